@@ -1,0 +1,36 @@
+# qd_add_product_library(<name> SOURCES <src...> [INCLUDE_DIRS <dirs...>]
+#                        [LINK <targets...>])
+#
+# Builds lib<name>.a and lib<name>.so from one set of objects compiled with
+# hidden visibility, so the shared library exports only what the public
+# header marks with its API macro. Targets: <name>_static, <name>_shared;
+# the alias qd::<name> names the static one (what the daemon links).
+function(qd_add_product_library name)
+    cmake_parse_arguments(ARG "" "" "SOURCES;INCLUDE_DIRS;LINK" ${ARGN})
+
+    add_library(${name}_objects OBJECT ${ARG_SOURCES})
+    set_target_properties(${name}_objects PROPERTIES
+        POSITION_INDEPENDENT_CODE ON
+        C_VISIBILITY_PRESET hidden
+        CXX_VISIBILITY_PRESET hidden
+        VISIBILITY_INLINES_HIDDEN ON)
+    target_include_directories(${name}_objects PUBLIC ${ARG_INCLUDE_DIRS})
+    target_link_libraries(${name}_objects PUBLIC qd_common ${ARG_LINK}
+                                          PRIVATE qd_warnings)
+
+    add_library(${name}_static STATIC $<TARGET_OBJECTS:${name}_objects>)
+    add_library(${name}_shared SHARED $<TARGET_OBJECTS:${name}_objects>)
+    foreach(kind static shared)
+        set_target_properties(${name}_${kind} PROPERTIES OUTPUT_NAME ${name})
+        target_include_directories(${name}_${kind} PUBLIC ${ARG_INCLUDE_DIRS})
+        target_link_libraries(${name}_${kind} PUBLIC qd_common ${ARG_LINK})
+    endforeach()
+    set_target_properties(${name}_shared PROPERTIES
+        VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
+    # A shared library must not leave undefined references for its C users
+    # (sanitizer runtimes resolve theirs from the executable).
+    if(NOT QD_SANITIZE)
+        target_link_options(${name}_shared PRIVATE -Wl,--no-undefined)
+    endif()
+    add_library(qd::${name} ALIAS ${name}_static)
+endfunction()
