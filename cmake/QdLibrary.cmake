@@ -14,6 +14,10 @@ function(qd_add_product_library name)
         C_VISIBILITY_PRESET hidden
         CXX_VISIBILITY_PRESET hidden
         VISIBILITY_INLINES_HIDDEN ON)
+    # No C++ runtime behind the C interface: a plain C program links the
+    # static library with the C compiler alone.
+    target_compile_options(${name}_objects PRIVATE
+        $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti>)
     target_include_directories(${name}_objects PUBLIC ${ARG_INCLUDE_DIRS})
     target_link_libraries(${name}_objects PUBLIC qd_common ${ARG_LINK}
                                           PRIVATE qd_warnings)
