@@ -1,0 +1,20 @@
+# Cross build for the camera: Debian's aarch64-linux-gnu toolchain; tests
+# run under qemu user-mode emulation through CTest.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR aarch64)
+
+set(QD_CROSS_PREFIX aarch64-linux-gnu)
+set(CMAKE_C_COMPILER ${QD_CROSS_PREFIX}-gcc)
+set(CMAKE_CXX_COMPILER ${QD_CROSS_PREFIX}-g++)
+set(CMAKE_STRIP ${QD_CROSS_PREFIX}-strip CACHE FILEPATH "")
+
+set(CMAKE_FIND_ROOT_PATH /usr/${QD_CROSS_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+find_program(QD_QEMU_AARCH64 qemu-aarch64)
+if(QD_QEMU_AARCH64)
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${QD_QEMU_AARCH64} -L /usr/${QD_CROSS_PREFIX})
+endif()
