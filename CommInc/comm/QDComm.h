@@ -38,4 +38,17 @@ typedef struct {
     QD_COMM_BITRATE_TYPE emBaudRate;
 } QD_COMMATTR_T;
 
+/* The enumerations travel as 32-bit unsigned words across the C boundary. */
+#ifdef __cplusplus
+#include <type_traits>
+static_assert(sizeof(QD_COMMATTR_T) == 16, "QD_COMMATTR_T holds four 32-bit words");
+static_assert(std::is_unsigned<std::underlying_type<QD_COMM_DATABIT_TYPE>::type>::value &&
+                  std::is_unsigned<std::underlying_type<QD_COMM_STOPBIT_TYPE>::type>::value &&
+                  std::is_unsigned<std::underlying_type<QD_COMM_PARITY_TYPE>::type>::value &&
+                  std::is_unsigned<std::underlying_type<QD_COMM_BITRATE_TYPE>::type>::value,
+              "serial enumerations are unsigned");
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+_Static_assert(sizeof(QD_COMMATTR_T) == 16, "QD_COMMATTR_T holds four 32-bit words");
+#endif
+
 #endif /* QDCOMM_H */
