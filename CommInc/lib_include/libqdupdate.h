@@ -1,0 +1,114 @@
+/*
+ * Upgrade package library: verifies a package file as a whole and then hands
+ * its items, one file at a time, to an install callback. Also exports the MD5
+ * digest that the verification uses. Plain C and C++.
+ *
+ * Threading: no global state; calls on different files and temporary
+ * directories may run at once. Two updates sharing a temporary directory
+ * would share its file names, so run one at a time per directory.
+ * Output: error and trace lines go to standard output.
+ */
+#ifndef LIBQDUPDATE_H
+#define LIBQDUPDATE_H
+
+#include <stdint.h>
+
+#define QDUPK_API __attribute__((visibility("default")))
+
+/* The library never throws; C++ callers see that in the declarations. */
+#ifdef __cplusplus
+#define QDUPK_NOEXCEPT noexcept
+#else
+#define QDUPK_NOEXCEPT
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Item types. A package may carry any int value: every value of 3 or less is
+ * extracted like a flash image, every other value like an application. */
+typedef enum {
+    QDUPK_ITEM_KERNEL = 1,
+    QDUPK_ITEM_ROOTFS = 2,
+    QDUPK_ITEM_UBOOT = 3,
+    QDUPK_ITEM_BASH = 10,
+    QDUPK_ITEM_APP = 11,
+    QDUPK_ITEM_FILE = 12,
+    QDUPK_ITEM_WEBPAGE = 13,
+    QDUPK_ITEM_MCUARM = 20,
+    QDUPK_ITEM_FACEMUC = 21,
+    QDUPK_ITEM_AUDIOAPP = 30,
+    /* Not types: they widen the enumeration to every int a package holds. */
+    QDUPK_ITEM_INT_MIN_ = -2147483647 - 1,
+    QDUPK_ITEM_INT_MAX_ = 2147483647
+} QDUPK_ITEM_TYPE;
+
+/* Results: 0 for success; an update may also return the install callback's
+ * own non-zero value unchanged. -1 is never returned by the library. */
+enum {
+    QDUPKERR_OPENFILE = -2,   /* package file cannot be opened */
+    QDUPKERR_INVALIDPKG = -3, /* a record is short, breaks a rule, or data is short */
+    QDUPKERR_DEVID = -4,      /* package is meant for another device */
+    QDUPKERR_CRCDATA = -5,    /* an item's data does not have its digest */
+    QDUPKERR_COPY = -6        /* an item's file cannot be created or written */
+};
+
+/* Install callback: called once per item, in item order, after the whole
+ * package has been verified. szFileName is the closed, complete item file
+ * (mode 0777): a temporary file, deleted as soon as the callback returns, or
+ * the item's destination, which stays. Return 0 to go on; any other value
+ * stops the update and becomes its result. It must not throw. */
+typedef int (*QDUPK_UPDATECB)(const char* szFileName, const char* szDstFileName,
+                              QDUPK_ITEM_TYPE emType, const char* szDevID, const char* szDesc,
+                              int bRebootFlag);
+
+/* Check callback: asked before an item's file is written (szFileName is the
+ * path it would get). Return 0 to extract and install it, anything else to
+ * skip it. */
+typedef int (*QDUPK_CKECKCB)(const char* szFileName, const char* szDstFileName,
+                             QDUPK_ITEM_TYPE emType, const char* szDevID, const char* szDesc);
+
+/* Library version: always 10. */
+QDUPK_API int libqdupk_version(void) QDUPK_NOEXCEPT;
+
+/* Reads only the package head. On success fills the three caller buffers (at
+ * least 128 bytes each) and returns 0; otherwise QDUPKERR_OPENFILE or
+ * QDUPKERR_INVALIDPKG and the buffers are untouched. */
+QDUPK_API int libqdupk_pkgversion(const char* szFileName, char* szPkgName, char* szPkgVersion,
+                                  char* szDevID) QDUPK_NOEXCEPT;
+
+/* Verifies the package for device szDevID (a package for "QUNDAR" suits every
+ * device), then extracts and installs every item through fdCallback. Item
+ * files without a destination go to szTempDir (at most 113 characters) as
+ * "updatetmp.bin" or "updatetmp.sh". Returns 0, a QDUPKERR_* code, or the
+ * callback's non-zero value. Items installed before a failure stay. */
+QDUPK_API int libqdupk_update(const char* szFileName, const char* szDevID, const char* szTempDir,
+                              QDUPK_UPDATECB fdCallback) QDUPK_NOEXCEPT;
+
+/* As libqdupk_update; fdCheckCb (may be NULL) may decline single items. */
+QDUPK_API int libqdupk_updatecheck(const char* szFileName, const char* szDevID,
+                                   const char* szTempDir, QDUPK_UPDATECB fdCallback,
+                                   QDUPK_CKECKCB fdCheckCb) QDUPK_NOEXCEPT;
+
+/* MD5 (RFC 1321). The context belongs to the caller: Init, Update any number
+ * of times, Final once; Init again before the next message. */
+typedef struct {
+    uint32_t state[4];        /* chaining words A, B, C, D */
+    uint32_t count[2];        /* message bits so far, mod 2^64; count[0] is the low word */
+    unsigned char buffer[64]; /* bytes not yet transformed */
+} MD5_CTX;
+
+QDUPK_API void libqdupk_MD5Init(MD5_CTX* context) QDUPK_NOEXCEPT;
+QDUPK_API void libqdupk_MD5Update(MD5_CTX* context, const unsigned char* input,
+                                  unsigned int inputLen) QDUPK_NOEXCEPT;
+/* Pads, writes the 16-byte digest and leaves the context to be re-initialised. */
+QDUPK_API void libqdupk_MD5Final(MD5_CTX* context, unsigned char* digest) QDUPK_NOEXCEPT;
+/* Digest of the string's bytes without its terminator. */
+QDUPK_API void libqdupk_MD5MakeString(const char* szInput, unsigned char* digest) QDUPK_NOEXCEPT;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* LIBQDUPDATE_H */

@@ -1,0 +1,171 @@
+// Extraction pass: each verified item is written to its file and handed to
+// the install callback, in item order.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "pkg_steps.h"
+#include "qd_log.h"
+#include "qd_owners.h"
+#include "qd_text.h"
+
+namespace qdupk {
+
+namespace {
+
+// A write that stores nothing may be a passing condition; try again a few
+// times before calling it a failure, never skipping the chunk.
+constexpr int kWriteAttempts = 21;
+constexpr useconds_t kWritePauseUs = 5000;
+
+struct ItemFile {
+    char szPath[QDUPK_TEXT_SIZE];
+    bool bTemporary;
+};
+
+int WriteChunk(std::FILE* fpDst, const unsigned char* chunk, std::size_t size) noexcept {
+    for (int attempt = 1;; ++attempt) {
+        const std::size_t written = std::fwrite(chunk, 1, size, fpDst);
+        if (written == size) {
+            return 0;
+        }
+        if (written > 0 || attempt == kWriteAttempts) {
+            QD_LOG_ERR("write file error:%d\n", static_cast<int>(written));
+            return QDUPKERR_COPY;
+        }
+        std::clearerr(fpDst);
+        usleep(kWritePauseUs);
+    }
+}
+
+// Flash images always go to the temporary file, even when they name a
+// destination; other items go to their destination when they have one.
+bool ChooseItemFile(const QDUPK_PKTITEM_T& item, const char* szTempDir, ItemFile* pFile) noexcept {
+    const char* extension = "bin";
+    if (item.nItemType > QDUPK_ITEM_UBOOT && item.szDstFileName[0] != '\0') {
+        pFile->bTemporary = false;
+        return qd::CopyText(pFile->szPath, item.szDstFileName);
+    }
+    if (item.nItemType == QDUPK_ITEM_BASH) {
+        extension = "sh";
+    }
+    pFile->bTemporary = true;
+    return qd::FormatText(pFile->szPath, sizeof pFile->szPath, "%s/updatetmp.%s", szTempDir,
+                          extension);
+}
+
+// Writes the item's data to its file, mode 0777. On failure the file is
+// removed, also when it was the item's destination.
+int ExtractItem(std::FILE* fpFile, const QDUPK_PKTITEM_T& item, const char* szPath) noexcept {
+    qd::FilePtr fpDst(std::fopen(szPath, "wb"));
+    if (!fpDst) {
+        QD_LOG_ERR("open file[%s] failed\n", szPath);
+        return QDUPKERR_COPY;
+    }
+    // Chunks are already 4096 bytes; unbuffered writes make every write
+    // error show at the chunk that caused it instead of at fclose.
+    std::setvbuf(fpDst.get(), nullptr, _IONBF, 0);
+    int ret = MyCopyFile(fpDst.get(), fpFile, item.nDataSize);
+    if (std::fclose(fpDst.release()) != 0 && ret == 0) {
+        QD_LOG_ERR("write file error:%d\n", 0);
+        ret = QDUPKERR_COPY;
+    }
+    if (ret != 0) {
+        QD_LOG_ERR("copy file error=%d\n", ret);
+        std::remove(szPath);
+        return QDUPKERR_COPY;
+    }
+    // chmod(2) rather than a shell: the path comes from the package.
+    chmod(szPath, 0777);
+    return 0;
+}
+
+int InstallItem(std::FILE* fpFile, const QDUPK_PKTITEM_T& item, const ItemFile& file,
+                QDUPK_UPDATECB fdCallback) noexcept {
+    const int ret = ExtractItem(fpFile, item, file.szPath);
+    if (ret != 0) {
+        return ret;
+    }
+    const int cbRet =
+        fdCallback(file.szPath, item.szDstFileName, static_cast<QDUPK_ITEM_TYPE>(item.nItemType),
+                   item.szDevID, item.szDesc, item.bRebootFlag);
+    if (file.bTemporary) {
+        std::remove(file.szPath);
+    }
+    if (cbRet != 0) {
+        QD_LOG_ERR("fdCallback error=%d\n", cbRet);
+    }
+    return cbRet;
+}
+
+bool Declined(const QDUPK_PKTITEM_T& item, const ItemFile& file, QDUPK_CKECKCB fdCheckCb) noexcept {
+    if (fdCheckCb == nullptr) {
+        return false;
+    }
+    return fdCheckCb(file.szPath, item.szDstFileName, static_cast<QDUPK_ITEM_TYPE>(item.nItemType),
+                     item.szDevID, item.szDesc) != 0;
+}
+
+}  // namespace
+
+int MyCopyFile(std::FILE* fpDst, std::FILE* fpSrc, std::int32_t size) noexcept {
+    unsigned char chunk[kChunkSize];
+    std::size_t remaining = static_cast<std::size_t>(size);
+    while (remaining > 0) {
+        const std::size_t readSize = remaining < kChunkSize ? remaining : kChunkSize;
+        const std::size_t got = std::fread(chunk, 1, readSize, fpSrc);
+        if (got < readSize) {
+            QD_LOG_ERR("read file error:%d\n", static_cast<int>(got));
+            return QDUPKERR_INVALIDPKG;
+        }
+        const int ret = WriteChunk(fpDst, chunk, readSize);
+        if (ret != 0) {
+            return ret;
+        }
+        remaining -= readSize;
+    }
+    return 0;
+}
+
+int CopyItem(std::FILE* fpFile, std::int32_t nItems, const char* szTempDir,
+             QDUPK_UPDATECB fdCallback, QDUPK_CKECKCB fdCheckCb) noexcept {
+    // Refused before the first item, so a package is never half installed
+    // because a temporary path would not fit.
+    if (std::strlen(szTempDir) > kMaxTempDirLength) {
+        QD_LOG_ERR("temp dir too long[%s]\n", szTempDir);
+        return QDUPKERR_COPY;
+    }
+    if (!SeekTo(fpFile, static_cast<off_t>(kPackHeadSize))) {
+        return QDUPKERR_INVALIDPKG;
+    }
+    for (std::int32_t i = 0; i < nItems; ++i) {
+        QDUPK_PKTITEM_T item;
+        int ret = ReadItemHead(fpFile, i, &item);
+        if (ret != 0) {
+            return ret;
+        }
+        DecodeItemHeadText(item);
+        ItemFile file{};
+        // Cannot cut: the directory length is checked and decoded texts are
+        // terminated within their 128 bytes.
+        if (!ChooseItemFile(item, szTempDir, &file)) {
+            QD_LOG_ERR("item path too long\n");
+            return QDUPKERR_COPY;
+        }
+        if (Declined(item, file, fdCheckCb)) {
+            qd::LogPlain("%s not user not return\n", file.szPath);
+            if (fseeko(fpFile, static_cast<off_t>(item.nDataSize), SEEK_CUR) != 0) {
+                return QDUPKERR_INVALIDPKG;
+            }
+            continue;
+        }
+        ret = InstallItem(fpFile, item, file, fdCallback);
+        if (ret != 0) {
+            return ret;
+        }
+    }
+    return 0;
+}
+
+}  // namespace qdupk
