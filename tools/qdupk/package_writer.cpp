@@ -1,0 +1,239 @@
+#include "package_writer.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <limits>
+#include <memory>
+#include <sstream>
+
+#include "qdupdate.h"
+
+namespace qdupk {
+
+namespace {
+
+constexpr std::size_t kChunk = 64 * 1024;
+
+struct Digest {
+    unsigned char md5[QDUPK_MD5_SIZE];
+    std::int32_t size;
+};
+
+void CheckText(const std::string& text, const std::string& what) {
+    if (text.size() > kMaxTextLength) {
+        throw PackError(what + " is longer than 127 characters");
+    }
+    if (text.find('\0') != std::string::npos) {
+        throw PackError(what + " contains a NUL character");
+    }
+}
+
+void StoreText(char (&field)[QDUPK_TEXT_SIZE], const std::string& text) {
+    std::memset(field, 0, sizeof field);
+    std::memcpy(field, text.data(), text.size());
+    GetBufferFan(field, field, sizeof field);
+}
+
+std::unique_ptr<std::istream> OpenSource(const ItemSpec& item) {
+    if (item.sourcePath.empty()) {
+        return std::make_unique<std::istringstream>(item.data);
+    }
+    auto in = std::make_unique<std::ifstream>(item.sourcePath, std::ios::binary);
+    if (!*in) {
+        throw PackError("cannot open source file " + item.sourcePath);
+    }
+    return in;
+}
+
+std::string SourceName(const ItemSpec& item) {
+    return item.sourcePath.empty() ? std::string("item data") : item.sourcePath;
+}
+
+// First pass over an item's data: its size and digest.
+Digest DigestSource(const ItemSpec& item) {
+    const std::unique_ptr<std::istream> in = OpenSource(item);
+    MD5_CTX context;
+    libqdupk_MD5Init(&context);
+    std::vector<char> chunk(kChunk);
+    std::uint64_t total = 0;
+    while (in->read(chunk.data(), static_cast<std::streamsize>(chunk.size())) || in->gcount() > 0) {
+        const auto got = static_cast<std::size_t>(in->gcount());
+        libqdupk_MD5Update(&context, reinterpret_cast<const unsigned char*>(chunk.data()),
+                           static_cast<unsigned int>(got));
+        total += got;
+    }
+    if (in->bad()) {
+        throw PackError("cannot read " + SourceName(item));
+    }
+    if (total == 0) {
+        throw PackError(SourceName(item) + " is empty");
+    }
+    if (total > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) {
+        throw PackError(SourceName(item) + " is larger than 2 GiB - 1 bytes");
+    }
+    Digest digest{};
+    libqdupk_MD5Final(&context, digest.md5);
+    digest.size = static_cast<std::int32_t>(total);
+    return digest;
+}
+
+// Second pass: exactly the digested bytes, or an error if the source changed.
+void CopySource(const ItemSpec& item, std::int32_t size, std::ostream& out) {
+    const std::unique_ptr<std::istream> in = OpenSource(item);
+    std::vector<char> chunk(kChunk);
+    auto remaining = static_cast<std::size_t>(size);
+    while (remaining > 0) {
+        const std::size_t want = remaining < chunk.size() ? remaining : chunk.size();
+        if (!in->read(chunk.data(), static_cast<std::streamsize>(want))) {
+            throw PackError(SourceName(item) + " changed while it was packed");
+        }
+        out.write(chunk.data(), static_cast<std::streamsize>(want));
+        remaining -= want;
+    }
+    if (in->peek() != std::char_traits<char>::eof()) {
+        throw PackError(SourceName(item) + " changed while it was packed");
+    }
+}
+
+void WriteHead(const PackageSpec& spec, std::ostream& out) {
+    QDUPK_PACKHEAD_T head{};
+    head.dwSize = static_cast<std::int32_t>(kPackHeadSize);
+    head.nMaskID = QDUPK_PACKHEAD_MASK;
+    head.nUpkVersion = kFormatVersion;
+    StoreText(head.szPktName, spec.name);
+    StoreText(head.szPktVersion, spec.version);
+    StoreText(head.szDevID, spec.devId);
+    head.nItems = static_cast<std::int32_t>(spec.items.size());
+    unsigned char raw[kPackHeadSize];
+    EncodePackHead(head, raw);
+    out.write(reinterpret_cast<const char*>(raw), sizeof raw);
+}
+
+void WriteItem(const ItemSpec& spec, std::int32_t index, std::ostream& out) {
+    const Digest digest = DigestSource(spec);
+    QDUPK_PKTITEM_T item{};
+    item.dwSize = static_cast<std::int32_t>(kItemHeadSize);
+    item.nMaskID = QDUPK_PKTITEM_MASK;
+    item.nItemIndex = index;
+    item.nItemType = spec.type;
+    item.bRebootFlag = spec.rebootFlag;
+    StoreText(item.szDevID, spec.devId);
+    StoreText(item.szDesc, spec.description);
+    StoreText(item.szDstFileName, spec.destination);
+    std::memcpy(item.szDataMd5, digest.md5, sizeof item.szDataMd5);
+    item.nDataSize = digest.size;
+    unsigned char raw[kItemHeadSize];
+    EncodeItemHead(item, raw);
+    out.write(reinterpret_cast<const char*>(raw), sizeof raw);
+    CopySource(spec, digest.size, out);
+}
+
+void WriteEnd(std::ostream& out) {
+    QDUPK_PACKEND_T end{};
+    end.dwSize = static_cast<std::int32_t>(kPackEndSize);
+    end.nMaskID = QDUPK_PACKEND_MASK;
+    unsigned char raw[kPackEndSize];
+    EncodePackEnd(end, raw);
+    out.write(reinterpret_cast<const char*>(raw), sizeof raw);
+}
+
+void CheckSpec(const PackageSpec& spec) {
+    if (spec.items.empty()) {
+        throw PackError("the package has no items");
+    }
+    if (spec.items.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+        throw PackError("the package has too many items");
+    }
+    CheckText(spec.name, "package name");
+    CheckText(spec.version, "package version");
+    CheckText(spec.devId, "package device id");
+    for (std::size_t i = 0; i < spec.items.size(); ++i) {
+        const std::string what = "item " + std::to_string(i + 1) + " ";
+        CheckText(spec.items[i].destination, what + "destination");
+        CheckText(spec.items[i].devId, what + "device id");
+        CheckText(spec.items[i].description, what + "description");
+    }
+}
+
+// Removes the temporary file unless it was renamed into place.
+class TempFile {
+  public:
+    explicit TempFile(const std::string& target) : path_(target + ".XXXXXX") {
+        const int fd = mkstemp(path_.data());
+        if (fd < 0) {
+            throw PackError("cannot create a temporary file beside " + target + ": " +
+                            std::strerror(errno));
+        }
+        ::close(fd);
+        chmod(path_.c_str(), Mode());
+    }
+    ~TempFile() {
+        if (!committed_) {
+            std::remove(path_.c_str());
+        }
+    }
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+
+    const std::string& path() const { return path_; }
+    void CommitTo(const std::string& target) {
+        if (std::rename(path_.c_str(), target.c_str()) != 0) {
+            throw PackError("cannot rename " + path_ + " to " + target + ": " +
+                            std::strerror(errno));
+        }
+        committed_ = true;
+    }
+
+  private:
+    // mkstemp makes the file 0600; a package is an ordinary output file.
+    static mode_t Mode() {
+        const mode_t mask = umask(0);
+        umask(mask);
+        return static_cast<mode_t>(0666 & ~mask);
+    }
+
+    std::string path_;
+    bool committed_ = false;
+};
+
+}  // namespace
+
+void WritePackage(const PackageSpec& spec, std::ostream& out) {
+    CheckSpec(spec);
+    WriteHead(spec, out);
+    for (std::size_t i = 0; i < spec.items.size(); ++i) {
+        WriteItem(spec.items[i], static_cast<std::int32_t>(i), out);
+    }
+    WriteEnd(out);
+    if (!out) {
+        throw PackError("cannot write the package");
+    }
+}
+
+std::string BuildPackage(const PackageSpec& spec) {
+    std::ostringstream out(std::ios::binary);
+    WritePackage(spec, out);
+    return out.str();
+}
+
+void WritePackageFile(const PackageSpec& spec, const std::string& outPath) {
+    CheckSpec(spec);
+    TempFile temp(outPath);
+    {
+        std::ofstream out(temp.path(), std::ios::binary | std::ios::trunc);
+        WritePackage(spec, out);
+        out.close();
+        if (!out) {
+            throw PackError("cannot write " + temp.path());
+        }
+    }
+    temp.CommitTo(outPath);
+}
+
+}  // namespace qdupk

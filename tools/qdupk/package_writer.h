@@ -1,0 +1,53 @@
+// Writes upgrade packages. Output is a pure function of the inputs: the
+// identifier fields are all zero and the format version is 1, so the same
+// inputs give the same bytes.
+#ifndef QDUPK_TOOL_PACKAGE_WRITER_H
+#define QDUPK_TOOL_PACKAGE_WRITER_H
+
+#include <cstdint>
+#include <iosfwd>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "libqdupdate.h"
+
+namespace qdupk {
+
+constexpr std::int32_t kFormatVersion = 1;
+constexpr std::size_t kMaxTextLength = 127;
+
+class PackError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+struct ItemSpec {
+    std::int32_t type = QDUPK_ITEM_FILE;
+    std::string destination;
+    std::string devId;
+    std::string description;
+    std::int32_t rebootFlag = 0;
+    std::string sourcePath;  // the data is this file's content...
+    std::string data;        // ...or, when sourcePath is empty, these bytes
+};
+
+struct PackageSpec {
+    std::string name;
+    std::string version;
+    std::string devId;
+    std::vector<ItemSpec> items;
+};
+
+// Throws PackError for a spec that cannot make a valid package (no items,
+// a text over 127 characters, an item without data or over 2 GiB - 1) and
+// for read and write failures.
+void WritePackage(const PackageSpec& spec, std::ostream& out);
+std::string BuildPackage(const PackageSpec& spec);
+// Writes through a temporary file beside outPath and renames it, so a
+// failure never leaves a partial package (nor the temporary file) behind.
+void WritePackageFile(const PackageSpec& spec, const std::string& outPath);
+
+}  // namespace qdupk
+
+#endif  // QDUPK_TOOL_PACKAGE_WRITER_H
