@@ -45,7 +45,7 @@ std::uint32_t Be32(const Bytes& b, std::size_t at) {
 
 std::string HexByte(std::uint8_t value) {
     char text[4];
-    std::snprintf(text, sizeof text, "%02X", value);
+    (void)std::snprintf(text, sizeof text, "%02X", value);
     return text;
 }
 

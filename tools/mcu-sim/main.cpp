@@ -30,8 +30,8 @@ class FrameLog {
 
     void Line(const char* tag, const std::string& text) {
         const std::chrono::duration<double> t = std::chrono::steady_clock::now() - start_;
-        std::fprintf(out_, "%.3f %s %s\n", t.count(), tag, text.c_str());
-        std::fflush(out_);
+        (void)std::fprintf(out_, "%.3f %s %s\n", t.count(), tag, text.c_str());
+        (void)std::fflush(out_);
     }
 
   private:
@@ -125,24 +125,24 @@ int main(int argc, char** argv) {
     if (!opt.logPath.empty()) {
         logOut = std::fopen(opt.logPath.c_str(), "w");
         if (logOut == nullptr) {
-            std::fprintf(stderr, "mcu-sim: cannot write %s\n", opt.logPath.c_str());
+            (void)std::fprintf(stderr, "mcu-sim: cannot write %s\n", opt.logPath.c_str());
             return 1;
         }
     }
     mcusim::SimPty pty;
     std::string error;
     if (!pty.Open(&error) || (!opt.pathFile.empty() && !pty.PublishPath(opt.pathFile, &error))) {
-        std::fprintf(stderr, "mcu-sim: %s\n", error.c_str());
+        (void)std::fprintf(stderr, "mcu-sim: %s\n", error.c_str());
         return 1;
     }
     std::printf("%s\n", pty.slavePath().c_str());
-    std::fflush(stdout);
-    std::signal(SIGTERM, OnSignal);
-    std::signal(SIGINT, OnSignal);
+    (void)std::fflush(stdout);
+    (void)std::signal(SIGTERM, OnSignal);
+    (void)std::signal(SIGINT, OnSignal);
     FrameLog log(logOut);
     const int status = Serve(opt, pty, log);
     if (logOut != stdout) {
-        std::fclose(logOut);
+        (void)std::fclose(logOut);
     }
     return status;
 }

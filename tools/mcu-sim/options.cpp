@@ -89,7 +89,7 @@ int ParseOptions(int argc, char** argv, SimOptions* opt) {
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
         if (std::strcmp(arg, "--help") == 0) {
-            std::fputs(kUsage, stdout);
+            (void)std::fputs(kUsage, stdout);
             return 0;
         }
         if (TakeFlag(arg, opt)) {
@@ -99,7 +99,7 @@ int ParseOptions(int argc, char** argv, SimOptions* opt) {
             ++i;
             continue;
         }
-        std::fprintf(stderr, "mcu-sim: bad option or value: %s\n%s", arg, kUsage);
+        (void)std::fprintf(stderr, "mcu-sim: bad option or value: %s\n%s", arg, kUsage);
         return 2;
     }
     return -1;
