@@ -14,13 +14,10 @@ constexpr UINT4 RotateLeft(UINT4 x, unsigned s) noexcept {
     return (x << s) | (x >> (32U - s));
 }
 
-// The four auxiliary functions, written with fewer operations than their
-// textbook form but with the same truth tables.
+// Three of the four auxiliary functions (G is folded into StepG), written
+// with fewer operations than their textbook form but the same truth tables.
 constexpr UINT4 F(UINT4 x, UINT4 y, UINT4 z) noexcept {
     return z ^ (x & (y ^ z));
-}
-constexpr UINT4 G(UINT4 x, UINT4 y, UINT4 z) noexcept {
-    return y ^ (z & (x ^ y));
 }
 constexpr UINT4 H(UINT4 x, UINT4 y, UINT4 z) noexcept {
     return x ^ y ^ z;
@@ -31,10 +28,20 @@ constexpr UINT4 I(UINT4 x, UINT4 y, UINT4 z) noexcept {
 
 using RoundFunction = UINT4 (*)(UINT4, UINT4, UINT4);
 
+// a + x + t does not wait for the previous step, so it is summed first and
+// only the round function of the newest word stays on the dependency chain.
 template <RoundFunction Fn, unsigned S>
 inline __attribute__((always_inline)) void Step(UINT4& a, UINT4 b, UINT4 c, UINT4 d, UINT4 x,
                                                 UINT4 t) noexcept {
-    a = b + RotateLeft(a + Fn(b, c, d) + x + t, S);
+    a = b + RotateLeft(Fn(b, c, d) + (a + x + t), S);
+}
+
+// G's two terms share no bits, so they can be added one by one; c & ~d does
+// not depend on b, the word the previous step has just produced.
+template <unsigned S>
+inline __attribute__((always_inline)) void StepG(UINT4& a, UINT4 b, UINT4 c, UINT4 d, UINT4 x,
+                                                 UINT4 t) noexcept {
+    a = b + RotateLeft((b & d) + ((c & ~d) + (a + x + t)), S);
 }
 
 // Little-endian bytes to words. On a little-endian host this is a plain copy
@@ -80,22 +87,22 @@ void Round1(UINT4& a, UINT4& b, UINT4& c, UINT4& d, const UINT4* x) noexcept {
 }
 
 void Round2(UINT4& a, UINT4& b, UINT4& c, UINT4& d, const UINT4* x) noexcept {
-    Step<G, 5>(a, b, c, d, x[1], 0xf61e2562);
-    Step<G, 9>(d, a, b, c, x[6], 0xc040b340);
-    Step<G, 14>(c, d, a, b, x[11], 0x265e5a51);
-    Step<G, 20>(b, c, d, a, x[0], 0xe9b6c7aa);
-    Step<G, 5>(a, b, c, d, x[5], 0xd62f105d);
-    Step<G, 9>(d, a, b, c, x[10], 0x02441453);
-    Step<G, 14>(c, d, a, b, x[15], 0xd8a1e681);
-    Step<G, 20>(b, c, d, a, x[4], 0xe7d3fbc8);
-    Step<G, 5>(a, b, c, d, x[9], 0x21e1cde6);
-    Step<G, 9>(d, a, b, c, x[14], 0xc33707d6);
-    Step<G, 14>(c, d, a, b, x[3], 0xf4d50d87);
-    Step<G, 20>(b, c, d, a, x[8], 0x455a14ed);
-    Step<G, 5>(a, b, c, d, x[13], 0xa9e3e905);
-    Step<G, 9>(d, a, b, c, x[2], 0xfcefa3f8);
-    Step<G, 14>(c, d, a, b, x[7], 0x676f02d9);
-    Step<G, 20>(b, c, d, a, x[12], 0x8d2a4c8a);
+    StepG<5>(a, b, c, d, x[1], 0xf61e2562);
+    StepG<9>(d, a, b, c, x[6], 0xc040b340);
+    StepG<14>(c, d, a, b, x[11], 0x265e5a51);
+    StepG<20>(b, c, d, a, x[0], 0xe9b6c7aa);
+    StepG<5>(a, b, c, d, x[5], 0xd62f105d);
+    StepG<9>(d, a, b, c, x[10], 0x02441453);
+    StepG<14>(c, d, a, b, x[15], 0xd8a1e681);
+    StepG<20>(b, c, d, a, x[4], 0xe7d3fbc8);
+    StepG<5>(a, b, c, d, x[9], 0x21e1cde6);
+    StepG<9>(d, a, b, c, x[14], 0xc33707d6);
+    StepG<14>(c, d, a, b, x[3], 0xf4d50d87);
+    StepG<20>(b, c, d, a, x[8], 0x455a14ed);
+    StepG<5>(a, b, c, d, x[13], 0xa9e3e905);
+    StepG<9>(d, a, b, c, x[2], 0xfcefa3f8);
+    StepG<14>(c, d, a, b, x[7], 0x676f02d9);
+    StepG<20>(b, c, d, a, x[12], 0x8d2a4c8a);
 }
 
 void Round3(UINT4& a, UINT4& b, UINT4& c, UINT4& d, const UINT4* x) noexcept {
