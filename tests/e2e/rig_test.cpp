@@ -1,0 +1,167 @@
+// The virtual camera itself, with a shell stand-in in the daemon's place:
+// what the daemon sees, that nothing reaches the host, and that nothing
+// outlives a test, however it ends.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "test_support.h"
+#include "virtual_camera.h"
+
+namespace {
+
+using qdtest::Millis;
+using qdtest::RunCommand;
+using qdtest::VirtualCamera;
+
+const std::string kScript = QD_SOURCE_DIR "/scripts/vcam.sh";
+const std::string kStandIn = QD_SOURCE_DIR "/tests/support/stubs/standin-daemon";
+
+bool Has(const std::vector<std::string>& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+bool HasText(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+std::string NsPids(const std::string& ns) {
+    return RunCommand({"ip", "netns", "pids", ns}, Millis(5000)).output;
+}
+
+std::string NsList() {
+    return RunCommand({"ip", "netns", "list"}, Millis(5000)).output;
+}
+
+bool WaitUntil(Millis timeout, const std::function<bool()>& pred) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(Millis(50));
+    }
+    return true;
+}
+
+TEST(VirtualCameraRig, DaemonSeesOnlyItsOwnNamespacesAndStandIns) {
+    QD_SKIP_WITHOUT_RIG();
+    const std::string hostEth0 = "/sys/class/net/eth0/address";
+    const std::string hostMac = qdtest::FileExists(hostEth0) ? qdtest::ReadFile(hostEth0) : "";
+    VirtualCamera cam;
+    cam.UseDaemon(kStandIn);
+    // Never the real reboot, even guarded: the guard is checked by content.
+    const std::string probe =
+        "reboot; killall -9 mainApp; /usr/bin/killall --version; "
+        "ifconfig eth0 hw ether 02:00:00:aa:bb:cc; "
+        "for t in /usr/sbin/reboot /usr/bin/systemctl; do "
+        "[ ! -e $t ] || { cmp -s $t \"${PATH%%:*}/guard\" && echo guarded $t; }; done";
+    cam.Start({"first", "run", probe, "exit", "7"});
+    ASSERT_EQ(cam.WaitExit(Millis(10000)), 7) << cam.Log();
+
+    const std::string log = cam.Log();
+    EXPECT_TRUE(HasText(log, "pid1=/bin/sh " + kScript + " _inner")) << log;
+    EXPECT_TRUE(HasText(log, "netns=" + cam.info().devNs + "\n")) << log;
+    EXPECT_TRUE(HasText(log, "reboot=" + cam.info().stubDir + "/reboot\n")) << log;
+    EXPECT_TRUE(HasText(log, "cwd=" + cam.info().workDir + "\n")) << log;
+    EXPECT_TRUE(HasText(log, "args=first run")) << log;
+    for (const std::string tool : {"/usr/sbin/reboot", "/usr/bin/systemctl"}) {
+        if (qdtest::FileExists(tool)) {
+            EXPECT_TRUE(HasText(log, "guarded " + tool + "\n")) << log;
+        }
+    }
+
+    const std::vector<std::string> calls = cam.Calls();
+    EXPECT_TRUE(Has(calls, "reboot"));
+    EXPECT_TRUE(Has(calls, "killall -9 mainApp"));
+    if (qdtest::FileExists("/usr/bin/killall")) {
+        EXPECT_TRUE(Has(calls, "GUARD /usr/bin/killall --version"));
+    }
+    EXPECT_TRUE(Has(calls, "ifconfig eth0 hw ether 02:00:00:aa:bb:cc"));
+    EXPECT_EQ(cam.MacAddress(), "02:00:00:aa:bb:cc");
+    if (!hostMac.empty()) {
+        EXPECT_EQ(qdtest::ReadFile(hostEth0), hostMac);
+    }
+}
+
+TEST(VirtualCameraRig, NetworkWrapperRefusesOutsideTheCamera) {
+    QD_SKIP_WITHOUT_RIG();
+    VirtualCamera cam;
+    // "ifconfig lo" only prints, should the check ever let it through.
+    const qdtest::CommandResult r =
+        RunCommand({cam.info().stubDir + "/ifconfig", "lo"}, Millis(5000),
+                   {"VCAM_CALLS=" + cam.info().callLog, "VCAM_DEVNS=" + cam.info().devNs});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(HasText(r.output, "refused")) << r.output;
+    EXPECT_FALSE(HasText(r.output, "127.0.0.1")) << r.output;
+}
+
+TEST(VirtualCameraRig, StopAndTeardownLeaveNothingBehind) {
+    QD_SKIP_WITHOUT_RIG();
+    std::string devNs;
+    std::string workDir;
+    try {
+        VirtualCamera cam;
+        devNs = cam.info().devNs;
+        workDir = cam.info().workDir;
+        cam.UseDaemon(kStandIn);
+        cam.Start({"run", "sleep 300 &", "hang"});
+        ASSERT_TRUE(cam.WaitForLog("args=run", Millis(10000)));
+        EXPECT_FALSE(HasText(qdtest::ReadFile("/proc/self/mountinfo"), cam.info().stubDir))
+            << "guard mounts leaked out of the daemon's mount namespace";
+
+        cam.Stop();
+        EXPECT_FALSE(cam.Running());
+        EXPECT_EQ(cam.WaitExit(Millis(0)), 128 + 9);
+        EXPECT_TRUE(WaitUntil(Millis(5000), [&] { return NsPids(devNs).empty(); }))
+            << NsPids(devNs);
+
+        cam.Start({"run", "sleep 300 &", "hang"});
+        ASSERT_TRUE(cam.WaitForLog("args=run", Millis(10000)));
+        throw std::runtime_error("test body failed");
+    } catch (const std::runtime_error&) {
+    }
+    EXPECT_FALSE(HasText(NsList(), devNs));
+    EXPECT_FALSE(qdtest::FileExists(workDir));
+}
+
+TEST(VirtualCameraRig, KilledOwnerTakesItsDaemonAlongAndIsSweptLater) {
+    QD_SKIP_WITHOUT_RIG();
+    VirtualCamera live;
+    qdtest::ChildProcess owner;
+    owner.Start({"sh", "-c",
+                 "export VCAM_OWNER=$$; sh " + kScript + " up orphan >/dev/null || exit 1; " +
+                     "sh " + kScript + " start orphan hang & exec sleep 300"},
+                {"VCAM_QDBOOT=" + kStandIn});
+    const std::string ownerEnv = "VCAM_OWNER=" + std::to_string(owner.pid());
+    std::string orphanLog;
+    ASSERT_TRUE(WaitUntil(Millis(10000), [&] {
+        const std::string info =
+            RunCommand({"sh", kScript, "info", "orphan"}, Millis(5000), {ownerEnv}).output;
+        const auto at = info.find("daemonlog=");
+        orphanLog =
+            at == std::string::npos ? "" : info.substr(at + 10, info.find('\n', at) - at - 10);
+        return !orphanLog.empty() && qdtest::FileExists(orphanLog) &&
+               HasText(qdtest::ReadFile(orphanLog), "args=hang");
+    })) << "the orphan's daemon did not start";
+    const std::string prefix = "qdvc-" + std::to_string(owner.pid()) + "-orphan-";
+
+    owner.Kill();
+    EXPECT_TRUE(WaitUntil(Millis(5000), [&] { return NsPids(prefix + "d").empty(); }))
+        << "daemon outlived its owner: " << NsPids(prefix + "d");
+    EXPECT_TRUE(HasText(NsList(), prefix + "d"));
+
+    VirtualCamera next;  // its start-up sweeps what dead runs left
+    const std::string list = NsList();
+    EXPECT_FALSE(HasText(list, prefix)) << list;
+    EXPECT_TRUE(HasText(list, live.info().devNs)) << list;
+    EXPECT_TRUE(HasText(list, live.info().pcNs)) << list;
+    EXPECT_NE(live.info().devAddr, next.info().devAddr);
+}
+
+}  // namespace

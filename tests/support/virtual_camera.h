@@ -1,0 +1,112 @@
+// The virtual camera: the only way tests start the daemon. It wraps
+// scripts/vcam.sh: a device network namespace whose veth end is eth0, a PC
+// namespace on the other end, logging stand-ins for reboot, sync, killall
+// and the flash tools first in PATH, and the daemon in its own PID and mount
+// namespaces. Everything is torn down when the object goes, on every path.
+#ifndef QD_TEST_VIRTUAL_CAMERA_H
+#define QD_TEST_VIRTUAL_CAMERA_H
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "camera_config.h"
+#include "child_process.h"
+#include "qd_owners.h"
+
+namespace qdtest {
+
+// Why the rig cannot run on this machine (not root, no "ip netns", ...);
+// empty when it can.
+std::string RigUnavailableReason();
+
+// First statement of every rig test: skips it, with the reason, where the
+// rig cannot run.
+#define QD_SKIP_WITHOUT_RIG()                                          \
+    do {                                                               \
+        const std::string qdRigWhy = ::qdtest::RigUnavailableReason(); \
+        if (!qdRigWhy.empty()) {                                       \
+            GTEST_SKIP() << "virtual camera: " << qdRigWhy;            \
+        }                                                              \
+    } while (0)
+
+// The camera's facts, as "vcam.sh info" prints them.
+struct CameraInfo {
+    std::string name, devNs, pcNs;
+    std::string devAddr, pcAddr;  // eth0's address (when it has one), the PC's
+    std::string workDir;          // the daemon's working directory
+    std::string tmpDir;           // its TMPDIR, and tmpdir of written configs
+    std::string stubDir;          // stand-ins, first in the daemon's PATH
+    std::string filesDir;         // copies of files named to a stand-in
+    std::string daemonLog;        // the daemon's stdout and stderr
+    std::string callLog;          // one line per stand-in call: tool and args
+    std::string rigLog;           // the rig's own messages
+};
+
+using Millis = std::chrono::milliseconds;
+
+class VirtualCamera {
+  public:
+    // Brings the camera up; eth0 gets its address unless withAddress is false.
+    // Throws std::runtime_error when that fails (nothing is left behind).
+    explicit VirtualCamera(bool withAddress = true);
+    ~VirtualCamera();
+    VirtualCamera(const VirtualCamera&) = delete;
+    VirtualCamera& operator=(const VirtualCamera&) = delete;
+
+    const CameraInfo& info() const { return info_; }
+
+    // Writes MakeConfigText(options) into the working directory (tmpdir
+    // defaults to the camera's) and returns its full path. Flash tools named
+    // without a directory get logging stand-ins.
+    std::string WriteConfig(ConfigOptions options, const std::string& fileName = "qdboot.cfg");
+    // One more logging stand-in, e.g. a flash tool under another name.
+    void AddStandIn(const std::string& tool);
+
+    // Runs the daemon with these arguments (passed unchanged; none means it
+    // reads ./qdboot.cfg). Clears the daemon and call logs first.
+    void Start(const std::vector<std::string>& args = {});
+    // Another program in the daemon's place (rig tests use a stand-in).
+    void UseDaemon(const std::string& path) { daemonPath_ = path; }
+    bool Running() { return daemon_.Running(); }
+    // The exit status (128 + signal when killed) once the daemon has ended.
+    std::optional<int> WaitExit(Millis timeout) { return daemon_.Wait(timeout); }
+    // Ends the daemon and everything in its PID namespace.
+    void Stop() { daemon_.Kill(); }
+
+    std::string Log() const;
+    bool WaitForLog(const std::string& regex, Millis timeout) const;
+    std::vector<std::string> Calls() const;
+    bool WaitForCall(const std::string& regex, Millis timeout) const;
+
+    CommandResult Pc(const std::vector<std::string>& argv, Millis timeout = Millis(10000)) const;
+    CommandResult Dev(const std::vector<std::string>& argv, Millis timeout = Millis(10000)) const;
+    void AddAddress() const;
+    void RemoveAddress() const;
+    std::string MacAddress() const;  // eth0's, lower case
+    // Whether a TCP socket listens on this port in the device namespace.
+    bool Listening(std::uint16_t port) const;
+    // A socket created inside the PC namespace: connect, send and receive
+    // on it from the test itself as the upgrade tool would.
+    qd::UniqueFd PcSocket(int type) const;
+
+    // build/bin/qdboot of this build, or $QD_TEST_QDBOOT when set.
+    static std::string DefaultDaemon();
+
+  private:
+    CommandResult Vcam(const std::vector<std::string>& args, Millis timeout = Millis(30000)) const;
+    std::vector<std::string> Environment() const;
+
+    std::string name_;
+    std::string daemonPath_;
+    CameraInfo info_;
+    ChildProcess daemon_;
+};
+
+}  // namespace qdtest
+
+#endif  // QD_TEST_VIRTUAL_CAMERA_H
