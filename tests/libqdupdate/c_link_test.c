@@ -1,0 +1,33 @@
+/* A plain C program linked with the C compiler alone against libqdupdate.a:
+ * proves the library needs no C++ runtime and its header is valid C. */
+#include <stdio.h>
+#include <string.h>
+
+#include "libqdupdate.h"
+
+static int Install(const char* path, const char* dst, QDUPK_ITEM_TYPE type, const char* devId,
+                   const char* desc, int reboot) {
+    (void)path, (void)dst, (void)type, (void)devId, (void)desc, (void)reboot;
+    return 0;
+}
+
+int main(void) {
+    static const unsigned char kAbc[16] = {0x90, 0x01, 0x50, 0x98, 0x3c, 0xd2, 0x4f, 0xb0,
+                                           0xd6, 0x96, 0x3f, 0x7d, 0x28, 0xe1, 0x7f, 0x72};
+    unsigned char digest[16];
+    libqdupk_MD5MakeString("abc", digest);
+    if (memcmp(digest, kAbc, sizeof digest) != 0) {
+        fputs("wrong MD5 of \"abc\"\n", stderr);
+        return 1;
+    }
+    if (libqdupk_version() != 10) {
+        fputs("wrong library version\n", stderr);
+        return 1;
+    }
+    if (libqdupk_update("/nonexistent/package.upg", "IPC-1", "/tmp", Install) !=
+        QDUPKERR_OPENFILE) {
+        fputs("a missing package was not refused\n", stderr);
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,162 @@
+// The device check and the verification pass: nothing is installed unless
+// the whole package is right.
+#include <cstring>
+
+#include "package_fixture.h"
+
+namespace qdtest {
+namespace {
+
+using Bytes = std::string;
+
+std::vector<std::string> Errors(const std::vector<std::string>& messages) {
+    std::vector<std::string> errors;
+    for (const std::string& m : messages) {
+        if (m.rfind("E ", 0) == 0) {
+            errors.push_back(m);
+        }
+    }
+    return errors;
+}
+
+std::vector<std::string> DigestTraces(const std::vector<std::string>& messages) {
+    std::vector<std::string> traces;
+    for (const std::string& m : messages) {
+        if (m.rfind("T md5FileData", 0) == 0) {
+            traces.push_back(m);
+        }
+    }
+    return traces;
+}
+
+class VerifyTest : public PackageTest {
+  protected:
+    qdupk::PackageSpec spec_ = Package({Item(QDUPK_ITEM_FILE, "first", scratch_.file("one")),
+                                        Item(QDUPK_ITEM_APP, "second"),
+                                        Item(QDUPK_ITEM_FILE, "third", scratch_.file("three"))});
+    Bytes bytes_ = qdupk::BuildPackage(spec_);
+    std::size_t Head(std::size_t index) const { return ItemHeadOffset(spec_, index); }
+};
+
+TEST_F(VerifyTest, PackageForAnotherDeviceFailsBeforeAnyDigest) {
+    WritePackage(bytes_);
+    EXPECT_EQ(Update("IPC-2"), QDUPKERR_DEVID);
+    EXPECT_EQ(messages_, std::vector<std::string>{"E device id error[IPC-1]"});
+    EXPECT_TRUE(calls_.empty());
+}
+
+TEST_F(VerifyTest, OnlyTheExactWildcardMatchesEveryDevice) {
+    spec_.devId = "QUNDAR";
+    WritePackage(spec_);
+    EXPECT_EQ(Update("any-device"), 0);
+    EXPECT_EQ(messages_.front(), "T QUNDAR any update packet");
+    EXPECT_EQ(calls_.size(), 3u);
+    for (const char* near : {"QUNDARX", "qundar", "QUNDA"}) {
+        spec_.devId = near;
+        WritePackage(spec_);
+        EXPECT_EQ(Update("IPC-1"), QDUPKERR_DEVID) << near;
+        EXPECT_EQ(Update(near), 0) << near;
+    }
+}
+
+TEST_F(VerifyTest, DamagedPackagesInstallNothing) {
+    const std::string headError = "E item head error, iRet=456, dwSize=456, nMaskID=CDFAE192, ";
+    struct Case {
+        const char* what;
+        Bytes bytes;
+        int result;
+        std::vector<std::string> errors;
+    };
+    std::vector<Case> cases;
+    Bytes b = bytes_;
+    b[Head(2) + 456] ^= 0x01;  // last item's data
+    cases.push_back({"digest of the last item",
+                     b,
+                     QDUPKERR_CRCDATA,
+                     {"E crc data error", "E crc packet error=-5"}});
+    b = bytes_;
+    PatchLe32(b, Head(1) + 436, 0);
+    cases.push_back({"data size 0",
+                     b,
+                     QDUPKERR_INVALIDPKG,
+                     {headError + "nItemIndex=1, nDataSize=0", "E crc packet error=-3"}});
+    b = bytes_;
+    PatchLe32(b, Head(1) + 20, 0x11223344);
+    cases.push_back({"item mark",
+                     b,
+                     QDUPKERR_INVALIDPKG,
+                     {"E item head error, iRet=456, dwSize=456, nMaskID=11223344, nItemIndex=1, "
+                      "nDataSize=6",
+                      "E crc packet error=-3"}});
+    b = bytes_;
+    PatchLe32(b, Head(2) + 436, 0x7FFFFFFF);  // runs past the end of the file
+    cases.push_back({"data beyond the end",
+                     b,
+                     QDUPKERR_INVALIDPKG,
+                     {"E read file error:45, readsize = 4096", "E crc packet error=-3"}});
+    b = bytes_;
+    PatchLe32(b, b.size() - 40 + 20, 0);
+    cases.push_back(
+        {"end mark", b, QDUPKERR_INVALIDPKG, {"E invalid update pkg", "E crc packet error=-3"}});
+    b = bytes_;
+    PatchLe32(b, b.size() - 40 + 16, 41);
+    cases.push_back(
+        {"end size", b, QDUPKERR_INVALIDPKG, {"E invalid update pkg", "E crc packet error=-3"}});
+    cases.push_back({"no end record",
+                     bytes_.substr(0, bytes_.size() - 40),
+                     QDUPKERR_INVALIDPKG,
+                     {"E crc packet error=-3"}});
+    b = bytes_;
+    std::memset(&b[Head(2) + 164], static_cast<unsigned char>(~'d'), 128);  // szDesc
+    cases.push_back({"unterminated text in the last item",
+                     b,
+                     QDUPKERR_INVALIDPKG,
+                     {"E item head error, text field without terminator, nItemIndex=2",
+                      "E crc packet error=-3"}});
+    // Items 0 and 1 exchanged whole: digests still right, indexes not.
+    b = bytes_.substr(0, Head(0)) + bytes_.substr(Head(1), Head(2) - Head(1)) +
+        bytes_.substr(Head(0), Head(1) - Head(0)) + bytes_.substr(Head(2));
+    cases.push_back({"swapped items",
+                     b,
+                     QDUPKERR_INVALIDPKG,
+                     {headError + "nItemIndex=1, nDataSize=6", "E crc packet error=-3"}});
+
+    for (const Case& c : cases) {
+        WritePackage(c.bytes);
+        EXPECT_EQ(Update(), c.result) << c.what;
+        EXPECT_EQ(Errors(messages_), c.errors) << c.what;
+        EXPECT_TRUE(calls_.empty()) << c.what;
+        EXPECT_FALSE(FileExists(scratch_.file("one"))) << c.what;
+    }
+}
+
+TEST_F(VerifyTest, PackageCutAnywhereBeforeItsEndIsRefused) {
+    for (std::size_t length = 0; length < bytes_.size(); ++length) {
+        WritePackage(bytes_.substr(0, length));
+        ASSERT_EQ(Update(), QDUPKERR_INVALIDPKG) << "cut to " << length;
+        ASSERT_TRUE(calls_.empty()) << "cut to " << length;
+    }
+}
+
+TEST_F(VerifyTest, BytesAfterTheEndRecordAreIgnored) {
+    WritePackage(bytes_ + "trailing garbage");
+    EXPECT_EQ(Update(), 0);
+    EXPECT_EQ(calls_.size(), 3u);
+    // A successful update prints only the digest traces.
+    EXPECT_EQ(DigestTraces(messages_).size(), messages_.size());
+}
+
+TEST_F(VerifyTest, DataIsDigestedInChunksOf4096WithOneTraceEach) {
+    WritePackage(Package({Item(QDUPK_ITEM_APP, std::string(4096, 'a')),
+                          Item(QDUPK_ITEM_APP, std::string(4097, 'b'))}));
+    EXPECT_EQ(Update(), 0);
+    EXPECT_EQ(DigestTraces(messages_),
+              (std::vector<std::string>{"T md5FileData readsize = 4096, iRet = 4096",
+                                        "T md5FileData readsize = 4096, iRet = 4096",
+                                        "T md5FileData readsize = 1, iRet = 1"}));
+    ASSERT_EQ(calls_.size(), 2u);
+    EXPECT_EQ(calls_[1].content, std::string(4097, 'b'));
+}
+
+}  // namespace
+}  // namespace qdtest
