@@ -1,0 +1,20 @@
+// qdboot [config-path]: the camera's firmware-upgrade daemon.
+#include <cstdio>
+
+#include "qdboot_config.h"
+#include "startup.h"
+
+int main(int argc, char* argv[]) {
+    // Output is the daemon's only log; keep whole lines in order with the
+    // output of the commands it runs, also when stdout is a file or a pipe.
+    static_cast<void>(std::setvbuf(stdout, nullptr, _IOLBF, 0));
+
+    // A refused configuration ends the daemon silently, before any socket
+    // exists and before the MAC address is touched.
+    if (LoadQdbootConfig(QdbootConfigPath(argc, argv), &stQdbootCfg) != 0) {
+        return -1;
+    }
+    WaitForEthAddress();
+    ApplyMacAddress(stQdbootCfg.szMacAddr);
+    return 0;
+}

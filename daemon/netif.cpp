@@ -1,0 +1,57 @@
+// Interface queries on eth0 through a throw-away datagram socket.
+#include "netif.h"
+
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
+#include <cstring>
+
+#include "qd_owners.h"
+#include "qd_text.h"
+#include "qdboot_config.h"
+
+namespace {
+
+constexpr const char* kEthName = "eth0";
+constexpr const char* kNoAddress = "0.0.0.0";
+constexpr std::size_t kNetmaskSize = 16;
+
+// The dotted text of the IPv4 address an interface request returned.
+bool FormatIfAddr(const ifreq& request, char* text, std::size_t size) noexcept {
+    sockaddr_in addr{};
+    std::memcpy(&addr, &request.ifr_addr, sizeof addr);
+    return inet_ntop(AF_INET, &addr.sin_addr, text, static_cast<socklen_t>(size)) != nullptr;
+}
+
+}  // namespace
+
+int GetEthIPAddr(char* szNetmask) noexcept {
+    qd::CopyText(stQdbootCfg.szIpAddr, kNoAddress);
+    if (szNetmask != nullptr) {
+        qd::CopyText(szNetmask, kNetmaskSize, kNoAddress);
+    }
+    const qd::UniqueFd sock(::socket(AF_INET, SOCK_DGRAM, 0));
+    if (!sock.valid()) {
+        return -1;
+    }
+    ifreq request{};
+    qd::CopyText(request.ifr_name, sizeof request.ifr_name, kEthName);
+    if (::ioctl(sock.get(), SIOCGIFADDR, &request) != 0 ||
+        !FormatIfAddr(request, stQdbootCfg.szIpAddr, sizeof stQdbootCfg.szIpAddr)) {
+        return -1;
+    }
+    if (::ioctl(sock.get(), SIOCGIFNETMASK, &request) != 0) {
+        return -1;
+    }
+    char netmask[kNetmaskSize];
+    if (!FormatIfAddr(request, netmask, sizeof netmask)) {
+        return -1;
+    }
+    if (szNetmask != nullptr) {
+        qd::CopyText(szNetmask, kNetmaskSize, netmask);
+    }
+    return 0;
+}

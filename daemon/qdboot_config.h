@@ -1,0 +1,67 @@
+// The daemon's settings: one record, filled once at start-up from the
+// configuration file and only read afterwards (except the address text).
+#ifndef QDBOOT_CONFIG_H
+#define QDBOOT_CONFIG_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "QDComm.h"
+
+// One flash partition.
+struct MTDCFG_T {
+    std::int32_t bValid;   // 1: configured and every key read
+    char szMtdName[256];   // device name handed to the flash tools
+    std::int32_t bAllMtd;  // non-zero: an image for it rewrites it whole
+    std::int32_t nPos;
+    std::int32_t nSize;
+};
+
+struct QDBOOT_CFG_T {
+    std::uint16_t nPort;
+    char szTmpDir[256];
+    char szMacAddr[32];  // empty: the MAC address is left alone
+    char szEraseCmd[256];
+    char szCopyCmd[256];
+    std::int32_t nBlockSize;
+    char szIpAddr[32];  // eth0's address, "0.0.0.0" while it has none
+    char szDeviceName[64];
+    char szUartArm[16];
+    char szMainApp[48];
+    QD_COMM_BITRATE_TYPE emUartBaud;
+    MTDCFG_T stUboot;
+    MTDCFG_T stKernel;
+    MTDCFG_T stRootfs;
+};
+
+static_assert(sizeof(QD_COMM_BITRATE_TYPE) == 4, "the baud field is 32 bits");
+static_assert(sizeof(MTDCFG_T) == 272 && offsetof(MTDCFG_T, nSize) == 268, "MTDCFG_T layout");
+static_assert(
+    offsetof(QDBOOT_CFG_T, szTmpDir) == 2 && offsetof(QDBOOT_CFG_T, szMacAddr) == 258 &&
+        offsetof(QDBOOT_CFG_T, szEraseCmd) == 290 && offsetof(QDBOOT_CFG_T, szCopyCmd) == 546 &&
+        offsetof(QDBOOT_CFG_T, nBlockSize) == 804 && offsetof(QDBOOT_CFG_T, szIpAddr) == 808 &&
+        offsetof(QDBOOT_CFG_T, szDeviceName) == 840 && offsetof(QDBOOT_CFG_T, szUartArm) == 904 &&
+        offsetof(QDBOOT_CFG_T, szMainApp) == 920 && offsetof(QDBOOT_CFG_T, emUartBaud) == 968 &&
+        offsetof(QDBOOT_CFG_T, stUboot) == 972 && offsetof(QDBOOT_CFG_T, stKernel) == 1244 &&
+        offsetof(QDBOOT_CFG_T, stRootfs) == 1516 && sizeof(QDBOOT_CFG_T) == 1788,
+    "QDBOOT_CFG_T layout");
+
+// The received package is "<tmpdir>/qboot.upg" in a 256-byte buffer, and the
+// package library names its item files "<tmpdir>/updatetmp.bin" (or ".sh")
+// in 128-byte buffers: 113 + 14 characters and the terminator fill those
+// exactly. A longer directory would have its paths cut, so it is refused.
+constexpr std::size_t kMaxTmpDirChars = 113;
+
+extern QDBOOT_CFG_T stQdbootCfg;
+
+// Clears *pCfg and reads every setting from pEtcFile. 0, or -1 at the first
+// setting that is missing or invalid (later ones are not read). Prints
+// nothing.
+int LoadQdbootConfig(const char* pEtcFile, QDBOOT_CFG_T* pCfg) noexcept;
+
+// Reads one partition section. 0 when read completely or not configured
+// (no or an empty "szMtdName"); -1 when a named partition lacks one of
+// "bAllMtd", "nPos", "nSize".
+int GetQdBootMtdCfg(const char* pEtcFile, const char* pSection, MTDCFG_T* pMtdCfg) noexcept;
+
+#endif  // QDBOOT_CONFIG_H

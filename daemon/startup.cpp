@@ -1,0 +1,39 @@
+// Start-up steps: where the configuration is, the wait for an address and
+// the configured MAC address.
+#include "startup.h"
+
+#include <unistd.h>
+
+#include "netif.h"
+#include "qd_shell.h"
+#include "qd_text.h"
+
+namespace {
+
+constexpr const char* kDefaultConfigPath = "./qdboot.cfg";
+constexpr unsigned kAddressPollSeconds = 2;
+// "ifconfig eth0 hw ether " and a MAC text of at most 31 characters.
+constexpr std::size_t kMacCommandSize = 64;
+
+}  // namespace
+
+const char* QdbootConfigPath(int argc, char* argv[]) noexcept {
+    return argc > 1 ? argv[1] : kDefaultConfigPath;
+}
+
+void WaitForEthAddress() noexcept {
+    char netmask[16];
+    while (GetEthIPAddr(netmask) != 0) {
+        ::sleep(kAddressPollSeconds);
+    }
+}
+
+void ApplyMacAddress(const char* szMacAddr) noexcept {
+    if (szMacAddr[0] == '\0') {
+        return;
+    }
+    char command[kMacCommandSize];
+    if (qd::FormatText(command, sizeof command, "ifconfig eth0 hw ether %s", szMacAddr)) {
+        static_cast<void>(qd::RunCommand(command));
+    }
+}
