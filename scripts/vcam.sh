@@ -33,7 +33,7 @@ STANDINS="reboot killall sync flash_eraseall flashcp"
 # these reaches the guard script, never the real program.
 GUARDED="/usr/sbin/reboot /sbin/reboot /usr/sbin/halt /sbin/halt /usr/sbin/poweroff
 /sbin/poweroff /usr/sbin/shutdown /sbin/shutdown /usr/sbin/telinit /sbin/telinit
-/usr/bin/systemctl /bin/systemctl /usr/bin/killall /bin/killall"
+/usr/sbin/init /sbin/init /usr/bin/systemctl /bin/systemctl /usr/bin/killall /bin/killall"
 
 die() {
     echo "vcam: $*" >&2
@@ -361,7 +361,7 @@ cmd_inner() {
 }
 
 usage() {
-    sed -n '6,16p' "$SELF" | sed 's/^# \{0,1\}//' >&2
+    sed -n '6,17p' "$SELF" | sed 's/^# \{0,1\}//' >&2
     exit 2
 }
 
