@@ -1,0 +1,249 @@
+// The qdupk tool end to end: pack, info and verify as a user runs them, and
+// the tool's verdict against the device library's.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "libqdupdate.h"
+#include "package_reader.h"
+#include "package_writer.h"
+#include "test_support.h"
+
+namespace qdtest {
+namespace {
+
+struct Result {
+    int exit = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string Quote(const std::string& arg) {
+    std::string quoted = "'";
+    for (const char c : arg) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "'";
+}
+
+std::string Md5Hex(const std::string& data) {
+    unsigned char md5[16];
+    MD5_CTX ctx;
+    libqdupk_MD5Init(&ctx);
+    libqdupk_MD5Update(&ctx, reinterpret_cast<const unsigned char*>(data.data()),
+                       static_cast<unsigned int>(data.size()));
+    libqdupk_MD5Final(&ctx, md5);
+    std::array<unsigned char, 16> digest{};
+    std::copy(std::begin(md5), std::end(md5), digest.begin());
+    return qdupk::Md5Hex(digest);
+}
+
+class QdupkTest : public ::testing::Test {
+  protected:
+    Result Run(const std::vector<std::string>& args) {
+        std::string command = Quote(QDUPK_EXE);
+        for (const std::string& arg : args) {
+            command += " " + Quote(arg);
+        }
+        const std::string out = dir_.file("stdout");
+        const std::string err = dir_.file("stderr");
+        const int status = std::system((command + " >" + out + " 2>" + err).c_str());
+        Result r;
+        r.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        r.out = ReadFile(out);
+        r.err = ReadFile(err);
+        return r;
+    }
+
+    // A manifest of three items; `extra` is appended, `package` replaces
+    // the [package] section's lines.
+    std::string Manifest(const std::string& items, const std::string& package = "") {
+        WriteFile(dir_.file("kernel.img"), kernel_);
+        WriteFile(dir_.file("setup.sh"), "echo set up\n");
+        WriteFile(dir_.file("app.conf"), "key=value\n");
+        const std::string text = "[package]\n" +
+                                 (package.empty() ? "name=Dome firmware\nversion=V3.1.4\n"
+                                                    "devid=IPC-D1\n"
+                                                  : package) +
+                                 items;
+        WriteFile(dir_.file("manifest.ini"), text);
+        return dir_.file("manifest.ini");
+    }
+
+    std::string ThreeItems() const {
+        return "[item1]\ntype=kernel\nsource=kernel.img\ndesc=Kernel\nreboot=1\n"
+               "[item2]\ntype=10\nsource=setup.sh\n"
+               "[item3]\ntype=file\nsource=app.conf\ndest=" +
+               dir_.file("installed/app.conf") + "\ndesc=Settings\ndevid=IPC-D1\n";
+    }
+
+    bool OutputLeftovers() const {
+        for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+            if (entry.path().filename().string().rfind("out.upg", 0) == 0) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    ScratchDir dir_;
+    std::string kernel_ = std::string(5000, 'k') + "tail";
+    std::string out_ = dir_.file("out.upg");
+};
+
+std::vector<std::string> g_installed;
+
+int RecordType(const char* path, const char*, QDUPK_ITEM_TYPE type, const char*, const char*, int) {
+    g_installed.push_back(std::to_string(static_cast<int>(type)) + ":" + ReadFile(path));
+    return 0;
+}
+
+TEST_F(QdupkTest, PackInfoVerifyRoundTripInstallsOnTheDevice) {
+    Result r = Run({"pack", Manifest(ThreeItems()), "-o", out_});
+    ASSERT_EQ(r.exit, 0) << r.err;
+
+    r = Run({"info", out_});
+    ASSERT_EQ(r.exit, 0) << r.err;
+    EXPECT_NE(
+        r.out.find("Package:  Dome firmware\nVersion:  V3.1.4\nDevice:   IPC-D1\nItems:    3"),
+        std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("0      kernel          5004  " + Md5Hex(kernel_)), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("script"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(dir_.file("installed/app.conf")), std::string::npos) << r.out;
+
+    r = Run({"verify", out_});
+    EXPECT_EQ(r.exit, 0) << r.out;
+    EXPECT_NE(r.out.find(": OK: "), std::string::npos);
+    r = Run({"verify", out_, "--devid", "IPC-D1"});
+    EXPECT_EQ(r.exit, 0) << r.out;
+    r = Run({"verify", out_, "--devid", "IPC-D2"});
+    EXPECT_EQ(r.exit, 1);
+    EXPECT_NE(r.out.find("REJECTED: the package is for device \"IPC-D1\""), std::string::npos);
+
+    std::filesystem::create_directory(dir_.file("installed"));
+    g_installed.clear();
+    StdoutCapture quiet;
+    EXPECT_EQ(libqdupk_update(out_.c_str(), "IPC-D1", dir_.path().c_str(), RecordType), 0);
+    quiet.Finish();
+    EXPECT_EQ(g_installed,
+              (std::vector<std::string>{"1:" + kernel_, "10:echo set up\n", "12:key=value\n"}));
+    EXPECT_EQ(ReadFile(dir_.file("installed/app.conf")), "key=value\n");
+}
+
+TEST_F(QdupkTest, SameInputsGiveTheSameBytes) {
+    const std::string manifest = Manifest(ThreeItems());
+    ASSERT_EQ(Run({"pack", manifest, "-o", out_}).exit, 0);
+    const std::string first = ReadFile(out_);
+    ASSERT_EQ(Run({"pack", manifest, "--output", dir_.file("again.upg")}).exit, 0);
+    EXPECT_EQ(ReadFile(dir_.file("again.upg")), first);
+}
+
+TEST_F(QdupkTest, RefusedManifestsLeaveNoOutput) {
+    const std::string longText(128, 'n');
+    struct Case {
+        std::string items;
+        std::string package;
+        const char* message;
+    };
+    const Case cases[] = {
+        {ThreeItems(), "name=" + longText + "\nversion=1\ndevid=X\n",
+         "[package] name is longer than 127 characters"},
+        {"[item1]\ntype=file\nsource=app.conf\ndesc=" + longText + "\n", "",
+         "[item1] desc is longer than 127 characters"},
+        {"[item1]\ntype=file\nsource=empty.bin\n", "", "is empty"},
+        {"[item1]\ntype=file\nsource=missing.bin\n", "", "is not a readable file"},
+        {"[item1]\ntype=bootloader\nsource=app.conf\n", "", "\"bootloader\" is not one of"},
+        {"[item1]\ntype=4\nsource=app.conf\n", "", "\"4\" is not one of"},
+        {"[item1]\ntype=file\nsource=app.conf\nreboot=maybe\n", "", "must be 0 or 1"},
+        {"", "", "no items"},
+        {ThreeItems(), "name=a\nversion=b\n", "[package] devid is missing"},
+    };
+    for (const Case& c : cases) {
+        const std::string manifest = Manifest(c.items, c.package);
+        WriteFile(dir_.file("empty.bin"), "");
+        const Result r = Run({"pack", manifest, "-o", out_});
+        EXPECT_EQ(r.exit, 1) << c.message;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_FALSE(OutputLeftovers()) << c.message;
+    }
+    // An existing package is kept as it was when a new pack fails.
+    WriteFile(out_, "previous");
+    EXPECT_EQ(Run({"pack", Manifest(""), "-o", out_}).exit, 1);
+    EXPECT_EQ(ReadFile(out_), "previous");
+    EXPECT_EQ(Run({"pack", Manifest(ThreeItems()), "-o", dir_.file("no/dir/out.upg")}).exit, 1);
+}
+
+TEST_F(QdupkTest, DamagedPackagesAreRefusedByInfoAndVerify) {
+    ASSERT_EQ(Run({"pack", Manifest(ThreeItems()), "-o", out_}).exit, 0);
+    std::string bytes = ReadFile(out_);
+    bytes[432 + 456 + 10] ^= 0x20;  // kernel data
+    WriteFile(out_, bytes);
+    Result r = Run({"verify", out_});
+    EXPECT_EQ(r.exit, 1);
+    EXPECT_NE(r.out.find("the data of item 0 does not match its MD5 digest"), std::string::npos)
+        << r.out;
+    r = Run({"info", out_});
+    EXPECT_EQ(r.exit, 1);
+    EXPECT_NE(r.err.find("damaged package"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
+}
+
+// The tool's verdict must be the device's: a package passes verify exactly
+// when the library would install it.
+TEST_F(QdupkTest, VerifyAgreesWithTheLibrary) {
+    qdupk::PackageSpec spec;
+    spec.name = "n";
+    spec.version = "v";
+    spec.devId = "IPC-D1";
+    spec.items = {qdupk::ItemSpec{QDUPK_ITEM_APP, "", "", "", 0, "", "abc"},
+                  qdupk::ItemSpec{QDUPK_ITEM_KERNEL, "", "", "", 1, "", std::string(4097, 'k')}};
+    const std::string good = qdupk::BuildPackage(spec);
+    std::vector<std::string> variants = {good, good + "tail", good.substr(0, good.size() - 1)};
+    for (const std::size_t offset :
+         {20UL, 412UL, 432UL + 24, 432UL + 300, 432UL + 436, 432UL + 456 + 1, good.size() - 20}) {
+        std::string b = good;
+        b[offset] = static_cast<char>(b[offset] ^ 0x01);
+        variants.push_back(b);
+    }
+    std::string unterminated = good;
+    std::fill_n(&unterminated[432 + 164], 128, '\x10');
+    variants.push_back(unterminated);
+
+    for (std::size_t i = 0; i < variants.size(); ++i) {
+        WriteFile(out_, variants[i]);
+        for (const char* device : {"IPC-D1", "IPC-D2"}) {
+            StdoutCapture quiet;
+            const int ret = libqdupk_update(out_.c_str(), device, dir_.path().c_str(),
+                                            [](const char*, const char*, QDUPK_ITEM_TYPE,
+                                               const char*, const char*, int) { return 0; });
+            quiet.Finish();
+            EXPECT_EQ(qdupk::VerifyPackage(out_, std::string(device)).accepted, ret == 0)
+                << "variant " << i << " on " << device;
+        }
+    }
+}
+
+TEST_F(QdupkTest, UsageTextAndExitCodes) {
+    const Result help = Run({"--help"});
+    EXPECT_EQ(help.exit, 0);
+    for (const char* command : {"pack", "info", "verify"}) {
+        EXPECT_NE(help.out.find(command), std::string::npos);
+        const Result r = Run({command, "--help"});
+        EXPECT_EQ(r.exit, 0);
+        EXPECT_EQ(r.out.rfind(std::string("usage: qdupk ") + command, 0), 0u) << r.out;
+    }
+    EXPECT_EQ(Run({}).exit, 2);
+    EXPECT_EQ(Run({"bogus"}).exit, 2);
+    EXPECT_EQ(Run({"pack", "manifest.ini"}).exit, 2);
+    EXPECT_EQ(Run({"verify", "x.upg", "--devid"}).exit, 2);
+    EXPECT_EQ(Run({"info", "missing.upg"}).exit, 1);
+}
+
+}  // namespace
+}  // namespace qdtest
