@@ -13,7 +13,7 @@ namespace qd {
 struct FileCloser {
     void operator()(std::FILE* fp) const noexcept {
         if (fp != nullptr) {
-            std::fclose(fp);
+            (void)std::fclose(fp);  // nothing useful to do with a close error here
         }
     }
 };

@@ -11,7 +11,7 @@ namespace qd {
 // Runs one command line to completion. Standard output is flushed first so
 // the command's own output lands after every line printed before it.
 inline int RunCommand(const char* commandLine) noexcept {
-    std::fflush(stdout);
+    (void)std::fflush(stdout);
     return std::system(commandLine);
 }
 
