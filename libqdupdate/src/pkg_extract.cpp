@@ -65,7 +65,7 @@ int ExtractItem(std::FILE* fpFile, const QDUPK_PKTITEM_T& item, const char* szPa
     }
     // Chunks are already 4096 bytes; unbuffered writes make every write
     // error show at the chunk that caused it instead of at fclose.
-    std::setvbuf(fpDst.get(), nullptr, _IONBF, 0);
+    (void)std::setvbuf(fpDst.get(), nullptr, _IONBF, 0);
     int ret = MyCopyFile(fpDst.get(), fpFile, item.nDataSize);
     if (std::fclose(fpDst.release()) != 0 && ret == 0) {
         QD_LOG_ERR("write file error:%d\n", 0);
@@ -73,7 +73,7 @@ int ExtractItem(std::FILE* fpFile, const QDUPK_PKTITEM_T& item, const char* szPa
     }
     if (ret != 0) {
         QD_LOG_ERR("copy file error=%d\n", ret);
-        std::remove(szPath);
+        (void)std::remove(szPath);
         return QDUPKERR_COPY;
     }
     // chmod(2) rather than a shell: the path comes from the package.
@@ -91,7 +91,7 @@ int InstallItem(std::FILE* fpFile, const QDUPK_PKTITEM_T& item, const ItemFile& 
         fdCallback(file.szPath, item.szDstFileName, static_cast<QDUPK_ITEM_TYPE>(item.nItemType),
                    item.szDevID, item.szDesc, item.bRebootFlag);
     if (file.bTemporary) {
-        std::remove(file.szPath);
+        (void)std::remove(file.szPath);
     }
     if (cbRet != 0) {
         QD_LOG_ERR("fdCallback error=%d\n", cbRet);

@@ -121,7 +121,7 @@ TEST_F(ExtractTest, TemporaryDirectoryLongerThan113IsRefusedUpFront) {
     EXPECT_EQ(calls_[1].path, dir + "/updatetmp.bin");
 
     calls_.clear();
-    std::remove(scratch_.file("one").c_str());
+    (void)std::remove(scratch_.file("one").c_str());
     EXPECT_EQ(Update("IPC-1", dir + "x", nullptr), QDUPKERR_COPY);
     EXPECT_TRUE(calls_.empty());
     EXPECT_FALSE(FileExists(scratch_.file("one")));
@@ -133,13 +133,13 @@ TEST_F(ExtractTest, TemporaryDirectoryLongerThan113IsRefusedUpFront) {
 int UpdateWithFileSizeLimit(const std::string& package, const std::string& dir, rlim_t limit) {
     const pid_t pid = fork();
     if (pid == 0) {
-        std::signal(SIGXFSZ, SIG_IGN);
+        (void)std::signal(SIGXFSZ, SIG_IGN);
         const rlimit rl{limit, limit};
         setrlimit(RLIMIT_FSIZE, &rl);
         const int ret = libqdupk_update(package.c_str(), "IPC-1", dir.c_str(),
                                         [](const char*, const char*, QDUPK_ITEM_TYPE, const char*,
                                            const char*, int) { return 99; });
-        std::fflush(stdout);
+        (void)std::fflush(stdout);
         _exit(-ret);
     }
     int status = 0;

@@ -21,7 +21,7 @@ std::vector<std::string> Messages(const std::string& output) {
         const std::size_t end = line.find("): ");
         if (line.rfind("ERROR(", 0) == 0 && end != std::string::npos) {
             messages.push_back("E " + line.substr(end + 3));
-        } else if (line.rfind("(", 0) == 0 && end != std::string::npos) {
+        } else if (line.rfind('(', 0) == 0 && end != std::string::npos) {
             messages.push_back("T " + line.substr(end + 3));
         } else {
             messages.push_back("P " + line);

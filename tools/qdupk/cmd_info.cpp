@@ -42,7 +42,7 @@ void PrintItems(const PackageInfo& info) {
 
 int RunInfo(const Args& args) {
     if (WantsHelp(args)) {
-        std::fputs(kInfoUsage, stdout);
+        (void)std::fputs(kInfoUsage, stdout);
         return kExitOk;
     }
     if (args.size() != 1 || (!args[0].empty() && args[0][0] == '-')) {

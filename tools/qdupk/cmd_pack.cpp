@@ -59,7 +59,7 @@ std::string ParsePackArgs(const Args& args, PackArgs& out) {
 
 int RunPack(const Args& args) {
     if (WantsHelp(args)) {
-        std::fputs(kPackUsage, stdout);
+        (void)std::fputs(kPackUsage, stdout);
         return kExitOk;
     }
     PackArgs parsed;

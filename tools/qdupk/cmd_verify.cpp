@@ -48,7 +48,7 @@ std::string ParseVerifyArgs(const Args& args, VerifyArgs& out) {
 
 int RunVerify(const Args& args) {
     if (WantsHelp(args)) {
-        std::fputs(kVerifyUsage, stdout);
+        (void)std::fputs(kVerifyUsage, stdout);
         return kExitOk;
     }
     VerifyArgs parsed;

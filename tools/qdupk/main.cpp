@@ -17,11 +17,11 @@ constexpr Command kCommands[] = {
 };
 
 void PrintUsage(std::FILE* out) {
-    std::fputs("usage: qdupk COMMAND [ARGS...]\n\ncommands:\n", out);
+    (void)std::fputs("usage: qdupk COMMAND [ARGS...]\n\ncommands:\n", out);
     for (const Command& command : kCommands) {
-        std::fprintf(out, "  %-8s %s\n", command.name, command.summary);
+        (void)std::fprintf(out, "  %-8s %s\n", command.name, command.summary);
     }
-    std::fputs("\n'qdupk COMMAND --help' shows a command's usage.\n", out);
+    (void)std::fputs("\n'qdupk COMMAND --help' shows a command's usage.\n", out);
 }
 
 const Command* FindCommand(const char* name) {
@@ -45,12 +45,12 @@ bool WantsHelp(const Args& args) {
 }
 
 int UsageError(const char* name, const std::string& message, const char* usage) {
-    std::fprintf(stderr, "qdupk %s: error: %s\n\n%s", name, message.c_str(), usage);
+    (void)std::fprintf(stderr, "qdupk %s: error: %s\n\n%s", name, message.c_str(), usage);
     return kExitUsage;
 }
 
 int Failure(const char* name, const std::string& message) {
-    std::fprintf(stderr, "qdupk %s: error: %s\n", name, message.c_str());
+    (void)std::fprintf(stderr, "qdupk %s: error: %s\n", name, message.c_str());
     return kExitFailed;
 }
 
@@ -67,14 +67,14 @@ int main(int argc, char** argv) {
     }
     const qdupk::Command* command = qdupk::FindCommand(argv[1]);
     if (command == nullptr) {
-        std::fprintf(stderr, "qdupk: unknown command '%s'\n\n", argv[1]);
+        (void)std::fprintf(stderr, "qdupk: unknown command '%s'\n\n", argv[1]);
         qdupk::PrintUsage(stderr);
         return qdupk::kExitUsage;
     }
     try {
         return command->run(qdupk::Args(argv + 2, argv + argc));
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "qdupk %s: error: %s\n", command->name, e.what());
+        (void)std::fprintf(stderr, "qdupk %s: error: %s\n", command->name, e.what());
         return qdupk::kExitFailed;
     }
 }

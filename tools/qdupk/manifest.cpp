@@ -80,7 +80,7 @@ std::int32_t RebootFlag(const Manifest& m, const std::string& section) {
 
 std::string SourcePath(const Manifest& m, const std::string& section) {
     const std::string source = Required(m, section, "source");
-    const std::string path = !source.empty() && source[0] == '/' ? source : m.dir + source;
+    std::string path = !source.empty() && source[0] == '/' ? source : m.dir + source;
     struct stat st {};
     if (source.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
         throw PackError("manifest " + m.path + ": " + Where(section, "source") + " \"" + path +

@@ -12,17 +12,17 @@ namespace qdupk {
 
 namespace {
 
-constexpr std::size_t kChunk = 64 * 1024;
+constexpr std::size_t kChunk = std::size_t{64} << 10;
 constexpr char kAnyDevice[] = "QUNDAR";
 
 struct FileCloser {
-    void operator()(std::FILE* fp) const { std::fclose(fp); }
+    void operator()(std::FILE* fp) const { (void)std::fclose(fp); }
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
 std::string Hex32(std::int32_t value) {
     char text[16];
-    std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(value));
+    (void)std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(value));
     return text;
 }
 

@@ -18,7 +18,7 @@ namespace qdupk {
 
 namespace {
 
-constexpr std::size_t kChunk = 64 * 1024;
+constexpr std::size_t kChunk = std::size_t{64} << 10;
 
 struct Digest {
     unsigned char md5[QDUPK_MD5_SIZE];
@@ -175,7 +175,7 @@ class TempFile {
     }
     ~TempFile() {
         if (!committed_) {
-            std::remove(path_.c_str());
+            (void)std::remove(path_.c_str());
         }
     }
     TempFile(const TempFile&) = delete;
