@@ -168,7 +168,7 @@ TEST(UartRecvTask, FailedThreadCreationIsReportedAndLeavesTheFlagClear) {
         }
         const int first = uartcom_startrecvtsk(list, 1);
         const int second = uartcom_startrecvtsk(list, 1);
-        std::fflush(stdout);
+        (void)std::fflush(stdout);
         _exit(first == -3 && second == -3 ? 0 : 1);
     }
     int status = 0;
