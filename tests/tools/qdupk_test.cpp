@@ -205,8 +205,10 @@ TEST_F(QdupkTest, VerifyAgreesWithTheLibrary) {
                   qdupk::ItemSpec{QDUPK_ITEM_KERNEL, "", "", "", 1, "", std::string(4097, 'k')}};
     const std::string good = qdupk::BuildPackage(spec);
     std::vector<std::string> variants = {good, good + "tail", good.substr(0, good.size() - 1)};
-    for (const std::size_t offset :
-         {20UL, 412UL, 432UL + 24, 432UL + 300, 432UL + 436, 432UL + 456 + 1, good.size() - 20}) {
+    const std::size_t item0 = 432;
+    const std::vector<std::size_t> offsets = {
+        20, 412, item0 + 24, item0 + 300, item0 + 436, item0 + 456 + 1, good.size() - 20};
+    for (const std::size_t offset : offsets) {
         std::string b = good;
         b[offset] = static_cast<char>(b[offset] ^ 0x01);
         variants.push_back(b);
