@@ -5,6 +5,7 @@
 // OpenSSL's for both cases.
 #include <benchmark/benchmark.h>
 #include <openssl/evp.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -112,6 +113,9 @@ BENCHMARK(BM_OpenSsl_64MiB)->Unit(benchmark::kMillisecond);
 // Collects each run's rate so the ratio can be printed after the table.
 class RatioReporter : public benchmark::ConsoleReporter {
   public:
+    // Colour only on a terminal, so a saved run reads cleanly.
+    RatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) != 0 ? OO_Defaults : OO_Tabular) {}
+
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
             const auto it = run.counters.find("bytes_per_second");
