@@ -20,8 +20,8 @@
 #include "qd_shell.h"
 #include "qd_text.h"
 
-// The line to the MCU, kept open until the device reboots so the reset
-// before the reboot can use it.
+// The line to the MCU, kept open until the device reboots (or the next
+// update opens it anew) so the reset before the reboot can use it.
 static HUARTCOM s_pCamUart = nullptr;
 
 namespace {
@@ -363,7 +363,14 @@ int mdu_updatearm(const char* szDevName, int emBaudRate, const char* szMainApp, 
         return -1;
     }
     PauseMs(kPauseAfterKillMs);
+    // The line of an earlier update is closed once the new one is open
+    // (never before, so the device is not hung up in between); otherwise
+    // every MCU item of every upload would leave a descriptor behind.
+    HUARTCOM previous = s_pCamUart;
     s_pCamUart = uartcom_open(szDevName, 0, nullptr);
+    if (previous != nullptr) {
+        uartcom_close(previous);
+    }
     if (s_pCamUart == nullptr) {
         return -1;
     }

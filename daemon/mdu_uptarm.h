@@ -15,7 +15,8 @@ extern "C" {
  * RS-232 line at emBaudRate (a QD_COMM_BITRATE_TYPE value) 8N1, resets the
  * MCU and sends the image in szFilePath to the loader at address nAddr.
  * Blocks for the whole transfer. 0 when the MCU accepted the whole image,
- * -1 on any failure (the line stays open for mdu_arm_reset either way). */
+ * -1 on any failure. The line stays open for mdu_arm_reset either way; the
+ * line of an earlier call is closed once the new one is open. */
 __attribute__((visibility("default"))) int mdu_updatearm(const char* szDevName, int emBaudRate,
                                                          const char* szMainApp, int nAddr,
                                                          const char* szFilePath) MDU_NOEXCEPT;

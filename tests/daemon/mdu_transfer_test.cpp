@@ -2,6 +2,7 @@
 // pseudo-terminal, with the updater's real pauses.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,15 @@ std::vector<Bytes> BytesOf(const std::vector<LoggedFrame>& frames) {
         out.push_back(f.bytes);
     }
     return out;
+}
+
+std::size_t OpenDescriptors() {
+    std::size_t count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        (void)entry;
+        ++count;
+    }
+    return count;
 }
 
 class MduTransfer : public ::testing::Test {
@@ -82,8 +92,8 @@ TEST_F(MduTransfer, WorkedExampleOf1500Bytes) {
 
 // A size that is a multiple of 1024 announces one block more than it sends;
 // the end of the file closes the data phase. A single byte goes out in one
-// block filled up with 0x1A. Each update opens the line anew, and the reset
-// afterwards goes out on the last one.
+// block filled up with 0x1A. Each update opens the line anew (closing the
+// earlier one), and the reset afterwards goes out on the last one.
 TEST_F(MduTransfer, ExactKilobyteAndSingleByteImages) {
     qdtest::McuSimRun sim(dir_);
     const Bytes kilobyte = Pattern(1024);
@@ -92,7 +102,9 @@ TEST_F(MduTransfer, ExactKilobyteAndSingleByteImages) {
 
     EXPECT_EQ(Update(sim, dir_.file("k.bin")), 0);
     EXPECT_EQ(qdtest::ReadBytes(sim.imagePath()), kilobyte);
+    const std::size_t openAfterFirst = OpenDescriptors();
     EXPECT_EQ(Update(sim, dir_.file("one.bin")), 0);
+    EXPECT_EQ(OpenDescriptors(), openAfterFirst) << "the earlier line must be closed";
     EXPECT_EQ(qdtest::ReadBytes(sim.imagePath()), Bytes{0x42});
     EXPECT_EQ(mdu_arm_reset(), 0);
 
