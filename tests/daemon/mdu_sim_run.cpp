@@ -1,5 +1,6 @@
 #include "mdu_sim_run.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -14,6 +15,11 @@ namespace qdtest {
 
 McuSimRun::McuSimRun(const ScratchDir& dir, const std::vector<std::string>& options)
     : dir_(dir.path()) {
+    // With descriptor 0 closed (CI gives no standard input) the updater's
+    // open of the line would get 0, which the serial library refuses.
+    if (fcntl(0, F_GETFD) == -1) {
+        (void)open("/dev/null", O_RDONLY);
+    }
     std::vector<std::string> argv = {std::string(QD_BINARY_DIR) + "/bin/mcu-sim",
                                      "--path-file",
                                      dir_ + "/sim.path",
