@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "qdboot_config.h"
+#include "service_loop.h"
 #include "startup.h"
 
 int main(int argc, char* argv[]) {
@@ -16,5 +17,5 @@ int main(int argc, char* argv[]) {
     }
     WaitForEthAddress();
     ApplyMacAddress(stQdbootCfg.szMacAddr);
-    return 0;
+    return RunServiceLoop();
 }

@@ -1,0 +1,129 @@
+// Multicast search service: the socket, the search packet and its answer.
+#include "discovery.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "netif.h"
+#include "qd_bytes.h"
+#include "qd_owners.h"
+#include "qd_shell.h"
+#include "qd_text.h"
+#include "qdboot_config.h"
+#include "startup.h"
+
+namespace {
+
+constexpr std::size_t kPortOffset = 8;
+constexpr std::size_t kAddressOffset = 12;
+constexpr std::size_t kAddressTextMax = 16;  // "255.255.255.255" and terminator
+static_assert(kAddressOffset + kAddressTextMax <= kSearchPacketSize, "address text fits");
+constexpr int kMulticastTtl = 100;
+constexpr const char* kMulticastRouteCmd = "route add -net 224.0.0.0 netmask 224.0.0.0 dev eth0";
+
+enum { kNoSocket = -1, kBindFailed = -2, kJoinFailed = -3 };
+
+bool JoinGroup(int fd, std::uint32_t groupAddr) noexcept {
+    ip_mreq request{};
+    request.imr_multiaddr.s_addr = groupAddr;
+    request.imr_interface.s_addr = htonl(INADDR_ANY);
+    return ::setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request) == 0;
+}
+
+bool BindSearchPort(int fd) noexcept {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    local.sin_port = htons(kSearchPort);
+    return ::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
+}
+
+// eth0's address, or the fallback text when it has none; a camera without
+// an address sets its MAC address again before each such answer.
+void RefreshAnnouncedAddress() noexcept {
+    char netmask[kAddressTextMax];
+    if (GetEthIPAddr(netmask) != 0) {
+        ApplyMacAddress(stQdbootCfg.szMacAddr);
+        qd::CopyText(stQdbootCfg.szIpAddr, kFallbackAddress);
+    }
+}
+
+}  // namespace
+
+int ff_url_createmulticast(std::uint32_t groupAddr) noexcept {
+    // Close-on-exec: the scripts and tools the daemon runs must not keep the
+    // service's sockets.
+    qd::UniqueFd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!sock.valid()) {
+        return kNoSocket;
+    }
+    if (!BindSearchPort(sock.get())) {
+        return kBindFailed;
+    }
+    if (!JoinGroup(sock.get(), groupAddr)) {
+        // Joining on "any interface" needs a route to the group.
+        static_cast<void>(qd::RunCommand(kMulticastRouteCmd));
+        if (!JoinGroup(sock.get(), groupAddr)) {
+            return kJoinFailed;
+        }
+    }
+    const int ttl = kMulticastTtl;
+    static_cast<void>(::setsockopt(sock.get(), IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl));
+    return sock.release();
+}
+
+void ff_url_leave_multicast_group(int fd, std::uint32_t groupAddr) noexcept {
+    ip_mreq request{};
+    request.imr_multiaddr.s_addr = groupAddr;
+    request.imr_interface.s_addr = htonl(INADDR_ANY);
+    static_cast<void>(::setsockopt(fd, IPPROTO_IP, IP_DROP_MEMBERSHIP, &request, sizeof request));
+}
+
+bool IsSearchPacket(const unsigned char* packet) noexcept {
+    return qd::LoadLe32(packet) == kSearchMagic;
+}
+
+void FillSearchAnswer(unsigned char* packet, const char* szIpAddr, std::uint16_t nPort) noexcept {
+    qd::StoreLe32(packet + kPortOffset, nPort);
+    char text[kAddressTextMax];
+    qd::CopyText(text, szIpAddr);
+    std::memcpy(packet + kAddressOffset, text, std::strlen(text) + 1);
+}
+
+int search_send_data(int fd, unsigned char* packet) noexcept {
+    RefreshAnnouncedAddress();
+    FillSearchAnswer(packet, stQdbootCfg.szIpAddr, stQdbootCfg.nPort);
+    sockaddr_in group{};
+    group.sin_family = AF_INET;
+    group.sin_port = htons(kAnswerPort);
+    static_cast<void>(inet_pton(AF_INET, kSearchGroup, &group.sin_addr));
+    return static_cast<int>(::sendto(fd, packet, kSearchPacketSize, 0,
+                                     reinterpret_cast<const sockaddr*>(&group), sizeof group));
+}
+
+int search_handle_datagram(int fd) noexcept {
+    unsigned char packet[kSearchPacketSize] = {};
+    // Never blocks the loop, also when a readiness report yields nothing.
+    const ssize_t got = ::recv(fd, packet, sizeof packet, MSG_DONTWAIT);
+    if (got != static_cast<ssize_t>(sizeof packet) || !IsSearchPacket(packet)) {
+        return fd;
+    }
+    if (search_send_data(fd, packet) >= 0) {
+        return fd;
+    }
+    std::uint32_t group = 0;
+    static_cast<void>(inet_pton(AF_INET, kSearchGroup, &group));
+    ff_url_leave_multicast_group(fd, group);
+    ::close(fd);
+    const int replacement = ff_url_createmulticast(group);
+    // One more try on the new socket; its outcome changes nothing. Without a
+    // socket there is nothing to send on.
+    if (replacement > 0) {
+        static_cast<void>(search_send_data(replacement, packet));
+    }
+    return replacement;
+}

@@ -1,0 +1,133 @@
+// The upload handler: a header, the package streamed to a file in 4096-byte
+// chunks under a time budget, then the package library's verification and
+// installation.
+#include "upload.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+
+#include "installers.h"
+#include "libqdupdate.h"
+#include "qd_bytes.h"
+#include "qd_log.h"
+#include "qd_owners.h"
+#include "qd_text.h"
+#include "qdboot_config.h"
+#include "timed_socket.h"
+
+namespace {
+
+constexpr int kHeaderBudgetMs = 10000;
+constexpr int kChunkBudgetMs = 5000;
+constexpr int kChunkSize = 4096;
+constexpr int kWriteAttempts = 21;
+constexpr long kWritePauseMs = 5;
+constexpr std::size_t kPathSize = 256;
+constexpr std::size_t kHeadTextSize = 128;
+
+void SleepMs(long ms) noexcept {
+    const timespec pause = {ms / 1000, (ms % 1000) * 1000000L};
+    static_cast<void>(nanosleep(&pause, nullptr));
+}
+
+// The declared length, or 0 when the header is incomplete or refused. A
+// length with the top bit set is negative as a signed word and refused here,
+// before any file exists.
+std::int32_t ReadHeaderLength(int fd) noexcept {
+    unsigned char header[kUploadHeaderSize];
+    if (ff_url_tcpread(fd, header, sizeof header, kHeaderBudgetMs) !=
+        static_cast<int>(sizeof header)) {
+        return 0;
+    }
+    if (qd::LoadBe32(header) != kUploadMagic) {
+        return 0;
+    }
+    const auto length = static_cast<std::int32_t>(qd::LoadBe32(header + 4));
+    return length > 0 ? length : 0;
+}
+
+// A write that stores nothing (a full disk that may free up) is tried again
+// after a pause, 21 attempts in all; one that stores only part fails at once.
+bool WriteChunk(std::FILE* file, const unsigned char* data, std::size_t size) noexcept {
+    for (int attempt = 1; attempt <= kWriteAttempts; ++attempt) {
+        const std::size_t written = std::fwrite(data, 1, size, file);
+        if (written == size) {
+            return true;
+        }
+        if (written > 0) {
+            return false;
+        }
+        std::clearerr(file);
+        if (attempt < kWriteAttempts) {
+            SleepMs(kWritePauseMs);
+        }
+    }
+    return false;
+}
+
+bool StreamBody(int fd, std::FILE* file, std::int32_t length) noexcept {
+    unsigned char chunk[kChunkSize];
+    std::int32_t remaining = length;
+    while (remaining > 0) {
+        const int wanted = std::min(remaining, static_cast<std::int32_t>(kChunkSize));
+        const int got = ff_url_tcpread(fd, chunk, wanted, kChunkBudgetMs);
+        if (got <= 0 || !WriteChunk(file, chunk, static_cast<std::size_t>(got))) {
+            return false;
+        }
+        remaining -= got;
+    }
+    return true;
+}
+
+// The package file exists afterwards only when the whole body was received
+// and stored.
+bool ReceivePackage(int fd, const char* path, std::int32_t length) noexcept {
+    qd::FilePtr file(std::fopen(path, "wbe"));
+    if (!file) {
+        return false;
+    }
+    // Unbuffered, so a write that fails is seen at the chunk that failed and
+    // not at some later flush.
+    static_cast<void>(std::setvbuf(file.get(), nullptr, _IONBF, 0));
+    bool stored = StreamBody(fd, file.get(), length);
+    if (std::fclose(file.release()) != 0) {
+        stored = false;
+    }
+    if (!stored) {
+        static_cast<void>(std::remove(path));
+    }
+    return stored;
+}
+
+// The package's own device identifier is the expected one, so every
+// well-formed package passes the device check.
+int InstallPackage(const char* path) noexcept {
+    char name[kHeadTextSize];
+    char version[kHeadTextSize];
+    char devId[kHeadTextSize];
+    if (libqdupk_pkgversion(path, name, version, devId) != 0) {
+        return -1;
+    }
+    return libqdupk_update(path, devId, stQdbootCfg.szTmpDir, qdboot_updatecallback);
+}
+
+}  // namespace
+
+int client_update(int fd) noexcept {
+    const std::int32_t length = ReadHeaderLength(fd);
+    if (length == 0) {
+        return -1;
+    }
+    char path[kPathSize];
+    if (!qd::FormatText(path, sizeof path, "%s/qboot.upg", stQdbootCfg.szTmpDir)) {
+        QD_LOG_ERR("temporary directory too long for the package file: %s\n", stQdbootCfg.szTmpDir);
+        return -1;
+    }
+    if (!ReceivePackage(fd, path, length)) {
+        return -1;
+    }
+    const int result = InstallPackage(path);
+    static_cast<void>(std::remove(path));
+    return result;
+}
