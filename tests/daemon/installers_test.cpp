@@ -1,0 +1,183 @@
+// The install callback with logging stand-ins for the flash tools first in
+// PATH: command lines, their order, which files stay, and scripts that run
+// exactly the file they name.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "QDComm.h"
+#include "child_process.h"
+#include "installers.h"
+#include "mdu_sim_run.h"
+#include "qd_text.h"
+#include "qdboot_config.h"
+#include "shell_quote.h"
+#include "test_support.h"
+
+namespace {
+
+using qdtest::FileExists;
+
+class Installers : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::memset(&stQdbootCfg, 0, sizeof stQdbootCfg);
+        qd::CopyText(stQdbootCfg.szEraseCmd, "flash_eraseall");
+        qd::CopyText(stQdbootCfg.szCopyCmd, "flashcp");
+        stQdbootCfg.stKernel = Partition("/dev/mtd2", 1);
+        ASSERT_EQ(mkdir(bin_.c_str(), 0755), 0);
+        for (const char* tool : {"flash_eraseall", "flashcp", "nandwrite", "side.sh"}) {
+            StandIn(tool, "echo \"${0##*/} $*\" >> '" + calls_ + "'");
+        }
+        const char* path = std::getenv("PATH");
+        setenv("PATH", (bin_ + ":" + (path != nullptr ? path : "/usr/bin:/bin")).c_str(), 1);
+        ASSERT_EQ(
+            qdtest::RunCommand({"sh", "-c", "command -v flashcp"}, std::chrono::milliseconds(5000))
+                .output,
+            bin_ + "/flashcp\n");
+    }
+
+    static MTDCFG_T Partition(const char* name, int allMtd) {
+        MTDCFG_T mtd{};
+        mtd.bValid = 1;
+        mtd.bAllMtd = allMtd;
+        qd::CopyText(mtd.szMtdName, name);
+        return mtd;
+    }
+
+    void StandIn(const std::string& tool, const std::string& body) const {
+        qdtest::WriteFile(bin_ + "/" + tool, "#!/bin/sh\n" + body + "\n");
+        chmod((bin_ + "/" + tool).c_str(), 0755);
+    }
+
+    std::string Image(const std::string& name = "updatetmp.bin") const {
+        qdtest::WriteFile(dir_.file(name), "image");
+        return dir_.file(name);
+    }
+
+    // Runs the callback and returns what it printed.
+    std::string Install(int type, const std::string& path) {
+        qdtest::StdoutCapture out;
+        EXPECT_EQ(
+            qdboot_updatecallback(path.c_str(), "", static_cast<QDUPK_ITEM_TYPE>(type), "", "", 0),
+            0);
+        return out.Finish();
+    }
+
+    std::string Calls() const { return FileExists(calls_) ? qdtest::ReadFile(calls_) : ""; }
+
+    qdtest::ScratchDir dir_;
+    std::string bin_ = dir_.file("bin");
+    std::string calls_ = dir_.file("calls.log");
+};
+
+TEST_F(Installers, KernelImageIsErasedThenCopiedWithFlashcpAndRemoved) {
+    const std::string image = Image();
+    EXPECT_EQ(Install(QDUPK_ITEM_KERNEL, image),
+              "erase cmd  :flash_eraseall /dev/mtd2 \n"
+              "copy  cmd  :flashcp -v " +
+                  image + " /dev/mtd2 \n");
+    EXPECT_EQ(Calls(), "flash_eraseall /dev/mtd2\nflashcp -v " + image + " /dev/mtd2\n");
+    EXPECT_FALSE(FileExists(image));
+}
+
+TEST_F(Installers, CopyProgramWithoutFlashcpInItsNameGetsPartitionFirst) {
+    stQdbootCfg.stRootfs = Partition("/dev/mtd4", 1);
+    qd::CopyText(stQdbootCfg.szCopyCmd, "nandwrite");
+    std::string image = Image();
+    Install(QDUPK_ITEM_ROOTFS, image);
+    EXPECT_EQ(Calls(), "flash_eraseall /dev/mtd4\nnandwrite -p /dev/mtd4 " + image + "\n");
+
+    // Any path that contains "flashcp" takes the "-v" form.
+    qd::CopyText(stQdbootCfg.szCopyCmd, (bin_ + "/flashcp").c_str());
+    image = Image();
+    EXPECT_NE(Install(QDUPK_ITEM_ROOTFS, image).find(" -v " + image + " /dev/mtd4"),
+              std::string::npos);
+}
+
+TEST_F(Installers, PartitionsNotToBeWrittenRunAndPrintNothing) {
+    // Unconfigured root file system: the file is left to the package library.
+    const std::string image = Image();
+    EXPECT_EQ(Install(QDUPK_ITEM_ROOTFS, image), "");
+    EXPECT_TRUE(FileExists(image));
+    // Boot loader with bAllMtd 0: the image is dropped.
+    stQdbootCfg.stUboot = Partition("/dev/mtd0", 0);
+    EXPECT_EQ(Install(QDUPK_ITEM_UBOOT, image), "");
+    EXPECT_FALSE(FileExists(image));
+    // Types without an installer leave their file alone.
+    const std::string file = Image("plain.bin");
+    for (int type : {int{QDUPK_ITEM_APP}, int{QDUPK_ITEM_FILE}, 99}) {
+        EXPECT_EQ(Install(type, file), "");
+    }
+    EXPECT_TRUE(FileExists(file));
+    EXPECT_EQ(Calls(), "");
+}
+
+TEST_F(Installers, OverLongFlashCommandIsRefusedAndNothingRuns) {
+    std::string deep = dir_.path();
+    while (deep.size() < 1100) {
+        deep += "/" + std::string(100, 'd');
+        ASSERT_EQ(mkdir(deep.c_str(), 0755), 0);
+    }
+    const std::string image = deep + "/updatetmp.bin";
+    qdtest::WriteFile(image, "image");
+    const std::string out = Install(QDUPK_ITEM_KERNEL, image);
+    EXPECT_NE(out.find("ERROR("), std::string::npos) << out;
+    EXPECT_EQ(out.find("cmd  :"), std::string::npos) << out;
+    EXPECT_EQ(Calls(), "");
+}
+
+TEST_F(Installers, ScriptRunsExactlyTheFileItNames) {
+    const std::string marker = dir_.file("ran");
+    const std::string odd = dir_.file("it's a $(side.sh) ; side.sh `side.sh` &.sh");
+    qdtest::WriteFile(odd, "#!/bin/sh\necho odd >> '" + marker + "'\n");
+    chmod(odd.c_str(), 0777);
+    Install(QDUPK_ITEM_BASH, odd);
+    EXPECT_EQ(qdtest::ReadFile(marker), "odd\n");
+    EXPECT_TRUE(FileExists(odd)) << "a script's file is left to the package library";
+
+    // A relative name is the file in the working directory, not a program
+    // of that name somewhere in PATH.
+    qdtest::WriteFile(dir_.file("side.sh"), "#!/bin/sh\necho local >> '" + marker + "'\n");
+    chmod(dir_.file("side.sh").c_str(), 0777);
+    const qdtest::ScopedChdir here(dir_.path());
+    Install(QDUPK_ITEM_BASH, "side.sh");
+    EXPECT_EQ(qdtest::ReadFile(marker), "odd\nlocal\n");
+    EXPECT_EQ(Calls(), "");
+}
+
+TEST(ShellQuote, QuotesEmbeddedQuotesAndRefusesWhatDoesNotFit) {
+    char out[32];
+    ASSERT_TRUE(QuoteCommandPath("/a b/it's", out, sizeof out));
+    EXPECT_STREQ(out, "'/a b/it'\\''s'");
+    ASSERT_TRUE(QuoteCommandPath("run.sh", out, sizeof out));
+    EXPECT_STREQ(out, "'./run.sh'");
+    EXPECT_FALSE(QuoteCommandPath("/0123456789/0123456789/01234567", out, sizeof out));
+    EXPECT_STREQ(out, "");
+}
+
+// The transfer itself is the MCU updater's; here: the file goes whether the
+// transfer worked or not, and the callback never fails.
+TEST_F(Installers, McuFirmwareIsSentAndItsFileRemovedEvenWhenTheTransferFails) {
+    ASSERT_TRUE(qdtest::InstallKillallStandIn(dir_));
+    qdtest::McuSimRun sim(dir_);
+    ASSERT_TRUE(qd::CopyText(stQdbootCfg.szUartArm, sim.slavePath().c_str()));
+    stQdbootCfg.emUartBaud = QD_COMM_BITRATE_115200;
+    qd::CopyText(stQdbootCfg.szMainApp, "mainapp");
+    const std::string firmware = Image("mcu.bin");
+    Install(QDUPK_ITEM_MCUARM, firmware);
+    EXPECT_FALSE(FileExists(firmware));
+    EXPECT_EQ(qdtest::ReadFile(sim.imagePath()), "image");
+    EXPECT_EQ(qdtest::KillallCalls(dir_), "mainapp\n");
+
+    qd::CopyText(stQdbootCfg.szUartArm, "/dev/qd-none");
+    const std::string second = Image("mcu2.bin");
+    Install(QDUPK_ITEM_MCUARM, second);
+    EXPECT_FALSE(FileExists(second));
+}
+
+}  // namespace

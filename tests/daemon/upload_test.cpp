@@ -1,0 +1,196 @@
+// The upload handler and its timed socket I/O on a socket pair, with the
+// temporary directory in a scratch directory.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "libqdupdate.h"
+#include "package_writer.h"
+#include "qd_bytes.h"
+#include "qd_owners.h"
+#include "qd_text.h"
+#include "qdboot_config.h"
+#include "service_loop.h"
+#include "test_support.h"
+#include "timed_socket.h"
+#include "upload.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Millis = std::chrono::milliseconds;
+using qdtest::FileExists;
+
+std::string Header(std::uint32_t magic, std::uint32_t length) {
+    unsigned char bytes[8];
+    qd::StoreBe32(bytes, magic);
+    qd::StoreBe32(bytes + 4, length);
+    return std::string(reinterpret_cast<char*>(bytes), sizeof bytes);
+}
+
+std::string Framed(const std::string& package) {
+    return Header(kUploadMagic, static_cast<std::uint32_t>(package.size())) + package;
+}
+
+// What the PC side does: send in pieces with pauses, then close or stay.
+struct Peer {
+    std::string bytes;
+    std::size_t piece = std::string::npos;
+    Millis pause{0};
+    bool closeAfter = false;
+};
+
+class Upload : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::memset(&stQdbootCfg, 0, sizeof stQdbootCfg);
+        qd::CopyText(stQdbootCfg.szTmpDir, tmp_.path().c_str());
+        Reconnect();
+    }
+
+    void Reconnect() {
+        int fds[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+        device_.reset(fds[0]);
+        pc_.reset(fds[1]);
+        socket_nonblock(device_.get());
+    }
+
+    void Send(const Peer& peer) {
+        for (std::size_t at = 0; at < peer.bytes.size(); at += peer.piece) {
+            const std::string piece = peer.bytes.substr(at, peer.piece);
+            if (send(pc_.get(), piece.data(), piece.size(), MSG_NOSIGNAL) < 0) {
+                return;
+            }
+            std::this_thread::sleep_for(peer.pause);
+        }
+        if (peer.closeAfter) {
+            shutdown(pc_.get(), SHUT_WR);
+        }
+    }
+
+    int Run(const Peer& peer) {
+        std::thread pc([&] { Send(peer); });
+        int result = 0;
+        {
+            qdtest::StdoutCapture quiet;
+            result = client_update(device_.get());
+        }
+        shutdown(device_.get(), SHUT_RDWR);  // a sender still blocked gives up
+        pc.join();
+        return result;
+    }
+
+    std::string Received() const { return tmp_.file("qboot.upg"); }
+
+    qdtest::ScratchDir tmp_;
+    qd::UniqueFd device_, pc_;
+};
+
+qdupk::PackageSpec FilePackage(const std::string& dst, const std::string& data) {
+    qdupk::ItemSpec item;
+    item.type = QDUPK_ITEM_FILE;
+    item.destination = dst;
+    item.data = data;
+    // Another device's identifier: the handler checks against the package's own.
+    return qdupk::PackageSpec{"pkg", "1.0", "SOME-OTHER-DEVICE", {item}};
+}
+
+TEST_F(Upload, PackageIsInstalledAndTheReceivedFileRemoved) {
+    const std::string large(3 * 4096 + 123, 'L');
+    EXPECT_EQ(Run({Framed(qdupk::BuildPackage(FilePackage(tmp_.file("large"), large)))}), 0);
+    EXPECT_EQ(qdtest::ReadFile(tmp_.file("large")), large);
+    EXPECT_FALSE(FileExists(Received()));
+
+    // Many small pieces with pauses, splitting header and records anywhere.
+    Reconnect();
+    const std::string package = qdupk::BuildPackage(FilePackage(tmp_.file("small"), "small"));
+    EXPECT_EQ(Run({Framed(package), 37, Millis(15)}), 0);
+    EXPECT_EQ(qdtest::ReadFile(tmp_.file("small")), "small");
+    EXPECT_FALSE(FileExists(Received()));
+}
+
+TEST_F(Upload, RefusedHeadersTouchNoFile) {
+    qdtest::WriteFile(Received(), "older");
+    const std::string body(64, 'x');
+    const std::string refused[] = {
+        Header(0xAACCDD04, 64) + body,
+        std::string("\x03\xDD\xCC\xAA", 4) + Header(0, 64).substr(4) + body,
+        Header(kUploadMagic, 0) + body,
+        Header(kUploadMagic, 0x80000000U) + body,
+    };
+    for (const std::string& bytes : refused) {
+        Reconnect();
+        EXPECT_EQ(Run({bytes}), -1);
+        EXPECT_EQ(qdtest::ReadFile(Received()), "older");
+    }
+    Reconnect();
+    EXPECT_EQ(Run({Header(kUploadMagic, 64).substr(0, 5), std::string::npos, Millis(0), true}), -1);
+    EXPECT_EQ(qdtest::ReadFile(Received()), "older");
+}
+
+TEST_F(Upload, BadPackagesFailAndLeaveNoFile) {
+    EXPECT_EQ(Run({Framed(std::string(600, 'g'))}), -1);
+    EXPECT_FALSE(FileExists(Received()));
+
+    Reconnect();
+    std::string package = qdupk::BuildPackage(FilePackage(tmp_.file("never"), "data"));
+    package[package.size() - 41] ^= 0x01;  // last data byte, before the end record
+    EXPECT_EQ(Run({Framed(package)}), QDUPKERR_CRCDATA);
+    EXPECT_FALSE(FileExists(tmp_.file("never")));
+    EXPECT_FALSE(FileExists(Received()));
+}
+
+TEST_F(Upload, FullDiskFailsAndRemovesTheFile) {
+    ASSERT_EQ(symlink("/dev/full", Received().c_str()), 0);
+    EXPECT_EQ(Run({Framed(std::string(100, 'p'))}), -1);
+    EXPECT_FALSE(FileExists(Received()));
+}
+
+// A stop on a chunk boundary fails after the 5-second budget of one chunk.
+TEST_F(Upload, PayloadStoppingShortWhileOpenFailsAndRemovesTheFile) {
+    const auto start = Clock::now();
+    EXPECT_EQ(Run({Header(kUploadMagic, 8192) + std::string(4096, 's')}), -1);
+    EXPECT_GE(Clock::now() - start, Millis(4500));
+    EXPECT_FALSE(FileExists(Received()));
+}
+
+TEST_F(Upload, TimedReadSpendsItsBudgetInSlicesAndRestoresItOnProgress) {
+    char buf[16];
+    auto start = Clock::now();
+    EXPECT_EQ(ff_url_tcpread(device_.get(), buf, 8, 400), 0);
+    EXPECT_GE(Clock::now() - start, Millis(380));
+
+    // Budget 0 still polls one slice and takes what is there.
+    ASSERT_EQ(send(pc_.get(), "abc", 3, 0), 3);
+    EXPECT_EQ(ff_url_tcpread(device_.get(), buf, 10, 0), 3);
+
+    // Five bytes 300 ms apart outlast a 400 ms budget only if it is restored.
+    std::thread pc([this] { Send({"12345", 1, Millis(300)}); });
+    EXPECT_EQ(ff_url_tcpread(device_.get(), buf, 5, 400), 5);
+    pc.join();
+    EXPECT_EQ(std::string(buf, 5), "12345");
+
+    // The peer's end of stream, seen 31 times within the budget, is a failure.
+    Send({"xy", std::string::npos, Millis(0), true});
+    EXPECT_EQ(ff_url_tcpread(device_.get(), buf, 8, 10000), -1);
+}
+
+TEST_F(Upload, TimedWriteSurvivesAGonePeerAndGivesUpOnAStalledOne) {
+    const std::string big(4 << 20, 'w');
+    const auto start = Clock::now();
+    const int sent = ff_url_tcpwrite(device_.get(), big.data(), static_cast<int>(big.size()), 400);
+    EXPECT_GT(sent, 0);
+    EXPECT_LT(sent, static_cast<int>(big.size()));
+    EXPECT_GE(Clock::now() - start, Millis(380));
+
+    pc_.reset();  // without MSG_NOSIGNAL this would end the test with SIGPIPE
+    EXPECT_EQ(ff_url_tcpwrite(device_.get(), "ack", 3, 400), 0);
+}
+
+}  // namespace
