@@ -1,5 +1,6 @@
 // Subcommands of qdupk. Each takes the arguments after its own name and
-// returns the process exit status: 0 success, 1 refused or failed, 2 usage.
+// returns the process exit status: 0 success, 1 refused or failed, 2 usage;
+// search and upload add codes of their own from 3 on (see their usage).
 #ifndef QDUPK_TOOL_COMMANDS_H
 #define QDUPK_TOOL_COMMANDS_H
 
@@ -24,10 +25,14 @@ struct Command {
 int RunPack(const Args& args);
 int RunInfo(const Args& args);
 int RunVerify(const Args& args);
+int RunSearch(const Args& args);
+int RunUpload(const Args& args);
 
 extern const char kPackUsage[];
 extern const char kInfoUsage[];
 extern const char kVerifyUsage[];
+extern const char kSearchUsage[];
+extern const char kUploadUsage[];
 
 // Shared by the subcommands: usage on --help, "qdupk NAME: error: ..." on
 // stderr otherwise.

@@ -14,6 +14,8 @@ constexpr Command kCommands[] = {
     {"pack", "build a package from a manifest", kPackUsage, RunPack},
     {"info", "show a package's head and items", kInfoUsage, RunInfo},
     {"verify", "check a package as the device would, installing nothing", kVerifyUsage, RunVerify},
+    {"search", "find cameras on the local network", kSearchUsage, RunSearch},
+    {"upload", "send a package to a camera and wait for its verdict", kUploadUsage, RunUpload},
 };
 
 void PrintUsage(std::FILE* out) {

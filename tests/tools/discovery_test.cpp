@@ -1,0 +1,117 @@
+// Reading camera answers to a search, without sockets: which datagrams
+// count, what is taken from them, and the list that search prints.
+#include "discovery.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+namespace qdupk {
+namespace {
+
+constexpr std::uint32_t kNonce = 0xA1B2C3D4;
+
+// An answer as a camera builds it: the search sent back with its port and
+// address filled in.
+SearchPacket Answer(const char* address, std::uint32_t port) {
+    SearchPacket packet = BuildSearch(kNonce);
+    packet[kPortOffset] = static_cast<unsigned char>(port);
+    packet[kPortOffset + 1] = static_cast<unsigned char>(port >> 8);
+    packet[kPortOffset + 2] = static_cast<unsigned char>(port >> 16);
+    packet[kPortOffset + 3] = static_cast<unsigned char>(port >> 24);
+    std::memcpy(packet.data() + kAddressOffset, address, std::strlen(address) + 1);
+    return packet;
+}
+
+std::optional<CameraReply> Parse(const SearchPacket& packet, std::size_t size = kSearchPacketSize) {
+    return ParseReply(packet.data(), size, kNonce, "10.0.0.9");
+}
+
+TEST(Discovery, SearchCarriesMagicAndNonceLittleEndianAndZerosElsewhere) {
+    const SearchPacket packet = BuildSearch(0x01020304);
+    EXPECT_EQ(packet.size(), 76U);
+    const unsigned char head[] = {0x87, 0x43, 0x56, 0x12, 0x04, 0x03, 0x02, 0x01};
+    EXPECT_EQ(std::memcmp(packet.data(), head, sizeof head), 0);
+    for (std::size_t i = sizeof head; i < packet.size(); ++i) {
+        EXPECT_EQ(packet[i], 0) << "byte " << i;
+    }
+}
+
+TEST(Discovery, AnswerGivesAnnouncedAddressPortAndSource) {
+    SearchPacket packet = Answer("192.168.5.163", 8080);
+    // What follows the address text's terminator is not the camera's concern.
+    packet[40] = 'x';
+    packet[75] = 0xFF;
+    const std::optional<CameraReply> reply = Parse(packet);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->address, "192.168.5.163");
+    EXPECT_EQ(reply->port, 8080);
+    EXPECT_EQ(reply->source, "10.0.0.9");
+    // Longest address text: 15 characters and the terminator in byte 27.
+    EXPECT_TRUE(Parse(Answer("255.255.255.255", 1)));
+}
+
+TEST(Discovery, MalformedOrForeignDatagramsAreIgnored) {
+    const SearchPacket good = Answer("10.1.2.3", 8080);
+    EXPECT_FALSE(Parse(good, 75)) << "short";
+    EXPECT_FALSE(Parse(good, 77)) << "long (cut by the receive)";
+
+    SearchPacket bigEndianMagic = good;
+    std::memcpy(bigEndianMagic.data(), "\x12\x56\x43\x87", 4);
+    EXPECT_FALSE(Parse(bigEndianMagic));
+
+    SearchPacket otherSearch = good;
+    otherSearch[kNonceOffset] ^= 1;
+    EXPECT_FALSE(Parse(otherSearch)) << "answer to another tool's search";
+
+    SearchPacket unterminated = good;
+    std::memset(unterminated.data() + kAddressOffset, '1', kAddressFieldMax);
+    EXPECT_FALSE(Parse(unterminated));
+    SearchPacket terminatedLate = Answer("10.1.2.3", 8080);
+    std::memcpy(terminatedLate.data() + kAddressOffset, "010.001.002.0003", 17);
+    EXPECT_FALSE(Parse(terminatedLate)) << "terminator beyond the 16 address bytes";
+
+    for (const char* text : {"", "camera", "10.1.2", "10.1.2.300", "10.1.2.3 "}) {
+        EXPECT_FALSE(Parse(Answer(text, 8080))) << '"' << text << '"';
+    }
+    EXPECT_FALSE(Parse(Answer("10.1.2.3", 0)));
+    EXPECT_FALSE(Parse(Answer("10.1.2.3", 65536)));
+    EXPECT_TRUE(Parse(Answer("10.1.2.3", 65535)));
+}
+
+TEST(Discovery, ListKeepsEachCameraOnceInOrderOfFirstAnswer) {
+    CameraList list;
+    EXPECT_TRUE(list.Add({"10.0.0.2", 8080, "10.0.0.2"}));
+    EXPECT_TRUE(list.Add({"10.0.0.1", 8080, "10.0.0.1"}));
+    EXPECT_FALSE(list.Add({"10.0.0.2", 8080, "10.0.0.2"}));
+    EXPECT_TRUE(list.Add({"10.0.0.2", 9000, "10.0.0.2"}));
+    // Two cameras without an address both announce the fallback address.
+    EXPECT_TRUE(list.Add({"192.168.5.163", 8080, "10.0.0.7"}));
+    EXPECT_TRUE(list.Add({"192.168.5.163", 8080, "10.0.0.8"}));
+    ASSERT_EQ(list.cameras().size(), 5U);
+    EXPECT_EQ(list.cameras()[0].address, "10.0.0.2");
+    EXPECT_EQ(list.cameras()[1].address, "10.0.0.1");
+}
+
+TEST(Discovery, TableAndJsonListEveryCamera) {
+    const std::vector<CameraReply> plain = {{"10.0.0.2", 8080, "10.0.0.2"},
+                                            {"10.0.0.10", 80, "10.0.0.10"}};
+    EXPECT_EQ(FormatTable(plain),
+              "ADDRESS           PORT\n"
+              "10.0.0.2          8080\n"
+              "10.0.0.10           80\n");
+    const std::vector<CameraReply> fallback = {{"10.0.0.2", 8080, "10.0.0.2"},
+                                               {"192.168.5.163", 8080, "10.0.0.7"}};
+    EXPECT_EQ(FormatTable(fallback),
+              "ADDRESS           PORT  ANSWERED FROM\n"
+              "10.0.0.2          8080  10.0.0.2\n"
+              "192.168.5.163     8080  10.0.0.7\n");
+    EXPECT_EQ(FormatJson(fallback),
+              "[{\"address\": \"10.0.0.2\", \"port\": 8080, \"source\": \"10.0.0.2\"}, "
+              "{\"address\": \"192.168.5.163\", \"port\": 8080, \"source\": \"10.0.0.7\"}]\n");
+    EXPECT_EQ(FormatJson({}), "[]\n");
+}
+
+}  // namespace
+}  // namespace qdupk

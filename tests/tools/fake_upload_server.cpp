@@ -1,0 +1,132 @@
+#include "fake_upload_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+#include "qd_bytes.h"
+
+namespace qdtest {
+
+namespace {
+
+constexpr int kPollMs = 50;
+
+// Reads exactly `size` bytes unless the peer closes or the server stops.
+bool ReadExact(int fd, unsigned char* data, std::size_t size, const std::atomic<bool>& stop) {
+    std::size_t done = 0;
+    while (done < size && !stop) {
+        pollfd entry{fd, POLLIN, 0};
+        if (poll(&entry, 1, kPollMs) <= 0) {
+            continue;
+        }
+        const ssize_t got = recv(fd, data + done, size - done, 0);
+        if (got <= 0) {
+            return false;
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    return done == size;
+}
+
+void WaitForClientClose(int fd, const std::atomic<bool>& stop) {
+    unsigned char sink[256];
+    while (!stop) {
+        pollfd entry{fd, POLLIN, 0};
+        if (poll(&entry, 1, kPollMs) > 0 && recv(fd, sink, sizeof sink, 0) <= 0) {
+            return;
+        }
+    }
+}
+
+void SendAnswer(int fd, std::uint32_t result) {
+    unsigned char answer[8];
+    qd::StoreBe32(answer, 0xAACCDD03);
+    qd::StoreBe32(answer + 4, result);
+    (void)send(fd, answer, sizeof answer, MSG_NOSIGNAL);
+}
+
+}  // namespace
+
+FakeUploadServer::FakeUploadServer(ServerReply reply)
+    : reply_(reply), listener_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof local;
+    if (!listener_.valid() ||
+        bind(listener_.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        listen(listener_.get(), 4) != 0 ||
+        getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&local), &size) != 0) {
+        throw std::runtime_error(std::string("fake upload server: ") + std::strerror(errno));
+    }
+    port_ = ntohs(local.sin_port);
+    thread_ = std::thread([this] { Serve(); });
+}
+
+FakeUploadServer::~FakeUploadServer() {
+    stop_ = true;
+    thread_.join();
+}
+
+std::string FakeUploadServer::Address() const {
+    return "127.0.0.1:" + std::to_string(port_);
+}
+
+std::vector<ReceivedUpload> FakeUploadServer::Received() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return received_;
+}
+
+void FakeUploadServer::Serve() {
+    while (!stop_) {
+        pollfd entry{listener_.get(), POLLIN, 0};
+        if (poll(&entry, 1, kPollMs) <= 0) {
+            continue;
+        }
+        qd::UniqueFd conn(accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        if (conn.valid()) {
+            ++connections_;
+            Handle(std::move(conn));
+        }
+    }
+}
+
+void FakeUploadServer::Handle(qd::UniqueFd conn) {
+    ReceivedUpload upload;
+    upload.header.resize(8);
+    if (!ReadExact(conn.get(), upload.header.data(), 8, stop_)) {
+        return;
+    }
+    if (reply_ != ServerReply::kCloseEarly) {
+        upload.body.resize(qd::LoadBe32(upload.header.data() + 4));
+        if (!ReadExact(conn.get(), upload.body.data(), upload.body.size(), stop_)) {
+            return;
+        }
+    }
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        received_.push_back(upload);
+    }
+    switch (reply_) {
+        case ServerReply::kAck:
+            SendAnswer(conn.get(), 0);
+            break;
+        case ServerReply::kFailureResult:
+            SendAnswer(conn.get(), 0xFFFFFFFF);
+            break;
+        case ServerReply::kSilent:
+            WaitForClientClose(conn.get(), stop_);
+            break;
+        case ServerReply::kClose:
+        case ServerReply::kCloseEarly:
+            break;
+    }
+}
+
+}  // namespace qdtest

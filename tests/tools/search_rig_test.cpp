@@ -1,0 +1,197 @@
+// qdupk search across the virtual camera's link: the tool runs in the PC
+// namespace, a stand-in responder in the device namespace answers on eth0
+// with good, duplicate and malformed answers.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "qd_bytes.h"
+#include "qd_owners.h"
+#include "virtual_camera.h"
+
+namespace qdtest {
+namespace {
+
+constexpr char kGroup[] = "234.200.200.1";
+constexpr std::uint16_t kSearchPort = 54362;
+constexpr std::uint16_t kReplyPort = 54361;
+constexpr std::size_t kPacket = 76;
+
+bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+sockaddr_in Endpoint(const char* address, std::uint16_t port) {
+    sockaddr_in endpoint{};
+    endpoint.sin_family = AF_INET;
+    endpoint.sin_port = htons(port);
+    (void)inet_pton(AF_INET, address, &endpoint.sin_addr);
+    return endpoint;
+}
+
+// A UDP socket of the device namespace, bound to the search port and joined
+// to the group on eth0, as a camera's would be. Set up in a thread of its
+// own: only that thread enters the namespace, the socket stays in it.
+qd::UniqueFd ResponderSocket(const std::string& devNs) {
+    const qd::UniqueFd ns(open(("/run/netns/" + devNs).c_str(), O_RDONLY | O_CLOEXEC));
+    int fd = -1;
+    std::string error;
+    std::thread([&] {
+        // Nothing may be created before the thread is in the namespace.
+        if (!ns.valid() || setns(ns.get(), CLONE_NEWNET) != 0) {
+            error = "cannot enter the namespace";
+            return;
+        }
+        qd::UniqueFd sock(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        ip_mreqn group{};
+        (void)inet_pton(AF_INET, kGroup, &group.imr_multiaddr);
+        group.imr_ifindex = static_cast<int>(if_nametoindex("eth0"));
+        const sockaddr_in local = Endpoint("0.0.0.0", kSearchPort);
+        if (!sock.valid() || group.imr_ifindex == 0 ||
+            bind(sock.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
+            setsockopt(sock.get(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &group, sizeof group) != 0 ||
+            setsockopt(sock.get(), IPPROTO_IP, IP_MULTICAST_IF, &group, sizeof group) != 0) {
+            error = std::strerror(errno);
+            return;
+        }
+        fd = sock.release();
+    }).join();
+    if (fd < 0) {
+        throw std::runtime_error("responder socket in " + devNs + ": " + error);
+    }
+    return qd::UniqueFd(fd);
+}
+
+std::vector<unsigned char> Reply(const std::vector<unsigned char>& search, const char* address,
+                                 std::uint32_t port) {
+    std::vector<unsigned char> reply = search;
+    qd::StoreLe32(reply.data() + 8, port);
+    std::memcpy(reply.data() + 12, address, std::strlen(address) + 1);
+    return reply;
+}
+
+// Answers every search with a short datagram, an answer to some other
+// search, an unterminated address, then two cameras' good answers (one of
+// them twice).
+class StandInResponder {
+  public:
+    StandInResponder(const std::string& devNs, std::string address)
+        : sock_(ResponderSocket(devNs)), address_(std::move(address)) {
+        thread_ = std::thread([this] { Serve(); });
+    }
+    ~StandInResponder() {
+        stop_ = true;
+        thread_.join();
+    }
+    StandInResponder(const StandInResponder&) = delete;
+    StandInResponder& operator=(const StandInResponder&) = delete;
+
+    int Searches() const { return searches_.load(); }
+
+  private:
+    void Serve() {
+        while (!stop_) {
+            pollfd entry{sock_.get(), POLLIN, 0};
+            std::vector<unsigned char> search(kPacket);
+            if (poll(&entry, 1, 50) > 0 &&
+                recv(sock_.get(), search.data(), search.size(), 0) == kPacket) {
+                ++searches_;
+                Answer(search);
+            }
+        }
+    }
+
+    void Answer(const std::vector<unsigned char>& search) {
+        std::vector<unsigned char> foreign = Reply(search, "10.9.9.9", 80);
+        foreign[4] ^= 0xFF;
+        std::vector<unsigned char> unterminated = Reply(search, "10.9.9.8", 80);
+        std::memset(unterminated.data() + 12, '7', 64);
+        std::vector<unsigned char> shortOne = Reply(search, "10.9.9.7", 80);
+        shortOne.pop_back();
+        const std::vector<unsigned char> good = Reply(search, address_.c_str(), 8080);
+        const std::vector<std::vector<unsigned char>> answers = {
+            shortOne, foreign, unterminated, good, good, Reply(search, "192.168.5.163", 9090)};
+        const sockaddr_in group = Endpoint(kGroup, kReplyPort);
+        for (const auto& answer : answers) {
+            (void)sendto(sock_.get(), answer.data(), answer.size(), 0,
+                         reinterpret_cast<const sockaddr*>(&group), sizeof group);
+        }
+    }
+
+    qd::UniqueFd sock_;
+    std::string address_;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> searches_{0};
+    std::thread thread_;
+};
+
+CommandResult Search(const VirtualCamera& cam, const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {QDUPK_EXE, "search"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return cam.Pc(argv, Millis(20000));
+}
+
+TEST(SearchOnRig, ListsEachAnsweringCameraOnceAndIgnoresMalformedAnswers) {
+    QD_SKIP_WITHOUT_RIG();
+    VirtualCamera cam;
+    const CameraInfo& info = cam.info();
+    StandInResponder responder(info.devNs, info.devAddr);
+
+    CommandResult r = Search(cam, {"--interface", "pc0", "--timeout", "1", "--json"});
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(r.output, "[{\"address\": \"" + info.devAddr + "\", \"port\": 8080, \"source\": \"" +
+                            info.devAddr +
+                            "\"}, {\"address\": \"192.168.5.163\", \"port\": 9090, " +
+                            "\"source\": \"" + info.devAddr + "\"}]\n");
+
+    // By the interface's address, and by the route to the group.
+    for (const std::vector<std::string>& how :
+         {std::vector<std::string>{"--interface", info.pcAddr}, std::vector<std::string>{}}) {
+        std::vector<std::string> args = how;
+        args.insert(args.end(), {"--timeout", "0.6"});
+        r = Search(cam, args);
+        EXPECT_EQ(r.status, 0) << r.output;
+        EXPECT_TRUE(Contains(r.output, "ADDRESS           PORT  ANSWERED FROM\n")) << r.output;
+        EXPECT_TRUE(Contains(r.output, info.devAddr + std::string(16 - info.devAddr.size(), ' ') +
+                                           "  8080  " + info.devAddr + "\n"))
+            << r.output;
+    }
+    // Sent once at the start and once more half-way, in every run.
+    EXPECT_EQ(responder.Searches(), 6);
+}
+
+TEST(SearchOnRig, NoAnswerAndUnknownInterfacesHaveTheirOwnExitStatus) {
+    QD_SKIP_WITHOUT_RIG();
+    VirtualCamera cam;
+    CommandResult r = Search(cam, {"--interface", "pc0", "--timeout", "0.3"});
+    EXPECT_EQ(r.status, 3) << r.output;
+    EXPECT_EQ(r.output, "qdupk search: no camera answered within 0.3 s\n");
+
+    r = Search(cam, {"--interface", "pc0", "--timeout", "0.3", "--json"});
+    EXPECT_EQ(r.status, 3) << r.output;
+    EXPECT_TRUE(Contains(r.output, "[]\n")) << r.output;
+
+    r = Search(cam, {"--interface", "eth7"});
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_EQ(r.output, "qdupk search: error: no interface named eth7\n");
+    r = Search(cam, {"--interface", "10.254.254.254"});
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_TRUE(Contains(r.output, "no interface of this host has the address 10.254.254.254"))
+        << r.output;
+}
+
+}  // namespace
+}  // namespace qdtest

@@ -1,0 +1,193 @@
+// qdupk upload HOST:PORT PKG [--no-verify] [--timeout S] [--connect-timeout S]
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+
+#include "commands.h"
+#include "package_reader.h"
+#include "upload_protocol.h"
+#include "uploader.h"
+
+namespace qdupk {
+
+const char kUploadUsage[] =
+    "usage: qdupk upload HOST:PORT PKG [--no-verify] [--timeout S] [--connect-timeout S]\n"
+    "\n"
+    "Sends the package to the camera's upload port and waits until the camera\n"
+    "has verified and installed it and acknowledges; the camera then reboots.\n"
+    "The package is verified here first, and one the camera would refuse is\n"
+    "not sent. Packages above 2147483647 bytes are refused.\n"
+    "\n"
+    "  --no-verify            send the package without checking it first\n"
+    "  --timeout S            seconds to wait for the acknowledgement after the\n"
+    "                         last byte, and longest stall while sending\n"
+    "                         (default 600: flash and MCU firmware take minutes)\n"
+    "  --connect-timeout S    seconds to wait for the connection (default 10)\n"
+    "\n"
+    "Exit status: 0 accepted (the camera reboots); 3 the camera closed the\n"
+    "connection without acknowledgement (refused or failed on the camera);\n"
+    "4 no connection, or the network failed; 5 time-out; 1 the package was\n"
+    "refused here (damaged, empty, too large, unreadable), nothing sent; 2 usage.\n";
+
+namespace {
+
+constexpr char kName[] = "upload";
+constexpr int kExitNotAccepted = 3;
+constexpr int kExitConnection = 4;
+constexpr int kExitTimeout = 5;
+
+struct UploadArgs {
+    UploadRequest request;
+    bool verify = true;
+};
+
+std::string TakeSeconds(const Args& args, std::size_t& i, Millis& out) {
+    const std::string& option = args[i];
+    const std::optional<Millis> value =
+        i + 1 < args.size() ? ParseSeconds(args[++i]) : std::nullopt;
+    if (!value) {
+        return option + " needs a number of seconds above 0";
+    }
+    out = *value;
+    return std::string();
+}
+
+std::string TakePositional(const std::string& arg, std::size_t& count, UploadArgs& out) {
+    if (count == 0) {
+        const std::optional<HostPort> target = ParseHostPort(arg);
+        if (!target) {
+            return "expected HOST:PORT with a port from 1 to 65535, not " + arg;
+        }
+        out.request.target = *target;
+    } else if (count == 1) {
+        out.request.packagePath = arg;
+    } else {
+        return "unexpected argument " + arg;
+    }
+    ++count;
+    return std::string();
+}
+
+std::string ParseUploadArgs(const Args& args, UploadArgs& out) {
+    std::size_t positional = 0;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        std::string error;
+        if (arg == "--no-verify") {
+            out.verify = false;
+        } else if (arg == "--timeout") {
+            error = TakeSeconds(args, i, out.request.timeout);
+        } else if (arg == "--connect-timeout") {
+            error = TakeSeconds(args, i, out.request.connectTimeout);
+        } else if (!arg.empty() && arg[0] == '-') {
+            error = "unknown option " + arg;
+        } else {
+            error = TakePositional(arg, positional, out);
+        }
+        if (!error.empty()) {
+            return error;
+        }
+    }
+    return positional == 2 ? std::string() : "expected HOST:PORT and a package";
+}
+
+// The size the camera will be told; empty error text when it can take it.
+std::string CheckSize(const std::string& path, std::uint64_t& size) {
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0) {
+        return "cannot read " + path + ": " + std::strerror(errno);
+    }
+    if (!S_ISREG(info.st_mode)) {
+        return path + " is not a regular file";
+    }
+    size = static_cast<std::uint64_t>(info.st_size);
+    if (size == 0) {
+        return path + " is empty";
+    }
+    if (size > kMaxUploadSize) {
+        return path + " has " + std::to_string(size) + " bytes; a camera takes at most " +
+               std::to_string(kMaxUploadSize);
+    }
+    return std::string();
+}
+
+const char* VerdictOf(UploadOutcome outcome) {
+    switch (outcome) {
+        case UploadOutcome::kAccepted:
+            return "ACCEPTED";
+        case UploadOutcome::kNotAccepted:
+            return "NOT ACCEPTED";
+        case UploadOutcome::kConnectionFailed:
+            return "NO CONNECTION";
+        case UploadOutcome::kTimedOut:
+            return "TIMED OUT";
+        case UploadOutcome::kLocalError:
+            break;
+    }
+    return "error";
+}
+
+int ExitCodeOf(UploadOutcome outcome) {
+    switch (outcome) {
+        case UploadOutcome::kAccepted:
+            return kExitOk;
+        case UploadOutcome::kNotAccepted:
+            return kExitNotAccepted;
+        case UploadOutcome::kConnectionFailed:
+            return kExitConnection;
+        case UploadOutcome::kTimedOut:
+            return kExitTimeout;
+        case UploadOutcome::kLocalError:
+            break;
+    }
+    return kExitFailed;
+}
+
+// Empty error text when the package may be sent.
+std::string CheckPackage(const UploadArgs& parsed) {
+    if (!parsed.verify) {
+        return std::string();
+    }
+    const VerifyResult result = VerifyPackage(parsed.request.packagePath, std::nullopt);
+    if (!result.accepted) {
+        return parsed.request.packagePath + ": the camera would refuse it: " + result.message +
+               " (nothing sent; --no-verify sends it anyway)";
+    }
+    std::printf("%s: verified: %s\n", parsed.request.packagePath.c_str(), result.message.c_str());
+    return std::string();
+}
+
+}  // namespace
+
+int RunUpload(const Args& args) {
+    if (WantsHelp(args)) {
+        (void)std::fputs(kUploadUsage, stdout);
+        return kExitOk;
+    }
+    UploadArgs parsed;
+    std::string error = ParseUploadArgs(args, parsed);
+    if (!error.empty()) {
+        return UsageError(kName, error, kUploadUsage);
+    }
+    error = CheckSize(parsed.request.packagePath, parsed.request.size);
+    if (error.empty()) {
+        error = CheckPackage(parsed);
+    }
+    if (!error.empty()) {
+        return Failure(kName, error);
+    }
+    (void)std::fflush(stdout);
+    TransferProgress progress(stdout, isatty(STDOUT_FILENO) == 1, parsed.request.size);
+    const UploadReport report = UploadPackage(parsed.request, progress);
+    // One result line: on stdout for success, on stderr otherwise.
+    std::FILE* out = report.outcome == UploadOutcome::kAccepted ? stdout : stderr;
+    (void)std::fprintf(out, "qdupk upload: %s: %s\n", VerdictOf(report.outcome),
+                       report.message.c_str());
+    return ExitCodeOf(report.outcome);
+}
+
+}  // namespace qdupk

@@ -1,0 +1,49 @@
+// The socket side of `qdupk search`: the interface to search on, the
+// multicast search itself and the collection of answers.
+#ifndef QDUPK_TOOL_SEARCH_SOCKET_H
+#define QDUPK_TOOL_SEARCH_SOCKET_H
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include "cli_values.h"
+#include "discovery.h"
+
+namespace qdupk {
+
+class NetError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+struct SearchInterface {
+    std::string name;
+    unsigned index = 0;
+    in_addr address{};
+};
+
+// An interface name ("eth0") or one of this host's IPv4 addresses; throws
+// NetError when no such interface exists or it has no IPv4 address.
+SearchInterface ResolveInterface(const std::string& nameOrAddress);
+
+struct SearchOptions {
+    std::optional<SearchInterface> iface;  // none: wherever the route for the group leads
+    Millis timeout{3000};
+    std::uint32_t nonce = 0;
+};
+
+// Sends the search (once at the start and once more half-way, in case the
+// first datagram was lost) and collects valid answers until the time-out.
+// Throws NetError when the socket cannot be set up or the search not sent.
+CameraList SearchCameras(const SearchOptions& options);
+
+// A nonce that differs between runs, so parallel searches keep apart.
+std::uint32_t RandomNonce();
+
+}  // namespace qdupk
+
+#endif  // QDUPK_TOOL_SEARCH_SOCKET_H
