@@ -1,0 +1,405 @@
+#!/bin/bash
+# One firmware upgrade from start to end on a virtual camera (scripts/vcam.sh):
+# the daemon runs in network, PID and mount namespaces of its own with
+# stand-ins for the flash tools, killall, sync and reboot first in PATH, and
+# the MCU loader simulator on a pseudo-terminal as its MCU. The PC side packs
+# a package with qdupk, finds the camera with `qdupk search` and uploads the
+# package with `qdupk upload` from the PC namespace. The script then shows
+# what happened on the camera, checks it, and tears everything down.
+#
+#   sudo scripts/demo.sh [--build-dir DIR] [--no-build]
+#
+#   --build-dir DIR   binaries from DIR/bin (default: build, the "default"
+#                     preset's directory)
+#   --no-build        use the binaries as they are; otherwise the daemon,
+#                     qdupk and mcu-sim are built first when out of date
+#
+# Needs root, ip netns, unshare and setpriv. Nothing outside the camera's own
+# namespaces and its workspace under /tmp/qdvc is touched. Ends with a PASS or
+# FAIL summary; exit status 0 only when every check passed, 1 when one
+# failed, 2 when the demo could not run (build, camera or daemon failed to
+# come up), 77 when this machine cannot host it (not root, no namespaces).
+set -u
+
+REPO=$(cd "$(dirname "$0")/.." && pwd)
+VCAM="$REPO/scripts/vcam.sh"
+BUILD=$REPO/build
+BUILD_FIRST=1
+CAM=demo
+PORT=8080
+MTD=/dev/mtd2
+MAIN_APP=ipcam_main
+# Owner of the camera: this script, so a run that dies is swept by the next.
+export VCAM_OWNER=$$
+
+SIM_PID=
+DAEMON_PID=
+PC_PID=
+FAILED=0
+PASSED=0
+
+usage() {
+    sed -n '9,15p' "$0" | sed 's/^# \{0,1\}//' >&2
+    exit 2
+}
+
+cannot_run() {
+    echo "demo: $*" >&2
+    echo "RESULT: FAIL (the demo could not run)" >&2
+    exit 2
+}
+
+unsupported() {
+    echo "demo: $*; skipped" >&2
+    exit 77
+}
+
+section() {
+    printf '\n== %s ==\n' "$*"
+}
+
+indent() {
+    sed 's/^/    /'
+}
+
+check() {
+    local what=$1
+    shift
+    if "$@" >/dev/null 2>&1; then
+        PASSED=$((PASSED + 1))
+        echo "  PASS  $what"
+    else
+        FAILED=$((FAILED + 1))
+        echo "  FAIL  $what"
+    fi
+}
+
+vcam() {
+    sh "$VCAM" "$@"
+}
+
+# Every path out of the script comes here: the simulator and the daemon are
+# ended by their own PIDs, then the camera's namespaces and workspace go.
+teardown() {
+    local rc=$?
+    trap - EXIT INT TERM
+    if [ -n "$PC_PID" ]; then
+        kill "$PC_PID" 2>/dev/null
+        wait "$PC_PID" 2>/dev/null
+    fi
+    if [ -n "$SIM_PID" ]; then
+        kill "$SIM_PID" 2>/dev/null
+        wait "$SIM_PID" 2>/dev/null
+    fi
+    if [ -n "$DAEMON_PID" ]; then
+        vcam stop "$CAM" >/dev/null 2>&1
+        wait "$DAEMON_PID" 2>/dev/null
+    fi
+    vcam down "$CAM" >/dev/null 2>&1 || echo "demo: could not tear camera $CAM down" >&2
+    exit "$rc"
+}
+
+parse_args() {
+    while [ $# -gt 0 ]; do
+        case $1 in
+        --build-dir)
+            [ $# -ge 2 ] || usage
+            BUILD=$(cd "$2" 2>/dev/null && pwd) || cannot_run "no build directory $2"
+            shift
+            ;;
+        --no-build) BUILD_FIRST=0 ;;
+        -h | --help) usage ;;
+        *) usage ;;
+        esac
+        shift
+    done
+    BIN=$BUILD/bin
+}
+
+preflight() {
+    [ "$(id -u)" = 0 ] || unsupported "needs root (network namespaces)"
+    for tool in ip unshare setpriv cmp; do
+        command -v "$tool" >/dev/null || unsupported "$tool is not installed"
+    done
+    ip netns list >/dev/null 2>&1 || unsupported "ip netns does not work here"
+}
+
+build() {
+    [ $BUILD_FIRST = 1 ] || return 0
+    section "Build ($BUILD)"
+    if [ ! -f "$BUILD/build.ninja" ]; then
+        if [ "$BUILD" = "$REPO/build" ]; then
+            (cd "$REPO" && cmake --preset default) || cannot_run "configure failed"
+        else
+            cmake -S "$REPO" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo ||
+                cannot_run "configure failed"
+        fi
+    fi
+    cmake --build "$BUILD" -j2 --target qdboot qdupk mcu-sim | tail -n 3 | indent
+    [ "${PIPESTATUS[0]}" = 0 ] || cannot_run "build failed"
+}
+
+find_binaries() {
+    for b in qdboot qdupk mcu-sim; do
+        [ -x "$BIN/$b" ] || cannot_run "no $BIN/$b (build it, or drop --no-build)"
+    done
+}
+
+info_value() {
+    sed -n "s/^$1=//p" "$INFO_FILE"
+}
+
+camera_up() {
+    section "Virtual camera"
+    INFO_FILE=$(mktemp) || cannot_run "mktemp failed"
+    if ! vcam up "$CAM" >"$INFO_FILE" 2>&1; then
+        cat "$INFO_FILE" >&2
+        rm -f "$INFO_FILE"
+        cannot_run "vcam.sh up failed"
+    fi
+    WS=$(info_value workspace)
+    DEV_ADDR=$(info_value devaddr)
+    PC_NS=$(info_value pcns)
+    DEV_NS=$(info_value devns)
+    WORK=$(info_value workdir)
+    TMP=$(info_value tmpdir)
+    STUBS=$(info_value stubs)
+    FILES=$(info_value files)
+    DAEMON_LOG=$(info_value daemonlog)
+    CALLS=$(info_value calls)
+    RIG_LOG=$(info_value riglog)
+    PC_ADDR=$(info_value pcaddr)
+    rm -f "$INFO_FILE"
+    echo "device namespace $DEV_NS: eth0 $DEV_ADDR/24"
+    echo "PC namespace     $PC_NS: pc0 $PC_ADDR/24"
+    echo "workspace        $WS"
+    mkdir -p "$WORK/etc" "$WS/mcu" "$WS/pc"
+}
+
+start_mcu_sim() {
+    "$BIN/mcu-sim" --path-file "$WS/mcu/path" --image "$WS/mcu/received.bin" \
+        --log "$WS/mcu/frames.log" >/dev/null 2>"$WS/mcu/stderr" </dev/null &
+    SIM_PID=$!
+    for _ in $(seq 50); do
+        [ -s "$WS/mcu/path" ] && break
+        sleep 0.1
+    done
+    UART=$(cat "$WS/mcu/path" 2>/dev/null)
+    [ -n "$UART" ] || cannot_run "mcu-sim did not start: $(cat "$WS/mcu/stderr")"
+    echo "MCU loader simulator (PID $SIM_PID) on $UART"
+}
+
+write_config() {
+    CFG=$WORK/qdboot.cfg
+    cat >"$CFG" <<EOF
+[system]
+port=$PORT
+devname=demo-camera
+uart_arm=$UART
+uart_baud=115200
+mainApp=$MAIN_APP
+tmpdir=$TMP
+flash_eraseall=flash_eraseall
+flashcp=flashcp
+nBlockSize=65536
+
+[kernel]
+szMtdName=$MTD
+bAllMtd=1
+nPos=0
+nSize=4194304
+EOF
+    echo "configuration $CFG:"
+    indent <"$CFG"
+}
+
+serving() {
+    vcam dev "$CAM" cat /proc/net/tcp | awk -v p="$(printf ':%04X' $PORT)" \
+        '$4 == "0A" && substr($2, length($2) - 4) == p { found = 1 } END { exit !found }' &&
+        vcam dev "$CAM" ip maddr show dev eth0 | grep -q 234.200.200.1
+}
+
+start_daemon() {
+    section "Daemon"
+    # The rig refuses to start unless reboot resolves to its stand-in; show it.
+    echo "reboot in the camera's PATH: $(PATH="$STUBS:$PATH" command -v reboot)"
+    VCAM_QDBOOT="$BIN/qdboot" sh "$VCAM" start "$CAM" "$CFG" &
+    DAEMON_PID=$!
+    for _ in $(seq 100); do
+        serving && break
+        kill -0 "$DAEMON_PID" 2>/dev/null || break
+        sleep 0.1
+    done
+    serving || cannot_run "the daemon does not serve: $(vcam status "$CAM" 2>&1)
+$(cat "$DAEMON_LOG" "$RIG_LOG" 2>/dev/null)"
+    echo "qdboot serves uploads on port $PORT and joined 234.200.200.1 on eth0"
+}
+
+make_package() {
+    section "Package (PC side)"
+    local pc=$WS/pc
+    head -c 65536 /dev/urandom >"$pc/kernel.img"
+    head -c 5000 /dev/urandom >"$pc/mcu.bin"
+    printf '[ptz]\nspeed=32\npreset_count=255\n' >"$pc/ptz.conf"
+    cat >"$pc/post-install.sh" <<EOF
+#!/bin/sh
+echo "post-install script ran in \$(pwd) with PATH starting \${PATH%%:*}" >"$WORK/post-install.out"
+EOF
+    cat >"$pc/manifest.ini" <<EOF
+[package]
+name=Demo firmware
+version=1.0.0
+devid=VCAM-DEMO
+[item1]
+type=kernel
+source=kernel.img
+desc=Kernel image
+reboot=1
+[item2]
+type=script
+source=post-install.sh
+desc=Post-install script
+[item3]
+type=file
+source=ptz.conf
+dest=$WORK/etc/ptz.conf
+desc=Pan-tilt settings
+[item4]
+type=mcu
+source=mcu.bin
+desc=Dome MCU firmware
+EOF
+    PKG=$pc/demo.upg
+    "$BIN/qdupk" pack "$pc/manifest.ini" -o "$PKG" | indent
+    "$BIN/qdupk" info "$PKG" | indent
+}
+
+# A command in the PC namespace, output into a file. It runs in the
+# background so that a signal reaches the teardown at once (which ends it by
+# its PID) instead of after the command.
+pc_run() {
+    local out=$1
+    shift
+    sh "$VCAM" pc "$CAM" "$@" >"$out" 2>&1 &
+    PC_PID=$!
+    wait "$PC_PID"
+    local rc=$?
+    PC_PID=
+    return $rc
+}
+
+search_camera() {
+    section "qdupk search (PC namespace)"
+    pc_run "$WS/pc/search.out" "$BIN/qdupk" search --interface pc0 --timeout 1.5
+    SEARCH_RC=$?
+    indent <"$WS/pc/search.out"
+    echo "exit status $SEARCH_RC"
+    TARGET=$(awk 'NR == 2 { print $1 ":" $2 }' "$WS/pc/search.out")
+}
+
+upload_package() {
+    section "qdupk upload $TARGET (PC namespace)"
+    [ -n "$TARGET" ] || TARGET=$DEV_ADDR:$PORT
+    pc_run "$WS/pc/upload.out" "$BIN/qdupk" upload "$TARGET" "$PKG" --timeout 60
+    UPLOAD_RC=$?
+    indent <"$WS/pc/upload.out"
+    echo "exit status $UPLOAD_RC"
+    # The camera acknowledges before sync and reboot; give it a moment.
+    for _ in $(seq 50); do
+        grep -qx reboot "$CALLS" 2>/dev/null && break
+        sleep 0.1
+    done
+}
+
+# The verification traces one line per 4 KiB read; a few of each run tell
+# the story.
+condense_traces() {
+    awk '/md5FileData/ { if (++run <= 2) print; next }
+        run > 2 { print "... (" run - 2 " more md5FileData lines)" } { run = 0; print }
+        END { if (run > 2) print "... (" run - 2 " more md5FileData lines)" }'
+}
+
+show_camera() {
+    section "On the camera: daemon log"
+    condense_traces <"$DAEMON_LOG" | indent
+    section "On the camera: stand-in tool calls, in order"
+    indent <"$CALLS"
+    section "On the camera: installed file $WORK/etc/ptz.conf"
+    indent <"$WORK/etc/ptz.conf" 2>&1
+    section "On the camera: the script's output"
+    indent <"$WORK/post-install.out" 2>&1
+    section "On the camera: MCU frames (mcu-sim log, long frames cut)"
+    cut -c1-100 "$WS/mcu/frames.log" | indent
+}
+
+in_order() {
+    awk -v a="$2" -v b="$3" '$0 ~ a && !ia { ia = NR } $0 ~ b && !ib { ib = NR }
+        END { exit !(ia && ib && ia < ib) }' "$1"
+}
+
+flashed_image() {
+    for f in "$FILES"/*-flashcp-updatetmp.bin; do
+        echo "$f"
+        return
+    done
+}
+
+mcu_frames_after_end() {
+    awk '/RX A5 FA 00 5F AF/ { end = 1 } end && /RX A0 01 00 57 AA 00 AF F3/ { found = 1 }
+        END { exit !found }' "$WS/mcu/frames.log"
+}
+
+no_leftovers() {
+    [ -z "$(ls -A "$TMP")" ]
+}
+
+run_checks() {
+    section "Checks"
+    check "search found the camera at $DEV_ADDR:$PORT" \
+        test "$SEARCH_RC" = 0 -a "$TARGET" = "$DEV_ADDR:$PORT"
+    check "upload accepted (exit 0)" test "$UPLOAD_RC" = 0
+    check "daemon printed the flash commands" \
+        grep -qx "copy  cmd  :flashcp -v $TMP/updatetmp.bin $MTD " "$DAEMON_LOG"
+    check "erase ran before copy on $MTD" \
+        in_order "$CALLS" "^flash_eraseall $MTD\$" "^flashcp -v $TMP/updatetmp.bin $MTD\$"
+    check "flashed image equals kernel.img (cmp)" cmp "$(flashed_image)" "$WS/pc/kernel.img"
+    check "file installed at its destination (cmp)" cmp "$WORK/etc/ptz.conf" "$WS/pc/ptz.conf"
+    check "script ran" grep -q "post-install script ran" "$WORK/post-install.out"
+    check "main application stopped for the MCU transfer" grep -qx "killall $MAIN_APP" "$CALLS"
+    check "MCU received the firmware (cmp)" cmp "$WS/mcu/received.bin" "$WS/pc/mcu.bin"
+    check "MCU reset frame after the transfer" mcu_frames_after_end
+    check "sync, then reboot (stand-ins)" in_order "$CALLS" "^sync\$" "^reboot\$"
+    check "no guarded tool was reached" sh -c "! grep -q '^GUARD' '$CALLS'"
+    check "nothing left in the temporary directory" no_leftovers
+}
+
+summary() {
+    section "Summary"
+    if [ "$FAILED" = 0 ]; then
+        echo "RESULT: PASS ($PASSED checks)"
+        return 0
+    fi
+    echo "RESULT: FAIL ($FAILED of $((PASSED + FAILED)) checks failed)"
+    return 1
+}
+
+main() {
+    parse_args "$@"
+    preflight
+    trap teardown EXIT
+    trap 'exit 130' INT TERM
+    build
+    find_binaries
+    camera_up
+    start_mcu_sim
+    write_config
+    start_daemon
+    make_package
+    search_camera
+    upload_package
+    show_camera
+    run_checks
+    summary
+}
+
+main "$@"
