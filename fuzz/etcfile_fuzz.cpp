@@ -1,0 +1,176 @@
+// The INI library on arbitrary file content, sections, keys and values:
+// a read, an integer read, a save and, where the texts allow it, a read of
+// what was saved and a second save that must change nothing.
+#include <fuzzer/FuzzedDataProvider.h>
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "etcfile.h"
+#include "sandbox.h"
+#include "scratch.h"
+
+namespace {
+
+constexpr char kIniName[] = "fuzz.ini";
+constexpr char kUntouched = 0x5A;
+// Lines of up to this many characters are handled whole by both halves.
+constexpr std::size_t kLongestWholeLine = 1022;
+
+qdfuzz::Scratch* g_scratch = nullptr;
+qdfuzz::FencePolicy g_policy;
+
+struct Case {
+    std::string section;
+    bool useSection;
+    std::string key;
+    std::string value;
+    int iLen;
+    bool fileExists;
+    std::string content;
+};
+
+// Texts are C strings to the library: cut at the first NUL.
+std::string AsCText(const std::string& text) {
+    return text.c_str();
+}
+
+Case ReadCase(const std::uint8_t* data, std::size_t size) {
+    FuzzedDataProvider in(data, size);
+    Case c;
+    c.useSection = in.ConsumeBool();
+    c.fileExists = in.ConsumeBool();
+    c.iLen = in.ConsumeIntegralInRange<int>(1, 1100);
+    c.section = AsCText(in.ConsumeRandomLengthString(64));
+    c.key = AsCText(in.ConsumeRandomLengthString(64));
+    c.value = AsCText(in.ConsumeRandomLengthString(256));
+    c.content = in.ConsumeRemainingBytesAsString();
+    return c;
+}
+
+const char* SectionOf(const Case& c) {
+    return c.useSection ? c.section.c_str() : nullptr;
+}
+
+bool HasBlankEnds(const std::string& text) {
+    const auto blank = [](char ch) { return ch == ' ' || ch == '\t'; };
+    return !text.empty() && (blank(text.front()) || blank(text.back()));
+}
+
+bool LongestLineFits(const std::string& text) {
+    std::size_t run = 0;
+    for (const char ch : text) {
+        run = ch == '\n' ? 0 : run + 1;
+        if (run > kLongestWholeLine) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Texts that the line grammar gives back exactly as they were saved.
+bool RoundTrips(const Case& c) {
+    const std::string line = c.key + "=" + c.value;
+    const bool keyPlain = !c.key.empty() && c.key.find_first_of("=;#[\n") == std::string::npos &&
+                          !HasBlankEnds(c.key);
+    const bool sectionPlain =
+        !c.useSection ||
+        (c.section.find_first_of("];#\n") == std::string::npos && !HasBlankEnds(c.section));
+    const bool valuePlain = c.value.find('\n') == std::string::npos &&
+                            (c.value.empty() || std::strchr("\r\t\b ", c.value.back()) == nullptr);
+    return keyPlain && sectionPlain && valuePlain && line.size() <= kLongestWholeLine &&
+           c.section.size() + 2 <= kLongestWholeLine && LongestLineFits(c.content);
+}
+
+void CheckRead(const Case& c) {
+    std::vector<char> value(static_cast<std::size_t>(c.iLen) + 1, kUntouched);
+    const int rc = EtcGetValueFile(kIniName, SectionOf(c), c.key.c_str(), value.data(), c.iLen);
+    if (rc == 0) {
+        if (std::memchr(value.data(), '\0', value.size()) == nullptr) {
+            qdfuzz::Fail("value not terminated within iLen + 1 bytes", c.key);
+        }
+    } else if (value[0] != kUntouched || (rc != -1 && rc != -2 && rc != -3) ||
+               (!c.fileExists && rc != -1)) {
+        qdfuzz::Fail("failed read changed the value or gave an odd code", std::to_string(rc));
+    }
+    int number = 0x5A5A;
+    if (EtcGetIntValueFile(kIniName, SectionOf(c), c.key.c_str(), &number) != 0 &&
+        number != 0x5A5A) {
+        qdfuzz::Fail("failed integer read changed the value", c.key);
+    }
+}
+
+void CheckSavedValue(const Case& c) {
+    std::vector<char> value(c.value.size() + 2, kUntouched);
+    const int rc = EtcGetValueFile(kIniName, SectionOf(c), c.key.c_str(), value.data(),
+                                   static_cast<int>(c.value.size() + 1));
+    if (rc != 0 || c.value != value.data()) {
+        qdfuzz::Fail("saved value does not read back", c.key + "=" + c.value);
+    }
+}
+
+std::string FileText() {
+    std::string text;
+    if (std::FILE* fp = std::fopen(kIniName, "rb")) {
+        char chunk[4096];
+        std::size_t n = 0;
+        while ((n = std::fread(chunk, 1, sizeof chunk, fp)) > 0) {
+            text.append(chunk, n);
+        }
+        std::fclose(fp);
+    }
+    return text;
+}
+
+void CheckNoScratchLeft() {
+    for (const auto& entry : std::filesystem::directory_iterator(g_scratch->dir())) {
+        const std::string name = entry.path().filename().string();
+        if (name != kIniName) {
+            qdfuzz::Fail("file left in the working directory", name);
+        }
+    }
+}
+
+void RunCase(const Case& c) {
+    if (c.fileExists) {
+        qdfuzz::WriteWholeFile(g_scratch->file(kIniName),
+                               reinterpret_cast<const std::uint8_t*>(c.content.data()),
+                               c.content.size());
+    }
+    const qdfuzz::InDirectory inScratch(g_scratch->dir());
+    const qdfuzz::Confinement fence(g_policy);
+    CheckRead(c);
+    const int rc = EtcSaveValueFile(kIniName, SectionOf(c), c.key.c_str(), c.value.c_str());
+    if (rc != 0) {
+        qdfuzz::Fail("save failed in a writable directory", std::to_string(rc));
+    }
+    CheckNoScratchLeft();
+    if (!RoundTrips(c)) {
+        return;
+    }
+    CheckSavedValue(c);
+    const std::string once = FileText();
+    if (EtcSaveValueFile(kIniName, SectionOf(c), c.key.c_str(), c.value.c_str()) != 0 ||
+        FileText() != once) {
+        qdfuzz::Fail("saving the same value again changed the file", c.key);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
+    qdfuzz::QuietStdout();
+    g_scratch = new qdfuzz::Scratch("etcfile");
+    g_policy.scratchDir = g_scratch->dir();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    RunCase(ReadCase(data, size));
+    g_scratch->Wipe();
+    return 0;
+}
