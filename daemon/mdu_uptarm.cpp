@@ -42,8 +42,6 @@ constexpr unsigned char kFillByte = 0x1A;
 constexpr unsigned char kResetAddress = 0x01;
 
 constexpr int kResetFrameSize = 8;
-constexpr int kShortFrameSize = 5;
-constexpr int kHeaderFrameSize = 11;
 constexpr int kBlockDataSize = 1024;
 constexpr int kBlockDataOffset = 4;
 constexpr int kBlockFrameSize = 1030;

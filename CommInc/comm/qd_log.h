@@ -11,8 +11,9 @@ namespace qd {
 namespace detail {
 // One lock around prefix and message so lines from the serial receive
 // thread never interleave with the caller's.
-inline void LogPrefixed(const char* prefix, const char* file, int line, const char* fmt,
-                        std::va_list args) {
+__attribute__((format(printf, 4, 0))) inline void LogPrefixed(const char* prefix, const char* file,
+                                                              int line, const char* fmt,
+                                                              std::va_list args) {
     flockfile(stdout);
     std::printf("%s(%s %d): ", prefix, file, line);
     std::vprintf(fmt, args);
