@@ -14,12 +14,29 @@ bool StreamsFailed(std::FILE* a, std::FILE* b) noexcept {
     return std::ferror(a) != 0 || std::ferror(b) != 0;
 }
 
+// Whether the copy so far ends a line. It does not when the section's header
+// (or a long line kept whole) was the file's last line, without a newline;
+// a key written straight after it would be glued onto that line and lost.
+bool EndsLine(std::FILE* tmp_fp) noexcept {
+    if (std::ftell(tmp_fp) <= 0) {
+        return true;
+    }
+    if (std::fseek(tmp_fp, -1, SEEK_END) != 0) {
+        return false;
+    }
+    const int last = std::fgetc(tmp_fp);
+    return std::fseek(tmp_fp, 0, SEEK_END) == 0 && last == '\n';
+}
+
 bool WriteNewLines(std::FILE* tmp_fp, int located, const char* pSection, const char* pKey,
                    const char* pValue) noexcept {
     switch (located) {
         case kEtcOk:
             return std::fprintf(tmp_fp, "%s=%s\n", pKey, pValue) >= 0;
         case kEtcNoKey:
+            if (!EndsLine(tmp_fp) && std::fputc('\n', tmp_fp) == EOF) {
+                return false;
+            }
             return std::fprintf(tmp_fp, "%s=%s\n\n", pKey, pValue) >= 0;
         case kEtcNoSection:
             return std::fprintf(tmp_fp, "\n[%s]\n%s=%s\n", pSection, pKey, pValue) >= 0;

@@ -70,7 +70,8 @@ const char kSample[] = "[a]\nx=1\n[net]\nb = 2\na=5\n[z]\nq=1\n";
 
 int Assemble(FaultyStream& in, FaultyStream& out, const char* key) {
     const qd::FilePtr etc_fp = in.Open("r");
-    const qd::FilePtr tmp_fp = out.Open("w");
+    // As the scratch file is: open for reading back too.
+    const qd::FilePtr tmp_fp = out.Open("w+");
     return etcfile::etc_AssembleCopy(etc_fp.get(), tmp_fp.get(), "net", key, "1");
 }
 
