@@ -28,8 +28,8 @@ struct IfaddrsFree {
 };
 using IfaddrsPtr = std::unique_ptr<ifaddrs, IfaddrsFree>;
 
-[[noreturn]] void ThrowErrno(const std::string& what) {
-    throw NetError(what + ": " + std::strerror(errno));
+[[noreturn]] void ThrowErrno(const std::string& what, const std::string& hint = "") {
+    throw NetError(what + ": " + std::strerror(errno) + hint);
 }
 
 IfaddrsPtr InterfaceList() {
@@ -108,7 +108,7 @@ qd::UniqueFd OpenSearchSocket(const std::optional<SearchInterface>& iface) {
     }
     const ip_mreqn membership = Membership(iface);
     if (setsockopt(fd.get(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) != 0) {
-        ThrowErrno(std::string("cannot join ") + kSearchGroup + NoRouteHint(iface));
+        ThrowErrno(std::string("cannot join ") + kSearchGroup, NoRouteHint(iface));
     }
     if (iface &&
         setsockopt(fd.get(), IPPROTO_IP, IP_MULTICAST_IF, &membership, sizeof membership) != 0) {
@@ -117,17 +117,15 @@ qd::UniqueFd OpenSearchSocket(const std::optional<SearchInterface>& iface) {
     return fd;
 }
 
-void SendSearch(int fd, const SearchOptions& options) {
-    const SearchPacket packet = BuildSearch(options.nonce);
+bool SendSearch(int fd, std::uint32_t nonce) {
+    const SearchPacket packet = BuildSearch(nonce);
     const sockaddr_in group = Endpoint(GroupAddress(), kSearchPort);
     ssize_t sent = -1;
     do {
         sent = sendto(fd, packet.data(), packet.size(), MSG_NOSIGNAL,
                       reinterpret_cast<const sockaddr*>(&group), sizeof group);
     } while (sent < 0 && errno == EINTR);
-    if (sent != static_cast<ssize_t>(packet.size())) {
-        ThrowErrno("cannot send the search" + NoRouteHint(options.iface));
-    }
+    return sent == static_cast<ssize_t>(packet.size());
 }
 
 // One datagram that poll reported; anything that is not a valid answer to
@@ -180,11 +178,14 @@ CameraList SearchCameras(const SearchOptions& options) {
     const Clock::time_point start = Clock::now();
     const Clock::time_point deadline = start + options.timeout;
     Clock::time_point resend = start + options.timeout / 2;
-    SendSearch(fd.get(), options);
+    if (!SendSearch(fd.get(), options.nonce)) {
+        ThrowErrno("cannot send the search", NoRouteHint(options.iface));
+    }
     CameraList cameras;
     for (int left = RemainingMs(deadline); left > 0; left = RemainingMs(deadline)) {
         if (resend <= Clock::now()) {
-            SendSearch(fd.get(), options);
+            // Only a second chance: the first search went out.
+            (void)SendSearch(fd.get(), options.nonce);
             resend = Clock::time_point::max();
         }
         pollfd entry{fd.get(), POLLIN, 0};
