@@ -1,0 +1,122 @@
+// The plain-tools floor of an upload: what the job costs without the
+// daemon. Accepts one connection, reads the upload header, streams the
+// declared bytes into FILE as a plain copy tool would (large reads and
+// writes), runs "md5sum FILE" and "cp FILE DEST", and sends the
+// acknowledgement, so upload_client times it exactly like the daemon.
+//   floor_receiver PORT FILE DEST
+// Prints the time of each step ("floor_receive_seconds=..." and so on).
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <vector>
+
+#include "bench_net.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The buffer size coreutils' cat and cp use for plain reads and writes.
+constexpr std::size_t kBufferSize = std::size_t{128} << 10;
+constexpr int kAcceptWaitMs = 120 * 1000;
+
+double SecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+bool WriteAll(int fd, const unsigned char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = write(fd, data, size);
+        if (n <= 0) {
+            return false;
+        }
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool ReceiveToFile(int sock, const char* path, long long length) {
+    const qd::UniqueFd file(open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    std::vector<unsigned char> buffer(kBufferSize);
+    while (file.valid() && length > 0) {
+        const std::size_t want = length < static_cast<long long>(kBufferSize)
+                                     ? static_cast<std::size_t>(length)
+                                     : kBufferSize;
+        const ssize_t n = recv(sock, buffer.data(), want, 0);
+        if (n <= 0 || !WriteAll(file.get(), buffer.data(), static_cast<std::size_t>(n))) {
+            return false;
+        }
+        length -= n;
+    }
+    return file.valid();
+}
+
+// Runs a tool with its standard output thrown away; true on exit status 0.
+bool RunTool(std::vector<const char*> argv) {
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr,
+                                const_cast<char* const*>(argv.data()), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    int status = 0;
+    return rc == 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
+}
+
+qd::UniqueFd AcceptOne(int listener) {
+    pollfd entry = {listener, POLLIN, 0};
+    if (poll(&entry, 1, kAcceptWaitMs) <= 0) {
+        (void)std::fprintf(stderr, "floor_receiver: nobody connected\n");
+        return qd::UniqueFd();
+    }
+    return qd::UniqueFd(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 4) {
+        (void)std::fprintf(stderr, "usage: floor_receiver PORT FILE DEST\n");
+        return 2;
+    }
+    const char* file = argv[2];
+    const char* dest = argv[3];
+    const qd::UniqueFd listener = qdbench::Listen(argv[1]);
+    const qd::UniqueFd sock = listener.valid() ? AcceptOne(listener.get()) : qd::UniqueFd();
+    unsigned char header[qdbench::kHeaderSize];
+    if (!sock.valid() || !qdbench::ReceiveAll(sock.get(), header, sizeof header)) {
+        return 1;
+    }
+    const long long length = qdbench::HeaderLength(header);
+    auto start = Clock::now();
+    if (length <= 0 || !ReceiveToFile(sock.get(), file, length)) {
+        (void)std::fprintf(stderr, "floor_receiver: receiving failed\n");
+        return 1;
+    }
+    const double receive = SecondsSince(start);
+    start = Clock::now();
+    const bool summed = RunTool({"md5sum", "--", file});
+    const double md5sum = SecondsSince(start);
+    start = Clock::now();
+    const bool copied = summed && RunTool({"cp", "--", file, dest});
+    const double cp = SecondsSince(start);
+    unsigned char ack[qdbench::kHeaderSize];
+    qdbench::StoreHeader(ack, 0);
+    if (!copied || !qdbench::SendAll(sock.get(), ack, sizeof ack)) {
+        (void)std::fprintf(stderr, "floor_receiver: md5sum, cp or the acknowledgement failed\n");
+        return 1;
+    }
+    std::printf("floor_receive_seconds=%.4f\nfloor_md5sum_seconds=%.4f\nfloor_cp_seconds=%.4f\n",
+                receive, md5sum, cp);
+    return 0;
+}

@@ -1,0 +1,234 @@
+#!/bin/sh
+# The whole upload on the virtual-camera rig, next to its plain-tools floor,
+# and the daemon's peak memory. Called by bench/run.sh; usable alone:
+#
+#   bench/upload_rig.sh BIN_DIR DATA DISK_DIR TMPFS_DIR [RUNS]
+#
+# DATA is the item data (256 MiB in run.sh); DISK_DIR and TMPFS_DIR are
+# empty scratch directories on a disk file system and on tmpfs. The daemon
+# runs only inside the rig (scripts/vcam.sh: its own network, PID and mount
+# namespaces, stand-ins for reboot and sync). For each of tmpfs and disk,
+# RUNS uploads of a package with DATA as one file item are timed from the
+# connect to the acknowledgement, alternating with the floor: the same
+# bytes through TCP into a file in the same namespaces, then md5sum, then
+# cp. Then the daemon's VmHWM after a 16 MiB and after a 1 GiB upload, each
+# in a fresh daemon. Prints key=value lines; progress goes to stderr.
+set -eu
+
+[ $# -ge 4 ] || {
+    sed -n '4,5p' "$0" | sed 's/^# //' >&2
+    exit 2
+}
+BIN=$(cd "$1" && pwd)
+DATA=$2
+DISK=$3
+TMPFS=$4
+RUNS=${5:-3}
+REPO=$(cd "$(dirname "$0")/.." && pwd)
+VCAM_SCRIPT=$REPO/scripts/vcam.sh
+CAM=perf
+PORT=8080
+FLOOR_PORT=8081
+
+# Every camera this script makes belongs to it and goes when it ends.
+export VCAM_OWNER=$$ VCAM_QDBOOT="$BIN/qdboot" VCAM_LINEBUF=0
+DAEMON_JOB=
+FLOOR_JOB=
+
+vcam() { sh "$VCAM_SCRIPT" "$@"; }
+say() { echo "upload_rig: $*" >&2; }
+
+cleanup() {
+    if [ -n "$FLOOR_JOB" ]; then
+        kill "$FLOOR_JOB" 2>/dev/null || true
+        wait "$FLOOR_JOB" 2>/dev/null || true
+    fi
+    stop_daemon
+    vcam down "$CAM" >/dev/null 2>&1 || true
+    rm -rf "$DISK/rig" "$TMPFS/rig"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM HUP
+
+info() { sed -n "s/^$1=//p" "$INFO"; }
+
+# The package's item goes to DIR/rig/dest/item.bin; no DEST, no destination.
+make_package() { # DATA OUT [DEST]
+    dir=$(dirname "$2")
+    {
+        printf '[package]\nname=bench\nversion=1\ndevid=perf\n[item1]\ntype=file\n'
+        printf 'source=%s\n' "$1"
+        [ -z "${3:-}" ] || printf 'dest=%s\n' "$3"
+    } >"$dir/manifest.ini"
+    "$BIN/qdupk" pack "$dir/manifest.ini" -o "$2" >/dev/null
+}
+
+write_config() { # TMPDIR -> config path
+    cfg=$(info workdir)/qdboot-$(basename "$(dirname "$1")").cfg
+    cat >"$cfg" <<EOF
+[system]
+port=$PORT
+devname=perf
+uart_arm=
+uart_baud=115200
+mainApp=
+tmpdir=$1
+flash_eraseall=flash_eraseall
+flashcp=flashcp
+nBlockSize=65536
+EOF
+    echo "$cfg"
+}
+
+listening() { # PORT
+    [ -n "$(vcam dev "$CAM" ss -Hltn "sport = :$1" 2>/dev/null)" ]
+}
+
+start_daemon() { # CONFIG
+    sh "$VCAM_SCRIPT" start "$CAM" "$1" &
+    DAEMON_JOB=$!
+    n=0
+    until listening "$PORT"; do
+        n=$((n + 1))
+        if [ $n -gt 100 ] || ! kill -0 "$DAEMON_JOB" 2>/dev/null; then
+            say "the daemon did not start listening; its log:"
+            tail -5 "$(info daemonlog)" >&2
+            return 1
+        fi
+        sleep 0.1
+    done
+}
+
+stop_daemon() {
+    [ -n "$DAEMON_JOB" ] || return 0
+    vcam stop "$CAM" >/dev/null 2>&1 || true
+    wait "$DAEMON_JOB" 2>/dev/null || true
+    DAEMON_JOB=
+}
+
+# The daemon process itself: a descendant of the rig's unshare process.
+qdboot_pid() {
+    pids=$DAEMON_JOB
+    while [ -n "$pids" ]; do
+        next=
+        for p in $pids; do
+            [ "$(cat "/proc/$p/comm" 2>/dev/null)" = qdboot ] && {
+                echo "$p"
+                return 0
+            }
+            next="$next $(cat /proc/"$p"/task/*/children 2>/dev/null)"
+        done
+        pids=$(echo $next)
+    done
+    return 1
+}
+
+reboots() { grep -c '^reboot' "$(info calls)" || true; }
+
+# One upload to the daemon; prints its seconds. The daemon acknowledges
+# before it runs the sync and reboot stand-ins; the next run waits for them.
+daemon_run() { # PACKAGE
+    before=$(reboots)
+    out=$(vcam pc "$CAM" "$BIN/upload_client" "$(info devaddr)" "$PORT" "$1" 10) || {
+        say "upload to the daemon failed; its log:"
+        tail -5 "$(info daemonlog)" >&2
+        return 1
+    }
+    n=0
+    while [ "$(reboots)" -le "$before" ] && [ $n -lt 100 ]; do
+        sleep 0.1
+        n=$((n + 1))
+    done
+    echo "${out#upload_seconds=}"
+}
+
+floor_run() { # PACKAGE FILE DEST
+    sh "$VCAM_SCRIPT" dev "$CAM" "$BIN/floor_receiver" "$FLOOR_PORT" "$2" "$3" >"$2.out" &
+    FLOOR_JOB=$!
+    out=$(vcam pc "$CAM" "$BIN/upload_client" "$(info devaddr)" "$FLOOR_PORT" "$1" 10) || {
+        say "upload to the floor receiver failed"
+        return 1
+    }
+    wait "$FLOOR_JOB" || return 1
+    FLOOR_JOB=
+    # shellcheck disable=SC2046
+    echo "${out#upload_seconds=}" $(sed 's/^[^=]*=//' "$2.out")
+    rm -f "$2" "$2.out"
+}
+
+median() { tr ' ' '\n' | sort -n | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
+best() { tr ' ' '\n' | sort -n | head -1; }
+
+# Alternating daemon and floor runs on one file system.
+time_uploads() { # LABEL DIR
+    label=$1
+    base=$2/rig
+    mkdir -p "$base/tmp" "$base/dest" "$DISK/rig/pkg-$label"
+    pkg=$DISK/rig/pkg-$label/package.upg
+    make_package "$DATA" "$pkg" "$base/dest/item.bin"
+    start_daemon "$(write_config "$base/tmp")"
+    daemon_times=
+    floor_times=
+    steps=
+    i=0
+    while [ $i -lt "$RUNS" ]; do
+        rm -f "$base/dest/item.bin"
+        sync
+        took=$(daemon_run "$pkg") || return 1
+        daemon_times="$daemon_times $took"
+        rm -f "$base/dest/item.bin"
+        sync
+        took=$(floor_run "$pkg" "$base/tmp/floor.upg" "$base/dest/item.bin") || return 1
+        set -- $took
+        floor_times="$floor_times $1"
+        steps="$steps|$2 $3 $4"
+        i=$((i + 1))
+        say "$label run $i: daemon ${daemon_times##* } s, floor $1 s"
+    done
+    stop_daemon
+    rm -rf "$base" "$DISK/rig/pkg-$label"
+    echo "upload_${label}_daemon_median=$(echo $daemon_times | median)"
+    echo "upload_${label}_daemon_best=$(echo $daemon_times | best)"
+    echo "upload_${label}_floor_median=$(echo $floor_times | median)"
+    echo "upload_${label}_floor_best=$(echo $floor_times | best)"
+    echo "upload_${label}_floor_steps=${steps#|}"
+    echo "upload_${label}_daemon_runs=$(echo $daemon_times)"
+    echo "upload_${label}_floor_runs=$(echo $floor_times)"
+}
+
+vm_field() { sed -n "s/^$2:[[:space:]]*\([0-9]*\) kB/\1/p" "/proc/$1/status"; }
+
+# VmHWM of a fresh daemon after one upload of SIZE MiB (disk temporary
+# directory; the item has no destination, so nothing stays behind).
+peak_memory() { # SIZE_MIB
+    base=$DISK/rig/mem
+    mkdir -p "$base/tmp"
+    head -c "$(($1 << 20))" /dev/urandom >"$base/data.bin"
+    make_package "$base/data.bin" "$base/package.upg"
+    rm -f "$base/data.bin"
+    start_daemon "$(write_config "$base/tmp")"
+    pid=$(qdboot_pid) || {
+        say "no qdboot process found"
+        return 1
+    }
+    idle=$(vm_field "$pid" VmHWM)
+    daemon_run "$base/package.upg" >/dev/null
+    echo "memory_${1}mib_idle_hwm_kib=$idle"
+    echo "memory_${1}mib_hwm_kib=$(vm_field "$pid" VmHWM)"
+    echo "memory_${1}mib_rss_kib=$(vm_field "$pid" VmRSS)"
+    stop_daemon
+    rm -rf "$base"
+}
+
+vcam up "$CAM" >/dev/null
+INFO=$(vcam info "$CAM" | sed -n 's/^workspace=//p')/info
+[ "$(PATH="$(info stubs):$PATH" command -v reboot)" = "$(info stubs)/reboot" ] || {
+    say "reboot does not resolve to the rig's stand-in; not starting"
+    exit 1
+}
+mkdir -p "$DISK/rig" "$TMPFS/rig"
+say "camera up: device $(info devaddr) in $(info devns)"
+time_uploads tmpfs "$TMPFS"
+time_uploads disk "$DISK"
+peak_memory 16
+peak_memory 1024
