@@ -11,6 +11,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "target_exec.h"
+
 namespace qdtest {
 
 McuSimRun::McuSimRun(const ScratchDir& dir, const std::vector<std::string>& options)
@@ -20,14 +22,10 @@ McuSimRun::McuSimRun(const ScratchDir& dir, const std::vector<std::string>& opti
     if (fcntl(0, F_GETFD) == -1) {
         (void)open("/dev/null", O_RDONLY);
     }
-    std::vector<std::string> argv = {std::string(QD_BINARY_DIR) + "/bin/mcu-sim",
-                                     "--path-file",
-                                     dir_ + "/sim.path",
-                                     "--log",
-                                     dir_ + "/sim.log",
-                                     "--image",
-                                     imagePath()};
-    argv.insert(argv.end(), options.begin(), options.end());
+    std::vector<std::string> args = {"--path-file",     dir_ + "/sim.path", "--log",
+                                     dir_ + "/sim.log", "--image",          imagePath()};
+    args.insert(args.end(), options.begin(), options.end());
+    const std::vector<std::string> argv = TargetArgv(BuildExecutable("mcu-sim"), args);
     sim_.Start(argv);
     for (int waited = 0; waited < 5000 && !FileExists(dir_ + "/sim.path"); waited += 10) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "qdboot_config.h"
+#include "target_exec.h"
 #include "test_support.h"
 
 namespace {
@@ -138,7 +139,7 @@ TEST(QdbootExecutable, RefusedConfigurationExitsSilentlyWith255) {
     for (const char* name : {"baud_19200.cfg", "kernel_without_nsize.cfg", "empty_tmpdir.cfg",
                              "tmpdir_114_chars.cfg", "does_not_exist.cfg"}) {
         const std::string command =
-            std::string(QD_BINARY_DIR) + "/bin/qdboot " + data + name + " 2>&1";
+            qdtest::TargetShellCommand(qdtest::BuildExecutable("qdboot"), {data + name}) + " 2>&1";
         FILE* pipe = ::popen(command.c_str(), "r");
         ASSERT_NE(pipe, nullptr);
         std::string output;

@@ -16,6 +16,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "target_exec.h"
 #include "test_support.h"
 
 namespace qdtest {
@@ -112,6 +113,11 @@ bool HasListener(const std::string& procNetTcp, std::uint16_t port) {
 
 std::string RigUnavailableReason() {
     static const std::string reason = [] {
+        // vcam.sh execs the daemon itself, which cannot run a binary built
+        // for another machine.
+        if (UnderEmulator()) {
+            return std::string("tests run under user-mode emulation (cross build)");
+        }
         if (geteuid() != 0) {
             return std::string("needs root for network namespaces");
         }

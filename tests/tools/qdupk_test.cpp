@@ -11,6 +11,7 @@
 #include "libqdupdate.h"
 #include "package_reader.h"
 #include "package_writer.h"
+#include "target_exec.h"
 #include "test_support.h"
 
 namespace qdtest {
@@ -21,14 +22,6 @@ struct Result {
     std::string out;
     std::string err;
 };
-
-std::string Quote(const std::string& arg) {
-    std::string quoted = "'";
-    for (const char c : arg) {
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    return quoted + "'";
-}
 
 std::string Md5Hex(const std::string& data) {
     unsigned char md5[16];
@@ -45,10 +38,7 @@ std::string Md5Hex(const std::string& data) {
 class QdupkTest : public ::testing::Test {
   protected:
     Result Run(const std::vector<std::string>& args) {
-        std::string command = Quote(QDUPK_EXE);
-        for (const std::string& arg : args) {
-            command += " " + Quote(arg);
-        }
+        const std::string command = qdtest::TargetShellCommand(QDUPK_EXE, args);
         const std::string out = dir_.file("stdout");
         const std::string err = dir_.file("stderr");
         const int status = std::system((command + " >" + out + " 2>" + err).c_str());

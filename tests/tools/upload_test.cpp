@@ -10,6 +10,7 @@
 #include "child_process.h"
 #include "fake_upload_server.h"
 #include "package_writer.h"
+#include "target_exec.h"
 #include "test_support.h"
 
 namespace qdtest {
@@ -45,9 +46,9 @@ std::string MakePackage(std::size_t dataSize) {
 class UploadTest : public ::testing::Test {
   protected:
     CommandResult Upload(const std::vector<std::string>& args) const {
-        std::vector<std::string> argv = {QDUPK_EXE, "upload"};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return RunCommand(argv, Millis(30000));
+        std::vector<std::string> withCommand = {"upload"};
+        withCommand.insert(withCommand.end(), args.begin(), args.end());
+        return RunCommand(TargetArgv(QDUPK_EXE, withCommand), Millis(30000));
     }
 
     std::string WritePackage(const std::string& bytes, const std::string& name = "pkg.upg") const {
