@@ -1,12 +1,14 @@
 # qd_add_product_library(<name> SOURCES <src...> [INCLUDE_DIRS <dirs...>]
-#                        [LINK <targets...>])
+#                        [LINK <targets...>] [PUBLIC_HEADERS <files...>])
 #
 # Builds lib<name>.a and lib<name>.so from one set of objects compiled with
 # hidden visibility, so the shared library exports only what the public
 # header marks with its API macro. Targets: <name>_static, <name>_shared;
 # the alias qd::<name> names the static one (what the daemon links).
+# Installed: the shared library with its SONAME link (component "camera"),
+# the archive, the development link and PUBLIC_HEADERS (component "devel").
 function(qd_add_product_library name)
-    cmake_parse_arguments(ARG "" "" "SOURCES;INCLUDE_DIRS;LINK" ${ARGN})
+    cmake_parse_arguments(ARG "" "" "SOURCES;INCLUDE_DIRS;LINK;PUBLIC_HEADERS" ${ARGN})
 
     add_library(${name}_objects OBJECT ${ARG_SOURCES})
     set_target_properties(${name}_objects PROPERTIES
@@ -37,4 +39,11 @@ function(qd_add_product_library name)
         target_link_options(${name}_shared PRIVATE -Wl,--no-undefined)
     endif()
     add_library(qd::${name} ALIAS ${name}_static)
+
+    install(TARGETS ${name}_shared
+            LIBRARY DESTINATION lib COMPONENT camera NAMELINK_COMPONENT devel)
+    install(TARGETS ${name}_static ARCHIVE DESTINATION lib COMPONENT devel)
+    if(ARG_PUBLIC_HEADERS)
+        install(FILES ${ARG_PUBLIC_HEADERS} DESTINATION include COMPONENT devel)
+    endif()
 endfunction()
