@@ -167,6 +167,15 @@ def mcu_seeds():
     write("mcu_reply", "silent", run(10, [b"\x00"] * 4))
 
 
+def discovery_seeds():
+    magic = bytes([0x87, 0x43, 0x56, 0x12])
+    search = magic + b"ABCD" + bytes(68)
+    write("discovery", "search", search)
+    write("discovery", "search-long", magic + bytes(range(96)))
+    write("discovery", "search-short", search[:75])
+    write("discovery", "big-endian-magic", bytes([0x12, 0x56, 0x43, 0x87]) + search[4:])
+
+
 def main():
     if len(sys.argv) != 2:
         sys.exit(__doc__)
@@ -175,6 +184,7 @@ def main():
     upload_seeds(packages)
     etcfile_seeds()
     mcu_seeds()
+    discovery_seeds()
 
 
 if __name__ == "__main__":

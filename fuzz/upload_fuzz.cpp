@@ -1,0 +1,143 @@
+// The upload handler fed an arbitrary byte stream through a socket pair:
+// header, package, verification and installation with the daemon's own
+// installers, in a scratch temporary directory.
+//
+// Nothing real runs: the fence (sandbox.h) hands every command the
+// installers build to CheckCommand below, which checks its form and runs
+// nothing; item files outside the scratch directory are refused; pauses
+// cost no time. The serial line of MCU items is a path that can never
+// open. Checked afterwards: the received package and every temporary item
+// file are gone.
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "qd_text.h"
+#include "qdboot_config.h"
+#include "sandbox.h"
+#include "scratch.h"
+#include "upload.h"
+
+namespace {
+
+constexpr char kMtd[] = "/dev/mtdfuzz";
+constexpr char kMainApp[] = "fuzzapp";
+
+qdfuzz::Scratch* g_scratch = nullptr;
+qdfuzz::FencePolicy g_policy;
+
+// The single-quoted shell word of a script command, unquoted; false when
+// the command is anything else (two words, unquoted characters, ...).
+bool UnquoteWord(const std::string& command, std::string* word) {
+    static const std::string kEscapedQuote = "'\\''";
+    if (command.size() < 2 || command.front() != '\'' || command.back() != '\'') {
+        return false;
+    }
+    word->clear();
+    for (std::size_t i = 1; i + 1 < command.size(); ++i) {
+        if (command[i] != '\'') {
+            word->push_back(command[i]);
+        } else if (command.compare(i, kEscapedQuote.size(), kEscapedQuote) == 0) {
+            word->push_back('\'');
+            i += kEscapedQuote.size() - 1;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A script item is run as its own path: one quoted word naming an existing
+// file, absolute or explicitly relative, so no text of the package reaches
+// the shell as syntax.
+bool IsScriptCommand(const std::string& command) {
+    std::string path;
+    struct stat st {};
+    return UnquoteWord(command, &path) && (path[0] == '/' || path.rfind("./", 0) == 0) &&
+           lstat(path.c_str(), &st) == 0;
+}
+
+int CheckCommand(const std::string& command) {
+    const std::string flashed = g_scratch->file("updatetmp.bin");
+    if (command == std::string("killall ") + kMainApp ||
+        command == std::string("flash_eraseall ") + kMtd ||
+        command == "flashcp -v " + flashed + " " + kMtd || IsScriptCommand(command)) {
+        return 0;
+    }
+    qdfuzz::Fail("unexpected command", command);
+}
+
+void SetPartition(MTDCFG_T* mtd) {
+    mtd->bValid = 1;
+    mtd->bAllMtd = 1;
+    qd::CopyText(mtd->szMtdName, kMtd);
+}
+
+void Configure(const std::string& tmpDir) {
+    stQdbootCfg = {};
+    stQdbootCfg.nPort = 8080;
+    qd::CopyText(stQdbootCfg.szTmpDir, tmpDir.c_str());
+    qd::CopyText(stQdbootCfg.szEraseCmd, "flash_eraseall");
+    qd::CopyText(stQdbootCfg.szCopyCmd, "flashcp");
+    qd::CopyText(stQdbootCfg.szUartArm, "/dev/null/tty");
+    qd::CopyText(stQdbootCfg.szMainApp, kMainApp);
+    stQdbootCfg.emUartBaud = QD_COMM_BITRATE_115200;
+    SetPartition(&stQdbootCfg.stKernel);
+    SetPartition(&stQdbootCfg.stRootfs);
+    SetPartition(&stQdbootCfg.stUboot);
+}
+
+// The whole input waits in the socket, followed by the end of the stream.
+int ConnectionWith(const std::uint8_t* data, std::size_t size) {
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+        qdfuzz::Fail("socketpair", std::strerror(errno));
+    }
+    const int room = 1 << 20;
+    setsockopt(pair[1], SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
+    if (size > 0 && write(pair[1], data, size) != static_cast<ssize_t>(size)) {
+        qdfuzz::Fail("input does not fit the socket", std::to_string(size));
+    }
+    close(pair[1]);
+    fcntl(pair[0], F_SETFL, fcntl(pair[0], F_GETFL) | O_NONBLOCK);
+    return pair[0];
+}
+
+void CheckNothingLeft() {
+    for (const char* name : {"qboot.upg", "updatetmp.bin", "updatetmp.sh"}) {
+        struct stat st {};
+        if (lstat(g_scratch->file(name).c_str(), &st) == 0) {
+            qdfuzz::Fail("file left in the temporary directory", name);
+        }
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
+    qdfuzz::QuietStdout();
+    g_scratch = new qdfuzz::Scratch("upload");
+    g_policy.scratchDir = g_scratch->dir();
+    g_policy.abortOnEscape = false;  // destinations outside are refused
+    g_policy.onCommand = CheckCommand;
+    Configure(g_scratch->dir());
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const int fd = ConnectionWith(data, size);
+    {
+        const qdfuzz::InDirectory inScratch(g_scratch->dir());
+        const qdfuzz::Confinement fence(g_policy);
+        static_cast<void>(client_update(fd));
+    }
+    close(fd);
+    CheckNothingLeft();
+    g_scratch->Wipe();
+    return 0;
+}
