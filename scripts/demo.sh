@@ -104,7 +104,10 @@ parse_args() {
         case $1 in
         --build-dir)
             [ $# -ge 2 ] || usage
-            BUILD=$(cd "$2" 2>/dev/null && pwd) || cannot_run "no build directory $2"
+            case $2 in
+            /*) BUILD=$2 ;;
+            *) BUILD=$PWD/$2 ;;
+            esac
             shift
             ;;
         --no-build) BUILD_FIRST=0 ;;
@@ -129,11 +132,12 @@ build() {
     section "Build ($BUILD)"
     if [ ! -f "$BUILD/build.ninja" ]; then
         if [ "$BUILD" = "$REPO/build" ]; then
-            (cd "$REPO" && cmake --preset default) || cannot_run "configure failed"
+            (cd "$REPO" && cmake --preset default) | tail -n 2 | indent
         else
-            cmake -S "$REPO" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo ||
-                cannot_run "configure failed"
+            cmake -S "$REPO" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo |
+                tail -n 2 | indent
         fi
+        [ "${PIPESTATUS[0]}" = 0 ] || cannot_run "configure failed"
     fi
     cmake --build "$BUILD" -j2 --target qdboot qdupk mcu-sim | tail -n 3 | indent
     [ "${PIPESTATUS[0]}" = 0 ] || cannot_run "build failed"
