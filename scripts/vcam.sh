@@ -20,6 +20,9 @@
 # include its PID so parallel runs never meet, and a camera whose owner is
 # gone is swept by the next "up". VCAM_QDBOOT names the daemon binary
 # (default build/bin/qdboot), VCAM_ROOT the workspace root (/tmp/qdvc).
+# For "start" only, in the daemon's own mount namespace: VCAM_TMPFS_SIZE
+# (e.g. 64k) puts a tmpfs of that size on the camera's tmp directory, and
+# VCAM_READONLY lists directories made read-only there.
 set -eu
 
 PREFIX=qdvc
@@ -330,6 +333,18 @@ mount_guards() {
     done
 }
 
+# File systems a test asked for; the host and the test itself still see
+# the directories as they were.
+mount_requested() {
+    if [ -n "${VCAM_TMPFS_SIZE:-}" ]; then
+        mount -t tmpfs -o "size=$VCAM_TMPFS_SIZE,mode=1777" vcam-tmp "$WS/tmp" || return 1
+    fi
+    for d in ${VCAM_READONLY:-}; do
+        mount --bind "$d" "$d" || return 1
+        mount -o remount,bind,ro "$d" || return 1
+    done
+}
+
 # Runs as PID 1 of the daemon's PID namespace, in a private mount namespace.
 cmd_inner() {
     WS=$1
@@ -338,6 +353,10 @@ cmd_inner() {
     if ! mount_guards; then
         echo "vcam: could not guard the reboot tools; not starting" >&2
         exit 97
+    fi
+    if ! mount_requested; then
+        echo "vcam: could not mount the requested tmpfs or read-only directories" >&2
+        exit 96
     fi
     export PATH="$WS/bin:$PATH" VCAM_CALLS="$WS/log/calls.log" VCAM_DEVNS="$DEVNS"
     export VCAM_FILES="$WS/files" TMPDIR="$WS/tmp"

@@ -121,6 +121,17 @@ void UploadConnection::Send(const std::string& bytes) {
     }
 }
 
+bool UploadConnection::TrySend(const std::string& bytes) {
+    for (std::size_t at = 0; at < bytes.size();) {
+        const ssize_t n = send(sock_.get(), bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
+        if (n <= 0) {
+            return false;
+        }
+        at += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
 UploadConnection::Reply UploadConnection::ReadUntilClosed(Millis timeout) {
     Reply reply;
     const auto deadline = std::chrono::steady_clock::now() + timeout;

@@ -33,6 +33,9 @@ class UploadConnection {
   public:
     UploadConnection(const VirtualCamera& cam, std::uint16_t port);
     void Send(const std::string& bytes);
+    // As Send, but a connection the daemon has given up is no error: false
+    // when not everything could be sent.
+    bool TrySend(const std::string& bytes);
     // Everything the daemon sends until it closes the connection; closed
     // stays false when it has not closed within the time-out.
     struct Reply {

@@ -158,7 +158,25 @@ std::string VirtualCamera::DefaultDaemon() {
 }
 
 std::vector<std::string> VirtualCamera::Environment() const {
-    return {"VCAM_OWNER=" + std::to_string(getpid()), "VCAM_QDBOOT=" + daemonPath_};
+    std::string readOnly;
+    for (const std::string& dir : readOnly_) {
+        readOnly += (readOnly.empty() ? "" : " ") + dir;
+    }
+    return {"VCAM_OWNER=" + std::to_string(getpid()), "VCAM_QDBOOT=" + daemonPath_,
+            "VCAM_TMPFS_SIZE=" + tmpfsSize_, "VCAM_READONLY=" + readOnly};
+}
+
+// The first process of the daemon's PID namespace, the recorded unshare
+// process's child, shares the daemon's mounts; its /proc root shows them.
+std::string VirtualCamera::DaemonView(const std::string& path) const {
+    const std::string pidFile = info_.workDir + "/../daemon.pid";
+    const std::string unsharePid = Trim(ReadIfPresent(pidFile));
+    const std::string children =
+        Trim(ReadIfPresent("/proc/" + unsharePid + "/task/" + unsharePid + "/children"));
+    if (unsharePid.empty() || children.empty()) {
+        throw std::runtime_error("the daemon of " + name_ + " is not running");
+    }
+    return "/proc/" + children.substr(0, children.find(' ')) + "/root" + path;
 }
 
 CommandResult VirtualCamera::Vcam(const std::vector<std::string>& args, Millis timeout) const {

@@ -72,6 +72,13 @@ class VirtualCamera {
     void Start(const std::vector<std::string>& args = {});
     // Another program in the daemon's place (rig tests use a stand-in).
     void UseDaemon(const std::string& path) { daemonPath_ = path; }
+    // For the next Start, in the daemon's mount namespace only: a tmpfs of
+    // this size (e.g. "64k") on the camera's tmp directory, and directories
+    // made read-only. The test sees neither; DaemonView shows them.
+    void UseTmpfs(const std::string& size) { tmpfsSize_ = size; }
+    void MakeReadOnly(const std::string& dir) { readOnly_.push_back(dir); }
+    // A path as the running daemon sees it (through its mount namespace).
+    std::string DaemonView(const std::string& path) const;
     bool Running() { return daemon_.Running(); }
     // The exit status (128 + signal when killed) once the daemon has ended.
     std::optional<int> WaitExit(Millis timeout) { return daemon_.Wait(timeout); }
@@ -103,6 +110,8 @@ class VirtualCamera {
 
     std::string name_;
     std::string daemonPath_;
+    std::string tmpfsSize_;
+    std::vector<std::string> readOnly_;
     CameraInfo info_;
     ChildProcess daemon_;
 };

@@ -1,0 +1,314 @@
+// qdboot on a virtual camera under hostile conditions: a temporary
+// directory too small for the package, destinations that cannot be written,
+// a connection storm during an upload, a flood of malformed datagrams, a
+// slow sender and one that stalls. After each the daemon still serves.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "package_writer.h"
+#include "pc_side.h"
+#include "qd_bytes.h"
+#include "test_support.h"
+#include "virtual_camera.h"
+
+namespace {
+
+using qdtest::ConfigOptions;
+using qdtest::Millis;
+using qdtest::UploadConnection;
+using qdtest::VirtualCamera;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint16_t kPort = 8080;
+const std::string kAck("\xAA\xCC\xDD\x03\0\0\0\0", 8);
+const Millis kUploadTimeout(20000);
+
+qdupk::ItemSpec Item(int type, const std::string& data, const std::string& dst = "") {
+    qdupk::ItemSpec item;
+    item.type = type;
+    item.data = data;
+    item.destination = dst;
+    return item;
+}
+
+std::string Upload(std::vector<qdupk::ItemSpec> items) {
+    return qdtest::Framed(qdupk::BuildPackage({"pkg", "1.0", "IPC-1", std::move(items)}));
+}
+
+std::string FileUpload(const std::string& dst, const std::string& content) {
+    return Upload({Item(QDUPK_ITEM_FILE, content, dst)});
+}
+
+// Names in a directory as the daemon sees it.
+std::vector<std::string> Entries(const std::string& dir) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (const dirent* entry = readdir(d)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..") {
+                names.push_back(name);
+            }
+        }
+        closedir(d);
+    }
+    return names;
+}
+
+std::size_t CountCalls(const VirtualCamera& cam, const std::string& call) {
+    const std::vector<std::string> calls = cam.Calls();
+    return static_cast<std::size_t>(std::count(calls.begin(), calls.end(), call));
+}
+
+// No flash tool, sync or reboot has run (the route command at start-up may).
+::testing::AssertionResult NothingInstalled(const VirtualCamera& cam) {
+    for (const std::string& call : cam.Calls()) {
+        if (call.rfind("route ", 0) != 0) {
+            return ::testing::AssertionFailure() << "ran: " << call;
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// A failed upload: the connection is closed without a byte of answer.
+::testing::AssertionResult RefusedSilently(UploadConnection& upload, Millis timeout) {
+    const UploadConnection::Reply reply = upload.ReadUntilClosed(timeout);
+    if (!reply.closed || !reply.bytes.empty()) {
+        return ::testing::AssertionFailure()
+               << (reply.closed ? "answered " : "not closed ") << reply.bytes.size() << " bytes";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult Acknowledged(const VirtualCamera& cam, const std::string& bytes) {
+    UploadConnection upload(cam, kPort);
+    upload.Send(bytes);
+    const UploadConnection::Reply reply = upload.ReadUntilClosed(kUploadTimeout);
+    if (reply.bytes != kAck) {
+        return ::testing::AssertionFailure() << "no acknowledgement; log:\n" << cam.Log();
+    }
+    return ::testing::AssertionSuccess();
+}
+
+class Faults : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        QD_SKIP_WITHOUT_RIG();
+        if (!qdtest::FileExists(VirtualCamera::DefaultDaemon())) {
+            GTEST_SKIP() << "no daemon built at " << VirtualCamera::DefaultDaemon();
+        }
+    }
+
+    static void Start(VirtualCamera& cam, const ConfigOptions& options = {}) {
+        cam.Start({cam.WriteConfig(options)});
+        ASSERT_TRUE(qdtest::WaitServing(cam, kPort));
+    }
+};
+
+TEST_F(Faults, TemporaryDirectoryTooSmallFailsCleanlyAndTheNextUploadSucceeds) {
+    VirtualCamera cam;
+    cam.UseTmpfs("64k");
+    ConfigOptions options;
+    options.kernel = qdtest::PartitionOptions{"/dev/mtd2"};
+    Start(cam, options);
+    const std::string tmp = cam.DaemonView(cam.info().tmpDir);
+    const std::string& work = cam.info().workDir;
+
+    {
+        SCOPED_TRACE("the package itself does not fit");
+        UploadConnection upload(cam, kPort);
+        upload.TrySend(FileUpload(work + "/big.bin", std::string(100 * 1024, 'b')));
+        EXPECT_TRUE(RefusedSilently(upload, Millis(10000)));
+        EXPECT_EQ(Entries(tmp), std::vector<std::string>());
+        EXPECT_FALSE(qdtest::FileExists(work + "/big.bin"));
+    }
+    {
+        SCOPED_TRACE("the package fits, its flash image beside it does not");
+        UploadConnection upload(cam, kPort);
+        upload.Send(Upload({Item(QDUPK_ITEM_KERNEL, std::string(40 * 1024, 'k'))}));
+        EXPECT_TRUE(RefusedSilently(upload, Millis(10000)));
+        EXPECT_EQ(Entries(tmp), std::vector<std::string>());
+    }
+    EXPECT_TRUE(NothingInstalled(cam));
+
+    EXPECT_TRUE(Acknowledged(cam, FileUpload(work + "/small.bin", "small")));
+    EXPECT_EQ(qdtest::ReadFile(work + "/small.bin"), "small");
+    EXPECT_EQ(Entries(tmp), std::vector<std::string>());
+    EXPECT_TRUE(cam.Running());
+}
+
+TEST_F(Faults, DestinationInMissingOrReadOnlyDirectoryFailsTheUpload) {
+    VirtualCamera cam;
+    const std::string& work = cam.info().workDir;
+    const std::string readOnly = work + "/ro";
+    ASSERT_EQ(mkdir(readOnly.c_str(), 0755), 0);
+    cam.MakeReadOnly(readOnly);
+    Start(cam);
+
+    for (const std::string& dst : {work + "/missing/dir/x.bin", readOnly + "/x.bin"}) {
+        SCOPED_TRACE(dst);
+        UploadConnection upload(cam, kPort);
+        upload.Send(FileUpload(dst, "content"));
+        EXPECT_TRUE(RefusedSilently(upload, kUploadTimeout));
+        EXPECT_FALSE(qdtest::FileExists(cam.DaemonView(dst)));
+    }
+    EXPECT_EQ(Entries(cam.DaemonView(cam.info().tmpDir)), std::vector<std::string>());
+    EXPECT_TRUE(NothingInstalled(cam));
+    EXPECT_TRUE(Acknowledged(cam, FileUpload(work + "/ok.bin", "ok")));
+}
+
+// A client that connects and goes away at once, or after a few bytes that
+// are no upload header.
+void Nuisance(const VirtualCamera& cam, bool sendGarbage) {
+    const qd::UniqueFd sock = cam.PcSocket(SOCK_STREAM);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(kPort);
+    inet_pton(AF_INET, cam.info().devAddr.c_str(), &addr.sin_addr);
+    fcntl(sock.get(), F_SETFL, O_NONBLOCK);
+    connect(sock.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    pollfd entry = {sock.get(), POLLOUT, 0};
+    if (poll(&entry, 1, 20000) == 1 && sendGarbage) {
+        static_cast<void>(send(sock.get(), "GET / HTTP/1.0\r\n\r\n", 18, MSG_NOSIGNAL));
+    }
+}
+
+TEST_F(Faults, ConnectionStormDuringAnUploadThenEveryQueuedUploadIsServed) {
+    VirtualCamera cam;
+    Start(cam);
+    const std::string& work = cam.info().workDir;
+    const std::string first = FileUpload(work + "/first.bin", std::string(10000, 'f'));
+    UploadConnection holder(cam, kPort);
+    holder.Send(first.substr(0, 6000));
+
+    constexpr int kQueued = 4;
+    constexpr int kNuisances = 24;
+    std::atomic<int> acknowledged{0};
+    std::vector<std::thread> clients;
+    for (int i = 0; i < kQueued; ++i) {
+        clients.emplace_back([&, i] {
+            UploadConnection upload(cam, kPort);
+            upload.Send(FileUpload(work + "/queued" + std::to_string(i), "q"));
+            if (upload.ReadUntilClosed(Millis(60000)).bytes == kAck) {
+                ++acknowledged;
+            }
+        });
+    }
+    for (int i = 0; i < kNuisances; ++i) {
+        clients.emplace_back([&cam, i] { Nuisance(cam, i % 2 == 0); });
+    }
+    std::this_thread::sleep_for(Millis(1500));
+    holder.Send(first.substr(6000));
+    EXPECT_EQ(holder.ReadUntilClosed(kUploadTimeout).bytes, kAck);
+    for (std::thread& client : clients) {
+        client.join();
+    }
+
+    EXPECT_EQ(acknowledged.load(), kQueued);
+    for (int i = 0; i < kQueued; ++i) {
+        EXPECT_EQ(qdtest::ReadFile(work + "/queued" + std::to_string(i)), "q");
+    }
+    // Each acknowledgement is followed by "sync", a pause and "reboot".
+    const auto deadline = Clock::now() + Millis(5000);
+    while (CountCalls(cam, "reboot") < kQueued + 1 && Clock::now() < deadline) {
+        std::this_thread::sleep_for(Millis(50));
+    }
+    EXPECT_EQ(CountCalls(cam, "reboot"), static_cast<std::size_t>(kQueued + 1));
+    EXPECT_TRUE(cam.Running());
+    EXPECT_TRUE(Acknowledged(cam, FileUpload(work + "/after.bin", "a")));
+}
+
+// The answer a search gets: port at 8, address text at 12.
+std::string Answer(std::string search, const std::string& address) {
+    auto* bytes = reinterpret_cast<unsigned char*>(search.data());
+    qd::StoreLe32(bytes + 8, kPort);
+    std::memcpy(bytes + 12, address.c_str(), address.size() + 1);
+    return search.substr(0, 76);
+}
+
+// Datagrams that are no search: too short (with the magic), or the right
+// size and longer with a wrong magic; to the group and to the address.
+void Flood(qdtest::SearchClient& search, const std::string& address) {
+    for (std::size_t i = 0; i < 1500; ++i) {
+        std::string packet = qdtest::SearchPacket(static_cast<std::uint32_t>(i), 76 + i % 200);
+        if (i % 3 == 0) {
+            packet.resize(i % 76);
+        } else {
+            packet[i % 4] = static_cast<char>(packet[i % 4] ^ (1 + i % 255));
+        }
+        search.Send(packet, i % 5 == 0 ? address : "234.200.200.1");
+    }
+}
+
+TEST_F(Faults, FloodOfMalformedDatagramsLeavesDiscoveryAnswering) {
+    VirtualCamera cam;
+    Start(cam);
+    qdtest::SearchClient search(cam);
+    Flood(search, cam.info().devAddr);
+
+    // The flood may have filled the socket's queue: ask until there is room.
+    const std::string valid = qdtest::SearchPacket(0xC0FFEE);
+    std::optional<std::string> answer;
+    for (int attempt = 0; attempt < 30 && !answer; ++attempt) {
+        search.Send(valid);
+        answer = search.Receive(Millis(300));
+    }
+    EXPECT_EQ(answer, Answer(valid, cam.info().devAddr)) << "first answer is the valid search's";
+    EXPECT_TRUE(cam.Running());
+}
+
+TEST_F(Faults, SlowButSteadySenderIsNeverCutOff) {
+    VirtualCamera cam;
+    Start(cam);
+    const std::string& work = cam.info().workDir;
+    const std::string bytes = FileUpload(work + "/slow.bin", std::string(3000, 's'));
+    UploadConnection upload(cam, kPort);
+    // Pauses well past one 200 ms slice, under the 5 s a chunk may wait.
+    const std::size_t cuts[] = {0, 5, 600, 1500, bytes.size()};
+    for (std::size_t i = 0; i + 1 < std::size(cuts); ++i) {
+        if (i > 0) {
+            std::this_thread::sleep_for(Millis(3000));
+        }
+        upload.Send(bytes.substr(cuts[i], cuts[i + 1] - cuts[i]));
+    }
+    EXPECT_EQ(upload.ReadUntilClosed(kUploadTimeout).bytes, kAck);
+    EXPECT_EQ(qdtest::ReadFile(work + "/slow.bin"), std::string(3000, 's'));
+}
+
+TEST_F(Faults, StalledClientIsDroppedOnScheduleAndItsFileRemoved) {
+    VirtualCamera cam;
+    Start(cam);
+    const std::string tmp = cam.DaemonView(cam.info().tmpDir);
+    const std::string bytes =
+        FileUpload(cam.info().workDir + "/stalled.bin", std::string(10000, 'x'));
+    UploadConnection upload(cam, kPort);
+    upload.Send(bytes.substr(0, 6000));  // stops inside the second 4096-byte chunk
+    const auto stalled = Clock::now();
+    std::this_thread::sleep_for(Millis(1000));
+    EXPECT_EQ(Entries(tmp), std::vector<std::string>{"qboot.upg"});
+
+    EXPECT_TRUE(RefusedSilently(upload, Millis(20000)));
+    const auto waited = Clock::now() - stalled;
+    EXPECT_GE(waited, Millis(4500));
+    EXPECT_LE(waited, Millis(13000));
+    EXPECT_EQ(Entries(tmp), std::vector<std::string>());
+    EXPECT_TRUE(NothingInstalled(cam));
+    EXPECT_TRUE(cam.Running());
+}
+
+}  // namespace
