@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "pkg_steps.h"
@@ -37,6 +38,59 @@ int WriteChunk(std::FILE* fpDst, const unsigned char* chunk, std::size_t size) n
         std::clearerr(fpDst);
         usleep(kWritePauseUs);
     }
+}
+
+struct KernelCopy {
+    std::size_t copied;  // bytes now in the item file
+    bool sourceEnded;    // the package ended before the item did
+    bool repositioned;   // the package stream reads on behind the copied bytes
+};
+
+// Copies inside the kernel, without passing the data through a chunk
+// buffer: for large items this takes a fraction of the time of 4096-byte
+// reads and writes. Stops at the first call that moves nothing (an error,
+// a file system that cannot do it, the end of the package); what is left
+// goes through the chunked copy, which reports failures as it always has.
+KernelCopy CopyInKernel(std::FILE* fpDst, std::FILE* fpSrc, std::size_t size) noexcept {
+    KernelCopy result{0, false, true};
+    off_t offset = ftello(fpSrc);
+    // Anything the caller left in the item file's buffer goes first.
+    if (offset < 0 || std::fflush(fpDst) != 0) {
+        return result;
+    }
+    while (result.copied < size) {
+        const ssize_t n = copy_file_range(fileno(fpSrc), &offset, fileno(fpDst), nullptr,
+                                          size - result.copied, 0);
+        if (n > 0) {
+            result.copied += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            result.sourceEnded = n == 0;
+            break;
+        }
+    }
+    // The stream's own read-ahead is stale now.
+    result.repositioned = fseeko(fpSrc, offset, SEEK_SET) == 0;
+    return result;
+}
+
+int CopyInChunks(std::FILE* fpDst, std::FILE* fpSrc, std::size_t remaining) noexcept {
+    unsigned char chunk[kChunkSize];
+    while (remaining > 0) {
+        const std::size_t readSize = remaining < kChunkSize ? remaining : kChunkSize;
+        const std::size_t got = std::fread(chunk, 1, readSize, fpSrc);
+        if (got < readSize) {
+            QD_LOG_ERR("read file error:%d\n", static_cast<int>(got));
+            return QDUPKERR_INVALIDPKG;
+        }
+        const int ret = WriteChunk(fpDst, chunk, readSize);
+        if (ret != 0) {
+            return ret;
+        }
+        remaining -= readSize;
+    }
+    return 0;
 }
 
 // Flash images always go to the temporary file, even when they name a
@@ -109,23 +163,22 @@ bool Declined(const QDUPK_PKTITEM_T& item, const ItemFile& file, QDUPK_CKECKCB f
 
 }  // namespace
 
+// The kernel copy first; the chunked copy takes over where it stopped. A
+// stop inside a 4096-byte chunk is reported as the chunked copy would have
+// reported that chunk: a short read, or a write that stored only part.
 int MyCopyFile(std::FILE* fpDst, std::FILE* fpSrc, std::int32_t size) noexcept {
-    unsigned char chunk[kChunkSize];
-    std::size_t remaining = static_cast<std::size_t>(size);
-    while (remaining > 0) {
-        const std::size_t readSize = remaining < kChunkSize ? remaining : kChunkSize;
-        const std::size_t got = std::fread(chunk, 1, readSize, fpSrc);
-        if (got < readSize) {
-            QD_LOG_ERR("read file error:%d\n", static_cast<int>(got));
-            return QDUPKERR_INVALIDPKG;
-        }
-        const int ret = WriteChunk(fpDst, chunk, readSize);
-        if (ret != 0) {
-            return ret;
-        }
-        remaining -= readSize;
+    const auto total = static_cast<std::size_t>(size);
+    const KernelCopy kernel = CopyInKernel(fpDst, fpSrc, total);
+    const auto partial = static_cast<int>(kernel.copied % kChunkSize);
+    if (!kernel.repositioned || (kernel.sourceEnded && partial != 0)) {
+        QD_LOG_ERR("read file error:%d\n", partial);
+        return QDUPKERR_INVALIDPKG;
     }
-    return 0;
+    if (kernel.copied < total && partial != 0) {
+        QD_LOG_ERR("write file error:%d\n", partial);
+        return QDUPKERR_COPY;
+    }
+    return CopyInChunks(fpDst, fpSrc, total - kernel.copied);
 }
 
 int CopyItem(std::FILE* fpFile, std::int32_t nItems, const char* szTempDir,
