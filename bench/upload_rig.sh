@@ -230,5 +230,5 @@ mkdir -p "$DISK/rig" "$TMPFS/rig"
 say "camera up: device $(info devaddr) in $(info devns)"
 time_uploads tmpfs "$TMPFS"
 time_uploads disk "$DISK"
-peak_memory 16
-peak_memory 1024
+[ -n "${QD_BENCH_SKIP_MEMORY:-}" ] || peak_memory 16
+[ -n "${QD_BENCH_SKIP_MEMORY:-}" ] || peak_memory 1024
