@@ -34,6 +34,22 @@ bool IsTransient(int error) noexcept {
     return error == EAGAIN || error == EWOULDBLOCK || error == EINTR;
 }
 
+// One slice's receive. What is already queued is taken at once: a steady
+// sender keeps the socket readable, so polling first would only report
+// that, at the price of a system call per chunk. Otherwise the slice's wait,
+// then the receive. Nothing received within the slice reads as EAGAIN.
+ssize_t ReceiveSlice(int fd, unsigned char* at, std::size_t size) noexcept {
+    const ssize_t n = ::recv(fd, at, size, MSG_DONTWAIT);
+    if (n >= 0 || !IsTransient(errno)) {
+        return n;
+    }
+    if (!WaitReady(fd, POLLIN)) {
+        errno = EAGAIN;
+        return -1;
+    }
+    return ::recv(fd, at, size, 0);
+}
+
 }  // namespace
 
 int ff_url_tcpread(int fd, void* buf, int wanted, int budgetMs) noexcept {
@@ -43,21 +59,19 @@ int ff_url_tcpread(int fd, void* buf, int wanted, int budgetMs) noexcept {
     int budget = budgetMs;
     while (received < wanted) {
         budget -= kSliceMs;
-        if (WaitReady(fd, POLLIN)) {
-            const ssize_t n =
-                ::recv(fd, bytes + received, static_cast<std::size_t>(wanted - received), 0);
-            if (n > 0) {
-                received += static_cast<int>(n);
-                endOfStreams = 0;
-                budget = budgetMs;
-            } else if (n == 0) {
-                if (++endOfStreams > kMaxEndOfStreams) {
-                    return -1;
-                }
-                SleepOneMs();
-            } else if (!IsTransient(errno)) {
+        const ssize_t n =
+            ReceiveSlice(fd, bytes + received, static_cast<std::size_t>(wanted - received));
+        if (n > 0) {
+            received += static_cast<int>(n);
+            endOfStreams = 0;
+            budget = budgetMs;
+        } else if (n == 0) {
+            if (++endOfStreams > kMaxEndOfStreams) {
                 return -1;
             }
+            SleepOneMs();
+        } else if (!IsTransient(errno)) {
+            return -1;
         }
         if (budget <= 0) {
             break;
