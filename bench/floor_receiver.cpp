@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,6 +26,19 @@ using Clock = std::chrono::steady_clock;
 // The buffer size coreutils' cat and cp use for plain reads and writes.
 constexpr std::size_t kBufferSize = std::size_t{128} << 10;
 constexpr int kAcceptWaitMs = 120 * 1000;
+
+// Processor time of this process and the tools it ran.
+double CpuSeconds() {
+    double total = 0;
+    for (const int who : {RUSAGE_SELF, RUSAGE_CHILDREN}) {
+        rusage usage{};
+        (void)getrusage(who, &usage);
+        for (const timeval& t : {usage.ru_utime, usage.ru_stime}) {
+            total += static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+        }
+    }
+    return total;
+}
 
 double SecondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
@@ -116,7 +130,9 @@ int main(int argc, char** argv) {
         (void)std::fprintf(stderr, "floor_receiver: md5sum, cp or the acknowledgement failed\n");
         return 1;
     }
-    std::printf("floor_receive_seconds=%.4f\nfloor_md5sum_seconds=%.4f\nfloor_cp_seconds=%.4f\n",
-                receive, md5sum, cp);
+    std::printf(
+        "floor_receive_seconds=%.4f\nfloor_md5sum_seconds=%.4f\nfloor_cp_seconds=%.4f\n"
+        "floor_cpu_seconds=%.4f\n",
+        receive, md5sum, cp, CpuSeconds());
     return 0;
 }

@@ -27,6 +27,7 @@ set -eu
 RUNS=${1:-3}
 REPO=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${QD_BENCH_BUILD:-$REPO/build}
+case $BUILD in /*) ;; *) BUILD=$PWD/$BUILD ;; esac
 DISK_BASE=${QD_BENCH_DISK:-/var/tmp}
 TMPFS_BASE=${QD_BENCH_TMPFS:-/dev/shm}
 TARGETS="md5_bench extract_bench upload_client floor_receiver qdboot qdupk"
@@ -149,6 +150,11 @@ print_table() {
     echo
     echo "processor-time ratios of verify+extract (less sensitive to load): log fully" \
         "buffered $(value extract_cpu_ratio), line-buffered $(value extract_lb_cpu_ratio)"
+    for fs in tmpfs disk; do
+        d=$(value "upload_${fs}_daemon_cpu_median")
+        f=$(value "upload_${fs}_floor_cpu_median")
+        echo "processor time of an upload, tmpdir on $fs: daemon $d s, floor $f s, ratio $(ratio "$d" "$f")"
+    done
     echo "floor steps (receive md5sum cp, s): tmpfs $(value upload_tmpfs_floor_steps);" \
         "disk $(value upload_disk_floor_steps)"
 }

@@ -125,6 +125,11 @@ qdboot_pid() {
 
 reboots() { grep -c '^reboot' "$(info calls)" || true; }
 
+# Processor seconds the process has used (its own, not its children's).
+cpu_seconds() { # PID
+    sed 's/.*) //' "/proc/$1/stat" | awk -v hz="$(getconf CLK_TCK)" '{printf "%.2f", ($12 + $13) / hz}'
+}
+
 # One upload to the daemon; prints its seconds. The daemon acknowledges
 # before it runs the sync and reboot stand-ins; the next run waits for them.
 daemon_run() { # PACKAGE
@@ -167,21 +172,30 @@ time_uploads() { # LABEL DIR
     pkg=$DISK/rig/pkg-$label/package.upg
     make_package "$DATA" "$pkg" "$base/dest/item.bin"
     start_daemon "$(write_config "$base/tmp")"
+    pid=$(qdboot_pid) || {
+        say "no qdboot process found"
+        return 1
+    }
     daemon_times=
+    daemon_cpu=
     floor_times=
+    floor_cpu=
     steps=
     i=0
     while [ $i -lt "$RUNS" ]; do
         rm -f "$base/dest/item.bin"
         sync
+        cpu_before=$(cpu_seconds "$pid")
         took=$(daemon_run "$pkg") || return 1
         daemon_times="$daemon_times $took"
+        daemon_cpu="$daemon_cpu $(echo "$cpu_before $(cpu_seconds "$pid")" | awk '{print $2 - $1}')"
         rm -f "$base/dest/item.bin"
         sync
         took=$(floor_run "$pkg" "$base/tmp/floor.upg" "$base/dest/item.bin") || return 1
         set -- $took
         floor_times="$floor_times $1"
         steps="$steps|$2 $3 $4"
+        floor_cpu="$floor_cpu $5"
         i=$((i + 1))
         say "$label run $i: daemon ${daemon_times##* } s, floor $1 s"
     done
@@ -191,6 +205,8 @@ time_uploads() { # LABEL DIR
     echo "upload_${label}_daemon_best=$(echo $daemon_times | best)"
     echo "upload_${label}_floor_median=$(echo $floor_times | median)"
     echo "upload_${label}_floor_best=$(echo $floor_times | best)"
+    echo "upload_${label}_daemon_cpu_median=$(echo $daemon_cpu | median)"
+    echo "upload_${label}_floor_cpu_median=$(echo $floor_cpu | median)"
     echo "upload_${label}_floor_steps=${steps#|}"
     echo "upload_${label}_daemon_runs=$(echo $daemon_times)"
     echo "upload_${label}_floor_runs=$(echo $floor_times)"
