@@ -172,7 +172,7 @@ TEST_F(Serve, SearchesAreAnsweredToTheGroupWithPortAndAddress) {
     EXPECT_EQ(search.Receive(Millis(300)), std::nullopt);
 }
 
-TEST_F(Serve, CameraWithoutAddressAnnouncesTheFallbackAndSetsItsMacAgain) {
+TEST_F(Serve, CameraWithoutAddressAnnouncesTheFallbackAfterRebuildingItsSocket) {
     VirtualCamera cam;
     ConfigOptions options;
     options.macaddr = "02:5a:11:22:33:44";
@@ -180,15 +180,24 @@ TEST_F(Serve, CameraWithoutAddressAnnouncesTheFallbackAndSetsItsMacAgain) {
     const std::string macCommand = "ifconfig eth0 hw ether " + options.macaddr;
     ASSERT_EQ(CountCalls(cam, macCommand), 1u);
 
-    // Losing the address takes the group route; the answer leaves with a
-    // source address on lo.
+    ASSERT_EQ(CountCalls(cam, kRouteCommand), 1u);
+    // Losing the address takes the group route, so the first answer cannot
+    // be sent: the socket is made again (route command, join) and the answer
+    // sent once more, leaving with a source address on lo. Each try of the
+    // answer refreshes the address and sets the MAC address again.
     cam.RemoveAddress();
-    AddMulticastRoute(cam);
     ASSERT_EQ(cam.Dev({"ip", "addr", "add", "192.0.2.1/32", "dev", "lo"}).status, 0);
     SearchClient search(cam);
     search.Send(qdtest::SearchPacket(7));
     EXPECT_EQ(search.Receive(Millis(3000)), Answer(qdtest::SearchPacket(7), "192.168.5.163"));
-    EXPECT_EQ(CountCalls(cam, macCommand), 2u);
+    EXPECT_EQ(CountCalls(cam, kRouteCommand), 2u);
+    EXPECT_EQ(CountCalls(cam, macCommand), 3u);
+
+    // The new socket answers the next search at the first try.
+    search.Send(qdtest::SearchPacket(9));
+    EXPECT_EQ(search.Receive(Millis(3000)), Answer(qdtest::SearchPacket(9), "192.168.5.163"));
+    EXPECT_EQ(CountCalls(cam, macCommand), 4u);
+    EXPECT_EQ(CountCalls(cam, kRouteCommand), 2u);
 }
 
 TEST_F(Serve, GroupThatCannotBeJoinedLeavesUploadsOnly) {
