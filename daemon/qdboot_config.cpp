@@ -34,9 +34,11 @@ struct ConfigKey {
     bool (*accept)(const char*) noexcept;        // extra check of a text, or null
 };
 
+// Only the low 16 bits count. Port 0 would let the kernel pick a port the
+// camera then announces as 0, so no upload could ever reach it: refused.
 bool StorePort(QDBOOT_CFG_T& cfg, int value) noexcept {
-    cfg.nPort = static_cast<std::uint16_t>(value);  // low 16 bits
-    return true;
+    cfg.nPort = static_cast<std::uint16_t>(value);
+    return cfg.nPort != 0;
 }
 
 bool StoreBaud(QDBOOT_CFG_T& cfg, int value) noexcept {

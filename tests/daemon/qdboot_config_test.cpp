@@ -74,6 +74,9 @@ TEST_F(QdbootConfigTest, PortKeepsLow16BitsAndBaudIsMapped) {
     EXPECT_EQ(cfg_.emUartBaud, QD_COMM_BITRATE_9600);
     ASSERT_EQ(Load(With("uart_baud", "uart_baud=4800")), 0);
     EXPECT_EQ(cfg_.emUartBaud, QD_COMM_BITRATE_4800);
+    for (const char* port : {"port=0", "port=65536", "port=http"}) {
+        EXPECT_EQ(Load(With("port", port)), -1) << port << " leaves no usable port";
+    }
     EXPECT_EQ(Load(With("uart_baud", "uart_baud=19200")), -1);
     EXPECT_EQ(Load(With("uart_baud", "uart_baud=fast")), -1);
 }
