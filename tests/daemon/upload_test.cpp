@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <future>
 #include <string>
 #include <thread>
 
@@ -179,6 +180,24 @@ TEST_F(Upload, TimedReadSpendsItsBudgetInSlicesAndRestoresItOnProgress) {
     // The peer's end of stream, seen 31 times within the budget, is a failure.
     Send({"xy", std::string::npos, Millis(0), true});
     EXPECT_EQ(ff_url_tcpread(device_.get(), buf, 8, 10000), -1);
+}
+
+// Queued bytes are taken without a wait first, but never by a receive that
+// could block: a socket left blocking still ends with its budget.
+TEST_F(Upload, TimedReadOnABlockingSocketEndsWithItsBudget) {
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    const qd::UniqueFd device(fds[0]);
+    qd::UniqueFd pc(fds[1]);
+    ASSERT_EQ(send(pc.get(), "ab", 2, 0), 2);
+    char buf[8];
+    auto read = std::async(std::launch::async,
+                           [&] { return ff_url_tcpread(device.get(), buf, sizeof buf, 400); });
+    const bool ended = read.wait_for(Millis(5000)) == std::future_status::ready;
+    pc.reset();  // unblocks a read that hangs, so the test fails instead
+    ASSERT_TRUE(ended) << "the timed read blocked";
+    EXPECT_EQ(read.get(), 2);
+    EXPECT_EQ(std::string(buf, 2), "ab");
 }
 
 TEST_F(Upload, TimedWriteSurvivesAGonePeerAndGivesUpOnAStalledOne) {
