@@ -122,8 +122,15 @@ int etc_LocateSection(std::FILE* fp, const char* pSection, std::FILE* bak_fp) no
         if (bak_fp != nullptr && !WriteAll(bak_fp, line, len)) {
             return kEtcIoError;
         }
+        const bool lineGoesOn = len == kPieceChars && line[len - 1] != '\n';
         const char* name = get_section_name(line);
         if (name != nullptr && std::strcmp(name, pSection) == 0) {
+            // A copy keeps a long header whole: its tail, read as a line of
+            // its own, would be dropped with the header's line end, and the
+            // next line copied would be glued onto the header.
+            if (bak_fp != nullptr && lineGoesOn && !PassRestOfLine(fp, bak_fp)) {
+                return kEtcIoError;
+            }
             return kEtcOk;
         }
     }

@@ -17,4 +17,13 @@ TEST_F(EtcFileTest, KeyAddedAfterLastLineWithoutNewlineStartsALineOfItsOwn) {
     EXPECT_EQ(Get("t.ini", "s", "k"), "0:v");
 }
 
+// A header longer than one read lost its line end when its tail was
+// dropped as a blank line; the next key line was glued onto the header.
+TEST_F(EtcFileTest, LongHeaderIsCopiedWhole) {
+    const std::string header = "[net]" + std::string(1100, ' ');
+    EXPECT_EQ(Saved(header + "\nb=2\n[x]\nc=3\n", "net", "a", "1"),
+              header + "\nb=2\na=1\n\n[x]\nc=3\n");
+    EXPECT_EQ(Saved(header, "net", "a", "1"), header + "\na=1\n\n");
+}
+
 }  // namespace
