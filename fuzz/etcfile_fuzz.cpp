@@ -4,6 +4,7 @@
 #include <fuzzer/FuzzedDataProvider.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -104,6 +105,53 @@ void CheckRead(const Case& c) {
     }
 }
 
+// A section and key that may be in the file (a loose reading of its lines:
+// what is no entry reads as missing both before and after a save).
+struct Entry {
+    bool inSection;
+    std::string section;
+    std::string key;
+};
+
+std::string Trimmed(const std::string& text) {
+    const auto first = text.find_first_not_of(" \t");
+    const auto last = text.find_last_not_of(" \t");
+    return first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
+}
+
+std::vector<Entry> Entries(const std::string& content) {
+    constexpr std::size_t kMostEntries = 24;
+    std::vector<Entry> entries;
+    Entry at{false, "", ""};
+    std::size_t begin = 0;
+    while (begin < content.size() && entries.size() < kMostEntries) {
+        const std::size_t end = std::min(content.find('\n', begin), content.size());
+        const std::string line = AsCText(content.substr(begin, end - begin));
+        const std::string head = Trimmed(line);
+        if (!head.empty() && head[0] == '[') {
+            at.inSection = true;
+            at.section = Trimmed(head.substr(1, head.find_first_of("];#", 1) - 1));
+        } else if (!head.empty()) {
+            at.key = Trimmed(line.substr(0, line.find_first_of("=;#")));
+            entries.push_back(at);
+        }
+        begin = end + 1;
+    }
+    return entries;
+}
+
+std::string ReadEntry(const Entry& e) {
+    std::vector<char> value(1101, '\0');
+    const int rc = EtcGetValueFile(kIniName, e.inSection ? e.section.c_str() : nullptr,
+                                   e.key.c_str(), value.data(), 1100);
+    return std::to_string(rc) + ":" + value.data();
+}
+
+bool IsSavedEntry(const Case& c, const Entry& e) {
+    return e.key == c.key && e.inSection == c.useSection &&
+           (!e.inSection || e.section == c.section);
+}
+
 void CheckSavedValue(const Case& c) {
     std::vector<char> value(c.value.size() + 2, kUntouched);
     const int rc = EtcGetValueFile(kIniName, SectionOf(c), c.key.c_str(), value.data(),
@@ -144,6 +192,11 @@ void RunCase(const Case& c) {
     const qdfuzz::InDirectory inScratch(g_scratch->dir());
     const qdfuzz::Confinement fence(g_policy);
     CheckRead(c);
+    std::vector<Entry> others = Entries(c.fileExists ? c.content : std::string());
+    std::vector<std::string> before;
+    for (const Entry& e : others) {
+        before.push_back(ReadEntry(e));
+    }
     const int rc = EtcSaveValueFile(kIniName, SectionOf(c), c.key.c_str(), c.value.c_str());
     if (rc != 0) {
         qdfuzz::Fail("save failed in a writable directory", std::to_string(rc));
@@ -153,6 +206,14 @@ void RunCase(const Case& c) {
         return;
     }
     CheckSavedValue(c);
+    // Every other entry reads as before (empty keys above the saved one are
+    // dropped by design).
+    for (std::size_t i = 0; i < others.size(); ++i) {
+        if (!IsSavedEntry(c, others[i]) && !others[i].key.empty() &&
+            ReadEntry(others[i]) != before[i]) {
+            qdfuzz::Fail("save changed another entry", others[i].section + "/" + others[i].key);
+        }
+    }
     const std::string once = FileText();
     if (EtcSaveValueFile(kIniName, SectionOf(c), c.key.c_str(), c.value.c_str()) != 0 ||
         FileText() != once) {
