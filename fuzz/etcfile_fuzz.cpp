@@ -37,7 +37,7 @@ struct Case {
 
 // Texts are C strings to the library: cut at the first NUL.
 std::string AsCText(const std::string& text) {
-    return text.c_str();
+    return text.substr(0, text.find('\0'));
 }
 
 Case ReadCase(const std::uint8_t* data, std::size_t size) {
@@ -169,7 +169,7 @@ std::string FileText() {
         while ((n = std::fread(chunk, 1, sizeof chunk, fp)) > 0) {
             text.append(chunk, n);
         }
-        std::fclose(fp);
+        static_cast<void>(std::fclose(fp));
     }
     return text;
 }
@@ -194,6 +194,7 @@ void RunCase(const Case& c) {
     CheckRead(c);
     std::vector<Entry> others = Entries(c.fileExists ? c.content : std::string());
     std::vector<std::string> before;
+    before.reserve(others.size());
     for (const Entry& e : others) {
         before.push_back(ReadEntry(e));
     }

@@ -130,7 +130,7 @@ long RefusedWrites() {
 
 void Fail(const char* what, const std::string& detail) {
     g_policy = nullptr;
-    std::fprintf(stderr, "qdfuzz: %s: %s\n", what, detail.c_str());
+    static_cast<void>(std::fprintf(stderr, "qdfuzz: %s: %s\n", what, detail.c_str()));
     std::abort();
 }
 
