@@ -105,6 +105,22 @@ TEST_F(ExtractTest, UncreatableDestinationFailsAfterEarlierItemsStay) {
     EXPECT_EQ(messages_.back(), "E CopyItem error:-6");
 }
 
+// Someone else who can write the temporary directory plants links under the
+// temporary names: the item still arrives whole and the targets stay intact.
+TEST_F(ExtractTest, PlantedLinkAtATemporaryNameIsNotFollowed) {
+    const std::string victim = scratch_.file("victim");
+    WriteFile(victim, "keep me");
+    ASSERT_EQ(::symlink(victim.c_str(), (tempDir_ + "/updatetmp.bin").c_str()), 0);
+    ASSERT_EQ(::symlink(victim.c_str(), (tempDir_ + "/updatetmp.sh").c_str()), 0);
+    WritePackage(Package({Item(QDUPK_ITEM_KERNEL, "kernel"), Item(QDUPK_ITEM_BASH, "script")}));
+    ASSERT_EQ(Update(), 0);
+    ASSERT_EQ(calls_.size(), 2u);
+    EXPECT_EQ(calls_[0].content, "kernel");
+    EXPECT_EQ(calls_[1].content, "script");
+    EXPECT_EQ(ReadFile(victim), "keep me");
+    EXPECT_NE(ModeOf(victim), 0777u) << "chmod went through the link";
+}
+
 // "%s/updatetmp.bin" must fit 128 bytes: a longer directory is refused
 // before the first item rather than cut.
 TEST_F(ExtractTest, TemporaryDirectoryLongerThan113IsRefusedUpFront) {
