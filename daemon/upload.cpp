@@ -21,6 +21,7 @@ namespace {
 constexpr int kHeaderBudgetMs = 10000;
 constexpr int kChunkBudgetMs = 5000;
 constexpr int kChunkSize = 4096;
+constexpr std::size_t kWriteBlockSize = std::size_t{16} * kChunkSize;
 constexpr int kWriteAttempts = 21;
 constexpr long kWritePauseMs = 5;
 constexpr std::size_t kPathSize = 256;
@@ -66,16 +67,29 @@ bool WriteChunk(std::FILE* file, const unsigned char* data, std::size_t size) no
     return false;
 }
 
+// Chunks are gathered into blocks of 64 KiB before they are written, and
+// the write rules above apply to each block. The page cache takes one such
+// write far more cheaply than sixteen of 4 KiB (fewer calls, larger
+// folios), and so does every later pass over the file: verification,
+// extraction and removal. A failed upload discards the file anyway.
 bool StreamBody(int fd, std::FILE* file, std::int32_t length) noexcept {
-    unsigned char chunk[kChunkSize];
+    unsigned char block[kWriteBlockSize];
+    std::size_t used = 0;
     std::int32_t remaining = length;
     while (remaining > 0) {
         const int wanted = std::min(remaining, static_cast<std::int32_t>(kChunkSize));
-        const int got = ff_url_tcpread(fd, chunk, wanted, kChunkBudgetMs);
-        if (got <= 0 || !WriteChunk(file, chunk, static_cast<std::size_t>(got))) {
+        const int got = ff_url_tcpread(fd, block + used, wanted, kChunkBudgetMs);
+        if (got <= 0) {
             return false;
         }
+        used += static_cast<std::size_t>(got);
         remaining -= got;
+        if (remaining == 0 || used + kChunkSize > sizeof block) {
+            if (!WriteChunk(file, block, used)) {
+                return false;
+            }
+            used = 0;
+        }
     }
     return true;
 }
@@ -87,7 +101,7 @@ bool ReceivePackage(int fd, const char* path, std::int32_t length) noexcept {
     if (!file) {
         return false;
     }
-    // Unbuffered, so a write that fails is seen at the chunk that failed and
+    // Unbuffered, so a write that fails is seen at the block that failed and
     // not at some later flush.
     static_cast<void>(std::setvbuf(file.get(), nullptr, _IONBF, 0));
     bool stored = StreamBody(fd, file.get(), length);

@@ -116,6 +116,19 @@ TEST_F(Upload, PackageIsInstalledAndTheReceivedFileRemoved) {
     EXPECT_FALSE(FileExists(Received()));
 }
 
+// Received chunks are gathered into larger writes: pieces that straddle
+// chunks and blocks, and a last block that is not full, arrive intact.
+TEST_F(Upload, PackageOfManyWriteBlocksArrivesByteForByte) {
+    std::string data(5 * 65536 + 777, '\0');
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        data[i] = static_cast<char>((i * 7919) >> 3);
+    }
+    const std::string package = qdupk::BuildPackage(FilePackage(tmp_.file("blocks"), data));
+    EXPECT_EQ(Run({Framed(package), 3001}), 0);
+    EXPECT_TRUE(qdtest::ReadFile(tmp_.file("blocks")) == data);
+    EXPECT_FALSE(FileExists(Received()));
+}
+
 TEST_F(Upload, RefusedHeadersTouchNoFile) {
     qdtest::WriteFile(Received(), "older");
     const std::string body(64, 'x');
