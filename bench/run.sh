@@ -99,8 +99,8 @@ loadavg() { cut -d' ' -f1-3 /proc/loadavg; }
 machine() {
     echo "machine: $(nproc) cores, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)," \
         "$(awk '/^MemTotal:/ {printf "%.1f GiB", $2 / 1048576}' /proc/meminfo) memory," \
-        "disk $(df -P "$DISK_BASE" | awk 'NR == 2 {print $1}') ($(fs_type "$DISK_BASE"))," \
-        "tmpfs $TMPFS_BASE"
+        "disk $(df -PT "$DISK_BASE" | awk 'NR == 2 {print $1 " (" $2 ")"}') at $DISK_BASE," \
+        "tmpfs at $TMPFS_BASE, kernel $(uname -r)"
 }
 
 # One 256 MiB file item; its destination and the library's temporary
