@@ -10,6 +10,7 @@
 #include "installers.h"
 #include "libqdupdate.h"
 #include "qd_bytes.h"
+#include "qd_files.h"
 #include "qd_log.h"
 #include "qd_owners.h"
 #include "qd_text.h"
@@ -95,9 +96,9 @@ bool StreamBody(int fd, std::FILE* file, std::int32_t length) noexcept {
 }
 
 // The package file exists afterwards only when the whole body was received
-// and stored.
+// and stored. It replaces an older one but never writes through a link.
 bool ReceivePackage(int fd, const char* path, std::int32_t length) noexcept {
-    qd::FilePtr file(std::fopen(path, "wbe"));
+    qd::FilePtr file(qd::CreateFreshFile(path));
     if (!file) {
         return false;
     }

@@ -1,6 +1,5 @@
 // Extraction pass: each verified item is written to its file and handed to
 // the install callback, in item order.
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +7,7 @@
 #include <cstring>
 
 #include "pkg_steps.h"
+#include "qd_files.h"
 #include "qd_log.h"
 #include "qd_owners.h"
 #include "qd_text.h"
@@ -110,29 +110,11 @@ bool ChooseItemFile(const QDUPK_PKTITEM_T& item, const char* szTempDir, ItemFile
                           extension);
 }
 
-// The temporary directory may be writable by others (/tmp): a link planted
-// under a temporary name must not make us overwrite the file it points to,
-// so the name is removed and created afresh, never followed.
-std::FILE* OpenTemporary(const char* szPath) noexcept {
-    if (unlink(szPath) != 0 && errno != ENOENT) {
-        return nullptr;
-    }
-    const int fd = open(szPath, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        return nullptr;
-    }
-    std::FILE* fp = fdopen(fd, "wb");
-    if (fp == nullptr) {
-        (void)close(fd);
-    }
-    return fp;
-}
-
 // Writes the item's data to its file, mode 0777. On failure the file is
 // removed, also when it was the item's destination.
 int ExtractItem(std::FILE* fpFile, const QDUPK_PKTITEM_T& item, const ItemFile& file) noexcept {
     const char* szPath = file.szPath;
-    qd::FilePtr fpDst(file.bTemporary ? OpenTemporary(szPath) : std::fopen(szPath, "wb"));
+    qd::FilePtr fpDst(file.bTemporary ? qd::CreateFreshFile(szPath) : std::fopen(szPath, "wb"));
     if (!fpDst) {
         QD_LOG_ERR("open file[%s] failed\n", szPath);
         return QDUPKERR_COPY;

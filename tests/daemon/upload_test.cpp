@@ -1,10 +1,12 @@
 // The upload handler and its timed socket I/O on a socket pair, with the
 // temporary directory in a scratch directory.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <future>
 #include <string>
@@ -160,9 +162,33 @@ TEST_F(Upload, BadPackagesFailAndLeaveNoFile) {
     EXPECT_FALSE(FileExists(Received()));
 }
 
+// A file-size limit makes the writes fail as on a full disk.
 TEST_F(Upload, FullDiskFailsAndRemovesTheFile) {
-    ASSERT_EQ(symlink("/dev/full", Received().c_str()), 0);
-    EXPECT_EQ(Run({Framed(std::string(100, 'p'))}), -1);
+    const std::string package =
+        qdupk::BuildPackage(FilePackage(tmp_.file("big"), std::string(200000, 'p')));
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit previous{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &previous), 0);
+    rlimit small = previous;
+    small.rlim_cur = 64 * 1024;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const int result = Run({Framed(package)});
+    setrlimit(RLIMIT_FSIZE, &previous);
+    EXPECT_EQ(result, -1);
+    EXPECT_FALSE(FileExists(Received()));
+    EXPECT_FALSE(FileExists(tmp_.file("big")));
+}
+
+// Someone who can write the temporary directory plants a link under the
+// package's name: the upload goes to a file of its own, the target is kept.
+TEST_F(Upload, PlantedLinkAtThePackageNameIsNotFollowed) {
+    const std::string victim = tmp_.file("victim");
+    qdtest::WriteFile(victim, "keep me");
+    ASSERT_EQ(symlink(victim.c_str(), Received().c_str()), 0);
+    const std::string package = qdupk::BuildPackage(FilePackage(tmp_.file("item"), "data"));
+    EXPECT_EQ(Run({Framed(package)}), 0);
+    EXPECT_EQ(qdtest::ReadFile(victim), "keep me");
+    EXPECT_EQ(qdtest::ReadFile(tmp_.file("item")), "data");
     EXPECT_FALSE(FileExists(Received()));
 }
 

@@ -96,6 +96,8 @@ std::string StdoutCapture::Finish() {
     return text_;
 }
 
-StdoutCapture::~StdoutCapture() { Finish(); }
+StdoutCapture::~StdoutCapture() {
+    Finish();
+}
 
 }  // namespace qdtest
