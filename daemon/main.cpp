@@ -6,6 +6,7 @@
 #include "startup.h"
 
 int main(int argc, char* argv[]) {
+    EnsureStandardDescriptors();
     // Output is the daemon's only log; keep whole lines in order with the
     // output of the commands it runs, also when stdout is a file or a pipe.
     static_cast<void>(std::setvbuf(stdout, nullptr, _IOLBF, 0));

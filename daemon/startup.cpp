@@ -2,6 +2,7 @@
 // the configured MAC address.
 #include "startup.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "netif.h"
@@ -16,6 +17,20 @@ constexpr unsigned kAddressPollSeconds = 2;
 constexpr std::size_t kMacCommandSize = 64;
 
 }  // namespace
+
+void EnsureStandardDescriptors() noexcept {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1) {
+            continue;
+        }
+        const int opened = ::open("/dev/null", O_RDWR);
+        if (opened >= 0 && opened != fd) {
+            // Lower descriptors are all open by now, so this cannot happen;
+            // never leave a stray descriptor behind if it does.
+            static_cast<void>(::close(opened));
+        }
+    }
+}
 
 const char* QdbootConfigPath(int argc, char* argv[]) noexcept {
     return argc > 1 ? argv[1] : kDefaultConfigPath;

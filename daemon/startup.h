@@ -2,6 +2,12 @@
 #ifndef STARTUP_H
 #define STARTUP_H
 
+// Opens /dev/null on whichever of descriptors 0, 1 and 2 is closed (a
+// daemon started with them closed), so that no socket, package file or
+// serial line is ever handed one of them: the serial library refuses 0, and
+// output meant for the log must not land in a package file.
+void EnsureStandardDescriptors() noexcept;
+
 // The configuration file: the first argument when there is one (others are
 // ignored), otherwise "./qdboot.cfg".
 const char* QdbootConfigPath(int argc, char* argv[]) noexcept;
