@@ -7,7 +7,7 @@
 # package with `qdupk upload` from the PC namespace. The script then shows
 # what happened on the camera, checks it, and tears everything down.
 #
-#   sudo scripts/demo.sh [--build-dir DIR] [--no-build]
+#   scripts/demo.sh [--build-dir DIR] [--no-build]
 #
 #   --build-dir DIR   binaries from DIR/bin (default: build, the "default"
 #                     preset's directory)
