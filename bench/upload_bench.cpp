@@ -40,7 +40,7 @@ const Work& Prepared() {
         std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/qdupbench.XXXXXX";
         Work w;
         w.dir = mkdtemp(pattern.data());
-        qdupk::ItemSpec item;
+        qdupk::ItemPlan item;
         item.type = QDUPK_ITEM_FILE;
         item.destination = w.dir + "/item.bin";
         item.data.assign(static_cast<std::size_t>(kItemMiB) << 20, 'i');

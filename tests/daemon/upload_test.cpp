@@ -95,13 +95,13 @@ class Upload : public ::testing::Test {
     qd::UniqueFd device_, pc_;
 };
 
-qdupk::PackageSpec FilePackage(const std::string& dst, const std::string& data) {
-    qdupk::ItemSpec item;
+qdupk::PackagePlan FilePackage(const std::string& dst, const std::string& data) {
+    qdupk::ItemPlan item;
     item.type = QDUPK_ITEM_FILE;
     item.destination = dst;
     item.data = data;
     // Another device's identifier: the handler checks against the package's own.
-    return qdupk::PackageSpec{"pkg", "1.0", "SOME-OTHER-DEVICE", {item}};
+    return qdupk::PackagePlan{"pkg", "1.0", "SOME-OTHER-DEVICE", {item}};
 }
 
 TEST_F(Upload, PackageIsInstalledAndTheReceivedFileRemoved) {

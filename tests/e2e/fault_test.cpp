@@ -39,15 +39,15 @@ constexpr std::uint16_t kPort = 8080;
 const std::string kAck("\xAA\xCC\xDD\x03\0\0\0\0", 8);
 const Millis kUploadTimeout(20000);
 
-qdupk::ItemSpec Item(int type, const std::string& data, const std::string& dst = "") {
-    qdupk::ItemSpec item;
+qdupk::ItemPlan Item(int type, const std::string& data, const std::string& dst = "") {
+    qdupk::ItemPlan item;
     item.type = type;
     item.data = data;
     item.destination = dst;
     return item;
 }
 
-std::string Upload(std::vector<qdupk::ItemSpec> items) {
+std::string Upload(std::vector<qdupk::ItemPlan> items) {
     return qdtest::Framed(qdupk::BuildPackage({"pkg", "1.0", "IPC-1", std::move(items)}));
 }
 

@@ -33,15 +33,15 @@ const std::string kAck("\xAA\xCC\xDD\x03\0\0\0\0", 8);
 const Millis kUploadTimeout(20000);
 const char kRouteCommand[] = "route add -net 224.0.0.0 netmask 224.0.0.0 dev eth0";
 
-qdupk::ItemSpec Item(int type, const std::string& data, const std::string& dst = "") {
-    qdupk::ItemSpec item;
+qdupk::ItemPlan Item(int type, const std::string& data, const std::string& dst = "") {
+    qdupk::ItemPlan item;
     item.type = type;
     item.data = data;
     item.destination = dst;
     return item;
 }
 
-std::string Package(std::vector<qdupk::ItemSpec> items) {
+std::string Package(std::vector<qdupk::ItemPlan> items) {
     return qdtest::Framed(qdupk::BuildPackage({"pkg", "2.0", "IPC-1", std::move(items)}));
 }
 

@@ -39,7 +39,7 @@ TEST_F(ExtractTest, EachTypeGoesToItsFileWithMode0777) {
         {QDUPK_ITEM_MCUARM, false, "bin"},
         {99, true, "dst"},
     };
-    std::vector<qdupk::ItemSpec> items;
+    std::vector<qdupk::ItemPlan> items;
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         const std::string dst = cases[i].withDst ? scratch_.file("dst" + std::to_string(i)) : "";
         items.push_back(Item(cases[i].type, "content " + std::to_string(i), dst));

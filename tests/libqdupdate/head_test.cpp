@@ -50,9 +50,9 @@ TEST_F(HeadTest, OneByteItemMakesA929BytePackageThatInstalls) {
 }
 
 TEST_F(HeadTest, QueryReadsTheHeadAloneEvenWhenItemsAreDamaged) {
-    const qdupk::PackageSpec spec = Package({Item(QDUPK_ITEM_APP, "data")}, "QUNDAR");
-    Bytes bytes = qdupk::BuildPackage(spec);
-    PatchLe32(bytes, ItemHeadOffset(spec, 0) + 20, 0);  // item mark
+    const qdupk::PackagePlan plan = Package({Item(QDUPK_ITEM_APP, "data")}, "QUNDAR");
+    Bytes bytes = qdupk::BuildPackage(plan);
+    PatchLe32(bytes, ItemHeadOffset(plan, 0) + 20, 0);  // item mark
     bytes.back() ^= 0x01;                               // end record
     WritePackage(bytes);
     ASSERT_EQ(Query(), 0);
@@ -123,10 +123,10 @@ TEST_F(HeadTest, TextWithoutTerminatorMakesTheHeadInvalid) {
 }
 
 TEST_F(HeadTest, AllOnesTextFieldsDecodeToEmptyStrings) {
-    const qdupk::PackageSpec spec = Package({Item(QDUPK_ITEM_FILE, "data", "/never/used")});
-    Bytes bytes = qdupk::BuildPackage(spec);
+    const qdupk::PackagePlan plan = Package({Item(QDUPK_ITEM_FILE, "data", "/never/used")});
+    Bytes bytes = qdupk::BuildPackage(plan);
     std::memset(&bytes[28], 0xFF, 128);                             // package name
-    std::memset(&bytes[ItemHeadOffset(spec, 0) + 292], 0xFF, 128);  // destination
+    std::memset(&bytes[ItemHeadOffset(plan, 0) + 292], 0xFF, 128);  // destination
     WritePackage(bytes);
     ASSERT_EQ(Query(), 0);
     EXPECT_STREQ(name_, "");

@@ -39,8 +39,8 @@ bool Contains(const std::vector<std::string>& messages, const std::string& messa
     return false;
 }
 
-qdupk::ItemSpec Item(int type, const std::string& data, const std::string& dst) {
-    qdupk::ItemSpec item;
+qdupk::ItemPlan Item(int type, const std::string& data, const std::string& dst) {
+    qdupk::ItemPlan item;
     item.type = type;
     item.data = data;
     item.destination = dst;
@@ -50,19 +50,19 @@ qdupk::ItemSpec Item(int type, const std::string& data, const std::string& dst) 
     return item;
 }
 
-qdupk::PackageSpec Package(std::vector<qdupk::ItemSpec> items, const std::string& devId) {
-    qdupk::PackageSpec spec;
-    spec.name = "Camera firmware";
-    spec.version = "V2.0.1";
-    spec.devId = devId;
-    spec.items = std::move(items);
-    return spec;
+qdupk::PackagePlan Package(std::vector<qdupk::ItemPlan> items, const std::string& devId) {
+    qdupk::PackagePlan plan;
+    plan.name = "Camera firmware";
+    plan.version = "V2.0.1";
+    plan.devId = devId;
+    plan.items = std::move(items);
+    return plan;
 }
 
-std::size_t ItemHeadOffset(const qdupk::PackageSpec& spec, std::size_t index) {
+std::size_t ItemHeadOffset(const qdupk::PackagePlan& plan, std::size_t index) {
     std::size_t offset = 432;
     for (std::size_t i = 0; i < index; ++i) {
-        offset += 456 + spec.items[i].data.size();
+        offset += 456 + plan.items[i].data.size();
     }
     return offset;
 }
@@ -90,8 +90,8 @@ std::string PackageTest::WritePackage(const std::string& bytes) {
     return package_;
 }
 
-std::string PackageTest::WritePackage(const qdupk::PackageSpec& spec) {
-    return WritePackage(qdupk::BuildPackage(spec));
+std::string PackageTest::WritePackage(const qdupk::PackagePlan& plan) {
+    return WritePackage(qdupk::BuildPackage(plan));
 }
 
 int PackageTest::Update(const std::string& devId, QDUPK_CKECKCB check) {

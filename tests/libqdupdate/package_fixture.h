@@ -34,11 +34,11 @@ struct InstallCall {
 std::vector<std::string> Messages(const std::string& output);
 bool Contains(const std::vector<std::string>& messages, const std::string& message);
 
-qdupk::ItemSpec Item(int type, const std::string& data, const std::string& dst = "");
-qdupk::PackageSpec Package(std::vector<qdupk::ItemSpec> items, const std::string& devId = "IPC-1");
+qdupk::ItemPlan Item(int type, const std::string& data, const std::string& dst = "");
+qdupk::PackagePlan Package(std::vector<qdupk::ItemPlan> items, const std::string& devId = "IPC-1");
 
-// File offset of item `index`'s head in a package built from `spec`.
-std::size_t ItemHeadOffset(const qdupk::PackageSpec& spec, std::size_t index);
+// File offset of item `index`'s head in a package built from `plan`.
+std::size_t ItemHeadOffset(const qdupk::PackagePlan& plan, std::size_t index);
 void PatchLe32(std::string& bytes, std::size_t offset, std::int32_t value);
 
 class PackageTest : public ::testing::Test {
@@ -48,7 +48,7 @@ class PackageTest : public ::testing::Test {
 
     // Writes the bytes as the package file and returns its path.
     std::string WritePackage(const std::string& bytes);
-    std::string WritePackage(const qdupk::PackageSpec& spec);
+    std::string WritePackage(const qdupk::PackagePlan& plan);
 
     // Runs the update (with an optional check callback) and captures output.
     int Update(const std::string& devId = "IPC-1", QDUPK_CKECKCB check = nullptr);

@@ -31,11 +31,11 @@ std::vector<std::string> DigestTraces(const std::vector<std::string>& messages) 
 
 class VerifyTest : public PackageTest {
   protected:
-    qdupk::PackageSpec spec_ = Package({Item(QDUPK_ITEM_FILE, "first", scratch_.file("one")),
+    qdupk::PackagePlan plan_ = Package({Item(QDUPK_ITEM_FILE, "first", scratch_.file("one")),
                                         Item(QDUPK_ITEM_APP, "second"),
                                         Item(QDUPK_ITEM_FILE, "third", scratch_.file("three"))});
-    Bytes bytes_ = qdupk::BuildPackage(spec_);
-    std::size_t Head(std::size_t index) const { return ItemHeadOffset(spec_, index); }
+    Bytes bytes_ = qdupk::BuildPackage(plan_);
+    std::size_t Head(std::size_t index) const { return ItemHeadOffset(plan_, index); }
 };
 
 TEST_F(VerifyTest, PackageForAnotherDeviceFailsBeforeAnyDigest) {
@@ -46,14 +46,14 @@ TEST_F(VerifyTest, PackageForAnotherDeviceFailsBeforeAnyDigest) {
 }
 
 TEST_F(VerifyTest, OnlyTheExactWildcardMatchesEveryDevice) {
-    spec_.devId = "QUNDAR";
-    WritePackage(spec_);
+    plan_.devId = "QUNDAR";
+    WritePackage(plan_);
     EXPECT_EQ(Update("any-device"), 0);
     EXPECT_EQ(messages_.front(), "T QUNDAR any update packet");
     EXPECT_EQ(calls_.size(), 3u);
     for (const char* near : {"QUNDARX", "qundar", "QUNDA"}) {
-        spec_.devId = near;
-        WritePackage(spec_);
+        plan_.devId = near;
+        WritePackage(plan_);
         EXPECT_EQ(Update("IPC-1"), QDUPKERR_DEVID) << near;
         EXPECT_EQ(Update(near), 0) << near;
     }

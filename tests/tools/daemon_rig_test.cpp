@@ -33,7 +33,7 @@ bool Serving(const VirtualCamera& cam) {
 }
 
 std::string FilePackage(const std::string& destination, const std::string& content) {
-    qdupk::ItemSpec item;
+    qdupk::ItemPlan item;
     item.destination = destination;
     item.data = content;
     return qdupk::BuildPackage({"settings", "1.0", "IPC-1", {item}});

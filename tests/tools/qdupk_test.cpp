@@ -187,13 +187,13 @@ TEST_F(QdupkTest, DamagedPackagesAreRefusedByInfoAndVerify) {
 // The tool's verdict must be the device's: a package passes verify exactly
 // when the library would install it.
 TEST_F(QdupkTest, VerifyAgreesWithTheLibrary) {
-    qdupk::PackageSpec spec;
-    spec.name = "n";
-    spec.version = "v";
-    spec.devId = "IPC-D1";
-    spec.items = {qdupk::ItemSpec{QDUPK_ITEM_APP, "", "", "", 0, "", "abc"},
-                  qdupk::ItemSpec{QDUPK_ITEM_KERNEL, "", "", "", 1, "", std::string(4097, 'k')}};
-    const std::string good = qdupk::BuildPackage(spec);
+    qdupk::PackagePlan plan;
+    plan.name = "n";
+    plan.version = "v";
+    plan.devId = "IPC-D1";
+    plan.items = {qdupk::ItemPlan{QDUPK_ITEM_APP, "", "", "", 0, "", "abc"},
+                  qdupk::ItemPlan{QDUPK_ITEM_KERNEL, "", "", "", 1, "", std::string(4097, 'k')}};
+    const std::string good = qdupk::BuildPackage(plan);
     std::vector<std::string> variants = {good, good + "tail", good.substr(0, good.size() - 1)};
     const std::size_t item0 = 432;
     const std::vector<std::size_t> offsets = {

@@ -30,17 +30,17 @@ bool Contains(const std::string& text, const std::string& part) {
 }
 
 std::string MakePackage(std::size_t dataSize) {
-    qdupk::PackageSpec spec;
-    spec.name = "demo";
-    spec.version = "1.0";
-    spec.devId = "QUNDAR";
-    qdupk::ItemSpec item;
+    qdupk::PackagePlan plan;
+    plan.name = "demo";
+    plan.version = "1.0";
+    plan.devId = "QUNDAR";
+    qdupk::ItemPlan item;
     item.destination = "/tmp/x";
     for (std::size_t i = 0; i < dataSize; ++i) {
         item.data += static_cast<char>(i * 7 % 251);
     }
-    spec.items.push_back(item);
-    return qdupk::BuildPackage(spec);
+    plan.items.push_back(item);
+    return qdupk::BuildPackage(plan);
 }
 
 class UploadTest : public ::testing::Test {

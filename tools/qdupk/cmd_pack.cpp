@@ -68,9 +68,9 @@ int RunPack(const Args& args) {
         return UsageError(kName, error, kPackUsage);
     }
     try {
-        const PackageSpec spec = ReadManifest(parsed.manifest);
-        WritePackageFile(spec, parsed.output);
-        std::printf("packed %zu item(s) into %s\n", spec.items.size(), parsed.output.c_str());
+        const PackagePlan plan = ReadManifest(parsed.manifest);
+        WritePackageFile(plan, parsed.output);
+        std::printf("packed %zu item(s) into %s\n", plan.items.size(), parsed.output.c_str());
     } catch (const PackError& e) {
         return Failure(kName, e.what());
     }

@@ -93,8 +93,8 @@ std::string SourcePath(const Manifest& m, const std::string& section) {
     return path;
 }
 
-ItemSpec ReadItem(const Manifest& m, const std::string& section) {
-    ItemSpec item;
+ItemPlan ReadItem(const Manifest& m, const std::string& section) {
+    ItemPlan item;
     const std::string typeText = Required(m, section, "type");
     const std::optional<std::int32_t> type = ParseItemType(typeText);
     if (!type) {
@@ -117,22 +117,22 @@ std::string DirectoryOf(const std::string& path) {
 
 }  // namespace
 
-PackageSpec ReadManifest(const std::string& path) {
+PackagePlan ReadManifest(const std::string& path) {
     const Manifest m{path, DirectoryOf(path)};
-    PackageSpec spec;
-    spec.name = Text(m, "package", "name", true);
-    spec.version = Text(m, "package", "version", true);
-    spec.devId = Text(m, "package", "devid", true);
-    if (spec.devId.empty()) {
+    PackagePlan plan;
+    plan.name = Text(m, "package", "name", true);
+    plan.version = Text(m, "package", "version", true);
+    plan.devId = Text(m, "package", "devid", true);
+    if (plan.devId.empty()) {
         throw PackError("manifest " + path + ": [package] devid is empty");
     }
     for (int n = 1; SectionExists(m, "item" + std::to_string(n)); ++n) {
-        spec.items.push_back(ReadItem(m, "item" + std::to_string(n)));
+        plan.items.push_back(ReadItem(m, "item" + std::to_string(n)));
     }
-    if (spec.items.empty()) {
+    if (plan.items.empty()) {
         throw PackError("manifest " + path + ": no items ([item1] is missing)");
     }
-    return spec;
+    return plan;
 }
 
 }  // namespace qdupk

@@ -17,7 +17,7 @@
 namespace qdupk {
 
 // Throws PackError naming the section and key at fault.
-PackageSpec ReadManifest(const std::string& path);
+PackagePlan ReadManifest(const std::string& path);
 
 }  // namespace qdupk
 

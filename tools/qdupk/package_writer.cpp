@@ -40,7 +40,7 @@ void StoreText(char (&field)[QDUPK_TEXT_SIZE], const std::string& text) {
     GetBufferFan(field, field, sizeof field);
 }
 
-std::unique_ptr<std::istream> OpenSource(const ItemSpec& item) {
+std::unique_ptr<std::istream> OpenSource(const ItemPlan& item) {
     if (item.sourcePath.empty()) {
         return std::make_unique<std::istringstream>(item.data);
     }
@@ -51,12 +51,12 @@ std::unique_ptr<std::istream> OpenSource(const ItemSpec& item) {
     return in;
 }
 
-std::string SourceName(const ItemSpec& item) {
+std::string SourceName(const ItemPlan& item) {
     return item.sourcePath.empty() ? std::string("item data") : item.sourcePath;
 }
 
 // First pass over an item's data: its size and digest.
-Digest DigestSource(const ItemSpec& item) {
+Digest DigestSource(const ItemPlan& item) {
     const std::unique_ptr<std::istream> in = OpenSource(item);
     MD5_CTX context;
     libqdupk_MD5Init(&context);
@@ -84,7 +84,7 @@ Digest DigestSource(const ItemSpec& item) {
 }
 
 // Second pass: exactly the digested bytes, or an error if the source changed.
-void CopySource(const ItemSpec& item, std::int32_t size, std::ostream& out) {
+void CopySource(const ItemPlan& item, std::int32_t size, std::ostream& out) {
     const std::unique_ptr<std::istream> in = OpenSource(item);
     std::vector<char> chunk(kChunk);
     auto remaining = static_cast<std::size_t>(size);
@@ -101,37 +101,37 @@ void CopySource(const ItemSpec& item, std::int32_t size, std::ostream& out) {
     }
 }
 
-void WriteHead(const PackageSpec& spec, std::ostream& out) {
+void WriteHead(const PackagePlan& plan, std::ostream& out) {
     QDUPK_PACKHEAD_T head{};
     head.dwSize = static_cast<std::int32_t>(kPackHeadSize);
     head.nMaskID = QDUPK_PACKHEAD_MASK;
     head.nUpkVersion = kFormatVersion;
-    StoreText(head.szPktName, spec.name);
-    StoreText(head.szPktVersion, spec.version);
-    StoreText(head.szDevID, spec.devId);
-    head.nItems = static_cast<std::int32_t>(spec.items.size());
+    StoreText(head.szPktName, plan.name);
+    StoreText(head.szPktVersion, plan.version);
+    StoreText(head.szDevID, plan.devId);
+    head.nItems = static_cast<std::int32_t>(plan.items.size());
     unsigned char raw[kPackHeadSize];
     EncodePackHead(head, raw);
     out.write(reinterpret_cast<const char*>(raw), sizeof raw);
 }
 
-void WriteItem(const ItemSpec& spec, std::int32_t index, std::ostream& out) {
-    const Digest digest = DigestSource(spec);
+void WriteItem(const ItemPlan& plan, std::int32_t index, std::ostream& out) {
+    const Digest digest = DigestSource(plan);
     QDUPK_PKTITEM_T item{};
     item.dwSize = static_cast<std::int32_t>(kItemHeadSize);
     item.nMaskID = QDUPK_PKTITEM_MASK;
     item.nItemIndex = index;
-    item.nItemType = spec.type;
-    item.bRebootFlag = spec.rebootFlag;
-    StoreText(item.szDevID, spec.devId);
-    StoreText(item.szDesc, spec.description);
-    StoreText(item.szDstFileName, spec.destination);
+    item.nItemType = plan.type;
+    item.bRebootFlag = plan.rebootFlag;
+    StoreText(item.szDevID, plan.devId);
+    StoreText(item.szDesc, plan.description);
+    StoreText(item.szDstFileName, plan.destination);
     std::memcpy(item.szDataMd5, digest.md5, sizeof item.szDataMd5);
     item.nDataSize = digest.size;
     unsigned char raw[kItemHeadSize];
     EncodeItemHead(item, raw);
     out.write(reinterpret_cast<const char*>(raw), sizeof raw);
-    CopySource(spec, digest.size, out);
+    CopySource(plan, digest.size, out);
 }
 
 void WriteEnd(std::ostream& out) {
@@ -143,21 +143,21 @@ void WriteEnd(std::ostream& out) {
     out.write(reinterpret_cast<const char*>(raw), sizeof raw);
 }
 
-void CheckSpec(const PackageSpec& spec) {
-    if (spec.items.empty()) {
+void CheckPlan(const PackagePlan& plan) {
+    if (plan.items.empty()) {
         throw PackError("the package has no items");
     }
-    if (spec.items.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+    if (plan.items.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
         throw PackError("the package has too many items");
     }
-    CheckText(spec.name, "package name");
-    CheckText(spec.version, "package version");
-    CheckText(spec.devId, "package device id");
-    for (std::size_t i = 0; i < spec.items.size(); ++i) {
+    CheckText(plan.name, "package name");
+    CheckText(plan.version, "package version");
+    CheckText(plan.devId, "package device id");
+    for (std::size_t i = 0; i < plan.items.size(); ++i) {
         const std::string what = "item " + std::to_string(i + 1) + " ";
-        CheckText(spec.items[i].destination, what + "destination");
-        CheckText(spec.items[i].devId, what + "device id");
-        CheckText(spec.items[i].description, what + "description");
+        CheckText(plan.items[i].destination, what + "destination");
+        CheckText(plan.items[i].devId, what + "device id");
+        CheckText(plan.items[i].description, what + "description");
     }
 }
 
@@ -204,11 +204,11 @@ class TempFile {
 
 }  // namespace
 
-void WritePackage(const PackageSpec& spec, std::ostream& out) {
-    CheckSpec(spec);
-    WriteHead(spec, out);
-    for (std::size_t i = 0; i < spec.items.size(); ++i) {
-        WriteItem(spec.items[i], static_cast<std::int32_t>(i), out);
+void WritePackage(const PackagePlan& plan, std::ostream& out) {
+    CheckPlan(plan);
+    WriteHead(plan, out);
+    for (std::size_t i = 0; i < plan.items.size(); ++i) {
+        WriteItem(plan.items[i], static_cast<std::int32_t>(i), out);
     }
     WriteEnd(out);
     if (!out) {
@@ -216,18 +216,18 @@ void WritePackage(const PackageSpec& spec, std::ostream& out) {
     }
 }
 
-std::string BuildPackage(const PackageSpec& spec) {
+std::string BuildPackage(const PackagePlan& plan) {
     std::ostringstream out(std::ios::binary);
-    WritePackage(spec, out);
+    WritePackage(plan, out);
     return out.str();
 }
 
-void WritePackageFile(const PackageSpec& spec, const std::string& outPath) {
-    CheckSpec(spec);
+void WritePackageFile(const PackagePlan& plan, const std::string& outPath) {
+    CheckPlan(plan);
     TempFile temp(outPath);
     {
         std::ofstream out(temp.path(), std::ios::binary | std::ios::trunc);
-        WritePackage(spec, out);
+        WritePackage(plan, out);
         out.close();
         if (!out) {
             throw PackError("cannot write " + temp.path());

@@ -22,7 +22,7 @@ class PackError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-struct ItemSpec {
+struct ItemPlan {
     std::int32_t type = QDUPK_ITEM_FILE;
     std::string destination;
     std::string devId;
@@ -32,21 +32,21 @@ struct ItemSpec {
     std::string data;        // ...or, when sourcePath is empty, these bytes
 };
 
-struct PackageSpec {
+struct PackagePlan {
     std::string name;
     std::string version;
     std::string devId;
-    std::vector<ItemSpec> items;
+    std::vector<ItemPlan> items;
 };
 
-// Throws PackError for a spec that cannot make a valid package (no items,
+// Throws PackError for a plan that cannot make a valid package (no items,
 // a text over 127 characters, an item without data or over 2 GiB - 1) and
 // for read and write failures.
-void WritePackage(const PackageSpec& spec, std::ostream& out);
-std::string BuildPackage(const PackageSpec& spec);
+void WritePackage(const PackagePlan& plan, std::ostream& out);
+std::string BuildPackage(const PackagePlan& plan);
 // Writes through a temporary file beside outPath and renames it, so a
 // failure never leaves a partial package (nor the temporary file) behind.
-void WritePackageFile(const PackageSpec& spec, const std::string& outPath);
+void WritePackageFile(const PackagePlan& plan, const std::string& outPath);
 
 }  // namespace qdupk
 
