@@ -40,10 +40,9 @@ const Work& Prepared() {
         std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/qdupbench.XXXXXX";
         Work w;
         w.dir = mkdtemp(pattern.data());
-        qdupk::ItemPlan item;
-        item.type = QDUPK_ITEM_FILE;
-        item.destination = w.dir + "/item.bin";
-        item.data.assign(static_cast<std::size_t>(kItemMiB) << 20, 'i');
+        const qdupk::ItemPlan item = qdupk::DataItem(
+            QDUPK_ITEM_FILE, std::string(static_cast<std::size_t>(kItemMiB) << 20, 'i'),
+            w.dir + "/item.bin");
         qdupk::WritePackageFile({"bench", "1", "IPC-1", {item}}, w.package = w.dir + "/p.upg");
         w.size = static_cast<long long>(std::filesystem::file_size(w.package));
         qd::CopyText(stQdbootCfg.szTmpDir, w.dir.c_str());

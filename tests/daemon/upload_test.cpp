@@ -96,10 +96,7 @@ class Upload : public ::testing::Test {
 };
 
 qdupk::PackagePlan FilePackage(const std::string& dst, const std::string& data) {
-    qdupk::ItemPlan item;
-    item.type = QDUPK_ITEM_FILE;
-    item.destination = dst;
-    item.data = data;
+    const qdupk::ItemPlan item = qdupk::DataItem(QDUPK_ITEM_FILE, data, dst);
     // Another device's identifier: the handler checks against the package's own.
     return qdupk::PackagePlan{"pkg", "1.0", "SOME-OTHER-DEVICE", {item}};
 }

@@ -39,20 +39,14 @@ constexpr std::uint16_t kPort = 8080;
 const std::string kAck("\xAA\xCC\xDD\x03\0\0\0\0", 8);
 const Millis kUploadTimeout(20000);
 
-qdupk::ItemPlan Item(int type, const std::string& data, const std::string& dst = "") {
-    qdupk::ItemPlan item;
-    item.type = type;
-    item.data = data;
-    item.destination = dst;
-    return item;
-}
+using qdupk::DataItem;
 
 std::string Upload(std::vector<qdupk::ItemPlan> items) {
     return qdtest::Framed(qdupk::BuildPackage({"pkg", "1.0", "IPC-1", std::move(items)}));
 }
 
 std::string FileUpload(const std::string& dst, const std::string& content) {
-    return Upload({Item(QDUPK_ITEM_FILE, content, dst)});
+    return Upload({DataItem(QDUPK_ITEM_FILE, content, dst)});
 }
 
 // Names in a directory as the daemon sees it.
@@ -142,7 +136,8 @@ TEST_F(Faults, TemporaryDirectoryTooSmallFailsCleanlyAndTheNextUploadSucceeds) {
     {
         SCOPED_TRACE("the package fits, its flash image beside it does not");
         UploadConnection upload(cam, kPort);
-        upload.Send(Upload({Item(QDUPK_ITEM_KERNEL, std::string(std::size_t{40} * 1024, 'k'))}));
+        upload.Send(
+            Upload({DataItem(QDUPK_ITEM_KERNEL, std::string(std::size_t{40} * 1024, 'k'))}));
         EXPECT_TRUE(RefusedSilently(upload, Millis(10000)));
         EXPECT_EQ(Entries(tmp), std::vector<std::string>());
     }

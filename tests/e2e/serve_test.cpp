@@ -33,20 +33,14 @@ const std::string kAck("\xAA\xCC\xDD\x03\0\0\0\0", 8);
 const Millis kUploadTimeout(20000);
 const char kRouteCommand[] = "route add -net 224.0.0.0 netmask 224.0.0.0 dev eth0";
 
-qdupk::ItemPlan Item(int type, const std::string& data, const std::string& dst = "") {
-    qdupk::ItemPlan item;
-    item.type = type;
-    item.data = data;
-    item.destination = dst;
-    return item;
-}
+using qdupk::DataItem;
 
 std::string Package(std::vector<qdupk::ItemPlan> items) {
     return qdtest::Framed(qdupk::BuildPackage({"pkg", "2.0", "IPC-1", std::move(items)}));
 }
 
 std::string FilePackage(const VirtualCamera& cam, const std::string& content) {
-    return Package({Item(QDUPK_ITEM_FILE, content, cam.info().workDir + "/installed.bin")});
+    return Package({DataItem(QDUPK_ITEM_FILE, content, cam.info().workDir + "/installed.bin")});
 }
 
 // The answer the camera owes a search: port at 8, address text at 12.
@@ -94,9 +88,10 @@ TEST_F(Serve, UploadIsInstalledAcknowledgedSyncedAndRebooted) {
 
     const std::string& work = cam.info().workDir;
     UploadConnection upload(cam, kPort);
-    upload.Send(Package({Item(QDUPK_ITEM_KERNEL, "kernel"), Item(QDUPK_ITEM_MCUARM, "firmware"),
-                         Item(QDUPK_ITEM_BASH, "#!/bin/sh\necho ran > '" + work + "/ran'\n"),
-                         Item(QDUPK_ITEM_FILE, "payload", work + "/installed.bin")}));
+    upload.Send(
+        Package({DataItem(QDUPK_ITEM_KERNEL, "kernel"), DataItem(QDUPK_ITEM_MCUARM, "firmware"),
+                 DataItem(QDUPK_ITEM_BASH, "#!/bin/sh\necho ran > '" + work + "/ran'\n"),
+                 DataItem(QDUPK_ITEM_FILE, "payload", work + "/installed.bin")}));
     const UploadConnection::Reply reply = upload.ReadUntilClosed(kUploadTimeout);
     EXPECT_EQ(reply.bytes, kAck);
     EXPECT_TRUE(reply.closed);

@@ -40,10 +40,7 @@ bool Contains(const std::vector<std::string>& messages, const std::string& messa
 }
 
 qdupk::ItemPlan Item(int type, const std::string& data, const std::string& dst) {
-    qdupk::ItemPlan item;
-    item.type = type;
-    item.data = data;
-    item.destination = dst;
+    qdupk::ItemPlan item = qdupk::DataItem(type, data, dst);
     item.devId = "dev-" + std::to_string(type);
     item.description = "desc-" + std::to_string(type);
     item.rebootFlag = type % 2;

@@ -33,10 +33,8 @@ bool Serving(const VirtualCamera& cam) {
 }
 
 std::string FilePackage(const std::string& destination, const std::string& content) {
-    qdupk::ItemPlan item;
-    item.destination = destination;
-    item.data = content;
-    return qdupk::BuildPackage({"settings", "1.0", "IPC-1", {item}});
+    return qdupk::BuildPackage(
+        {"settings", "1.0", "IPC-1", {qdupk::DataItem(QDUPK_ITEM_FILE, content, destination)}});
 }
 
 CommandResult Qdupk(const VirtualCamera& cam, const std::vector<std::string>& args) {

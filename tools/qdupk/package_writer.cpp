@@ -236,4 +236,12 @@ void WritePackageFile(const PackagePlan& plan, const std::string& outPath) {
     temp.CommitTo(outPath);
 }
 
+ItemPlan DataItem(std::int32_t type, std::string data, std::string destination) {
+    ItemPlan item;
+    item.type = type;
+    item.data = std::move(data);
+    item.destination = std::move(destination);
+    return item;
+}
+
 }  // namespace qdupk

@@ -32,6 +32,10 @@ struct ItemPlan {
     std::string data;        // ...or, when sourcePath is empty, these bytes
 };
 
+// An item whose data is given in memory, with no device id, description or
+// reboot flag.
+ItemPlan DataItem(std::int32_t type, std::string data, std::string destination = {});
+
 struct PackagePlan {
     std::string name;
     std::string version;
