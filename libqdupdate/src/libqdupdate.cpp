@@ -25,8 +25,10 @@ bool ArgumentsGiven(std::initializer_list<const void*> pointers) noexcept {
     return true;
 }
 
+// Close-on-exec: install callbacks run scripts and flash tools, and a
+// script that leaves a process behind would keep the package allocated.
 qd::FilePtr OpenPackage(const char* szFileName) noexcept {
-    qd::FilePtr fp(std::fopen(szFileName, "rb"));
+    qd::FilePtr fp(std::fopen(szFileName, "rbe"));
     if (!fp) {
         QD_LOG_ERR("open file[%s] failed\n", szFileName);
     }

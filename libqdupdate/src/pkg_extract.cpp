@@ -114,7 +114,7 @@ bool ChooseItemFile(const QDUPK_PKTITEM_T& item, const char* szTempDir, ItemFile
 // removed, also when it was the item's destination.
 int ExtractItem(std::FILE* fpFile, const QDUPK_PKTITEM_T& item, const ItemFile& file) noexcept {
     const char* szPath = file.szPath;
-    qd::FilePtr fpDst(file.bTemporary ? qd::CreateFreshFile(szPath) : std::fopen(szPath, "wb"));
+    qd::FilePtr fpDst(file.bTemporary ? qd::CreateFreshFile(szPath) : std::fopen(szPath, "wbe"));
     if (!fpDst) {
         QD_LOG_ERR("open file[%s] failed\n", szPath);
         return QDUPKERR_COPY;

@@ -1,5 +1,6 @@
 // The extraction pass: where each item is written, what the callbacks get,
 // and what stays behind after failures.
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -7,6 +8,8 @@
 
 #include <csignal>
 #include <filesystem>
+#include <set>
+#include <thread>
 
 #include "package_fixture.h"
 
@@ -207,6 +210,90 @@ TEST_F(ExtractTest, FailedWritesRemoveTheFileWithCopyError) {
         EXPECT_TRUE(Contains(messages, "E copy file error=-6")) << c.limit;
         EXPECT_FALSE(FileExists(scratch_.file("big"))) << c.limit;
     }
+}
+
+// Descriptor numbers open in this process now.
+std::set<int> OpenDescriptors() {
+    std::set<int> fds;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        fds.insert(std::stoi(entry.path().filename().string()));
+    }
+    // The listing's own descriptor is closed by now; drop it.
+    for (auto it = fds.begin(); it != fds.end();) {
+        it = ::fcntl(*it, F_GETFD) < 0 ? fds.erase(it) : std::next(it);
+    }
+    return fds;
+}
+
+bool CloseOnExec(int fd) {
+    const int flags = ::fcntl(fd, F_GETFD);
+    return flags >= 0 && (flags & FD_CLOEXEC) != 0;
+}
+
+// Scripts and flash tools run from inside the install callback: whatever
+// the library holds open then must not reach them, or a script that leaves
+// a background process keeps the deleted package's space allocated.
+std::set<int> g_before;
+int g_libraryFds = 0;
+int g_inheritable = 0;
+
+int CountInheritable(const char*, const char*, QDUPK_ITEM_TYPE, const char*, const char*, int) {
+    for (int fd : OpenDescriptors()) {
+        if (g_before.count(fd) == 0) {
+            ++g_libraryFds;
+            g_inheritable += CloseOnExec(fd) ? 0 : 1;
+        }
+    }
+    return 0;
+}
+
+TEST_F(ExtractTest, PackageDescriptorIsCloseOnExecDuringCallbacks) {
+    WritePackage(Package(
+        {Item(QDUPK_ITEM_FILE, "one", scratch_.file("one")), Item(QDUPK_ITEM_KERNEL, "kernel")}));
+    StdoutCapture quiet;
+    g_before = OpenDescriptors();
+    g_libraryFds = 0;
+    g_inheritable = 0;
+    EXPECT_EQ(libqdupk_update(package_.c_str(), "IPC-1", tempDir_.c_str(), CountInheritable), 0);
+    EXPECT_GE(g_libraryFds, 2) << "the package should be open in both callbacks";
+    EXPECT_EQ(g_inheritable, 0);
+}
+
+// An item file is open only while its data is copied; a pipe at the
+// destination holds the copy there until this thread reads.
+TEST_F(ExtractTest, ItemFileAtItsDestinationIsCloseOnExec) {
+    const std::string fifo = scratch_.file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string data(256 * 1024, 'p');  // several times what a pipe holds
+    WritePackage(Package({Item(QDUPK_ITEM_FILE, data, fifo)}));
+    int result = 1;
+    StdoutCapture quiet;
+    std::thread update([&] {
+        result = libqdupk_update(package_.c_str(), "IPC-1", tempDir_.c_str(),
+                                 [](const char*, const char*, QDUPK_ITEM_TYPE, const char*,
+                                    const char*, int) { return 0; });
+    });
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_CLOEXEC);
+    char chunk[4096];
+    // Once data has come, the writer's descriptor exists, and the pipe is too
+    // small for the rest, so it stays open until this thread reads on.
+    std::size_t total = static_cast<std::size_t>(std::max<ssize_t>(0, ::read(reader, chunk, 1)));
+    int writers = 0;
+    for (int fd : OpenDescriptors()) {
+        if (fd != reader &&
+            std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd)) == fifo) {
+            ++writers;
+            EXPECT_TRUE(CloseOnExec(fd)) << fd;
+        }
+    }
+    for (ssize_t n; (n = ::read(reader, chunk, sizeof chunk)) > 0;) {
+        total += static_cast<std::size_t>(n);
+    }
+    ::close(reader);
+    update.join();
+    EXPECT_EQ(writers, 1);
+    EXPECT_EQ(total, data.size());
+    EXPECT_EQ(result, 0);
 }
 
 }  // namespace
