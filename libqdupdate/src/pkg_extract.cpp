@@ -21,11 +21,6 @@ namespace {
 constexpr int kWriteAttempts = 21;
 constexpr useconds_t kWritePauseUs = 5000;
 
-struct ItemFile {
-    char szPath[QDUPK_TEXT_SIZE];
-    bool bTemporary;
-};
-
 int WriteChunk(std::FILE* fpDst, const unsigned char* chunk, std::size_t size) noexcept {
     for (int attempt = 1;; ++attempt) {
         const std::size_t written = std::fwrite(chunk, 1, size, fpDst);
@@ -94,22 +89,6 @@ int CopyInChunks(std::FILE* fpDst, std::FILE* fpSrc, std::size_t remaining) noex
     return 0;
 }
 
-// Flash images always go to the temporary file, even when they name a
-// destination; other items go to their destination when they have one.
-bool ChooseItemFile(const QDUPK_PKTITEM_T& item, const char* szTempDir, ItemFile* pFile) noexcept {
-    const char* extension = "bin";
-    if (item.nItemType > QDUPK_ITEM_UBOOT && item.szDstFileName[0] != '\0') {
-        pFile->bTemporary = false;
-        return qd::CopyText(pFile->szPath, item.szDstFileName);
-    }
-    if (item.nItemType == QDUPK_ITEM_BASH) {
-        extension = "sh";
-    }
-    pFile->bTemporary = true;
-    return qd::FormatText(pFile->szPath, sizeof pFile->szPath, "%s/updatetmp.%s", szTempDir,
-                          extension);
-}
-
 // Writes the item's data to its file, mode 0777. On failure the file is
 // removed, also when it was the item's destination.
 int ExtractItem(std::FILE* fpFile, const QDUPK_PKTITEM_T& item, const ItemFile& file) noexcept {
@@ -163,7 +142,33 @@ bool Declined(const QDUPK_PKTITEM_T& item, const ItemFile& file, QDUPK_CKECKCB f
                      item.szDevID, item.szDesc) != 0;
 }
 
+// Refused before the first item, so a package is never half installed
+// because a temporary path or an item's data would not fit.
+int ReadyToExtract(std::FILE* fpFile, std::int32_t nItems, const char* szTempDir) noexcept {
+    if (std::strlen(szTempDir) > kMaxTempDirLength) {
+        QD_LOG_ERR("temp dir too long[%s]\n", szTempDir);
+        return QDUPKERR_COPY;
+    }
+    return CheckItemsFit(fpFile, nItems, szTempDir);
+}
+
 }  // namespace
+
+// Flash images always go to the temporary file, even when they name a
+// destination; other items go to their destination when they have one.
+bool ChooseItemFile(const QDUPK_PKTITEM_T& item, const char* szTempDir, ItemFile* pFile) noexcept {
+    const char* extension = "bin";
+    if (item.nItemType > QDUPK_ITEM_UBOOT && item.szDstFileName[0] != '\0') {
+        pFile->bTemporary = false;
+        return qd::CopyText(pFile->szPath, item.szDstFileName);
+    }
+    if (item.nItemType == QDUPK_ITEM_BASH) {
+        extension = "sh";
+    }
+    pFile->bTemporary = true;
+    return qd::FormatText(pFile->szPath, sizeof pFile->szPath, "%s/updatetmp.%s", szTempDir,
+                          extension);
+}
 
 // The kernel copy first; the chunked copy takes over where it stopped. A
 // stop inside a 4096-byte chunk is reported as the chunked copy would have
@@ -185,18 +190,16 @@ int MyCopyFile(std::FILE* fpDst, std::FILE* fpSrc, std::int32_t size) noexcept {
 
 int CopyItem(std::FILE* fpFile, std::int32_t nItems, const char* szTempDir,
              QDUPK_UPDATECB fdCallback, QDUPK_CKECKCB fdCheckCb) noexcept {
-    // Refused before the first item, so a package is never half installed
-    // because a temporary path would not fit.
-    if (std::strlen(szTempDir) > kMaxTempDirLength) {
-        QD_LOG_ERR("temp dir too long[%s]\n", szTempDir);
-        return QDUPKERR_COPY;
+    int ret = ReadyToExtract(fpFile, nItems, szTempDir);
+    if (ret != 0) {
+        return ret;
     }
     if (!SeekTo(fpFile, static_cast<off_t>(kPackHeadSize))) {
         return QDUPKERR_INVALIDPKG;
     }
     for (std::int32_t i = 0; i < nItems; ++i) {
         QDUPK_PKTITEM_T item;
-        int ret = ReadItemHead(fpFile, i, &item);
+        ret = ReadItemHead(fpFile, i, &item);
         if (ret != 0) {
             return ret;
         }

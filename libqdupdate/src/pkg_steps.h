@@ -31,6 +31,20 @@ int ReadPackEnd(std::FILE* fpFile) noexcept;
 int checkupk(std::FILE* fpFile, const QDUPK_PACKHEAD_T* pPkgHead) noexcept;
 int md5FileData(std::FILE* fpFile, std::int32_t size, unsigned char* szMD5) noexcept;
 
+// The file an item's data is written to: its destination, which stays, or
+// a temporary file that is removed after the install callback.
+struct ItemFile {
+    char szPath[QDUPK_TEXT_SIZE];
+    bool bTemporary;
+};
+// False when the path does not fit its buffer.
+bool ChooseItemFile(const QDUPK_PKTITEM_T& item, const char* szTempDir, ItemFile* pFile) noexcept;
+
+// Before the first item has any effect: every item's directory exists and
+// each file system has room for all that the package leaves there plus its
+// largest temporary file. QDUPKERR_COPY with an error line otherwise.
+int CheckItemsFit(std::FILE* fpFile, std::int32_t nItems, const char* szTempDir) noexcept;
+
 // Extraction pass, after a successful verification.
 int CopyItem(std::FILE* fpFile, std::int32_t nItems, const char* szTempDir,
              QDUPK_UPDATECB fdCallback, QDUPK_CKECKCB fdCheckCb) noexcept;

@@ -97,15 +97,42 @@ TEST_F(ExtractTest, DeclinedItemIsSkippedAndTheRestInstalled) {
     EXPECT_TRUE(Contains(messages_, "P " + scratch_.file("two") + " not user not return"));
 }
 
-TEST_F(ExtractTest, UncreatableDestinationFailsAfterEarlierItemsStay) {
-    const std::string missing = scratch_.file("no/such/dir/file");
-    WritePackage(Package(
-        {Item(QDUPK_ITEM_FILE, "one", scratch_.file("one")), Item(QDUPK_ITEM_FILE, "x", missing)}));
-    EXPECT_EQ(Update(), QDUPKERR_COPY);
-    EXPECT_EQ(calls_.size(), 1u);
-    EXPECT_TRUE(FileExists(scratch_.file("one")));
-    EXPECT_TRUE(Contains(messages_, "E open file[" + missing + "] failed"));
-    EXPECT_EQ(messages_.back(), "E CopyItem error:-6");
+// A later item that cannot be written anywhere refuses the package before
+// the first item replaces its destination.
+TEST_F(ExtractTest, UnwritableItemPathRefusesThePackageBeforeAnyItem) {
+    WriteFile(scratch_.file("plain"), "x");
+    ASSERT_EQ(::mkdir(scratch_.file("dir").c_str(), 0755), 0);
+    struct Case {
+        std::string path;  // of the second item; empty: a kernel image to tempDir
+        std::string tempDir;
+        std::string line;
+    };
+    const std::string missing = scratch_.file("no/such/dir");
+    const Case cases[] = {
+        {missing + "/file", tempDir_,
+         "item 1 [" + missing + "/file]: no directory [" + missing +
+             "]: No such file or directory"},
+        {scratch_.file("plain/file"), tempDir_,
+         "item 1 [" + scratch_.file("plain/file") + "]: no directory [" + scratch_.file("plain") +
+             "]: not a directory"},
+        {scratch_.file("dir"), tempDir_,
+         "item 1 [" + scratch_.file("dir") + "]: destination is a directory"},
+        {"", missing,
+         "item 1 [" + missing + "/updatetmp.bin]: no directory [" + missing +
+             "]: No such file or directory"},
+    };
+    for (const Case& c : cases) {
+        WriteFile(scratch_.file("one"), "old");
+        WritePackage(Package({Item(QDUPK_ITEM_FILE, "new", scratch_.file("one")),
+                              c.path.empty() ? Item(QDUPK_ITEM_KERNEL, "kernel")
+                                             : Item(QDUPK_ITEM_FILE, "x", c.path)}));
+        calls_.clear();
+        EXPECT_EQ(Update("IPC-1", c.tempDir, nullptr), QDUPKERR_COPY) << c.line;
+        EXPECT_TRUE(calls_.empty()) << c.line;
+        EXPECT_EQ(ReadFile(scratch_.file("one")), "old") << c.line;
+        EXPECT_TRUE(Contains(messages_, "E " + c.line)) << c.line;
+        EXPECT_EQ(messages_.back(), "E CopyItem error:-6") << c.line;
+    }
 }
 
 // Someone else who can write the temporary directory plants links under the
