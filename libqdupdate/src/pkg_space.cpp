@@ -56,6 +56,10 @@ int ReadFileSystem(std::int32_t index, const char* path, Target* pTarget) noexce
                    std::strerror(errno));
         return QDUPKERR_COPY;
     }
+    if ((vfs.f_flag & ST_RDONLY) != 0) {
+        QD_LOG_ERR("item %d [%s]: read-only file system\n", static_cast<int>(index), path);
+        return QDUPKERR_COPY;
+    }
     pTarget->blockSize = vfs.f_frsize != 0 ? vfs.f_frsize : 1;
     pTarget->available = static_cast<std::uint64_t>(vfs.f_bavail) * pTarget->blockSize;
     return 0;
