@@ -81,12 +81,12 @@ QDUPK_API int libqdupk_pkgversion(const char* szFileName, char* szPkgName, char*
 /* Verifies the package for device szDevID (a package for "QUNDAR" suits every
  * device), then extracts and installs every item through fdCallback. Item
  * files without a destination go to szTempDir (at most 113 characters) as
- * "updatetmp.bin" or "updatetmp.sh". Before the first item is written, every
- * item's directory must exist and every file system must be writable and hold the
- * files the package leaves there plus its largest temporary file (an existing
- * file that an item replaces counts as free; items a check callback may
- * decline count too); otherwise the result is QDUPKERR_COPY and nothing is
- * installed. Returns 0, a QDUPKERR_* code, or the callback's non-zero value.
+ * "updatetmp.bin" or "updatetmp.sh". Before the first item is written,
+ * every item's directory must exist, and every file system written to must
+ * be writable and hold the files the package leaves there plus its largest
+ * temporary file (an existing file that an item replaces counts as free;
+ * items a check callback may decline count too); otherwise the result is
+ * QDUPKERR_COPY and nothing is installed. Returns 0, a QDUPKERR_* code, or the callback's non-zero value.
  * Items installed before a later failure (a write error, a callback's
  * result) stay. */
 QDUPK_API int libqdupk_update(const char* szFileName, const char* szDevID, const char* szTempDir,

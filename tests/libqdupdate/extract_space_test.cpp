@@ -53,7 +53,7 @@ class SpaceTest : public PackageTest {
         int report[2];
         EXPECT_EQ(::pipe(report), 0);
         const std::string log = scratch_.file("child.log");
-        std::fflush(stdout);
+        static_cast<void>(std::fflush(stdout));
         const pid_t pid = ::fork();
         if (pid == 0) {
             Outcome out;
@@ -66,7 +66,7 @@ class SpaceTest : public PackageTest {
                 out.result =
                     libqdupk_update(packagePath.c_str(), "IPC-1", tempDir.c_str(), CountCall);
                 out.calls = g_calls;
-                std::fflush(stdout);
+                static_cast<void>(std::fflush(stdout));
             }
             _exit(::write(report[1], &out, sizeof out) == sizeof out ? 0 : 1);
         }

@@ -291,7 +291,7 @@ TEST_F(ExtractTest, PackageDescriptorIsCloseOnExecDuringCallbacks) {
 TEST_F(ExtractTest, ItemFileAtItsDestinationIsCloseOnExec) {
     const std::string fifo = scratch_.file("fifo");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    const std::string data(256 * 1024, 'p');  // several times what a pipe holds
+    const std::string data(std::size_t{256} * 1024, 'p');  // several times what a pipe holds
     WritePackage(Package({Item(QDUPK_ITEM_FILE, data, fifo)}));
     int result = 1;
     StdoutCapture quiet;
