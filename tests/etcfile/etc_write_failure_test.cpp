@@ -1,6 +1,8 @@
 // Saves that meet read errors, full disks and files they must not touch.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -8,10 +10,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <fstream>
 #include <string>
+#include <thread>
 
 #include "etc_fixture.h"
 #include "etc_internal.h"
@@ -268,6 +275,54 @@ TEST_F(EtcFileTest, ConcurrentSavesOfOneFileLoseNothing) {
         }
     }
     EXPECT_EQ(lost, 0) << ReadFile(target);
+}
+
+// The flags of a descriptor of this process that leads to path, or -1.
+long FlagsOfDescriptorOf(const std::string& path, int except) {
+    DIR* dir = ::opendir("/proc/self/fd");
+    long flags = -1;
+    while (dirent* entry = dir != nullptr ? ::readdir(dir) : nullptr) {
+        char target[4096] = {};
+        const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+        if (std::atoi(entry->d_name) != except &&
+            ::readlink(link.c_str(), target, sizeof target - 1) > 0 && path == target) {
+            std::ifstream info(std::string("/proc/self/fdinfo/") + entry->d_name);
+            std::string word;
+            while (info >> word && word != "flags:") {
+            }
+            info >> std::oct >> flags;
+        }
+    }
+    if (dir != nullptr) {
+        ::closedir(dir);
+    }
+    return flags;
+}
+
+TEST_F(EtcFileTest, SaveWaitsForTheLockOnACloseOnExecDescriptor) {
+    WriteFile("t.ini", "[s]\nk=1\n");
+    char resolved[PATH_MAX];
+    ASSERT_NE(::realpath("t.ini", resolved), nullptr);
+    const std::string target = resolved;
+    const qd::UniqueFd held(::open(target.c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_EQ(::flock(held.get(), LOCK_EX), 0);
+    int rc = 1;
+    std::thread saver([&rc] { rc = EtcSaveValueFile("t.ini", "s", "k", "2"); });
+    // The save has opened the file and waits for the lock.
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    long flags = -1;
+    while ((flags = FlagsOfDescriptorOf(target, held.get())) < 0 &&
+           std::chrono::steady_clock::now() < giveUp) {
+        std::this_thread::yield();
+    }
+    const std::string whileWaiting = ReadFile(target);
+    static_cast<void>(::flock(held.get(), LOCK_UN));
+    saver.join();
+    ASSERT_GE(flags, 0) << "the save never waited for the lock";
+    EXPECT_NE(flags & O_CLOEXEC, 0) << std::oct << flags;
+    EXPECT_EQ(whileWaiting, "[s]\nk=1\n");
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(ReadFile(target), "[s]\nk=2\n");
 }
 
 }  // namespace
