@@ -239,12 +239,13 @@ TEST_F(EtcFileTest, ConcurrentSavesOfOneFileLoseNothing) {
     constexpr int kKeys = 150;
     const std::string target = dir_.file("shared.ini");
     WriteFile(target, "[s]\n");
+    ASSERT_EQ(::mkdir(dir_.file("a").c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir(dir_.file("b").c_str(), 0755), 0);
     int go[2];
     ASSERT_EQ(::pipe(go), 0);
-    pid_t children[2];
+    pid_t children[2] = {-1, -1};
     for (const char who : {'a', 'b'}) {
         const std::string home = dir_.file(std::string(1, who));
-        ASSERT_EQ(::mkdir(home.c_str(), 0755), 0);
         const pid_t child = ::fork();
         if (child == 0) {
             char byte = 0;
