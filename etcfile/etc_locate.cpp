@@ -61,14 +61,15 @@ bool WriteKeyLine(std::FILE* bak_fp, const char* key, const char* value) noexcep
 
 enum class PieceAction { kNext, kFound, kPushedBack, kFailed };
 
-// While copying, a line longer than one piece is never split: it is kept
-// whole and unchanged, or dropped whole when it is a comment, an empty key
-// or the line being replaced. Otherwise its tail would come back as a
-// stray line of its own.
-PieceAction CopyLongLine(std::FILE* fp, std::FILE* bak_fp, const char* raw, std::size_t len,
+// A line longer than one piece is one line, classified by its first piece,
+// for reading and saving alike: a copy keeps it whole and unchanged, or
+// drops it whole when it is a comment, an empty key or the line being
+// replaced. Were its tail read as a line of its own, it could hold a key or
+// header that a save never sees.
+PieceAction PassLongLine(std::FILE* fp, std::FILE* bak_fp, const char* raw, std::size_t len,
                          int lineClass, const char* key, const char* pKey) noexcept {
     const bool replaced = lineClass == 0 && std::strcmp(key, pKey) == 0;
-    const bool keep = lineClass == 0 && !replaced && *key != '\0';
+    const bool keep = bak_fp != nullptr && lineClass == 0 && !replaced && *key != '\0';
     if (keep && !WriteAll(bak_fp, raw, len)) {
         return PieceAction::kFailed;
     }
@@ -105,7 +106,7 @@ PieceAction HandlePiece(std::FILE* fp, const char* raw, std::size_t len, bool lo
                                                                       : PieceAction::kFailed;
     }
     if (longLine) {
-        return CopyLongLine(fp, bak_fp, raw, len, lineClass, key, pKey);
+        return PassLongLine(fp, bak_fp, raw, len, lineClass, key, pKey);
     }
     return lineClass == 0 ? PassKeyLine(bak_fp, key, *value, pKey) : PieceAction::kNext;
 }
@@ -115,22 +116,21 @@ PieceAction HandlePiece(std::FILE* fp, const char* raw, std::size_t len, bool lo
 int etc_LocateSection(std::FILE* fp, const char* pSection, std::FILE* bak_fp) noexcept {
     char line[kLineBufSize];
     for (;;) {
-        const std::size_t len = etc_ReadPiece(fp, line, kReadSize);
+        std::size_t len = etc_ReadPiece(fp, line, kReadSize);
         if (len == 0) {
             return std::ferror(fp) != 0 ? kEtcIoError : kEtcNoSection;
         }
+        // A long line is passed whole (copied unchanged when copying): its
+        // tail is no line of its own and so never a header.
+        const bool lineGoesOn = PieceContinues(fp, line, len);
         if (bak_fp != nullptr && !WriteAll(bak_fp, line, len)) {
             return kEtcIoError;
         }
-        const bool lineGoesOn = len == kPieceChars && line[len - 1] != '\n';
+        if (lineGoesOn && !PassRestOfLine(fp, bak_fp)) {
+            return kEtcIoError;
+        }
         const char* name = get_section_name(line);
         if (name != nullptr && std::strcmp(name, pSection) == 0) {
-            // A copy keeps a long header whole: its tail, read as a line of
-            // its own, would be dropped with the header's line end, and the
-            // next line copied would be glued onto the header.
-            if (bak_fp != nullptr && lineGoesOn && !PassRestOfLine(fp, bak_fp)) {
-                return kEtcIoError;
-            }
             return kEtcOk;
         }
     }
@@ -145,7 +145,7 @@ int etc_LocateKeyValue(std::FILE* fp, const char* pKey, char* pValue, int iLen,
         if (len == 0) {
             return kEtcIoError;
         }
-        const bool longLine = bak_fp != nullptr && PieceContinues(fp, raw, len);
+        const bool longLine = PieceContinues(fp, raw, len);
         char* value = nullptr;
         switch (HandlePiece(fp, raw, len, longLine, line, pKey, bak_fp, &value)) {
             case PieceAction::kFound:

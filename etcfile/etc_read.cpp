@@ -1,4 +1,7 @@
 // The read operations: one value per call, the file read from the top.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -33,12 +36,25 @@ void TrimOneTrailing(char* text) noexcept {
     }
 }
 
+// Descriptors of the library never pass into programs the caller starts.
+std::FILE* OpenForReading(const char* path) noexcept {
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return nullptr;
+    }
+    std::FILE* fp = ::fdopen(fd, "r");
+    if (fp == nullptr) {
+        static_cast<void>(::close(fd));
+    }
+    return fp;
+}
+
 int GetValue(const char* pEtcFile, const char* pSection, const char* pKey, char* pValue,
              int iLen) noexcept {
     if (pEtcFile == nullptr || pKey == nullptr || pValue == nullptr) {
         return kEtcNoFile;
     }
-    const qd::FilePtr fp(std::fopen(pEtcFile, "r"));
+    const qd::FilePtr fp(OpenForReading(pEtcFile));
     if (!fp) {
         return kEtcNoFile;
     }

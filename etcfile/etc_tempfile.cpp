@@ -2,16 +2,20 @@
 #include <cstdio>
 
 #include "etc_internal.h"
+#include "qd_files.h"
 #include "qd_text.h"
 
 namespace etcfile {
 
 namespace {
 
-bool IsSameFile(const char* name, const struct stat* pTarget) noexcept {
+bool IsSameFile(const struct stat& a, const struct stat& b) noexcept {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+bool NamesTarget(const char* name, const struct stat* pTarget) noexcept {
     struct stat st {};
-    return pTarget != nullptr && ::stat(name, &st) == 0 && st.st_dev == pTarget->st_dev &&
-           st.st_ino == pTarget->st_ino;
+    return pTarget != nullptr && ::stat(name, &st) == 0 && IsSameFile(st, *pTarget);
 }
 
 }  // namespace
@@ -21,11 +25,13 @@ std::FILE* etc_opentempfile(char* szFileName, const struct stat* pTarget) noexce
         if (!qd::FormatText(szFileName, kTempNameSize, "./etc%d.ini", i)) {
             continue;
         }
-        // Saving "./etc0.ini" itself must not empty it as its own scratch.
-        if (IsSameFile(szFileName, pTarget)) {
+        // Saving "./etc0.ini" itself must not remove it as a stale scratch.
+        if (NamesTarget(szFileName, pTarget)) {
             continue;
         }
-        std::FILE* fp = std::fopen(szFileName, "w+");
+        // The working directory may be shared: whatever stands under the
+        // name, a link planted there included, is replaced, never written.
+        std::FILE* fp = qd::CreateFreshFile(szFileName, true);
         if (fp != nullptr) {
             return fp;
         }
@@ -34,10 +40,19 @@ std::FILE* etc_opentempfile(char* szFileName, const struct stat* pTarget) noexce
 }
 
 void etc_closetempfile(std::FILE* fpFile, const char* szFileName) noexcept {
+    struct stat ours {};
+    struct stat named {};
+    bool mine = true;
     if (fpFile != nullptr) {
+        // A save running beside us in the same directory may have replaced
+        // the name with its own scratch file meanwhile; that one stays.
+        mine = ::fstat(fileno(fpFile), &ours) != 0 || ::lstat(szFileName, &named) != 0 ||
+               IsSameFile(ours, named);
         static_cast<void>(std::fclose(fpFile));
     }
-    static_cast<void>(std::remove(szFileName));
+    if (mine) {
+        static_cast<void>(std::remove(szFileName));
+    }
 }
 
 }  // namespace etcfile

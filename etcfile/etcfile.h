@@ -3,11 +3,22 @@
  *
  * Every call opens the file, reads it from its first line and closes it
  * before returning; nothing is cached and nothing is allocated on the heap.
- * The functions keep no shared state and may be called from any thread, but
- * nothing coordinates a reader with a writer of the same file, and two saves
- * in the same working directory must not run at the same time (they share
- * the scratch file name "./etc0.ini").
+ * The functions keep no shared state and may be called from any thread.
+ * Every descriptor the library opens is close-on-exec.
  *
+ * Lines: a line is read in pieces of at most 1023 characters. A longer line
+ * still counts as one line, classified by its first 1023 characters (a key
+ * line gives that part of its value); the rest of it is never taken for a
+ * line of its own, by reads and saves alike. Saves keep such lines whole.
+ *
+ * Locking: a save holds flock(LOCK_EX) on the file from before it reads it
+ * until its new content is written back, so saves of one file from any
+ * threads or processes, in any working directories, follow one another and
+ * lose no entry. Reads take no lock: a read that runs during a save may see
+ * the file partly rewritten. Where the file system has no flock the save
+ * goes on unlocked.
+ *
+
  * Plain C and C++ can include this header.
  */
 #ifndef ETCFILE_H
@@ -51,12 +62,24 @@ ETCFILE_API int EtcGetIntValueFile(const char* pEtcFile, const char* pSection, c
  * Sets pKey to pValue in section pSection of the file pEtcFile: the key's
  * first line in the section's first occurrence is replaced, a missing key is
  * added at the end of its section, a missing section is appended, and a
- * missing file is created. Key and value are written as given. The file is
- * assembled in a scratch file "./etc<n>.ini" in the working directory and
- * then copied back into the same file, which keeps its owner and mode.
+ * missing file is created. Key and value are written as given, but a key
+ * line "key=value" or a new section header "[section]" longer than 1023
+ * characters, which a read could not give back whole, is refused (-5) and
+ * the file is left alone.
+ * The file is assembled in a scratch file "./etc<n>.ini" in the working
+ * directory (created afresh: whatever stands under that name, a link
+ * included, is removed, never written through) and then written back over
+ * the same file, which keeps its inode, owner and mode (it may be a bind
+ * mount or have other links). Room for a longer content is reserved first
+ * with fallocate, so a save that runs out of space fails with -5 and leaves
+ * the file byte for byte as it was. File systems that cannot reserve room
+ * (fallocate gives EOPNOTSUPP, as on UBIFS and JFFS2) are written back
+ * without it: there a full disk can still leave the file incomplete, and the
+ * result (-5, with an error line) says so.
  * Results: 0 written; -4 no scratch file could be created; -5 the file could
- * not be opened or created, could not be read completely, or a write
- * failed. Every failure before the copy back leaves the file unchanged.
+ * not be opened or created or is no regular file, could not be read
+ * completely, has no room, a line is too long, or a write failed. Every
+ * failure before the write back leaves the file unchanged.
  */
 ETCFILE_API int EtcSaveValueFile(const char* pEtcFile, const char* pSection, const char* pKey,
                                  const char* pValue) ETCFILE_NOEXCEPT;

@@ -146,6 +146,9 @@ def etcfile_seeds():
     write("etcfile", "grammar", ini_case(b"net", b"key", b"new", grammar, ilen=5))
     write("etcfile", "long-line",
           ini_case(b"s", b"k", b"v", b"[s]\nlong=" + b"y" * 1100 + b"\nk=old\n"))
+    write("etcfile", "key-in-long-tail",
+          ini_case(b"s", b"k", b"new", b"[s]\nx=" + b"y" * 1021 + b"k=old\n[t]\nq=1\n"))
+    write("etcfile", "too-long-value", ini_case(b"s", b"k", b"v" * 1022, b"[s]\nk=old\n"))
 
 
 def mcu_seeds():

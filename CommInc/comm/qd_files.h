@@ -13,17 +13,19 @@ namespace qd {
 
 // Opens `path` for writing as a new, empty file of our own: whatever stands
 // under that name (an older file, or a link planted there to make us
-// overwrite its target) is removed first and never followed. Null on
+// overwrite its target) is removed first and never followed. With
+// readBack the stream is open for reading as well ("w+b"). Null on
 // failure, with errno set.
-inline std::FILE* CreateFreshFile(const char* path) noexcept {
+inline std::FILE* CreateFreshFile(const char* path, bool readBack = false) noexcept {
     if (::unlink(path) != 0 && errno != ENOENT) {
         return nullptr;
     }
-    const int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int access = readBack ? O_RDWR : O_WRONLY;
+    const int fd = ::open(path, access | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         return nullptr;
     }
-    std::FILE* fp = ::fdopen(fd, "wb");
+    std::FILE* fp = ::fdopen(fd, readBack ? "w+b" : "wb");
     if (fp == nullptr) {
         (void)::close(fd);
     }

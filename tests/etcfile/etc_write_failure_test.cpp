@@ -1,6 +1,8 @@
 // Saves that meet read errors, full disks and files they must not touch.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -8,9 +10,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <fstream>
 #include <string>
+#include <thread>
 
 #include "etc_fixture.h"
 #include "etc_internal.h"
@@ -126,56 +134,196 @@ TEST_F(EtcFileTest, WritableButUnreadableFileIsNotTreatedAsMissing) {
     EXPECT_EQ(ReadFile("w.ini"), "[s]\nk=1\n");
 }
 
-// A tmpfs of a few pages, mounted in a mount namespace of this test
-// process only, so a full disk can be had without touching the machine.
-class TinyTmpfs {
-  public:
-    TinyTmpfs(const std::string& dir, const char* options) : dir_(dir) {
-        mounted_ = ::mkdir(dir.c_str(), 0755) == 0 && ::unshare(CLONE_NEWNS) == 0 &&
-                   ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-                   ::mount("tmpfs", dir.c_str(), "tmpfs", 0, options) == 0;
+// Runs body in a child process with a mount namespace of its own, in which
+// a tmpfs of a few pages is mounted on dir, so a full disk can be had
+// without touching the machine's mounts. The child's report (body's text,
+// or "no tmpfs" when the mount was refused) comes back through a pipe.
+template <typename Body>
+std::string InTinyTmpfs(const std::string& dir, const char* options, Body body) {
+    int fds[2];
+    if (::pipe(fds) != 0) {
+        return "no pipe";
     }
-    ~TinyTmpfs() {
-        if (mounted_) {
-            static_cast<void>(::umount2(dir_.c_str(), MNT_DETACH));
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(fds[0]);
+        std::string report = "no tmpfs";
+        if (::mkdir(dir.c_str(), 0755) == 0 && ::unshare(CLONE_NEWNS) == 0 &&
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+            ::mount("tmpfs", dir.c_str(), "tmpfs", 0, options) == 0) {
+            try {
+                report = body();
+            } catch (const std::exception& e) {
+                report = e.what();
+            }
         }
+        const bool sent =
+            ::write(fds[1], report.data(), report.size()) == static_cast<ssize_t>(report.size());
+        _exit(sent ? 0 : 1);
     }
-    bool mounted() const { return mounted_; }
-
-    // Takes every free page, so the next write to a new page fails.
-    void Fill() const {
-        const qd::UniqueFd fd(::open((dir_ + "/filler").c_str(), O_WRONLY | O_CREAT, 0600));
-        const std::string page(4096, 'f');
-        while (::write(fd.get(), page.data(), page.size()) > 0) {
-        }
+    ::close(fds[1]);
+    std::string report;
+    char chunk[256];
+    ssize_t n = 0;
+    while ((n = ::read(fds[0], chunk, sizeof chunk)) > 0) {
+        report.append(chunk, static_cast<std::size_t>(n));
     }
+    ::close(fds[0]);
+    int status = 0;
+    static_cast<void>(::waitpid(child, &status, 0));
+    return report;
+}
 
-  private:
-    std::string dir_;
-    bool mounted_ = false;
-};
-
-TEST_F(EtcFileTest, FullDiskIsReportedAndLeavesNoHalfWrittenFile) {
-    TinyTmpfs fs(dir_.file("full"), "size=16k");
-    if (!fs.mounted()) {
-        GTEST_SKIP() << "cannot mount a private tmpfs here";
+// Takes every free page, so the next write to a new page fails.
+void Fill(const std::string& dir) {
+    const qd::UniqueFd fd(::open((dir + "/filler").c_str(), O_WRONLY | O_CREAT, 0600));
+    const std::string page(4096, 'f');
+    while (::write(fd.get(), page.data(), page.size()) > 0) {
     }
+}
+
+// What a file is: its inode, mode and content, for "unchanged" checks.
+std::string Identity(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        return "missing";
+    }
+    return std::to_string(st.st_ino) + "/" + std::to_string(st.st_mode) + "/" + ReadFile(path);
+}
+
+TEST_F(EtcFileTest, FullDiskIsReportedAndLeavesTheFileAsItWas) {
+    const std::string full = dir_.file("full");
     const std::string target = dir_.file("t.ini");
     WriteFile(target, "[s]\nk=1\n");
-    WriteFile(dir_.file("full/big.ini"), "[s]\nk=" + std::string(4000, 'a') + "\n");
-    fs.Fill();
-
-    // The rewritten file needs a second page that is not there.
-    EXPECT_EQ(EtcSaveValueFile("full/big.ini", "s", "k", std::string(4200, 'b').c_str()), -5);
-    EXPECT_EQ(EtcSaveValueFile("full/new.ini", "s", "k", "1"), -5);
-    EXPECT_FALSE(FileExists(dir_.file("full/new.ini")));
-    {
+    const std::string report = InTinyTmpfs(full, "size=16k", [&] {
+        // Two pages that a value 900 bytes longer pushes onto a third.
+        const std::string big = full + "/big.ini";
+        WriteFile(big, "[s]\nk=" + std::string(7800, 'a') + "\nlast=1\n");
+        ::chmod(big.c_str(), 0640);
+        const std::string before = Identity(big);
+        Fill(full);
+        std::string r =
+            std::to_string(EtcSaveValueFile(big.c_str(), "s", "k", std::string(8700, 'b').c_str()));
+        r += Identity(big) == before ? " same" : " changed";
+        r += " " + std::to_string(EtcSaveValueFile("full/new.ini", "s", "k", "1"));
+        r += FileExists(full + "/new.ini") ? " new" : " none";
         // The scratch copy cannot be written: the file must stay as it was.
-        const qdtest::ScopedChdir onFullDisk(dir_.file("full"));
-        EXPECT_EQ(EtcSaveValueFile(target.c_str(), "s", "k", "2"), -5);
-        EXPECT_FALSE(FileExists("etc0.ini"));
+        const qdtest::ScopedChdir onFullDisk(full);
+        r += " " + std::to_string(EtcSaveValueFile(target.c_str(), "s", "k", "2"));
+        return r + (FileExists("etc0.ini") ? " scratch" : "");
+    });
+    if (report == "no tmpfs") {
+        GTEST_SKIP() << "cannot mount a private tmpfs here";
     }
+    EXPECT_EQ(report, "-5 same -5 none -5");
     EXPECT_EQ(ReadFile(target), "[s]\nk=1\n");
+}
+
+TEST_F(EtcFileTest, ScratchNameNeverWritesThroughAPlantedLink) {
+    WriteFile("t.ini", "[s]\nk=1\n");
+    WriteFile("victim", "keep\n");
+    ASSERT_EQ(::symlink("victim", "etc0.ini"), 0);
+    EXPECT_EQ(EtcSaveValueFile("t.ini", "s", "k", "2"), 0);
+    EXPECT_EQ(ReadFile("victim"), "keep\n");
+    ASSERT_EQ(::link("victim", "etc0.ini"), 0);
+    EXPECT_EQ(EtcSaveValueFile("t.ini", "s", "k", "3"), 0);
+    EXPECT_EQ(ReadFile("victim"), "keep\n");
+    EXPECT_EQ(ReadFile("t.ini"), "[s]\nk=3\n");
+    EXPECT_FALSE(FileExists("etc0.ini"));
+}
+
+// Two processes save different keys of one file at the same time; each
+// save must see the other's finished saves. Both start at one signal so
+// their saves overlap.
+TEST_F(EtcFileTest, ConcurrentSavesOfOneFileLoseNothing) {
+    constexpr int kKeys = 150;
+    const std::string target = dir_.file("shared.ini");
+    WriteFile(target, "[s]\n");
+    ASSERT_EQ(::mkdir(dir_.file("a").c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir(dir_.file("b").c_str(), 0755), 0);
+    int go[2];
+    ASSERT_EQ(::pipe(go), 0);
+    pid_t children[2] = {-1, -1};
+    for (const char who : {'a', 'b'}) {
+        const std::string home = dir_.file(std::string(1, who));
+        const pid_t child = ::fork();
+        if (child == 0) {
+            char byte = 0;
+            ::close(go[1]);
+            const bool ready = ::chdir(home.c_str()) == 0 && ::read(go[0], &byte, 1) == 0;
+            int failed = ready ? 0 : 1;
+            for (int i = 0; i < kKeys; ++i) {
+                const std::string key = who + std::to_string(i);
+                failed += EtcSaveIntValueFile(target.c_str(), "s", key.c_str(), i) != 0;
+            }
+            _exit(failed == 0 ? 0 : 1);
+        }
+        children[who - 'a'] = child;
+    }
+    ::close(go[0]);
+    ::close(go[1]);
+    for (const pid_t child : children) {
+        int status = -1;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_EQ(status, 0);
+    }
+    int lost = 0;
+    for (int i = 0; i < kKeys; ++i) {
+        for (const char* who : {"a", "b"}) {
+            int value = -1;
+            const std::string key = who + std::to_string(i);
+            lost += EtcGetIntValueFile(target.c_str(), "s", key.c_str(), &value) != 0 || value != i;
+        }
+    }
+    EXPECT_EQ(lost, 0) << ReadFile(target);
+}
+
+// The flags of a descriptor of this process that leads to path, or -1.
+long FlagsOfDescriptorOf(const std::string& path, int except) {
+    DIR* dir = ::opendir("/proc/self/fd");
+    long flags = -1;
+    while (dirent* entry = dir != nullptr ? ::readdir(dir) : nullptr) {
+        char target[4096] = {};
+        const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+        if (std::atoi(entry->d_name) != except &&
+            ::readlink(link.c_str(), target, sizeof target - 1) > 0 && path == target) {
+            std::ifstream info(std::string("/proc/self/fdinfo/") + entry->d_name);
+            std::string word;
+            while (info >> word && word != "flags:") {
+            }
+            info >> std::oct >> flags;
+        }
+    }
+    if (dir != nullptr) {
+        ::closedir(dir);
+    }
+    return flags;
+}
+
+TEST_F(EtcFileTest, SaveWaitsForTheLockOnACloseOnExecDescriptor) {
+    WriteFile("t.ini", "[s]\nk=1\n");
+    char resolved[PATH_MAX];
+    ASSERT_NE(::realpath("t.ini", resolved), nullptr);
+    const std::string target = resolved;
+    const qd::UniqueFd held(::open(target.c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_EQ(::flock(held.get(), LOCK_EX), 0);
+    int rc = 1;
+    std::thread saver([&rc] { rc = EtcSaveValueFile("t.ini", "s", "k", "2"); });
+    // The save has opened the file and waits for the lock.
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    long flags = -1;
+    while ((flags = FlagsOfDescriptorOf(target, held.get())) < 0 &&
+           std::chrono::steady_clock::now() < giveUp) {
+        std::this_thread::yield();
+    }
+    const std::string whileWaiting = ReadFile(target);
+    static_cast<void>(::flock(held.get(), LOCK_UN));
+    saver.join();
+    ASSERT_GE(flags, 0) << "the save never waited for the lock";
+    EXPECT_NE(flags & O_CLOEXEC, 0) << std::oct << flags;
+    EXPECT_EQ(whileWaiting, "[s]\nk=1\n");
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(ReadFile(target), "[s]\nk=2\n");
 }
 
 }  // namespace
