@@ -8,6 +8,7 @@
 
 #include <cstring>
 
+#include "monotonic.h"
 #include "netif.h"
 #include "qd_bytes.h"
 #include "qd_owners.h"
@@ -24,6 +25,9 @@ constexpr std::size_t kAddressTextMax = 16;  // "255.255.255.255" and terminator
 static_assert(kAddressOffset + kAddressTextMax <= kSearchPacketSize, "address text fits");
 constexpr int kMulticastTtl = 100;
 constexpr const char* kMulticastRouteCmd = "route add -net 224.0.0.0 netmask 224.0.0.0 dev eth0";
+// While eth0 has no address each answer sets the MAC address again; a flood
+// of searches must not become a flood of shells.
+constexpr long long kMacIntervalMs = 2000;
 
 enum { kNoSocket = -1, kBindFailed = -2, kJoinFailed = -3 };
 
@@ -42,12 +46,24 @@ bool BindSearchPort(int fd) noexcept {
     return ::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
 }
 
+void ApplyMacAddressAtMostEvery2s() noexcept {
+    static bool s_applied = false;
+    static long long s_lastMs = 0;
+    const long long now = MonotonicMs();
+    if (s_applied && now - s_lastMs < kMacIntervalMs) {
+        return;
+    }
+    s_applied = true;
+    s_lastMs = now;
+    ApplyMacAddress(stQdbootCfg.szMacAddr);
+}
+
 // eth0's address, or the fallback text when it has none; a camera without
-// an address sets its MAC address again before each such answer.
+// an address sets its MAC address again before such answers.
 void RefreshAnnouncedAddress() noexcept {
     char netmask[kAddressTextMax];
     if (GetEthIPAddr(netmask) != 0) {
-        ApplyMacAddress(stQdbootCfg.szMacAddr);
+        ApplyMacAddressAtMostEvery2s();
         qd::CopyText(stQdbootCfg.szIpAddr, kFallbackAddress);
     }
 }

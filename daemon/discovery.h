@@ -39,7 +39,7 @@ bool IsSearchPacket(const unsigned char* packet) noexcept;
 void FillSearchAnswer(unsigned char* packet, const char* szIpAddr, std::uint16_t nPort) noexcept;
 
 // Refreshes the announced address (eth0's, or the fallback text after the
-// configured MAC address is applied again), fills the answer into the
+// configured MAC address is applied again, at most once per 2 seconds), fills the answer into the
 // 76-byte search in `packet` and sends it to the group's answer port. The
 // bytes sent (76), or a negative value when the send failed.
 int search_send_data(int fd, unsigned char* packet) noexcept;

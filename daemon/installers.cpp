@@ -20,6 +20,7 @@ constexpr std::size_t kFlashCommandSize = 1024;
 // A script path of 127 characters, each possibly a quote taking four.
 constexpr std::size_t kScriptCommandSize = 1024;
 constexpr int kMcuAddress = 1;
+constexpr int kFlashFailed = -1;
 
 const MTDCFG_T& PartitionFor(int type) noexcept {
     switch (type) {
@@ -46,34 +47,49 @@ void RemoveItemFile(const char* path) noexcept {
     static_cast<void>(std::remove(path));
 }
 
-void InstallScript(int /*type*/, const char* path) noexcept {
+// A script's exit status is its own business: the package decides what a
+// failing step of it means.
+int InstallScript(int /*type*/, const char* path) noexcept {
     char command[kScriptCommandSize];
     if (!QuoteCommandPath(path, command, sizeof command)) {
         QD_LOG_ERR("script path too long, not run: %s\n", path);
-        return;
+        return 0;
     }
     static_cast<void>(qd::RunCommand(command));
+    return 0;
 }
 
-void InstallMcuItem(int /*type*/, const char* path) noexcept {
+// A failed transfer fails nothing: the MCU's loader stays in charge and
+// takes the next attempt.
+int InstallMcuItem(int /*type*/, const char* path) noexcept {
     static_cast<void>(mdu_updatearm(stQdbootCfg.szUartArm, static_cast<int>(stQdbootCfg.emUartBaud),
                                     stQdbootCfg.szMainApp, kMcuAddress, path));
     RemoveItemFile(path);
+    return 0;
 }
 
-void InstallFlashImage(int type, const char* path) noexcept {
-    static_cast<void>(UpdateMtd(type, path));
+// A partition that may have been erased but not written must never be
+// acknowledged: the camera would reboot into it.
+bool RunFlashCommand(const char* command) noexcept {
+    const qd::CommandStatus status = qd::RunCommand(command);
+    if (status.Succeeded()) {
+        return true;
+    }
+    char how[64];
+    qd::DescribeStatus(status, how, sizeof how);
+    QD_LOG_ERR("flash command failed, %s: %s\n", how, command);
+    return false;
 }
 
 // Types not listed need nothing here: the package library has already
 // written them to their destination (or removes their temporary file).
 struct ItemInstaller {
     int type;
-    void (*install)(int type, const char* path) noexcept;
+    int (*install)(int type, const char* path) noexcept;
 };
 constexpr ItemInstaller kInstallers[] = {
-    {QDUPK_ITEM_KERNEL, InstallFlashImage}, {QDUPK_ITEM_ROOTFS, InstallFlashImage},
-    {QDUPK_ITEM_UBOOT, InstallFlashImage},  {QDUPK_ITEM_BASH, InstallScript},
+    {QDUPK_ITEM_KERNEL, UpdateMtd},      {QDUPK_ITEM_ROOTFS, UpdateMtd},
+    {QDUPK_ITEM_UBOOT, UpdateMtd},       {QDUPK_ITEM_BASH, InstallScript},
     {QDUPK_ITEM_MCUARM, InstallMcuItem},
 };
 
@@ -90,20 +106,23 @@ int UpdateMtd(int type, const char* path) noexcept {
     }
     char eraseCmd[kFlashCommandSize];
     char copyCmd[kFlashCommandSize];
-    // A cut command line could flash the wrong thing; run nothing instead.
+    // A cut command line could flash the wrong thing; run nothing instead,
+    // and fail the item: the image was not written.
     if (!qd::FormatText(eraseCmd, sizeof eraseCmd, "%s %s", stQdbootCfg.szEraseCmd,
                         mtd.szMtdName) ||
         !FormatCopyCommand(copyCmd, sizeof copyCmd, mtd.szMtdName, path)) {
         QD_LOG_ERR("flash command for %s too long, nothing run\n", mtd.szMtdName);
         RemoveItemFile(path);
-        return 0;
+        return kFlashFailed;
     }
     qd::LogPlain("erase cmd  :%s \n", eraseCmd);
     qd::LogPlain("copy  cmd  :%s \n", copyCmd);
-    static_cast<void>(qd::RunCommand(eraseCmd));
-    static_cast<void>(qd::RunCommand(copyCmd));
+    // The copy runs after a failed erase all the same: a copy program that
+    // erases as it writes may still leave a whole image.
+    const bool erased = RunFlashCommand(eraseCmd);
+    const bool copied = RunFlashCommand(copyCmd);
     RemoveItemFile(path);
-    return 0;
+    return erased && copied ? 0 : kFlashFailed;
 }
 
 int qdboot_updatecallback(const char* szFileName, const char* /*szDstFileName*/,
@@ -111,8 +130,7 @@ int qdboot_updatecallback(const char* szFileName, const char* /*szDstFileName*/,
                           int /*bRebootFlag*/) noexcept {
     for (const ItemInstaller& entry : kInstallers) {
         if (entry.type == emType) {
-            entry.install(emType, szFileName);
-            break;
+            return entry.install(emType, szFileName);
         }
     }
     return 0;

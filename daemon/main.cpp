@@ -4,19 +4,23 @@
 #include "qdboot_config.h"
 #include "service_loop.h"
 #include "startup.h"
+#include "stop_signals.h"
 
 int main(int argc, char* argv[]) {
     EnsureStandardDescriptors();
     // Output is the daemon's only log; keep whole lines in order with the
     // output of the commands it runs, also when stdout is a file or a pipe.
     static_cast<void>(std::setvbuf(stdout, nullptr, _IOLBF, 0));
+    InstallSignalHandling();
 
     // A refused configuration ends the daemon silently, before any socket
     // exists and before the MAC address is touched.
     if (LoadQdbootConfig(QdbootConfigPath(argc, argv), &stQdbootCfg) != 0) {
         return -1;
     }
-    WaitForEthAddress();
+    if (!WaitForEthAddress()) {
+        return 0;  // stopped before there was anything to serve
+    }
     ApplyMacAddress(stQdbootCfg.szMacAddr);
     return RunServiceLoop();
 }

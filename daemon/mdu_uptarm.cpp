@@ -309,7 +309,7 @@ static int dome_upgrade(HUARTCOM hUart, int nAddr, const char* szFilePath) noexc
                     static_cast<std::uint32_t>(imageSize))) {
         return -1;
     }
-    qd::UniqueFd file(open(szFilePath, O_RDONLY | O_NONBLOCK));
+    qd::UniqueFd file(open(szFilePath, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!file.valid()) {
         return -1;
     }
@@ -332,7 +332,7 @@ bool StopMainApplication(const char* szMainApp) noexcept {
     if (!qd::FormatText(command, sizeof command, "killall %s", szMainApp)) {
         return false;
     }
-    qd::RunCommand(command);
+    static_cast<void>(qd::RunCommand(command));
     return true;
 }
 

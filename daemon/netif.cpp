@@ -33,7 +33,7 @@ int GetEthIPAddr(char* szNetmask) noexcept {
     if (szNetmask != nullptr) {
         qd::CopyText(szNetmask, kNetmaskSize, kNoAddress);
     }
-    const qd::UniqueFd sock(::socket(AF_INET, SOCK_DGRAM, 0));
+    const qd::UniqueFd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!sock.valid()) {
         return -1;
     }

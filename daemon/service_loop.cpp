@@ -18,11 +18,13 @@
 
 #include "discovery.h"
 #include "mdu_uptarm.h"
+#include "monotonic.h"
 #include "qd_bytes.h"
 #include "qd_log.h"
 #include "qd_owners.h"
 #include "qd_shell.h"
 #include "qdboot_config.h"
+#include "stop_signals.h"
 #include "timed_socket.h"
 #include "upload.h"
 
@@ -35,22 +37,17 @@ constexpr int kPollTimeoutMs = 1000;
 constexpr int kAckBudgetMs = 2000;
 constexpr long kPauseBeforeResetNs = 50L * 1000000L;
 constexpr int kSetupFailedStatus = 1;
+constexpr long long kDiscoveryRetryMs = 3000;
 
-void StopServing(int /*signal*/) {
-    asvthread_run = 0;
-}
-
-// Without SA_RESTART, so a signal wakes the poll at once. A signal during
-// an upload does not cut it short: the upload ends on its own schedule and
-// the loop sees the cleared flag afterwards.
-void InstallStopHandlers() noexcept {
-    struct sigaction action {};
-    action.sa_handler = StopServing;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;
-    static_cast<void>(sigaction(SIGTERM, &action, nullptr));
-    static_cast<void>(sigaction(SIGINT, &action, nullptr));
-}
+// The multicast socket, and while there is none, when to try again. A
+// search that fails while eth0 is briefly down must not hide the camera
+// until the next restart.
+struct Discovery {
+    std::uint32_t group;
+    int fd;  // 0 or less: no socket (the negative creation code)
+    bool down;
+    long long nextTryMs;
+};
 
 std::uint32_t SearchGroupAddress() noexcept {
     in_addr group{};
@@ -105,12 +102,14 @@ void AcknowledgeAndReboot(qd::UniqueFd connection) noexcept {
     static_cast<void>(qd::RunCommand("reboot"));
 }
 
-// False when no connection could be accepted.
+// False when no connection could be accepted. A stop signal waits until
+// the upload, and the reboot of a successful one, are done.
 bool ServeConnection(int listener) noexcept {
     qd::UniqueFd connection(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
     if (!connection.valid()) {
         return false;
     }
+    const StopSignalsHeld held;
     socket_nonblock(connection.get());
     if (client_update(connection.get()) == 0) {
         AcknowledgeAndReboot(std::move(connection));
@@ -121,6 +120,10 @@ bool ServeConnection(int listener) noexcept {
 // One wait and what it reported. *searchFd may be replaced by the
 // discovery responder; 0 or less means there is no multicast socket.
 void ServeOnce(int listener, int* searchFd) noexcept {
+    // A stop signal that came before the wait would otherwise sleep in it.
+    if (asvthread_run == 0) {
+        return;
+    }
     pollfd entries[2] = {{listener, POLLIN, 0}, {*searchFd, POLLIN, 0}};
     const nfds_t count = *searchFd > 0 ? 2 : 1;
     if (::poll(entries, count, kPollTimeoutMs) <= 0) {
@@ -134,6 +137,31 @@ void ServeOnce(int listener, int* searchFd) noexcept {
     }
 }
 
+// One error line per streak without a socket, not one per try; each try
+// may run the route command, hence the pause between tries.
+void TendDiscovery(Discovery* d) noexcept {
+    if (d->fd > 0) {
+        return;
+    }
+    const long long now = MonotonicMs();
+    if (!d->down) {
+        QD_LOG_ERR("no multicast socket (%d): searches go unanswered, trying again every %lld s\n",
+                   d->fd, kDiscoveryRetryMs / 1000);
+        d->down = true;
+        d->nextTryMs = now + kDiscoveryRetryMs;
+        return;
+    }
+    if (now < d->nextTryMs) {
+        return;
+    }
+    d->nextTryMs = now + kDiscoveryRetryMs;
+    d->fd = ff_url_createmulticast(d->group);
+    if (d->fd > 0) {
+        d->down = false;
+        QD_LOG_TRACE("multicast socket open again, searches are answered\n");
+    }
+}
+
 }  // namespace
 
 void socket_nonblock(int fd) noexcept {
@@ -143,19 +171,24 @@ void socket_nonblock(int fd) noexcept {
 
 int RunServiceLoop() noexcept {
     asvthread_run = 1;
-    InstallStopHandlers();
+    // A stop signal before the flag was set must not be undone by it.
+    if (StopRequested()) {
+        asvthread_run = 0;
+        return 0;
+    }
     const qd::UniqueFd listener = OpenListener(stQdbootCfg.nPort);
     if (!listener.valid()) {
         return kSetupFailedStatus;
     }
-    const std::uint32_t group = SearchGroupAddress();
-    int searchFd = ff_url_createmulticast(group);
+    Discovery discovery = {SearchGroupAddress(), -1, false, 0};
+    discovery.fd = ff_url_createmulticast(discovery.group);
     while (asvthread_run != 0) {
-        ServeOnce(listener.get(), &searchFd);
+        TendDiscovery(&discovery);
+        ServeOnce(listener.get(), &discovery.fd);
     }
-    if (searchFd > 0) {
-        ff_url_leave_multicast_group(searchFd, group);
-        ::close(searchFd);
+    if (discovery.fd > 0) {
+        ff_url_leave_multicast_group(discovery.fd, discovery.group);
+        ::close(discovery.fd);
     }
     return 0;
 }

@@ -8,6 +8,7 @@
 #include "netif.h"
 #include "qd_shell.h"
 #include "qd_text.h"
+#include "stop_signals.h"
 
 namespace {
 
@@ -36,11 +37,14 @@ const char* QdbootConfigPath(int argc, char* argv[]) noexcept {
     return argc > 1 ? argv[1] : kDefaultConfigPath;
 }
 
-void WaitForEthAddress() noexcept {
+// A stop signal cuts the sleep short. One that lands between the check and
+// the sleep is seen at most one pause later.
+bool WaitForEthAddress() noexcept {
     char netmask[16];
-    while (GetEthIPAddr(netmask) != 0) {
-        ::sleep(kAddressPollSeconds);
+    while (!StopRequested() && GetEthIPAddr(netmask) != 0) {
+        static_cast<void>(::sleep(kAddressPollSeconds));
     }
+    return !StopRequested();
 }
 
 void ApplyMacAddress(const char* szMacAddr) noexcept {

@@ -13,8 +13,9 @@ void EnsureStandardDescriptors() noexcept;
 const char* QdbootConfigPath(int argc, char* argv[]) noexcept;
 
 // Asks for eth0's address every 2 seconds until it has one; no limit and no
-// output. Nothing can be announced or served before that.
-void WaitForEthAddress() noexcept;
+// output. Nothing can be announced or served before that. False when a stop
+// signal ended the wait instead.
+bool WaitForEthAddress() noexcept;
 
 // Runs "ifconfig eth0 hw ether <szMacAddr>" when szMacAddr is not empty;
 // its exit status is not examined.

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -59,12 +60,12 @@ class Installers : public ::testing::Test {
         return dir_.file(name);
     }
 
-    // Runs the callback and returns what it printed.
-    std::string Install(int type, const std::string& path) {
+    // Runs the callback, checks its result and returns what it printed.
+    std::string Install(int type, const std::string& path, int expected = 0) {
         qdtest::StdoutCapture out;
         EXPECT_EQ(
             qdboot_updatecallback(path.c_str(), "", static_cast<QDUPK_ITEM_TYPE>(type), "", "", 0),
-            0);
+            expected);
         return out.Finish();
     }
 
@@ -125,10 +126,42 @@ TEST_F(Installers, OverLongFlashCommandIsRefusedAndNothingRuns) {
     }
     const std::string image = deep + "/updatetmp.bin";
     qdtest::WriteFile(image, "image");
-    const std::string out = Install(QDUPK_ITEM_KERNEL, image);
+    const std::string out = Install(QDUPK_ITEM_KERNEL, image, -1);
     EXPECT_NE(out.find("ERROR("), std::string::npos) << out;
     EXPECT_EQ(out.find("cmd  :"), std::string::npos) << out;
     EXPECT_EQ(Calls(), "");
+}
+
+// An erased partition without its image must never be acknowledged: the
+// item fails, naming the command and how it ended; the copy still runs
+// after a failed erase, and the image is removed either way.
+TEST_F(Installers, FailingOrMissingFlashToolFailsTheItem) {
+    const std::string line = "echo \"${0##*/} $*\" >> '" + calls_ + "'";
+    struct Case {
+        const char* what;
+        std::string erase, copy, expectedError;
+    };
+    const Case cases[] = {
+        {"erase fails", line + "; exit 3", line, "exit status 3: flash_eraseall /dev/mtd2"},
+        {"copy fails", line, line + "; exit 1", "exit status 1: flashcp -v "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        StandIn("flash_eraseall", c.erase);
+        StandIn("flashcp", c.copy);
+        std::remove(calls_.c_str());
+        const std::string image = Image();
+        const std::string out = Install(QDUPK_ITEM_KERNEL, image, -1);
+        EXPECT_NE(out.find("ERROR("), std::string::npos) << out;
+        EXPECT_NE(out.find(c.expectedError), std::string::npos) << out;
+        EXPECT_EQ(Calls(), "flash_eraseall /dev/mtd2\nflashcp -v " + image + " /dev/mtd2\n");
+        EXPECT_FALSE(FileExists(image));
+    }
+    SCOPED_TRACE("copy program not installed");
+    qd::CopyText(stQdbootCfg.szCopyCmd, "no-such-flash-tool");
+    const std::string out = Install(QDUPK_ITEM_KERNEL, Image(), -1);
+    EXPECT_NE(out.find("exit status 127: no-such-flash-tool -p /dev/mtd2 "), std::string::npos)
+        << out;
 }
 
 TEST_F(Installers, ScriptRunsExactlyTheFileItNames) {

@@ -149,6 +149,42 @@ TEST_F(Faults, TemporaryDirectoryTooSmallFailsCleanlyAndTheNextUploadSucceeds) {
     EXPECT_TRUE(cam.Running());
 }
 
+// An erased partition without its image would brick the camera at the
+// reboot: nothing after the failed item is installed, nothing acknowledged,
+// synced or rebooted, and the technician can simply try again.
+TEST_F(Faults, FailedFlashWriteIsNotAcknowledgedAndARetrySucceeds) {
+    VirtualCamera cam;
+    ConfigOptions options;
+    options.kernel = qdtest::PartitionOptions{"/dev/mtd2"};
+    Start(cam, options);
+    const std::string after = cam.info().workDir + "/after-kernel.bin";
+    const std::string bytes =
+        Upload({DataItem(QDUPK_ITEM_KERNEL, "kernel"), DataItem(QDUPK_ITEM_FILE, "file", after)});
+    cam.SetStandInExit("flashcp", 1);
+    {
+        UploadConnection upload(cam, kPort);
+        upload.Send(bytes);
+        EXPECT_TRUE(RefusedSilently(upload, kUploadTimeout));
+    }
+    const std::string tmp = cam.info().tmpDir;
+    EXPECT_NE(cam.Log().find("ERROR("), std::string::npos) << cam.Log();
+    EXPECT_NE(cam.Log().find("exit status 1: flashcp -v " + tmp + "/updatetmp.bin /dev/mtd2"),
+              std::string::npos)
+        << cam.Log();
+    const std::vector<std::string> calls = cam.Calls();
+    EXPECT_EQ(std::vector<std::string>(calls.end() - 2, calls.end()),
+              (std::vector<std::string>{"flash_eraseall /dev/mtd2",
+                                        "flashcp -v " + tmp + "/updatetmp.bin /dev/mtd2"}));
+    EXPECT_EQ(CountCalls(cam, "sync") + CountCalls(cam, "reboot"), 0u);
+    EXPECT_FALSE(qdtest::FileExists(after));
+    EXPECT_EQ(Entries(tmp), std::vector<std::string>());
+
+    cam.SetStandInExit("flashcp", 0);
+    EXPECT_TRUE(Acknowledged(cam, bytes));
+    EXPECT_EQ(qdtest::ReadFile(after), "file");
+    EXPECT_TRUE(cam.WaitForCall("^reboot$", Millis(5000)));
+}
+
 TEST_F(Faults, DestinationInMissingOrReadOnlyDirectoryFailsTheUpload) {
     VirtualCamera cam;
     const std::string& work = cam.info().workDir;
@@ -269,6 +305,50 @@ TEST_F(Faults, FloodOfMalformedDatagramsLeavesDiscoveryAnswering) {
     }
     EXPECT_EQ(answer, Answer(valid, cam.info().devAddr)) << "first answer is the valid search's";
     EXPECT_TRUE(cam.Running());
+}
+
+// The answer to the search tagged `tag`, skipping the answers to others.
+std::optional<std::string> AnswerTo(qdtest::SearchClient& search, std::uint32_t tag) {
+    const std::string wanted = qdtest::SearchPacket(tag).substr(4, 4);
+    while (std::optional<std::string> answer = search.Receive(Millis(300))) {
+        if (answer->substr(4, 4) == wanted) {
+            return answer;
+        }
+    }
+    return std::nullopt;
+}
+
+// Without an address each answer sets the MAC address again; a flood of
+// searches must not become a flood of shells. The bound follows from the
+// time the flood took to be answered, however slow the machine.
+TEST_F(Faults, SearchFloodWithoutAddressRunsTheMacCommandAtMostEveryTwoSeconds) {
+    VirtualCamera cam;
+    ConfigOptions options;
+    options.macaddr = "02:5a:11:22:33:44";
+    Start(cam, options);
+    const std::string macCommand = "ifconfig eth0 hw ether " + options.macaddr;
+    cam.RemoveAddress();
+    // Answers leave with a source address on lo once eth0 has none.
+    ASSERT_EQ(cam.Dev({"ip", "addr", "add", "192.0.2.1/32", "dev", "lo"}).status, 0);
+    qdtest::SearchClient search(cam);
+
+    const auto start = Clock::now();
+    for (std::uint32_t tag = 1; tag <= 400; ++tag) {
+        search.Send(qdtest::SearchPacket(tag));
+    }
+    // Answered after every search queued before it.
+    std::optional<std::string> last;
+    for (int attempt = 0; attempt < 30 && !last; ++attempt) {
+        search.Send(qdtest::SearchPacket(0xF100D));
+        last = AnswerTo(search, 0xF100D);
+    }
+    ASSERT_TRUE(last.has_value());
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start);
+    // One at start-up, then one per started 2 s of the flood.
+    const std::size_t bound = 2 + static_cast<std::size_t>(seconds.count()) / 2;
+    EXPECT_LE(CountCalls(cam, macCommand), bound) << "flood took " << seconds.count() << " s";
+    EXPECT_GE(CountCalls(cam, macCommand), 2u);
+    EXPECT_EQ(last, Answer(qdtest::SearchPacket(0xF100D), "192.168.5.163"));
 }
 
 TEST_F(Faults, SlowButSteadySenderIsNeverCutOff) {

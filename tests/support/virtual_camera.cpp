@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -204,6 +205,24 @@ void VirtualCamera::AddStandIn(const std::string& tool) {
     const CommandResult r = Vcam({"stub", name_, tool});
     if (r.status != 0) {
         throw std::runtime_error("vcam.sh stub failed: " + r.output);
+    }
+}
+
+void VirtualCamera::SetStandInExit(const std::string& tool, int status) const {
+    const std::string path = info_.stubDir + "/" + tool + ".exit";
+    if (status == 0) {
+        static_cast<void>(std::remove(path.c_str()));
+    } else {
+        WriteFile(path, std::to_string(status) + "\n");
+    }
+}
+
+void VirtualCamera::HoldStandIn(const std::string& tool, bool held) const {
+    const std::string path = info_.stubDir + "/" + tool + ".hold";
+    if (held) {
+        WriteFile(path, "");
+    } else {
+        static_cast<void>(std::remove(path.c_str()));
     }
 }
 

@@ -66,6 +66,10 @@ class VirtualCamera {
     std::string WriteConfig(ConfigOptions options, const std::string& fileName = "qdboot.cfg");
     // One more logging stand-in, e.g. a flash tool under another name.
     void AddStandIn(const std::string& tool);
+    // From now on the stand-in exits with `status` (0: succeeds again).
+    void SetStandInExit(const std::string& tool, int status) const;
+    // While held, the stand-in waits after recording its call.
+    void HoldStandIn(const std::string& tool, bool held) const;
 
     // Runs the daemon with these arguments (passed unchanged; none means it
     // reads ./qdboot.cfg). Clears the daemon and call logs first.
