@@ -4,14 +4,13 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 #include "target_exec.h"
+#include "test_timing.h"
 
 namespace qdtest {
 
@@ -27,9 +26,7 @@ McuSimRun::McuSimRun(const ScratchDir& dir, const std::vector<std::string>& opti
     args.insert(args.end(), options.begin(), options.end());
     const std::vector<std::string> argv = TargetArgv(BuildExecutable("mcu-sim"), args);
     sim_.Start(argv);
-    for (int waited = 0; waited < 5000 && !FileExists(dir_ + "/sim.path"); waited += 10) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    static_cast<void>(PollUntil(Millis(5000), [this] { return FileExists(dir_ + "/sim.path"); }));
     std::string path = ReadFile(dir_ + "/sim.path");
     while (!path.empty() && path.back() == '\n') {
         path.pop_back();

@@ -70,7 +70,7 @@ class Upload : public ::testing::Test {
             if (send(pc_.get(), piece.data(), piece.size(), MSG_NOSIGNAL) < 0) {
                 return;
             }
-            std::this_thread::sleep_for(peer.pause);
+            std::this_thread::sleep_for(peer.pause);  // the slow peer itself
         }
         if (peer.closeAfter) {
             shutdown(pc_.get(), SHUT_WR);

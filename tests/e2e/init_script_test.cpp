@@ -4,13 +4,13 @@
 // namespaces with the stand-in tools first in PATH.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <optional>
 #include <string>
 
 #include "test_support.h"
+#include "test_timing.h"
 #include "virtual_camera.h"
 
 namespace {
@@ -73,14 +73,9 @@ TEST_F(InitScriptTest, StartStatusAndStopWithSigterm) {
     EXPECT_NE(log.find("running (pid " + pid.substr(0, pid.find('\n')) + ")\nstatus=0"),
               std::string::npos)
         << log;
-    bool listening = false;
-    for (int i = 0; i < 50 && !listening; ++i) {
-        listening = cam_->Listening(static_cast<std::uint16_t>(options.port));
-        if (!listening) {
-            ::usleep(100000);
-        }
-    }
-    EXPECT_TRUE(listening) << "the daemon the script started does not serve";
+    EXPECT_TRUE(qdtest::PollUntil(Millis(5000), [&] {
+        return cam_->Listening(static_cast<std::uint16_t>(options.port));
+    })) << "the daemon the script started does not serve";
 
     qdtest::WriteFile(Work("go"), "");
     ASSERT_EQ(cam_->WaitExit(kStepTimeout), 0) << cam_->Log();

@@ -17,6 +17,7 @@
 
 #include "qd_bytes.h"
 #include "test_support.h"
+#include "test_timing.h"
 
 namespace qdtest {
 
@@ -63,11 +64,8 @@ bool GroupJoined(const VirtualCamera& cam) {
 }
 
 ::testing::AssertionResult WaitServing(const VirtualCamera& cam, std::uint16_t port) {
-    for (int i = 0; i < 100; ++i) {
-        if (cam.Listening(port) && GroupJoined(cam)) {
-            return ::testing::AssertionSuccess();
-        }
-        std::this_thread::sleep_for(Millis(100));
+    if (PollUntil(Millis(10000), [&] { return cam.Listening(port) && GroupJoined(cam); })) {
+        return ::testing::AssertionSuccess();
     }
     return ::testing::AssertionFailure() << "not serving on " << port << "; log:\n" << cam.Log();
 }
@@ -134,7 +132,7 @@ bool UploadConnection::TrySend(const std::string& bytes) {
 
 UploadConnection::Reply UploadConnection::ReadUntilClosed(Millis timeout) {
     Reply reply;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    const auto deadline = std::chrono::steady_clock::now() + Scaled(timeout);
     char buf[256];
     while (std::chrono::steady_clock::now() < deadline) {
         if (!WaitReadable(sock_.get(), Millis(50))) {
@@ -175,7 +173,7 @@ void SearchClient::Send(const std::string& packet, const std::string& to) {
 }
 
 std::optional<std::string> SearchClient::Receive(Millis timeout) {
-    if (!WaitReadable(listen_.get(), timeout)) {
+    if (!WaitReadable(listen_.get(), Scaled(timeout))) {
         return std::nullopt;
     }
     char buf[512];

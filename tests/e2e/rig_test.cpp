@@ -4,13 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <functional>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "test_support.h"
+#include "test_timing.h"
 #include "virtual_camera.h"
 
 namespace {
@@ -36,17 +35,6 @@ std::string NsPids(const std::string& ns) {
 
 std::string NsList() {
     return RunCommand({"ip", "netns", "list"}, Millis(5000)).output;
-}
-
-bool WaitUntil(Millis timeout, const std::function<bool()>& pred) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(Millis(50));
-    }
-    return true;
 }
 
 TEST(VirtualCameraRig, DaemonSeesOnlyItsOwnNamespacesAndStandIns) {
@@ -118,7 +106,7 @@ TEST(VirtualCameraRig, StopAndTeardownLeaveNothingBehind) {
         cam.Stop();
         EXPECT_FALSE(cam.Running());
         EXPECT_EQ(cam.WaitExit(Millis(0)), 128 + 9);
-        EXPECT_TRUE(WaitUntil(Millis(5000), [&] { return NsPids(devNs).empty(); }))
+        EXPECT_TRUE(qdtest::PollUntil(Millis(5000), [&] { return NsPids(devNs).empty(); }))
             << NsPids(devNs);
 
         cam.Start({"run", "sleep 300 &", "hang"});
@@ -140,7 +128,7 @@ TEST(VirtualCameraRig, KilledOwnerTakesItsDaemonAlongAndIsSweptLater) {
                 {"VCAM_QDBOOT=" + kStandIn});
     const std::string ownerEnv = "VCAM_OWNER=" + std::to_string(owner.pid());
     std::string orphanLog;
-    ASSERT_TRUE(WaitUntil(Millis(10000), [&] {
+    ASSERT_TRUE(qdtest::PollUntil(Millis(10000), [&] {
         const std::string info =
             RunCommand({"sh", kScript, "info", "orphan"}, Millis(5000), {ownerEnv}).output;
         const auto at = info.find("daemonlog=");
@@ -152,7 +140,7 @@ TEST(VirtualCameraRig, KilledOwnerTakesItsDaemonAlongAndIsSweptLater) {
     const std::string prefix = "qdvc-" + std::to_string(owner.pid()) + "-orphan-";
 
     owner.Kill();
-    EXPECT_TRUE(WaitUntil(Millis(5000), [&] { return NsPids(prefix + "d").empty(); }))
+    EXPECT_TRUE(qdtest::PollUntil(Millis(5000), [&] { return NsPids(prefix + "d").empty(); }))
         << "daemon outlived its owner: " << NsPids(prefix + "d");
     EXPECT_TRUE(HasText(NsList(), prefix + "d"));
 

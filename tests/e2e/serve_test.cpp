@@ -10,7 +10,6 @@
 #include <csignal>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "mdu_sim_run.h"
@@ -18,6 +17,7 @@
 #include "pc_side.h"
 #include "qd_bytes.h"
 #include "test_support.h"
+#include "test_timing.h"
 #include "virtual_camera.h"
 
 namespace {
@@ -232,12 +232,24 @@ TEST_F(Serve, StopSignalsEndTheLoopWithZeroAndLeaveTheGroupSigpipeDoesNot) {
     }
 }
 
-// Whether the process has a handler for the signal (SigCgt in its status).
-bool Catches(pid_t pid, int sig) {
+// Whether the signal is in one of the masks of the process's status
+// ("SigCgt:" handled, "SigBlk:" blocked, "ShdPnd:" pending, ...).
+bool InMask(pid_t pid, const char* mask, int sig) {
     const std::string status = qdtest::ReadFile("/proc/" + std::to_string(pid) + "/status");
-    const std::size_t at = status.find("SigCgt:");
+    const std::size_t at = status.find(mask);
     return at != std::string::npos &&
-           (std::stoull(status.substr(at + 7), nullptr, 16) >> (sig - 1) & 1U) != 0;
+           (std::stoull(status.substr(at + std::strlen(mask)), nullptr, 16) >> (sig - 1) & 1U) != 0;
+}
+
+bool Catches(pid_t pid, int sig) {
+    return InMask(pid, "SigCgt:", sig);
+}
+
+// Whether the process has taken the signal: handled it, or holds it
+// blocked. Until then a kill has not reached the code under test.
+bool Taken(pid_t pid, int sig) {
+    return (!InMask(pid, "SigPnd:", sig) && !InMask(pid, "ShdPnd:", sig)) ||
+           InMask(pid, "SigBlk:", sig);
 }
 
 // Before eth0 has an address there is nothing to finish: a stop signal ends
@@ -249,12 +261,11 @@ TEST_F(Serve, StopSignalWhileWaitingForTheAddressEndsWithZero) {
         SCOPED_TRACE(sig);
         cam.Start({config});
         pid_t pid = -1;
-        const auto deadline = std::chrono::steady_clock::now() + Millis(10000);
-        while ((pid <= 0 || !Catches(pid, sig)) && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(Millis(20));
+        const auto handling = [&] {
             pid = qdtest::DaemonPid(cam);
-        }
-        ASSERT_TRUE(pid > 0 && Catches(pid, sig)) << "no handler for " << sig;
+            return pid > 0 && Catches(pid, sig);
+        };
+        ASSERT_TRUE(qdtest::PollUntil(Millis(10000), handling)) << "no handler for " << sig;
         ASSERT_EQ(kill(pid, sig), 0);
         EXPECT_EQ(cam.WaitExit(Millis(5000)), 0);
         EXPECT_FALSE(cam.Listening(kPort));
@@ -295,11 +306,9 @@ TEST_F(Serve, DiscoveryComesBackOnceTheGroupCanBeJoined) {
     cam.Start({cam.WriteConfig({})});
     const std::string route = std::string("^") + kRouteCommand + "$";
     ASSERT_TRUE(cam.WaitForCall(route, Millis(10000)));
-    const auto deadline = std::chrono::steady_clock::now() + Millis(20000);
-    while (CountCalls(cam, kRouteCommand) < 3 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(Millis(50));
-    }
-    ASSERT_GE(CountCalls(cam, kRouteCommand), 3u) << "not tried again";
+    ASSERT_TRUE(qdtest::PollUntil(Millis(20000), [&] {
+        return CountCalls(cam, kRouteCommand) >= 3;
+    })) << "not tried again";
     const std::string log = cam.Log();
     std::size_t errors = 0;
     for (std::size_t at = log.find("ERROR("); at != std::string::npos;
@@ -322,9 +331,12 @@ TEST_F(Serve, SignalDuringAnUploadLetsItFinishFirst) {
     const std::string bytes = FilePackage(cam, std::string(20000, 'u'));
     UploadConnection upload(cam, kPort);
     upload.Send(bytes.substr(0, 5000));
-    std::this_thread::sleep_for(Millis(300));
-    ASSERT_EQ(kill(qdtest::DaemonPid(cam), SIGTERM), 0);
-    std::this_thread::sleep_for(Millis(300));
+    const std::string partial = cam.DaemonView(cam.info().tmpDir) + "/qboot.upg";
+    ASSERT_TRUE(qdtest::PollUntil(Millis(5000), [&] { return qdtest::FileExists(partial); }))
+        << "the upload has not begun";
+    const pid_t pid = qdtest::DaemonPid(cam);
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    ASSERT_TRUE(qdtest::PollUntil(Millis(5000), [&] { return Taken(pid, SIGTERM); }));
     EXPECT_TRUE(cam.Running());
     upload.Send(bytes.substr(5000));
     EXPECT_EQ(upload.ReadUntilClosed(kUploadTimeout).bytes, kAck);

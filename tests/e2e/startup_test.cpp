@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "test_support.h"
+#include "test_timing.h"
 #include "virtual_camera.h"
 
 namespace {
@@ -43,14 +45,16 @@ bool AnyIfconfig(const std::vector<std::string>& calls) {
 
 // Past the address wait the daemon serves uploads on its port.
 ::testing::AssertionResult PastStartup(VirtualCamera& cam, std::uint16_t port) {
-    const auto deadline = std::chrono::steady_clock::now() + kExitTimeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (const auto status = cam.WaitExit(Millis(200))) {
-            return ::testing::AssertionFailure() << "ended with " << *status << ": " << cam.Log();
-        }
-        if (cam.Listening(port)) {
-            return ::testing::AssertionSuccess();
-        }
+    std::optional<int> ended;
+    const bool listening = qdtest::PollUntil(kExitTimeout, [&] {
+        ended = cam.WaitExit(Millis(0));
+        return ended || cam.Listening(port);
+    });
+    if (ended) {
+        return ::testing::AssertionFailure() << "ended with " << *ended << ": " << cam.Log();
+    }
+    if (listening) {
+        return ::testing::AssertionSuccess();
     }
     return ::testing::AssertionFailure() << "not listening on " << port;
 }

@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
@@ -23,6 +22,7 @@
 #include "etc_fixture.h"
 #include "etc_internal.h"
 #include "qd_owners.h"
+#include "test_timing.h"
 
 namespace {
 
@@ -310,12 +310,11 @@ TEST_F(EtcFileTest, SaveWaitsForTheLockOnACloseOnExecDescriptor) {
     int rc = 1;
     std::thread saver([&rc] { rc = EtcSaveValueFile("t.ini", "s", "k", "2"); });
     // The save has opened the file and waits for the lock.
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     long flags = -1;
-    while ((flags = FlagsOfDescriptorOf(target, held.get())) < 0 &&
-           std::chrono::steady_clock::now() < giveUp) {
-        std::this_thread::yield();
-    }
+    static_cast<void>(qdtest::PollUntil(qdtest::Millis(10000), [&] {
+        flags = FlagsOfDescriptorOf(target, held.get());
+        return flags >= 0;
+    }));
     const std::string whileWaiting = ReadFile(target);
     static_cast<void>(::flock(held.get(), LOCK_UN));
     saver.join();

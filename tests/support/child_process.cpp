@@ -6,13 +6,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <csignal>
 #include <cstring>
 #include <stdexcept>
 #include <thread>
 
 #include "qd_owners.h"
+#include "test_timing.h"
 
 namespace qdtest {
 
@@ -158,7 +158,10 @@ bool ChildProcess::Running() {
 }
 
 std::optional<int> ChildProcess::Wait(std::chrono::milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
+    return WaitUntil(Clock::now() + Scaled(timeout));
+}
+
+std::optional<int> ChildProcess::WaitUntil(Clock::time_point deadline) {
     while (Running()) {
         if (Clock::now() >= deadline) {
             return std::nullopt;
@@ -188,12 +191,9 @@ CommandResult RunCommand(const std::vector<std::string>& argv, std::chrono::mill
     writeEnd.reset();
 
     CommandResult result;
-    const auto deadline = Clock::now() + timeout;
+    const auto deadline = Clock::now() + Scaled(timeout);
     const bool ended = CollectOutput(readEnd.get(), child, deadline, result.output);
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    const std::optional<int> status =
-        ended ? child.Wait(std::max(left, std::chrono::milliseconds(0))) : std::nullopt;
+    const std::optional<int> status = ended ? child.WaitUntil(deadline) : std::nullopt;
     if (status) {
         result.status = *status;
     } else {

@@ -35,8 +35,10 @@ class ChildProcess {
 
     pid_t pid() const { return pid_; }
     bool Running();
-    // The exit status once the child has ended within the time-out.
+    // The exit status once the child has ended within the (scaled) time-out.
     std::optional<int> Wait(std::chrono::milliseconds timeout);
+    // The same, with a deadline the caller has scaled already.
+    std::optional<int> WaitUntil(std::chrono::steady_clock::time_point deadline);
     // SIGKILL by PID, then reap; harmless when the child has ended already.
     void Kill();
 
@@ -48,7 +50,7 @@ class ChildProcess {
 };
 
 // Runs a command to its end and collects its output; a command still running
-// after the time-out is killed and reported with timedOut set.
+// after the (scaled) time-out is killed and reported with timedOut set.
 CommandResult RunCommand(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
                          const std::vector<std::string>& env = {});
 

@@ -19,12 +19,11 @@
 
 #include "target_exec.h"
 #include "test_support.h"
+#include "test_timing.h"
 
 namespace qdtest {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 const char kVcamScript[] = QD_SOURCE_DIR "/scripts/vcam.sh";
 
@@ -72,19 +71,6 @@ std::vector<std::string> SplitLines(const std::string& text) {
 
 std::string ReadIfPresent(const std::string& path) {
     return FileExists(path) ? ReadFile(path) : std::string();
-}
-
-// Polls until the predicate holds or the time-out passes.
-template <typename Pred>
-bool PollUntil(Millis timeout, Pred pred) {
-    const auto deadline = Clock::now() + timeout;
-    while (!pred()) {
-        if (Clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(Millis(50));
-    }
-    return true;
 }
 
 std::string UniqueName() {

@@ -17,6 +17,7 @@
 #include "camera_config.h"
 #include "child_process.h"
 #include "qd_owners.h"
+#include "test_timing.h"
 
 namespace qdtest {
 
@@ -46,8 +47,6 @@ struct CameraInfo {
     std::string callLog;          // one line per stand-in call: tool and args
     std::string rigLog;           // the rig's own messages
 };
-
-using Millis = std::chrono::milliseconds;
 
 class VirtualCamera {
   public:

@@ -3,13 +3,12 @@
 // a sound one as accepted, followed by the reboot request.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "package_writer.h"
 #include "test_support.h"
+#include "test_timing.h"
 #include "virtual_camera.h"
 
 namespace qdtest {
@@ -22,14 +21,10 @@ bool Contains(const std::string& text, const std::string& part) {
 }
 
 bool Serving(const VirtualCamera& cam) {
-    for (int i = 0; i < 100; ++i) {
-        if (cam.Listening(kPort) &&
-            Contains(cam.Dev({"ip", "maddr", "show", "dev", "eth0"}).output, "234.200.200.1")) {
-            return true;
-        }
-        std::this_thread::sleep_for(Millis(100));
-    }
-    return false;
+    return PollUntil(Millis(10000), [&] {
+        return cam.Listening(kPort) &&
+               Contains(cam.Dev({"ip", "maddr", "show", "dev", "eth0"}).output, "234.200.200.1");
+    });
 }
 
 std::string FilePackage(const std::string& destination, const std::string& content) {
