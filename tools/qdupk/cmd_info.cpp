@@ -5,6 +5,7 @@
 #include "commands.h"
 #include "item_types.h"
 #include "package_reader.h"
+#include "printable.h"
 
 namespace qdupk {
 
@@ -19,7 +20,7 @@ namespace {
 constexpr char kName[] = "info";
 
 std::string OrDash(const std::string& text) {
-    return text.empty() ? "-" : text;
+    return text.empty() ? "-" : Printable(text);
 }
 
 void PrintItems(const PackageInfo& info) {
@@ -55,8 +56,9 @@ int RunInfo(const Args& args) {
     } catch (const PackageError& e) {
         return Failure(kName, args[0] + ": damaged package: " + e.what());
     }
-    std::printf("Package:  %s\nVersion:  %s\nDevice:   %s\nItems:    %zu\n\n", info.name.c_str(),
-                info.version.c_str(), info.devId.c_str(), info.items.size());
+    std::printf("Package:  %s\nVersion:  %s\nDevice:   %s\nItems:    %zu\n\n",
+                Printable(info.name).c_str(), Printable(info.version).c_str(),
+                Printable(info.devId).c_str(), info.items.size());
     PrintItems(info);
     return kExitOk;
 }

@@ -9,6 +9,7 @@
 
 #include "commands.h"
 #include "package_reader.h"
+#include "printable.h"
 #include "upload_protocol.h"
 #include "uploader.h"
 
@@ -154,10 +155,12 @@ std::string CheckPackage(const UploadArgs& parsed) {
     }
     const VerifyResult result = VerifyPackage(parsed.request.packagePath, std::nullopt);
     if (!result.accepted) {
-        return parsed.request.packagePath + ": the camera would refuse it: " + result.message +
+        return parsed.request.packagePath +
+               ": the camera would refuse it: " + Printable(result.message) +
                " (nothing sent; --no-verify sends it anyway)";
     }
-    std::printf("%s: verified: %s\n", parsed.request.packagePath.c_str(), result.message.c_str());
+    std::printf("%s: verified: %s\n", parsed.request.packagePath.c_str(),
+                Printable(result.message).c_str());
     return std::string();
 }
 

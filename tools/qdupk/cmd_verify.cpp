@@ -4,6 +4,7 @@
 
 #include "commands.h"
 #include "package_reader.h"
+#include "printable.h"
 
 namespace qdupk {
 
@@ -58,10 +59,11 @@ int RunVerify(const Args& args) {
     }
     const VerifyResult result = VerifyPackage(parsed.package, parsed.devId);
     if (!result.accepted) {
-        std::printf("%s: REJECTED: %s\n", parsed.package.c_str(), result.message.c_str());
+        std::printf("%s: REJECTED: %s\n", parsed.package.c_str(),
+                    Printable(result.message).c_str());
         return kExitFailed;
     }
-    std::printf("%s: OK: %s\n", parsed.package.c_str(), result.message.c_str());
+    std::printf("%s: OK: %s\n", parsed.package.c_str(), Printable(result.message).c_str());
     return kExitOk;
 }
 
