@@ -272,5 +272,18 @@ TEST_F(QdupkTest, UsageTextAndExitCodes) {
     EXPECT_EQ(Run({"info", "missing.upg"}).exit, 1);
 }
 
+// One mistake, one message, whichever command it is made with.
+TEST_F(QdupkTest, CommandsReportTheSameMistakeAlike) {
+    for (const char* command : {"info", "verify"}) {
+        const Result r = Run({command, "--json", "x.upg"});
+        EXPECT_EQ(r.exit, 2);
+        EXPECT_EQ(r.err.rfind(std::string("qdupk ") + command +
+                                  ": error: the following argument was not expected: --json\n",
+                              0),
+                  0u)
+            << r.err;
+    }
+}
+
 }  // namespace
 }  // namespace qdtest
