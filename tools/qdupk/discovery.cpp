@@ -25,7 +25,7 @@ std::optional<std::string> AddressText(const unsigned char* field) {
         return std::nullopt;
     }
     std::string text(reinterpret_cast<const char*>(field),
-                     static_cast<const unsigned char*>(nul) - field);
+                     static_cast<std::size_t>(static_cast<const unsigned char*>(nul) - field));
     if (!IsDottedAddress(text)) {
         return std::nullopt;
     }
