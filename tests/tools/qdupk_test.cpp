@@ -283,6 +283,10 @@ TEST_F(QdupkTest, CommandsReportTheSameMistakeAlike) {
                   0u)
             << r.err;
     }
+    // A repeated option overrides the earlier one, so scripts can append
+    // their own value to a line of defaults.
+    ASSERT_EQ(Run({"pack", Manifest(ThreeItems()), "-o", out_}).exit, 0);
+    EXPECT_EQ(Run({"verify", out_, "--devid", "IPC-D2", "--devid", "IPC-D1"}).exit, 0);
 }
 
 }  // namespace

@@ -53,6 +53,9 @@ int Run(int argc, char** argv) {
     tool.formatter(std::make_shared<HelpFormatter>());
     tool.set_help_flag("-h,--help", "show this help and exit");
     tool.footer(kToolFooter);
+    // A repeated option overrides the earlier one, as it always has, so a
+    // script may append its own time-out to a command line of defaults.
+    tool.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     std::vector<Command> commands;
     for (const auto add : kCommands) {
         commands.push_back(add(tool));
