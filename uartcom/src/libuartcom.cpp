@@ -259,8 +259,7 @@ int uartcom_regreadfb(HUARTCOM hUartCom, UARTCOM_READFB fdUartReadFb, void* cont
     if (pHUart == nullptr) {
         return -1;
     }
-    pHUart->fdReadDataFd = fdUartReadFb;
-    pHUart->pContextReadData = context;
+    uartcom_detail::StoreReadCallback(pHUart, fdUartReadFb, context);
     return 0;
 }
 
