@@ -280,6 +280,7 @@ int ReadAsB(int fd, void* context) {
 void RunTogether(int callers, const std::function<void(int)>& body) {
     std::atomic<int> ready{0};
     std::vector<std::thread> threads;
+    threads.reserve(static_cast<std::size_t>(callers));
     for (int i = 0; i < callers; ++i) {
         threads.emplace_back([&, i] {
             ready++;
