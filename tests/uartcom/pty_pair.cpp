@@ -2,10 +2,13 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <stdexcept>
+
+#include "test_timing.h"
 
 namespace qdtest {
 
@@ -60,7 +63,7 @@ std::vector<unsigned char> PtyPair::Receive(std::size_t want, int timeoutMs) con
     unsigned char buffer[2048];
     while (got.size() < want) {
         struct pollfd pfd = {master_, POLLIN, 0};
-        if (poll(&pfd, 1, timeoutMs) <= 0) {
+        if (poll(&pfd, 1, static_cast<int>(Scaled(Millis(timeoutMs)).count())) <= 0) {
             break;
         }
         const ssize_t n = read(master_, buffer, sizeof buffer);
@@ -70,6 +73,13 @@ std::vector<unsigned char> PtyPair::Receive(std::size_t want, int timeoutMs) con
         got.insert(got.end(), buffer, buffer + n);
     }
     return got;
+}
+
+bool PtyPair::WaitPending(std::size_t count, int timeoutMs) const {
+    return PollUntil(Millis(timeoutMs), [this, count] {
+        int pending = 0;
+        return ioctl(slave_, FIONREAD, &pending) == 0 && static_cast<std::size_t>(pending) >= count;
+    });
 }
 
 }  // namespace qdtest

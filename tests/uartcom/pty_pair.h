@@ -25,6 +25,9 @@ class PtyPair {
     void Send(const std::vector<unsigned char>& bytes) const;
     // Everything the far end received within the time (ms).
     std::vector<unsigned char> Receive(std::size_t want, int timeoutMs) const;
+    // Whether at least `count` bytes wait on the slave side within the
+    // (scaled) time: what Send wrote has come through the line discipline.
+    bool WaitPending(std::size_t count, int timeoutMs = 3000) const;
 
   private:
     int master_ = -1;

@@ -11,6 +11,7 @@
 #include "libuartcom.h"
 #include "pty_pair.h"
 #include "test_support.h"
+#include "test_timing.h"
 
 namespace {
 
@@ -71,7 +72,7 @@ TEST_F(UartIo, ShortReplyReturnsPartialCountAfterTheBudget) {
     const long long elapsed = MsSince(start);
     const std::string text = out.Finish();
     EXPECT_GE(elapsed, 450);
-    EXPECT_LT(elapsed, 1500);
+    EXPECT_LT(elapsed, 500 + qdtest::Scaled(qdtest::Millis(1000)).count());
     EXPECT_EQ(Bytes(reply, reply + 5), (Bytes{0xA5, 0xFB, 0x01, 0x5F, 0x00}));
     EXPECT_NE(text.find("): uart wait ret=0, timeout=500 ms\n"), std::string::npos) << text;
     EXPECT_EQ(text.rfind("ERROR(uartcom/src/", 0), 0u) << text;
@@ -81,7 +82,7 @@ TEST_F(UartIo, ZeroBudgetTakesOnlyWhatIsPending) {
     unsigned char reply[16] = {};
     EXPECT_EQ(uartcom_recvbuff(handle_, reply, 4, 0), 0);
     pty_.Send({1, 2, 3, 4, 5, 6});
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(pty_.WaitPending(6));
     EXPECT_EQ(uartcom_recvbuff(handle_, reply, 4, 0), 4);
     EXPECT_EQ(uartcom_recvbuff(handle_, reply + 4, 10, 0), 2);
     EXPECT_EQ(Bytes(reply, reply + 6), (Bytes{1, 2, 3, 4, 5, 6}));
@@ -92,7 +93,7 @@ TEST_F(UartIo, ZeroBudgetTakesOnlyWhatIsPending) {
 TEST_F(UartIo, BudgetCoversAllWaitsOfOneReceive) {
     std::thread feeder([this] {
         for (unsigned char b = 1; b <= 6; ++b) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));  // the slow far end
             pty_.Send({b});
         }
     });
@@ -105,13 +106,13 @@ TEST_F(UartIo, BudgetCoversAllWaitsOfOneReceive) {
     feeder.join();
     EXPECT_GE(got, 1);
     EXPECT_LE(got, 3);
-    EXPECT_LT(elapsed, 700);
+    EXPECT_LT(elapsed, 400 + qdtest::Scaled(qdtest::Millis(300)).count());
     EXPECT_EQ(reply[0], 1);
 }
 
 TEST_F(UartIo, SendRecvKeepsStaleInputAndReturnsTheReceive) {
     pty_.Send({0xEE});
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(pty_.WaitPending(1));
     const unsigned char request[] = {0xA5, 0xF6, 0xAA, 0xF9, 0xAF};
     unsigned char reply[3] = {};
     EXPECT_EQ(uartcom_sendrecv(handle_, request, 5, reply, 1, 1000), 1);
@@ -122,11 +123,11 @@ TEST_F(UartIo, SendRecvKeepsStaleInputAndReturnsTheReceive) {
 TEST_F(UartIo, DiscardTakesAllPendingBytesWithoutWaiting) {
     EXPECT_EQ(uartcom_cleanreadbuff(handle_), 0);
     pty_.Send(Bytes(100, 0x42));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(pty_.WaitPending(100));
     const auto start = Clock::now();
     EXPECT_EQ(uartcom_cleanreadbuff(handle_), 100);
     EXPECT_EQ(uartcom_cleanreadbuff(handle_), 0);
-    EXPECT_LT(MsSince(start), 200);
+    EXPECT_LT(MsSince(start), qdtest::Scaled(qdtest::Millis(200)).count());
     unsigned char reply[1];
     qdtest::StdoutCapture out;
     EXPECT_EQ(uartcom_recvbuff(handle_, reply, 1, 0), 0);

@@ -20,6 +20,7 @@
 #include "libuartcom.h"
 #include "pty_pair.h"
 #include "test_support.h"
+#include "test_timing.h"
 
 namespace {
 
@@ -55,13 +56,7 @@ int PendingInput(int fd) {
 }
 
 bool WaitFor(const std::function<bool()>& done, int timeoutMs) {
-    for (int waited = 0; waited < timeoutMs; waited += 10) {
-        if (done()) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return done();
+    return qdtest::PollUntil(qdtest::Millis(timeoutMs), done);
 }
 
 }  // namespace
@@ -111,13 +106,14 @@ TEST(UartRecvTask, StartTwiceKeepsTheFirstThreadAndStopEndsIt) {
     a.pty->Send(Bytes(10, 1));
     b.pty->Send(Bytes(10, 2));
     EXPECT_TRUE(WaitFor([&] { return gotA.bytes == 10; }, 3000));
+    // Not a synchronisation: a window in which a second thread would read.
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(gotB.calls, 0) << "the second list must not be used";
     EXPECT_EQ(gotA.fd, uartcom_getfd(a.handle));
 
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(uartcom_stoprecvtsk(), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, qdtest::Scaled(qdtest::Millis(2500)));
     const std::string text = out.Finish();
     EXPECT_NE(text.find("): uart recv thread started\n"), std::string::npos) << text;
     EXPECT_NE(text.find("): uart recv thread start\n"), std::string::npos) << text;
@@ -126,6 +122,8 @@ TEST(UartRecvTask, StartTwiceKeepsTheFirstThreadAndStopEndsIt) {
     // Stopped means stopped: data now stays on the line, and a new start
     // with the other list works.
     a.pty->Send(Bytes(5, 3));
+    ASSERT_TRUE(a.pty->WaitPending(5));
+    // Not a synchronisation: a window in which a thread still running would read.
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(gotA.bytes, 10);
     EXPECT_EQ(uartcom_cleanreadbuff(a.handle), 5);
@@ -140,10 +138,10 @@ TEST(UartRecvTask, WithoutCallbackIncomingBytesAreDrainedAndTraced) {
     HUARTCOM list[] = {line.handle};
     qdtest::StdoutCapture out;
     line.pty->Send(Bytes(200, 0x33));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(line.pty->WaitPending(200));
     ASSERT_EQ(uartcom_startrecvtsk(list, 1), 0);
     EXPECT_TRUE(WaitFor([&] { return PendingInput(line.pty->slave()) == 0; }, 3000));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // The stop joins the thread, so the trace of its last read is out.
     EXPECT_EQ(uartcom_stoprecvtsk(), 0);
     const std::string text = out.Finish();
     EXPECT_NE(text.find("): iread=128\n"), std::string::npos) << text;
@@ -253,7 +251,7 @@ TEST(UartRecvTask, HungUpLinesAreReportedOnceAndCostNoProcessor) {
 
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(uartcom_stoprecvtsk(), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, qdtest::Scaled(qdtest::Millis(1000)));
     const std::string text = out.Finish();
     EXPECT_EQ(Count(text, "): iread="), 1u) << text.substr(0, 2000);
     EXPECT_EQ(Count(text, "): iread=0\n") + Count(text, "): iread=-1\n"), 1u);
