@@ -24,17 +24,28 @@
 #ifndef ETCFILE_H
 #define ETCFILE_H
 
+/* Exported functions carry QD_API: the libraries are built with hidden
+ * visibility, so only these are visible to users. The same definition
+ * stands in every public header of the system, so any of them may be
+ * included together. Nothing crosses the C boundary as an exception, which
+ * C++ callers see as QD_NOEXCEPT. */
+#ifndef QD_API
 #if defined(__GNUC__)
-#define ETCFILE_API __attribute__((visibility("default")))
+#define QD_API __attribute__((visibility("default")))
 #else
-#define ETCFILE_API
+#define QD_API
+#endif
+#endif
+#ifndef QD_NOEXCEPT
+#ifdef __cplusplus
+#define QD_NOEXCEPT noexcept
+#else
+#define QD_NOEXCEPT
+#endif
 #endif
 
 #ifdef __cplusplus
-#define ETCFILE_NOEXCEPT noexcept
 extern "C" {
-#else
-#define ETCFILE_NOEXCEPT
 #endif
 
 /*
@@ -46,8 +57,8 @@ extern "C" {
  * Results: 0 found; -1 the file cannot be opened; -2 no such section;
  * -3 no such key in the section. pValue is changed only on success.
  */
-ETCFILE_API int EtcGetValueFile(const char* pEtcFile, const char* pSection, const char* pKey,
-                                char* pValue, int iLen) ETCFILE_NOEXCEPT;
+QD_API int EtcGetValueFile(const char* pEtcFile, const char* pSection, const char* pKey,
+                           char* pValue, int iLen) QD_NOEXCEPT;
 
 /*
  * Reads the value as text (at most 50 characters) and converts it like
@@ -55,8 +66,8 @@ ETCFILE_API int EtcGetValueFile(const char* pEtcFile, const char* pSection, cons
  * gives 0. The low 32 bits are stored in *value.
  * Results: as EtcGetValueFile; *value is changed only on success.
  */
-ETCFILE_API int EtcGetIntValueFile(const char* pEtcFile, const char* pSection, const char* pKey,
-                                   int* value) ETCFILE_NOEXCEPT;
+QD_API int EtcGetIntValueFile(const char* pEtcFile, const char* pSection, const char* pKey,
+                              int* value) QD_NOEXCEPT;
 
 /*
  * Sets pKey to pValue in section pSection of the file pEtcFile: the key's
@@ -81,12 +92,12 @@ ETCFILE_API int EtcGetIntValueFile(const char* pEtcFile, const char* pSection, c
  * completely, has no room, a line is too long, or a write failed. Every
  * failure before the write back leaves the file unchanged.
  */
-ETCFILE_API int EtcSaveValueFile(const char* pEtcFile, const char* pSection, const char* pKey,
-                                 const char* pValue) ETCFILE_NOEXCEPT;
+QD_API int EtcSaveValueFile(const char* pEtcFile, const char* pSection, const char* pKey,
+                            const char* pValue) QD_NOEXCEPT;
 
 /* Saves Value as signed decimal text; results as EtcSaveValueFile. */
-ETCFILE_API int EtcSaveIntValueFile(const char* pEtcFile, const char* pSection, const char* pKey,
-                                    int Value) ETCFILE_NOEXCEPT;
+QD_API int EtcSaveIntValueFile(const char* pEtcFile, const char* pSection, const char* pKey,
+                               int Value) QD_NOEXCEPT;
 
 #ifdef __cplusplus
 }

@@ -13,13 +13,24 @@
 
 #include <stdint.h>
 
-#define QDUPK_API __attribute__((visibility("default")))
-
-/* The library never throws; C++ callers see that in the declarations. */
-#ifdef __cplusplus
-#define QDUPK_NOEXCEPT noexcept
+/* Exported functions carry QD_API: the libraries are built with hidden
+ * visibility, so only these are visible to users. The same definition
+ * stands in every public header of the system, so any of them may be
+ * included together. Nothing crosses the C boundary as an exception, which
+ * C++ callers see as QD_NOEXCEPT. */
+#ifndef QD_API
+#if defined(__GNUC__)
+#define QD_API __attribute__((visibility("default")))
 #else
-#define QDUPK_NOEXCEPT
+#define QD_API
+#endif
+#endif
+#ifndef QD_NOEXCEPT
+#ifdef __cplusplus
+#define QD_NOEXCEPT noexcept
+#else
+#define QD_NOEXCEPT
+#endif
 #endif
 
 #ifdef __cplusplus
@@ -70,13 +81,13 @@ typedef int (*QDUPK_CKECKCB)(const char* szFileName, const char* szDstFileName,
                              QDUPK_ITEM_TYPE emType, const char* szDevID, const char* szDesc);
 
 /* Library version: always 10. */
-QDUPK_API int libqdupk_version(void) QDUPK_NOEXCEPT;
+QD_API int libqdupk_version(void) QD_NOEXCEPT;
 
 /* Reads only the package head. On success fills the three caller buffers (at
  * least 128 bytes each) and returns 0; otherwise QDUPKERR_OPENFILE or
  * QDUPKERR_INVALIDPKG and the buffers are untouched. */
-QDUPK_API int libqdupk_pkgversion(const char* szFileName, char* szPkgName, char* szPkgVersion,
-                                  char* szDevID) QDUPK_NOEXCEPT;
+QD_API int libqdupk_pkgversion(const char* szFileName, char* szPkgName, char* szPkgVersion,
+                               char* szDevID) QD_NOEXCEPT;
 
 /* Verifies the package for device szDevID (a package for "QUNDAR" suits every
  * device), then extracts and installs every item through fdCallback. Item
@@ -86,16 +97,15 @@ QDUPK_API int libqdupk_pkgversion(const char* szFileName, char* szPkgName, char*
  * be writable and hold the files the package leaves there plus its largest
  * temporary file (an existing file that an item replaces counts as free;
  * items a check callback may decline count too); otherwise the result is
- * QDUPKERR_COPY and nothing is installed. Returns 0, a QDUPKERR_* code, or the callback's non-zero value.
- * Items installed before a later failure (a write error, a callback's
- * result) stay. */
-QDUPK_API int libqdupk_update(const char* szFileName, const char* szDevID, const char* szTempDir,
-                              QDUPK_UPDATECB fdCallback) QDUPK_NOEXCEPT;
+ * QDUPKERR_COPY and nothing is installed. Returns 0, a QDUPKERR_* code, or
+ * the callback's non-zero value. Items installed before a later failure (a
+ * write error, a callback's result) stay. */
+QD_API int libqdupk_update(const char* szFileName, const char* szDevID, const char* szTempDir,
+                           QDUPK_UPDATECB fdCallback) QD_NOEXCEPT;
 
 /* As libqdupk_update; fdCheckCb (may be NULL) may decline single items. */
-QDUPK_API int libqdupk_updatecheck(const char* szFileName, const char* szDevID,
-                                   const char* szTempDir, QDUPK_UPDATECB fdCallback,
-                                   QDUPK_CKECKCB fdCheckCb) QDUPK_NOEXCEPT;
+QD_API int libqdupk_updatecheck(const char* szFileName, const char* szDevID, const char* szTempDir,
+                                QDUPK_UPDATECB fdCallback, QDUPK_CKECKCB fdCheckCb) QD_NOEXCEPT;
 
 /* MD5 (RFC 1321). The context belongs to the caller: Init, Update any number
  * of times, Final once; Init again before the next message. */
@@ -105,13 +115,13 @@ typedef struct {
     unsigned char buffer[64]; /* bytes not yet transformed */
 } MD5_CTX;
 
-QDUPK_API void libqdupk_MD5Init(MD5_CTX* context) QDUPK_NOEXCEPT;
-QDUPK_API void libqdupk_MD5Update(MD5_CTX* context, const unsigned char* input,
-                                  unsigned int inputLen) QDUPK_NOEXCEPT;
+QD_API void libqdupk_MD5Init(MD5_CTX* context) QD_NOEXCEPT;
+QD_API void libqdupk_MD5Update(MD5_CTX* context, const unsigned char* input,
+                               unsigned int inputLen) QD_NOEXCEPT;
 /* Pads, writes the 16-byte digest and leaves the context to be re-initialised. */
-QDUPK_API void libqdupk_MD5Final(MD5_CTX* context, unsigned char* digest) QDUPK_NOEXCEPT;
+QD_API void libqdupk_MD5Final(MD5_CTX* context, unsigned char* digest) QD_NOEXCEPT;
 /* Digest of the string's bytes without its terminator. */
-QDUPK_API void libqdupk_MD5MakeString(const char* szInput, unsigned char* digest) QDUPK_NOEXCEPT;
+QD_API void libqdupk_MD5MakeString(const char* szInput, unsigned char* digest) QD_NOEXCEPT;
 
 #ifdef __cplusplus
 }

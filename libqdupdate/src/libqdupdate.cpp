@@ -114,23 +114,22 @@ int RunUpdate(const char* szFileName, const char* szDevID, const char* szTempDir
 
 extern "C" {
 
-QDUPK_API int libqdupk_version(void) noexcept {
+QD_API int libqdupk_version(void) noexcept {
     return kLibraryVersion;
 }
 
-QDUPK_API int libqdupk_pkgversion(const char* szFileName, char* szPkgName, char* szPkgVersion,
-                                  char* szDevID) noexcept {
+QD_API int libqdupk_pkgversion(const char* szFileName, char* szPkgName, char* szPkgVersion,
+                               char* szDevID) noexcept {
     return QueryHead(szFileName, szPkgName, szPkgVersion, szDevID);
 }
 
-QDUPK_API int libqdupk_update(const char* szFileName, const char* szDevID, const char* szTempDir,
-                              QDUPK_UPDATECB fdCallback) noexcept {
+QD_API int libqdupk_update(const char* szFileName, const char* szDevID, const char* szTempDir,
+                           QDUPK_UPDATECB fdCallback) noexcept {
     return RunUpdate(szFileName, szDevID, szTempDir, fdCallback, nullptr);
 }
 
-QDUPK_API int libqdupk_updatecheck(const char* szFileName, const char* szDevID,
-                                   const char* szTempDir, QDUPK_UPDATECB fdCallback,
-                                   QDUPK_CKECKCB fdCheckCb) noexcept {
+QD_API int libqdupk_updatecheck(const char* szFileName, const char* szDevID, const char* szTempDir,
+                                QDUPK_UPDATECB fdCallback, QDUPK_CKECKCB fdCheckCb) noexcept {
     return RunUpdate(szFileName, szDevID, szTempDir, fdCallback, fdCheckCb);
 }
 

@@ -176,7 +176,7 @@ void AddBitCount(UINT4 count[2], unsigned int len) noexcept {
 
 extern "C" {
 
-QDUPK_API void libqdupk_MD5Init(MD5_CTX* context) noexcept {
+QD_API void libqdupk_MD5Init(MD5_CTX* context) noexcept {
     context->state[0] = 0x67452301;
     context->state[1] = 0xefcdab89;
     context->state[2] = 0x98badcfe;
@@ -186,8 +186,8 @@ QDUPK_API void libqdupk_MD5Init(MD5_CTX* context) noexcept {
     std::memset(context->buffer, 0, sizeof context->buffer);
 }
 
-QDUPK_API void libqdupk_MD5Update(MD5_CTX* context, const unsigned char* input,
-                                  unsigned int inputLen) noexcept {
+QD_API void libqdupk_MD5Update(MD5_CTX* context, const unsigned char* input,
+                               unsigned int inputLen) noexcept {
     const unsigned index = (context->count[0] >> 3) & (kBlockSize - 1);
     AddBitCount(context->count, inputLen);
 
@@ -205,7 +205,7 @@ QDUPK_API void libqdupk_MD5Update(MD5_CTX* context, const unsigned char* input,
     }
 }
 
-QDUPK_API void libqdupk_MD5Final(MD5_CTX* context, unsigned char* digest) noexcept {
+QD_API void libqdupk_MD5Final(MD5_CTX* context, unsigned char* digest) noexcept {
     static const unsigned char kPadding[kBlockSize] = {0x80};
     unsigned char bits[8];
     Encode(bits, context->count, sizeof bits);
@@ -219,7 +219,7 @@ QDUPK_API void libqdupk_MD5Final(MD5_CTX* context, unsigned char* digest) noexce
     std::memset(context, 0, sizeof *context);
 }
 
-QDUPK_API void libqdupk_MD5MakeString(const char* szInput, unsigned char* digest) noexcept {
+QD_API void libqdupk_MD5MakeString(const char* szInput, unsigned char* digest) noexcept {
     MD5_CTX context;
     libqdupk_MD5Init(&context);
     const auto* bytes = reinterpret_cast<const unsigned char*>(szInput);
