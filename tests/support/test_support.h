@@ -10,7 +10,7 @@ namespace qdtest {
 
 // A fresh directory under $TMPDIR (or /tmp), removed with its contents.
 class ScratchDir {
-public:
+  public:
     ScratchDir();
     ~ScratchDir();
     ScratchDir(const ScratchDir&) = delete;
@@ -19,19 +19,19 @@ public:
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
 // Runs the rest of the scope with the process's working directory changed.
 class ScopedChdir {
-public:
+  public:
     explicit ScopedChdir(const std::string& dir);
     ~ScopedChdir();
     ScopedChdir(const ScopedChdir&) = delete;
     ScopedChdir& operator=(const ScopedChdir&) = delete;
 
-private:
+  private:
     std::string previous_;
 };
 
@@ -43,7 +43,7 @@ bool FileExists(const std::string& path);
 
 // Captures what the code under test prints on standard output (fd 1).
 class StdoutCapture {
-public:
+  public:
     StdoutCapture();
     ~StdoutCapture();
     StdoutCapture(const StdoutCapture&) = delete;
@@ -52,7 +52,7 @@ public:
     // Stops capturing (once) and returns everything printed meanwhile.
     std::string Finish();
 
-private:
+  private:
     int savedFd_ = -1;
     std::string path_;
     bool finished_ = false;
