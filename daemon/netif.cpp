@@ -28,8 +28,8 @@ bool FormatIfAddr(const ifreq& request, char* text, std::size_t size) noexcept {
 
 }  // namespace
 
-int GetEthIPAddr(char* szNetmask) noexcept {
-    qd::CopyText(stQdbootCfg.szIpAddr, kNoAddress);
+int QueryEthIPAddr(char* szIpAddr, std::size_t ipSize, char* szNetmask) noexcept {
+    qd::CopyText(szIpAddr, ipSize, kNoAddress);
     if (szNetmask != nullptr) {
         qd::CopyText(szNetmask, kNetmaskSize, kNoAddress);
     }
@@ -40,7 +40,7 @@ int GetEthIPAddr(char* szNetmask) noexcept {
     ifreq request{};
     qd::CopyText(request.ifr_name, sizeof request.ifr_name, kEthName);
     if (::ioctl(sock.get(), SIOCGIFADDR, &request) != 0 ||
-        !FormatIfAddr(request, stQdbootCfg.szIpAddr, sizeof stQdbootCfg.szIpAddr)) {
+        !FormatIfAddr(request, szIpAddr, ipSize)) {
         return -1;
     }
     if (::ioctl(sock.get(), SIOCGIFNETMASK, &request) != 0) {
@@ -54,4 +54,8 @@ int GetEthIPAddr(char* szNetmask) noexcept {
         qd::CopyText(szNetmask, kNetmaskSize, netmask);
     }
     return 0;
+}
+
+int GetEthIPAddr(char* szNetmask) noexcept {
+    return QueryEthIPAddr(stQdbootCfg.szIpAddr, sizeof stQdbootCfg.szIpAddr, szNetmask);
 }
