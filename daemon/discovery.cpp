@@ -64,7 +64,7 @@ void RefreshAnnouncedAddress() noexcept {
     char netmask[kAddressTextMax];
     if (GetEthIPAddr(netmask) != 0) {
         ApplyMacAddressAtMostEvery2s();
-        qd::CopyText(stQdbootCfg.szIpAddr, kFallbackAddress);
+        static_cast<void>(qd::CopyText(stQdbootCfg.szIpAddr, kFallbackAddress));  // fits
     }
 }
 
@@ -106,7 +106,9 @@ bool IsSearchPacket(const unsigned char* packet) noexcept {
 void FillSearchAnswer(unsigned char* packet, const char* szIpAddr, std::uint16_t nPort) noexcept {
     qd::StoreLe32(packet + kPortOffset, nPort);
     char text[kAddressTextMax];
-    qd::CopyText(text, szIpAddr);
+    // The field holds a dotted IPv4 address, which always fits; anything
+    // longer is cut to the field rather than spilling over the packet.
+    static_cast<void>(qd::CopyText(text, szIpAddr));
     std::memcpy(packet + kAddressOffset, text, std::strlen(text) + 1);
 }
 

@@ -29,16 +29,18 @@ bool FormatIfAddr(const ifreq& request, char* text, std::size_t size) noexcept {
 }  // namespace
 
 int GetEthIPAddr(char* szNetmask) noexcept {
-    qd::CopyText(stQdbootCfg.szIpAddr, kNoAddress);
+    // Every copy here fits its array (constants, or dotted text of at most
+    // 15 characters), so none is checked for a cut.
+    static_cast<void>(qd::CopyText(stQdbootCfg.szIpAddr, kNoAddress));
     if (szNetmask != nullptr) {
-        qd::CopyText(szNetmask, kNetmaskSize, kNoAddress);
+        static_cast<void>(qd::CopyText(szNetmask, kNetmaskSize, kNoAddress));
     }
     const qd::UniqueFd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!sock.valid()) {
         return -1;
     }
     ifreq request{};
-    qd::CopyText(request.ifr_name, sizeof request.ifr_name, kEthName);
+    static_cast<void>(qd::CopyText(request.ifr_name, sizeof request.ifr_name, kEthName));
     if (::ioctl(sock.get(), SIOCGIFADDR, &request) != 0 ||
         !FormatIfAddr(request, stQdbootCfg.szIpAddr, sizeof stQdbootCfg.szIpAddr)) {
         return -1;
@@ -51,7 +53,7 @@ int GetEthIPAddr(char* szNetmask) noexcept {
         return -1;
     }
     if (szNetmask != nullptr) {
-        qd::CopyText(szNetmask, kNetmaskSize, netmask);
+        static_cast<void>(qd::CopyText(szNetmask, kNetmaskSize, netmask));
     }
     return 0;
 }

@@ -59,7 +59,7 @@ sockaddr_in Address(const char* ip, std::uint16_t port) {
 
 void BringLoopbackUp(int sock) {
     ifreq request{};
-    qd::CopyText(request.ifr_name, sizeof request.ifr_name, "lo");
+    static_cast<void>(qd::CopyText(request.ifr_name, sizeof request.ifr_name, "lo"));  // fits
     if (ioctl(sock, SIOCGIFFLAGS, &request) != 0) {
         qdfuzz::Fail("SIOCGIFFLAGS lo", std::strerror(errno));
     }
@@ -154,7 +154,7 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
     g_policy.onCommand = nullptr;  // the group must be joined without the route command
     stQdbootCfg = {};
     stQdbootCfg.nPort = kPort;
-    qd::CopyText(stQdbootCfg.szMacAddr, kMac);
+    static_cast<void>(qd::CopyText(stQdbootCfg.szMacAddr, kMac));  // fits
     in_addr group{};
     inet_pton(AF_INET, kSearchGroup, &group);
     {

@@ -72,20 +72,28 @@ int CheckCommand(const std::string& command) {
     qdfuzz::Fail("unexpected command", command);
 }
 
+// A setting cut to fit would make the run test some other configuration.
+template <std::size_t N>
+void SetText(char (&dst)[N], const char* text) {
+    if (!qd::CopyText(dst, text)) {
+        qdfuzz::Fail("setting too long", text);
+    }
+}
+
 void SetPartition(MTDCFG_T* mtd) {
     mtd->bValid = 1;
     mtd->bAllMtd = 1;
-    qd::CopyText(mtd->szMtdName, kMtd);
+    SetText(mtd->szMtdName, kMtd);
 }
 
 void Configure(const std::string& tmpDir) {
     stQdbootCfg = {};
     stQdbootCfg.nPort = 8080;
-    qd::CopyText(stQdbootCfg.szTmpDir, tmpDir.c_str());
-    qd::CopyText(stQdbootCfg.szEraseCmd, "flash_eraseall");
-    qd::CopyText(stQdbootCfg.szCopyCmd, "flashcp");
-    qd::CopyText(stQdbootCfg.szUartArm, "/dev/null/tty");
-    qd::CopyText(stQdbootCfg.szMainApp, kMainApp);
+    SetText(stQdbootCfg.szTmpDir, tmpDir.c_str());
+    SetText(stQdbootCfg.szEraseCmd, "flash_eraseall");
+    SetText(stQdbootCfg.szCopyCmd, "flashcp");
+    SetText(stQdbootCfg.szUartArm, "/dev/null/tty");
+    SetText(stQdbootCfg.szMainApp, kMainApp);
     stQdbootCfg.emUartBaud = QD_COMM_BITRATE_115200;
     SetPartition(&stQdbootCfg.stKernel);
     SetPartition(&stQdbootCfg.stRootfs);

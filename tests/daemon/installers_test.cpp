@@ -27,8 +27,8 @@ class Installers : public ::testing::Test {
   protected:
     void SetUp() override {
         std::memset(&stQdbootCfg, 0, sizeof stQdbootCfg);
-        qd::CopyText(stQdbootCfg.szEraseCmd, "flash_eraseall");
-        qd::CopyText(stQdbootCfg.szCopyCmd, "flashcp");
+        ASSERT_TRUE(qd::CopyText(stQdbootCfg.szEraseCmd, "flash_eraseall"));
+        ASSERT_TRUE(qd::CopyText(stQdbootCfg.szCopyCmd, "flashcp"));
         stQdbootCfg.stKernel = Partition("/dev/mtd2", 1);
         ASSERT_EQ(mkdir(bin_.c_str(), 0755), 0);
         for (const char* tool : {"flash_eraseall", "flashcp", "nandwrite", "side.sh"}) {
@@ -46,7 +46,7 @@ class Installers : public ::testing::Test {
         MTDCFG_T mtd{};
         mtd.bValid = 1;
         mtd.bAllMtd = allMtd;
-        qd::CopyText(mtd.szMtdName, name);
+        EXPECT_TRUE(qd::CopyText(mtd.szMtdName, name));
         return mtd;
     }
 
@@ -88,13 +88,13 @@ TEST_F(Installers, KernelImageIsErasedThenCopiedWithFlashcpAndRemoved) {
 
 TEST_F(Installers, CopyProgramWithoutFlashcpInItsNameGetsPartitionFirst) {
     stQdbootCfg.stRootfs = Partition("/dev/mtd4", 1);
-    qd::CopyText(stQdbootCfg.szCopyCmd, "nandwrite");
+    ASSERT_TRUE(qd::CopyText(stQdbootCfg.szCopyCmd, "nandwrite"));
     std::string image = Image();
     Install(QDUPK_ITEM_ROOTFS, image);
     EXPECT_EQ(Calls(), "flash_eraseall /dev/mtd4\nnandwrite -p /dev/mtd4 " + image + "\n");
 
     // Any path that contains "flashcp" takes the "-v" form.
-    qd::CopyText(stQdbootCfg.szCopyCmd, (bin_ + "/flashcp").c_str());
+    ASSERT_TRUE(qd::CopyText(stQdbootCfg.szCopyCmd, (bin_ + "/flashcp").c_str()));
     image = Image();
     EXPECT_NE(Install(QDUPK_ITEM_ROOTFS, image).find(" -v " + image + " /dev/mtd4"),
               std::string::npos);
@@ -158,7 +158,7 @@ TEST_F(Installers, FailingOrMissingFlashToolFailsTheItem) {
         EXPECT_FALSE(FileExists(image));
     }
     SCOPED_TRACE("copy program not installed");
-    qd::CopyText(stQdbootCfg.szCopyCmd, "no-such-flash-tool");
+    ASSERT_TRUE(qd::CopyText(stQdbootCfg.szCopyCmd, "no-such-flash-tool"));
     const std::string out = Install(QDUPK_ITEM_KERNEL, Image(), -1);
     EXPECT_NE(out.find("exit status 127: no-such-flash-tool -p /dev/mtd2 "), std::string::npos)
         << out;
@@ -200,14 +200,14 @@ TEST_F(Installers, McuFirmwareIsSentAndItsFileRemovedEvenWhenTheTransferFails) {
     qdtest::McuSimRun sim(dir_);
     ASSERT_TRUE(qd::CopyText(stQdbootCfg.szUartArm, sim.slavePath().c_str()));
     stQdbootCfg.emUartBaud = QD_COMM_BITRATE_115200;
-    qd::CopyText(stQdbootCfg.szMainApp, "mainapp");
+    ASSERT_TRUE(qd::CopyText(stQdbootCfg.szMainApp, "mainapp"));
     const std::string firmware = Image("mcu.bin");
     Install(QDUPK_ITEM_MCUARM, firmware);
     EXPECT_FALSE(FileExists(firmware));
     EXPECT_EQ(qdtest::ReadFile(sim.imagePath()), "image");
     EXPECT_EQ(qdtest::KillallCalls(dir_), "mainapp\n");
 
-    qd::CopyText(stQdbootCfg.szUartArm, "/dev/qd-none");
+    ASSERT_TRUE(qd::CopyText(stQdbootCfg.szUartArm, "/dev/qd-none"));
     const std::string second = Image("mcu2.bin");
     Install(QDUPK_ITEM_MCUARM, second);
     EXPECT_FALSE(FileExists(second));

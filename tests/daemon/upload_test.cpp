@@ -52,7 +52,7 @@ class Upload : public ::testing::Test {
   protected:
     void SetUp() override {
         std::memset(&stQdbootCfg, 0, sizeof stQdbootCfg);
-        qd::CopyText(stQdbootCfg.szTmpDir, tmp_.path().c_str());
+        ASSERT_TRUE(qd::CopyText(stQdbootCfg.szTmpDir, tmp_.path().c_str()));
         Reconnect();
     }
 
