@@ -46,8 +46,8 @@ void etc_closetempfile(qd::FilePtr fpFile, const char* szFileName) noexcept {
     if (fpFile) {
         // A save running beside us in the same directory may have replaced
         // the name with its own scratch file meanwhile; that one stays.
-        mine = ::fstat(fileno(fpFile.get()), &ours) != 0 ||
-               ::lstat(szFileName, &named) != 0 || IsSameFile(ours, named);
+        mine = ::fstat(fileno(fpFile.get()), &ours) != 0 || ::lstat(szFileName, &named) != 0 ||
+               IsSameFile(ours, named);
         // Its content is of no use once the save is over, so a close error
         // changes nothing.
         fpFile.reset();

@@ -31,7 +31,7 @@ using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 // Move-only owner of a descriptor; -1 means "none".
 class UniqueFd {
-public:
+  public:
     UniqueFd() noexcept = default;
     explicit UniqueFd(int fd) noexcept : fd_(fd) {}
     UniqueFd(const UniqueFd&) = delete;
@@ -55,7 +55,7 @@ public:
         fd_ = fd;
     }
 
-private:
+  private:
     int fd_ = -1;
 };
 

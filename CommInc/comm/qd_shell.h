@@ -44,7 +44,8 @@ inline void DescribeStatus(const CommandStatus& status, char* out, std::size_t s
             static_cast<void>(std::snprintf(out, size, "killed by signal %d", status.value));
             break;
         case CommandStatus::Kind::kNotRun:
-            static_cast<void>(std::snprintf(out, size, "not run (%s)", std::strerror(status.value)));
+            static_cast<void>(
+                std::snprintf(out, size, "not run (%s)", std::strerror(status.value)));
             break;
     }
 }

@@ -36,8 +36,10 @@ inline std::size_t BoundedLength(const char* text, std::size_t size) noexcept {
 
 // snprintf that reports a cut: false when the output did not fit (or on a
 // formatting error); dst is terminated in every case.
-[[nodiscard]] __attribute__((format(printf, 3, 4))) inline bool FormatText(char* dst, std::size_t dstSize,
-                                                             const char* fmt, ...) noexcept {
+[[nodiscard]] __attribute__((format(printf, 3, 4))) inline bool FormatText(char* dst,
+                                                                           std::size_t dstSize,
+                                                                           const char* fmt,
+                                                                           ...) noexcept {
     if (dstSize == 0) {
         return false;
     }
