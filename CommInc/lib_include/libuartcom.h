@@ -5,8 +5,10 @@
  * Results: 0 for success and a small negative number for failure unless a
  * function says otherwise. Every function that takes a handle first checks
  * that it is not null and carries the library's validity mark, and returns
- * -1 otherwise. The library takes no lock of its own: callers that share a
- * handle between threads bracket each exchange with uartcom_lock. */
+ * -1 otherwise. The library never takes a handle's mutex: callers that share
+ * a handle between threads bracket each exchange with uartcom_lock. Starting
+ * and stopping the receive thread and registering its read callback are safe
+ * from any thread (the library serialises them internally). */
 #ifndef LIBUARTCOM_H
 #define LIBUARTCOM_H
 
@@ -72,7 +74,9 @@ UARTCOM_API int uartcom_regrs485ctrlfb(HUARTCOM hUartCom, UARTCOM_RS485STATEFB f
                                        void* context) UARTCOM_NOEXCEPT;
 
 /* Registers the receive thread's read callback; null lets the thread read and
- * drop incoming bytes itself. */
+ * drop incoming bytes itself. The callback and its context change together;
+ * a call already under way may still finish with the old pair, so an old
+ * context is released only after uartcom_stoprecvtsk. */
 UARTCOM_API int uartcom_regreadfb(HUARTCOM hUartCom, UARTCOM_READFB fdUartReadFb,
                                   void* context) UARTCOM_NOEXCEPT;
 
@@ -105,8 +109,11 @@ UARTCOM_API int uartcom_cleanreadbuff(HUARTCOM hUartCom) UARTCOM_NOEXCEPT;
  * -3 the thread could not be created. */
 UARTCOM_API int uartcom_startrecvtsk(HUARTCOM* phandellist, int numbers) UARTCOM_NOEXCEPT;
 
-/* Stops the receive thread and waits until it has ended (about 1 s at most
- * plus a running callback). 0, also when no thread runs. */
+/* Stops the receive thread and waits until it has ended (at once, plus a
+ * callback that is running). 0, also when no thread runs. Called from a read
+ * callback it only tells the thread to end after the callback returns. A
+ * line that hangs up is handed on once (the callback meets its end of file,
+ * or the thread traces it) and then rested a second at a time. */
 UARTCOM_API int uartcom_stoprecvtsk(void) UARTCOM_NOEXCEPT;
 
 #ifdef __cplusplus

@@ -113,5 +113,14 @@ TEST(Discovery, TableAndJsonListEveryCamera) {
     EXPECT_EQ(FormatJson({}), "[]\n");
 }
 
+// Whatever a reply carried, the JSON stays valid: control characters are
+// escaped and bytes that are not UTF-8 are replaced instead of ending the
+// output with an exception.
+TEST(Discovery, JsonEscapesWhatItCannotCarryRaw) {
+    EXPECT_EQ(FormatJson({{"a\x1b[2J\"\\", 1, "\xff\n"}}),
+              "[{\"address\": \"a\\u001b[2J\\\"\\\\\", \"port\": 1, \"source\": "
+              "\"\xef\xbf\xbd\\n\"}]\n");
+}
+
 }  // namespace
 }  // namespace qdupk

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -184,6 +185,40 @@ TEST_F(QdupkTest, DamagedPackagesAreRefusedByInfoAndVerify) {
     EXPECT_EQ(r.out, "");
 }
 
+// A package is outside input: its texts must not reach the terminal raw, or
+// escape sequences and line breaks could forge or hide where an item goes.
+TEST_F(QdupkTest, PackageTextsReachTheTerminalEscaped) {
+    qdupk::PackagePlan plan;
+    plan.name = "Dome\x1b[2Jfirmware";
+    plan.version = "V1\r\x7f";
+    plan.devId = "IPC\nD1\xff";
+    plan.items = {qdupk::DataItem(QDUPK_ITEM_FILE, "x", "/etc/app.conf\r/tmp/\x1b]0;t\x07")};
+    plan.items[0].description = "back\\slash \xc3\xa9";
+    WriteFile(out_, qdupk::BuildPackage(plan));
+
+    const auto rawControl = [](const std::string& text) {
+        return std::find_if(text.begin(), text.end(), [](char c) {
+                   const auto byte = static_cast<unsigned char>(c);
+                   return byte != '\n' && (byte < 0x20 || byte >= 0x7f);
+               }) != text.end();
+    };
+    const Result info = Run({"info", out_});
+    ASSERT_EQ(info.exit, 0) << info.err;
+    EXPECT_FALSE(rawControl(info.out)) << info.out;
+    for (const char* shown :
+         {"Package:  Dome\\x1b[2Jfirmware\n", "Version:  V1\\x0d\\x7f\n",
+          "Device:   IPC\\x0aD1\\xff\n", "/etc/app.conf\\x0d/tmp/\\x1b]0;t\\x07",
+          "back\\\\slash \\xc3\\xa9\n"}) {
+        EXPECT_NE(info.out.find(shown), std::string::npos) << shown << "\n" << info.out;
+    }
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"verify", out_}, {"verify", out_, "--devid", "IPC-D2"}}) {
+        const Result verify = Run(args);
+        EXPECT_FALSE(rawControl(verify.out)) << verify.out;
+        EXPECT_NE(verify.out.find("device \"IPC\\x0aD1\\xff\""), std::string::npos) << verify.out;
+    }
+}
+
 // The tool's verdict must be the device's: a package passes verify exactly
 // when the library would install it.
 TEST_F(QdupkTest, VerifyAgreesWithTheLibrary) {
@@ -235,6 +270,23 @@ TEST_F(QdupkTest, UsageTextAndExitCodes) {
     EXPECT_EQ(Run({"pack", "manifest.ini"}).exit, 2);
     EXPECT_EQ(Run({"verify", "x.upg", "--devid"}).exit, 2);
     EXPECT_EQ(Run({"info", "missing.upg"}).exit, 1);
+}
+
+// One mistake, one message, whichever command it is made with.
+TEST_F(QdupkTest, CommandsReportTheSameMistakeAlike) {
+    for (const char* command : {"info", "verify"}) {
+        const Result r = Run({command, "--json", "x.upg"});
+        EXPECT_EQ(r.exit, 2);
+        EXPECT_EQ(r.err.rfind(std::string("qdupk ") + command +
+                                  ": error: the following argument was not expected: --json\n",
+                              0),
+                  0u)
+            << r.err;
+    }
+    // A repeated option overrides the earlier one, so scripts can append
+    // their own value to a line of defaults.
+    ASSERT_EQ(Run({"pack", Manifest(ThreeItems()), "-o", out_}).exit, 0);
+    EXPECT_EQ(Run({"verify", out_, "--devid", "IPC-D2", "--devid", "IPC-D1"}).exit, 0);
 }
 
 }  // namespace

@@ -42,6 +42,13 @@ PtyPair::~PtyPair() {
     }
 }
 
+void PtyPair::CloseMaster() {
+    if (master_ >= 0) {
+        close(master_);
+        master_ = -1;
+    }
+}
+
 void PtyPair::Send(const std::vector<unsigned char>& bytes) const {
     if (write(master_, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
         throw std::runtime_error("short write to the pseudo-terminal");

@@ -20,6 +20,8 @@ class PtyPair {
     // The test's own descriptor on the slave, to read back line settings.
     int slave() const { return slave_; }
 
+    // The far end hangs up: the slave side then reads as end of file.
+    void CloseMaster();
     void Send(const std::vector<unsigned char>& bytes) const;
     // Everything the far end received within the time (ms).
     std::vector<unsigned char> Receive(std::size_t want, int timeoutMs) const;

@@ -2,7 +2,9 @@
 // validity mark.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstring>
@@ -196,4 +198,30 @@ TEST(UartInvalidHandle, EveryCallRefusesNullAndAWrongMark) {
         EXPECT_EQ(text.rfind("ERROR(uartcom/src/", 0), 0u) << text;
     }
     EXPECT_EQ(fake[0], 0x12345678);
+}
+
+// A session leader without a terminal (a daemon) that opens a terminal
+// device acquires it unless told not to; the line must also not leak into
+// the programs the caller runs.
+TEST(UartOpen, LineIsCloseOnExecAndNeverTheControllingTerminal) {
+    qdtest::PtyPair pty;
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (setsid() < 0) {
+            _exit(2);
+        }
+        HUARTCOM handle = uartcom_open(pty.slavePath().c_str(), 0, nullptr);
+        if (handle == nullptr) {
+            _exit(3);
+        }
+        if ((fcntl(uartcom_getfd(handle), F_GETFD) & FD_CLOEXEC) == 0) {
+            _exit(4);
+        }
+        _exit(open("/dev/tty", O_RDWR) < 0 ? 0 : 5);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "3: not opened, 4: inherited by children, 5: controlling";
 }

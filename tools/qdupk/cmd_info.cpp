@@ -1,25 +1,26 @@
 // qdupk info PKG
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 
+#include "command_line.h"
 #include "commands.h"
 #include "item_types.h"
 #include "package_reader.h"
+#include "printable.h"
 
 namespace qdupk {
-
-const char kInfoUsage[] =
-    "usage: qdupk info PKG\n"
-    "\n"
-    "Prints the package head and a table of its items. The whole package is\n"
-    "checked first (records and digests); a damaged package is refused.\n";
 
 namespace {
 
 constexpr char kName[] = "info";
 
+const char kInfoDetails[] =
+    "Prints the package head and a table of its items. The whole package is\n"
+    "checked first (records and digests); a damaged package is refused.\n";
+
 std::string OrDash(const std::string& text) {
-    return text.empty() ? "-" : text;
+    return text.empty() ? "-" : Printable(text);
 }
 
 void PrintItems(const PackageInfo& info) {
@@ -38,27 +39,28 @@ void PrintItems(const PackageInfo& info) {
     }
 }
 
-}  // namespace
-
-int RunInfo(const Args& args) {
-    if (WantsHelp(args)) {
-        (void)std::fputs(kInfoUsage, stdout);
-        return kExitOk;
-    }
-    if (args.size() != 1 || (!args[0].empty() && args[0][0] == '-')) {
-        return UsageError(kName, args.empty() ? "no package given" : "expected one package",
-                          kInfoUsage);
-    }
+int RunInfo(const std::string& path) {
     PackageInfo info;
     try {
-        info = ReadPackage(args[0]);
+        info = ReadPackage(path);
     } catch (const PackageError& e) {
-        return Failure(kName, args[0] + ": damaged package: " + e.what());
+        return Failure(kName, path + ": damaged package: " + e.what());
     }
-    std::printf("Package:  %s\nVersion:  %s\nDevice:   %s\nItems:    %zu\n\n", info.name.c_str(),
-                info.version.c_str(), info.devId.c_str(), info.items.size());
+    std::printf("Package:  %s\nVersion:  %s\nDevice:   %s\nItems:    %zu\n\n",
+                Printable(info.name).c_str(), Printable(info.version).c_str(),
+                Printable(info.devId).c_str(), info.items.size());
     PrintItems(info);
     return kExitOk;
+}
+
+}  // namespace
+
+Command AddInfo(CLI::App& tool) {
+    auto path = std::make_shared<std::string>();
+    CLI::App* command = tool.add_subcommand(kName, "show a package's head and items");
+    command->add_option("PKG", *path, "the package to show")->required();
+    command->footer(kInfoDetails);
+    return {command, [path] { return RunInfo(*path); }};
 }
 
 }  // namespace qdupk

@@ -1,15 +1,19 @@
 // qdupk pack MANIFEST -o OUT.upg
 #include <cstdio>
+#include <memory>
 
+#include "command_line.h"
 #include "commands.h"
 #include "manifest.h"
 #include "package_writer.h"
 
 namespace qdupk {
 
-const char kPackUsage[] =
-    "usage: qdupk pack MANIFEST -o OUT.upg\n"
-    "\n"
+namespace {
+
+constexpr char kName[] = "pack";
+
+const char kPackDetails[] =
     "Builds a package from an INI manifest. Sections:\n"
     "  [package]  name=, version=, devid= (devid QUNDAR suits every device)\n"
     "  [item1], [item2], ...  read in order up to the first missing number:\n"
@@ -23,58 +27,33 @@ const char kPackUsage[] =
     "The same inputs always give the same bytes (identifier fields are zero,\n"
     "format version 1). A failed pack leaves no output file.\n";
 
-namespace {
-
-constexpr char kName[] = "pack";
-
 struct PackArgs {
     std::string manifest;
     std::string output;
 };
 
-// Empty error text on success.
-std::string ParsePackArgs(const Args& args, PackArgs& out) {
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (arg == "-o" || arg == "--output") {
-            if (i + 1 == args.size()) {
-                return arg + " needs a file name";
-            }
-            out.output = args[++i];
-        } else if (!arg.empty() && arg[0] == '-') {
-            return "unknown option " + arg;
-        } else if (out.manifest.empty()) {
-            out.manifest = arg;
-        } else {
-            return "unexpected argument " + arg;
-        }
-    }
-    if (out.manifest.empty()) {
-        return "no manifest given";
-    }
-    return out.output.empty() ? "no output file given (-o OUT.upg)" : std::string();
-}
-
-}  // namespace
-
-int RunPack(const Args& args) {
-    if (WantsHelp(args)) {
-        (void)std::fputs(kPackUsage, stdout);
-        return kExitOk;
-    }
-    PackArgs parsed;
-    const std::string error = ParsePackArgs(args, parsed);
-    if (!error.empty()) {
-        return UsageError(kName, error, kPackUsage);
-    }
+int RunPack(const PackArgs& args) {
     try {
-        const PackagePlan plan = ReadManifest(parsed.manifest);
-        WritePackageFile(plan, parsed.output);
-        std::printf("packed %zu item(s) into %s\n", plan.items.size(), parsed.output.c_str());
+        const PackagePlan plan = ReadManifest(args.manifest);
+        WritePackageFile(plan, args.output);
+        std::printf("packed %zu item(s) into %s\n", plan.items.size(), args.output.c_str());
     } catch (const PackError& e) {
         return Failure(kName, e.what());
     }
     return kExitOk;
+}
+
+}  // namespace
+
+Command AddPack(CLI::App& tool) {
+    auto args = std::make_shared<PackArgs>();
+    CLI::App* command = tool.add_subcommand(kName, "build a package from a manifest");
+    command->add_option("MANIFEST", args->manifest, "the manifest to build from")->required();
+    command->add_option("-o,--output", args->output, "the package to write")
+        ->required()
+        ->type_name("OUT.upg");
+    command->footer(kPackDetails);
+    return {command, [args] { return RunPack(*args); }};
 }
 
 }  // namespace qdupk

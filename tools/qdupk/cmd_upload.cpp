@@ -5,33 +5,17 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <optional>
 
+#include "command_line.h"
 #include "commands.h"
 #include "package_reader.h"
+#include "printable.h"
 #include "upload_protocol.h"
 #include "uploader.h"
 
 namespace qdupk {
-
-const char kUploadUsage[] =
-    "usage: qdupk upload HOST:PORT PKG [--no-verify] [--timeout S] [--connect-timeout S]\n"
-    "\n"
-    "Sends the package to the camera's upload port and waits until the camera\n"
-    "has verified and installed it and acknowledges; the camera then reboots.\n"
-    "The package is verified here first, and one the camera would refuse is\n"
-    "not sent. Packages above 2147483647 bytes are refused.\n"
-    "\n"
-    "  --no-verify            send the package without checking it first\n"
-    "  --timeout S            seconds to wait for the acknowledgement after the\n"
-    "                         last byte, and longest stall while sending\n"
-    "                         (default 600: flash and MCU firmware take minutes)\n"
-    "  --connect-timeout S    seconds to wait for the connection (default 10)\n"
-    "\n"
-    "Exit status: 0 accepted (the camera reboots); 3 the camera closed the\n"
-    "connection without acknowledgement (refused or failed on the camera);\n"
-    "4 no connection, or the network failed; 5 time-out; 1 the package was\n"
-    "refused here (damaged, empty, too large, unreadable), nothing sent; 2 usage.\n";
 
 namespace {
 
@@ -40,60 +24,21 @@ constexpr int kExitNotAccepted = 3;
 constexpr int kExitConnection = 4;
 constexpr int kExitTimeout = 5;
 
+const char kUploadDetails[] =
+    "Sends the package to the camera's upload port and waits until the camera\n"
+    "has verified and installed it and acknowledges; the camera then reboots.\n"
+    "The package is verified here first, and one the camera would refuse is\n"
+    "not sent. Packages above 2147483647 bytes are refused.\n"
+    "\n"
+    "Exit status: 0 accepted (the camera reboots); 3 the camera closed the\n"
+    "connection without acknowledgement (refused or failed on the camera);\n"
+    "4 no connection, or the network failed; 5 time-out; 1 the package was\n"
+    "refused here (damaged, empty, too large, unreadable), nothing sent; 2 usage.\n";
+
 struct UploadArgs {
     UploadRequest request;
-    bool verify = true;
+    bool skipVerify = false;
 };
-
-std::string TakeSeconds(const Args& args, std::size_t& i, Millis& out) {
-    const std::string& option = args[i];
-    const std::optional<Millis> value =
-        i + 1 < args.size() ? ParseSeconds(args[++i]) : std::nullopt;
-    if (!value) {
-        return option + " needs a number of seconds above 0";
-    }
-    out = *value;
-    return std::string();
-}
-
-std::string TakePositional(const std::string& arg, std::size_t& count, UploadArgs& out) {
-    if (count == 0) {
-        const std::optional<HostPort> target = ParseHostPort(arg);
-        if (!target) {
-            return "expected HOST:PORT with a port from 1 to 65535, not " + arg;
-        }
-        out.request.target = *target;
-    } else if (count == 1) {
-        out.request.packagePath = arg;
-    } else {
-        return "unexpected argument " + arg;
-    }
-    ++count;
-    return std::string();
-}
-
-std::string ParseUploadArgs(const Args& args, UploadArgs& out) {
-    std::size_t positional = 0;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        std::string error;
-        if (arg == "--no-verify") {
-            out.verify = false;
-        } else if (arg == "--timeout") {
-            error = TakeSeconds(args, i, out.request.timeout);
-        } else if (arg == "--connect-timeout") {
-            error = TakeSeconds(args, i, out.request.connectTimeout);
-        } else if (!arg.empty() && arg[0] == '-') {
-            error = "unknown option " + arg;
-        } else {
-            error = TakePositional(arg, positional, out);
-        }
-        if (!error.empty()) {
-            return error;
-        }
-    }
-    return positional == 2 ? std::string() : "expected HOST:PORT and a package";
-}
 
 // The size the camera will be told; empty error text when it can take it.
 std::string CheckSize(const std::string& path, std::uint64_t& size) {
@@ -149,31 +94,22 @@ int ExitCodeOf(UploadOutcome outcome) {
 
 // Empty error text when the package may be sent.
 std::string CheckPackage(const UploadArgs& parsed) {
-    if (!parsed.verify) {
+    if (parsed.skipVerify) {
         return std::string();
     }
     const VerifyResult result = VerifyPackage(parsed.request.packagePath, std::nullopt);
     if (!result.accepted) {
-        return parsed.request.packagePath + ": the camera would refuse it: " + result.message +
+        return parsed.request.packagePath +
+               ": the camera would refuse it: " + Printable(result.message) +
                " (nothing sent; --no-verify sends it anyway)";
     }
-    std::printf("%s: verified: %s\n", parsed.request.packagePath.c_str(), result.message.c_str());
+    std::printf("%s: verified: %s\n", parsed.request.packagePath.c_str(),
+                Printable(result.message).c_str());
     return std::string();
 }
 
-}  // namespace
-
-int RunUpload(const Args& args) {
-    if (WantsHelp(args)) {
-        (void)std::fputs(kUploadUsage, stdout);
-        return kExitOk;
-    }
-    UploadArgs parsed;
-    std::string error = ParseUploadArgs(args, parsed);
-    if (!error.empty()) {
-        return UsageError(kName, error, kUploadUsage);
-    }
-    error = CheckSize(parsed.request.packagePath, parsed.request.size);
+int RunUpload(UploadArgs& parsed) {
+    std::string error = CheckSize(parsed.request.packagePath, parsed.request.size);
     if (error.empty()) {
         error = CheckPackage(parsed);
     }
@@ -188,6 +124,39 @@ int RunUpload(const Args& args) {
     (void)std::fprintf(out, "qdupk upload: %s: %s\n", VerdictOf(report.outcome),
                        report.message.c_str());
     return ExitCodeOf(report.outcome);
+}
+
+}  // namespace
+
+Command AddUpload(CLI::App& tool) {
+    auto args = std::make_shared<UploadArgs>();
+    CLI::App* command =
+        tool.add_subcommand(kName, "send a package to a camera and wait for its verdict");
+    command
+        ->add_option_function<std::string>(
+            "HOST:PORT",
+            [args](const std::string& text) {
+                args->request.target = ParseHostPort(text).value_or(args->request.target);
+            },
+            "the camera's address and upload port")
+        ->required()
+        ->check(CLI::Validator(
+            [](const std::string& text) {
+                return ParseHostPort(text)
+                           ? std::string()
+                           : "needs HOST:PORT with a port from 1 to 65535, not " + text;
+            },
+            ""));
+    command->add_option("PKG", args->request.packagePath, "the package to send")->required();
+    command->add_flag("--no-verify", args->skipVerify,
+                      "send the package without checking it first");
+    AddSeconds(*command, "--timeout", args->request.timeout,
+               "seconds to wait for the acknowledgement after the last byte, and longest stall "
+               "while sending (default 600: flash and MCU firmware take minutes)");
+    AddSeconds(*command, "--connect-timeout", args->request.connectTimeout,
+               "seconds to wait for the connection (default 10)");
+    command->footer(kUploadDetails);
+    return {command, [args] { return RunUpload(*args); }};
 }
 
 }  // namespace qdupk

@@ -1,11 +1,16 @@
-// Subcommands of qdupk. Each takes the arguments after its own name and
+// Commands of qdupk. Each adds itself, with its options, to the tool's
+// command line and hands back what runs it once the line has parsed. A run
 // returns the process exit status: 0 success, 1 refused or failed, 2 usage;
-// search and upload add codes of their own from 3 on (see their usage).
+// search and upload add codes of their own from 3 on (see their help).
 #ifndef QDUPK_TOOL_COMMANDS_H
 #define QDUPK_TOOL_COMMANDS_H
 
+#include <functional>
 #include <string>
-#include <vector>
+
+namespace CLI {
+class App;
+}  // namespace CLI
 
 namespace qdupk {
 
@@ -13,31 +18,18 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
-using Args = std::vector<std::string>;
-
 struct Command {
-    const char* name;
-    const char* summary;
-    const char* usage;  // full usage text of the subcommand
-    int (*run)(const Args& args);
+    CLI::App* app = nullptr;  // owned by the tool's App
+    std::function<int()> run;
 };
 
-int RunPack(const Args& args);
-int RunInfo(const Args& args);
-int RunVerify(const Args& args);
-int RunSearch(const Args& args);
-int RunUpload(const Args& args);
+Command AddPack(CLI::App& tool);
+Command AddInfo(CLI::App& tool);
+Command AddVerify(CLI::App& tool);
+Command AddSearch(CLI::App& tool);
+Command AddUpload(CLI::App& tool);
 
-extern const char kPackUsage[];
-extern const char kInfoUsage[];
-extern const char kVerifyUsage[];
-extern const char kSearchUsage[];
-extern const char kUploadUsage[];
-
-// Shared by the subcommands: usage on --help, "qdupk NAME: error: ..." on
-// stderr otherwise.
-bool WantsHelp(const Args& args);
-int UsageError(const char* name, const std::string& message, const char* usage);
+// "qdupk NAME: error: MESSAGE" on stderr; the failure exit status.
 int Failure(const char* name, const std::string& message);
 
 }  // namespace qdupk

@@ -5,6 +5,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include <nlohmann/json.hpp>
+
+#include "json_line.h"
 #include "qd_bytes.h"
 
 namespace qdupk {
@@ -22,7 +25,7 @@ std::optional<std::string> AddressText(const unsigned char* field) {
         return std::nullopt;
     }
     std::string text(reinterpret_cast<const char*>(field),
-                     static_cast<const unsigned char*>(nul) - field);
+                     static_cast<std::size_t>(static_cast<const unsigned char*>(nul) - field));
     if (!IsDottedAddress(text)) {
         return std::nullopt;
     }
@@ -40,25 +43,6 @@ bool AnySourceDiffers(const std::vector<CameraReply>& cameras) {
         }
     }
     return false;
-}
-
-// Only dotted addresses reach the output, but a source text could in
-// principle hold anything; keep the JSON valid regardless.
-std::string JsonString(const std::string& text) {
-    std::string quoted = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') {
-            quoted += '\\';
-            quoted += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char escape[8];
-            (void)std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned char>(c));
-            quoted += escape;
-        } else {
-            quoted += c;
-        }
-    }
-    return quoted + "\"";
 }
 
 }  // namespace
@@ -111,15 +95,12 @@ std::string FormatTable(const std::vector<CameraReply>& cameras) {
 }
 
 std::string FormatJson(const std::vector<CameraReply>& cameras) {
-    std::string json = "[";
-    for (std::size_t i = 0; i < cameras.size(); ++i) {
-        const CameraReply& camera = cameras[i];
-        json += (i == 0 ? "" : ", ");
-        json += "{\"address\": " + JsonString(camera.address) +
-                ", \"port\": " + std::to_string(camera.port) +
-                ", \"source\": " + JsonString(camera.source) + "}";
+    nlohmann::json list = nlohmann::json::array();
+    for (const CameraReply& camera : cameras) {
+        list.push_back(
+            {{"address", camera.address}, {"port", camera.port}, {"source", camera.source}});
     }
-    return json + "]\n";
+    return JsonLine(list) + "\n";
 }
 
 }  // namespace qdupk

@@ -1,55 +1,79 @@
-// qdupk: builds and inspects upgrade packages on the host. Each subcommand
-// lives in its own cmd_*.cpp; this file only dispatches.
+// qdupk: builds and inspects upgrade packages on the host, finds cameras
+// and uploads to them. Each command lives in its own cmd_*.cpp; this file
+// only builds the command line and dispatches.
 #include <cstdio>
-#include <cstring>
 #include <exception>
-#include <iterator>
+#include <memory>
+#include <vector>
 
+#include "command_line.h"
 #include "commands.h"
 
 namespace qdupk {
 namespace {
 
-constexpr Command kCommands[] = {
-    {"pack", "build a package from a manifest", kPackUsage, RunPack},
-    {"info", "show a package's head and items", kInfoUsage, RunInfo},
-    {"verify", "check a package as the device would, installing nothing", kVerifyUsage, RunVerify},
-    {"search", "find cameras on the local network", kSearchUsage, RunSearch},
-    {"upload", "send a package to a camera and wait for its verdict", kUploadUsage, RunUpload},
-};
+constexpr Command (*kCommands[])(CLI::App&) = {AddPack, AddInfo, AddVerify, AddSearch, AddUpload};
 
-void PrintUsage(std::FILE* out) {
-    (void)std::fputs("usage: qdupk COMMAND [ARGS...]\n\ncommands:\n", out);
-    for (const Command& command : kCommands) {
-        (void)std::fprintf(out, "  %-8s %s\n", command.name, command.summary);
-    }
-    (void)std::fputs("\n'qdupk COMMAND --help' shows a command's usage.\n", out);
+const char kToolFooter[] = "'qdupk COMMAND --help' shows a command's usage.\n";
+
+// The command the line named, or the tool itself when it named none.
+const CLI::App& Selected(const CLI::App& tool) {
+    const std::vector<CLI::App*> selected = tool.get_subcommands();
+    return selected.empty() ? tool : *selected.front();
 }
 
-const Command* FindCommand(const char* name) {
-    for (const Command& command : kCommands) {
-        if (std::strcmp(command.name, name) == 0) {
-            return &command;
+int Parse(CLI::App& tool, int argc, char** argv) {
+    try {
+        tool.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        (void)std::fputs(Selected(tool).help().c_str(), stdout);
+        return kExitOk;
+    } catch (const CLI::ExtrasError& e) {
+        const CLI::App& where = Selected(tool);
+        if (&where == &tool && !tool.remaining().empty()) {
+            return UsageError(tool, "unknown command '" + tool.remaining().front() + "'");
+        }
+        return UsageError(where, e.what());
+    } catch (const CLI::ParseError& e) {
+        return UsageError(Selected(tool), e.what());
+    }
+    return -1;
+}
+
+int RunCommand(const Command& command) {
+    try {
+        return command.run();
+    } catch (const std::exception& e) {
+        return Failure(command.app->get_name().c_str(), e.what());
+    }
+}
+
+int Run(int argc, char** argv) {
+    CLI::App tool("", "qdupk");
+    tool.formatter(std::make_shared<HelpFormatter>());
+    tool.set_help_flag("-h,--help", "show this help and exit");
+    tool.footer(kToolFooter);
+    // A repeated option overrides the earlier one, as it always has, so a
+    // script may append its own time-out to a command line of defaults.
+    tool.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    std::vector<Command> commands;
+    for (const auto add : kCommands) {
+        commands.push_back(add(tool));
+    }
+    const int parsed = Parse(tool, argc, argv);
+    if (parsed >= 0) {
+        return parsed;
+    }
+    for (const Command& command : commands) {
+        if (command.app->parsed()) {
+            return RunCommand(command);
         }
     }
-    return nullptr;
+    (void)std::fputs(tool.help().c_str(), stderr);
+    return kExitUsage;
 }
 
 }  // namespace
-
-bool WantsHelp(const Args& args) {
-    for (const std::string& arg : args) {
-        if (arg == "-h" || arg == "--help") {
-            return true;
-        }
-    }
-    return false;
-}
-
-int UsageError(const char* name, const std::string& message, const char* usage) {
-    (void)std::fprintf(stderr, "qdupk %s: error: %s\n\n%s", name, message.c_str(), usage);
-    return kExitUsage;
-}
 
 int Failure(const char* name, const std::string& message) {
     (void)std::fprintf(stderr, "qdupk %s: error: %s\n", name, message.c_str());
@@ -59,24 +83,10 @@ int Failure(const char* name, const std::string& message) {
 }  // namespace qdupk
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        qdupk::PrintUsage(stderr);
-        return qdupk::kExitUsage;
-    }
-    if (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0) {
-        qdupk::PrintUsage(stdout);
-        return qdupk::kExitOk;
-    }
-    const qdupk::Command* command = qdupk::FindCommand(argv[1]);
-    if (command == nullptr) {
-        (void)std::fprintf(stderr, "qdupk: unknown command '%s'\n\n", argv[1]);
-        qdupk::PrintUsage(stderr);
-        return qdupk::kExitUsage;
-    }
     try {
-        return command->run(qdupk::Args(argv + 2, argv + argc));
+        return qdupk::Run(argc, argv);
     } catch (const std::exception& e) {
-        (void)std::fprintf(stderr, "qdupk %s: error: %s\n", command->name, e.what());
+        (void)std::fprintf(stderr, "qdupk: error: %s\n", e.what());
         return qdupk::kExitFailed;
     }
 }

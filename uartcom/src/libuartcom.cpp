@@ -142,9 +142,11 @@ int ValidateAttributes(const QD_COMMATTR_T* pComAttr, COMM_ATTR* pArrti) noexcep
 }
 
 // A descriptor of 0 is refused like a failed open; it is still ours, so it
-// is closed rather than left behind.
+// is closed rather than left behind. The line must never become the
+// controlling terminal of a caller without one (a hang-up would then signal
+// the whole daemon), nor stay open in the scripts and tools it runs.
 int OpenDevice(const char* szDevName) noexcept {
-    const int fd = szDevName != nullptr ? open(szDevName, O_RDWR) : -1;
+    const int fd = szDevName != nullptr ? open(szDevName, O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
     if (fd <= 0) {
         QD_LOG_ERR("open serial port : %s failed\n", szDevName != nullptr ? szDevName : "(null)");
         if (fd == 0) {
@@ -257,8 +259,7 @@ int uartcom_regreadfb(HUARTCOM hUartCom, UARTCOM_READFB fdUartReadFb, void* cont
     if (pHUart == nullptr) {
         return -1;
     }
-    pHUart->fdReadDataFd = fdUartReadFb;
-    pHUart->pContextReadData = context;
+    uartcom_detail::StoreReadCallback(pHUart, fdUartReadFb, context);
     return 0;
 }
 

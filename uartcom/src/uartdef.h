@@ -81,6 +81,15 @@ inline HUART_T* ValidHandle(void* hUartCom) noexcept {
     return (pHUart != nullptr && pHUart->maskid == UART_MASKID) ? pHUart : nullptr;
 }
 
+// The receive thread's callback and its context, always read and written
+// as a pair so the thread never calls one callback with another's context.
+struct ReadCallback {
+    UARTCOM_READFB fn;
+    void* context;
+};
+void StoreReadCallback(HUART_T* pHUart, UARTCOM_READFB fn, void* context) noexcept;
+ReadCallback LoadReadCallback(const HUART_T* pHUart) noexcept;
+
 }  // namespace uartcom_detail
 #endif
 

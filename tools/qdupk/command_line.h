@@ -1,0 +1,35 @@
+// What every qdupk command shares on the command line: the help layout,
+// option kinds that recur, and how errors are reported.
+#ifndef QDUPK_TOOL_COMMAND_LINE_H
+#define QDUPK_TOOL_COMMAND_LINE_H
+
+#include <CLI/CLI.hpp>
+#include <string>
+
+#include "cli_values.h"
+
+namespace qdupk {
+
+// "usage: qdupk CMD ..." first (scripts and users look for that line),
+// then the options, one a line, then the command's footer.
+class HelpFormatter : public CLI::Formatter {
+  public:
+    std::string make_help(const CLI::App* app, std::string name,
+                          CLI::AppFormatMode mode) const override;
+};
+
+// "qdupk" or "qdupk CMD", as messages and usage lines name it.
+std::string CommandName(const CLI::App& app);
+
+// An option taking seconds (see ParseSeconds); a value that is not a
+// usable time-out is a usage error naming the option.
+CLI::Option* AddSeconds(CLI::App& command, const std::string& name, Millis& out,
+                        const std::string& help);
+
+// "qdupk CMD: error: MESSAGE" and the command's help on stderr; the usage
+// exit status.
+int UsageError(const CLI::App& app, const std::string& message);
+
+}  // namespace qdupk
+
+#endif  // QDUPK_TOOL_COMMAND_LINE_H
