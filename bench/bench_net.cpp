@@ -31,15 +31,15 @@ bool ParseAddress(const char* host, const char* port, sockaddr_in* out) {
 }  // namespace
 
 void StoreHeader(unsigned char* out, std::uint32_t word) {
-    qd::StoreBe32(out, kUploadMagic);
-    qd::StoreBe32(out + 4, word);
+    qd::StoreBe32(out, qd::kUploadMagic);
+    qd::StoreBe32(out + qd::kUploadLengthOffset, word);
 }
 
 long long HeaderLength(const unsigned char* header) {
-    if (qd::LoadBe32(header) != kUploadMagic) {
+    if (qd::LoadBe32(header) != qd::kUploadMagic) {
         return -1;
     }
-    return qd::LoadBe32(header + 4);
+    return qd::LoadBe32(header + qd::kUploadLengthOffset);
 }
 
 bool IsAck(const unsigned char* ack) {

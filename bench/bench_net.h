@@ -9,11 +9,14 @@
 #include <cstdint>
 
 #include "qd_owners.h"
+#include "qd_wire.h"
 
 namespace qdbench {
 
-constexpr std::size_t kHeaderSize = 8;
-constexpr std::uint32_t kUploadMagic = 0xAACCDD03U;
+// Header and acknowledgement have the same shape: the magic, then the
+// length or the result, big-endian.
+static_assert(qd::kUploadHeaderSize == qd::kUploadAckSize, "one buffer size for both");
+constexpr std::size_t kHeaderSize = qd::kUploadHeaderSize;
 
 // Magic and length (or result), big-endian.
 void StoreHeader(unsigned char* out, std::uint32_t word);

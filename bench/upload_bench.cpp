@@ -21,6 +21,7 @@
 #include "qd_bytes.h"
 #include "qd_owners.h"
 #include "qd_text.h"
+#include "qd_wire.h"
 #include "qdboot_config.h"
 #include "service_loop.h"
 #include "upload.h"
@@ -32,6 +33,7 @@ constexpr long kItemMiB = 16;
 struct Work {
     std::string dir, package;
     long long size = 0;
+    QDBOOT_CFG_T cfg{};
 };
 
 const Work& Prepared() {
@@ -45,7 +47,7 @@ const Work& Prepared() {
             w.dir + "/item.bin");
         qdupk::WritePackageFile({"bench", "1", "IPC-1", {item}}, w.package = w.dir + "/p.upg");
         w.size = static_cast<long long>(std::filesystem::file_size(w.package));
-        if (!qd::CopyText(stQdbootCfg.szTmpDir, w.dir.c_str())) {
+        if (!qd::CopyText(w.cfg.szTmpDir, w.dir.c_str())) {
             std::fprintf(stderr, "work directory too long: %s\n", w.dir.c_str());
             std::exit(1);
         }
@@ -56,9 +58,9 @@ const Work& Prepared() {
 
 // The PC side: header, then the package file straight from the page cache.
 void SendPackage(int fd, const Work& work) {
-    unsigned char header[kUploadHeaderSize];
-    qd::StoreBe32(header, kUploadMagic);
-    qd::StoreBe32(header + 4, static_cast<std::uint32_t>(work.size));
+    unsigned char header[qd::kUploadHeaderSize];
+    qd::StoreBe32(header, qd::kUploadMagic);
+    qd::StoreBe32(header + qd::kUploadLengthOffset, static_cast<std::uint32_t>(work.size));
     if (write(fd, header, sizeof header) != static_cast<ssize_t>(sizeof header)) {
         return;
     }
@@ -86,14 +88,14 @@ void RunUploads(benchmark::State& state, Receiver receive) {
     state.SetBytesProcessed(state.iterations() * work.size);
 }
 
-bool ClientUpdate(int fd, const Work& /*work*/) {
+bool ClientUpdate(int fd, const Work& work) {
     socket_nonblock(fd);
     // The package library prints a trace line per verified chunk.
     static_cast<void>(std::fflush(stdout));
     const qd::UniqueFd saved(dup(STDOUT_FILENO));
     const qd::UniqueFd null(open("/dev/null", O_WRONLY | O_CLOEXEC));
     dup2(null.get(), STDOUT_FILENO);
-    const int result = client_update(fd);
+    const int result = client_update(fd, work.cfg);
     static_cast<void>(std::fflush(stdout));
     dup2(saved.get(), STDOUT_FILENO);
     return result == 0;
@@ -109,7 +111,7 @@ bool ReceiveOnly(int fd, const Work& work) {
             return false;
         }
     }
-    return total == work.size + static_cast<long long>(kUploadHeaderSize);
+    return total == work.size + static_cast<long long>(qd::kUploadHeaderSize);
 }
 
 void BM_ClientUpdate(benchmark::State& state) {

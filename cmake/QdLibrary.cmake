@@ -1,14 +1,23 @@
 # qd_add_product_library(<name> SOURCES <src...> [INCLUDE_DIRS <dirs...>]
-#                        [LINK <targets...>] [PUBLIC_HEADERS <files...>])
+#                        [INTERNAL <targets...>] [LINK <targets...>]
+#                        [PUBLIC_HEADERS <files...>])
 #
 # Builds lib<name>.a and lib<name>.so from one set of objects compiled with
 # hidden visibility, so the shared library exports only what the public
 # header marks with its API macro. Targets: <name>_static, <name>_shared;
 # the alias qd::<name> names the static one (what the daemon links).
+#
+# INCLUDE_DIRS are the library's own source folders: private, so a user
+# that includes one of its private headers fails to compile instead of
+# depending on it by habit (tests that need one name the folder
+# themselves). Users see CommInc through qd_common and nothing else.
+# INTERNAL names interface targets of headers the library shares with
+# chosen users in this source tree (the host tool); they exist only in the
+# build tree, so nothing installed refers to them.
 # Installed: the shared library with its SONAME link (component "camera"),
 # the archive, the development link and PUBLIC_HEADERS (component "devel").
 function(qd_add_product_library name)
-    cmake_parse_arguments(ARG "" "" "SOURCES;INCLUDE_DIRS;LINK;PUBLIC_HEADERS" ${ARGN})
+    cmake_parse_arguments(ARG "" "" "SOURCES;INCLUDE_DIRS;INTERNAL;LINK;PUBLIC_HEADERS" ${ARGN})
 
     add_library(${name}_objects OBJECT ${ARG_SOURCES})
     set_target_properties(${name}_objects PROPERTIES
@@ -20,15 +29,16 @@ function(qd_add_product_library name)
     # static library with the C compiler alone.
     target_compile_options(${name}_objects PRIVATE
         $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti>)
-    target_include_directories(${name}_objects PUBLIC ${ARG_INCLUDE_DIRS})
+    target_include_directories(${name}_objects PRIVATE ${ARG_INCLUDE_DIRS})
+    list(TRANSFORM ARG_INTERNAL PREPEND "$<BUILD_INTERFACE:")
+    list(TRANSFORM ARG_INTERNAL APPEND ">")
     target_link_libraries(${name}_objects PUBLIC qd_common ${ARG_LINK}
-                                          PRIVATE qd_warnings)
+                                          PRIVATE ${ARG_INTERNAL} qd_warnings)
 
     add_library(${name}_static STATIC $<TARGET_OBJECTS:${name}_objects>)
     add_library(${name}_shared SHARED $<TARGET_OBJECTS:${name}_objects>)
     foreach(kind static shared)
         set_target_properties(${name}_${kind} PROPERTIES OUTPUT_NAME ${name})
-        target_include_directories(${name}_${kind} PUBLIC ${ARG_INCLUDE_DIRS})
         target_link_libraries(${name}_${kind} PUBLIC qd_common ${ARG_LINK})
     endforeach()
     set_target_properties(${name}_shared PROPERTIES

@@ -14,15 +14,13 @@
 #include "qd_owners.h"
 #include "qd_shell.h"
 #include "qd_text.h"
-#include "qdboot_config.h"
+#include "qd_wire.h"
 #include "startup.h"
 
 namespace {
 
-constexpr std::size_t kPortOffset = 8;
-constexpr std::size_t kAddressOffset = 12;
-constexpr std::size_t kAddressTextMax = 16;  // "255.255.255.255" and terminator
-static_assert(kAddressOffset + kAddressTextMax <= kSearchPacketSize, "address text fits");
+constexpr std::size_t kAddressTextMax = qd::kSearchAddressSize;
+constexpr std::size_t kNetmaskTextMax = 16;
 constexpr int kMulticastTtl = 100;
 constexpr const char* kMulticastRouteCmd = "route add -net 224.0.0.0 netmask 224.0.0.0 dev eth0";
 // While eth0 has no address each answer sets the MAC address again; a flood
@@ -42,11 +40,11 @@ bool BindSearchPort(int fd) noexcept {
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_addr.s_addr = htonl(INADDR_ANY);
-    local.sin_port = htons(kSearchPort);
+    local.sin_port = htons(qd::kSearchPort);
     return ::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
 }
 
-void ApplyMacAddressAtMostEvery2s() noexcept {
+void ApplyMacAddressAtMostEvery2s(const char* szMacAddr) noexcept {
     static bool s_applied = false;
     static long long s_lastMs = 0;
     const long long now = MonotonicMs();
@@ -55,16 +53,16 @@ void ApplyMacAddressAtMostEvery2s() noexcept {
     }
     s_applied = true;
     s_lastMs = now;
-    ApplyMacAddress(stQdbootCfg.szMacAddr);
+    ApplyMacAddress(szMacAddr);
 }
 
 // eth0's address, or the fallback text when it has none; a camera without
 // an address sets its MAC address again before such answers.
-void RefreshAnnouncedAddress() noexcept {
-    char netmask[kAddressTextMax];
-    if (GetEthIPAddr(netmask) != 0) {
-        ApplyMacAddressAtMostEvery2s();
-        static_cast<void>(qd::CopyText(stQdbootCfg.szIpAddr, kFallbackAddress));  // fits
+void GetAnnouncedAddress(const QDBOOT_CFG_T& cfg, char (&address)[kAddressTextMax]) noexcept {
+    char netmask[kNetmaskTextMax];
+    if (QueryEthIPAddr(address, sizeof address, netmask) != 0) {
+        ApplyMacAddressAtMostEvery2s(cfg.szMacAddr);
+        static_cast<void>(qd::CopyText(address, kFallbackAddress));  // fits
     }
 }
 
@@ -100,48 +98,49 @@ void ff_url_leave_multicast_group(int fd, std::uint32_t groupAddr) noexcept {
 }
 
 bool IsSearchPacket(const unsigned char* packet) noexcept {
-    return qd::LoadLe32(packet) == kSearchMagic;
+    return qd::LoadLe32(packet) == qd::kSearchMagic;
 }
 
 void FillSearchAnswer(unsigned char* packet, const char* szIpAddr, std::uint16_t nPort) noexcept {
-    qd::StoreLe32(packet + kPortOffset, nPort);
+    qd::StoreLe32(packet + qd::kSearchPortOffset, nPort);
     char text[kAddressTextMax];
     // The field holds a dotted IPv4 address, which always fits; anything
     // longer is cut to the field rather than spilling over the packet.
     static_cast<void>(qd::CopyText(text, szIpAddr));
-    std::memcpy(packet + kAddressOffset, text, std::strlen(text) + 1);
+    std::memcpy(packet + qd::kSearchAddressOffset, text, std::strlen(text) + 1);
 }
 
-int search_send_data(int fd, unsigned char* packet) noexcept {
-    RefreshAnnouncedAddress();
-    FillSearchAnswer(packet, stQdbootCfg.szIpAddr, stQdbootCfg.nPort);
+int search_send_data(int fd, unsigned char* packet, const QDBOOT_CFG_T& cfg) noexcept {
+    char address[kAddressTextMax];
+    GetAnnouncedAddress(cfg, address);
+    FillSearchAnswer(packet, address, cfg.nPort);
     sockaddr_in group{};
     group.sin_family = AF_INET;
-    group.sin_port = htons(kAnswerPort);
-    static_cast<void>(inet_pton(AF_INET, kSearchGroup, &group.sin_addr));
-    return static_cast<int>(::sendto(fd, packet, kSearchPacketSize, 0,
+    group.sin_port = htons(qd::kAnswerPort);
+    static_cast<void>(inet_pton(AF_INET, qd::kSearchGroup, &group.sin_addr));
+    return static_cast<int>(::sendto(fd, packet, qd::kSearchPacketSize, 0,
                                      reinterpret_cast<const sockaddr*>(&group), sizeof group));
 }
 
-int search_handle_datagram(int fd) noexcept {
-    unsigned char packet[kSearchPacketSize] = {};
+int search_handle_datagram(int fd, const QDBOOT_CFG_T& cfg) noexcept {
+    unsigned char packet[qd::kSearchPacketSize] = {};
     // Never blocks the loop, also when a readiness report yields nothing.
     const ssize_t got = ::recv(fd, packet, sizeof packet, MSG_DONTWAIT);
     if (got != static_cast<ssize_t>(sizeof packet) || !IsSearchPacket(packet)) {
         return fd;
     }
-    if (search_send_data(fd, packet) >= 0) {
+    if (search_send_data(fd, packet, cfg) >= 0) {
         return fd;
     }
     std::uint32_t group = 0;
-    static_cast<void>(inet_pton(AF_INET, kSearchGroup, &group));
+    static_cast<void>(inet_pton(AF_INET, qd::kSearchGroup, &group));
     ff_url_leave_multicast_group(fd, group);
     ::close(fd);
     const int replacement = ff_url_createmulticast(group);
     // One more try on the new socket; its outcome changes nothing. Without a
     // socket there is nothing to send on.
     if (replacement > 0) {
-        static_cast<void>(search_send_data(replacement, packet));
+        static_cast<void>(search_send_data(replacement, packet, cfg));
     }
     return replacement;
 }

@@ -1,24 +1,14 @@
 // The discovery responder: upgrade tools find the camera by multicasting a
-// search to 234.200.200.1, UDP port 54362, and learn its address and upload
-// port from the answer, multicast to the same group on port 54361.
-//
-// Search and answer are 76 bytes; words are little-endian:
-//   0  magic 0x12564387 (87 43 56 12), the same in the answer
-//   4  any content, sent back unchanged
-//   8  answer: the TCP upload port, widened to 32 bits
-//  12  answer: the camera's IPv4 address as dotted text with its terminator
-//      (at most 16 bytes); the bytes after the terminator come back unchanged
+// search to the group, and learn its address and upload port from the
+// answer, multicast to the same group; group, ports and packet layout are
+// in qd_wire.h.
 #ifndef DISCOVERY_H
 #define DISCOVERY_H
 
-#include <cstddef>
 #include <cstdint>
 
-constexpr const char* kSearchGroup = "234.200.200.1";
-constexpr std::uint16_t kSearchPort = 54362;
-constexpr std::uint16_t kAnswerPort = 54361;
-constexpr std::size_t kSearchPacketSize = 76;
-constexpr std::uint32_t kSearchMagic = 0x12564387;
+#include "qdboot_config.h"
+
 // Announced while eth0 has no address; the interface itself is not given it.
 constexpr const char* kFallbackAddress = "192.168.5.163";
 
@@ -38,16 +28,17 @@ bool IsSearchPacket(const unsigned char* packet) noexcept;
 // Turns a search into its answer in place: port at 8, address text at 12.
 void FillSearchAnswer(unsigned char* packet, const char* szIpAddr, std::uint16_t nPort) noexcept;
 
-// Refreshes the announced address (eth0's, or the fallback text after the
-// configured MAC address is applied again, at most once per 2 seconds), fills the answer into the
-// 76-byte search in `packet` and sends it to the group's answer port. The
-// bytes sent (76), or a negative value when the send failed.
-int search_send_data(int fd, unsigned char* packet) noexcept;
+// Asks eth0 for the address to announce (or takes the fallback text, after
+// applying cfg's MAC address again at most once per 2 seconds), fills it and
+// cfg's upload port into the 76-byte search in `packet` and sends it to the
+// group's answer port. The bytes sent (76), or a negative value when the
+// send failed.
+int search_send_data(int fd, unsigned char* packet, const QDBOOT_CFG_T& cfg) noexcept;
 
 // Handles one readable datagram on the multicast socket `fd`: a valid search
 // is answered, anything else dropped. After a failed answer the socket is
 // replaced and the answer sent once more. Returns the descriptor to use from
 // now on: `fd`, the new one, or the negative code of a failed re-creation.
-int search_handle_datagram(int fd) noexcept;
+int search_handle_datagram(int fd, const QDBOOT_CFG_T& cfg) noexcept;
 
 #endif  // DISCOVERY_H

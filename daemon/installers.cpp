@@ -21,22 +21,25 @@ constexpr std::size_t kFlashCommandSize = 1024;
 constexpr std::size_t kScriptCommandSize = 1024;
 constexpr int kMcuAddress = 1;
 constexpr int kFlashFailed = -1;
+constexpr int kNoConfig = -1;
 
-const MTDCFG_T& PartitionFor(int type) noexcept {
+// Set only by InstallConfigScope, for the span of one libqdupk_update.
+const QDBOOT_CFG_T* s_pInstallCfg = nullptr;
+
+const MTDCFG_T& PartitionFor(const QDBOOT_CFG_T& cfg, int type) noexcept {
     switch (type) {
         case QDUPK_ITEM_ROOTFS:
-            return stQdbootCfg.stRootfs;
+            return cfg.stRootfs;
         case QDUPK_ITEM_UBOOT:
-            return stQdbootCfg.stUboot;
+            return cfg.stUboot;
         default:
-            return stQdbootCfg.stKernel;
+            return cfg.stKernel;
     }
 }
 
 // The copy program's argument order depends on whether it is flashcp.
-bool FormatCopyCommand(char* out, std::size_t size, const char* mtdName,
+bool FormatCopyCommand(char* out, std::size_t size, const char* program, const char* mtdName,
                        const char* path) noexcept {
-    const char* program = stQdbootCfg.szCopyCmd;
     if (std::strstr(program, "flashcp") != nullptr) {
         return qd::FormatText(out, size, "%s -v %s %s", program, path, mtdName);
     }
@@ -49,7 +52,7 @@ void RemoveItemFile(const char* path) noexcept {
 
 // A script's exit status is its own business: the package decides what a
 // failing step of it means.
-int InstallScript(int /*type*/, const char* path) noexcept {
+int InstallScript(int /*type*/, const char* path, const QDBOOT_CFG_T& /*cfg*/) noexcept {
     char command[kScriptCommandSize];
     if (!QuoteCommandPath(path, command, sizeof command)) {
         QD_LOG_ERR("script path too long, not run: %s\n", path);
@@ -61,9 +64,9 @@ int InstallScript(int /*type*/, const char* path) noexcept {
 
 // A failed transfer fails nothing: the MCU's loader stays in charge and
 // takes the next attempt.
-int InstallMcuItem(int /*type*/, const char* path) noexcept {
-    static_cast<void>(mdu_updatearm(stQdbootCfg.szUartArm, static_cast<int>(stQdbootCfg.emUartBaud),
-                                    stQdbootCfg.szMainApp, kMcuAddress, path));
+int InstallMcuItem(int /*type*/, const char* path, const QDBOOT_CFG_T& cfg) noexcept {
+    static_cast<void>(mdu_updatearm(cfg.szUartArm, static_cast<int>(cfg.emUartBaud), cfg.szMainApp,
+                                    kMcuAddress, path));
     RemoveItemFile(path);
     return 0;
 }
@@ -85,7 +88,7 @@ bool RunFlashCommand(const char* command) noexcept {
 // written them to their destination (or removes their temporary file).
 struct ItemInstaller {
     int type;
-    int (*install)(int type, const char* path) noexcept;
+    int (*install)(int type, const char* path, const QDBOOT_CFG_T& cfg) noexcept;
 };
 constexpr ItemInstaller kInstallers[] = {
     {QDUPK_ITEM_KERNEL, UpdateMtd},      {QDUPK_ITEM_ROOTFS, UpdateMtd},
@@ -95,8 +98,17 @@ constexpr ItemInstaller kInstallers[] = {
 
 }  // namespace
 
-int UpdateMtd(int type, const char* path) noexcept {
-    const MTDCFG_T& mtd = PartitionFor(type);
+InstallConfigScope::InstallConfigScope(const QDBOOT_CFG_T& cfg) noexcept
+    : previous_(s_pInstallCfg) {
+    s_pInstallCfg = &cfg;
+}
+
+InstallConfigScope::~InstallConfigScope() {
+    s_pInstallCfg = previous_;
+}
+
+int UpdateMtd(int type, const char* path, const QDBOOT_CFG_T& cfg) noexcept {
+    const MTDCFG_T& mtd = PartitionFor(cfg, type);
     if (mtd.bValid == 0) {
         return 0;
     }
@@ -108,9 +120,8 @@ int UpdateMtd(int type, const char* path) noexcept {
     char copyCmd[kFlashCommandSize];
     // A cut command line could flash the wrong thing; run nothing instead,
     // and fail the item: the image was not written.
-    if (!qd::FormatText(eraseCmd, sizeof eraseCmd, "%s %s", stQdbootCfg.szEraseCmd,
-                        mtd.szMtdName) ||
-        !FormatCopyCommand(copyCmd, sizeof copyCmd, mtd.szMtdName, path)) {
+    if (!qd::FormatText(eraseCmd, sizeof eraseCmd, "%s %s", cfg.szEraseCmd, mtd.szMtdName) ||
+        !FormatCopyCommand(copyCmd, sizeof copyCmd, cfg.szCopyCmd, mtd.szMtdName, path)) {
         QD_LOG_ERR("flash command for %s too long, nothing run\n", mtd.szMtdName);
         RemoveItemFile(path);
         return kFlashFailed;
@@ -128,9 +139,13 @@ int UpdateMtd(int type, const char* path) noexcept {
 int qdboot_updatecallback(const char* szFileName, const char* /*szDstFileName*/,
                           QDUPK_ITEM_TYPE emType, const char* /*szDevID*/, const char* /*szDesc*/,
                           int /*bRebootFlag*/) noexcept {
+    if (s_pInstallCfg == nullptr) {
+        QD_LOG_ERR("no settings to install with, item not installed: %s\n", szFileName);
+        return kNoConfig;
+    }
     for (const ItemInstaller& entry : kInstallers) {
         if (entry.type == emType) {
-            return entry.install(emType, szFileName);
+            return entry.install(emType, szFileName, *s_pInstallCfg);
         }
     }
     return 0;

@@ -22,5 +22,5 @@ int main(int argc, char* argv[]) {
         return 0;  // stopped before there was anything to serve
     }
     ApplyMacAddress(stQdbootCfg.szMacAddr);
-    return RunServiceLoop();
+    return RunServiceLoop(stQdbootCfg);
 }

@@ -28,10 +28,11 @@ bool FormatIfAddr(const ifreq& request, char* text, std::size_t size) noexcept {
 
 }  // namespace
 
-int GetEthIPAddr(char* szNetmask) noexcept {
-    // Every copy here fits its array (constants, or dotted text of at most
-    // 15 characters), so none is checked for a cut.
-    static_cast<void>(qd::CopyText(stQdbootCfg.szIpAddr, kNoAddress));
+int QueryEthIPAddr(char* szIpAddr, std::size_t ipSize, char* szNetmask) noexcept {
+    // The other copies here fit their arrays (constants, or dotted text of
+    // at most 15 characters). An address array too small for even the
+    // placeholder is left terminated, and the address query fails for it.
+    static_cast<void>(qd::CopyText(szIpAddr, ipSize, kNoAddress));
     if (szNetmask != nullptr) {
         static_cast<void>(qd::CopyText(szNetmask, kNetmaskSize, kNoAddress));
     }
@@ -42,7 +43,7 @@ int GetEthIPAddr(char* szNetmask) noexcept {
     ifreq request{};
     static_cast<void>(qd::CopyText(request.ifr_name, sizeof request.ifr_name, kEthName));
     if (::ioctl(sock.get(), SIOCGIFADDR, &request) != 0 ||
-        !FormatIfAddr(request, stQdbootCfg.szIpAddr, sizeof stQdbootCfg.szIpAddr)) {
+        !FormatIfAddr(request, szIpAddr, ipSize)) {
         return -1;
     }
     if (::ioctl(sock.get(), SIOCGIFNETMASK, &request) != 0) {
@@ -56,4 +57,8 @@ int GetEthIPAddr(char* szNetmask) noexcept {
         static_cast<void>(qd::CopyText(szNetmask, kNetmaskSize, netmask));
     }
     return 0;
+}
+
+int GetEthIPAddr(char* szNetmask) noexcept {
+    return QueryEthIPAddr(stQdbootCfg.szIpAddr, sizeof stQdbootCfg.szIpAddr, szNetmask);
 }

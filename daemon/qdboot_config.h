@@ -1,5 +1,5 @@
 // The daemon's settings: one record, filled once at start-up from the
-// configuration file and only read afterwards (except the address text).
+// configuration file and only read afterwards.
 #ifndef QDBOOT_CONFIG_H
 #define QDBOOT_CONFIG_H
 
@@ -52,6 +52,10 @@ static_assert(
 // exactly. A longer directory would have its paths cut, so it is refused.
 constexpr std::size_t kMaxTmpDirChars = 113;
 
+// The process's record, kept under this name and layout for C code that
+// expects it. Start-up fills it (the address text through GetEthIPAddr) and
+// hands it to the service loop; everything past that takes the settings it
+// is given instead of reading this.
 extern QDBOOT_CFG_T stQdbootCfg;
 
 // Clears *pCfg and reads every setting from pEtcFile. 0, or -1 at the first

@@ -23,7 +23,7 @@
 #include "qd_log.h"
 #include "qd_owners.h"
 #include "qd_shell.h"
-#include "qdboot_config.h"
+#include "qd_wire.h"
 #include "stop_signals.h"
 #include "timed_socket.h"
 #include "upload.h"
@@ -51,7 +51,7 @@ struct Discovery {
 
 std::uint32_t SearchGroupAddress() noexcept {
     in_addr group{};
-    static_cast<void>(inet_pton(AF_INET, kSearchGroup, &group));
+    static_cast<void>(inet_pton(AF_INET, qd::kSearchGroup, &group));
     return group.s_addr;
 }
 
@@ -90,9 +90,9 @@ void PauseBeforeReset() noexcept {
 // Once the upload has succeeded the whole sequence runs, whether or not the
 // acknowledgement got through. The loop goes on until the reboot ends it.
 void AcknowledgeAndReboot(qd::UniqueFd connection) noexcept {
-    unsigned char ack[kUploadHeaderSize];
-    qd::StoreBe32(ack, kUploadMagic);
-    qd::StoreBe32(ack + 4, 0);
+    unsigned char ack[qd::kUploadAckSize];
+    qd::StoreBe32(ack, qd::kUploadMagic);
+    qd::StoreBe32(ack + qd::kUploadResultOffset, 0);
     static_cast<void>(
         ff_url_tcpwrite(connection.get(), ack, static_cast<int>(sizeof ack), kAckBudgetMs));
     connection.reset();
@@ -104,14 +104,14 @@ void AcknowledgeAndReboot(qd::UniqueFd connection) noexcept {
 
 // False when no connection could be accepted. A stop signal waits until
 // the upload, and the reboot of a successful one, are done.
-bool ServeConnection(int listener) noexcept {
+bool ServeConnection(int listener, const QDBOOT_CFG_T& cfg) noexcept {
     qd::UniqueFd connection(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
     if (!connection.valid()) {
         return false;
     }
     const StopSignalsHeld held;
     socket_nonblock(connection.get());
-    if (client_update(connection.get()) == 0) {
+    if (client_update(connection.get(), cfg) == 0) {
         AcknowledgeAndReboot(std::move(connection));
     }
     return true;  // a failed upload is closed without an answer
@@ -119,7 +119,7 @@ bool ServeConnection(int listener) noexcept {
 
 // One wait and what it reported. *searchFd may be replaced by the
 // discovery responder; 0 or less means there is no multicast socket.
-void ServeOnce(int listener, int* searchFd) noexcept {
+void ServeOnce(int listener, int* searchFd, const QDBOOT_CFG_T& cfg) noexcept {
     // A stop signal that came before the wait would otherwise sleep in it.
     if (asvthread_run == 0) {
         return;
@@ -129,11 +129,11 @@ void ServeOnce(int listener, int* searchFd) noexcept {
     if (::poll(entries, count, kPollTimeoutMs) <= 0) {
         return;
     }
-    if ((entries[0].revents & POLLIN) != 0 && !ServeConnection(listener)) {
+    if ((entries[0].revents & POLLIN) != 0 && !ServeConnection(listener, cfg)) {
         return;  // the datagram is reported again by the next wait
     }
     if (count == 2 && (entries[1].revents & POLLIN) != 0) {
-        *searchFd = search_handle_datagram(*searchFd);
+        *searchFd = search_handle_datagram(*searchFd, cfg);
     }
 }
 
@@ -169,14 +169,14 @@ void socket_nonblock(int fd) noexcept {
     static_cast<void>(::fcntl(fd, F_SETFL, flags | O_NONBLOCK));
 }
 
-int RunServiceLoop() noexcept {
+int RunServiceLoop(const QDBOOT_CFG_T& cfg) noexcept {
     asvthread_run = 1;
     // A stop signal before the flag was set must not be undone by it.
     if (StopRequested()) {
         asvthread_run = 0;
         return 0;
     }
-    const qd::UniqueFd listener = OpenListener(stQdbootCfg.nPort);
+    const qd::UniqueFd listener = OpenListener(cfg.nPort);
     if (!listener.valid()) {
         return kSetupFailedStatus;
     }
@@ -184,7 +184,7 @@ int RunServiceLoop() noexcept {
     discovery.fd = ff_url_createmulticast(discovery.group);
     while (asvthread_run != 0) {
         TendDiscovery(&discovery);
-        ServeOnce(listener.get(), &discovery.fd);
+        ServeOnce(listener.get(), &discovery.fd, cfg);
     }
     if (discovery.fd > 0) {
         ff_url_leave_multicast_group(discovery.fd, discovery.group);

@@ -13,6 +13,7 @@
 #include "qd_log.h"
 #include "qd_owners.h"
 #include "qd_text.h"
+#include "qd_wire.h"
 #include "qdboot_config.h"
 #include "timed_socket.h"
 
@@ -29,15 +30,15 @@ constexpr std::size_t kHeadTextSize = 128;
 // length with the top bit set is negative as a signed word and refused here,
 // before any file exists.
 std::int32_t ReadHeaderLength(int fd) noexcept {
-    unsigned char header[kUploadHeaderSize];
+    unsigned char header[qd::kUploadHeaderSize];
     if (ff_url_tcpread(fd, header, sizeof header, kHeaderBudgetMs) !=
         static_cast<int>(sizeof header)) {
         return 0;
     }
-    if (qd::LoadBe32(header) != kUploadMagic) {
+    if (qd::LoadBe32(header) != qd::kUploadMagic) {
         return 0;
     }
-    const auto length = static_cast<std::int32_t>(qd::LoadBe32(header + 4));
+    const auto length = static_cast<std::int32_t>(qd::LoadBe32(header + qd::kUploadLengthOffset));
     return length > 0 ? length : 0;
 }
 
@@ -89,32 +90,33 @@ bool ReceivePackage(int fd, const char* path, std::int32_t length) noexcept {
 
 // The package's own device identifier is the expected one, so every
 // well-formed package passes the device check.
-int InstallPackage(const char* path) noexcept {
+int InstallPackage(const char* path, const QDBOOT_CFG_T& cfg) noexcept {
     char name[kHeadTextSize];
     char version[kHeadTextSize];
     char devId[kHeadTextSize];
     if (libqdupk_pkgversion(path, name, version, devId) != 0) {
         return -1;
     }
-    return libqdupk_update(path, devId, stQdbootCfg.szTmpDir, qdboot_updatecallback);
+    const InstallConfigScope installWith(cfg);
+    return libqdupk_update(path, devId, cfg.szTmpDir, qdboot_updatecallback);
 }
 
 }  // namespace
 
-int client_update(int fd) noexcept {
+int client_update(int fd, const QDBOOT_CFG_T& cfg) noexcept {
     const std::int32_t length = ReadHeaderLength(fd);
     if (length == 0) {
         return -1;
     }
     char path[kPathSize];
-    if (!qd::FormatText(path, sizeof path, "%s/qboot.upg", stQdbootCfg.szTmpDir)) {
-        QD_LOG_ERR("temporary directory too long for the package file: %s\n", stQdbootCfg.szTmpDir);
+    if (!qd::FormatText(path, sizeof path, "%s/qboot.upg", cfg.szTmpDir)) {
+        QD_LOG_ERR("temporary directory too long for the package file: %s\n", cfg.szTmpDir);
         return -1;
     }
     if (!ReceivePackage(fd, path, length)) {
         return -1;
     }
-    const int result = InstallPackage(path);
+    const int result = InstallPackage(path, cfg);
     static_cast<void>(std::remove(path));
     return result;
 }

@@ -24,6 +24,7 @@
 
 #include "discovery.h"
 #include "qd_text.h"
+#include "qd_wire.h"
 #include "qdboot_config.h"
 #include "sandbox.h"
 #include "scratch.h"
@@ -36,6 +37,7 @@ constexpr int kAnswerWaitMs = 2000;
 
 qdfuzz::Scratch* g_scratch = nullptr;
 qdfuzz::FencePolicy g_policy;
+QDBOOT_CFG_T g_cfg{};
 int g_responder = -1;
 int g_listener = -1;
 int g_sender = -1;
@@ -99,9 +101,9 @@ void EnterPrivateNetwork() {
 
 int OpenListener() {
     const int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in local = Address("0.0.0.0", kAnswerPort);
+    const sockaddr_in local = Address("0.0.0.0", qd::kAnswerPort);
     ip_mreq join{};
-    inet_pton(AF_INET, kSearchGroup, &join.imr_multiaddr);
+    inet_pton(AF_INET, qd::kSearchGroup, &join.imr_multiaddr);
     if (bind(sock, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
         setsockopt(sock, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join) != 0) {
         qdfuzz::Fail("answer listener", std::strerror(errno));
@@ -115,7 +117,7 @@ bool WaitReadable(int fd, int timeoutMs) {
 }
 
 std::vector<std::uint8_t> ExpectedAnswer(const std::uint8_t* data) {
-    std::vector<std::uint8_t> answer(data, data + kSearchPacketSize);
+    std::vector<std::uint8_t> answer(data, data + qd::kSearchPacketSize);
     answer[8] = static_cast<std::uint8_t>(kPort);
     answer[9] = static_cast<std::uint8_t>(kPort >> 8);
     answer[10] = 0;
@@ -128,17 +130,17 @@ void CheckAnswer(const std::uint8_t* data) {
     if (!WaitReadable(g_listener, kAnswerWaitMs)) {
         qdfuzz::Fail("valid search not answered", "");
     }
-    std::uint8_t answer[kSearchPacketSize + 1];
+    std::uint8_t answer[qd::kSearchPacketSize + 1];
     const ssize_t got = recv(g_listener, answer, sizeof answer, 0);
     const std::vector<std::uint8_t> expected = ExpectedAnswer(data);
-    if (got != static_cast<ssize_t>(kSearchPacketSize) ||
+    if (got != static_cast<ssize_t>(qd::kSearchPacketSize) ||
         std::memcmp(answer, expected.data(), expected.size()) != 0) {
         qdfuzz::Fail("wrong answer", std::to_string(got) + " bytes");
     }
 }
 
 void CheckNoStrayAnswer() {
-    std::uint8_t answer[kSearchPacketSize];
+    std::uint8_t answer[qd::kSearchPacketSize];
     if (recv(g_listener, answer, sizeof answer, MSG_DONTWAIT) >= 0) {
         qdfuzz::Fail("answer to a datagram that was no search", "");
     }
@@ -152,11 +154,10 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
     g_scratch = new qdfuzz::Scratch("discovery");
     g_policy.scratchDir = g_scratch->dir();
     g_policy.onCommand = nullptr;  // the group must be joined without the route command
-    stQdbootCfg = {};
-    stQdbootCfg.nPort = kPort;
-    static_cast<void>(qd::CopyText(stQdbootCfg.szMacAddr, kMac));  // fits
+    g_cfg.nPort = kPort;
+    static_cast<void>(qd::CopyText(g_cfg.szMacAddr, kMac));  // fits
     in_addr group{};
-    inet_pton(AF_INET, kSearchGroup, &group);
+    inet_pton(AF_INET, qd::kSearchGroup, &group);
     {
         const qdfuzz::Confinement fence(g_policy);
         g_responder = ff_url_createmulticast(group.s_addr);
@@ -172,7 +173,7 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     CheckNoStrayAnswer();
-    const sockaddr_in searchPort = Address("127.0.0.1", kSearchPort);
+    const sockaddr_in searchPort = Address("127.0.0.1", qd::kSearchPort);
     if (sendto(g_sender, data, size, 0, reinterpret_cast<const sockaddr*>(&searchPort),
                sizeof searchPort) != static_cast<ssize_t>(size)) {
         return 0;  // too large for one datagram
@@ -183,11 +184,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     g_macCommands = 0;
     {
         const qdfuzz::Confinement fence(g_policy);
-        if (search_handle_datagram(g_responder) != g_responder) {
+        if (search_handle_datagram(g_responder, g_cfg) != g_responder) {
             qdfuzz::Fail("multicast socket replaced", "the answer could not be sent");
         }
     }
-    const bool search = size >= kSearchPacketSize && data[0] == 0x87 && data[1] == 0x43 &&
+    const bool search = size >= qd::kSearchPacketSize && data[0] == 0x87 && data[1] == 0x43 &&
                         data[2] == 0x56 && data[3] == 0x12;
     if (g_macCommands != (search ? 1 : 0)) {
         qdfuzz::Fail("MAC command count", std::to_string(g_macCommands));

@@ -30,6 +30,7 @@ constexpr char kMainApp[] = "fuzzapp";
 
 qdfuzz::Scratch* g_scratch = nullptr;
 qdfuzz::FencePolicy g_policy;
+QDBOOT_CFG_T g_cfg{};
 
 // The single-quoted shell word of a script command, unquoted; false when
 // the command is anything else (two words, unquoted characters, ...).
@@ -87,17 +88,16 @@ void SetPartition(MTDCFG_T* mtd) {
 }
 
 void Configure(const std::string& tmpDir) {
-    stQdbootCfg = {};
-    stQdbootCfg.nPort = 8080;
-    SetText(stQdbootCfg.szTmpDir, tmpDir.c_str());
-    SetText(stQdbootCfg.szEraseCmd, "flash_eraseall");
-    SetText(stQdbootCfg.szCopyCmd, "flashcp");
-    SetText(stQdbootCfg.szUartArm, "/dev/null/tty");
-    SetText(stQdbootCfg.szMainApp, kMainApp);
-    stQdbootCfg.emUartBaud = QD_COMM_BITRATE_115200;
-    SetPartition(&stQdbootCfg.stKernel);
-    SetPartition(&stQdbootCfg.stRootfs);
-    SetPartition(&stQdbootCfg.stUboot);
+    g_cfg.nPort = 8080;
+    SetText(g_cfg.szTmpDir, tmpDir.c_str());
+    SetText(g_cfg.szEraseCmd, "flash_eraseall");
+    SetText(g_cfg.szCopyCmd, "flashcp");
+    SetText(g_cfg.szUartArm, "/dev/null/tty");
+    SetText(g_cfg.szMainApp, kMainApp);
+    g_cfg.emUartBaud = QD_COMM_BITRATE_115200;
+    SetPartition(&g_cfg.stKernel);
+    SetPartition(&g_cfg.stRootfs);
+    SetPartition(&g_cfg.stUboot);
 }
 
 // The whole input waits in the socket, followed by the end of the stream.
@@ -142,7 +142,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     {
         const qdfuzz::InDirectory inScratch(g_scratch->dir());
         const qdfuzz::Confinement fence(g_policy);
-        static_cast<void>(client_update(fd));
+        static_cast<void>(client_update(fd, g_cfg));
     }
     close(fd);
     CheckNothingLeft();

@@ -1,64 +1,121 @@
 // Reading the three records from an open package stream.
+#include <cerrno>
 #include <cstring>
 
 #include "pkg_steps.h"
-#include "qd_log.h"
 
 namespace qdupk {
+
+namespace {
+
+void NoteHead(Fault& fault, const QDUPK_PACKHEAD_T& head) noexcept {
+    fault.mark = head.nMaskID;
+    fault.size = head.dwSize;
+    fault.items = head.nItems;
+}
+
+void NoteItem(Fault& fault, const QDUPK_PKTITEM_T& item) noexcept {
+    fault.mark = item.nMaskID;
+    fault.size = item.dwSize;
+    fault.index = item.nItemIndex;
+    fault.dataSize = item.nDataSize;
+}
+
+}  // namespace
 
 bool SeekTo(std::FILE* fpFile, off_t offset) noexcept {
     return fseeko(fpFile, offset, SEEK_SET) == 0;
 }
 
-int GetPkgHead(std::FILE* fpFile, QDUPK_PACKHEAD_T* pPkgHead) noexcept {
+int Fail(Report& report, int code, FaultPart part, FaultKind kind, std::int32_t item) noexcept {
+    report.fault.code = code;
+    report.fault.part = part;
+    report.fault.kind = kind;
+    report.fault.item = item;
+    return code;
+}
+
+// Close-on-exec: install callbacks run scripts and flash tools, and a
+// script that leaves a process behind would keep the package allocated.
+qd::FilePtr OpenPackage(const char* szFileName, Report& report) noexcept {
+    qd::FilePtr fp(std::fopen(szFileName, "rbe"));
+    if (!fp) {
+        report.fault.error = errno;
+        Fail(report, QDUPKERR_OPENFILE, FaultPart::kFile, FaultKind::kOpen);
+        QDUPK_REPORT_ERR(report, "open file[%s] failed\n", szFileName);
+    }
+    return fp;
+}
+
+int GetPkgHead(std::FILE* fpFile, QDUPK_PACKHEAD_T* pPkgHead, Report& report) noexcept {
     unsigned char raw[kPackHeadSize];
-    if (!SeekTo(fpFile, 0) || std::fread(raw, 1, sizeof raw, fpFile) != sizeof raw) {
-        return QDUPKERR_INVALIDPKG;
+    report.fault = Fault{};
+    if (!SeekTo(fpFile, 0)) {
+        return Fail(report, QDUPKERR_INVALIDPKG, FaultPart::kPackHead, FaultKind::kShort);
+    }
+    report.fault.got = std::fread(raw, 1, sizeof raw, fpFile);
+    if (report.fault.got != sizeof raw) {
+        return Fail(report, QDUPKERR_INVALIDPKG, FaultPart::kPackHead, FaultKind::kShort);
     }
     DecodePackHead(raw, *pPkgHead);
+    NoteHead(report.fault, *pPkgHead);
     // A text without its terminator would be read past its field by every
     // user of the decoded head, so such a head is as invalid as a bad mark.
-    if (!PackHeadValid(*pPkgHead) || !PackHeadTextTerminated(*pPkgHead)) {
-        QD_LOG_ERR("invalid update pkg\n");
-        return QDUPKERR_INVALIDPKG;
+    const bool fieldsValid = PackHeadValid(*pPkgHead);
+    if (!fieldsValid || !PackHeadTextTerminated(*pPkgHead)) {
+        QDUPK_REPORT_ERR(report, "invalid update pkg\n");
+        return Fail(report, QDUPKERR_INVALIDPKG, FaultPart::kPackHead,
+                    fieldsValid ? FaultKind::kUnterminated : FaultKind::kFields);
     }
     DecodePackHeadText(*pPkgHead);
     return 0;
 }
 
-int ReadItemHead(std::FILE* fpFile, std::int32_t index, QDUPK_PKTITEM_T* pItem) noexcept {
+int ReadItemHead(std::FILE* fpFile, std::int32_t index, QDUPK_PKTITEM_T* pItem,
+                 Report& report) noexcept {
     unsigned char raw[kItemHeadSize];
+    report.fault = Fault{};
     const std::size_t got = std::fread(raw, 1, sizeof raw, fpFile);
     if (got != sizeof raw) {
         // The fields of a short record are not in the file; report zeros.
         std::memset(raw + got, 0, sizeof raw - got);
     }
     DecodeItemHead(raw, *pItem);
+    report.fault.got = got;
+    NoteItem(report.fault, *pItem);
     if (got != sizeof raw || !ItemHeadValid(*pItem, index)) {
-        QD_LOG_ERR(
-            "item head error, iRet=%d, dwSize=%d, nMaskID=%08X, nItemIndex=%d, "
-            "nDataSize=%d\n",
-            static_cast<int>(got), pItem->dwSize, static_cast<unsigned>(pItem->nMaskID),
-            pItem->nItemIndex, pItem->nDataSize);
-        return QDUPKERR_INVALIDPKG;
+        QDUPK_REPORT_ERR(report,
+                         "item head error, iRet=%d, dwSize=%d, nMaskID=%08X, nItemIndex=%d, "
+                         "nDataSize=%d\n",
+                         static_cast<int>(got), pItem->dwSize,
+                         static_cast<unsigned>(pItem->nMaskID), pItem->nItemIndex,
+                         pItem->nDataSize);
+        return Fail(report, QDUPKERR_INVALIDPKG, FaultPart::kItemHead,
+                    got != sizeof raw ? FaultKind::kShort : FaultKind::kFields, index);
     }
     if (!ItemHeadTextTerminated(*pItem)) {
-        QD_LOG_ERR("item head error, text field without terminator, nItemIndex=%d\n", index);
-        return QDUPKERR_INVALIDPKG;
+        QDUPK_REPORT_ERR(report, "item head error, text field without terminator, nItemIndex=%d\n",
+                         index);
+        return Fail(report, QDUPKERR_INVALIDPKG, FaultPart::kItemHead, FaultKind::kUnterminated,
+                    index);
     }
     return 0;
 }
 
-int ReadPackEnd(std::FILE* fpFile) noexcept {
+int ReadPackEnd(std::FILE* fpFile, Report& report) noexcept {
     unsigned char raw[kPackEndSize];
-    if (std::fread(raw, 1, sizeof raw, fpFile) != sizeof raw) {
-        return QDUPKERR_INVALIDPKG;
+    report.fault = Fault{};
+    report.fault.got = std::fread(raw, 1, sizeof raw, fpFile);
+    if (report.fault.got != sizeof raw) {
+        return Fail(report, QDUPKERR_INVALIDPKG, FaultPart::kPackEnd, FaultKind::kShort);
     }
     QDUPK_PACKEND_T end;
     DecodePackEnd(raw, end);
+    report.fault.mark = end.nMaskID;
+    report.fault.size = end.dwSize;
     if (!PackEndValid(end)) {
-        QD_LOG_ERR("invalid update pkg\n");
-        return QDUPKERR_INVALIDPKG;
+        QDUPK_REPORT_ERR(report, "invalid update pkg\n");
+        return Fail(report, QDUPKERR_INVALIDPKG, FaultPart::kPackEnd, FaultKind::kFields);
     }
     return 0;
 }

@@ -1,5 +1,6 @@
 // The steps of an update, shared by the library's source files. Each step
-// prints its own error line and returns 0 or a QDUPKERR_* code.
+// prints its own error line and returns 0 or a QDUPKERR_* code; the
+// verification steps also fill the report's fault record.
 #ifndef QDUPK_PKG_STEPS_H
 #define QDUPK_PKG_STEPS_H
 
@@ -9,7 +10,18 @@
 #include <cstdio>
 
 #include "libqdupdate.h"
+#include "pkg_reader.h"
+#include "qd_log.h"
+#include "qd_owners.h"
 #include "qdupdate.h"
+
+// An error line of a verification step, unless the caller words its own.
+#define QDUPK_REPORT_ERR(report, ...) \
+    do {                              \
+        if ((report).printLines) {    \
+            QD_LOG_ERR(__VA_ARGS__);  \
+        }                             \
+    } while (false)
 
 namespace qdupk {
 
@@ -20,16 +32,35 @@ constexpr std::size_t kMaxTempDirLength = QDUPK_TEXT_SIZE - sizeof("/updatetmp.b
 
 bool SeekTo(std::FILE* fpFile, off_t offset) noexcept;
 
-// Reads and checks the head at offset 0 and decodes its text in place.
-int GetPkgHead(std::FILE* fpFile, QDUPK_PACKHEAD_T* pPkgHead) noexcept;
-// Reads the item head at the current position and checks it as item `index`.
-int ReadItemHead(std::FILE* fpFile, std::int32_t index, QDUPK_PKTITEM_T* pItem) noexcept;
-// Reads and checks the end record at the current position.
-int ReadPackEnd(std::FILE* fpFile) noexcept;
+// Records the failure in the report and returns its code.
+int Fail(Report& report, int code, FaultPart part, FaultKind kind, std::int32_t item = -1) noexcept;
 
+// Close-on-exec, and an error line when it cannot be opened.
+qd::FilePtr OpenPackage(const char* szFileName, Report& report) noexcept;
+
+// Reads and checks the head at offset 0 and decodes its text in place.
+int GetPkgHead(std::FILE* fpFile, QDUPK_PACKHEAD_T* pPkgHead, Report& report) noexcept;
+// Reads the item head at the current position and checks it as item `index`.
+int ReadItemHead(std::FILE* fpFile, std::int32_t index, QDUPK_PKTITEM_T* pItem,
+                 Report& report) noexcept;
+// Reads and checks the end record at the current position.
+int ReadPackEnd(std::FILE* fpFile, Report& report) noexcept;
+
+// The extraction reads heads the verification has already accepted; it
+// has no use for the fault record.
+inline int ReadItemHead(std::FILE* fpFile, std::int32_t index, QDUPK_PKTITEM_T* pItem) noexcept {
+    Report report;
+    return ReadItemHead(fpFile, index, pItem, report);
+}
+
+// Head, device (skipped without szDevID) and the verification pass;
+// nothing is written.
+int VerifyPackage(std::FILE* fp, const char* szDevID, QDUPK_PACKHEAD_T* pHead,
+                  Report& report) noexcept;
 // Verification pass: every item head and digest, then the end record.
-int checkupk(std::FILE* fpFile, const QDUPK_PACKHEAD_T* pPkgHead) noexcept;
-int md5FileData(std::FILE* fpFile, std::int32_t size, unsigned char* szMD5) noexcept;
+int checkupk(std::FILE* fpFile, const QDUPK_PACKHEAD_T* pPkgHead, Report& report) noexcept;
+int md5FileData(std::FILE* fpFile, std::int32_t size, unsigned char* szMD5,
+                Report& report) noexcept;
 
 // The file an item's data is written to: its destination, which stays, or
 // a temporary file that is removed after the install callback.

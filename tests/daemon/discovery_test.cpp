@@ -4,18 +4,19 @@
 #include <cstring>
 
 #include "discovery.h"
+#include "qd_wire.h"
 
 namespace {
 
 TEST(SearchAnswer, CarriesPortAndAddressAndKeepsEverythingElse) {
-    unsigned char packet[kSearchPacketSize];
+    unsigned char packet[qd::kSearchPacketSize];
     for (std::size_t i = 0; i < sizeof packet; ++i) {
         packet[i] = static_cast<unsigned char>(0xA0 + i);
     }
     const unsigned char magic[] = {0x87, 0x43, 0x56, 0x12};
     std::memcpy(packet, magic, sizeof magic);
     ASSERT_TRUE(IsSearchPacket(packet));
-    unsigned char expected[kSearchPacketSize];
+    unsigned char expected[qd::kSearchPacketSize];
     std::memcpy(expected, packet, sizeof packet);
 
     FillSearchAnswer(packet, kFallbackAddress, 8080);
@@ -34,7 +35,7 @@ TEST(SearchAnswer, CarriesPortAndAddressAndKeepsEverythingElse) {
 }
 
 TEST(SearchAnswer, OnlyTheLittleEndianMagicIsASearch) {
-    const unsigned char bigEndian[kSearchPacketSize] = {0x12, 0x56, 0x43, 0x87};
+    const unsigned char bigEndian[qd::kSearchPacketSize] = {0x12, 0x56, 0x43, 0x87};
     EXPECT_FALSE(IsSearchPacket(bigEndian));
 }
 

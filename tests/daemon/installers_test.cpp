@@ -26,10 +26,9 @@ using qdtest::FileExists;
 class Installers : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::memset(&stQdbootCfg, 0, sizeof stQdbootCfg);
-        ASSERT_TRUE(qd::CopyText(stQdbootCfg.szEraseCmd, "flash_eraseall"));
-        ASSERT_TRUE(qd::CopyText(stQdbootCfg.szCopyCmd, "flashcp"));
-        stQdbootCfg.stKernel = Partition("/dev/mtd2", 1);
+        ASSERT_TRUE(qd::CopyText(cfg_.szEraseCmd, "flash_eraseall"));
+        ASSERT_TRUE(qd::CopyText(cfg_.szCopyCmd, "flashcp"));
+        cfg_.stKernel = Partition("/dev/mtd2", 1);
         ASSERT_EQ(mkdir(bin_.c_str(), 0755), 0);
         for (const char* tool : {"flash_eraseall", "flashcp", "nandwrite", "side.sh"}) {
             StandIn(tool, "echo \"${0##*/} $*\" >> '" + calls_ + "'");
@@ -60,8 +59,10 @@ class Installers : public ::testing::Test {
         return dir_.file(name);
     }
 
-    // Runs the callback, checks its result and returns what it printed.
+    // Runs the callback as an upload does, with cfg_ lent to it; checks its
+    // result and returns what it printed.
     std::string Install(int type, const std::string& path, int expected = 0) {
+        const InstallConfigScope installWith(cfg_);
         qdtest::StdoutCapture out;
         EXPECT_EQ(
             qdboot_updatecallback(path.c_str(), "", static_cast<QDUPK_ITEM_TYPE>(type), "", "", 0),
@@ -71,6 +72,7 @@ class Installers : public ::testing::Test {
 
     std::string Calls() const { return FileExists(calls_) ? qdtest::ReadFile(calls_) : ""; }
 
+    QDBOOT_CFG_T cfg_{};
     qdtest::ScratchDir dir_;
     std::string bin_ = dir_.file("bin");
     std::string calls_ = dir_.file("calls.log");
@@ -86,15 +88,28 @@ TEST_F(Installers, KernelImageIsErasedThenCopiedWithFlashcpAndRemoved) {
     EXPECT_FALSE(FileExists(image));
 }
 
+// Only an upload lends the callback its settings; called at any other time
+// (before the first upload, or after one has ended) it must not flash with
+// whatever settings it last saw or with none at all.
+TEST_F(Installers, OutsideAnUploadNothingIsInstalledAndTheItemFails) {
+    { const InstallConfigScope lent(cfg_); }
+    const std::string image = Image();
+    qdtest::StdoutCapture out;
+    EXPECT_NE(qdboot_updatecallback(image.c_str(), "", QDUPK_ITEM_KERNEL, "", "", 0), 0);
+    EXPECT_NE(out.Finish().find("ERROR("), std::string::npos);
+    EXPECT_EQ(Calls(), "");
+    EXPECT_TRUE(FileExists(image));
+}
+
 TEST_F(Installers, CopyProgramWithoutFlashcpInItsNameGetsPartitionFirst) {
-    stQdbootCfg.stRootfs = Partition("/dev/mtd4", 1);
-    ASSERT_TRUE(qd::CopyText(stQdbootCfg.szCopyCmd, "nandwrite"));
+    cfg_.stRootfs = Partition("/dev/mtd4", 1);
+    ASSERT_TRUE(qd::CopyText(cfg_.szCopyCmd, "nandwrite"));
     std::string image = Image();
     Install(QDUPK_ITEM_ROOTFS, image);
     EXPECT_EQ(Calls(), "flash_eraseall /dev/mtd4\nnandwrite -p /dev/mtd4 " + image + "\n");
 
     // Any path that contains "flashcp" takes the "-v" form.
-    ASSERT_TRUE(qd::CopyText(stQdbootCfg.szCopyCmd, (bin_ + "/flashcp").c_str()));
+    ASSERT_TRUE(qd::CopyText(cfg_.szCopyCmd, (bin_ + "/flashcp").c_str()));
     image = Image();
     EXPECT_NE(Install(QDUPK_ITEM_ROOTFS, image).find(" -v " + image + " /dev/mtd4"),
               std::string::npos);
@@ -106,7 +121,7 @@ TEST_F(Installers, PartitionsNotToBeWrittenRunAndPrintNothing) {
     EXPECT_EQ(Install(QDUPK_ITEM_ROOTFS, image), "");
     EXPECT_TRUE(FileExists(image));
     // Boot loader with bAllMtd 0: the image is dropped.
-    stQdbootCfg.stUboot = Partition("/dev/mtd0", 0);
+    cfg_.stUboot = Partition("/dev/mtd0", 0);
     EXPECT_EQ(Install(QDUPK_ITEM_UBOOT, image), "");
     EXPECT_FALSE(FileExists(image));
     // Types without an installer leave their file alone.
@@ -158,7 +173,7 @@ TEST_F(Installers, FailingOrMissingFlashToolFailsTheItem) {
         EXPECT_FALSE(FileExists(image));
     }
     SCOPED_TRACE("copy program not installed");
-    ASSERT_TRUE(qd::CopyText(stQdbootCfg.szCopyCmd, "no-such-flash-tool"));
+    ASSERT_TRUE(qd::CopyText(cfg_.szCopyCmd, "no-such-flash-tool"));
     const std::string out = Install(QDUPK_ITEM_KERNEL, Image(), -1);
     EXPECT_NE(out.find("exit status 127: no-such-flash-tool -p /dev/mtd2 "), std::string::npos)
         << out;
@@ -198,16 +213,16 @@ TEST(ShellQuote, QuotesEmbeddedQuotesAndRefusesWhatDoesNotFit) {
 TEST_F(Installers, McuFirmwareIsSentAndItsFileRemovedEvenWhenTheTransferFails) {
     ASSERT_TRUE(qdtest::InstallKillallStandIn(dir_));
     qdtest::McuSimRun sim(dir_);
-    ASSERT_TRUE(qd::CopyText(stQdbootCfg.szUartArm, sim.slavePath().c_str()));
-    stQdbootCfg.emUartBaud = QD_COMM_BITRATE_115200;
-    ASSERT_TRUE(qd::CopyText(stQdbootCfg.szMainApp, "mainapp"));
+    ASSERT_TRUE(qd::CopyText(cfg_.szUartArm, sim.slavePath().c_str()));
+    cfg_.emUartBaud = QD_COMM_BITRATE_115200;
+    ASSERT_TRUE(qd::CopyText(cfg_.szMainApp, "mainapp"));
     const std::string firmware = Image("mcu.bin");
     Install(QDUPK_ITEM_MCUARM, firmware);
     EXPECT_FALSE(FileExists(firmware));
     EXPECT_EQ(qdtest::ReadFile(sim.imagePath()), "image");
     EXPECT_EQ(qdtest::KillallCalls(dir_), "mainapp\n");
 
-    ASSERT_TRUE(qd::CopyText(stQdbootCfg.szUartArm, "/dev/qd-none"));
+    ASSERT_TRUE(qd::CopyText(cfg_.szUartArm, "/dev/qd-none"));
     const std::string second = Image("mcu2.bin");
     Install(QDUPK_ITEM_MCUARM, second);
     EXPECT_FALSE(FileExists(second));

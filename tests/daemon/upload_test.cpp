@@ -17,6 +17,7 @@
 #include "qd_bytes.h"
 #include "qd_owners.h"
 #include "qd_text.h"
+#include "qd_wire.h"
 #include "qdboot_config.h"
 #include "service_loop.h"
 #include "test_support.h"
@@ -37,7 +38,7 @@ std::string Header(std::uint32_t magic, std::uint32_t length) {
 }
 
 std::string Framed(const std::string& package) {
-    return Header(kUploadMagic, static_cast<std::uint32_t>(package.size())) + package;
+    return Header(qd::kUploadMagic, static_cast<std::uint32_t>(package.size())) + package;
 }
 
 // What the PC side does: send in pieces with pauses, then close or stay.
@@ -51,8 +52,7 @@ struct Peer {
 class Upload : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::memset(&stQdbootCfg, 0, sizeof stQdbootCfg);
-        ASSERT_TRUE(qd::CopyText(stQdbootCfg.szTmpDir, tmp_.path().c_str()));
+        ASSERT_TRUE(qd::CopyText(cfg_.szTmpDir, tmp_.path().c_str()));
         Reconnect();
     }
 
@@ -82,7 +82,7 @@ class Upload : public ::testing::Test {
         int result = 0;
         {
             qdtest::StdoutCapture quiet;
-            result = client_update(device_.get());
+            result = client_update(device_.get(), cfg_);
         }
         shutdown(device_.get(), SHUT_RDWR);  // a sender still blocked gives up
         pc.join();
@@ -91,6 +91,7 @@ class Upload : public ::testing::Test {
 
     std::string Received() const { return tmp_.file("qboot.upg"); }
 
+    QDBOOT_CFG_T cfg_{};
     qdtest::ScratchDir tmp_;
     qd::UniqueFd device_, pc_;
 };
@@ -134,8 +135,8 @@ TEST_F(Upload, RefusedHeadersTouchNoFile) {
     const std::string refused[] = {
         Header(0xAACCDD04, 64) + body,
         std::string("\x03\xDD\xCC\xAA", 4) + Header(0, 64).substr(4) + body,
-        Header(kUploadMagic, 0) + body,
-        Header(kUploadMagic, 0x80000000U) + body,
+        Header(qd::kUploadMagic, 0) + body,
+        Header(qd::kUploadMagic, 0x80000000U) + body,
     };
     for (const std::string& bytes : refused) {
         Reconnect();
@@ -143,7 +144,8 @@ TEST_F(Upload, RefusedHeadersTouchNoFile) {
         EXPECT_EQ(qdtest::ReadFile(Received()), "older");
     }
     Reconnect();
-    EXPECT_EQ(Run({Header(kUploadMagic, 64).substr(0, 5), std::string::npos, Millis(0), true}), -1);
+    EXPECT_EQ(Run({Header(qd::kUploadMagic, 64).substr(0, 5), std::string::npos, Millis(0), true}),
+              -1);
     EXPECT_EQ(qdtest::ReadFile(Received()), "older");
 }
 
@@ -192,7 +194,7 @@ TEST_F(Upload, PlantedLinkAtThePackageNameIsNotFollowed) {
 // A stop on a chunk boundary fails after the 5-second budget of one chunk.
 TEST_F(Upload, PayloadStoppingShortWhileOpenFailsAndRemovesTheFile) {
     const auto start = Clock::now();
-    EXPECT_EQ(Run({Header(kUploadMagic, 8192) + std::string(4096, 's')}), -1);
+    EXPECT_EQ(Run({Header(qd::kUploadMagic, 8192) + std::string(4096, 's')}), -1);
     EXPECT_GE(Clock::now() - start, Millis(4500));
     EXPECT_FALSE(FileExists(Received()));
 }

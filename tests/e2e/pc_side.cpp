@@ -16,16 +16,14 @@
 #include <thread>
 
 #include "qd_bytes.h"
+#include "qd_wire.h"
 #include "test_support.h"
 
 namespace qdtest {
 
 namespace {
 
-constexpr char kGroup[] = "234.200.200.1";
-constexpr std::uint16_t kSearchPort = 54362;
-constexpr std::uint16_t kAnswerPort = 54361;
-// 234.200.200.1 as /proc/net/igmp prints it (the address word in hex).
+// The search group as /proc/net/igmp prints it (the address word in hex).
 constexpr char kGroupInIgmp[] = "01C8C8EA";
 
 sockaddr_in Address(const std::string& ip, std::uint16_t port) {
@@ -53,7 +51,7 @@ bool WaitReadable(int fd, Millis timeout) {
 
 std::string Framed(const std::string& package) {
     unsigned char header[8];
-    qd::StoreBe32(header, 0xAACCDD03);
+    qd::StoreBe32(header, qd::kUploadMagic);
     qd::StoreBe32(header + 4, static_cast<std::uint32_t>(package.size()));
     return std::string(reinterpret_cast<char*>(header), sizeof header) + package;
 }
@@ -153,11 +151,11 @@ UploadConnection::Reply UploadConnection::ReadUntilClosed(Millis timeout) {
 SearchClient::SearchClient(const VirtualCamera& cam)
     : listen_(cam.PcSocket(SOCK_DGRAM)), send_(cam.PcSocket(SOCK_DGRAM)) {
     // Bound to the group: an answer sent anywhere else does not count.
-    const sockaddr_in local = Address(kGroup, kAnswerPort);
+    const sockaddr_in local = Address(qd::kSearchGroup, qd::kAnswerPort);
     Check(bind(listen_.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0,
           "bind the answer port");
     ip_mreq join{};
-    join.imr_multiaddr = Address(kGroup, 0).sin_addr;
+    join.imr_multiaddr = Address(qd::kSearchGroup, 0).sin_addr;
     join.imr_interface = Address(cam.info().pcAddr, 0).sin_addr;
     Check(setsockopt(listen_.get(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join) == 0,
           "join the group");
@@ -167,7 +165,7 @@ SearchClient::SearchClient(const VirtualCamera& cam)
 }
 
 void SearchClient::Send(const std::string& packet, const std::string& to) {
-    const sockaddr_in dest = Address(to, kSearchPort);
+    const sockaddr_in dest = Address(to, qd::kSearchPort);
     Check(sendto(send_.get(), packet.data(), packet.size(), 0,
                  reinterpret_cast<const sockaddr*>(&dest),
                  sizeof dest) == static_cast<ssize_t>(packet.size()),
@@ -190,7 +188,7 @@ std::string SearchPacket(std::uint32_t tag, std::size_t size) {
         packet[i] = static_cast<char>(0x40 + i % 64);
     }
     auto* bytes = reinterpret_cast<unsigned char*>(packet.data());
-    qd::StoreLe32(bytes, 0x12564387);
+    qd::StoreLe32(bytes, qd::kSearchMagic);
     qd::StoreLe32(bytes + 4, tag);
     return packet;
 }

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "qd_owners.h"
+#include "qd_wire.h"
 #include "virtual_camera.h"
 
 namespace qdtest {
@@ -52,7 +53,7 @@ class SearchClient {
   public:
     explicit SearchClient(const VirtualCamera& cam);
     // To the group, or to a unicast address, on the search port.
-    void Send(const std::string& packet, const std::string& to = "234.200.200.1");
+    void Send(const std::string& packet, const std::string& to = qd::kSearchGroup);
     // The next answer on the group's answer port, if one comes in time.
     std::optional<std::string> Receive(Millis timeout);
 

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "package_fixture.h"
+#include "pkg_reader.h"
 
 namespace qdtest {
 namespace {
@@ -156,6 +157,84 @@ TEST_F(VerifyTest, DataIsDigestedInChunksOf4096WithOneTraceEach) {
                                         "T md5FileData readsize = 1, iRet = 1"}));
     ASSERT_EQ(calls_.size(), 2u);
     EXPECT_EQ(calls_[1].content, std::string(4097, 'b'));
+}
+
+struct SeenItems final : qdupk::ItemVisitor {
+    void OnItem(const QDUPK_PKTITEM_T& item) noexcept override {
+        indexes.push_back(item.nItemIndex);
+        descriptions.emplace_back(item.szDesc);
+    }
+    std::vector<int> indexes;
+    std::vector<std::string> descriptions;
+};
+
+// The walk the host tool words its messages from: the fault names the
+// record, the reason and the values read, the visitor sees exactly the
+// items verified before it, and a quiet walk prints nothing.
+TEST_F(VerifyTest, QuietWalkReportsWhereAndWhyItStopped) {
+    using qdupk::FaultKind;
+    using qdupk::FaultPart;
+    struct Case {
+        const char* what;
+        Bytes bytes;
+        const char* device;
+        FaultPart part;
+        FaultKind kind;
+        std::int32_t item;
+        std::size_t seen;  // items handed to the visitor
+    };
+    std::vector<Case> cases;
+    Bytes b = bytes_;
+    b[Head(2) + 456] ^= 0x01;
+    cases.push_back({"digest", b, nullptr, FaultPart::kItemData, FaultKind::kDigest, 2, 2});
+    b = bytes_;
+    PatchLe32(b, Head(1) + 20, 0x11223344);
+    cases.push_back({"item mark", b, nullptr, FaultPart::kItemHead, FaultKind::kFields, 1, 1});
+    b = bytes_;
+    PatchLe32(b, Head(2) + 436, 7);
+    cases.push_back({"data cut", b.substr(0, Head(2) + 456 + 3), nullptr, FaultPart::kItemData,
+                     FaultKind::kShort, 2, 2});
+    cases.push_back({"head cut", bytes_.substr(0, Head(1) + 10), nullptr, FaultPart::kItemHead,
+                     FaultKind::kShort, 1, 1});
+    cases.push_back({"no end", bytes_.substr(0, bytes_.size() - 1), nullptr, FaultPart::kPackEnd,
+                     FaultKind::kShort, -1, 3});
+    cases.push_back(
+        {"device", bytes_, "IPC-2", FaultPart::kDevice, FaultKind::kOtherDevice, -1, 0});
+    cases.push_back({"good", bytes_ + "tail", "IPC-1", FaultPart::kNone, FaultKind::kNone, -1, 3});
+
+    for (const Case& c : cases) {
+        WritePackage(c.bytes);
+        SeenItems seen;
+        qdupk::Report report;
+        report.visitor = &seen;
+        report.printLines = false;
+        QDUPK_PACKHEAD_T head{};
+        StdoutCapture capture;
+        const int ret = qdupk::VerifyPackageFile(package_.c_str(), c.device, &head, report);
+        EXPECT_EQ(capture.Finish(), "") << c.what;
+        EXPECT_EQ(ret, report.fault.code) << c.what;
+        EXPECT_EQ(report.fault.part, c.part) << c.what;
+        EXPECT_EQ(report.fault.kind, c.kind) << c.what;
+        EXPECT_EQ(report.fault.item, c.item) << c.what;
+        EXPECT_EQ(seen.indexes.size(), c.seen) << c.what;
+        for (std::size_t i = 0; i < seen.indexes.size(); ++i) {
+            EXPECT_EQ(seen.indexes[i], static_cast<int>(i)) << c.what;
+            EXPECT_EQ(seen.descriptions[i], plan_.items[i].description) << c.what;
+        }
+    }
+    // The values read travel with the fault.
+    b = bytes_;
+    PatchLe32(b, Head(1) + 20, 0x11223344);
+    WritePackage(b);
+    qdupk::Report report;
+    report.printLines = false;
+    QDUPK_PACKHEAD_T head{};
+    EXPECT_EQ(qdupk::VerifyPackageFile(package_.c_str(), nullptr, &head, report),
+              QDUPKERR_INVALIDPKG);
+    EXPECT_EQ(report.fault.mark, 0x11223344);
+    EXPECT_EQ(report.fault.index, 1);
+    EXPECT_EQ(report.fault.dataSize, 6);
+    EXPECT_STREQ(head.szDevID, "IPC-1");
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "qd_bytes.h"
+#include "qd_wire.h"
 
 namespace qdtest {
 
@@ -46,7 +47,7 @@ void WaitForClientClose(int fd, const std::atomic<bool>& stop) {
 
 void SendAnswer(int fd, std::uint32_t result) {
     unsigned char answer[8];
-    qd::StoreBe32(answer, 0xAACCDD03);
+    qd::StoreBe32(answer, qd::kUploadMagic);
     qd::StoreBe32(answer + 4, result);
     (void)send(fd, answer, sizeof answer, MSG_NOSIGNAL);
 }

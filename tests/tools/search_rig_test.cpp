@@ -20,15 +20,11 @@
 
 #include "qd_bytes.h"
 #include "qd_owners.h"
+#include "qd_wire.h"
 #include "virtual_camera.h"
 
 namespace qdtest {
 namespace {
-
-constexpr char kGroup[] = "234.200.200.1";
-constexpr std::uint16_t kSearchPort = 54362;
-constexpr std::uint16_t kReplyPort = 54361;
-constexpr std::size_t kPacket = 76;
 
 bool Contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
@@ -57,9 +53,9 @@ qd::UniqueFd ResponderSocket(const std::string& devNs) {
         }
         qd::UniqueFd sock(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
         ip_mreqn group{};
-        (void)inet_pton(AF_INET, kGroup, &group.imr_multiaddr);
+        (void)inet_pton(AF_INET, qd::kSearchGroup, &group.imr_multiaddr);
         group.imr_ifindex = static_cast<int>(if_nametoindex("eth0"));
-        const sockaddr_in local = Endpoint("0.0.0.0", kSearchPort);
+        const sockaddr_in local = Endpoint("0.0.0.0", qd::kSearchPort);
         if (!sock.valid() || group.imr_ifindex == 0 ||
             bind(sock.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
             setsockopt(sock.get(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &group, sizeof group) != 0 ||
@@ -105,9 +101,9 @@ class StandInResponder {
     void Serve() {
         while (!stop_) {
             pollfd entry{sock_.get(), POLLIN, 0};
-            std::vector<unsigned char> search(kPacket);
+            std::vector<unsigned char> search(qd::kSearchPacketSize);
             if (poll(&entry, 1, 50) > 0 &&
-                recv(sock_.get(), search.data(), search.size(), 0) == kPacket) {
+                recv(sock_.get(), search.data(), search.size(), 0) == qd::kSearchPacketSize) {
                 ++searches_;
                 Answer(search);
             }
@@ -124,7 +120,7 @@ class StandInResponder {
         const std::vector<unsigned char> good = Reply(search, address_.c_str(), 8080);
         const std::vector<std::vector<unsigned char>> answers = {
             shortOne, foreign, unterminated, good, good, Reply(search, "192.168.5.163", 9090)};
-        const sockaddr_in group = Endpoint(kGroup, kReplyPort);
+        const sockaddr_in group = Endpoint(qd::kSearchGroup, qd::kAnswerPort);
         for (const auto& answer : answers) {
             (void)sendto(sock_.get(), answer.data(), answer.size(), 0,
                          reinterpret_cast<const sockaddr*>(&group), sizeof group);

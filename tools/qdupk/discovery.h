@@ -11,18 +11,19 @@
 #include <string>
 #include <vector>
 
+#include "qd_wire.h"
+
 namespace qdupk {
 
-constexpr char kSearchGroup[] = "234.200.200.1";
-constexpr std::uint16_t kSearchPort = 54362;  // cameras listen here
-constexpr std::uint16_t kReplyPort = 54361;   // and answer to the group here
-constexpr std::size_t kSearchPacketSize = 76;
-constexpr std::uint32_t kSearchMagic = 0x12564387;  // little-endian on the wire
-constexpr std::size_t kNonceOffset = 4;
-constexpr std::size_t kPortOffset = 8;
-constexpr std::size_t kAddressOffset = 12;
-// Dotted-decimal IPv4 text and its terminator.
-constexpr std::size_t kAddressFieldMax = 16;
+using qd::kSearchGroup;
+using qd::kSearchMagic;
+using qd::kSearchPacketSize;
+using qd::kSearchPort;
+constexpr std::uint16_t kReplyPort = qd::kAnswerPort;
+constexpr std::size_t kNonceOffset = qd::kSearchNonceOffset;
+constexpr std::size_t kPortOffset = qd::kSearchPortOffset;
+constexpr std::size_t kAddressOffset = qd::kSearchAddressOffset;
+constexpr std::size_t kAddressFieldMax = qd::kSearchAddressSize;
 
 using SearchPacket = std::array<unsigned char, kSearchPacketSize>;
 

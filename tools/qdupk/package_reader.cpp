@@ -1,24 +1,16 @@
+// The host side of the device library's reader: the library walks and
+// verifies the package exactly as the camera will, and this file only turns
+// what it found into PackageInfo and into messages for people.
 #include "package_reader.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 
-#include "libqdupdate.h"
-#include "qdupdate.h"
+#include "pkg_reader.h"
 
 namespace qdupk {
 
 namespace {
-
-constexpr std::size_t kChunk = std::size_t{64} << 10;
-constexpr char kAnyDevice[] = "QUNDAR";
-
-struct FileCloser {
-    void operator()(std::FILE* fp) const { (void)std::fclose(fp); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
 
 std::string Hex32(std::int32_t value) {
     char text[16];
@@ -28,80 +20,6 @@ std::string Hex32(std::int32_t value) {
 
 std::string ItemLabel(std::int32_t index) {
     return "item " + std::to_string(index);
-}
-
-QDUPK_PACKHEAD_T ReadHead(std::FILE* fp) {
-    unsigned char raw[kPackHeadSize];
-    if (std::fread(raw, 1, sizeof raw, fp) != sizeof raw) {
-        throw PackageError("the file is shorter than a package head (432 bytes)");
-    }
-    QDUPK_PACKHEAD_T head;
-    DecodePackHead(raw, head);
-    if (!PackHeadValid(head)) {
-        throw PackageError("the package head is damaged (mark " + Hex32(head.nMaskID) + ", size " +
-                           std::to_string(head.dwSize) + ", items " + std::to_string(head.nItems) +
-                           ")");
-    }
-    if (!PackHeadTextTerminated(head)) {
-        throw PackageError("a text field of the package head has no terminator");
-    }
-    DecodePackHeadText(head);
-    return head;
-}
-
-QDUPK_PKTITEM_T ReadItemHead(std::FILE* fp, std::int32_t index) {
-    unsigned char raw[kItemHeadSize];
-    if (std::fread(raw, 1, sizeof raw, fp) != sizeof raw) {
-        throw PackageError("the package ends inside the head of " + ItemLabel(index));
-    }
-    QDUPK_PKTITEM_T item;
-    DecodeItemHead(raw, item);
-    if (!ItemHeadValid(item, index)) {
-        throw PackageError("the head of " + ItemLabel(index) + " is damaged (mark " +
-                           Hex32(item.nMaskID) + ", size " + std::to_string(item.dwSize) +
-                           ", index " + std::to_string(item.nItemIndex) + ", data size " +
-                           std::to_string(item.nDataSize) + ")");
-    }
-    if (!ItemHeadTextTerminated(item)) {
-        throw PackageError("a text field of " + ItemLabel(index) + " has no terminator");
-    }
-    DecodeItemHeadText(item);
-    return item;
-}
-
-void CheckItemData(std::FILE* fp, const QDUPK_PKTITEM_T& item) {
-    std::vector<unsigned char> chunk(kChunk);
-    MD5_CTX context;
-    libqdupk_MD5Init(&context);
-    auto remaining = static_cast<std::size_t>(item.nDataSize);
-    while (remaining > 0) {
-        const std::size_t want = remaining < chunk.size() ? remaining : chunk.size();
-        if (std::fread(chunk.data(), 1, want, fp) != want) {
-            throw PackageError("the data of " + ItemLabel(item.nItemIndex) +
-                               " is shorter than its size " + std::to_string(item.nDataSize));
-        }
-        libqdupk_MD5Update(&context, chunk.data(), static_cast<unsigned int>(want));
-        remaining -= want;
-    }
-    std::array<unsigned char, 16> digest{};
-    libqdupk_MD5Final(&context, digest.data());
-    if (std::memcmp(digest.data(), item.szDataMd5, digest.size()) != 0) {
-        throw PackageError("the data of " + ItemLabel(item.nItemIndex) +
-                           " does not match its MD5 digest");
-    }
-}
-
-void ReadEnd(std::FILE* fp) {
-    unsigned char raw[kPackEndSize];
-    if (std::fread(raw, 1, sizeof raw, fp) != sizeof raw) {
-        throw PackageError("the package ends before its end record");
-    }
-    QDUPK_PACKEND_T end;
-    DecodePackEnd(raw, end);
-    if (!PackEndValid(end)) {
-        throw PackageError("the end record is damaged (mark " + Hex32(end.nMaskID) + ", size " +
-                           std::to_string(end.dwSize) + ")");
-    }
 }
 
 ItemInfo ToInfo(const QDUPK_PKTITEM_T& item) {
@@ -117,49 +35,119 @@ ItemInfo ToInfo(const QDUPK_PKTITEM_T& item) {
     return info;
 }
 
-void ReadInto(const std::string& path, PackageInfo& info) {
-    const File fp(std::fopen(path.c_str(), "rb"));
-    if (!fp) {
-        throw PackageError("cannot open " + path + ": " + std::strerror(errno));
+// Keeps each verified item head as the walk passes it.
+class ItemCollector final : public ItemVisitor {
+  public:
+    explicit ItemCollector(std::vector<ItemInfo>* items) : items_(items) {}
+    // Out of memory on the host ends the tool here; nothing is half written.
+    void OnItem(const QDUPK_PKTITEM_T& item) noexcept override { items_->push_back(ToInfo(item)); }
+
+  private:
+    std::vector<ItemInfo>* items_;
+};
+
+std::string PackHeadFault(const Fault& f) {
+    switch (f.kind) {
+        case FaultKind::kShort:
+            return "the file is shorter than a package head (432 bytes)";
+        case FaultKind::kUnterminated:
+            return "a text field of the package head has no terminator";
+        default:
+            return "the package head is damaged (mark " + Hex32(f.mark) + ", size " +
+                   std::to_string(f.size) + ", items " + std::to_string(f.items) + ")";
     }
-    const QDUPK_PACKHEAD_T head = ReadHead(fp.get());
-    info.name = head.szPktName;
-    info.version = head.szPktVersion;
-    info.devId = head.szDevID;
-    info.formatVersion = head.nUpkVersion;
-    for (std::int32_t i = 0; i < head.nItems; ++i) {
-        const QDUPK_PKTITEM_T item = ReadItemHead(fp.get(), i);
-        CheckItemData(fp.get(), item);
-        info.items.push_back(ToInfo(item));
+}
+
+std::string ItemHeadFault(const Fault& f) {
+    switch (f.kind) {
+        case FaultKind::kShort:
+            return "the package ends inside the head of " + ItemLabel(f.item);
+        case FaultKind::kUnterminated:
+            return "a text field of " + ItemLabel(f.item) + " has no terminator";
+        default:
+            return "the head of " + ItemLabel(f.item) + " is damaged (mark " + Hex32(f.mark) +
+                   ", size " + std::to_string(f.size) + ", index " + std::to_string(f.index) +
+                   ", data size " + std::to_string(f.dataSize) + ")";
     }
-    ReadEnd(fp.get());
+}
+
+std::string ItemDataFault(const Fault& f) {
+    if (f.kind == FaultKind::kDigest) {
+        return "the data of " + ItemLabel(f.item) + " does not match its MD5 digest";
+    }
+    return "the data of " + ItemLabel(f.item) + " is shorter than its size " +
+           std::to_string(f.dataSize);
+}
+
+std::string PackEndFault(const Fault& f) {
+    if (f.kind == FaultKind::kShort) {
+        return "the package ends before its end record";
+    }
+    return "the end record is damaged (mark " + Hex32(f.mark) + ", size " + std::to_string(f.size) +
+           ")";
+}
+
+std::string FaultText(const std::string& path, const std::string& deviceId, const Fault& f,
+                      const PackageInfo& info) {
+    switch (f.part) {
+        case FaultPart::kFile:
+            return "cannot open " + path + ": " + std::strerror(f.error);
+        case FaultPart::kPackHead:
+            return PackHeadFault(f);
+        case FaultPart::kDevice:
+            return "the package is for device \"" + info.devId + "\", not \"" + deviceId + "\"";
+        case FaultPart::kItemHead:
+            return ItemHeadFault(f);
+        case FaultPart::kItemData:
+            return ItemDataFault(f);
+        case FaultPart::kPackEnd:
+            return PackEndFault(f);
+        case FaultPart::kNone:
+            break;
+    }
+    return "the package is refused (error " + std::to_string(f.code) + ")";
+}
+
+// The one walk; returns the fault text, empty when the package passed.
+std::string Walk(const std::string& path, const std::optional<std::string>& deviceId,
+                 PackageInfo& info) {
+    ItemCollector collector(&info.items);
+    Report report;
+    report.visitor = &collector;
+    report.printLines = false;
+    QDUPK_PACKHEAD_T head{};
+    const int ret =
+        VerifyPackageFile(path.c_str(), deviceId ? deviceId->c_str() : nullptr, &head, report);
+    const FaultPart part = report.fault.part;
+    if (ret == 0 || (part != FaultPart::kFile && part != FaultPart::kPackHead)) {
+        info.name = head.szPktName;
+        info.version = head.szPktVersion;
+        info.devId = head.szDevID;
+        info.formatVersion = head.nUpkVersion;
+    }
+    return ret == 0 ? std::string() : FaultText(path, deviceId.value_or(""), report.fault, info);
 }
 
 }  // namespace
 
 PackageInfo ReadPackage(const std::string& path) {
     PackageInfo info;
-    ReadInto(path, info);
+    const std::string fault = Walk(path, std::nullopt, info);
+    if (!fault.empty()) {
+        throw PackageError(fault);
+    }
     return info;
 }
 
 VerifyResult VerifyPackage(const std::string& path, const std::optional<std::string>& deviceId) {
     VerifyResult result;
-    try {
-        ReadInto(path, result.info);
-    } catch (const PackageError& e) {
-        result.message = e.what();
-        return result;
-    }
-    const std::string& pkgDevice = result.info.devId;
-    if (deviceId && pkgDevice != kAnyDevice && pkgDevice != *deviceId) {
-        result.message =
-            "the package is for device \"" + pkgDevice + "\", not \"" + *deviceId + "\"";
+    result.message = Walk(path, deviceId, result.info);
+    if (!result.message.empty()) {
         return result;
     }
     result.accepted = true;
     result.message = "package \"" + result.info.name + "\" version \"" + result.info.version +
-                     "\" for device \"" + pkgDevice + "\", " +
+                     "\" for device \"" + result.info.devId + "\", " +
                      std::to_string(result.info.items.size()) + " item(s), all digests match";
     return result;
 }

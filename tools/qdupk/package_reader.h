@@ -1,5 +1,6 @@
-// Reads and verifies a package on the host with the device library's record
-// rules, so a package passes here exactly when the device would accept it.
+// Reads and verifies a package on the host through the device library's own
+// verification walk, so a package passes here exactly when the device would
+// accept it; this layer only words the library's findings.
 #ifndef QDUPK_TOOL_PACKAGE_READER_H
 #define QDUPK_TOOL_PACKAGE_READER_H
 

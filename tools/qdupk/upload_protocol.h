@@ -9,13 +9,14 @@
 #include <cstdint>
 #include <string>
 
+#include "qd_wire.h"
+
 namespace qdupk {
 
-constexpr std::uint32_t kUploadMagic = 0xAACCDD03;
-constexpr std::size_t kUploadHeaderSize = 8;
-constexpr std::size_t kAckSize = 8;
-// The camera takes the length as a signed 32-bit number.
-constexpr std::uint64_t kMaxUploadSize = 0x7FFFFFFF;
+using qd::kUploadHeaderSize;
+using qd::kUploadMagic;
+constexpr std::size_t kAckSize = qd::kUploadAckSize;
+constexpr std::uint64_t kMaxUploadSize = qd::kMaxUploadLength;
 
 using UploadHeader = std::array<unsigned char, kUploadHeaderSize>;
 

@@ -88,6 +88,9 @@ static_assert(offsetof(QDUPK_PACKEND_T, byUUID2) == 24);
 
 namespace qdupk {
 
+// The device id of a package that every device accepts.
+constexpr char kAnyDevice[] = "QUNDAR";
+
 constexpr std::size_t kPackHeadSize = sizeof(QDUPK_PACKHEAD_T);
 constexpr std::size_t kItemHeadSize = sizeof(QDUPK_PKTITEM_T);
 constexpr std::size_t kPackEndSize = sizeof(QDUPK_PACKEND_T);
