@@ -1,9 +1,12 @@
 # One interface target carries the project's warning set; every product,
-# tool and test target links it.
+# tool and test target links it. Turning warnings into errors is left to
+# CMAKE_COMPILE_WARNING_AS_ERROR (on in every preset and in CI), so that a
+# newer compiler's new warning can be waved through with
+# "cmake --compile-no-warning-as-error" instead of an edit of this file.
 add_library(qd_warnings INTERFACE)
 target_compile_options(qd_warnings INTERFACE
     -Wall -Wextra -Wpedantic -Wshadow -Wformat=2 -Wundef -Wcast-align
-    -Wnull-dereference -Wdouble-promotion -Werror
+    -Wnull-dereference -Wdouble-promotion
     $<$<COMPILE_LANGUAGE:CXX>:-Wnon-virtual-dtor -Woverloaded-virtual>)
 
 # Log lines carry the source path; keep it relative to the project root so

@@ -90,6 +90,8 @@ class VirtualCamera {
     void Stop() { daemon_.Kill(); }
 
     std::string Log() const;
+    // Patterns are POSIX extended regular expressions (no \d: use [0-9]),
+    // searched for anywhere in the log or in one stand-in call's line.
     bool WaitForLog(const std::string& regex, Millis timeout) const;
     std::vector<std::string> Calls() const;
     bool WaitForCall(const std::string& regex, Millis timeout) const;

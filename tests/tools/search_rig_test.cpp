@@ -10,6 +10,7 @@
 #include <sched.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -73,7 +74,10 @@ qd::UniqueFd ResponderSocket(const std::string& devNs) {
 
 std::vector<unsigned char> Reply(const std::vector<unsigned char>& search, const char* address,
                                  std::uint32_t port) {
-    std::vector<unsigned char> reply = search;
+    // Sized from the datagram's layout rather than copied whole: the writes
+    // below then never depend on how much the search carried.
+    std::vector<unsigned char> reply(kPacket);
+    std::copy_n(search.begin(), std::min(search.size(), kPacket), reply.begin());
     qd::StoreLe32(reply.data() + 8, port);
     std::memcpy(reply.data() + 12, address, std::strlen(address) + 1);
     return reply;
