@@ -47,7 +47,10 @@ const Work& Prepared() {
             w.dir + "/item.bin");
         qdupk::WritePackageFile({"bench", "1", "IPC-1", {item}}, w.package = w.dir + "/p.upg");
         w.size = static_cast<long long>(std::filesystem::file_size(w.package));
-        qd::CopyText(w.cfg.szTmpDir, w.dir.c_str());
+        if (!qd::CopyText(w.cfg.szTmpDir, w.dir.c_str())) {
+            std::fprintf(stderr, "work directory too long: %s\n", w.dir.c_str());
+            std::exit(1);
+        }
         return w;
     }();
     return work;

@@ -62,7 +62,7 @@ void GetAnnouncedAddress(const QDBOOT_CFG_T& cfg, char (&address)[kAddressTextMa
     char netmask[kNetmaskTextMax];
     if (QueryEthIPAddr(address, sizeof address, netmask) != 0) {
         ApplyMacAddressAtMostEvery2s(cfg.szMacAddr);
-        qd::CopyText(address, kFallbackAddress);
+        static_cast<void>(qd::CopyText(address, kFallbackAddress));  // fits
     }
 }
 
@@ -104,7 +104,9 @@ bool IsSearchPacket(const unsigned char* packet) noexcept {
 void FillSearchAnswer(unsigned char* packet, const char* szIpAddr, std::uint16_t nPort) noexcept {
     qd::StoreLe32(packet + qd::kSearchPortOffset, nPort);
     char text[kAddressTextMax];
-    qd::CopyText(text, szIpAddr);
+    // The field holds a dotted IPv4 address, which always fits; anything
+    // longer is cut to the field rather than spilling over the packet.
+    static_cast<void>(qd::CopyText(text, szIpAddr));
     std::memcpy(packet + qd::kSearchAddressOffset, text, std::strlen(text) + 1);
 }
 

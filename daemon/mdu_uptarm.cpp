@@ -157,8 +157,11 @@ namespace {
 // valid reply came. The reply area is cleared first so a short reply is
 // never completed by bytes of the previous one.
 bool Attempt(Transfer* t, int frameSize, int timeoutMs, Reply* reply) noexcept {
-    uartcom_cleanreadbuff(t->hUart);
-    uartcom_sendbuff(t->hUart, t->tx, frameSize);
+    // How much stale input there was does not matter.
+    static_cast<void>(uartcom_cleanreadbuff(t->hUart));
+    // A frame that did not go out whole draws no valid reply, so the wait
+    // below counts it as a failed attempt.
+    static_cast<void>(uartcom_sendbuff(t->hUart, t->tx, frameSize));
     std::memset(t->rx, 0, kReplySize);
     const int got = uartcom_recvbuff(t->hUart, t->rx, kReplySize, timeoutMs);
     return got >= 1 && domeupt_analysis_recv(t->rx, &reply->code, &reply->status) == 0;
@@ -204,10 +207,10 @@ enum class BlockOutcome { kAccepted, kFailed, kAborted };
 
 // A refusal is retried at once; silence, garbage or an unknown code after a
 // short pause; an abort ends the transfer.
-BlockOutcome SendBlock(Transfer* t) noexcept {
+BlockOutcome SendBlock(Transfer* t, int frameSize) noexcept {
     for (int i = 0; i < kDataPhase.attempts; ++i) {
         Reply reply = {};
-        if (Attempt(t, kBlockFrameSize, kDataPhase.timeoutMs, &reply)) {
+        if (Attempt(t, frameSize, kDataPhase.timeoutMs, &reply)) {
             if (IsAccepted(reply)) {
                 return BlockOutcome::kAccepted;
             }
@@ -250,8 +253,7 @@ bool SendImage(Transfer* t, int fd, std::int16_t blocksLeft, std::int32_t bytesL
         if (got == 0) {
             return blocksLeft <= 1;
         }
-        SealDataBlock(t->tx, sequence);
-        if (SendBlock(t) != BlockOutcome::kAccepted) {
+        if (SendBlock(t, SealDataBlock(t->tx, sequence)) != BlockOutcome::kAccepted) {
             return false;
         }
         ++sequence;
@@ -336,6 +338,27 @@ bool StopMainApplication(const char* szMainApp) noexcept {
     return true;
 }
 
+// Holds the line's lock for a scope, so no path leaves it taken. A lock
+// that could not be taken is not released.
+class LineLock {
+  public:
+    explicit LineLock(HUARTCOM hUart) noexcept
+        : hUart_(hUart), locked_(uartcom_lock(hUart, 1) == 0) {}
+    ~LineLock() {
+        if (locked_) {
+            // Fails only for a handle that is not valid, and this one was
+            // locked.
+            static_cast<void>(uartcom_lock(hUart_, 0));
+        }
+    }
+    LineLock(const LineLock&) = delete;
+    LineLock& operator=(const LineLock&) = delete;
+
+  private:
+    HUARTCOM hUart_;
+    bool locked_;
+};
+
 QD_COMMATTR_T LineAttributes(int emBaudRate) noexcept {
     QD_COMMATTR_T attr = {};
     attr.emDataBit = QD_COMM_DATATBIT8;
@@ -372,9 +395,13 @@ int mdu_updatearm(const char* szDevName, int emBaudRate, const char* szMainApp, 
     if (s_pCamUart == nullptr) {
         return -1;
     }
-    uartcom_setattri(s_pCamUart, &attr);
+    // A driver that refuses part of the settings may still run at the rate
+    // asked for; the loader's answer to the reset phase tells.
+    static_cast<void>(uartcom_setattri(s_pCamUart, &attr));
     PauseMs(kPauseAfterSetupMs);
-    mdu_arm_reset();
+    // The transfer's reset phase repeats this frame until the loader
+    // answers, and fails when it never does.
+    static_cast<void>(mdu_arm_reset());
     return dome_upgrade(s_pCamUart, nAddr, szFilePath);
 }
 
@@ -383,12 +410,14 @@ int mdu_arm_reset(void) noexcept {
         return -1;
     }
     unsigned char frame[kResetFrameSize];
-    BuildResetFrame(frame, kResetAddress);
-    uartcom_lock(s_pCamUart, 1);
-    uartcom_sendbuff(s_pCamUart, frame, kResetFrameSize);
-    uartcom_lock(s_pCamUart, 0);
+    const int frameSize = BuildResetFrame(frame, kResetAddress);
+    bool sent = false;
+    {
+        const LineLock lock(s_pCamUart);
+        sent = uartcom_sendbuff(s_pCamUart, frame, frameSize) == frameSize;
+    }
     PauseMs(kPauseAfterResetMs);
-    return 0;
+    return sent ? 0 : -1;
 }
 
 }  // extern "C"

@@ -22,7 +22,8 @@ __attribute__((visibility("default"))) int mdu_updatearm(const char* szDevName, 
                                                          const char* szFilePath) MDU_NOEXCEPT;
 
 /* Sends the reset frame on the line the last mdu_updatearm opened, under the
- * line's lock. 0 when sent, -1 when no line was opened. */
+ * line's lock. 0 when sent, -1 when no line was opened or the frame did not
+ * go out whole. */
 __attribute__((visibility("default"))) int mdu_arm_reset(void) MDU_NOEXCEPT;
 
 #ifdef __cplusplus

@@ -29,16 +29,19 @@ bool FormatIfAddr(const ifreq& request, char* text, std::size_t size) noexcept {
 }  // namespace
 
 int QueryEthIPAddr(char* szIpAddr, std::size_t ipSize, char* szNetmask) noexcept {
-    qd::CopyText(szIpAddr, ipSize, kNoAddress);
+    // The other copies here fit their arrays (constants, or dotted text of
+    // at most 15 characters). An address array too small for even the
+    // placeholder is left terminated, and the address query fails for it.
+    static_cast<void>(qd::CopyText(szIpAddr, ipSize, kNoAddress));
     if (szNetmask != nullptr) {
-        qd::CopyText(szNetmask, kNetmaskSize, kNoAddress);
+        static_cast<void>(qd::CopyText(szNetmask, kNetmaskSize, kNoAddress));
     }
     const qd::UniqueFd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!sock.valid()) {
         return -1;
     }
     ifreq request{};
-    qd::CopyText(request.ifr_name, sizeof request.ifr_name, kEthName);
+    static_cast<void>(qd::CopyText(request.ifr_name, sizeof request.ifr_name, kEthName));
     if (::ioctl(sock.get(), SIOCGIFADDR, &request) != 0 ||
         !FormatIfAddr(request, szIpAddr, ipSize)) {
         return -1;
@@ -51,7 +54,7 @@ int QueryEthIPAddr(char* szIpAddr, std::size_t ipSize, char* szNetmask) noexcept
         return -1;
     }
     if (szNetmask != nullptr) {
-        qd::CopyText(szNetmask, kNetmaskSize, netmask);
+        static_cast<void>(qd::CopyText(szNetmask, kNetmaskSize, netmask));
     }
     return 0;
 }

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <ctime>
 
 #include "installers.h"
 #include "libqdupdate.h"
@@ -24,15 +23,8 @@ constexpr int kHeaderBudgetMs = 10000;
 constexpr int kChunkBudgetMs = 5000;
 constexpr int kChunkSize = 4096;
 constexpr std::size_t kWriteBlockSize = std::size_t{16} * kChunkSize;
-constexpr int kWriteAttempts = 21;
-constexpr long kWritePauseMs = 5;
 constexpr std::size_t kPathSize = 256;
 constexpr std::size_t kHeadTextSize = 128;
-
-void SleepMs(long ms) noexcept {
-    const timespec pause = {ms / 1000, (ms % 1000) * 1000000L};
-    static_cast<void>(nanosleep(&pause, nullptr));
-}
 
 // The declared length, or 0 when the header is incomplete or refused. A
 // length with the top bit set is negative as a signed word and refused here,
@@ -50,30 +42,11 @@ std::int32_t ReadHeaderLength(int fd) noexcept {
     return length > 0 ? length : 0;
 }
 
-// A write that stores nothing (a full disk that may free up) is tried again
-// after a pause, 21 attempts in all; one that stores only part fails at once.
-bool WriteChunk(std::FILE* file, const unsigned char* data, std::size_t size) noexcept {
-    for (int attempt = 1; attempt <= kWriteAttempts; ++attempt) {
-        const std::size_t written = std::fwrite(data, 1, size, file);
-        if (written == size) {
-            return true;
-        }
-        if (written > 0) {
-            return false;
-        }
-        std::clearerr(file);
-        if (attempt < kWriteAttempts) {
-            SleepMs(kWritePauseMs);
-        }
-    }
-    return false;
-}
-
 // Chunks are gathered into blocks of 64 KiB before they are written, and
-// the write rules above apply to each block. The page cache takes one such
-// write far more cheaply than sixteen of 4 KiB (fewer calls, larger
-// folios), and so does every later pass over the file: verification,
-// extraction and removal. A failed upload discards the file anyway.
+// the write rule of qd::WriteAllRetrying applies to each block. The page
+// cache takes one such write far more cheaply than sixteen of 4 KiB (fewer
+// calls, larger folios), and so does every later pass over the file:
+// verification, extraction and removal. A failed upload discards the file anyway.
 bool StreamBody(int fd, std::FILE* file, std::int32_t length) noexcept {
     unsigned char block[kWriteBlockSize];
     std::size_t used = 0;
@@ -87,7 +60,7 @@ bool StreamBody(int fd, std::FILE* file, std::int32_t length) noexcept {
         used += static_cast<std::size_t>(got);
         remaining -= got;
         if (remaining == 0 || used + kChunkSize > sizeof block) {
-            if (!WriteChunk(file, block, used)) {
+            if (qd::WriteAllRetrying(file, block, used) != used) {
                 return false;
             }
             used = 0;
@@ -99,17 +72,16 @@ bool StreamBody(int fd, std::FILE* file, std::int32_t length) noexcept {
 // The package file exists afterwards only when the whole body was received
 // and stored. It replaces an older one but never writes through a link.
 bool ReceivePackage(int fd, const char* path, std::int32_t length) noexcept {
-    qd::FilePtr file(qd::CreateFreshFile(path));
+    qd::FilePtr file = qd::CreateFreshFile(path);
     if (!file) {
         return false;
     }
     // Unbuffered, so a write that fails is seen at the block that failed and
-    // not at some later flush.
+    // not at some later flush. Should that fail, the failure still shows,
+    // only later: at the checked close.
     static_cast<void>(std::setvbuf(file.get(), nullptr, _IONBF, 0));
     bool stored = StreamBody(fd, file.get(), length);
-    if (std::fclose(file.release()) != 0) {
-        stored = false;
-    }
+    stored = qd::CloseChecked(file) && stored;
     if (!stored) {
         static_cast<void>(std::remove(path));
     }

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdio>
 
+#include "qd_owners.h"
+
 namespace etcfile {
 
 // Result codes of the public operations and of the internal steps.
@@ -59,11 +61,12 @@ int etc_LocateKeyValue(std::FILE* fp, const char* pKey, char* pValue, int iLen,
 // Creates the first scratch file "./etc%d.ini" (0 to 99) that opens with
 // mode "w+", its name left in szFileName[kTempNameSize]. A name that is the
 // same file as pTarget (when non-null) is passed over: opening it would
-// empty the file being saved. Null when none opens.
-std::FILE* etc_opentempfile(char* szFileName, const struct stat* pTarget) noexcept;
+// empty the file being saved. Empty when none opens.
+qd::FilePtr etc_opentempfile(char* szFileName, const struct stat* pTarget) noexcept;
 
-// Closes fpFile (when non-null) and removes szFileName in any case.
-void etc_closetempfile(std::FILE* fpFile, const char* szFileName) noexcept;
+// Closes fpFile (when it holds a file) and removes szFileName in any case,
+// unless the name has meanwhile been given to another file.
+void etc_closetempfile(qd::FilePtr fpFile, const char* szFileName) noexcept;
 
 // Copies etc_fp into tmp_fp up to the place of pKey in pSection.
 // 0 the key's line was consumed; -2 no such section (all copied); -3 no such

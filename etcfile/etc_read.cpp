@@ -37,14 +37,14 @@ void TrimOneTrailing(char* text) noexcept {
 }
 
 // Descriptors of the library never pass into programs the caller starts.
-std::FILE* OpenForReading(const char* path) noexcept {
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+qd::FilePtr OpenForReading(const char* path) noexcept {
+    qd::UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) {
         return nullptr;
     }
-    std::FILE* fp = ::fdopen(fd, "r");
-    if (fp == nullptr) {
-        static_cast<void>(::close(fd));
+    qd::FilePtr fp(::fdopen(fd.get(), "r"));
+    if (fp) {
+        static_cast<void>(fd.release());  // the stream owns it now
     }
     return fp;
 }
@@ -54,7 +54,7 @@ int GetValue(const char* pEtcFile, const char* pSection, const char* pKey, char*
     if (pEtcFile == nullptr || pKey == nullptr || pValue == nullptr) {
         return kEtcNoFile;
     }
-    const qd::FilePtr fp(OpenForReading(pEtcFile));
+    const qd::FilePtr fp = OpenForReading(pEtcFile);
     if (!fp) {
         return kEtcNoFile;
     }

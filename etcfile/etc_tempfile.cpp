@@ -20,7 +20,7 @@ bool NamesTarget(const char* name, const struct stat* pTarget) noexcept {
 
 }  // namespace
 
-std::FILE* etc_opentempfile(char* szFileName, const struct stat* pTarget) noexcept {
+qd::FilePtr etc_opentempfile(char* szFileName, const struct stat* pTarget) noexcept {
     for (int i = 0; i < kTempFileTries; ++i) {
         if (!qd::FormatText(szFileName, kTempNameSize, "./etc%d.ini", i)) {
             continue;
@@ -31,26 +31,29 @@ std::FILE* etc_opentempfile(char* szFileName, const struct stat* pTarget) noexce
         }
         // The working directory may be shared: whatever stands under the
         // name, a link planted there included, is replaced, never written.
-        std::FILE* fp = qd::CreateFreshFile(szFileName, true);
-        if (fp != nullptr) {
+        qd::FilePtr fp = qd::CreateFreshFile(szFileName, true);
+        if (fp) {
             return fp;
         }
     }
     return nullptr;
 }
 
-void etc_closetempfile(std::FILE* fpFile, const char* szFileName) noexcept {
+void etc_closetempfile(qd::FilePtr fpFile, const char* szFileName) noexcept {
     struct stat ours {};
     struct stat named {};
     bool mine = true;
-    if (fpFile != nullptr) {
+    if (fpFile) {
         // A save running beside us in the same directory may have replaced
         // the name with its own scratch file meanwhile; that one stays.
-        mine = ::fstat(fileno(fpFile), &ours) != 0 || ::lstat(szFileName, &named) != 0 ||
+        mine = ::fstat(fileno(fpFile.get()), &ours) != 0 || ::lstat(szFileName, &named) != 0 ||
                IsSameFile(ours, named);
-        static_cast<void>(std::fclose(fpFile));
+        // Its content is of no use once the save is over, so a close error
+        // changes nothing.
+        fpFile.reset();
     }
     if (mine) {
+        // Gone already is as good as removed.
         static_cast<void>(std::remove(szFileName));
     }
 }

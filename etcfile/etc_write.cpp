@@ -30,18 +30,18 @@ class ScratchFile {
     explicit ScratchFile(const struct stat* pTarget) noexcept
         : fp_(etc_opentempfile(name_, pTarget)) {}
     ~ScratchFile() {
-        if (fp_ != nullptr) {
-            etc_closetempfile(fp_, name_);
+        if (fp_) {
+            etc_closetempfile(std::move(fp_), name_);
         }
     }
     ScratchFile(const ScratchFile&) = delete;
     ScratchFile& operator=(const ScratchFile&) = delete;
 
-    std::FILE* get() const noexcept { return fp_; }
+    std::FILE* get() const noexcept { return fp_.get(); }
 
   private:
     char name_[kTempNameSize] = {};
-    std::FILE* fp_;
+    qd::FilePtr fp_;
 };
 
 // The reader takes a line of more than one piece as one line and reads
@@ -146,7 +146,9 @@ int SaveExisting(std::FILE* etc_fp, const char* pEtcFile, const struct stat& tar
     return CopyBack(etc_fp, scratch.get(), pEtcFile, target.st_size);
 }
 
-// Saves into the opened, locked file; the lock goes with the stream's close.
+// Saves into the opened, locked file. The lock goes with the stream's
+// close, once the scratch copy is gone; a close that fails may have lost
+// the last bytes written.
 int SaveLocked(Target t, const struct stat& st, const char* pEtcFile, const char* pSection,
                const char* pKey, const char* pValue) noexcept {
     qd::FilePtr etc_fp(S_ISREG(st.st_mode) ? ::fdopen(t.fd.get(), "r+") : nullptr);
@@ -154,12 +156,16 @@ int SaveLocked(Target t, const struct stat& st, const char* pEtcFile, const char
         QD_LOG_ERR("open %s failed\n", pEtcFile);
         return kEtcIoError;
     }
-    static_cast<void>(t.fd.release());
+    static_cast<void>(t.fd.release());  // the stream owns it now
     // Another save may have filled the file between its creation and the lock.
-    if (t.created && st.st_size == 0) {
-        return WriteNewFile(etc_fp.get(), pEtcFile, pSection, pKey, pValue);
+    const int ret = t.created && st.st_size == 0
+                        ? WriteNewFile(etc_fp.get(), pEtcFile, pSection, pKey, pValue)
+                        : SaveExisting(etc_fp.get(), pEtcFile, st, pSection, pKey, pValue);
+    if (!qd::CloseChecked(etc_fp) && ret == kEtcOk) {
+        QD_LOG_ERR("write %s failed\n", pEtcFile);
+        return kEtcIoError;
     }
-    return SaveExisting(etc_fp.get(), pEtcFile, st, pSection, pKey, pValue);
+    return ret;
 }
 
 int SaveValue(const char* pEtcFile, const char* pSection, const char* pKey,

@@ -61,7 +61,7 @@ sockaddr_in Address(const char* ip, std::uint16_t port) {
 
 void BringLoopbackUp(int sock) {
     ifreq request{};
-    qd::CopyText(request.ifr_name, sizeof request.ifr_name, "lo");
+    static_cast<void>(qd::CopyText(request.ifr_name, sizeof request.ifr_name, "lo"));  // fits
     if (ioctl(sock, SIOCGIFFLAGS, &request) != 0) {
         qdfuzz::Fail("SIOCGIFFLAGS lo", std::strerror(errno));
     }
@@ -155,7 +155,7 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
     g_policy.scratchDir = g_scratch->dir();
     g_policy.onCommand = nullptr;  // the group must be joined without the route command
     g_cfg.nPort = kPort;
-    qd::CopyText(g_cfg.szMacAddr, kMac);
+    static_cast<void>(qd::CopyText(g_cfg.szMacAddr, kMac));  // fits
     in_addr group{};
     inet_pton(AF_INET, qd::kSearchGroup, &group);
     {

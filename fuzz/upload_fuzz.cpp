@@ -73,19 +73,27 @@ int CheckCommand(const std::string& command) {
     qdfuzz::Fail("unexpected command", command);
 }
 
+// A setting cut to fit would make the run test some other configuration.
+template <std::size_t N>
+void SetText(char (&dst)[N], const char* text) {
+    if (!qd::CopyText(dst, text)) {
+        qdfuzz::Fail("setting too long", text);
+    }
+}
+
 void SetPartition(MTDCFG_T* mtd) {
     mtd->bValid = 1;
     mtd->bAllMtd = 1;
-    qd::CopyText(mtd->szMtdName, kMtd);
+    SetText(mtd->szMtdName, kMtd);
 }
 
 void Configure(const std::string& tmpDir) {
     g_cfg.nPort = 8080;
-    qd::CopyText(g_cfg.szTmpDir, tmpDir.c_str());
-    qd::CopyText(g_cfg.szEraseCmd, "flash_eraseall");
-    qd::CopyText(g_cfg.szCopyCmd, "flashcp");
-    qd::CopyText(g_cfg.szUartArm, "/dev/null/tty");
-    qd::CopyText(g_cfg.szMainApp, kMainApp);
+    SetText(g_cfg.szTmpDir, tmpDir.c_str());
+    SetText(g_cfg.szEraseCmd, "flash_eraseall");
+    SetText(g_cfg.szCopyCmd, "flashcp");
+    SetText(g_cfg.szUartArm, "/dev/null/tty");
+    SetText(g_cfg.szMainApp, kMainApp);
     g_cfg.emUartBaud = QD_COMM_BITRATE_115200;
     SetPartition(&g_cfg.stKernel);
     SetPartition(&g_cfg.stRootfs);

@@ -13,15 +13,25 @@ namespace qd {
 struct FileCloser {
     void operator()(std::FILE* fp) const noexcept {
         if (fp != nullptr) {
-            (void)std::fclose(fp);  // nothing useful to do with a close error here
+            // An owner dropped on an early return has nothing left to
+            // report to; paths whose data matters close with CloseChecked.
+            static_cast<void>(std::fclose(fp));
         }
     }
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
+// Flushes and closes the file, leaving the owner empty. False when data
+// still buffered could not be written or the close itself failed (a full
+// device, an I/O error): what was written may be incomplete. An empty
+// owner has nothing to lose.
+[[nodiscard]] inline bool CloseChecked(FilePtr& file) noexcept {
+    return !file || std::fclose(file.release()) == 0;
+}
+
 // Move-only owner of a descriptor; -1 means "none".
 class UniqueFd {
-public:
+  public:
     UniqueFd() noexcept = default;
     explicit UniqueFd(int fd) noexcept : fd_(fd) {}
     UniqueFd(const UniqueFd&) = delete;
@@ -38,12 +48,14 @@ public:
     int release() noexcept { return std::exchange(fd_, -1); }
     void reset(int fd = -1) noexcept {
         if (fd_ >= 0) {
-            ::close(fd_);
+            // Writes through a descriptor are checked where they happen; a
+            // close error then leaves nothing to act on.
+            static_cast<void>(::close(fd_));
         }
         fd_ = fd;
     }
 
-private:
+  private:
     int fd_ = -1;
 };
 

@@ -18,8 +18,8 @@
 
 namespace qd {
 
-// How a command ended. Most callers ignore it by design; the flash
-// installers must not.
+// How a command ended. Most callers ignore it by design, and say so where
+// they call; the flash installers must not.
 struct CommandStatus {
     enum class Kind {
         kExited,  // value: the exit code (127: the shell found no such command)
@@ -33,17 +33,19 @@ struct CommandStatus {
 };
 
 // The status as an error line puts it: "exit status 1", "killed by signal 9",
-// "not run (No such file or directory)".
+// "not run (No such file or directory)". A description cut to fit `out` still
+// says enough, so the length is not checked.
 inline void DescribeStatus(const CommandStatus& status, char* out, std::size_t size) noexcept {
     switch (status.kind) {
         case CommandStatus::Kind::kExited:
-            (void)std::snprintf(out, size, "exit status %d", status.value);
+            static_cast<void>(std::snprintf(out, size, "exit status %d", status.value));
             break;
         case CommandStatus::Kind::kKilled:
-            (void)std::snprintf(out, size, "killed by signal %d", status.value);
+            static_cast<void>(std::snprintf(out, size, "killed by signal %d", status.value));
             break;
         case CommandStatus::Kind::kNotRun:
-            (void)std::snprintf(out, size, "not run (%s)", std::strerror(status.value));
+            static_cast<void>(
+                std::snprintf(out, size, "not run (%s)", std::strerror(status.value)));
             break;
     }
 }
@@ -59,9 +61,10 @@ namespace detail {
 inline int PrepareChild(posix_spawnattr_t* attr) noexcept {
     sigset_t none;
     sigset_t defaults;
-    (void)sigemptyset(&none);
-    (void)sigemptyset(&defaults);
-    (void)sigaddset(&defaults, SIGPIPE);
+    // These fail only for an invalid signal number or set.
+    static_cast<void>(sigemptyset(&none));
+    static_cast<void>(sigemptyset(&defaults));
+    static_cast<void>(sigaddset(&defaults, SIGPIPE));
     int error = posix_spawnattr_setsigmask(attr, &none);
     if (error == 0) {
         error = posix_spawnattr_setsigdefault(attr, &defaults);
@@ -95,8 +98,9 @@ inline CommandStatus WaitForChild(pid_t pid) noexcept {
 
 // Runs "/bin/sh -c commandLine" to completion. Standard output is flushed
 // first so the command's own output lands after every line printed before.
-inline CommandStatus RunCommand(const char* commandLine) noexcept {
-    (void)std::fflush(stdout);
+[[nodiscard]] inline CommandStatus RunCommand(const char* commandLine) noexcept {
+    // A failed flush of the log is no reason to leave the command undone.
+    static_cast<void>(std::fflush(stdout));
     posix_spawnattr_t attr;
     int error = posix_spawnattr_init(&attr);
     if (error != 0) {
@@ -110,7 +114,7 @@ inline CommandStatus RunCommand(const char* commandLine) noexcept {
         char* argv[] = {sh, dashC, const_cast<char*>(commandLine), nullptr};
         error = posix_spawn(&pid, "/bin/sh", nullptr, &attr, argv, environ);
     }
-    (void)posix_spawnattr_destroy(&attr);
+    static_cast<void>(posix_spawnattr_destroy(&attr));  // cannot fail on glibc
     if (error != 0) {
         return {CommandStatus::Kind::kNotRun, error};
     }

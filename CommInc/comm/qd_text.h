@@ -12,7 +12,7 @@ namespace qd {
 
 // Copies src into dst[dstSize], always terminated. False when src was cut
 // (or dstSize is 0).
-inline bool CopyText(char* dst, std::size_t dstSize, const char* src) noexcept {
+[[nodiscard]] inline bool CopyText(char* dst, std::size_t dstSize, const char* src) noexcept {
     if (dstSize == 0) {
         return false;
     }
@@ -24,7 +24,7 @@ inline bool CopyText(char* dst, std::size_t dstSize, const char* src) noexcept {
 }
 
 template <std::size_t N>
-bool CopyText(char (&dst)[N], const char* src) noexcept {
+[[nodiscard]] bool CopyText(char (&dst)[N], const char* src) noexcept {
     return CopyText(dst, N, src);
 }
 
@@ -36,8 +36,10 @@ inline std::size_t BoundedLength(const char* text, std::size_t size) noexcept {
 
 // snprintf that reports a cut: false when the output did not fit (or on a
 // formatting error); dst is terminated in every case.
-__attribute__((format(printf, 3, 4))) inline bool FormatText(char* dst, std::size_t dstSize,
-                                                             const char* fmt, ...) noexcept {
+[[nodiscard]] __attribute__((format(printf, 3, 4))) inline bool FormatText(char* dst,
+                                                                           std::size_t dstSize,
+                                                                           const char* fmt,
+                                                                           ...) noexcept {
     if (dstSize == 0) {
         return false;
     }

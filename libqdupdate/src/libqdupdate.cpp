@@ -39,9 +39,10 @@ int QueryHead(const char* szFileName, char* szPkgName, char* szPkgVersion, char*
         QD_LOG_ERR("get file head error=%d\n", ret);
         return ret;
     }
-    qd::CopyText(szPkgName, QDUPK_TEXT_SIZE, head.szPktName);
-    qd::CopyText(szPkgVersion, QDUPK_TEXT_SIZE, head.szPktVersion);
-    qd::CopyText(szDevID, QDUPK_TEXT_SIZE, head.szDevID);
+    // Decoded head texts end within their 128 bytes, so none of these cuts.
+    static_cast<void>(qd::CopyText(szPkgName, QDUPK_TEXT_SIZE, head.szPktName));
+    static_cast<void>(qd::CopyText(szPkgVersion, QDUPK_TEXT_SIZE, head.szPktVersion));
+    static_cast<void>(qd::CopyText(szDevID, QDUPK_TEXT_SIZE, head.szDevID));
     return 0;
 }
 

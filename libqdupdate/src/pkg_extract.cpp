@@ -16,24 +16,15 @@ namespace qdupk {
 
 namespace {
 
-// A write that stores nothing may be a passing condition; try again a few
-// times before calling it a failure, never skipping the chunk.
-constexpr int kWriteAttempts = 21;
-constexpr useconds_t kWritePauseUs = 5000;
-
+// A write that stores nothing may be a passing condition: it is tried again
+// a few times before it counts as a failure, never skipping the chunk.
 int WriteChunk(std::FILE* fpDst, const unsigned char* chunk, std::size_t size) noexcept {
-    for (int attempt = 1;; ++attempt) {
-        const std::size_t written = std::fwrite(chunk, 1, size, fpDst);
-        if (written == size) {
-            return 0;
-        }
-        if (written > 0 || attempt == kWriteAttempts) {
-            QD_LOG_ERR("write file error:%d\n", static_cast<int>(written));
-            return QDUPKERR_COPY;
-        }
-        std::clearerr(fpDst);
-        usleep(kWritePauseUs);
+    const std::size_t written = qd::WriteAllRetrying(fpDst, chunk, size);
+    if (written != size) {
+        QD_LOG_ERR("write file error:%d\n", static_cast<int>(written));
+        return QDUPKERR_COPY;
     }
+    return 0;
 }
 
 struct KernelCopy {
@@ -93,26 +84,30 @@ int CopyInChunks(std::FILE* fpDst, std::FILE* fpSrc, std::size_t remaining) noex
 // removed, also when it was the item's destination.
 int ExtractItem(std::FILE* fpFile, const QDUPK_PKTITEM_T& item, const ItemFile& file) noexcept {
     const char* szPath = file.szPath;
-    qd::FilePtr fpDst(file.bTemporary ? qd::CreateFreshFile(szPath) : std::fopen(szPath, "wbe"));
+    qd::FilePtr fpDst =
+        file.bTemporary ? qd::CreateFreshFile(szPath) : qd::FilePtr(std::fopen(szPath, "wbe"));
     if (!fpDst) {
         QD_LOG_ERR("open file[%s] failed\n", szPath);
         return QDUPKERR_COPY;
     }
     // Chunks are already 4096 bytes; unbuffered writes make every write
-    // error show at the chunk that caused it instead of at fclose.
-    (void)std::setvbuf(fpDst.get(), nullptr, _IONBF, 0);
+    // error show at the chunk that caused it instead of at the close; should
+    // that fail, the checked close still reports it.
+    static_cast<void>(std::setvbuf(fpDst.get(), nullptr, _IONBF, 0));
     int ret = MyCopyFile(fpDst.get(), fpFile, item.nDataSize);
-    if (std::fclose(fpDst.release()) != 0 && ret == 0) {
+    if (!qd::CloseChecked(fpDst) && ret == 0) {
         QD_LOG_ERR("write file error:%d\n", 0);
         ret = QDUPKERR_COPY;
     }
     if (ret != 0) {
         QD_LOG_ERR("copy file error=%d\n", ret);
-        (void)std::remove(szPath);
+        static_cast<void>(std::remove(szPath));  // it may never have been created
         return QDUPKERR_COPY;
     }
-    // chmod(2) rather than a shell: the path comes from the package.
-    chmod(szPath, 0777);
+    // chmod(2) rather than a shell: the path comes from the package. A file
+    // system without modes (FAT) refuses it; the data are complete, so the
+    // item goes on.
+    static_cast<void>(chmod(szPath, 0777));
     return 0;
 }
 
@@ -126,7 +121,8 @@ int InstallItem(std::FILE* fpFile, const QDUPK_PKTITEM_T& item, const ItemFile& 
         fdCallback(file.szPath, item.szDstFileName, static_cast<QDUPK_ITEM_TYPE>(item.nItemType),
                    item.szDevID, item.szDesc, item.bRebootFlag);
     if (file.bTemporary) {
-        (void)std::remove(file.szPath);
+        // One left behind is replaced when its name is next used.
+        static_cast<void>(std::remove(file.szPath));
     }
     if (cbRet != 0) {
         QD_LOG_ERR("fdCallback error=%d\n", cbRet);

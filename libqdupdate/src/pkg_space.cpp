@@ -66,11 +66,12 @@ int ReadFileSystem(std::int32_t index, const char* path, Target* pTarget) noexce
 }
 
 // The directory part of a path: "." for a bare name, "/" for the root.
+// Item paths are held in arrays of the same size, so neither copy cuts.
 void DirectoryOf(const char* path, char (&dir)[QDUPK_TEXT_SIZE]) noexcept {
-    qd::CopyText(dir, path);
+    static_cast<void>(qd::CopyText(dir, path));
     char* slash = std::strrchr(dir, '/');
     if (slash == nullptr) {
-        qd::CopyText(dir, ".");
+        static_cast<void>(qd::CopyText(dir, "."));
     } else {
         slash[slash == dir ? 1 : 0] = '\0';
     }

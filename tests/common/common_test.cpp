@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "qd_bytes.h"
+#include "qd_owners.h"
 #include "qd_text.h"
 
 TEST(CopyText, FitsWholeAndTerminates) {
@@ -46,4 +48,20 @@ TEST(Bytes, RoundTripBothOrders) {
     qd::StoreBe16(b, 0x05DC);
     EXPECT_EQ(b[0], 0x05);
     EXPECT_EQ(qd::LoadBe16(b), 0x05DC);
+}
+
+// Bytes still buffered at the close are lost on a full device: the close must
+// report it. The owner is empty afterwards either way.
+TEST(CloseChecked, ReportsBytesLostAtTheLastFlush) {
+    qd::FilePtr full(std::fopen("/dev/full", "w"));
+    ASSERT_TRUE(full);
+    ASSERT_GE(std::fputs("lost", full.get()), 0);
+    EXPECT_FALSE(qd::CloseChecked(full));
+    EXPECT_FALSE(full);
+
+    qd::FilePtr sink(std::fopen("/dev/null", "w"));
+    ASSERT_TRUE(sink);
+    ASSERT_GE(std::fputs("kept", sink.get()), 0);
+    EXPECT_TRUE(qd::CloseChecked(sink));
+    EXPECT_FALSE(sink);
 }

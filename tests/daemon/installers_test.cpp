@@ -26,8 +26,8 @@ using qdtest::FileExists;
 class Installers : public ::testing::Test {
   protected:
     void SetUp() override {
-        qd::CopyText(cfg_.szEraseCmd, "flash_eraseall");
-        qd::CopyText(cfg_.szCopyCmd, "flashcp");
+        ASSERT_TRUE(qd::CopyText(cfg_.szEraseCmd, "flash_eraseall"));
+        ASSERT_TRUE(qd::CopyText(cfg_.szCopyCmd, "flashcp"));
         cfg_.stKernel = Partition("/dev/mtd2", 1);
         ASSERT_EQ(mkdir(bin_.c_str(), 0755), 0);
         for (const char* tool : {"flash_eraseall", "flashcp", "nandwrite", "side.sh"}) {
@@ -45,7 +45,7 @@ class Installers : public ::testing::Test {
         MTDCFG_T mtd{};
         mtd.bValid = 1;
         mtd.bAllMtd = allMtd;
-        qd::CopyText(mtd.szMtdName, name);
+        EXPECT_TRUE(qd::CopyText(mtd.szMtdName, name));
         return mtd;
     }
 
@@ -103,13 +103,13 @@ TEST_F(Installers, OutsideAnUploadNothingIsInstalledAndTheItemFails) {
 
 TEST_F(Installers, CopyProgramWithoutFlashcpInItsNameGetsPartitionFirst) {
     cfg_.stRootfs = Partition("/dev/mtd4", 1);
-    qd::CopyText(cfg_.szCopyCmd, "nandwrite");
+    ASSERT_TRUE(qd::CopyText(cfg_.szCopyCmd, "nandwrite"));
     std::string image = Image();
     Install(QDUPK_ITEM_ROOTFS, image);
     EXPECT_EQ(Calls(), "flash_eraseall /dev/mtd4\nnandwrite -p /dev/mtd4 " + image + "\n");
 
     // Any path that contains "flashcp" takes the "-v" form.
-    qd::CopyText(cfg_.szCopyCmd, (bin_ + "/flashcp").c_str());
+    ASSERT_TRUE(qd::CopyText(cfg_.szCopyCmd, (bin_ + "/flashcp").c_str()));
     image = Image();
     EXPECT_NE(Install(QDUPK_ITEM_ROOTFS, image).find(" -v " + image + " /dev/mtd4"),
               std::string::npos);
@@ -173,7 +173,7 @@ TEST_F(Installers, FailingOrMissingFlashToolFailsTheItem) {
         EXPECT_FALSE(FileExists(image));
     }
     SCOPED_TRACE("copy program not installed");
-    qd::CopyText(cfg_.szCopyCmd, "no-such-flash-tool");
+    ASSERT_TRUE(qd::CopyText(cfg_.szCopyCmd, "no-such-flash-tool"));
     const std::string out = Install(QDUPK_ITEM_KERNEL, Image(), -1);
     EXPECT_NE(out.find("exit status 127: no-such-flash-tool -p /dev/mtd2 "), std::string::npos)
         << out;
@@ -215,14 +215,14 @@ TEST_F(Installers, McuFirmwareIsSentAndItsFileRemovedEvenWhenTheTransferFails) {
     qdtest::McuSimRun sim(dir_);
     ASSERT_TRUE(qd::CopyText(cfg_.szUartArm, sim.slavePath().c_str()));
     cfg_.emUartBaud = QD_COMM_BITRATE_115200;
-    qd::CopyText(cfg_.szMainApp, "mainapp");
+    ASSERT_TRUE(qd::CopyText(cfg_.szMainApp, "mainapp"));
     const std::string firmware = Image("mcu.bin");
     Install(QDUPK_ITEM_MCUARM, firmware);
     EXPECT_FALSE(FileExists(firmware));
     EXPECT_EQ(qdtest::ReadFile(sim.imagePath()), "image");
     EXPECT_EQ(qdtest::KillallCalls(dir_), "mainapp\n");
 
-    qd::CopyText(cfg_.szUartArm, "/dev/qd-none");
+    ASSERT_TRUE(qd::CopyText(cfg_.szUartArm, "/dev/qd-none"));
     const std::string second = Image("mcu2.bin");
     Install(QDUPK_ITEM_MCUARM, second);
     EXPECT_FALSE(FileExists(second));

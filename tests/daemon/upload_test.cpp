@@ -52,7 +52,7 @@ struct Peer {
 class Upload : public ::testing::Test {
   protected:
     void SetUp() override {
-        qd::CopyText(cfg_.szTmpDir, tmp_.path().c_str());
+        ASSERT_TRUE(qd::CopyText(cfg_.szTmpDir, tmp_.path().c_str()));
         Reconnect();
     }
 

@@ -76,8 +76,8 @@ std::vector<unsigned char> Reply(const std::vector<unsigned char>& search, const
                                  std::uint32_t port) {
     // Sized from the datagram's layout rather than copied whole: the writes
     // below then never depend on how much the search carried.
-    std::vector<unsigned char> reply(kPacket);
-    std::copy_n(search.begin(), std::min(search.size(), kPacket), reply.begin());
+    std::vector<unsigned char> reply(qd::kSearchPacketSize);
+    std::copy_n(search.begin(), std::min(search.size(), qd::kSearchPacketSize), reply.begin());
     qd::StoreLe32(reply.data() + 8, port);
     std::memcpy(reply.data() + 12, address, std::strlen(address) + 1);
     return reply;

@@ -6,14 +6,13 @@
 
 #include <string>
 
+#include "qd_owners.h"
+
 namespace mcusim {
 
 class SimPty {
   public:
     SimPty() = default;
-    ~SimPty();
-    SimPty(const SimPty&) = delete;
-    SimPty& operator=(const SimPty&) = delete;
 
     bool Open(std::string* error);
     // Writes the slave path to file through a temporary name and a rename,
@@ -25,12 +24,14 @@ class SimPty {
     // and lose the last reply.
     void WaitDrained(int timeoutMs) const;
 
-    int master() const { return master_; }
+    int master() const { return master_.get(); }
     const std::string& slavePath() const { return slavePath_; }
 
   private:
-    int master_ = -1;
-    int slave_ = -1;
+    // Declared in this order so the slave is closed first: the master stays
+    // until nothing can hang up under it.
+    qd::UniqueFd master_;
+    qd::UniqueFd slave_;
     std::string slavePath_;
 };
 

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "qd_log.h"
+#include "qd_owners.h"
 #include "uartdef.h"
 
 using uartcom_detail::ValidHandle;
@@ -37,8 +38,11 @@ int check_uartbaud(std::uint32_t emBaudrate) noexcept {
     return static_cast<int>(kSpeedCodes[emBaudrate]);
 }
 
-int setup_com(int fd, struct termios* options) noexcept {
-    tcgetattr(fd, options);
+// A device that is no terminal (a pipe or a file standing in for the line)
+// refuses these settings; it is used as it is, so their results are not
+// checked.
+void setup_com(int fd, struct termios* options) noexcept {
+    static_cast<void>(tcgetattr(fd, options));
     cfsetispeed(options, B9600);
     cfsetospeed(options, B9600);
     options->c_cflag |= (CLOCAL | CREAD);
@@ -50,8 +54,7 @@ int setup_com(int fd, struct termios* options) noexcept {
     options->c_oflag = 0;
     options->c_cc[VMIN] = 1;
     options->c_cc[VTIME] = 255;
-    tcsetattr(fd, TCSANOW, options);
-    return 0;
+    static_cast<void>(tcsetattr(fd, TCSANOW, options));
 }
 
 bool SameAttributes(const COMM_ATTR& a, const COMM_ATTR& b) noexcept {
@@ -108,9 +111,13 @@ int comm_setarrti(HUART_T* pHPtz, const COMM_ATTR* pArrti) noexcept {
     return ret;
 }
 
+// The mode is recorded only once the descriptor has it.
 int setblock(HUART_T* pHUart, int block) noexcept {
     const int flags = fcntl(pHUart->m_fd, F_GETFL);
-    fcntl(pHUart->m_fd, F_SETFL, block != 0 ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK));
+    if (flags < 0 || fcntl(pHUart->m_fd, F_SETFL,
+                           block != 0 ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK)) != 0) {
+        return -1;
+    }
     pHUart->m_isblock = block;
     return 0;
 }
@@ -145,41 +152,40 @@ int ValidateAttributes(const QD_COMMATTR_T* pComAttr, COMM_ATTR* pArrti) noexcep
 // is closed rather than left behind. The line must never become the
 // controlling terminal of a caller without one (a hang-up would then signal
 // the whole daemon), nor stay open in the scripts and tools it runs.
-int OpenDevice(const char* szDevName) noexcept {
-    const int fd = szDevName != nullptr ? open(szDevName, O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
-    if (fd <= 0) {
+qd::UniqueFd OpenDevice(const char* szDevName) noexcept {
+    qd::UniqueFd fd(szDevName != nullptr ? open(szDevName, O_RDWR | O_NOCTTY | O_CLOEXEC) : -1);
+    if (fd.get() <= 0) {
         QD_LOG_ERR("open serial port : %s failed\n", szDevName != nullptr ? szDevName : "(null)");
-        if (fd == 0) {
-            close(fd);
-        }
-        return -1;
+        return qd::UniqueFd();
     }
     return fd;
 }
 
 HUART_T* OpenHandle(const char* szDevName, int bIsRs485, int* pErrNo) noexcept {
-    const int fd = OpenDevice(szDevName);
-    if (fd < 0) {
+    qd::UniqueFd fd = OpenDevice(szDevName);
+    if (!fd.valid()) {
         *pErrNo = -1;
         return nullptr;
     }
     auto* pHUart = static_cast<HUART_T*>(std::calloc(1, sizeof(HUART_T)));
     if (pHUart == nullptr) {
         qd::LogPlain("ptz malloc buffer failed\n");
-        close(fd);
         *pErrNo = -2;
         return nullptr;
     }
     pHUart->maskid = UART_MASKID;
     pHUart->m_commtype = bIsRs485 != 0 ? UART_TYPE_RS485 : UART_TYPE_RS232;
-    pHUart->m_fd = fd;
+    pHUart->m_fd = fd.release();
     std::memset(&pHUart->m_newtio, 0, sizeof pHUart->m_newtio);
-    setup_com(fd, &pHUart->m_newtio);
-    pthread_mutex_init(&pHUart->m_hmutex, nullptr);
+    setup_com(pHUart->m_fd, &pHUart->m_newtio);
+    // A default mutex needs no resources beyond its own memory.
+    static_cast<void>(pthread_mutex_init(&pHUart->m_hmutex, nullptr));
     const COMM_ATTR defaults = {QD_COMM_STOPBIT1, QD_COMM_DATATBIT8, QD_COMM_PARITY_NONE,
                                 QD_COMM_BITRATE_9600};
-    comm_setarrti(pHUart, &defaults);
-    setblock(pHUart, 0);
+    // Refused only by a device that is no terminal, as in setup_com.
+    static_cast<void>(comm_setarrti(pHUart, &defaults));
+    // Fails only for a descriptor that is not open; this one just was.
+    static_cast<void>(setblock(pHUart, 0));
     return pHUart;
 }
 
@@ -201,10 +207,11 @@ int uartcom_close(HUARTCOM hUartCom) noexcept {
     if (pHUart == nullptr) {
         return -1;
     }
+    // The handle goes in any case, so neither result leaves anything to do.
     if (pHUart->m_fd > 0) {
-        close(pHUart->m_fd);
+        static_cast<void>(close(pHUart->m_fd));
     }
-    pthread_mutex_destroy(&pHUart->m_hmutex);
+    static_cast<void>(pthread_mutex_destroy(&pHUart->m_hmutex));
     // A stale copy of the pointer then fails the mark test instead of
     // passing for a live handle.
     pHUart->maskid = 0;
@@ -235,12 +242,9 @@ int uartcom_lock(HUARTCOM hUartCom, int bLock) noexcept {
     if (pHUart == nullptr) {
         return -1;
     }
-    if (bLock != 0) {
-        pthread_mutex_lock(&pHUart->m_hmutex);
-    } else {
-        pthread_mutex_unlock(&pHUart->m_hmutex);
-    }
-    return 0;
+    const int error = bLock != 0 ? pthread_mutex_lock(&pHUart->m_hmutex)
+                                 : pthread_mutex_unlock(&pHUart->m_hmutex);
+    return error == 0 ? 0 : -1;
 }
 
 int uartcom_regrs485ctrlfb(HUARTCOM hUartCom, UARTCOM_RS485STATEFB fdRs485StateFb,
