@@ -6,7 +6,7 @@
 add_library(qd_warnings INTERFACE)
 target_compile_options(qd_warnings INTERFACE
     -Wall -Wextra -Wpedantic -Wshadow -Wformat=2 -Wundef -Wcast-align
-    -Wnull-dereference -Wdouble-promotion
+    -Wnull-dereference -Wdouble-promotion -Wconversion -Wsign-conversion
     $<$<COMPILE_LANGUAGE:CXX>:-Wnon-virtual-dtor -Woverloaded-virtual>)
 
 # Log lines carry the source path; keep it relative to the project root so

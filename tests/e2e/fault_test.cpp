@@ -290,7 +290,7 @@ void Flood(qdtest::SearchClient& search, const std::string& address) {
         if (i % 3 == 0) {
             packet.resize(i % 76);
         } else {
-            packet[i % 4] = static_cast<char>(packet[i % 4] ^ (1 + i % 255));
+            packet[i % 4] = static_cast<char>(packet[i % 4] ^ static_cast<char>(1 + i % 255));
         }
         search.Send(packet, i % 5 == 0 ? address : "234.200.200.1");
     }

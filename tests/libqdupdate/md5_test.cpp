@@ -77,7 +77,7 @@ TEST(Md5, PiecewiseFeedingGivesTheSameDigest) {
         message[i] = static_cast<char>((i * 131 + 7) & 0xFF);
     }
     const std::string whole = DigestInPieces(message, message.size());
-    for (const std::size_t piece : {1, 63, 64, 65, 4096}) {
+    for (const std::size_t piece : {1U, 63U, 64U, 65U, 4096U}) {
         EXPECT_EQ(DigestInPieces(message, piece), whole) << "pieces of " << piece;
     }
 }
