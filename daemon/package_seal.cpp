@@ -15,7 +15,9 @@ PrefixDigest::PrefixDigest(std::uint64_t packageSize) noexcept
       hashLeft_(packageSize > kSealTrailerSize ? packageSize - kSealTrailerSize : 0),
       ok_(ctx_ != nullptr && EVP_DigestInit_ex(ctx_, EVP_sha256(), nullptr) == 1) {}
 
-PrefixDigest::~PrefixDigest() { EVP_MD_CTX_free(ctx_); }
+PrefixDigest::~PrefixDigest() {
+    EVP_MD_CTX_free(ctx_);
+}
 
 void PrefixDigest::Update(const unsigned char* data, std::size_t size) noexcept {
     const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(size, hashLeft_));
@@ -85,14 +87,14 @@ int CheckPackageSeal(const char* path, const unsigned char* prefixSha256,
         return -1;
     }
     QDUPK_SEALINFO_T info{};
-    const int rc = libqdupk_checkseal_digest(path, prefixSha256,
-                                             seal.nKeys > 0 ? seal.byKeys : nullptr, seal.nKeys,
-                                             stored, &info);
+    const int rc = libqdupk_checkseal_digest(
+        path, prefixSha256, seal.nKeys > 0 ? seal.byKeys : nullptr, seal.nKeys, stored, &info);
     if (rc == QDUPKERR_ROLLBACK) {
-        QD_LOG_ERR("package refused, nothing installed: rollback: counter %llu is lower than "
-                   "%llu stored in %s\n",
-                   static_cast<unsigned long long>(info.nCounter),
-                   static_cast<unsigned long long>(stored), seal.szCounterFile);
+        QD_LOG_ERR(
+            "package refused, nothing installed: rollback: counter %llu is lower than "
+            "%llu stored in %s\n",
+            static_cast<unsigned long long>(info.nCounter), static_cast<unsigned long long>(stored),
+            seal.szCounterFile);
         return rc;
     }
     if (rc != 0) {
@@ -101,7 +103,8 @@ int CheckPackageSeal(const char* path, const unsigned char* prefixSha256,
     }
     // An equal counter passes (a retry after a failed install) and needs no
     // write.
-    if (counting && info.nCounter > stored && !StoreSealCounter(seal.szCounterFile, info.nCounter)) {
+    if (counting && info.nCounter > stored &&
+        !StoreSealCounter(seal.szCounterFile, info.nCounter)) {
         QD_LOG_ERR("package refused: its counter could not be stored\n");
         return -1;
     }

@@ -140,7 +140,7 @@ CounterRead ReadSealCounter(const char* path, std::uint64_t* counter) noexcept {
         return CounterRead::kUnreadable;
     }
     return ParseCounter(text, static_cast<std::size_t>(size), counter) ? CounterRead::kOk
-                                                                        : CounterRead::kCorrupt;
+                                                                       : CounterRead::kCorrupt;
 }
 
 bool StoreSealCounter(const char* path, std::uint64_t counter) noexcept {

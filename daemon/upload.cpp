@@ -9,13 +9,13 @@
 
 #include "installers.h"
 #include "libqdupdate.h"
+#include "package_seal.h"
 #include "qd_bytes.h"
 #include "qd_files.h"
 #include "qd_log.h"
 #include "qd_owners.h"
 #include "qd_text.h"
 #include "qd_wire.h"
-#include "package_seal.h"
 #include "qdboot_config.h"
 #include "timed_socket.h"
 
@@ -101,8 +101,7 @@ bool StreamBody(int fd, std::FILE* file, std::int32_t length, PrefixDigest& dige
 
 // The package file exists afterwards only when the whole body was received
 // and stored. It replaces an older one but never writes through a link.
-bool ReceivePackage(int fd, const char* path, std::int32_t length,
-                    PrefixDigest& digest) noexcept {
+bool ReceivePackage(int fd, const char* path, std::int32_t length, PrefixDigest& digest) noexcept {
     qd::FilePtr file(qd::CreateFreshFile(path));
     if (!file) {
         return false;

@@ -208,9 +208,9 @@ TEST(QdbootExecutable, RefusedConfigurationExitsSilentlyWith255) {
         GTEST_SKIP() << "needs root and unshare --net for an isolated network namespace";
     }
     const std::string data = std::string(QD_SOURCE_DIR) + "/tests/data/daemon/";
-    for (const char* name : {"baud_19200.cfg", "kernel_without_nsize.cfg", "empty_tmpdir.cfg",
-                             "tmpdir_114_chars.cfg", "seal_counter_without_key.cfg",
-                             "does_not_exist.cfg"}) {
+    for (const char* name :
+         {"baud_19200.cfg", "kernel_without_nsize.cfg", "empty_tmpdir.cfg", "tmpdir_114_chars.cfg",
+          "seal_counter_without_key.cfg", "does_not_exist.cfg"}) {
         const std::string command =
             "timeout 10 unshare --net " +
             qdtest::TargetShellCommand(qdtest::BuildExecutable("qdboot"), {data + name}) + " 2>&1";

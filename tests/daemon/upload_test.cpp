@@ -186,8 +186,8 @@ TEST_F(Upload, SealIsCheckedWithTheDigestTakenWhileReceiving) {
     Reconnect();
     EXPECT_EQ(Run({Framed(small)}), QDUPKERR_UNSEALED);
     Reconnect();
-    std::string damaged = qdtest::Sealed(
-        qdupk::BuildPackage(FilePackage(tmp_.file("never"), "data")), 1, &key);
+    std::string damaged =
+        qdtest::Sealed(qdupk::BuildPackage(FilePackage(tmp_.file("never"), "data")), 1, &key);
     damaged[damaged.find("never")] = 'N';
     EXPECT_EQ(Run({Framed(damaged)}), QDUPKERR_SEALDIGEST);
     EXPECT_FALSE(FileExists(tmp_.file("never")));

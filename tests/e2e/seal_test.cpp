@@ -55,10 +55,12 @@ class Seal : public ::testing::Test {
     std::string Package(const std::string& content) const {
         const std::string work = cam_.info().workDir;
         return qdupk::BuildPackage(
-            {"pkg", "2.0", "IPC-1",
+            {"pkg",
+             "2.0",
+             "IPC-1",
              {qdupk::DataItem(QDUPK_ITEM_FILE, content, Destination()),
-              qdupk::DataItem(QDUPK_ITEM_BASH, "#!/bin/sh\necho " + content + " > '" + work +
-                                                   "/ran'\n"),
+              qdupk::DataItem(QDUPK_ITEM_BASH,
+                              "#!/bin/sh\necho " + content + " > '" + work + "/ran'\n"),
               qdupk::DataItem(QDUPK_ITEM_KERNEL, "kernel")}});
     }
 
@@ -116,8 +118,8 @@ std::string DamagedDestination(std::string sealed) {
 
 TEST_F(Seal, WithKeysOnlySignedPackagesAreInstalledAndOlderCountersRefused) {
     const TestSigningKey key1, key2, stranger;
-    Start({{"key1", key1.PublicHex()}, {"key2", key2.PublicHex()},
-           {"counter_file", CounterFile()}});
+    Start(
+        {{"key1", key1.PublicHex()}, {"key2", key2.PublicHex()}, {"counter_file", CounterFile()}});
 
     ExpectRefused(Package("plain"), "not sealed and signed by a configured key");
     ExpectRefused(Sealed(Package("unsigned"), 5), "not sealed and signed by a configured key");

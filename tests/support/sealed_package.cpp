@@ -40,7 +40,9 @@ TestSigningKey::TestSigningKey() : key_(GenerateEd25519()), public_(qdupk::kEd25
     }
 }
 
-TestSigningKey::~TestSigningKey() { EVP_PKEY_free(key_); }
+TestSigningKey::~TestSigningKey() {
+    EVP_PKEY_free(key_);
+}
 
 std::string TestSigningKey::PublicHex() const {
     static const char kDigits[] = "0123456789abcdef";
