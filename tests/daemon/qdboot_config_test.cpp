@@ -166,7 +166,7 @@ TEST_F(SealConfigTest, ReadsKeysInSlotOrderAndTheCounterPath) {
     EXPECT_EQ(seal_.byKeys[16], 0xFF);
     EXPECT_EQ(seal_.byKeys[31], 0x00);
     EXPECT_EQ(seal_.byKeys[32], 0x00);
-    EXPECT_EQ(seal_.byKeys[33], 0x12);
+    EXPECT_EQ(seal_.byKeys[33], 0x11);
     EXPECT_STREQ(seal_.szCounterFile, "/var/qd/counter");
 
     ASSERT_EQ(LoadSeal("key1=" + kKeyHex + "\n"), 0);

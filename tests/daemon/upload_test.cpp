@@ -186,9 +186,10 @@ TEST_F(Upload, SealIsCheckedWithTheDigestTakenWhileReceiving) {
     Reconnect();
     EXPECT_EQ(Run({Framed(small)}), QDUPKERR_UNSEALED);
     Reconnect();
-    std::string damaged =
-        qdtest::Sealed(qdupk::BuildPackage(FilePackage(tmp_.file("never"), "data")), 1, &key);
-    damaged[damaged.find("never")] = 'N';
+    // Another destination of the same length behind the original's seal.
+    const std::string original = qdupk::BuildPackage(FilePackage(tmp_.file("never"), "data"));
+    const std::string damaged = qdupk::BuildPackage(FilePackage(tmp_.file("Never"), "data")) +
+                                qdtest::Sealed(original, 1, &key).substr(original.size());
     EXPECT_EQ(Run({Framed(damaged)}), QDUPKERR_SEALDIGEST);
     EXPECT_FALSE(FileExists(tmp_.file("never")));
     EXPECT_FALSE(FileExists(tmp_.file("Never")));

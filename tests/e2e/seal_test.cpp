@@ -52,13 +52,14 @@ class Seal : public ::testing::Test {
     std::string CounterFile() const { return cam_.info().workDir + "/seal.counter"; }
 
     // A file, a script and a kernel image: each leaves its own trace.
-    std::string Package(const std::string& content) const {
+    std::string Package(const std::string& content, const std::string& destination = {}) const {
         const std::string work = cam_.info().workDir;
         return qdupk::BuildPackage(
             {"pkg",
              "2.0",
              "IPC-1",
-             {qdupk::DataItem(QDUPK_ITEM_FILE, content, Destination()),
+             {qdupk::DataItem(QDUPK_ITEM_FILE, content,
+                              destination.empty() ? Destination() : destination),
               qdupk::DataItem(QDUPK_ITEM_BASH,
                               "#!/bin/sh\necho " + content + " > '" + work + "/ran'\n"),
               qdupk::DataItem(QDUPK_ITEM_KERNEL, "kernel")}});
@@ -104,17 +105,17 @@ class Seal : public ::testing::Test {
         EXPECT_NE(log.find(reason), std::string::npos) << log;
     }
 
+    // One byte of the file's destination changed behind the seal: the
+    // camera would otherwise install the file at the damaged path.
+    std::string DamagedDestination(const std::string& content, const TestSigningKey* key) const {
+        const std::string original = Package(content);
+        return Package(content, cam_.info().workDir + "/installed.bim") +
+               Sealed(original, 5, key).substr(original.size());
+    }
+
     VirtualCamera cam_;
     ConfigOptions options_;
 };
-
-// One byte of an item's destination changed behind the seal: the camera
-// would otherwise install the file at the damaged path.
-std::string DamagedDestination(std::string sealed) {
-    const std::size_t at = sealed.find("installed.bin");
-    sealed[at + 12] = 'm';
-    return sealed;
-}
 
 TEST_F(Seal, WithKeysOnlySignedPackagesAreInstalledAndOlderCountersRefused) {
     const TestSigningKey key1, key2, stranger;
@@ -124,8 +125,7 @@ TEST_F(Seal, WithKeysOnlySignedPackagesAreInstalledAndOlderCountersRefused) {
     ExpectRefused(Package("plain"), "not sealed and signed by a configured key");
     ExpectRefused(Sealed(Package("unsigned"), 5), "not sealed and signed by a configured key");
     ExpectRefused(Sealed(Package("stranger"), 5, &stranger), "key that is not configured");
-    ExpectRefused(DamagedDestination(Sealed(Package("damaged"), 5, &key1)),
-                  "digest does not match");
+    ExpectRefused(DamagedDestination("damaged", &key1), "digest does not match");
     EXPECT_FALSE(qdtest::FileExists(cam_.info().workDir + "/installed.bim"));
     EXPECT_FALSE(qdtest::FileExists(CounterFile())) << "refusals store no counter";
 
@@ -164,7 +164,8 @@ TEST_F(Seal, WithoutKeysUnsealedAndIntactSealsInstallBrokenSealsDoNot) {
     Start({});
     ExpectInstalled(Package("plain"), "plain");
     ExpectInstalled(Sealed(Package("unsigned"), 3), "unsigned");
-    ExpectRefused(DamagedDestination(Sealed(Package("damaged"), 3)), "digest does not match");
+    ExpectRefused(DamagedDestination("damaged", nullptr), "digest does not match");
+    EXPECT_FALSE(qdtest::FileExists(cam_.info().workDir + "/installed.bim"));
 
     std::string malformed = Sealed(Package("malformed"), 3);
     malformed[malformed.size() - 128 + 8] = 127;  // the seal's size field
