@@ -15,12 +15,15 @@ int main(int argc, char* argv[]) {
 
     // A refused configuration ends the daemon silently, before any socket
     // exists and before the MAC address is touched.
-    if (LoadQdbootConfig(QdbootConfigPath(argc, argv), &stQdbootCfg) != 0) {
+    const char* configPath = QdbootConfigPath(argc, argv);
+    SealConfig sealCfg{};
+    if (LoadQdbootConfig(configPath, &stQdbootCfg) != 0 ||
+        LoadSealConfig(configPath, &sealCfg) != 0) {
         return -1;
     }
     if (!WaitForEthAddress()) {
         return 0;  // stopped before there was anything to serve
     }
     ApplyMacAddress(stQdbootCfg.szMacAddr);
-    return RunServiceLoop(stQdbootCfg);
+    return RunServiceLoop(stQdbootCfg, sealCfg);
 }

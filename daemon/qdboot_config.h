@@ -58,10 +58,33 @@ constexpr std::size_t kMaxTmpDirChars = 113;
 // is given instead of reading this.
 extern QDBOOT_CFG_T stQdbootCfg;
 
+// Package seal settings, section "seal". Kept out of QDBOOT_CFG_T, whose
+// layout C code relies on; start-up loads them beside it and hands both to
+// the service loop.
+constexpr std::size_t kSealKeySize = 32;  // an Ed25519 public key
+constexpr int kMaxSealKeys = 2;           // two slots, so keys can be rotated
+// The counter file is replaced through "<path>.tmp": the path leaves room
+// for that suffix in a 256-byte buffer.
+constexpr std::size_t kMaxCounterPathChars = 250;
+
+struct SealConfig {
+    int nKeys;  // 0: no key, signatures are not checked
+    unsigned char byKeys[kMaxSealKeys * kSealKeySize];
+    char szCounterFile[kMaxCounterPathChars + 1];  // empty: no rollback check
+};
+
 // Clears *pCfg and reads every setting from pEtcFile. 0, or -1 at the first
 // setting that is missing or invalid (later ones are not read). Prints
 // nothing.
 int LoadQdbootConfig(const char* pEtcFile, QDBOOT_CFG_T* pCfg) noexcept;
+
+// Clears *pSeal and reads the "seal" section: "key1" and "key2" (64 hex
+// digits each), "counter_file" (a path). Every key is optional, but a key
+// that is present must be valid (an empty value is not), "key2" needs
+// "key1", and "counter_file" needs "key1": without a key anyone can write
+// a seal with any counter, so the file would protect nothing. 0, or -1 for
+// a refused section. Prints nothing.
+int LoadSealConfig(const char* pEtcFile, SealConfig* pSeal) noexcept;
 
 // Reads one partition section. 0 when read completely or not configured
 // (no or an empty "szMtdName"); -1 when a named partition lacks one of

@@ -104,14 +104,14 @@ void AcknowledgeAndReboot(qd::UniqueFd connection) noexcept {
 
 // False when no connection could be accepted. A stop signal waits until
 // the upload, and the reboot of a successful one, are done.
-bool ServeConnection(int listener, const QDBOOT_CFG_T& cfg) noexcept {
+bool ServeConnection(int listener, const QDBOOT_CFG_T& cfg, const SealConfig& seal) noexcept {
     qd::UniqueFd connection(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
     if (!connection.valid()) {
         return false;
     }
     const StopSignalsHeld held;
     socket_nonblock(connection.get());
-    if (client_update(connection.get(), cfg) == 0) {
+    if (client_update(connection.get(), cfg, seal) == 0) {
         AcknowledgeAndReboot(std::move(connection));
     }
     return true;  // a failed upload is closed without an answer
@@ -119,7 +119,8 @@ bool ServeConnection(int listener, const QDBOOT_CFG_T& cfg) noexcept {
 
 // One wait and what it reported. *searchFd may be replaced by the
 // discovery responder; 0 or less means there is no multicast socket.
-void ServeOnce(int listener, int* searchFd, const QDBOOT_CFG_T& cfg) noexcept {
+void ServeOnce(int listener, int* searchFd, const QDBOOT_CFG_T& cfg,
+               const SealConfig& seal) noexcept {
     // A stop signal that came before the wait would otherwise sleep in it.
     if (asvthread_run == 0) {
         return;
@@ -129,7 +130,7 @@ void ServeOnce(int listener, int* searchFd, const QDBOOT_CFG_T& cfg) noexcept {
     if (::poll(entries, count, kPollTimeoutMs) <= 0) {
         return;
     }
-    if ((entries[0].revents & POLLIN) != 0 && !ServeConnection(listener, cfg)) {
+    if ((entries[0].revents & POLLIN) != 0 && !ServeConnection(listener, cfg, seal)) {
         return;  // the datagram is reported again by the next wait
     }
     if (count == 2 && (entries[1].revents & POLLIN) != 0) {
@@ -169,7 +170,7 @@ void socket_nonblock(int fd) noexcept {
     static_cast<void>(::fcntl(fd, F_SETFL, flags | O_NONBLOCK));
 }
 
-int RunServiceLoop(const QDBOOT_CFG_T& cfg) noexcept {
+int RunServiceLoop(const QDBOOT_CFG_T& cfg, const SealConfig& seal) noexcept {
     asvthread_run = 1;
     // A stop signal before the flag was set must not be undone by it.
     if (StopRequested()) {
@@ -184,7 +185,7 @@ int RunServiceLoop(const QDBOOT_CFG_T& cfg) noexcept {
     discovery.fd = ff_url_createmulticast(discovery.group);
     while (asvthread_run != 0) {
         TendDiscovery(&discovery);
-        ServeOnce(listener.get(), &discovery.fd, cfg);
+        ServeOnce(listener.get(), &discovery.fd, cfg, seal);
     }
     if (discovery.fd > 0) {
         ff_url_leave_multicast_group(discovery.fd, discovery.group);

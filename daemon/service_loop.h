@@ -16,11 +16,11 @@ static_assert(sizeof(sig_atomic_t) == 4, "the run flag is a 32-bit word");
 // Adds O_NONBLOCK to the descriptor's status flags; results not examined.
 void socket_nonblock(int fd) noexcept;
 
-// Serves with the settings in `cfg` until the run flag is cleared; uploads
-// and searches are handled with the same settings. Without a multicast
-// socket it tries to open one again every few seconds. The process exit
-// status: 0 after a shut-down; 1 when the listening socket cannot be set up
-// on the configured port (reported on the way).
-int RunServiceLoop(const QDBOOT_CFG_T& cfg) noexcept;
+// Serves with the settings in `cfg`, uploads also with `seal`, until the
+// run flag is cleared. Without a multicast socket it tries to open one
+// again every few seconds. The process exit status: 0 after a shut-down; 1
+// when the listening socket cannot be set up on the configured port
+// (reported on the way).
+int RunServiceLoop(const QDBOOT_CFG_T& cfg, const SealConfig& seal) noexcept;
 
 #endif  // SERVICE_LOOP_H

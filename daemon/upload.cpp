@@ -8,6 +8,7 @@
 
 #include "installers.h"
 #include "libqdupdate.h"
+#include "package_seal.h"
 #include "qd_bytes.h"
 #include "qd_files.h"
 #include "qd_log.h"
@@ -46,8 +47,10 @@ std::int32_t ReadHeaderLength(int fd) noexcept {
 // the write rule of qd::WriteAllRetrying applies to each block. The page
 // cache takes one such write far more cheaply than sixteen of 4 KiB (fewer
 // calls, larger folios), and so does every later pass over the file:
-// verification, extraction and removal. A failed upload discards the file anyway.
-bool StreamBody(int fd, std::FILE* file, std::int32_t length) noexcept {
+// verification, extraction and removal. A failed upload discards the file
+// anyway. Each block is hashed just before it is written, while it is still
+// in cache.
+bool StreamBody(int fd, std::FILE* file, std::int32_t length, PrefixDigest& digest) noexcept {
     unsigned char block[kWriteBlockSize];
     std::size_t used = 0;
     std::int32_t remaining = length;
@@ -60,6 +63,7 @@ bool StreamBody(int fd, std::FILE* file, std::int32_t length) noexcept {
         used += static_cast<std::size_t>(got);
         remaining -= got;
         if (remaining == 0 || used + kChunkSize > sizeof block) {
+            digest.Update(block, used);
             if (qd::WriteAllRetrying(file, block, used) != used) {
                 return false;
             }
@@ -71,7 +75,7 @@ bool StreamBody(int fd, std::FILE* file, std::int32_t length) noexcept {
 
 // The package file exists afterwards only when the whole body was received
 // and stored. It replaces an older one but never writes through a link.
-bool ReceivePackage(int fd, const char* path, std::int32_t length) noexcept {
+bool ReceivePackage(int fd, const char* path, std::int32_t length, PrefixDigest& digest) noexcept {
     qd::FilePtr file = qd::CreateFreshFile(path);
     if (!file) {
         return false;
@@ -80,7 +84,7 @@ bool ReceivePackage(int fd, const char* path, std::int32_t length) noexcept {
     // not at some later flush. Should that fail, the failure still shows,
     // only later: at the checked close.
     static_cast<void>(std::setvbuf(file.get(), nullptr, _IONBF, 0));
-    bool stored = StreamBody(fd, file.get(), length);
+    bool stored = StreamBody(fd, file.get(), length, digest);
     stored = qd::CloseChecked(file) && stored;
     if (!stored) {
         static_cast<void>(std::remove(path));
@@ -88,14 +92,35 @@ bool ReceivePackage(int fd, const char* path, std::int32_t length) noexcept {
     return stored;
 }
 
+// The package as received, with the SHA-256 of all but its last 128 bytes.
+// -1 for a failed upload.
+int ReceiveWithDigest(int fd, const char* path, std::int32_t length,
+                      unsigned char* prefixSha256) noexcept {
+    PrefixDigest digest(static_cast<std::uint64_t>(length));
+    if (!ReceivePackage(fd, path, length, digest)) {
+        return -1;
+    }
+    if (!digest.Final(prefixSha256)) {
+        QD_LOG_ERR("package refused: its SHA-256 could not be computed\n");
+        return -1;
+    }
+    return 0;
+}
+
 // The package's own device identifier is the expected one, so every
-// well-formed package passes the device check.
-int InstallPackage(const char* path, const QDBOOT_CFG_T& cfg) noexcept {
+// well-formed package passes the device check. The seal is judged after
+// the head is read and before the package library installs anything.
+int InstallPackage(const char* path, const unsigned char* prefixSha256, const QDBOOT_CFG_T& cfg,
+                   const SealConfig& seal) noexcept {
     char name[kHeadTextSize];
     char version[kHeadTextSize];
     char devId[kHeadTextSize];
     if (libqdupk_pkgversion(path, name, version, devId) != 0) {
         return -1;
+    }
+    const int checked = CheckPackageSeal(path, prefixSha256, seal);
+    if (checked != 0) {
+        return checked;
     }
     const InstallConfigScope installWith(cfg);
     return libqdupk_update(path, devId, cfg.szTmpDir, qdboot_updatecallback);
@@ -103,7 +128,7 @@ int InstallPackage(const char* path, const QDBOOT_CFG_T& cfg) noexcept {
 
 }  // namespace
 
-int client_update(int fd, const QDBOOT_CFG_T& cfg) noexcept {
+int client_update(int fd, const QDBOOT_CFG_T& cfg, const SealConfig& seal) noexcept {
     const std::int32_t length = ReadHeaderLength(fd);
     if (length == 0) {
         return -1;
@@ -113,10 +138,11 @@ int client_update(int fd, const QDBOOT_CFG_T& cfg) noexcept {
         QD_LOG_ERR("temporary directory too long for the package file: %s\n", cfg.szTmpDir);
         return -1;
     }
-    if (!ReceivePackage(fd, path, length)) {
+    unsigned char prefixSha256[kPrefixDigestSize];
+    if (ReceiveWithDigest(fd, path, length, prefixSha256) != 0) {
         return -1;
     }
-    const int result = InstallPackage(path, cfg);
+    const int result = InstallPackage(path, prefixSha256, cfg, seal);
     static_cast<void>(std::remove(path));
     return result;
 }

@@ -7,11 +7,15 @@
 #include "qdboot_config.h"
 
 // Runs one upload on the non-blocking connection `fd` (neither closed nor
-// written here) with the settings in `cfg`: header, package into
-// "<tmpdir>/qboot.upg", verification and installation of every item through
+// written here) with the settings in `cfg` and `seal`: header, package into
+// "<tmpdir>/qboot.upg" (hashed on the way), the seal check, then
+// verification and installation of every item through
 // qdboot_updatecallback. The file is removed on every path. 0 on success;
 // -1 when the upload itself failed (header, file, receiving, writing,
-// package head); otherwise the non-zero result of libqdupk_update.
-int client_update(int fd, const QDBOOT_CFG_T& cfg) noexcept;
+// package head) or the counter file stood in the way; a seal refusal's
+// QDUPKERR_* code; otherwise the non-zero result of libqdupk_update.
+// Without `seal` no key is configured: unsealed packages pass, and a seal
+// that is present must still be well-formed and match.
+int client_update(int fd, const QDBOOT_CFG_T& cfg, const SealConfig& seal = SealConfig{}) noexcept;
 
 #endif  // UPLOAD_H

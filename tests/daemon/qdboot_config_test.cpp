@@ -2,6 +2,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -137,6 +138,66 @@ TEST_F(QdbootConfigTest, NamedPartitionNeedsAllItsKeys) {
     EXPECT_EQ(mtd.bValid, 0);
 }
 
+const std::string kKeyHex = "00112233445566778899aabbccddeeffFFEEDDCCBBAA99887766554433221100";
+
+class SealConfigTest : public QdbootConfigTest {
+  protected:
+    int LoadSeal(const std::string& section) {
+        qdtest::WriteFile(dir_.file("qdboot.cfg"), kValid + "[seal]\n" + section);
+        return LoadSealConfig(dir_.file("qdboot.cfg").c_str(), &seal_);
+    }
+
+    SealConfig seal_{};
+};
+
+TEST_F(SealConfigTest, ReadsKeysInSlotOrderAndTheCounterPath) {
+    ASSERT_EQ(LoadQdbootConfig(QD_SOURCE_DIR "/etc/qdboot.cfg", &cfg_), 0);
+    ASSERT_EQ(LoadSealConfig(QD_SOURCE_DIR "/etc/qdboot.cfg", &seal_), 0);
+    EXPECT_EQ(seal_.nKeys, 0) << "the example enforces nothing";
+    EXPECT_STREQ(seal_.szCounterFile, "");
+
+    std::string key2 = kKeyHex;
+    std::reverse(key2.begin(), key2.end());
+    ASSERT_EQ(LoadSeal("key1=" + kKeyHex + "\nkey2=" + key2 + "\ncounter_file=/var/qd/counter\n"),
+              0);
+    EXPECT_EQ(seal_.nKeys, 2);
+    EXPECT_EQ(seal_.byKeys[0], 0x00);
+    EXPECT_EQ(seal_.byKeys[5], 0x55);
+    EXPECT_EQ(seal_.byKeys[16], 0xFF);
+    EXPECT_EQ(seal_.byKeys[31], 0x00);
+    EXPECT_EQ(seal_.byKeys[32], 0x00);
+    EXPECT_EQ(seal_.byKeys[33], 0x11);
+    EXPECT_STREQ(seal_.szCounterFile, "/var/qd/counter");
+
+    ASSERT_EQ(LoadSeal("key1=" + kKeyHex + "\n"), 0);
+    EXPECT_EQ(seal_.nKeys, 1);
+    EXPECT_STREQ(seal_.szCounterFile, "");
+}
+
+// A key that is present but unusable must not quietly leave the camera
+// accepting unsigned packages, and a counter without a key protects
+// nothing: all refused.
+TEST_F(SealConfigTest, RefusesKeysAndPathsThatAreNotUsable) {
+    const std::string longest = "/" + std::string(kMaxCounterPathChars - 1, 'c');
+    ASSERT_EQ(LoadSeal("key1=" + kKeyHex + "\ncounter_file=" + longest + "\n"), 0);
+    EXPECT_EQ(std::string(seal_.szCounterFile), longest);
+
+    const std::string refused[] = {
+        "key1=" + kKeyHex.substr(1) + "\n",
+        "key1=" + kKeyHex + "0\n",
+        "key1=" + kKeyHex.substr(0, 63) + "g\n",
+        "key1=\n",
+        "key1=" + kKeyHex + "\nkey2=\n",
+        "key2=" + kKeyHex + "\n",
+        "counter_file=/var/qd/counter\n",
+        "key1=" + kKeyHex + "\ncounter_file=\n",
+        "key1=" + kKeyHex + "\ncounter_file=" + longest + "c\n",
+    };
+    for (const std::string& section : refused) {
+        EXPECT_EQ(LoadSeal(section), -1) << section;
+    }
+}
+
 // The executable ends with status 255 and prints nothing; these configs
 // are refused before any network work, so running it here is harmless.
 // The daemon runs in an empty network namespace of its own (no eth0, only a
@@ -147,8 +208,9 @@ TEST(QdbootExecutable, RefusedConfigurationExitsSilentlyWith255) {
         GTEST_SKIP() << "needs root and unshare --net for an isolated network namespace";
     }
     const std::string data = std::string(QD_SOURCE_DIR) + "/tests/data/daemon/";
-    for (const char* name : {"baud_19200.cfg", "kernel_without_nsize.cfg", "empty_tmpdir.cfg",
-                             "tmpdir_114_chars.cfg", "does_not_exist.cfg"}) {
+    for (const char* name :
+         {"baud_19200.cfg", "kernel_without_nsize.cfg", "empty_tmpdir.cfg", "tmpdir_114_chars.cfg",
+          "seal_counter_without_key.cfg", "does_not_exist.cfg"}) {
         const std::string command =
             "timeout 10 unshare --net " +
             qdtest::TargetShellCommand(qdtest::BuildExecutable("qdboot"), {data + name}) + " 2>&1";

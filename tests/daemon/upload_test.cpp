@@ -19,6 +19,7 @@
 #include "qd_text.h"
 #include "qd_wire.h"
 #include "qdboot_config.h"
+#include "sealed_package.h"
 #include "service_loop.h"
 #include "test_support.h"
 #include "timed_socket.h"
@@ -82,7 +83,7 @@ class Upload : public ::testing::Test {
         int result = 0;
         {
             qdtest::StdoutCapture quiet;
-            result = client_update(device_.get(), cfg_);
+            result = client_update(device_.get(), cfg_, seal_);
         }
         shutdown(device_.get(), SHUT_RDWR);  // a sender still blocked gives up
         pc.join();
@@ -92,6 +93,7 @@ class Upload : public ::testing::Test {
     std::string Received() const { return tmp_.file("qboot.upg"); }
 
     QDBOOT_CFG_T cfg_{};
+    SealConfig seal_{};
     qdtest::ScratchDir tmp_;
     qd::UniqueFd device_, pc_;
 };
@@ -159,6 +161,65 @@ TEST_F(Upload, BadPackagesFailAndLeaveNoFile) {
     EXPECT_EQ(Run({Framed(package)}), QDUPKERR_CRCDATA);
     EXPECT_FALSE(FileExists(tmp_.file("never")));
     EXPECT_FALSE(FileExists(Received()));
+}
+
+// The digest is taken in the receive loop: pieces that split the seal, and
+// a package of several write blocks, must give the digest of exactly the
+// bytes before the seal.
+TEST_F(Upload, SealIsCheckedWithTheDigestTakenWhileReceiving) {
+    const qdtest::TestSigningKey key;
+    seal_.nKeys = 1;
+    key.PublicKey().copy(reinterpret_cast<char*>(seal_.byKeys), kSealKeySize);
+    std::string data(3 * 65536 + 100, '\0');
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        data[i] = static_cast<char>((i * 7919) >> 3);
+    }
+    const std::string large = qdupk::BuildPackage(FilePackage(tmp_.file("large"), data));
+    EXPECT_EQ(Run({Framed(qdtest::Sealed(large, 1, &key)), 3001}), 0);
+    EXPECT_TRUE(qdtest::ReadFile(tmp_.file("large")) == data);
+
+    Reconnect();
+    const std::string small = qdupk::BuildPackage(FilePackage(tmp_.file("small"), "small"));
+    EXPECT_EQ(Run({Framed(qdtest::Sealed(small, 1, &key)), 37}), 0);
+    EXPECT_EQ(qdtest::ReadFile(tmp_.file("small")), "small");
+
+    Reconnect();
+    EXPECT_EQ(Run({Framed(small)}), QDUPKERR_UNSEALED);
+    Reconnect();
+    // Another destination of the same length behind the original's seal.
+    const std::string original = qdupk::BuildPackage(FilePackage(tmp_.file("never"), "data"));
+    const std::string damaged = qdupk::BuildPackage(FilePackage(tmp_.file("Never"), "data")) +
+                                qdtest::Sealed(original, 1, &key).substr(original.size());
+    EXPECT_EQ(Run({Framed(damaged)}), QDUPKERR_SEALDIGEST);
+    EXPECT_FALSE(FileExists(tmp_.file("never")));
+    EXPECT_FALSE(FileExists(tmp_.file("Never")));
+    EXPECT_FALSE(FileExists(Received()));
+}
+
+// The counter is stored before the first install effect; where it cannot
+// be stored, or read, nothing is installed.
+TEST_F(Upload, CounterThatCannotBeStoredOrReadInstallsNothing) {
+    const qdtest::TestSigningKey key;
+    seal_.nKeys = 1;
+    key.PublicKey().copy(reinterpret_cast<char*>(seal_.byKeys), kSealKeySize);
+    const std::string package =
+        qdtest::Sealed(qdupk::BuildPackage(FilePackage(tmp_.file("item"), "data")), 2, &key);
+    ASSERT_TRUE(qd::CopyText(seal_.szCounterFile, tmp_.file("missing/counter").c_str()));
+    EXPECT_EQ(Run({Framed(package)}), -1);
+    EXPECT_FALSE(FileExists(tmp_.file("item")));
+
+    Reconnect();
+    ASSERT_TRUE(qd::CopyText(seal_.szCounterFile, tmp_.file("counter").c_str()));
+    qdtest::WriteFile(tmp_.file("counter"), "1");
+    EXPECT_EQ(Run({Framed(package)}), -1);
+    EXPECT_FALSE(FileExists(tmp_.file("item")));
+    EXPECT_FALSE(FileExists(Received()));
+
+    Reconnect();
+    qdtest::WriteFile(tmp_.file("counter"), "1\n");
+    EXPECT_EQ(Run({Framed(package)}), 0);
+    EXPECT_EQ(qdtest::ReadFile(tmp_.file("counter")), "2\n");
+    EXPECT_EQ(qdtest::ReadFile(tmp_.file("item")), "data");
 }
 
 // A file-size limit makes the writes fail as on a full disk.

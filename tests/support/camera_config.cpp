@@ -77,6 +77,12 @@ std::string MakeConfigText(const ConfigOptions& options) {
             text += PartitionText(name, *partition);
         }
     }
+    if (!options.seal.empty()) {
+        text += "\n[seal]\n";
+        for (const auto& [key, value] : options.seal) {
+            text.append(key).append("=").append(value).append("\n");
+        }
+    }
     return text;
 }
 

@@ -36,6 +36,8 @@ struct ConfigOptions {
     // above (new keys are appended), and keys of [system] left out.
     std::map<std::string, std::string> rawValues;
     std::set<std::string> omit;
+    // Keys of a [seal] section, written as given; no section when empty.
+    std::map<std::string, std::string> seal;
 };
 
 std::string MakeConfigText(const ConfigOptions& options);

@@ -1,0 +1,91 @@
+#include "sealed_package.h"
+
+#include <openssl/evp.h>
+
+#include <memory>
+#include <stdexcept>
+
+#include "seal.h"
+
+namespace qdtest {
+
+namespace {
+
+struct CtxFree {
+    void operator()(EVP_MD_CTX* ctx) const noexcept { EVP_MD_CTX_free(ctx); }
+};
+struct KeyCtxFree {
+    void operator()(EVP_PKEY_CTX* ctx) const noexcept { EVP_PKEY_CTX_free(ctx); }
+};
+
+EVP_PKEY* GenerateEd25519() {
+    const std::unique_ptr<EVP_PKEY_CTX, KeyCtxFree> ctx(
+        EVP_PKEY_CTX_new_id(EVP_PKEY_ED25519, nullptr));
+    EVP_PKEY* key = nullptr;
+    if (!ctx || EVP_PKEY_keygen_init(ctx.get()) != 1 || EVP_PKEY_keygen(ctx.get(), &key) != 1) {
+        throw std::runtime_error("cannot generate an Ed25519 test key");
+    }
+    return key;
+}
+
+}  // namespace
+
+TestSigningKey::TestSigningKey() : key_(GenerateEd25519()), public_(qdupk::kEd25519KeySize, '\0') {
+    std::size_t size = public_.size();
+    if (EVP_PKEY_get_raw_public_key(key_, reinterpret_cast<unsigned char*>(public_.data()),
+                                    &size) != 1 ||
+        size != qdupk::kEd25519KeySize) {
+        EVP_PKEY_free(key_);
+        throw std::runtime_error("cannot read the test key's public half");
+    }
+}
+
+TestSigningKey::~TestSigningKey() {
+    EVP_PKEY_free(key_);
+}
+
+std::string TestSigningKey::PublicHex() const {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string hex;
+    for (const char c : public_) {
+        const auto byte = static_cast<unsigned char>(c);
+        hex += kDigits[byte >> 4];
+        hex += kDigits[byte & 0x0F];
+    }
+    return hex;
+}
+
+std::string TestSigningKey::Sign(const std::string& message) const {
+    const std::unique_ptr<EVP_MD_CTX, CtxFree> ctx(EVP_MD_CTX_new());
+    std::string signature(qdupk::kEd25519SignatureSize, '\0');
+    std::size_t size = signature.size();
+    if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, nullptr, nullptr, key_) != 1 ||
+        EVP_DigestSign(ctx.get(), reinterpret_cast<unsigned char*>(signature.data()), &size,
+                       reinterpret_cast<const unsigned char*>(message.data()),
+                       message.size()) != 1 ||
+        size != signature.size()) {
+        throw std::runtime_error("cannot sign with the test key");
+    }
+    return signature;
+}
+
+std::string Sealed(const std::string& package, std::uint64_t counter, const TestSigningKey* key) {
+    qdupk::SealRecord record;
+    record.counter = counter;
+    if (!qdupk::Sha256Of(package.data(), package.size(), record.digest)) {
+        throw std::runtime_error("cannot hash the package");
+    }
+    unsigned char bytes[qdupk::kSealSize];
+    if (key != nullptr) {
+        qdupk::KeyIdOf(reinterpret_cast<const unsigned char*>(key->PublicKey().data()),
+                       record.keyId);
+        qdupk::EncodeSeal(record, bytes);
+        const std::string signature =
+            key->Sign(std::string(reinterpret_cast<char*>(bytes), qdupk::kSealSignedPart));
+        signature.copy(reinterpret_cast<char*>(record.signature), signature.size());
+    }
+    qdupk::EncodeSeal(record, bytes);
+    return package + std::string(reinterpret_cast<char*>(bytes), sizeof bytes);
+}
+
+}  // namespace qdtest
