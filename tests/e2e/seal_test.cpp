@@ -4,15 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "package_writer.h"
 #include "pc_side.h"
 #include "sealed_package.h"
 #include "test_support.h"
+#include "test_timing.h"
 #include "virtual_camera.h"
 
 namespace {
@@ -76,10 +75,7 @@ class Seal : public ::testing::Test {
         UploadConnection upload(cam_, kPort);
         upload.Send(qdtest::Framed(package));
         EXPECT_EQ(upload.ReadUntilClosed(kUploadTimeout).bytes, kAck) << cam_.Log();
-        const auto deadline = std::chrono::steady_clock::now() + Millis(10000);
-        while (Reboots() == before && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(Millis(20));
-        }
+        static_cast<void>(qdtest::PollUntil(Millis(10000), [&] { return Reboots() != before; }));
         EXPECT_EQ(Reboots(), before + 1);
         EXPECT_EQ(qdtest::ReadFile(Destination()), content);
         EXPECT_EQ(qdtest::ReadFile(cam_.info().workDir + "/ran"), content + "\n");
