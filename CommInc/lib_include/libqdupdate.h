@@ -47,11 +47,17 @@ typedef enum {
 /* Results: 0 for success; an update may also return the install callback's
  * own non-zero value unchanged. -1 is never returned by the library. */
 enum {
-    QDUPKERR_OPENFILE = -2,   /* package file cannot be opened */
-    QDUPKERR_INVALIDPKG = -3, /* a record is short, breaks a rule, or data is short */
-    QDUPKERR_DEVID = -4,      /* package is meant for another device */
-    QDUPKERR_CRCDATA = -5,    /* an item's data does not have its digest */
-    QDUPKERR_COPY = -6        /* an item's file cannot be created or written */
+    QDUPKERR_OPENFILE = -2,    /* package file cannot be opened */
+    QDUPKERR_INVALIDPKG = -3,  /* a record is short, breaks a rule, or data is short */
+    QDUPKERR_DEVID = -4,       /* package is meant for another device */
+    QDUPKERR_CRCDATA = -5,     /* an item's data does not have its digest */
+    QDUPKERR_COPY = -6,        /* an item's file cannot be created or written */
+    QDUPKERR_UNSEALED = -7,    /* unsealed or unsigned where a signature is required */
+    QDUPKERR_SEALFORMAT = -8,  /* trailing bytes claim to be a seal but break its rules */
+    QDUPKERR_SEALDIGEST = -9,  /* the seal's SHA-256 does not match the package */
+    QDUPKERR_UNKNOWNKEY = -10, /* signed by a key that is not among the given ones */
+    QDUPKERR_SIGNATURE = -11,  /* the signature does not verify */
+    QDUPKERR_ROLLBACK = -12    /* the seal's counter is lower than the minimum */
 };
 
 /* Install callback: called once per item, in item order, after the whole
@@ -86,9 +92,8 @@ QDUPK_API int libqdupk_pkgversion(const char* szFileName, char* szPkgName, char*
  * be writable and hold the files the package leaves there plus its largest
  * temporary file (an existing file that an item replaces counts as free;
  * items a check callback may decline count too); otherwise the result is
- * QDUPKERR_COPY and nothing is installed. Returns 0, a QDUPKERR_* code, or the callback's non-zero value.
- * Items installed before a later failure (a write error, a callback's
- * result) stay. */
+ * QDUPKERR_COPY and nothing is installed. Returns 0, a QDUPKERR_* code, or the callback's non-zero
+ * value. Items installed before a later failure (a write error, a callback's result) stay. */
 QDUPK_API int libqdupk_update(const char* szFileName, const char* szDevID, const char* szTempDir,
                               QDUPK_UPDATECB fdCallback) QDUPK_NOEXCEPT;
 
@@ -96,6 +101,42 @@ QDUPK_API int libqdupk_update(const char* szFileName, const char* szDevID, const
 QDUPK_API int libqdupk_updatecheck(const char* szFileName, const char* szDevID,
                                    const char* szTempDir, QDUPK_UPDATECB fdCallback,
                                    QDUPK_CKECKCB fdCheckCb) QDUPK_NOEXCEPT;
+
+/* A package may carry a seal behind its end record: a SHA-256 of every byte
+ * before it, an anti-rollback counter and, when signed, an Ed25519 signature
+ * with the id of the key that made it. Trailing bytes that do not begin with
+ * the seal's magic are ignored, as they always were. */
+typedef enum {
+    QDUPK_SEAL_NONE = 0,
+    QDUPK_SEAL_UNSIGNED = 1,
+    QDUPK_SEAL_SIGNED = 2
+} QDUPK_SEAL_STATE;
+
+typedef struct {
+    QDUPK_SEAL_STATE emState;
+    uint64_t nCounter;        /* 0 when unsealed */
+    unsigned char byKeyId[8]; /* all zero unless signed */
+    int nKeyIndex;            /* which given key verified the signature; -1 when none did */
+} QDUPK_SEALINFO_T;
+
+/* Checks the package's records (not its item digests: an update does that)
+ * and its seal. pKeys: nKeys Ed25519 public keys of 32 bytes each, back to
+ * back (NULL when nKeys is 0). With keys, only a package signed by one of
+ * them passes; without, no signature is checked, but a malformed seal or
+ * one whose digest does not match is still refused. A counter below
+ * nMinCounter is refused (an unsealed package counts as 0). Returns 0,
+ * QDUPKERR_OPENFILE, QDUPKERR_INVALIDPKG or one of the seal's codes, with an
+ * error line naming the reason; pInfo (may be NULL) is filled as far as the
+ * check got, also on failure. Reads the whole file once. */
+QDUPK_API int libqdupk_checkseal(const char* szFileName, const unsigned char* pKeys, int nKeys,
+                                 uint64_t nMinCounter, QDUPK_SEALINFO_T* pInfo) QDUPK_NOEXCEPT;
+
+/* As libqdupk_checkseal, with the SHA-256 of every byte of the file except
+ * its last 128 (computed by the caller while it received the file) instead
+ * of reading the data again. */
+QDUPK_API int libqdupk_checkseal_digest(const char* szFileName, const unsigned char* pPrefixSha256,
+                                        const unsigned char* pKeys, int nKeys, uint64_t nMinCounter,
+                                        QDUPK_SEALINFO_T* pInfo) QDUPK_NOEXCEPT;
 
 /* MD5 (RFC 1321). The context belongs to the caller: Init, Update any number
  * of times, Final once; Init again before the next message. */
