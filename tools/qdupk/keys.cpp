@@ -210,6 +210,13 @@ std::string HexOf(const unsigned char* bytes, std::size_t size) {
 }
 
 SigningKey ReadPrivateKey(const std::string& path) {
+    // Both files hold 64 hex digits, so a public key given by mistake would
+    // read as a seed and sign with a key no camera holds.
+    const std::string suffix = ".pub";
+    if (path.size() >= suffix.size() &&
+        path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0) {
+        throw KeyError(path + " is a public key; sign with the private NAME.key");
+    }
     Wiped seed;
     ReadKeyFile(path, "a private key", seed.bytes);
     return SigningKey(seed.bytes);
