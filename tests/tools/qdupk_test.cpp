@@ -449,7 +449,8 @@ TEST_F(QdupkSealTest, SealReplacesTheSealWholeOrNotAtAll) {
     ASSERT_EQ(r.exit, 0) << r.err;
     const std::string resealed = ReadFile(dir_.file("b.upg"));
     EXPECT_EQ(resealed.size(), unsigned_.size());
-    EXPECT_EQ(resealed.substr(0, resealed.size() - 128), unsigned_.substr(0, unsigned_.size() - 128));
+    EXPECT_EQ(resealed.substr(0, resealed.size() - 128),
+              unsigned_.substr(0, unsigned_.size() - 128));
     EXPECT_EQ(Run({"verify", dir_.file("b.upg"), "--pubkey", Pub("b"), "--min-counter", "3"}).exit,
               0);
     EXPECT_EQ(Run({"verify", dir_.file("b.upg"), "--pubkey", Pub("a")}).exit, 1);

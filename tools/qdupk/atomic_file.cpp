@@ -57,8 +57,7 @@ AtomicFile::~AtomicFile() {
 void AtomicFile::Commit() {
     SyncPath(path_, O_RDONLY);
     if (std::rename(path_.c_str(), target_.c_str()) != 0) {
-        throw FileError("cannot rename " + path_ + " to " + target_ + ": " +
-                        std::strerror(errno));
+        throw FileError("cannot rename " + path_ + " to " + target_ + ": " + std::strerror(errno));
     }
     committed_ = true;
     SyncPath(DirectoryOf(target_), O_RDONLY | O_DIRECTORY);

@@ -35,7 +35,8 @@ std::string FormatSeconds(Millis duration) {
 }
 
 std::optional<std::uint64_t> ParseCounter(const std::string& text) {
-    if (text.empty() || text.size() > 20 || text.find_first_not_of("0123456789") != std::string::npos) {
+    if (text.empty() || text.size() > 20 ||
+        text.find_first_not_of("0123456789") != std::string::npos) {
         return std::nullopt;
     }
     errno = 0;

@@ -63,8 +63,8 @@ nlohmann::json InfoJson(const PackageInfo& info) {
                          {"reboot", item.rebootFlag},
                          {"description", item.description}});
     }
-    return {{"name", info.name},       {"version", info.version},
-            {"devid", info.devId},     {"format_version", info.formatVersion},
+    return {{"name", info.name},         {"version", info.version},
+            {"devid", info.devId},       {"format_version", info.formatVersion},
             {"items", std::move(items)}, {"seal", SealJson(info.seal)}};
 }
 

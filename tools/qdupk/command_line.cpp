@@ -174,9 +174,9 @@ CLI::Option* AddCounter(CLI::App& command, const std::string& name,
                         std::optional<std::uint64_t>& out, const std::string& help) {
     const CLI::Validator counter(
         [](std::string& text) {
-            return ParseCounter(text) ? std::string()
-                                      : "needs a whole number from 0 to 18446744073709551615, not " +
-                                            text;
+            return ParseCounter(text)
+                       ? std::string()
+                       : "needs a whole number from 0 to 18446744073709551615, not " + text;
         },
         "");
     return command

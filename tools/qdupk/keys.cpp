@@ -45,8 +45,7 @@ struct Wiped {
 };
 
 PkeyPtr PrivateKeyOf(const std::array<unsigned char, kKeyBytes>& seed) {
-    PkeyPtr key(
-        EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, seed.data(), seed.size()));
+    PkeyPtr key(EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, seed.data(), seed.size()));
     if (!key) {
         throw KeyError("the crypto library cannot make an Ed25519 key");
     }
@@ -105,15 +104,15 @@ void ReadKeyFile(const std::string& path, const char* what,
 // Creates path afresh (never through a link, never over a file) and writes
 // text whole and durably; on failure removes what it created.
 void WriteNewFile(const std::string& path, const std::string& text, mode_t mode) {
-    qd::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                           mode));
+    qd::UniqueFd fd(
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
     if (!fd.valid()) {
         throw KeyError("cannot create " + path + ": " + std::strerror(errno));
     }
-    const bool written = ::fchmod(fd.get(), mode) == 0 &&
-                         ::write(fd.get(), text.data(), text.size()) ==
-                             static_cast<ssize_t>(text.size()) &&
-                         ::fsync(fd.get()) == 0;
+    const bool written =
+        ::fchmod(fd.get(), mode) == 0 &&
+        ::write(fd.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+        ::fsync(fd.get()) == 0;
     const int error = errno;
     if (!written) {
         (void)::unlink(path.c_str());

@@ -198,7 +198,8 @@ void WriteSealedPackage(const PackagePlan& plan, std::ostream& out, const SealSp
         throw PackError("the crypto library cannot compute SHA-256");
     }
     const std::array<unsigned char, kSealBytes> bytes = MakeSeal(digest, seal);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
 }
 
 }  // namespace

@@ -65,8 +65,7 @@ void CopySealed(std::FILE* in, std::uint64_t end, const std::string& outPath,
 
 }  // namespace
 
-std::array<unsigned char, kSealBytes> MakeSeal(const unsigned char* digest,
-                                               const SealSpec& spec) {
+std::array<unsigned char, kSealBytes> MakeSeal(const unsigned char* digest, const SealSpec& spec) {
     SealRecord record;
     record.counter = spec.counter;
     std::memcpy(record.digest, digest, sizeof record.digest);
@@ -100,8 +99,8 @@ SealedFile SealPackageFile(const std::string& input, const std::string& output,
                            const SigningKey& key, std::optional<std::uint64_t> counter) {
     const VerifyResult checked = VerifyPackage(input, std::nullopt);
     if (!checked.accepted) {
-        throw PackError(input + " does not verify, and a damaged package is never sealed: " +
-                        checked.message);
+        throw PackError(
+            input + " does not verify, and a damaged package is never sealed: " + checked.message);
     }
     const qd::FilePtr in(std::fopen(input.c_str(), "rb"));
     if (!in) {
