@@ -69,6 +69,20 @@ int RunUpdate(const char* szFileName, const char* szDevID, const char* szTempDir
     return ret;
 }
 
+// Bad arguments are refused, never read as "no keys": a caller that meant
+// to require a signature must not get an unsigned package accepted.
+int RunSealCheck(const char* szFileName, const qdupk::SealCheck& check,
+                 QDUPK_SEALINFO_T* pInfo) noexcept {
+    QDUPK_SEALINFO_T ignored;
+    QDUPK_SEALINFO_T* info = pInfo != nullptr ? pInfo : &ignored;
+    *info = QDUPK_SEALINFO_T{QDUPK_SEAL_NONE, 0, {}, -1};
+    if (szFileName == nullptr || check.nKeys < 0 || (check.nKeys > 0 && check.keys == nullptr)) {
+        QD_LOG_ERR("invalid argument\n");
+        return QDUPKERR_OPENFILE;
+    }
+    return qdupk::CheckSeal(szFileName, check, info);
+}
+
 }  // namespace
 
 extern "C" {
@@ -91,6 +105,21 @@ QDUPK_API int libqdupk_updatecheck(const char* szFileName, const char* szDevID,
                                    const char* szTempDir, QDUPK_UPDATECB fdCallback,
                                    QDUPK_CKECKCB fdCheckCb) noexcept {
     return RunUpdate(szFileName, szDevID, szTempDir, fdCallback, fdCheckCb);
+}
+
+QDUPK_API int libqdupk_checkseal(const char* szFileName, const unsigned char* pKeys, int nKeys,
+                                 uint64_t nMinCounter, QDUPK_SEALINFO_T* pInfo) noexcept {
+    return RunSealCheck(szFileName, {nullptr, pKeys, nKeys, nMinCounter}, pInfo);
+}
+
+QDUPK_API int libqdupk_checkseal_digest(const char* szFileName, const unsigned char* pPrefixSha256,
+                                        const unsigned char* pKeys, int nKeys, uint64_t nMinCounter,
+                                        QDUPK_SEALINFO_T* pInfo) noexcept {
+    if (pPrefixSha256 == nullptr) {
+        QD_LOG_ERR("invalid argument\n");
+        return QDUPKERR_OPENFILE;
+    }
+    return RunSealCheck(szFileName, {pPrefixSha256, pKeys, nKeys, nMinCounter}, pInfo);
 }
 
 }  // extern "C"

@@ -81,6 +81,18 @@ int CopyItem(std::FILE* fpFile, std::int32_t nItems, const char* szTempDir,
              QDUPK_UPDATECB fdCallback, QDUPK_CKECKCB fdCheckCb) noexcept;
 int MyCopyFile(std::FILE* fpDst, std::FILE* fpSrc, std::int32_t size) noexcept;
 
+// What a seal is checked against. prefixDigest, when given, is the SHA-256
+// of every byte before the last 128, and the data is not read again.
+struct SealCheck {
+    const unsigned char* prefixDigest = nullptr;
+    const unsigned char* keys = nullptr;  // nKeys public keys, back to back
+    int nKeys = 0;
+    std::uint64_t minCounter = 0;
+};
+// The records (heads only) and the seal, in the order the codes are
+// documented; *pInfo says as much as was found, also on a refusal.
+int CheckSeal(const char* szFileName, const SealCheck& check, QDUPK_SEALINFO_T* pInfo) noexcept;
+
 }  // namespace qdupk
 
 #endif  // QDUPK_PKG_STEPS_H

@@ -29,5 +29,11 @@ int main(void) {
         fputs("a missing package was not refused\n", stderr);
         return 1;
     }
+    QDUPK_SEALINFO_T info;
+    if (libqdupk_checkseal("/nonexistent/package.upg", NULL, 0, 0, &info) != QDUPKERR_OPENFILE ||
+        info.emState != QDUPK_SEAL_NONE || info.nKeyIndex != -1) {
+        fputs("a missing package's seal was not refused\n", stderr);
+        return 1;
+    }
     return 0;
 }

@@ -1,11 +1,16 @@
 // The seal: its codec and cryptography against published vectors, and the
 // reader's rules as one table of packages that must pass or be refused.
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "package_fixture.h"
+#include "qd_bytes.h"
 #include "seal.h"
 
 namespace qdtest {
@@ -98,6 +103,267 @@ TEST(SealCodec, FieldsSitAtTheirOffsetsLittleEndianAndRoundTrip) {
     EXPECT_EQ(0, std::memcmp(back.keyId, seal.keyId, sizeof back.keyId));
     EXPECT_EQ(0, std::memcmp(back.digest, seal.digest, sizeof back.digest));
     EXPECT_EQ(0, std::memcmp(back.signature, seal.signature, sizeof back.signature));
+}
+
+// A fresh Ed25519 key pair per test run: signing exists only on the host,
+// so the tests carry their own signer instead of a committed secret.
+class TestSigner {
+  public:
+    TestSigner() {
+        EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_id(EVP_PKEY_ED25519, nullptr);
+        EVP_PKEY* key = nullptr;
+        const bool made =
+            ctx != nullptr && EVP_PKEY_keygen_init(ctx) == 1 && EVP_PKEY_keygen(ctx, &key) == 1;
+        EVP_PKEY_CTX_free(ctx);
+        key_.reset(key);
+        std::size_t size = sizeof publicKey_;
+        if (!made || EVP_PKEY_get_raw_public_key(key, publicKey_, &size) != 1) {
+            ADD_FAILURE() << "no test key pair";
+        }
+    }
+    const unsigned char* publicKey() const { return publicKey_; }
+
+    void Sign(const unsigned char* message, std::size_t size, unsigned char* signature) const {
+        EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+        std::size_t length = qdupk::kEd25519SignatureSize;
+        const bool signedOk = ctx != nullptr &&
+                              EVP_DigestSignInit(ctx, nullptr, nullptr, nullptr, key_.get()) == 1 &&
+                              EVP_DigestSign(ctx, signature, &length, message, size) == 1;
+        EVP_MD_CTX_free(ctx);
+        EXPECT_TRUE(signedOk);
+    }
+
+  private:
+    struct Free {
+        void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+    };
+    std::unique_ptr<EVP_PKEY, Free> key_;
+    unsigned char publicKey_[qdupk::kEd25519KeySize]{};
+};
+
+TEST(SealCrypto, Ed25519VerifiesWhatOpenSslSigned) {
+    const TestSigner signer;
+    const std::string message = "seal bytes";
+    const auto* bytes = reinterpret_cast<const unsigned char*>(message.data());
+    unsigned char signature[qdupk::kEd25519SignatureSize];
+    signer.Sign(bytes, message.size(), signature);
+    EXPECT_TRUE(qdupk::Ed25519Verify(signer.publicKey(), bytes, message.size(), signature));
+    EXPECT_FALSE(qdupk::Ed25519Verify(signer.publicKey(), bytes, message.size() - 1, signature));
+}
+
+// How a case's package is made: sealed or not, which key signs it (none:
+// unsigned), and what is done to the seal before signing and to the bytes
+// after.
+struct SealPlan {
+    bool sealed = true;
+    const TestSigner* signer = nullptr;
+    std::function<void(qdupk::SealRecord&)> editSeal;
+    std::function<void(std::string&)> editBytes;
+};
+constexpr std::uint64_t kCounter = 7;
+
+SealPlan Unsealed(std::function<void(std::string&)> editBytes = nullptr) {
+    return SealPlan{false, nullptr, nullptr, std::move(editBytes)};
+}
+
+SealPlan SealBy(const TestSigner* signer, std::function<void(std::string&)> editBytes = nullptr,
+                std::function<void(qdupk::SealRecord&)> editSeal = nullptr) {
+    return SealPlan{true, signer, std::move(editSeal), std::move(editBytes)};
+}
+
+std::string Sealed(const SealPlan& plan) {
+    std::string bytes = qdupk::BuildPackage(
+        Package({Item(QDUPK_ITEM_FILE, "kernel"), Item(QDUPK_ITEM_APP, "app", "/opt/update")}));
+    if (plan.sealed) {
+        qdupk::SealRecord seal;
+        seal.counter = kCounter;
+        EXPECT_TRUE(qdupk::Sha256Of(bytes.data(), bytes.size(), seal.digest));
+        if (plan.signer != nullptr) {
+            qdupk::KeyIdOf(plan.signer->publicKey(), seal.keyId);
+        }
+        if (plan.editSeal) {
+            plan.editSeal(seal);
+        }
+        unsigned char raw[qdupk::kSealSize];
+        qdupk::EncodeSeal(seal, raw);
+        if (plan.signer != nullptr) {
+            plan.signer->Sign(raw, qdupk::kSealSignedPart, raw + qdupk::kSealSignedPart);
+        }
+        bytes.append(reinterpret_cast<const char*>(raw), sizeof raw);
+    }
+    if (plan.editBytes) {
+        plan.editBytes(bytes);
+    }
+    return bytes;
+}
+
+// What the caller of the digest variant computes while receiving.
+std::vector<unsigned char> PrefixDigest(const std::string& bytes) {
+    std::vector<unsigned char> digest(qdupk::kSha256Size);
+    const std::size_t size = bytes.size() >= qdupk::kSealSize ? bytes.size() - qdupk::kSealSize : 0;
+    EXPECT_TRUE(qdupk::Sha256Of(bytes.data(), size, digest.data()));
+    return digest;
+}
+
+class SealCheckTest : public PackageTest {
+  protected:
+    TestSigner key1_;
+    TestSigner key2_;
+    TestSigner stranger_;
+
+    std::vector<unsigned char> Keys(std::initializer_list<const TestSigner*> signers) const {
+        std::vector<unsigned char> keys;
+        for (const TestSigner* s : signers) {
+            keys.insert(keys.end(), s->publicKey(), s->publicKey() + qdupk::kEd25519KeySize);
+        }
+        return keys;
+    }
+
+    int Check(const std::vector<unsigned char>& keys, std::uint64_t minCounter,
+              const unsigned char* prefixDigest, QDUPK_SEALINFO_T* info) {
+        StdoutCapture capture;
+        const unsigned char* k = keys.empty() ? nullptr : keys.data();
+        const int nKeys = static_cast<int>(keys.size() / qdupk::kEd25519KeySize);
+        const int ret = prefixDigest == nullptr
+                            ? libqdupk_checkseal(package_.c_str(), k, nKeys, minCounter, info)
+                            : libqdupk_checkseal_digest(package_.c_str(), prefixDigest, k, nKeys,
+                                                        minCounter, info);
+        messages_ = Messages(capture.Finish());
+        return ret;
+    }
+};
+
+std::vector<std::string> Errors(const std::vector<std::string>& messages) {
+    std::vector<std::string> errors;
+    for (const std::string& m : messages) {
+        if (m.rfind("E ", 0) == 0) {
+            errors.push_back(m);
+        }
+    }
+    return errors;
+}
+
+TEST_F(SealCheckTest, EveryRuleAcceptsOrRefusesThroughBothEntryPoints) {
+    const std::size_t sealAt = Sealed(Unsealed()).size();
+    const auto flip = [](std::size_t at) {
+        return [at](std::string& b) { b[at] = static_cast<char>(b[at] ^ 0x01); };
+    };
+    const auto keys12 = Keys({&key1_, &key2_});
+    const std::vector<unsigned char> noKeys;
+    struct Case {
+        const char* name;
+        SealPlan plan;
+        std::vector<unsigned char> keys;
+        std::uint64_t minCounter;
+        int code;
+        QDUPK_SEAL_STATE state;
+        int keyIndex;
+        const char* error;  // part of the last error line of a refusal
+    };
+    const Case cases[] = {
+        {"unsealed, no keys", Unsealed(), noKeys, 0, 0, QDUPK_SEAL_NONE, -1, ""},
+        {"foreign trailer", Unsealed([](std::string& b) { b += std::string(128, 'x'); }), noKeys, 0,
+         0, QDUPK_SEAL_NONE, -1, ""},
+        {"short trailer", Unsealed([](std::string& b) { b += "QDSEAL0"; }), noKeys, 0, 0,
+         QDUPK_SEAL_NONE, -1, ""},
+        {"unsigned, no keys", SealBy(nullptr), noKeys, kCounter, 0, QDUPK_SEAL_UNSIGNED, -1, ""},
+        {"signed, no keys", SealBy(&stranger_), noKeys, 0, 0, QDUPK_SEAL_SIGNED, -1, ""},
+        {"signed by key1", SealBy(&key1_), keys12, kCounter, 0, QDUPK_SEAL_SIGNED, 0, ""},
+        {"signed by key2", SealBy(&key2_), keys12, 0, 0, QDUPK_SEAL_SIGNED, 1, ""},
+        {"seal cut short", SealBy(&key1_, [](std::string& b) { b.pop_back(); }), noKeys, 0,
+         QDUPKERR_SEALFORMAT, QDUPK_SEAL_NONE, -1, "seal malformed"},
+        {"magic alone", Unsealed([](std::string& b) { b += "QDSEAL01"; }), noKeys, 0,
+         QDUPKERR_SEALFORMAT, QDUPK_SEAL_NONE, -1, "seal malformed"},
+        {"byte after seal", SealBy(&key1_, [](std::string& b) { b += '\n'; }), keys12, 0,
+         QDUPKERR_SEALFORMAT, QDUPK_SEAL_NONE, -1, "seal malformed"},
+        {"size wrong", SealBy(nullptr, nullptr, [](qdupk::SealRecord& r) { r.size = 129; }), noKeys,
+         0, QDUPKERR_SEALFORMAT, QDUPK_SEAL_NONE, -1, "seal malformed"},
+        {"algorithm wrong", SealBy(&key1_, nullptr, [](qdupk::SealRecord& r) { r.algorithm = 2; }),
+         keys12, 0, QDUPKERR_SEALFORMAT, QDUPK_SEAL_NONE, -1, "seal malformed"},
+        {"key id, no signature",
+         SealBy(nullptr, nullptr, [](qdupk::SealRecord& r) { r.keyId[7] = 1; }), noKeys, 0,
+         QDUPKERR_SEALFORMAT, QDUPK_SEAL_NONE, -1, "seal malformed"},
+        {"signature, no key id", SealBy(nullptr, flip(sealAt + 127)), noKeys, 0,
+         QDUPKERR_SEALFORMAT, QDUPK_SEAL_NONE, -1, "seal malformed"},
+        {"head changed, no keys", SealBy(nullptr, flip(40)), noKeys, 0, QDUPKERR_SEALDIGEST,
+         QDUPK_SEAL_UNSIGNED, -1, "digest"},
+        {"item data changed", SealBy(&key1_, flip(sealAt - 41)), keys12, 0, QDUPKERR_SEALDIGEST,
+         QDUPK_SEAL_SIGNED, -1, "digest"},
+        {"unsealed, key required", Unsealed(), keys12, 0, QDUPKERR_UNSEALED, QDUPK_SEAL_NONE, -1,
+         "unsealed"},
+        {"unsigned, key required", SealBy(nullptr), keys12, 0, QDUPKERR_UNSEALED,
+         QDUPK_SEAL_UNSIGNED, -1, "unsigned"},
+        {"unknown key", SealBy(&stranger_), Keys({&key1_}), 0, QDUPKERR_UNKNOWNKEY,
+         QDUPK_SEAL_SIGNED, -1, "unknown key"},
+        {"signature damaged", SealBy(&key2_, flip(sealAt + 100)), keys12, 0, QDUPKERR_SIGNATURE,
+         QDUPK_SEAL_SIGNED, -1, "does not verify"},
+        {"counter raised after signing", SealBy(&key1_, flip(sealAt + 17)), keys12, kCounter + 1,
+         QDUPKERR_SIGNATURE, QDUPK_SEAL_SIGNED, -1, "does not verify"},
+        {"rollback", SealBy(&key1_), keys12, kCounter + 1, QDUPKERR_ROLLBACK, QDUPK_SEAL_SIGNED, 0,
+         "rollback"},
+        {"unsealed counts as 0", Unsealed(), noKeys, 1, QDUPKERR_ROLLBACK, QDUPK_SEAL_NONE, -1,
+         "rollback"},
+        {"end record broken", SealBy(&key1_, flip(sealAt - 20)), keys12, 0, QDUPKERR_INVALIDPKG,
+         QDUPK_SEAL_NONE, -1, "invalid update pkg"},
+    };
+    for (const Case& c : cases) {
+        const std::string bytes = Sealed(c.plan);
+        WritePackage(bytes);
+        const std::vector<unsigned char> prefix = PrefixDigest(bytes);
+        unsigned char id[qdupk::kKeyIdSize]{};
+        if (c.state == QDUPK_SEAL_SIGNED) {
+            qdupk::KeyIdOf(c.plan.signer->publicKey(), id);
+        }
+        const std::uint64_t counter =
+            c.state == QDUPK_SEAL_NONE
+                ? 0
+                : qd::LoadLe32(reinterpret_cast<const unsigned char*>(&bytes[sealAt + 16]));
+        for (const unsigned char* given : {static_cast<const unsigned char*>(nullptr),
+                                           static_cast<const unsigned char*>(prefix.data())}) {
+            SCOPED_TRACE(std::string(c.name) + (given != nullptr ? " (given digest)" : ""));
+            QDUPK_SEALINFO_T info;
+            std::memset(&info, 0x5A, sizeof info);
+            EXPECT_EQ(Check(c.keys, c.minCounter, given, &info), c.code);
+            EXPECT_EQ(info.emState, c.state);
+            EXPECT_EQ(info.nKeyIndex, c.keyIndex);
+            EXPECT_EQ(info.nCounter, counter);
+            EXPECT_EQ(0, std::memcmp(info.byKeyId, id, sizeof id));
+            const std::vector<std::string> errors = Errors(messages_);
+            if (c.code == 0) {
+                EXPECT_TRUE(errors.empty()) << errors.front();
+            } else if (errors.empty()) {
+                ADD_FAILURE() << "refused without an error line";
+            } else {
+                EXPECT_NE(errors.back().find(c.error), std::string::npos) << errors.back();
+            }
+        }
+    }
+}
+
+TEST_F(SealCheckTest, TheGivenDigestIsTrustedInsteadOfTheFile) {
+    SealPlan plan;
+    plan.signer = &key1_;
+    const std::string bytes = Sealed(plan);
+    WritePackage(bytes);
+    std::vector<unsigned char> prefix = PrefixDigest(bytes);
+    prefix[0] ^= 1;
+    QDUPK_SEALINFO_T info;
+    EXPECT_EQ(Check(Keys({&key1_}), 0, prefix.data(), &info), QDUPKERR_SEALDIGEST);
+}
+
+TEST_F(SealCheckTest, BadArgumentsAreRefusedNotTakenAsNoKeys) {
+    WritePackage(Sealed(Unsealed()));
+    QDUPK_SEALINFO_T info;
+    StdoutCapture capture;
+    EXPECT_EQ(libqdupk_checkseal(package_.c_str(), nullptr, 1, 0, &info), QDUPKERR_OPENFILE);
+    EXPECT_EQ(libqdupk_checkseal(package_.c_str(), key1_.publicKey(), -1, 0, &info),
+              QDUPKERR_OPENFILE);
+    EXPECT_EQ(libqdupk_checkseal_digest(package_.c_str(), nullptr, nullptr, 0, 0, &info),
+              QDUPKERR_OPENFILE);
+    EXPECT_EQ(libqdupk_checkseal(scratch_.file("missing").c_str(), nullptr, 0, 0, &info),
+              QDUPKERR_OPENFILE);
+    EXPECT_EQ(libqdupk_checkseal(package_.c_str(), nullptr, 0, 0, nullptr), 0);
+    capture.Finish();
 }
 
 }  // namespace
