@@ -291,6 +291,10 @@ TEST_F(QdupkTest, CommandsReportTheSameMistakeAlike) {
     EXPECT_EQ(Run({"verify", out_, "--devid", "IPC-D2", "--devid", "IPC-D1"}).exit, 0);
 }
 
+// Where the first item head's texts sit: after the 432-byte package head.
+constexpr std::size_t kItem0Description = 432 + 164;
+constexpr std::size_t kItem0Destination = 432 + 292;
+
 // Sealed packages: what a camera holding a public key takes and refuses,
 // and the key files and seals that qdupk writes for it.
 class QdupkSealTest : public QdupkTest {
@@ -375,10 +379,10 @@ TEST_F(QdupkSealTest, OnlyTheSignersKeyAndCounterPass) {
 
     struct Refusal {
         std::vector<std::string> options;
-        const char* reason;
+        std::string reason;
     };
     const Refusal refusals[] = {
-        {{"--pubkey", Pub("b")}, "which is not among the given keys"},
+        {{"--pubkey", Pub("b")}, "the package is signed by an unknown key: key " + idA},
         {{"--pubkey", Pub("a"), "--min-counter", "8"}, "rollback: the package's counter 7"},
     };
     for (const Refusal& refusal : refusals) {
@@ -386,8 +390,7 @@ TEST_F(QdupkSealTest, OnlyTheSignersKeyAndCounterPass) {
         args.insert(args.end(), refusal.options.begin(), refusal.options.end());
         r = Run(args);
         EXPECT_EQ(r.exit, 1) << refusal.reason;
-        EXPECT_NE(r.out.find(std::string("REJECTED: ") + refusal.reason), std::string::npos)
-            << r.out;
+        EXPECT_NE(r.out.find("REJECTED: " + refusal.reason), std::string::npos) << r.out;
     }
 
     // Unsigned, and sealed without any signature at all: no key takes them.
@@ -420,7 +423,7 @@ TEST_F(QdupkSealTest, InfoShowsTheSeal) {
 TEST_F(QdupkSealTest, AChangedHeadByteIsRefused) {
     ASSERT_EQ(Run({"pack", OneItem(), "-o", out_, "--key", Key("a")}).exit, 0);
     std::string bytes = ReadFile(out_);
-    bytes[432 + offsetof(QDUPK_PKTITEM_T, szDstFileName) + 1] ^= 0x10;
+    bytes[kItem0Destination + 1] ^= 0x10;
     WriteFile(out_, bytes);
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"verify", out_}, {"verify", out_, "--pubkey", Pub("a")}}) {
@@ -462,7 +465,7 @@ TEST_F(QdupkSealTest, SealReplacesTheSealWholeOrNotAtAll) {
     // matches, a damaged item. The package stays as it was, nothing beside it.
     const std::string body = unsigned_.substr(0, unsigned_.size() - 128);
     std::string changed = unsigned_;
-    changed[432 + offsetof(QDUPK_PKTITEM_T, szDesc)] ^= 0x01;
+    changed[kItem0Description] ^= 0x01;
     std::string damaged = body;
     damaged[432 + 456] ^= 0x01;
     for (const std::string& input : {body + "trailing notes", changed, damaged}) {

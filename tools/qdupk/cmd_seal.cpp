@@ -57,7 +57,9 @@ Command AddSeal(CLI::App& tool) {
     command->add_option("--key", args->keyPath, "the private key to sign with")
         ->required()
         ->type_name("NAME.key");
-    AddCounter(*command, "--counter", args->counter, kCounterHelp);
+    AddCounter(*command, "--counter", args->counter,
+               "the seal's anti-rollback counter (default: the one the package's seal has, else "
+               "0)");
     command->add_option("-o,--output", args->output, "write the sealed package here, not over PKG")
         ->type_name("OUT.upg");
     command->footer(kSealDetails);

@@ -181,7 +181,8 @@ std::string SealFaultText(int code, const SealInfo& seal, const SealPolicy& poli
                                                               : "the seal is unsigned") +
                    ", but a signature by a given key is required";
         case QDUPKERR_UNKNOWNKEY:
-            return "signed by " + key + ", which is not among the given keys";
+            return "the package is signed by an unknown key: " + key +
+                   " is not among the given keys";
         case QDUPKERR_SIGNATURE:
             return "the signature by " + key + " does not verify: the seal is forged or damaged";
         case QDUPKERR_ROLLBACK:
