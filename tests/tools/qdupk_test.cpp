@@ -485,6 +485,9 @@ TEST_F(QdupkSealTest, SealReplacesTheSealWholeOrNotAtAll) {
     r = Run({"seal", out_, "--key", Pub("a")});
     EXPECT_EQ(r.exit, 1);
     EXPECT_NE(r.err.find("is a public key"), std::string::npos) << r.err;
+    r = Run({"verify", out_, "--pubkey", Key("a")});
+    EXPECT_EQ(r.exit, 1);
+    EXPECT_NE(r.err.find("is a private key"), std::string::npos) << r.err;
 }
 
 }  // namespace

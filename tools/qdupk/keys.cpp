@@ -126,6 +126,11 @@ mode_t PublicMode() {
     return static_cast<mode_t>(0644 & ~mask);
 }
 
+bool EndsWith(const std::string& text, const std::string& suffix) {
+    return text.size() >= suffix.size() &&
+           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
 void RefuseExisting(const std::string& path) {
     struct stat info {};
     if (::lstat(path.c_str(), &info) == 0) {
@@ -211,9 +216,7 @@ std::string HexOf(const unsigned char* bytes, std::size_t size) {
 SigningKey ReadPrivateKey(const std::string& path) {
     // Both files hold 64 hex digits, so a public key given by mistake would
     // read as a seed and sign with a key no camera holds.
-    const std::string suffix = ".pub";
-    if (path.size() >= suffix.size() &&
-        path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0) {
+    if (EndsWith(path, ".pub")) {
         throw KeyError(path + " is a public key; sign with the private NAME.key");
     }
     Wiped seed;
@@ -222,6 +225,10 @@ SigningKey ReadPrivateKey(const std::string& path) {
 }
 
 PublicKey ReadPublicKey(const std::string& path) {
+    // A secret handed around where public keys go is on its way to leaking.
+    if (EndsWith(path, ".key")) {
+        throw KeyError(path + " is a private key; give the public NAME.pub");
+    }
     PublicKey key{};
     ReadKeyFile(path, "a public key", key);
     return key;
