@@ -6,6 +6,7 @@ Packages are built with the package tool, so run it after a build:
 Only needed when a seed should change; the fuzz runs use the files as they
 are checked in.
 """
+import hashlib
 import os
 import pathlib
 import struct
@@ -107,6 +108,41 @@ def package_seeds(packages):
     write("package", "one-trailing.upk", packages["one"] + b"trailing bytes")
 
 
+# RFC 8032's first test key: published, so seeds may carry its signatures.
+RFC_SECRET = bytes.fromhex("9d61b19deffd5a60ba844af492ec2cc44449c5697b326919703bac031cae7f60")
+RFC_PUBLIC = bytes.fromhex("d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a")
+
+
+def ed25519_sign(message):
+    """Signs with the openssl command, the secret wrapped as PKCS#8 DER."""
+    der = bytes.fromhex("302e020100300506032b657004220420") + RFC_SECRET
+    with tempfile.TemporaryDirectory() as work:
+        key = pathlib.Path(work) / "key.der"
+        msg = pathlib.Path(work) / "msg"
+        key.write_bytes(der)
+        msg.write_bytes(message)
+        return subprocess.run(["openssl", "pkeyutl", "-sign", "-rawin", "-keyform", "DER",
+                               "-inkey", str(key), "-in", str(msg)],
+                              check=True, stdout=subprocess.PIPE).stdout
+
+
+def seal(package, counter, signed):
+    key_id = hashlib.sha256(RFC_PUBLIC).digest()[:8] if signed else bytes(8)
+    head = (b"QDSEAL01" + struct.pack("<IIQ", 128, 1, counter) + key_id +
+            hashlib.sha256(package).digest())
+    return package + head + (ed25519_sign(head) if signed else bytes(64))
+
+
+def seal_seeds(packages):
+    one, multi = packages["one"], packages["multi"]
+    write("seal", "one-unsealed.upk", one)
+    write("seal", "one-unsigned.upk", seal(one, 3, False))
+    write("seal", "one-signed.upk", seal(one, 1, True))
+    write("seal", "multi-signed.upk", seal(multi, 2**40, True))
+    write("seal", "multi-seal-cut.upk", seal(multi, 5, True)[:-1])
+    write("seal", "one-foreign-trailer.upk", one + b"trailing bytes")
+
+
 def upload_header(length, magic=0xAACCDD03):
     return struct.pack(">II", magic, length & 0xFFFFFFFF)
 
@@ -184,6 +220,7 @@ def main():
         sys.exit(__doc__)
     packages = build_packages(sys.argv[1])
     package_seeds(packages)
+    seal_seeds(packages)
     upload_seeds(packages)
     etcfile_seeds()
     mcu_seeds()

@@ -8,7 +8,14 @@ set(CMAKE_C_COMPILER ${QD_CROSS_PREFIX}-gcc)
 set(CMAKE_CXX_COMPILER ${QD_CROSS_PREFIX}-g++)
 set(CMAKE_STRIP ${QD_CROSS_PREFIX}-strip CACHE FILEPATH "")
 
-set(CMAKE_FIND_ROOT_PATH /usr/${QD_CROSS_PREFIX})
+# The cross toolchain's own tree first; then "/" so that target libraries
+# installed through Debian's multiarch (libssl-dev:arm64 puts libcrypto in
+# /usr/lib/${QD_CROSS_PREFIX}) are found. Only the target's multiarch folders
+# hold its libraries, and the cross compiler already searches those.
+set(CMAKE_FIND_ROOT_PATH /usr/${QD_CROSS_PREFIX} /)
+# Find modules ask pkg-config first; it must describe the target's packages,
+# not the build machine's, or the host's libcrypto would be linked.
+set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${QD_CROSS_PREFIX}/pkgconfig:/usr/share/pkgconfig)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
