@@ -48,6 +48,9 @@ function(qd_add_product_library name)
     if(NOT QD_SANITIZE)
         target_link_options(${name}_shared PRIVATE -Wl,--no-undefined)
     endif()
+    # An archive linked in (libcrypto in the fully static camera build) stays
+    # private: the shared library still exports only its own interface.
+    target_link_options(${name}_shared PRIVATE -Wl,--exclude-libs,ALL)
     add_library(qd::${name} ALIAS ${name}_static)
 
     install(TARGETS ${name}_shared

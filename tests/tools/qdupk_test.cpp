@@ -1,9 +1,11 @@
 // The qdupk tool end to end: pack, info and verify as a user runs them, and
 // the tool's verdict against the device library's.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -275,10 +277,10 @@ TEST_F(QdupkTest, UsageTextAndExitCodes) {
 // One mistake, one message, whichever command it is made with.
 TEST_F(QdupkTest, CommandsReportTheSameMistakeAlike) {
     for (const char* command : {"info", "verify"}) {
-        const Result r = Run({command, "--json", "x.upg"});
+        const Result r = Run({command, "--color", "x.upg"});
         EXPECT_EQ(r.exit, 2);
         EXPECT_EQ(r.err.rfind(std::string("qdupk ") + command +
-                                  ": error: the following argument was not expected: --json\n",
+                                  ": error: the following argument was not expected: --color\n",
                               0),
                   0u)
             << r.err;
@@ -287,6 +289,205 @@ TEST_F(QdupkTest, CommandsReportTheSameMistakeAlike) {
     // their own value to a line of defaults.
     ASSERT_EQ(Run({"pack", Manifest(ThreeItems()), "-o", out_}).exit, 0);
     EXPECT_EQ(Run({"verify", out_, "--devid", "IPC-D2", "--devid", "IPC-D1"}).exit, 0);
+}
+
+// Where the first item head's texts sit: after the 432-byte package head.
+constexpr std::size_t kItem0Description = 432 + 164;
+constexpr std::size_t kItem0Destination = 432 + 292;
+
+// Sealed packages: what a camera holding a public key takes and refuses,
+// and the key files and seals that qdupk writes for it.
+class QdupkSealTest : public QdupkTest {
+  protected:
+    void SetUp() override {
+        for (const char* name : {"a", "b"}) {
+            const Result r = Run({"keygen", dir_.file(name)});
+            ASSERT_EQ(r.exit, 0) << r.err;
+        }
+    }
+    std::string Key(const char* name) const { return dir_.file(std::string(name) + ".key"); }
+    std::string Pub(const char* name) const { return dir_.file(std::string(name) + ".pub"); }
+    std::string OneItem() {
+        return Manifest("[item1]\ntype=file\nsource=app.conf\ndest=/opt/update\n");
+    }
+    // The first 16 hex digits of a key file are not its id; the id is what
+    // the tool reports for the key, so take it from a signed package.
+    std::string KeyIdOf(const char* name) {
+        const std::string pkg = dir_.file(std::string("id-") + name + ".upg");
+        const Result r = Run({"pack", OneItem(), "-o", pkg, "--key", Key(name)});
+        const std::size_t at = r.out.find("signed by key ");
+        return at == std::string::npos ? std::string() : r.out.substr(at + 14, 16);
+    }
+    bool Leftovers(const std::string& prefix) const {
+        for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+            const std::string name = entry.path().filename().string();
+            if (name.rfind(prefix + ".", 0) == 0) {
+                return true;
+            }
+        }
+        return false;
+    }
+};
+
+TEST_F(QdupkSealTest, KeygenWritesKeyFilesAndNeverReplacesOrFollowsOne) {
+    for (const char* name : {"a", "b"}) {
+        const std::string secret = ReadFile(Key(name));
+        const std::string pub = ReadFile(Pub(name));
+        for (const std::string& text : {secret, pub}) {
+            EXPECT_EQ(text.size(), 65u);
+            EXPECT_EQ(text.find_first_not_of("0123456789abcdef"), 64u) << text;
+            EXPECT_EQ(text.back(), '\n');
+        }
+        EXPECT_NE(secret, pub);
+        struct stat info {};
+        ASSERT_EQ(stat(Key(name).c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0600u);
+    }
+    EXPECT_NE(ReadFile(Key("a")), ReadFile(Key("b")));
+
+    const std::string before = ReadFile(Key("a"));
+    Result r = Run({"keygen", dir_.file("a")});
+    EXPECT_EQ(r.exit, 1);
+    EXPECT_NE(r.err.find("already exists"), std::string::npos) << r.err;
+    EXPECT_EQ(ReadFile(Key("a")), before);
+    // NAME.pub alone in the way: no NAME.key is left behind.
+    WriteFile(dir_.file("c.pub"), "mine\n");
+    EXPECT_EQ(Run({"keygen", dir_.file("c")}).exit, 1);
+    EXPECT_FALSE(FileExists(dir_.file("c.key")));
+    EXPECT_EQ(ReadFile(dir_.file("c.pub")), "mine\n");
+    // A dangling link planted as NAME.key must not become the secret's path.
+    std::filesystem::create_symlink(dir_.file("elsewhere"), dir_.file("d.key"));
+    EXPECT_EQ(Run({"keygen", dir_.file("d")}).exit, 1);
+    EXPECT_FALSE(FileExists(dir_.file("elsewhere")));
+    EXPECT_FALSE(FileExists(dir_.file("d.pub")));
+}
+
+TEST_F(QdupkSealTest, OnlyTheSignersKeyAndCounterPass) {
+    Result r = Run({"pack", OneItem(), "-o", out_, "--key", Key("a"), "--counter", "7"});
+    ASSERT_EQ(r.exit, 0) << r.err;
+    const std::string idA = KeyIdOf("a");
+    ASSERT_EQ(idA.size(), 16u);
+    EXPECT_NE(idA, KeyIdOf("b"));
+
+    r = Run({"verify", out_, "--pubkey", Pub("a")});
+    EXPECT_EQ(r.exit, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("signed by key " + idA + ", counter 7"), std::string::npos) << r.out;
+    // Two slots, as a camera in the middle of a key rotation holds them.
+    EXPECT_EQ(Run({"verify", out_, "--pubkey", Pub("b"), "--pubkey", Pub("a")}).exit, 0);
+    EXPECT_EQ(Run({"verify", out_}).exit, 0);
+    EXPECT_EQ(Run({"verify", out_, "--pubkey", Pub("a"), "--min-counter", "7"}).exit, 0);
+
+    struct Refusal {
+        std::vector<std::string> options;
+        std::string reason;
+    };
+    const Refusal refusals[] = {
+        {{"--pubkey", Pub("b")}, "the package is signed by an unknown key: key " + idA},
+        {{"--pubkey", Pub("a"), "--min-counter", "8"}, "rollback: the package's counter 7"},
+    };
+    for (const Refusal& refusal : refusals) {
+        std::vector<std::string> args = {"verify", out_};
+        args.insert(args.end(), refusal.options.begin(), refusal.options.end());
+        r = Run(args);
+        EXPECT_EQ(r.exit, 1) << refusal.reason;
+        EXPECT_NE(r.out.find("REJECTED: " + refusal.reason), std::string::npos) << r.out;
+    }
+
+    // Unsigned, and sealed without any signature at all: no key takes them.
+    ASSERT_EQ(Run({"pack", OneItem(), "-o", out_}).exit, 0);
+    r = Run({"verify", out_, "--pubkey", Pub("a")});
+    EXPECT_EQ(r.exit, 1);
+    EXPECT_NE(r.out.find("the seal is unsigned"), std::string::npos) << r.out;
+    EXPECT_EQ(Run({"verify", out_, "--min-counter", "1"}).exit, 1);
+}
+
+TEST_F(QdupkSealTest, InfoShowsTheSeal) {
+    ASSERT_EQ(Run({"pack", OneItem(), "-o", out_, "--key", Key("b"), "--counter", "42"}).exit, 0);
+    const std::string id = KeyIdOf("b");
+    Result r = Run({"info", out_});
+    ASSERT_EQ(r.exit, 0) << r.err;
+    EXPECT_NE(r.out.find("Seal:     sealed, signed by key " + id + ", counter 42\n"),
+              std::string::npos)
+        << r.out;
+    r = Run({"info", "--json", out_});
+    ASSERT_EQ(r.exit, 0) << r.err;
+    EXPECT_NE(r.out.find("\"seal\": {\"counter\": 42, \"key_id\": \"" + id +
+                         "\", \"state\": \"signed\"}"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("\"destination\": \"/opt/update\""), std::string::npos) << r.out;
+}
+
+// Heads carry no digest of their own: only the seal shows a changed
+// destination, with or without keys, and upload must not send it.
+TEST_F(QdupkSealTest, AChangedHeadByteIsRefused) {
+    ASSERT_EQ(Run({"pack", OneItem(), "-o", out_, "--key", Key("a")}).exit, 0);
+    std::string bytes = ReadFile(out_);
+    bytes[kItem0Destination + 1] ^= 0x10;
+    WriteFile(out_, bytes);
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"verify", out_}, {"verify", out_, "--pubkey", Pub("a")}}) {
+        const Result r = Run(args);
+        EXPECT_EQ(r.exit, 1);
+        EXPECT_NE(r.out.find("REJECTED: the seal's SHA-256 does not match"), std::string::npos)
+            << r.out;
+    }
+    const Result upload = Run({"upload", "127.0.0.1:9", out_});
+    EXPECT_EQ(upload.exit, 1);
+    EXPECT_NE(upload.err.find("the seal's SHA-256 does not match"), std::string::npos)
+        << upload.err;
+    EXPECT_EQ(Run({"info", out_}).exit, 1);
+}
+
+TEST_F(QdupkSealTest, SealReplacesTheSealWholeOrNotAtAll) {
+    ASSERT_EQ(Run({"pack", OneItem(), "-o", out_}).exit, 0);
+    const std::string unsigned_ = ReadFile(out_);
+    chmod(out_.c_str(), 0640);
+
+    Result r = Run({"seal", out_, "--key", Key("a"), "--counter", "3"});
+    ASSERT_EQ(r.exit, 0) << r.err;
+    EXPECT_EQ(Run({"verify", out_, "--pubkey", Pub("a"), "--min-counter", "3"}).exit, 0);
+    // Re-signed with the next key: the seal is replaced, the counter kept.
+    r = Run({"seal", out_, "--key", Key("b"), "-o", dir_.file("b.upg")});
+    ASSERT_EQ(r.exit, 0) << r.err;
+    const std::string resealed = ReadFile(dir_.file("b.upg"));
+    EXPECT_EQ(resealed.size(), unsigned_.size());
+    EXPECT_EQ(resealed.substr(0, resealed.size() - 128),
+              unsigned_.substr(0, unsigned_.size() - 128));
+    EXPECT_EQ(Run({"verify", dir_.file("b.upg"), "--pubkey", Pub("b"), "--min-counter", "3"}).exit,
+              0);
+    EXPECT_EQ(Run({"verify", dir_.file("b.upg"), "--pubkey", Pub("a")}).exit, 1);
+    struct stat info {};
+    ASSERT_EQ(stat(out_.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0640u);
+
+    // Refused: foreign bytes after the end record, a seal that no longer
+    // matches, a damaged item. The package stays as it was, nothing beside it.
+    const std::string body = unsigned_.substr(0, unsigned_.size() - 128);
+    std::string changed = unsigned_;
+    changed[kItem0Description] ^= 0x01;
+    std::string damaged = body;
+    damaged[432 + 456] ^= 0x01;
+    for (const std::string& input : {body + "trailing notes", changed, damaged}) {
+        WriteFile(out_, input);
+        r = Run({"seal", out_, "--key", Key("a")});
+        EXPECT_EQ(r.exit, 1);
+        EXPECT_EQ(ReadFile(out_), input);
+        EXPECT_FALSE(Leftovers("out.upg")) << r.err;
+    }
+    EXPECT_NE(r.err.find("never sealed"), std::string::npos) << r.err;
+    WriteFile(out_, body + "notes");
+    r = Run({"seal", out_, "--key", Key("a")});
+    EXPECT_NE(r.err.find("5 byte(s) after its end record that are not a seal"), std::string::npos)
+        << r.err;
+    // Both key files are 64 hex digits: only the name tells a public key
+    // given by mistake from the private one it was meant to be.
+    r = Run({"seal", out_, "--key", Pub("a")});
+    EXPECT_EQ(r.exit, 1);
+    EXPECT_NE(r.err.find("is a public key"), std::string::npos) << r.err;
+    r = Run({"verify", out_, "--pubkey", Key("a")});
+    EXPECT_EQ(r.exit, 1);
+    EXPECT_NE(r.err.find("is a private key"), std::string::npos) << r.err;
 }
 
 }  // namespace

@@ -34,6 +34,19 @@ std::string FormatSeconds(Millis duration) {
     return text;
 }
 
+std::optional<std::uint64_t> ParseCounter(const std::string& text) {
+    if (text.empty() || text.size() > 20 ||
+        text.find_first_not_of("0123456789") != std::string::npos) {
+        return std::nullopt;
+    }
+    errno = 0;
+    const unsigned long long value = std::strtoull(text.c_str(), nullptr, 10);
+    if (errno == ERANGE) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint64_t>(value);
+}
+
 std::optional<HostPort> ParseHostPort(const std::string& text) {
     const std::size_t colon = text.rfind(':');
     if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) {

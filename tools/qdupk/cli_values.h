@@ -18,6 +18,9 @@ std::optional<Millis> ParseSeconds(const std::string& text);
 // "10 s", "0.5 s": a time-out as messages show it.
 std::string FormatSeconds(Millis duration);
 
+// A decimal number from 0 to 2^64 - 1 (digits only); nullopt otherwise.
+std::optional<std::uint64_t> ParseCounter(const std::string& text);
+
 struct HostPort {
     std::string host;
     std::uint16_t port = 0;

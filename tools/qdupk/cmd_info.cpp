@@ -1,11 +1,13 @@
-// qdupk info PKG
+// qdupk info PKG [--json]
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <nlohmann/json.hpp>
 
 #include "command_line.h"
 #include "commands.h"
 #include "item_types.h"
+#include "json_line.h"
 #include "package_reader.h"
 #include "printable.h"
 
@@ -17,7 +19,10 @@ constexpr char kName[] = "info";
 
 const char kInfoDetails[] =
     "Prints the package head and a table of its items. The whole package is\n"
-    "checked first (records and digests); a damaged package is refused.\n";
+    "checked first (records, digests and seal); a damaged package is refused.\n"
+    "The seal line says whether it is signed (and by which key id) and its\n"
+    "counter; no signature is checked here (see verify --pubkey).\n"
+    "With --json: one JSON object on one line, texts as stored.\n";
 
 std::string OrDash(const std::string& text) {
     return text.empty() ? "-" : Printable(text);
@@ -39,16 +44,49 @@ void PrintItems(const PackageInfo& info) {
     }
 }
 
-int RunInfo(const std::string& path) {
+nlohmann::json SealJson(const SealInfo& seal) {
+    nlohmann::json json = {{"state", SealStateName(seal.state)}, {"counter", seal.counter}};
+    json["key_id"] = seal.state == SealState::kSigned ? nlohmann::json(HexOf(seal.keyId))
+                                                      : nlohmann::json(nullptr);
+    return json;
+}
+
+nlohmann::json InfoJson(const PackageInfo& info) {
+    nlohmann::json items = nlohmann::json::array();
+    for (const ItemInfo& item : info.items) {
+        items.push_back({{"index", item.index},
+                         {"type", ItemTypeName(item.type)},
+                         {"size", item.size},
+                         {"md5", Md5Hex(item.md5)},
+                         {"destination", item.destination},
+                         {"devid", item.devId},
+                         {"reboot", item.rebootFlag},
+                         {"description", item.description}});
+    }
+    return {{"name", info.name},         {"version", info.version},
+            {"devid", info.devId},       {"format_version", info.formatVersion},
+            {"items", std::move(items)}, {"seal", SealJson(info.seal)}};
+}
+
+struct InfoArgs {
+    std::string path;
+    bool json = false;
+};
+
+int RunInfo(const InfoArgs& args) {
     PackageInfo info;
     try {
-        info = ReadPackage(path);
+        info = ReadPackage(args.path);
     } catch (const PackageError& e) {
-        return Failure(kName, path + ": damaged package: " + e.what());
+        return Failure(kName, args.path + ": damaged package: " + e.what());
     }
-    std::printf("Package:  %s\nVersion:  %s\nDevice:   %s\nItems:    %zu\n\n",
+    if (args.json) {
+        std::printf("%s\n", JsonLine(InfoJson(info)).c_str());
+        return kExitOk;
+    }
+    std::printf("Package:  %s\nVersion:  %s\nDevice:   %s\nItems:    %zu\nSeal:     %s\n\n",
                 Printable(info.name).c_str(), Printable(info.version).c_str(),
-                Printable(info.devId).c_str(), info.items.size());
+                Printable(info.devId).c_str(), info.items.size(), SealSummary(info.seal).c_str());
     PrintItems(info);
     return kExitOk;
 }
@@ -56,11 +94,12 @@ int RunInfo(const std::string& path) {
 }  // namespace
 
 Command AddInfo(CLI::App& tool) {
-    auto path = std::make_shared<std::string>();
-    CLI::App* command = tool.add_subcommand(kName, "show a package's head and items");
-    command->add_option("PKG", *path, "the package to show")->required();
+    auto args = std::make_shared<InfoArgs>();
+    CLI::App* command = tool.add_subcommand(kName, "show a package's head, items and seal");
+    command->add_option("PKG", args->path, "the package to show")->required();
+    command->add_flag("--json", args->json, "print one JSON object instead of the table");
     command->footer(kInfoDetails);
-    return {command, [path] { return RunInfo(*path); }};
+    return {command, [args] { return RunInfo(*args); }};
 }
 
 }  // namespace qdupk

@@ -1,9 +1,11 @@
-// qdupk pack MANIFEST -o OUT.upg
+// qdupk pack MANIFEST -o OUT.upg [--key NAME.key] [--counter N]
 #include <cstdio>
 #include <memory>
+#include <optional>
 
 #include "command_line.h"
 #include "commands.h"
+#include "keys.h"
 #include "manifest.h"
 #include "package_writer.h"
 
@@ -25,19 +27,43 @@ const char kPackDetails[] =
     "      reboot=  0 or 1 (default 0)\n"
     "Texts hold at most 127 characters; sources must be non-empty files.\n"
     "The same inputs always give the same bytes (identifier fields are zero,\n"
-    "format version 1). A failed pack leaves no output file.\n";
+    "format version 1). A failed pack leaves no output file.\n"
+    "Every package ends in a seal: the SHA-256 of all its bytes and, with\n"
+    "--key, an Ed25519 signature that cameras configured with the public key\n"
+    "require. Without --key the seal is unsigned: it shows damage, but anyone\n"
+    "could have written it.\n";
 
 struct PackArgs {
     std::string manifest;
     std::string output;
+    std::string keyPath;
+    std::optional<std::uint64_t> counter;
 };
+
+void Pack(const PackArgs& args, const SigningKey* key) {
+    const PackagePlan plan = ReadManifest(args.manifest);
+    SealInfo seal;
+    seal.state = key != nullptr ? SealState::kSigned : SealState::kUnsigned;
+    seal.counter = args.counter.value_or(0);
+    if (key != nullptr) {
+        seal.keyId = key->keyId();
+    }
+    WritePackageFile(plan, args.output, SealSpec{key, seal.counter});
+    std::printf("packed %zu item(s) into %s, %s\n", plan.items.size(), args.output.c_str(),
+                SealSummary(seal).c_str());
+}
 
 int RunPack(const PackArgs& args) {
     try {
-        const PackagePlan plan = ReadManifest(args.manifest);
-        WritePackageFile(plan, args.output);
-        std::printf("packed %zu item(s) into %s\n", plan.items.size(), args.output.c_str());
+        if (args.keyPath.empty()) {
+            Pack(args, nullptr);
+        } else {
+            const SigningKey key = ReadPrivateKey(args.keyPath);
+            Pack(args, &key);
+        }
     } catch (const PackError& e) {
+        return Failure(kName, e.what());
+    } catch (const KeyError& e) {
         return Failure(kName, e.what());
     }
     return kExitOk;
@@ -52,6 +78,9 @@ Command AddPack(CLI::App& tool) {
     command->add_option("-o,--output", args->output, "the package to write")
         ->required()
         ->type_name("OUT.upg");
+    command->add_option("--key", args->keyPath, "sign the package with this private key")
+        ->type_name("NAME.key");
+    AddCounter(*command, "--counter", args->counter, kCounterHelp);
     command->footer(kPackDetails);
     return {command, [args] { return RunPack(*args); }};
 }

@@ -1,10 +1,12 @@
-// qdupk verify PKG [--devid ID]
+// qdupk verify PKG [--devid ID] [--pubkey NAME.pub ...] [--min-counter N]
 #include <cstdio>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "command_line.h"
 #include "commands.h"
+#include "keys.h"
 #include "package_reader.h"
 #include "printable.h"
 
@@ -16,21 +18,48 @@ constexpr char kName[] = "verify";
 
 const char kVerifyDetails[] =
     "Checks the package as a device would before installing anything: head,\n"
-    "every item head, every MD5 digest, end record. Installs nothing.\n"
-    "Exit status 0 only when the package would be accepted.\n";
+    "every item head, every MD5 digest, end record, and the seal after it.\n"
+    "A seal that is malformed or does not match the package is refused.\n"
+    "With --pubkey, as a camera configured with those keys (key1=, key2=):\n"
+    "only a package signed by one of them passes. With --min-counter, as a\n"
+    "camera whose counter file holds N: a lower seal counter is a rollback.\n"
+    "Installs nothing. Exit status 0 only when the package would be accepted.\n";
 
 struct VerifyArgs {
     std::string package;
     std::optional<std::string> devId;
+    std::vector<std::string> publicKeys;
+    std::optional<std::uint64_t> minCounter;
 };
 
+SealPolicy PolicyOf(const VerifyArgs& args) {
+    SealPolicy policy;
+    for (const std::string& path : args.publicKeys) {
+        policy.keys.push_back(ReadPublicKey(path));
+    }
+    policy.minCounter = args.minCounter.value_or(0);
+    return policy;
+}
+
 int RunVerify(const VerifyArgs& args) {
-    const VerifyResult result = VerifyPackage(args.package, args.devId);
+    SealPolicy policy;
+    try {
+        policy = PolicyOf(args);
+    } catch (const KeyError& e) {
+        return Failure(kName, e.what());
+    }
+    const VerifyResult result = VerifyPackage(args.package, args.devId, policy);
     if (!result.accepted) {
         std::printf("%s: REJECTED: %s\n", args.package.c_str(), Printable(result.message).c_str());
         return kExitFailed;
     }
-    std::printf("%s: OK: %s\n", args.package.c_str(), Printable(result.message).c_str());
+    const int keyIndex = result.info.seal.keyIndex;
+    const std::string signer =
+        keyIndex >= 0 && static_cast<std::size_t>(keyIndex) < args.publicKeys.size()
+            ? " (verified with " + args.publicKeys[static_cast<std::size_t>(keyIndex)] + ")"
+            : std::string();
+    std::printf("%s: OK: %s%s\n", args.package.c_str(), Printable(result.message).c_str(),
+                Printable(signer).c_str());
     return kExitOk;
 }
 
@@ -47,6 +76,15 @@ Command AddVerify(CLI::App& tool) {
             "the package must also be meant for device ID (or for every device, QUNDAR); "
             "without it any device id is taken, as an upload does")
         ->type_name("ID");
+    command
+        ->add_option("--pubkey", args->publicKeys,
+                     "require a signature by this public key; repeat for each key the camera "
+                     "holds")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->type_name("NAME.pub");
+    AddCounter(*command, "--min-counter", args->minCounter,
+               "refuse a seal counter below N (a camera's stored counter; an unsealed package "
+               "counts as 0)");
     command->footer(kVerifyDetails);
     return {command, [args] { return RunVerify(*args); }};
 }

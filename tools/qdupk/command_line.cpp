@@ -166,6 +166,26 @@ CLI::Option* AddSeconds(CLI::App& command, const std::string& name, Millis& out,
         ->type_name("S");
 }
 
+const char kCounterHelp[] =
+    "the seal's anti-rollback counter (default 0): a camera with a counter file refuses a "
+    "package whose counter is below the highest it has taken";
+
+CLI::Option* AddCounter(CLI::App& command, const std::string& name,
+                        std::optional<std::uint64_t>& out, const std::string& help) {
+    const CLI::Validator counter(
+        [](std::string& text) {
+            return ParseCounter(text)
+                       ? std::string()
+                       : "needs a whole number from 0 to 18446744073709551615, not " + text;
+        },
+        "");
+    return command
+        .add_option_function<std::string>(
+            name, [&out](const std::string& text) { out = ParseCounter(text); }, help)
+        ->check(counter)
+        ->type_name("N");
+}
+
 int UsageError(const CLI::App& app, const std::string& message) {
     (void)std::fprintf(stderr, "%s: error: %s\n\n%s", CommandName(app).c_str(),
                        AsClause(message).c_str(), app.help().c_str());

@@ -4,6 +4,8 @@
 #define QDUPK_TOOL_COMMAND_LINE_H
 
 #include <CLI/CLI.hpp>
+#include <cstdint>
+#include <optional>
 #include <string>
 
 #include "cli_values.h"
@@ -25,6 +27,12 @@ std::string CommandName(const CLI::App& app);
 // usable time-out is a usage error naming the option.
 CLI::Option* AddSeconds(CLI::App& command, const std::string& name, Millis& out,
                         const std::string& help);
+
+// An option taking a seal counter (an unsigned 64-bit decimal number);
+// anything else is a usage error naming the option.
+CLI::Option* AddCounter(CLI::App& command, const std::string& name,
+                        std::optional<std::uint64_t>& out, const std::string& help);
+extern const char kCounterHelp[];
 
 // "qdupk CMD: error: MESSAGE" and the command's help on stderr; the usage
 // exit status.

@@ -23,7 +23,9 @@ struct Command {
     std::function<int()> run;
 };
 
+Command AddKeygen(CLI::App& tool);
 Command AddPack(CLI::App& tool);
+Command AddSeal(CLI::App& tool);
 Command AddInfo(CLI::App& tool);
 Command AddVerify(CLI::App& tool);
 Command AddSearch(CLI::App& tool);

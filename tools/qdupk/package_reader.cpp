@@ -3,10 +3,15 @@
 // what it found into PackageInfo and into messages for people.
 #include "package_reader.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 
+#include "libqdupdate.h"
 #include "pkg_reader.h"
+#include "qd_owners.h"
 
 namespace qdupk {
 
@@ -128,28 +133,140 @@ std::string Walk(const std::string& path, const std::optional<std::string>& devi
     return ret == 0 ? std::string() : FaultText(path, deviceId.value_or(""), report.fault, info);
 }
 
+// The library logs each refusal on standard output, as the camera's log;
+// the tool words the finding itself, so those lines are held back while it
+// asks. qdupk is single-threaded: nothing else writes meanwhile.
+class QuietStdout {
+  public:
+    QuietStdout() {
+        (void)std::fflush(stdout);
+        const qd::UniqueFd null(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+        if (saved_.valid() && null.valid()) {
+            (void)::dup2(null.get(), STDOUT_FILENO);
+        }
+    }
+    ~QuietStdout() {
+        (void)std::fflush(stdout);
+        if (saved_.valid()) {
+            (void)::dup2(saved_.get(), STDOUT_FILENO);
+        }
+    }
+    QuietStdout(const QuietStdout&) = delete;
+    QuietStdout& operator=(const QuietStdout&) = delete;
+
+  private:
+    qd::UniqueFd saved_{::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0)};
+};
+
+SealInfo ToSealInfo(const QDUPK_SEALINFO_T& found) {
+    SealInfo seal;
+    seal.state = found.emState == QDUPK_SEAL_SIGNED     ? SealState::kSigned
+                 : found.emState == QDUPK_SEAL_UNSIGNED ? SealState::kUnsigned
+                                                        : SealState::kNone;
+    seal.counter = found.nCounter;
+    std::memcpy(seal.keyId.data(), found.byKeyId, seal.keyId.size());
+    seal.keyIndex = found.nKeyIndex;
+    return seal;
+}
+
+std::string SealFaultText(int code, const SealInfo& seal, const SealPolicy& policy) {
+    const std::string key = "key " + HexOf(seal.keyId);
+    switch (code) {
+        case QDUPKERR_SEALFORMAT:
+            return "the bytes after the end record begin as a seal but are not a well-formed one";
+        case QDUPKERR_SEALDIGEST:
+            return "the seal's SHA-256 does not match the package: it was changed after sealing";
+        case QDUPKERR_UNSEALED:
+            return std::string(seal.state == SealState::kNone ? "the package is unsealed"
+                                                              : "the seal is unsigned") +
+                   ", but a signature by a given key is required";
+        case QDUPKERR_UNKNOWNKEY:
+            return "the package is signed by an unknown key: " + key +
+                   " is not among the given keys";
+        case QDUPKERR_SIGNATURE:
+            return "the signature by " + key + " does not verify: the seal is forged or damaged";
+        case QDUPKERR_ROLLBACK:
+            return "rollback: the package's counter " + std::to_string(seal.counter) +
+                   " is lower than the minimum " + std::to_string(policy.minCounter);
+        default:
+            break;
+    }
+    return "the seal cannot be checked (error " + std::to_string(code) + ")";
+}
+
+// The camera's own seal check; returns the fault text, empty when it passed.
+std::string CheckSeal(const std::string& path, const SealPolicy& policy, SealInfo& seal) {
+    std::vector<unsigned char> keys;
+    for (const PublicKey& key : policy.keys) {
+        keys.insert(keys.end(), key.begin(), key.end());
+    }
+    QDUPK_SEALINFO_T found{};
+    found.nKeyIndex = -1;
+    int ret = 0;
+    {
+        const QuietStdout quiet;
+        ret = libqdupk_checkseal(path.c_str(), keys.empty() ? nullptr : keys.data(),
+                                 static_cast<int>(policy.keys.size()), policy.minCounter, &found);
+    }
+    seal = ToSealInfo(found);
+    return ret == 0 ? std::string() : SealFaultText(ret, seal, policy);
+}
+
 }  // namespace
 
 PackageInfo ReadPackage(const std::string& path) {
     PackageInfo info;
-    const std::string fault = Walk(path, std::nullopt, info);
+    std::string fault = Walk(path, std::nullopt, info);
+    if (fault.empty()) {
+        fault = CheckSeal(path, SealPolicy{}, info.seal);
+    }
     if (!fault.empty()) {
         throw PackageError(fault);
     }
     return info;
 }
 
-VerifyResult VerifyPackage(const std::string& path, const std::optional<std::string>& deviceId) {
+VerifyResult VerifyPackage(const std::string& path, const std::optional<std::string>& deviceId,
+                           const SealPolicy& seal) {
     VerifyResult result;
     result.message = Walk(path, deviceId, result.info);
+    if (result.message.empty()) {
+        result.message = CheckSeal(path, seal, result.info.seal);
+    }
     if (!result.message.empty()) {
         return result;
     }
     result.accepted = true;
     result.message = "package \"" + result.info.name + "\" version \"" + result.info.version +
                      "\" for device \"" + result.info.devId + "\", " +
-                     std::to_string(result.info.items.size()) + " item(s), all digests match";
+                     std::to_string(result.info.items.size()) + " item(s), all digests match; " +
+                     SealSummary(result.info.seal);
     return result;
+}
+
+std::string SealSummary(const SealInfo& seal) {
+    switch (seal.state) {
+        case SealState::kNone:
+            return "unsealed";
+        case SealState::kUnsigned:
+            return "sealed, unsigned, counter " + std::to_string(seal.counter);
+        case SealState::kSigned:
+            break;
+    }
+    return "sealed, signed by key " + HexOf(seal.keyId) + ", counter " +
+           std::to_string(seal.counter);
+}
+
+const char* SealStateName(SealState state) {
+    switch (state) {
+        case SealState::kNone:
+            return "none";
+        case SealState::kUnsigned:
+            return "unsigned";
+        case SealState::kSigned:
+            break;
+    }
+    return "signed";
 }
 
 std::string Md5Hex(const std::array<unsigned char, 16>& md5) {

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "keys.h"
+
 namespace qdupk {
 
 class PackageError : public std::runtime_error {
@@ -29,16 +31,34 @@ struct ItemInfo {
     std::array<unsigned char, 16> md5{};
 };
 
+enum class SealState : std::uint8_t { kNone, kUnsigned, kSigned };
+
+// What the bytes behind the end record hold.
+struct SealInfo {
+    SealState state = SealState::kNone;
+    std::uint64_t counter = 0;  // 0 when unsealed
+    KeyId keyId{};              // all zero unless signed
+    int keyIndex = -1;          // the given key that verified it; -1 when none did
+};
+
+// What a camera is configured to demand of the seal. No keys: any sound
+// seal, or none, is taken and no signature is checked.
+struct SealPolicy {
+    std::vector<PublicKey> keys;
+    std::uint64_t minCounter = 0;
+};
+
 struct PackageInfo {
     std::string name;
     std::string version;
     std::string devId;
     std::int32_t formatVersion = 0;
     std::vector<ItemInfo> items;
+    SealInfo seal;
 };
 
-// Reads every record and checks every digest; throws PackageError naming
-// the first fault.
+// Reads every record and checks every digest, the seal's included (no
+// signature is checked); throws PackageError naming the first fault.
 PackageInfo ReadPackage(const std::string& path);
 
 struct VerifyResult {
@@ -47,10 +67,17 @@ struct VerifyResult {
     PackageInfo info;     // filled as far as it could be read
 };
 
-// Full verification without installing anything. With a device id, the
-// package must be for that device (or for every device, "QUNDAR"); without
-// one, any device id is taken, as the daemon's upload does.
-VerifyResult VerifyPackage(const std::string& path, const std::optional<std::string>& deviceId);
+// Full verification without installing anything, the seal checked as a
+// camera configured with `seal` would. With a device id, the package must
+// be for that device (or for every device, "QUNDAR"); without one, any
+// device id is taken, as the daemon's upload does.
+VerifyResult VerifyPackage(const std::string& path, const std::optional<std::string>& deviceId,
+                           const SealPolicy& seal = {});
+
+// "unsealed", "sealed, unsigned, counter 0",
+// "sealed, signed by key 0123456789abcdef, counter 7".
+std::string SealSummary(const SealInfo& seal);
+const char* SealStateName(SealState state);  // "none", "unsigned", "signed"
 
 std::string Md5Hex(const std::array<unsigned char, 16>& md5);
 

@@ -12,7 +12,10 @@
 #include <memory>
 #include <sstream>
 
+#include "atomic_file.h"
 #include "qdupdate.h"
+#include "seal.h"
+#include "seal_writer.h"
 
 namespace qdupk {
 
@@ -161,46 +164,43 @@ void CheckPlan(const PackagePlan& plan) {
     }
 }
 
-// Removes the temporary file unless it was renamed into place.
-class TempFile {
+// Passes every byte on to the file and into the seal's digest, so the
+// package is hashed as it is written instead of read back.
+class HashingBuf final : public std::streambuf {
   public:
-    explicit TempFile(const std::string& target) : path_(target + ".XXXXXX") {
-        const int fd = mkstemp(path_.data());
-        if (fd < 0) {
-            throw PackError("cannot create a temporary file beside " + target + ": " +
-                            std::strerror(errno));
-        }
-        ::close(fd);
-        chmod(path_.c_str(), Mode());
-    }
-    ~TempFile() {
-        if (!committed_) {
-            (void)std::remove(path_.c_str());
-        }
-    }
-    TempFile(const TempFile&) = delete;
-    TempFile& operator=(const TempFile&) = delete;
+    HashingBuf(std::streambuf* sink, Sha256* hash) : sink_(sink), hash_(hash) {}
 
-    const std::string& path() const { return path_; }
-    void CommitTo(const std::string& target) {
-        if (std::rename(path_.c_str(), target.c_str()) != 0) {
-            throw PackError("cannot rename " + path_ + " to " + target + ": " +
-                            std::strerror(errno));
+  protected:
+    std::streamsize xsputn(const char* data, std::streamsize size) override {
+        hash_->Update(data, static_cast<std::size_t>(size));
+        return sink_->sputn(data, size);
+    }
+    int_type overflow(int_type c) override {
+        if (traits_type::eq_int_type(c, traits_type::eof())) {
+            return traits_type::not_eof(c);
         }
-        committed_ = true;
+        const char byte = traits_type::to_char_type(c);
+        return xsputn(&byte, 1) == 1 ? c : traits_type::eof();
     }
 
   private:
-    // mkstemp makes the file 0600; a package is an ordinary output file.
-    static mode_t Mode() {
-        const mode_t mask = umask(0);
-        umask(mask);
-        return static_cast<mode_t>(0666 & ~mask);
-    }
-
-    std::string path_;
-    bool committed_ = false;
+    std::streambuf* sink_;
+    Sha256* hash_;
 };
+
+void WriteSealedPackage(const PackagePlan& plan, std::ostream& out, const SealSpec& seal) {
+    Sha256 hash;
+    HashingBuf hashing(out.rdbuf(), &hash);
+    std::ostream hashed(&hashing);
+    WritePackage(plan, hashed);
+    unsigned char digest[kSha256Size];
+    if (!hash.Final(digest)) {
+        throw PackError("the crypto library cannot compute SHA-256");
+    }
+    const std::array<unsigned char, kSealBytes> bytes = MakeSeal(digest, seal);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+}
 
 }  // namespace
 
@@ -222,18 +222,19 @@ std::string BuildPackage(const PackagePlan& plan) {
     return out.str();
 }
 
-void WritePackageFile(const PackagePlan& plan, const std::string& outPath) {
+void WritePackageFile(const PackagePlan& plan, const std::string& outPath, const SealSpec& seal) {
     CheckPlan(plan);
-    TempFile temp(outPath);
+    AtomicFile temp(outPath);
     {
         std::ofstream out(temp.path(), std::ios::binary | std::ios::trunc);
-        WritePackage(plan, out);
+        WriteSealedPackage(plan, out, seal);
         out.close();
         if (!out) {
             throw PackError("cannot write " + temp.path());
         }
     }
-    temp.CommitTo(outPath);
+    CheckSealedOutput(temp.path(), seal);
+    temp.Commit();
 }
 
 ItemPlan DataItem(std::int32_t type, std::string data, std::string destination) {

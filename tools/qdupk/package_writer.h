@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "libqdupdate.h"
+#include "seal_writer.h"
 
 namespace qdupk {
 
@@ -43,14 +44,17 @@ struct PackagePlan {
     std::vector<ItemPlan> items;
 };
 
-// Throws PackError for a plan that cannot make a valid package (no items,
+// The package without a seal (as packages were before seals). Throws
+// PackError for a plan that cannot make a valid package (no items,
 // a text over 127 characters, an item without data or over 2 GiB - 1) and
 // for read and write failures.
 void WritePackage(const PackagePlan& plan, std::ostream& out);
 std::string BuildPackage(const PackagePlan& plan);
-// Writes through a temporary file beside outPath and renames it, so a
+// The package sealed (signed when the seal names a key), written through a
+// temporary file beside outPath that is renamed once it verifies, so a
 // failure never leaves a partial package (nor the temporary file) behind.
-void WritePackageFile(const PackagePlan& plan, const std::string& outPath);
+void WritePackageFile(const PackagePlan& plan, const std::string& outPath,
+                      const SealSpec& seal = {});
 
 }  // namespace qdupk
 

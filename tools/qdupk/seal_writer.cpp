@@ -1,0 +1,128 @@
+#include "seal_writer.h"
+
+#include <sys/stat.h>
+
+#include <cstring>
+#include <vector>
+
+#include "atomic_file.h"
+#include "package_writer.h"
+#include "qd_owners.h"
+#include "seal.h"
+
+namespace qdupk {
+
+namespace {
+
+constexpr std::size_t kChunk = std::size_t{64} << 10;
+
+static_assert(kSealBytes == kSealSize, "the tool and the library agree on the seal's size");
+
+// Re-sealing keeps a package's permissions; a new output gets a new file's.
+mode_t OutputMode(const std::string& output) {
+    struct stat info {};
+    return ::stat(output.c_str(), &info) == 0 ? static_cast<mode_t>(info.st_mode & 07777) : 0;
+}
+
+std::uint64_t PackageEnd(std::FILE* in, const std::string& input, std::uint64_t& fileSize) {
+    std::uint64_t end = 0;
+    if (FindPackageEnd(in, &end, &fileSize) != 0 || fseeko(in, 0, SEEK_SET) != 0) {
+        throw PackError("cannot find the end record of " + input);
+    }
+    return end;
+}
+
+// Copies bytes [0, end) and appends their seal.
+void CopySealed(std::FILE* in, std::uint64_t end, const std::string& outPath,
+                const SealSpec& spec) {
+    const qd::FilePtr out(std::fopen(outPath.c_str(), "wb"));
+    if (!out) {
+        throw PackError("cannot write " + outPath + ": " + std::strerror(errno));
+    }
+    Sha256 hash;
+    std::vector<unsigned char> chunk(kChunk);
+    for (std::uint64_t left = end; left > 0;) {
+        const std::size_t want = left < chunk.size() ? static_cast<std::size_t>(left) : kChunk;
+        if (std::fread(chunk.data(), 1, want, in) != want) {
+            throw PackError("the package changed or could not be read while it was sealed");
+        }
+        hash.Update(chunk.data(), want);
+        if (std::fwrite(chunk.data(), 1, want, out.get()) != want) {
+            throw PackError("cannot write " + outPath + ": " + std::strerror(errno));
+        }
+        left -= want;
+    }
+    unsigned char digest[kSha256Size];
+    if (!hash.Final(digest)) {
+        throw PackError("the crypto library cannot compute SHA-256");
+    }
+    const std::array<unsigned char, kSealBytes> seal = MakeSeal(digest, spec);
+    if (std::fwrite(seal.data(), 1, seal.size(), out.get()) != seal.size() ||
+        std::fflush(out.get()) != 0) {
+        throw PackError("cannot write " + outPath + ": " + std::strerror(errno));
+    }
+}
+
+}  // namespace
+
+std::array<unsigned char, kSealBytes> MakeSeal(const unsigned char* digest, const SealSpec& spec) {
+    SealRecord record;
+    record.counter = spec.counter;
+    std::memcpy(record.digest, digest, sizeof record.digest);
+    std::array<unsigned char, kSealBytes> bytes{};
+    if (spec.key != nullptr) {
+        const KeyId id = spec.key->keyId();
+        std::memcpy(record.keyId, id.data(), sizeof record.keyId);
+        // The signature covers the record's first half: magic, size,
+        // algorithm, counter, key id and the digest of the whole package.
+        EncodeSeal(record, bytes.data());
+        const Signature signature = spec.key->Sign(bytes.data(), kSealSignedPart);
+        std::memcpy(record.signature, signature.data(), sizeof record.signature);
+    }
+    EncodeSeal(record, bytes.data());
+    return bytes;
+}
+
+void CheckSealedOutput(const std::string& path, const SealSpec& spec) {
+    SealPolicy policy;
+    if (spec.key != nullptr) {
+        policy.keys.push_back(spec.key->publicKey());
+    }
+    const VerifyResult result = VerifyPackage(path, std::nullopt, policy);
+    if (!result.accepted) {
+        throw PackError("the written package does not verify, so it is not kept: " +
+                        result.message);
+    }
+}
+
+SealedFile SealPackageFile(const std::string& input, const std::string& output,
+                           const SigningKey& key, std::optional<std::uint64_t> counter) {
+    const VerifyResult checked = VerifyPackage(input, std::nullopt);
+    if (!checked.accepted) {
+        throw PackError(
+            input + " does not verify, and a damaged package is never sealed: " + checked.message);
+    }
+    const qd::FilePtr in(std::fopen(input.c_str(), "rb"));
+    if (!in) {
+        throw PackError("cannot read " + input + ": " + std::strerror(errno));
+    }
+    std::uint64_t size = 0;
+    const std::uint64_t end = PackageEnd(in.get(), input, size);
+    if (size > end && checked.info.seal.state == SealState::kNone) {
+        throw PackError(input + " has " + std::to_string(size - end) +
+                        " byte(s) after its end record that are not a seal; sealing would drop "
+                        "them, so remove them first if they are not needed");
+    }
+    const SealSpec spec{&key, counter.value_or(checked.info.seal.counter)};
+    AtomicFile out(output, OutputMode(output));
+    CopySealed(in.get(), end, out.path(), spec);
+    CheckSealedOutput(out.path(), spec);
+    out.Commit();
+    SealedFile sealed{checked.info.seal, {}};
+    sealed.after.state = SealState::kSigned;
+    sealed.after.counter = spec.counter;
+    sealed.after.keyId = key.keyId();
+    return sealed;
+}
+
+}  // namespace qdupk
