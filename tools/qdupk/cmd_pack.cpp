@@ -48,7 +48,7 @@ void Pack(const PackArgs& args, const SigningKey* key) {
     if (key != nullptr) {
         seal.keyId = key->keyId();
     }
-    WritePackageFile(plan, args.output, SealSpec{key, seal.counter});
+    WritePackageFile(plan, args.output, SealOpts{key, seal.counter});
     std::printf("packed %zu item(s) into %s, %s\n", plan.items.size(), args.output.c_str(),
                 SealSummary(seal).c_str());
 }

@@ -188,7 +188,7 @@ class HashingBuf final : public std::streambuf {
     Sha256* hash_;
 };
 
-void WriteSealedPackage(const PackagePlan& plan, std::ostream& out, const SealSpec& seal) {
+void WriteSealedPackage(const PackagePlan& plan, std::ostream& out, const SealOpts& seal) {
     Sha256 hash;
     HashingBuf hashing(out.rdbuf(), &hash);
     std::ostream hashed(&hashing);
@@ -222,7 +222,7 @@ std::string BuildPackage(const PackagePlan& plan) {
     return out.str();
 }
 
-void WritePackageFile(const PackagePlan& plan, const std::string& outPath, const SealSpec& seal) {
+void WritePackageFile(const PackagePlan& plan, const std::string& outPath, const SealOpts& seal) {
     CheckPlan(plan);
     AtomicFile temp(outPath);
     {

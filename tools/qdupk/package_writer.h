@@ -54,7 +54,7 @@ std::string BuildPackage(const PackagePlan& plan);
 // temporary file beside outPath that is renamed once it verifies, so a
 // failure never leaves a partial package (nor the temporary file) behind.
 void WritePackageFile(const PackagePlan& plan, const std::string& outPath,
-                      const SealSpec& seal = {});
+                      const SealOpts& seal = {});
 
 }  // namespace qdupk
 

@@ -34,7 +34,7 @@ std::uint64_t PackageEnd(std::FILE* in, const std::string& input, std::uint64_t&
 
 // Copies bytes [0, end) and appends their seal.
 void CopySealed(std::FILE* in, std::uint64_t end, const std::string& outPath,
-                const SealSpec& spec) {
+                const SealOpts& opts) {
     const qd::FilePtr out(std::fopen(outPath.c_str(), "wb"));
     if (!out) {
         throw PackError("cannot write " + outPath + ": " + std::strerror(errno));
@@ -56,7 +56,7 @@ void CopySealed(std::FILE* in, std::uint64_t end, const std::string& outPath,
     if (!hash.Final(digest)) {
         throw PackError("the crypto library cannot compute SHA-256");
     }
-    const std::array<unsigned char, kSealBytes> seal = MakeSeal(digest, spec);
+    const std::array<unsigned char, kSealBytes> seal = MakeSeal(digest, opts);
     if (std::fwrite(seal.data(), 1, seal.size(), out.get()) != seal.size() ||
         std::fflush(out.get()) != 0) {
         throw PackError("cannot write " + outPath + ": " + std::strerror(errno));
@@ -65,28 +65,28 @@ void CopySealed(std::FILE* in, std::uint64_t end, const std::string& outPath,
 
 }  // namespace
 
-std::array<unsigned char, kSealBytes> MakeSeal(const unsigned char* digest, const SealSpec& spec) {
+std::array<unsigned char, kSealBytes> MakeSeal(const unsigned char* digest, const SealOpts& opts) {
     SealRecord record;
-    record.counter = spec.counter;
+    record.counter = opts.counter;
     std::memcpy(record.digest, digest, sizeof record.digest);
     std::array<unsigned char, kSealBytes> bytes{};
-    if (spec.key != nullptr) {
-        const KeyId id = spec.key->keyId();
+    if (opts.key != nullptr) {
+        const KeyId id = opts.key->keyId();
         std::memcpy(record.keyId, id.data(), sizeof record.keyId);
         // The signature covers the record's first half: magic, size,
         // algorithm, counter, key id and the digest of the whole package.
         EncodeSeal(record, bytes.data());
-        const Signature signature = spec.key->Sign(bytes.data(), kSealSignedPart);
+        const Signature signature = opts.key->Sign(bytes.data(), kSealSignedPart);
         std::memcpy(record.signature, signature.data(), sizeof record.signature);
     }
     EncodeSeal(record, bytes.data());
     return bytes;
 }
 
-void CheckSealedOutput(const std::string& path, const SealSpec& spec) {
+void CheckSealedOutput(const std::string& path, const SealOpts& opts) {
     SealPolicy policy;
-    if (spec.key != nullptr) {
-        policy.keys.push_back(spec.key->publicKey());
+    if (opts.key != nullptr) {
+        policy.keys.push_back(opts.key->publicKey());
     }
     const VerifyResult result = VerifyPackage(path, std::nullopt, policy);
     if (!result.accepted) {
@@ -113,14 +113,14 @@ SealedFile SealPackageFile(const std::string& input, const std::string& output,
                         " byte(s) after its end record that are not a seal; sealing would drop "
                         "them, so remove them first if they are not needed");
     }
-    const SealSpec spec{&key, counter.value_or(checked.info.seal.counter)};
+    const SealOpts opts{&key, counter.value_or(checked.info.seal.counter)};
     AtomicFile out(output, OutputMode(output));
-    CopySealed(in.get(), end, out.path(), spec);
-    CheckSealedOutput(out.path(), spec);
+    CopySealed(in.get(), end, out.path(), opts);
+    CheckSealedOutput(out.path(), opts);
     out.Commit();
     SealedFile sealed{checked.info.seal, {}};
     sealed.after.state = SealState::kSigned;
-    sealed.after.counter = spec.counter;
+    sealed.after.counter = opts.counter;
     sealed.after.keyId = key.keyId();
     return sealed;
 }

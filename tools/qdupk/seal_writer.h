@@ -16,20 +16,20 @@ namespace qdupk {
 
 constexpr std::size_t kSealBytes = 128;
 
-struct SealSpec {
+struct SealOpts {
     const SigningKey* key = nullptr;  // an unsigned seal when null
     std::uint64_t counter = 0;
 };
 
 // The seal of a package whose bytes up to the end of its end record have
 // this SHA-256 (32 bytes). Throws KeyError when signing fails.
-std::array<unsigned char, kSealBytes> MakeSeal(const unsigned char* digest, const SealSpec& spec);
+std::array<unsigned char, kSealBytes> MakeSeal(const unsigned char* digest, const SealOpts& opts);
 
 // Checks a freshly written package as a camera holding the signer's key
 // would, before it replaces anything: a source that changed while it was
 // read, or a signature that does not verify, must never reach a camera
 // under a good seal. Throws PackError naming the fault.
-void CheckSealedOutput(const std::string& path, const SealSpec& spec);
+void CheckSealedOutput(const std::string& path, const SealOpts& opts);
 
 struct SealedFile {
     SealInfo before;  // the seal the input had
