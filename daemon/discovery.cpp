@@ -79,7 +79,8 @@ int ff_url_createmulticast(std::uint32_t groupAddr) noexcept {
         return kBindFailed;
     }
     if (!JoinGroup(sock.get(), groupAddr)) {
-        // Joining on "any interface" needs a route to the group.
+        // Joining on "any interface" needs a route to the group; the second
+        // join's result is the one that counts.
         static_cast<void>(qd::RunCommand(kMulticastRouteCmd));
         if (!JoinGroup(sock.get(), groupAddr)) {
             return kJoinFailed;

@@ -334,6 +334,7 @@ bool StopMainApplication(const char* szMainApp) noexcept {
     if (!qd::FormatText(command, sizeof command, "killall %s", szMainApp)) {
         return false;
     }
+    // killall fails when the application is not running, which is fine.
     static_cast<void>(qd::RunCommand(command));
     return true;
 }

@@ -96,6 +96,8 @@ void AcknowledgeAndReboot(qd::UniqueFd connection) noexcept {
     static_cast<void>(
         ff_url_tcpwrite(connection.get(), ack, static_cast<int>(sizeof ack), kAckBudgetMs));
     connection.reset();
+    // Past the acknowledgement nothing can be taken back: the commands print
+    // their own failures and the reboot goes ahead regardless.
     static_cast<void>(qd::RunCommand("sync"));
     PauseBeforeReset();
     static_cast<void>(mdu_arm_reset());

@@ -53,6 +53,7 @@ void ApplyMacAddress(const char* szMacAddr) noexcept {
     }
     char command[kMacCommandSize];
     if (qd::FormatText(command, sizeof command, "ifconfig eth0 hw ether %s", szMacAddr)) {
+        // A camera whose MAC could not be set still serves; ifconfig prints why.
         static_cast<void>(qd::RunCommand(command));
     }
 }
