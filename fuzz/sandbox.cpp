@@ -4,7 +4,9 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -28,6 +30,9 @@ int __real_chmod(const char* path, mode_t mode);
 int __real_system(const char* command);
 FILE* __real_popen(const char* command, const char* mode);
 pid_t __real_fork(void);
+int __real_posix_spawn(pid_t* pid, const char* path, const posix_spawn_file_actions_t* actions,
+                       const posix_spawnattr_t* attr, char* const argv[], char* const envp[]);
+pid_t __real_waitpid(pid_t pid, int* status, int options);
 int __real_execv(const char* path, char* const argv[]);
 int __real_execve(const char* path, char* const argv[], char* const envp[]);
 int __real_execvp(const char* file, char* const argv[]);
@@ -224,6 +229,42 @@ int __wrap_system(const char* command) {
         qdfuzz::Fail("unexpected command", command == nullptr ? "(null)" : command);
     }
     return qdfuzz::g_policy->onCommand(command == nullptr ? std::string() : command);
+}
+
+// The command runner starts "/bin/sh -c COMMAND" and waits for it. Under a
+// policy nothing starts: the policy answers for the command, and the made-up
+// child it "started" is reaped at once with that answer as its status.
+namespace {
+constexpr pid_t kFencedChild = 0x7FFFFFF0;
+int g_fencedStatus = 0;
+bool g_fencedPending = false;
+}  // namespace
+
+int __wrap_posix_spawn(pid_t* pid, const char* path, const posix_spawn_file_actions_t* actions,
+                       const posix_spawnattr_t* attr, char* const argv[], char* const envp[]) {
+    if (qdfuzz::g_policy == nullptr) {
+        return __real_posix_spawn(pid, path, actions, attr, argv, envp);
+    }
+    const bool viaShell = argv != nullptr && argv[0] != nullptr && argv[1] != nullptr &&
+                          std::strcmp(argv[1], "-c") == 0 && argv[2] != nullptr;
+    if (!viaShell || qdfuzz::g_policy->onCommand == nullptr) {
+        qdfuzz::Fail("unexpected command", viaShell ? argv[2] : path);
+    }
+    g_fencedStatus = qdfuzz::g_policy->onCommand(argv[2]);
+    g_fencedPending = true;
+    *pid = kFencedChild;
+    return 0;
+}
+
+pid_t __wrap_waitpid(pid_t pid, int* status, int options) {
+    if (pid == kFencedChild && g_fencedPending) {
+        g_fencedPending = false;
+        if (status != nullptr) {
+            *status = g_fencedStatus;
+        }
+        return pid;
+    }
+    return __real_waitpid(pid, status, options);
 }
 
 FILE* __wrap_popen(const char* command, const char* mode) {

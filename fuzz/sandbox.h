@@ -7,7 +7,8 @@
 //    resolves to the scratch directory or below, and it is no symbolic
 //    link); anything else is refused with EACCES, or ends the run when the
 //    target asked for that;
-//  - system() never runs anything: the command is handed to the target's
+//  - commands (system(), or the command runner's posix_spawn and waitpid)
+//    never run anything: the command is handed to the target's
 //    command hook, which checks it and says what status to pretend; popen,
 //    fork and the exec family end the run at once;
 //  - sleeps return at once, so time-outs made of pauses cost nothing.
