@@ -22,6 +22,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 find_program(QD_QEMU_AARCH64 qemu-aarch64)
-if(QD_QEMU_AARCH64)
-    set(CMAKE_CROSSCOMPILING_EMULATOR ${QD_QEMU_AARCH64} -L /usr/${QD_CROSS_PREFIX})
+find_program(QD_CROSS_READELF ${QD_CROSS_PREFIX}-readelf)
+if(QD_QEMU_AARCH64 AND QD_CROSS_READELF)
+    # Through a launcher: see aarch64-run.sh for why qemu does not load the
+    # interpreter itself.
+    set(CMAKE_CROSSCOMPILING_EMULATOR
+        ${CMAKE_CURRENT_LIST_DIR}/aarch64-run.sh ${QD_QEMU_AARCH64}
+        /usr/${QD_CROSS_PREFIX} ${QD_CROSS_READELF})
 endif()
