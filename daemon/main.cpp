@@ -1,6 +1,5 @@
 // qdboot [config-path]: the camera's firmware-upgrade daemon.
-#include <cstdio>
-
+#include "qd_log.h"
 #include "qdboot_config.h"
 #include "service_loop.h"
 #include "startup.h"
@@ -8,9 +7,10 @@
 
 int main(int argc, char* argv[]) {
     EnsureStandardDescriptors();
-    // Output is the daemon's only log; keep whole lines in order with the
-    // output of the commands it runs, also when stdout is a file or a pipe.
-    static_cast<void>(std::setvbuf(stdout, nullptr, _IOLBF, 0));
+    // Output is the daemon's only log: every line goes out at once, except
+    // the verification pass's per-chunk traces, which are written in blocks
+    // (qd_log.h). Returning from main flushes what is left.
+    qd::GatherTraceLines();
     InstallSignalHandling();
 
     // A refused configuration ends the daemon silently, before any socket

@@ -89,13 +89,18 @@ void PauseBeforeReset() noexcept {
 
 // Once the upload has succeeded the whole sequence runs, whether or not the
 // acknowledgement got through. The loop goes on until the reboot ends it.
-void AcknowledgeAndReboot(qd::UniqueFd connection) noexcept {
+// The removed package's storage is freed once the client has its answer
+// and before the file systems are synced.
+void AcknowledgeAndReboot(qd::UniqueFd connection, qd::UniqueFd packageStorage) noexcept {
     unsigned char ack[qd::kUploadAckSize];
     qd::StoreBe32(ack, qd::kUploadMagic);
     qd::StoreBe32(ack + qd::kUploadResultOffset, 0);
+    // The client may read the log the moment it has the answer.
+    qd::LogFlush();
     static_cast<void>(
         ff_url_tcpwrite(connection.get(), ack, static_cast<int>(sizeof ack), kAckBudgetMs));
     connection.reset();
+    packageStorage.reset();
     // Past the acknowledgement nothing can be taken back: the commands print
     // their own failures and the reboot goes ahead regardless.
     static_cast<void>(qd::RunCommand("sync"));
@@ -113,8 +118,9 @@ bool ServeConnection(int listener, const QDBOOT_CFG_T& cfg, const SealConfig& se
     }
     const StopSignalsHeld held;
     socket_nonblock(connection.get());
-    if (client_update(connection.get(), cfg, seal) == 0) {
-        AcknowledgeAndReboot(std::move(connection));
+    qd::UniqueFd packageStorage;
+    if (client_update(connection.get(), cfg, seal, &packageStorage) == 0) {
+        AcknowledgeAndReboot(std::move(connection), std::move(packageStorage));
     }
     return true;  // a failed upload is closed without an answer
 }

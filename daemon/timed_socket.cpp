@@ -80,6 +80,14 @@ int ff_url_tcpread(int fd, void* buf, int wanted, int budgetMs) noexcept {
     return received;
 }
 
+int ReceiveQueued(int fd, void* buf, int size) noexcept {
+    const ssize_t n = ::recv(fd, buf, static_cast<std::size_t>(size), MSG_DONTWAIT);
+    if (n >= 0) {
+        return static_cast<int>(n);
+    }
+    return IsTransient(errno) ? 0 : -1;
+}
+
 int ff_url_tcpwrite(int fd, const void* buf, int size, int budgetMs) noexcept {
     const auto* bytes = static_cast<const unsigned char*>(buf);
     int sent = 0;

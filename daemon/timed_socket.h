@@ -11,6 +11,11 @@
 // seen more than 30 times in a row.
 int ff_url_tcpread(int fd, void* buf, int wanted, int budgetMs) noexcept;
 
+// What the socket has already queued, up to `size` bytes, without waiting:
+// the bytes taken, 0 when nothing is queued or the peer has ended the
+// stream (a timed read then counts that), -1 on a receive error.
+int ReceiveQueued(int fd, void* buf, int size) noexcept;
+
 // Sends `size` bytes from buf on the non-blocking socket `fd`. Never raises
 // SIGPIPE. The bytes sent: fewer than size when the peer failed or stalled.
 int ff_url_tcpwrite(int fd, const void* buf, int size, int budgetMs) noexcept;

@@ -3,6 +3,8 @@
 // installation.
 #include "upload.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <cstdio>
 
@@ -43,26 +45,69 @@ std::int32_t ReadHeaderLength(int fd) noexcept {
     return length > 0 ? length : 0;
 }
 
-// Chunks are gathered into blocks of 64 KiB before they are written, and
-// the write rule of qd::WriteAllRetrying applies to each block. The page
-// cache takes one such write far more cheaply than sixteen of 4 KiB (fewer
-// calls, larger folios), and so does every later pass over the file:
-// verification, extraction and removal. A failed upload discards the file
-// anyway. Each block is hashed just before it is written, while it is still
-// in cache.
+// Where the body stands: bytes still to come, and how much of the current
+// 4096-byte chunk has arrived. Each chunk waits under its own budget, so a
+// stall at a chunk boundary ends the upload after one budget, and a stall
+// inside a chunk after two (the chunk ends short, the next one waits in
+// vain), whichever way the bytes before it were received.
+struct BodyCursor {
+    std::int32_t remaining;
+    int chunkGot;
+};
+
+void Advance(BodyCursor& body, int got, bool chunkEndedShort) noexcept {
+    body.remaining -= got;
+    body.chunkGot = chunkEndedShort ? 0 : (body.chunkGot + got) % kChunkSize;
+}
+
+// One chunk's timed read for the rest of the current chunk (at most
+// `room`). Bytes received, or 0 or less for a failed upload.
+int ReceiveChunk(int fd, unsigned char* at, int room, BodyCursor& body) noexcept {
+    for (;;) {
+        const int wanted = std::min({body.remaining, kChunkSize - body.chunkGot, room});
+        const int got = ff_url_tcpread(fd, at, wanted, kChunkBudgetMs);
+        if (got > 0) {
+            Advance(body, got, got < wanted);
+            return got;
+        }
+        if (got < 0 || body.chunkGot == 0) {
+            return -1;
+        }
+        body.chunkGot = 0;  // the chunk ended short; the next one has its budget
+    }
+}
+
+// Bytes into `at`: everything already queued (up to `room`) in one
+// receive, as chunks that needed no wait; otherwise a chunk's timed read.
+int ReceiveSome(int fd, unsigned char* at, int room, BodyCursor& body) noexcept {
+    const int queued = ReceiveQueued(fd, at, std::min(room, body.remaining));
+    if (queued > 0) {
+        Advance(body, queued, false);
+        return queued;
+    }
+    return queued < 0 ? -1 : ReceiveChunk(fd, at, room, body);
+}
+
+// The body goes to the file in blocks of 64 KiB, and the write rule of
+// qd::WriteAllRetrying applies to each block. The page cache takes one such
+// write far more cheaply than sixteen of 4 KiB (fewer calls, larger
+// folios), and so does every later pass over the file: verification,
+// extraction and removal. Receiving a block in few calls also means fewer
+// acknowledgements sent from inside them. A failed upload discards the
+// file anyway. Each block is hashed just before it is written, while it is
+// still in cache.
 bool StreamBody(int fd, std::FILE* file, std::int32_t length, PrefixDigest& digest) noexcept {
     unsigned char block[kWriteBlockSize];
     std::size_t used = 0;
-    std::int32_t remaining = length;
-    while (remaining > 0) {
-        const int wanted = std::min(remaining, static_cast<std::int32_t>(kChunkSize));
-        const int got = ff_url_tcpread(fd, block + used, wanted, kChunkBudgetMs);
+    BodyCursor body = {length, 0};
+    while (body.remaining > 0) {
+        const int room = static_cast<int>(sizeof block - used);
+        const int got = ReceiveSome(fd, block + used, room, body);
         if (got <= 0) {
             return false;
         }
         used += static_cast<std::size_t>(got);
-        remaining -= got;
-        if (remaining == 0 || used + kChunkSize > sizeof block) {
+        if (body.remaining == 0 || used == sizeof block) {
             digest.Update(block, used);
             if (qd::WriteAllRetrying(file, block, used) != used) {
                 return false;
@@ -126,9 +171,19 @@ int InstallPackage(const char* path, const unsigned char* prefixSha256, const QD
     return libqdupk_update(path, devId, cfg.szTmpDir, qdboot_updatecallback);
 }
 
+// Removes the package file. Held open, its storage outlives the name until
+// the holder closes it.
+void RemovePackage(const char* path, qd::UniqueFd* storage) noexcept {
+    if (storage != nullptr) {
+        storage->reset(::open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    }
+    static_cast<void>(std::remove(path));
+}
+
 }  // namespace
 
-int client_update(int fd, const QDBOOT_CFG_T& cfg, const SealConfig& seal) noexcept {
+int client_update(int fd, const QDBOOT_CFG_T& cfg, const SealConfig& seal,
+                  qd::UniqueFd* storage) noexcept {
     const std::int32_t length = ReadHeaderLength(fd);
     if (length == 0) {
         return -1;
@@ -143,6 +198,6 @@ int client_update(int fd, const QDBOOT_CFG_T& cfg, const SealConfig& seal) noexc
         return -1;
     }
     const int result = InstallPackage(path, prefixSha256, cfg, seal);
-    static_cast<void>(std::remove(path));
+    RemovePackage(path, storage);
     return result;
 }

@@ -4,6 +4,7 @@
 #ifndef UPLOAD_H
 #define UPLOAD_H
 
+#include "qd_owners.h"
 #include "qdboot_config.h"
 
 // Runs one upload on the non-blocking connection `fd` (neither closed nor
@@ -16,6 +17,15 @@
 // QDUPKERR_* code; otherwise the non-zero result of libqdupk_update.
 // Without `seal` no key is configured: unsealed packages pass, and a seal
 // that is present must still be well-formed and match.
-int client_update(int fd, const QDBOOT_CFG_T& cfg, const SealConfig& seal = SealConfig{}) noexcept;
+//
+// With `storage`, the removed file's storage is handed over open: its name
+// is gone, but its pages are freed only when the caller closes it, which a
+// large package makes worth doing after the acknowledgement.
+int client_update(int fd, const QDBOOT_CFG_T& cfg, const SealConfig& seal,
+                  qd::UniqueFd* storage) noexcept;
+inline int client_update(int fd, const QDBOOT_CFG_T& cfg,
+                         const SealConfig& seal = SealConfig{}) noexcept {
+    return client_update(fd, cfg, seal, nullptr);
+}
 
 #endif  // UPLOAD_H

@@ -16,6 +16,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "qd_log.h"
+
 namespace qd {
 
 // How a command ended. Most callers ignore it by design, and say so where
@@ -96,11 +98,12 @@ inline CommandStatus WaitForChild(pid_t pid) noexcept {
 
 }  // namespace detail
 
-// Runs "/bin/sh -c commandLine" to completion. Standard output is flushed
-// first so the command's own output lands after every line printed before.
+// Runs "/bin/sh -c commandLine" to completion. The log is flushed first,
+// gathered lines included, so the command's own output lands after every
+// line printed before, and a command that ends the process (reboot) finds
+// the whole log written.
 [[nodiscard]] inline CommandStatus RunCommand(const char* commandLine) noexcept {
-    // A failed flush of the log is no reason to leave the command undone.
-    static_cast<void>(std::fflush(stdout));
+    LogFlush();
     posix_spawnattr_t attr;
     int error = posix_spawnattr_init(&attr);
     if (error != 0) {

@@ -62,8 +62,9 @@ int md5FileData(std::FILE* fpFile, std::int32_t size, unsigned char* szMD5,
         const std::size_t got = std::fread(chunk, 1, readSize, fpFile);
         report.fault.got += got;
         if (report.printLines) {
-            QD_LOG_TRACE("md5FileData readsize = %d, iRet = %d\n", static_cast<int>(readSize),
-                         static_cast<int>(got));
+            // One line per 4 KiB chunk: gathered, the pass flushes them at its end.
+            QD_LOG_GATHER("md5FileData readsize = %d, iRet = %d\n", static_cast<int>(readSize),
+                          static_cast<int>(got));
         }
         if (got < readSize) {
             QDUPK_REPORT_ERR(report, "read file error:%d, readsize = %d\n", static_cast<int>(got),
@@ -107,6 +108,8 @@ int VerifyPackage(std::FILE* fp, const char* szDevID, QDUPK_PACKHEAD_T* pHead,
         return ret;
     }
     ret = checkupk(fp, pHead, report);
+    // The pass's gathered trace lines are out before anything else happens.
+    qd::LogFlush();
     if (ret != 0) {
         QDUPK_REPORT_ERR(report, "crc packet error=%d\n", ret);
     }

@@ -1,11 +1,17 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "qd_bytes.h"
+#include "qd_log.h"
 #include "qd_owners.h"
+#include "qd_shell.h"
 #include "qd_text.h"
+#include "test_support.h"
 
 TEST(CopyText, FitsWholeAndTerminates) {
     char dst[8];
@@ -64,4 +70,70 @@ TEST(CloseChecked, ReportsBytesLostAtTheLastFlush) {
     ASSERT_GE(std::fputs("kept", sink.get()), 0);
     EXPECT_TRUE(qd::CloseChecked(sink));
     EXPECT_FALSE(sink);
+}
+
+namespace {
+
+bool EndsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// stdout set up as the daemon sets it up, into a file the test reads
+// without flushing: what is there is what a reader of the log would see.
+class LogPolicy : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::fflush(stdout);
+        saved_ = dup(STDOUT_FILENO);
+        const qd::UniqueFd log(::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600));
+        ASSERT_TRUE(saved_ >= 0 && log.valid());
+        ASSERT_GE(dup2(log.get(), STDOUT_FILENO), 0);
+        qd::GatherTraceLines();
+    }
+    void TearDown() override {
+        std::fflush(stdout);
+        static_cast<void>(std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ));
+        dup2(saved_, STDOUT_FILENO);
+        close(saved_);
+    }
+    std::string Written() const { return qdtest::ReadFile(path_); }
+
+    qdtest::ScratchDir dir_;
+    std::string path_ = dir_.file("log");
+    int saved_ = -1;
+};
+
+}  // namespace
+
+TEST_F(LogPolicy, EveryLineButGatheredTracesGoesOutAtOnceAndInOrder) {
+    QD_LOG_GATHER("chunk %d\n", 1);
+    QD_LOG_GATHER("chunk %d\n", 2);
+    EXPECT_EQ(Written().find("chunk"), std::string::npos) << "gathered, not written one by one";
+
+    QD_LOG_ERR("failed\n");
+    const std::string afterError = Written();
+    const std::size_t first = afterError.find("chunk 1\n");
+    const std::size_t second = afterError.find("chunk 2\n");
+    const std::size_t error = afterError.find("ERROR(");
+    ASSERT_NE(error, std::string::npos) << afterError;
+    EXPECT_TRUE(first < second && second < error) << afterError;
+    EXPECT_TRUE(EndsWith(afterError, "): failed\n")) << afterError;
+
+    QD_LOG_TRACE("trace\n");
+    EXPECT_TRUE(EndsWith(Written(), "): trace\n")) << Written();
+    qd::LogPlain("plain %s\n", "line");
+    EXPECT_TRUE(EndsWith(Written(), "\nplain line\n")) << Written();
+}
+
+TEST_F(LogPolicy, GatheredLinesAreOutBeforeACommandRunsAndAtTheEndOfAPass) {
+    QD_LOG_GATHER("before the command\n");
+    const std::string seen = dir_.file("seen");
+    const std::string command = "cp '" + path_ + "' '" + seen + "'";
+    ASSERT_TRUE(qd::RunCommand(command.c_str()).Succeeded());
+    EXPECT_NE(qdtest::ReadFile(seen).find("before the command\n"), std::string::npos);
+
+    QD_LOG_GATHER("last chunk\n");
+    qd::LogFlush();  // what a pass does at its end
+    EXPECT_NE(Written().find("last chunk\n"), std::string::npos);
 }

@@ -260,6 +260,16 @@ TEST_F(Upload, PayloadStoppingShortWhileOpenFailsAndRemovesTheFile) {
     EXPECT_FALSE(FileExists(Received()));
 }
 
+// Inside a chunk the stop costs two budgets (the chunk ends short, the next
+// one waits in vain), also when the bytes before it were taken in one
+// receive across a chunk boundary.
+TEST_F(Upload, PayloadStoppingInsideAChunkFailsAfterTwoBudgets) {
+    const auto start = Clock::now();
+    EXPECT_EQ(Run({Header(qd::kUploadMagic, 3 * 4096) + std::string(4096 + 1000, 's')}), -1);
+    EXPECT_GE(Clock::now() - start, Millis(9500));
+    EXPECT_FALSE(FileExists(Received()));
+}
+
 TEST_F(Upload, TimedReadSpendsItsBudgetInSlicesAndRestoresItOnProgress) {
     char buf[16];
     auto start = Clock::now();

@@ -56,6 +56,30 @@ std::size_t CountCalls(const VirtualCamera& cam, const std::string& call) {
     return static_cast<std::size_t>(std::count(calls.begin(), calls.end(), call));
 }
 
+// The verification pass's trace lines in the log, one per 4096-byte chunk.
+std::size_t DigestTraces(const std::string& log) {
+    std::size_t count = 0;
+    for (std::size_t at = log.find("md5FileData readsize = "); at != std::string::npos;
+         at = log.find("md5FileData readsize = ", at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+// Every trace line of an item of `size` bytes is in the log, the last chunk's
+// included.
+::testing::AssertionResult WholeTrace(const std::string& log, std::size_t size) {
+    const std::size_t chunks = (size + 4095) / 4096;
+    const std::string last = std::to_string(size - (chunks - 1) * 4096);
+    const std::string lastLine = "md5FileData readsize = " + last + ", iRet = " + last + "\n";
+    if (DigestTraces(log) != chunks || log.find(lastLine) == std::string::npos) {
+        return ::testing::AssertionFailure()
+               << DigestTraces(log) << " of " << chunks << " trace lines; log:\n"
+               << log;
+    }
+    return ::testing::AssertionSuccess();
+}
+
 class Serve : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -134,6 +158,12 @@ TEST_F(Serve, FailedUploadsAreClosedWithoutAnswerAndTheNextOneSucceeds) {
         const UploadConnection::Reply reply = upload.ReadUntilClosed(kUploadTimeout);
         EXPECT_TRUE(reply.closed);
         EXPECT_EQ(reply.bytes, "");
+        // Written before the connection closed, the trace before the errors.
+        const std::string log = cam.Log();
+        const std::size_t trace = log.find("md5FileData readsize = 7, iRet = 7\n");
+        const std::size_t digest = log.find("crc data error\n");
+        const std::size_t packet = log.find("crc packet error=-5\n");
+        EXPECT_TRUE(trace < digest && digest < packet && packet != std::string::npos) << log;
     }
     EXPECT_EQ(CountCalls(cam, "sync") + CountCalls(cam, "reboot"), 0u);
     EXPECT_FALSE(qdtest::FileExists(cam.info().workDir + "/installed.bin"));
@@ -342,6 +372,25 @@ TEST_F(Serve, SignalDuringAnUploadLetsItFinishFirst) {
     EXPECT_EQ(upload.ReadUntilClosed(kUploadTimeout).bytes, kAck);
     EXPECT_EQ(cam.WaitExit(Millis(5000)), 0);
     EXPECT_EQ(CountCalls(cam, "reboot"), 1u);
+    EXPECT_TRUE(WholeTrace(cam.Log(), 20000));
+}
+
+// The per-chunk trace lines may be written in blocks, but the log is whole
+// by the time the client has its answer and by the time the reboot runs.
+TEST_F(Serve, WholeLogIsWrittenBeforeTheAnswerAndBeforeTheReboot) {
+    VirtualCamera cam;
+    Start(cam);
+    cam.HoldStandIn("reboot", true);
+    constexpr std::size_t kSize = 40000;  // ten chunks, the last one short
+    UploadConnection upload(cam, kPort);
+    upload.Send(FilePackage(cam, std::string(kSize, 'w')));
+    EXPECT_EQ(upload.ReadUntilClosed(kUploadTimeout).bytes, kAck);
+    EXPECT_TRUE(WholeTrace(cam.Log(), kSize));
+
+    // Held, the stand-in keeps the daemon waiting in the reboot command.
+    ASSERT_TRUE(cam.WaitForCall("^reboot$", Millis(5000))) << cam.Log();
+    EXPECT_TRUE(WholeTrace(cam.Log(), kSize));
+    cam.HoldStandIn("reboot", false);
 }
 
 TEST_F(Serve, PortInUseEndsTheDaemonWithAnError) {
