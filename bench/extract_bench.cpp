@@ -24,8 +24,12 @@
 #include <vector>
 
 #include "libqdupdate.h"
+#include "qd_log.h"
 
 namespace {
+
+// Not a stdio mode: the daemon's own log set-up.
+constexpr int kDaemonLog = -1;
 
 struct WorkDir {
     std::string dir, package, itemFile, data, copy, libraryLog;
@@ -65,9 +69,11 @@ int AcceptItem(const char* /*szFileName*/, const char* /*szDstFileName*/,
 }
 
 // The library logs a trace line per 4 KiB chunk. They go to a file, fully
-// buffered as the C runtime sets up a file by default, or line-buffered as
-// the daemon sets up its stdout (a write per line). glibc lets a flushed
-// stream change its buffering.
+// buffered as the C runtime sets up a file by default, line-buffered as the
+// daemon used to set up its stdout (a write per line), or as the daemon sets
+// it up now (qd::GatherTraceLines: fully buffered in 16 KiB, every line but
+// the gathered traces flushed at once). glibc lets a flushed stream change
+// its buffering.
 int RunLibrary(int bufferMode) {
     (void)std::fflush(stdout);
     const int saved = dup(STDOUT_FILENO);
@@ -77,7 +83,11 @@ int RunLibrary(int bufferMode) {
     }
     (void)dup2(log, STDOUT_FILENO);
     (void)close(log);
-    (void)std::setvbuf(stdout, nullptr, bufferMode, BUFSIZ);
+    if (bufferMode == kDaemonLog) {
+        qd::GatherTraceLines();
+    } else {
+        (void)std::setvbuf(stdout, nullptr, bufferMode, BUFSIZ);
+    }
     const int result =
         libqdupk_update(Work().package.c_str(), "perf", Work().dir.c_str(), AcceptItem);
     (void)std::fflush(stdout);
@@ -93,6 +103,10 @@ int RunLibraryFullyBuffered() {
 
 int RunLibraryLineBuffered() {
     return RunLibrary(_IOLBF);
+}
+
+int RunLibraryDaemonLog() {
+    return RunLibrary(kDaemonLog);
 }
 
 int RunPlainTools() {
@@ -143,6 +157,10 @@ void BM_LibraryLineBufferedLog(benchmark::State& state) {
     Timed(state, RunLibraryLineBuffered, RUSAGE_SELF, Work().itemFile, "libqdupk_update failed");
 }
 
+void BM_LibraryDaemonLog(benchmark::State& state) {
+    Timed(state, RunLibraryDaemonLog, RUSAGE_SELF, Work().itemFile, "libqdupk_update failed");
+}
+
 void BM_PlainTools(benchmark::State& state) {
     Timed(state, RunPlainTools, RUSAGE_CHILDREN, Work().copy, "md5sum or cp failed");
 }
@@ -152,6 +170,7 @@ void BM_PlainTools(benchmark::State& state) {
 // does not fall on one side only.
 BENCHMARK(BM_Library)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LibraryLineBufferedLog)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LibraryDaemonLog)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PlainTools)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // Seconds of every repetition, by benchmark: wall time, and processor
@@ -242,6 +261,7 @@ int main(int argc, char** argv) {
     benchmark::Shutdown();
     PrintRatio("log fully buffered", "BM_Library");
     PrintRatio("log line-buffered", "BM_LibraryLineBufferedLog");
+    PrintRatio("log as the daemon's", "BM_LibraryDaemonLog");
     ResetOutputs();
     (void)std::remove(Work().libraryLog.c_str());
     return !Times()["BM_Library"].empty() && !Times()["BM_PlainTools"].empty() ? 0 : 1;

@@ -2,9 +2,13 @@
 // daemon. Accepts one connection, reads the upload header, streams the
 // declared bytes into FILE as a plain copy tool would (large reads and
 // writes), runs "md5sum FILE" and "cp FILE DEST", and sends the
-// acknowledgement, so upload_client times it exactly like the daemon.
-//   floor_receiver PORT FILE DEST
-// Prints the time of each step ("floor_receive_seconds=..." and so on).
+// acknowledgement, so upload_client times it exactly like the daemon. With
+// "sealed" it first runs "openssl dgst -sha256 FILE" as well (the SHA-256
+// the daemon uses, not coreutils' slower one): the digest a seal asks
+// for, which the daemon takes of every package while receiving it.
+//   floor_receiver PORT FILE DEST [sealed]
+// Prints the time of each step ("floor_receive_seconds=..." and so on; the
+// SHA-256 step's wall and processor time last, 0 without "sealed").
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
@@ -15,6 +19,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "bench_net.h"
@@ -99,8 +104,9 @@ qd::UniqueFd AcceptOne(int listener) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 4) {
-        (void)std::fprintf(stderr, "usage: floor_receiver PORT FILE DEST\n");
+    const bool sealed = argc == 5 && std::strcmp(argv[4], "sealed") == 0;
+    if (argc != 4 && !sealed) {
+        (void)std::fprintf(stderr, "usage: floor_receiver PORT FILE DEST [sealed]\n");
         return 2;
     }
     const char* file = argv[2];
@@ -119,7 +125,12 @@ int main(int argc, char** argv) {
     }
     const double receive = SecondsSince(start);
     start = Clock::now();
-    const bool summed = RunTool({"md5sum", "--", file});
+    const double cpuBeforeSha = CpuSeconds();
+    const bool hashed = !sealed || RunTool({"openssl", "dgst", "-sha256", file});
+    const double sha256 = sealed ? SecondsSince(start) : 0.0;
+    const double sha256Cpu = CpuSeconds() - cpuBeforeSha;
+    start = Clock::now();
+    const bool summed = hashed && RunTool({"md5sum", "--", file});
     const double md5sum = SecondsSince(start);
     start = Clock::now();
     const bool copied = summed && RunTool({"cp", "--", file, dest});
@@ -127,12 +138,12 @@ int main(int argc, char** argv) {
     unsigned char ack[qdbench::kHeaderSize];
     qdbench::StoreHeader(ack, 0);
     if (!copied || !qdbench::SendAll(sock.get(), ack, sizeof ack)) {
-        (void)std::fprintf(stderr, "floor_receiver: md5sum, cp or the acknowledgement failed\n");
+        (void)std::fprintf(stderr, "floor_receiver: a tool or the acknowledgement failed\n");
         return 1;
     }
     std::printf(
         "floor_receive_seconds=%.4f\nfloor_md5sum_seconds=%.4f\nfloor_cp_seconds=%.4f\n"
-        "floor_cpu_seconds=%.4f\n",
-        receive, md5sum, cp, CpuSeconds());
+        "floor_cpu_seconds=%.4f\nfloor_sha256_seconds=%.4f\nfloor_sha256_cpu_seconds=%.4f\n",
+        receive, md5sum, cp, CpuSeconds(), sha256, sha256Cpu);
     return 0;
 }

@@ -11,8 +11,11 @@
 #      acknowledgement, against the plain-tools floor in the same
 #      namespaces, with the temporary directory on tmpfs and on disk
 #      (upload_rig.sh).
-#   4. The daemon's peak resident memory (VmHWM) after uploads of 16 MiB
-#      and 1 GiB.
+#      The same upload of 32 MiB on a link shaped to 100 Mbit/s.
+#   4. The daemon's peak resident memory (VmHWM, and its heap: RssAnon)
+#      after uploads of 16 MiB and 1 GiB.
+#   5. Sealed against unsealed uploads, 100 Mbit/s and unlimited, and the
+#      memory of a daemon that checked a seal (seal_rig.sh).
 #
 # RUNS (default 3) repetitions of every timing; the table gives medians and
 # bests. The exit status is 0 whenever the benchmarks ran, however slow;
@@ -23,6 +26,24 @@
 #              QD_BENCH_DISK   where disk scratch files go (default /var/tmp)
 #              QD_BENCH_TMPFS  where tmpfs scratch files go (default /dev/shm)
 set -eu
+
+usage() {
+    sed -n '2,/^set -eu/p' "$0" | sed -e '/^set -eu/d' -e 's/^# \{0,1\}//'
+}
+case ${1:-} in
+-h | --help)
+    usage
+    exit 0
+    ;;
+-*)
+    usage >&2
+    exit 2
+    ;;
+esac
+[ $# -le 1 ] || {
+    usage >&2
+    exit 2
+}
 
 RUNS=${1:-3}
 REPO=$(cd "$(dirname "$0")/.." && pwd)
@@ -62,7 +83,7 @@ check_tools() {
     '' | *[!0-9]* | 0) die "RUNS must be a positive number, not '$RUNS'" ;;
     esac
     [ "$(id -u)" = 0 ] || die "the virtual-camera rig needs root"
-    for t in cmake ninja md5sum cp head ip ss unshare setpriv awk df stat; do
+    for t in cmake ninja md5sum cp head ip ss tc unshare setpriv awk df stat openssl xxd sha256sum; do
         command -v "$t" >/dev/null || die "$t is not installed"
     done
 }
@@ -120,6 +141,15 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN {if (a + 0 > 0 && b + 0 > 0) printf "%.
 
 row() { printf '%-38s %14s %14s %8s %8s  %s\n' "$@"; }
 
+ratio_row() { # LABEL OURS REF GOAL: seconds, ratio of medians and of bests
+    row "$1" "$(value "${2}_median")" "$(value "${3}_median")" \
+        "$(ratio "$(value "${2}_median")" "$(value "${3}_median")")" \
+        "$(ratio "$(value "${2}_best")" "$(value "${3}_best")")" "$4"
+}
+
+# Within 5 % of each other: "flat" or "not flat".
+flat() { awk -v a="$1" -v b="$2" 'BEGIN {if (a + 0 <= 0 || b + 0 <= 0) print "-"; else if (a / b <= 1.05 && b / a <= 1.05) print "flat"; else print "not flat"}'; }
+
 print_table() {
     echo
     machine
@@ -130,33 +160,50 @@ print_table() {
         "$(value md5_4k_ratio)" "" "ratio >= 0.90 (OpenSSL)"
     row "MD5 64 MiB message, MiB/s" "$(value md5_64m_library)" "$(value md5_64m_openssl)" \
         "$(value md5_64m_ratio)" "" "ratio >= 0.90 (OpenSSL)"
-    row "verify+extract ${ITEM_MIB} MiB, disk, s" "$(value extract_library)" \
-        "$(value extract_plain)" "$(value extract_ratio)" "$(value extract_ratio_best)" \
-        "ratio <= 1.15 (md5sum + cp)"
-    row "  same, log line-buffered (daemon)" "$(value extract_lb_library)" \
+    row "verify+extract ${ITEM_MIB} MiB, disk, s" "$(value extract_dl_library)" \
+        "$(value extract_dl_plain)" "$(value extract_dl_ratio)" "$(value extract_dl_ratio_best)" \
+        "ratio <= 1.05 (md5sum + cp), daemon's log"
+    row "  same, log fully buffered" "$(value extract_library)" "$(value extract_plain)" \
+        "$(value extract_ratio)" "$(value extract_ratio_best)" "(reference)"
+    row "  same, log line-buffered (before)" "$(value extract_lb_library)" \
         "$(value extract_lb_plain)" "$(value extract_lb_ratio)" "$(value extract_lb_ratio_best)" \
-        "ratio <= 1.15 (md5sum + cp)"
+        "(reference)"
     for fs in tmpfs disk; do
-        d=$(value "upload_${fs}_daemon_median")
-        f=$(value "upload_${fs}_floor_median")
-        row "upload ${ITEM_MIB} MiB, tmpdir on $fs, s" "$d" "$f" "$(ratio "$d" "$f")" \
-            "$(ratio "$(value "upload_${fs}_daemon_best")" "$(value "upload_${fs}_floor_best")")" \
-            "ratio <= 1.25 (TCP to file + md5sum + cp)"
+        ratio_row "upload ${ITEM_MIB} MiB, tmpdir on $fs, s" "upload_${fs}_daemon" \
+            "upload_${fs}_floor" "ratio <= 1.10 (TCP to file + md5sum + cp)"
+        ratio_row "  same, floor with SHA-256 (openssl)" "upload_${fs}_daemon" \
+            "upload_${fs}_floor_sealed" "(the seal's digest too)"
     done
+    ratio_row "upload 32 MiB, 100 Mbit/s link, s" upload_tbf100_daemon upload_tbf100_floor \
+        "ratio <= 1.02 (same floor, same link)"
+    ratio_row "  same, floor with SHA-256 (openssl)" upload_tbf100_daemon \
+        upload_tbf100_floor_sealed "(the seal's digest too)"
+    row "sealed/unsealed 32 MiB, 100 Mbit/s, s" "$(value seal_tbf100_sealed_median)" \
+        "$(value seal_tbf100_unsealed_median)" "$(value seal_tbf100_ratio)" "" "ratio <= 1.05"
+    row "sealed/unsealed ${ITEM_MIB} MiB, unlimited, s" "$(value seal_unlimited_sealed_median)" \
+        "$(value seal_unlimited_unsealed_median)" "$(value seal_unlimited_ratio)" "" "(reference)"
     for size in 16 1024; do
         row "daemon VmHWM, ${size} MiB upload, KiB" "$(value "memory_${size}mib_hwm_kib")" \
-            "$(value "memory_${size}mib_idle_hwm_kib")" "" "" "< 4096, same for both (ref: idle)"
+            "$(value "memory_${size}mib_idle_hwm_kib")" "" "" "flat 16 MiB to 1 GiB (ref: idle)"
     done
+    row "  16 MiB against 1 GiB" "" "" "" "" \
+        "$(flat "$(value memory_16mib_hwm_kib)" "$(value memory_1024mib_hwm_kib)") (within 5 %)"
+    row "daemon RssAnon, 1 GiB upload, KiB" "$(value memory_1024mib_rss_anon_kib)" "" "" "" "< 1024"
+    row "  after a sealed upload, KiB" "$(value seal_memory_rssanon_kib)" "" "" "" \
+        "< 1024 (VmHWM $(value seal_memory_vmhwm_kib) KiB)"
     echo
-    echo "processor-time ratios of verify+extract (less sensitive to load): log fully" \
-        "buffered $(value extract_cpu_ratio), line-buffered $(value extract_lb_cpu_ratio)"
-    for fs in tmpfs disk; do
+    echo "processor-time ratios of verify+extract (less sensitive to load): daemon's log" \
+        "$(value extract_dl_cpu_ratio), fully buffered $(value extract_cpu_ratio)," \
+        "line-buffered $(value extract_lb_cpu_ratio)"
+    for fs in tmpfs disk tbf100; do
         d=$(value "upload_${fs}_daemon_cpu_median")
         f=$(value "upload_${fs}_floor_cpu_median")
-        echo "processor time of an upload, tmpdir on $fs: daemon $d s, floor $f s, ratio $(ratio "$d" "$f")"
+        s=$(value "upload_${fs}_floor_sealed_cpu_median")
+        echo "processor time of an upload, $fs: daemon $d s, floor $f s, ratio $(ratio "$d" "$f");" \
+            "floor with SHA-256 $s s, ratio $(ratio "$d" "$s")"
     done
-    echo "floor steps (receive md5sum cp, s): tmpfs $(value upload_tmpfs_floor_steps);" \
-        "disk $(value upload_disk_floor_steps)"
+    echo "floor steps (receive SHA-256 md5sum cp, s): tmpfs $(value upload_tmpfs_floor_steps);" \
+        "disk $(value upload_disk_floor_steps); 100 Mbit/s $(value upload_tbf100_floor_steps)"
 }
 
 run_md5() {
@@ -185,7 +232,14 @@ run_extract() {
     }
     parse_extract "log fully buffered" extract
     parse_extract "log line-buffered" extract_lb
+    parse_extract "log as the daemon's" extract_dl
     rm -f "$DISK/lib/package.upg"
+}
+
+run_seal() {
+    say "sealed against unsealed uploads"
+    sh "$REPO/bench/seal_rig.sh" "$BUILD/bin" "$DISK" "$RUNS" >>"$RESULTS" ||
+        fail "the seal benchmark failed"
 }
 
 run_rig() {
@@ -206,5 +260,6 @@ LOAD_START=$(loadavg)
 run_md5
 run_extract
 run_rig
+run_seal
 print_table
 exit $FAILED

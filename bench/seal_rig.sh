@@ -91,8 +91,11 @@ make_packages() { # SIZE_MIB
     head -c "$(($1 << 20))" /dev/urandom >"$SCRATCH/data.bin"
     printf '[package]\nname=bench\nversion=1\ndevid=b\n[item1]\ntype=file\nsource=%s\n' \
         "$SCRATCH/data.bin" >"$SCRATCH/manifest.ini"
-    "$BIN/qdupk" pack "$SCRATCH/manifest.ini" -o "$SCRATCH/plain.upg" >/dev/null
-    rm -f "$SCRATCH/data.bin"
+    # qdupk seals every package (unsigned without a key): without those last
+    # 128 bytes the package is unsealed.
+    "$BIN/qdupk" pack "$SCRATCH/manifest.ini" -o "$SCRATCH/packed.upg" >/dev/null
+    head -c -128 "$SCRATCH/packed.upg" >"$SCRATCH/plain.upg"
+    rm -f "$SCRATCH/data.bin" "$SCRATCH/packed.upg"
     digest=$(sha256sum "$SCRATCH/plain.upg" | cut -c1-64)
     # magic, size 128, algorithm 1, counter 1 (little-endian), key id, digest
     printf '%s' "51445345414c3031 80000000 01000000 0100000000000000 ${KEYID}${digest}" |

@@ -4,6 +4,9 @@
 #
 #   bench/upload_rig.sh BIN_DIR DATA DISK_DIR TMPFS_DIR [RUNS]
 #
+# QD_BENCH_SKIP_UNLIMITED=1, QD_BENCH_SKIP_LIMITED=1 and
+# QD_BENCH_SKIP_MEMORY=1 leave out parts.
+#
 # DATA is the item data (256 MiB in run.sh); DISK_DIR and TMPFS_DIR are
 # empty scratch directories on a disk file system and on tmpfs. The daemon
 # runs only inside the rig (scripts/vcam.sh: its own network, PID and mount
@@ -11,8 +14,10 @@
 # RUNS uploads of a package with DATA as one file item are timed from the
 # connect to the acknowledgement, alternating with the floor: the same
 # bytes through TCP into a file in the same namespaces, then md5sum, then
-# cp. Then the daemon's VmHWM after a 16 MiB and after a 1 GiB upload, each
-# in a fresh daemon. Prints key=value lines; progress goes to stderr.
+# cp (and, reported apart, with the SHA-256 of the package's seal). The
+# same for 32 MiB of DATA on a link shaped to 100 Mbit/s (tmpfs). Then the
+# daemon's VmHWM after a 16 MiB and after a 1 GiB upload, each in a fresh
+# daemon. Prints key=value lines; progress goes to stderr.
 set -eu
 
 [ $# -ge 4 ] || {
@@ -147,8 +152,9 @@ daemon_run() { # PACKAGE
     echo "${out#upload_seconds=}"
 }
 
+# qdupk seals every package; the floor then also takes the seal's SHA-256.
 floor_run() { # PACKAGE FILE DEST
-    sh "$VCAM_SCRIPT" dev "$CAM" "$BIN/floor_receiver" "$FLOOR_PORT" "$2" "$3" >"$2.out" &
+    sh "$VCAM_SCRIPT" dev "$CAM" "$BIN/floor_receiver" "$FLOOR_PORT" "$2" "$3" sealed >"$2.out" &
     FLOOR_JOB=$!
     out=$(vcam pc "$CAM" "$BIN/upload_client" "$(info devaddr)" "$FLOOR_PORT" "$1" 10) || {
         say "upload to the floor receiver failed"
@@ -164,13 +170,14 @@ floor_run() { # PACKAGE FILE DEST
 median() { tr ' ' '\n' | sort -n | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
 best() { tr ' ' '\n' | sort -n | head -1; }
 
-# Alternating daemon and floor runs on one file system.
-time_uploads() { # LABEL DIR
+# Alternating daemon and floor runs on one file system, with ITEM_DATA
+# (default DATA) as the package's one item.
+time_uploads() { # LABEL DIR [ITEM_DATA]
     label=$1
     base=$2/rig
     mkdir -p "$base/tmp" "$base/dest" "$DISK/rig/pkg-$label"
     pkg=$DISK/rig/pkg-$label/package.upg
-    make_package "$DATA" "$pkg" "$base/dest/item.bin"
+    make_package "${3:-$DATA}" "$pkg" "$base/dest/item.bin"
     start_daemon "$(write_config "$base/tmp")"
     pid=$(qdboot_pid) || {
         say "no qdboot process found"
@@ -179,7 +186,9 @@ time_uploads() { # LABEL DIR
     daemon_times=
     daemon_cpu=
     floor_times=
+    sealed_times=
     floor_cpu=
+    sealed_cpu=
     steps=
     i=0
     while [ $i -lt "$RUNS" ]; do
@@ -193,11 +202,14 @@ time_uploads() { # LABEL DIR
         sync
         took=$(floor_run "$pkg" "$base/tmp/floor.upg" "$base/dest/item.bin") || return 1
         set -- $took
-        floor_times="$floor_times $1"
-        steps="$steps|$2 $3 $4"
-        floor_cpu="$floor_cpu $5"
+        # The floor without the SHA-256 step (TCP, md5sum, cp), and with it.
+        floor_times="$floor_times $(echo "$1 $6" | awk '{printf "%.4f", $1 - $2}')"
+        sealed_times="$sealed_times $1"
+        steps="$steps|$2 $6 $3 $4"
+        floor_cpu="$floor_cpu $(echo "$5 $7" | awk '{printf "%.4f", $1 - $2}')"
+        sealed_cpu="$sealed_cpu $5"
         i=$((i + 1))
-        say "$label run $i: daemon ${daemon_times##* } s, floor $1 s"
+        say "$label run $i: daemon ${daemon_times##* } s, floor ${floor_times##* } s (sealed $1 s)"
     done
     stop_daemon
     rm -rf "$base" "$DISK/rig/pkg-$label"
@@ -205,11 +217,15 @@ time_uploads() { # LABEL DIR
     echo "upload_${label}_daemon_best=$(echo $daemon_times | best)"
     echo "upload_${label}_floor_median=$(echo $floor_times | median)"
     echo "upload_${label}_floor_best=$(echo $floor_times | best)"
+    echo "upload_${label}_floor_sealed_median=$(echo $sealed_times | median)"
+    echo "upload_${label}_floor_sealed_best=$(echo $sealed_times | best)"
     echo "upload_${label}_daemon_cpu_median=$(echo $daemon_cpu | median)"
     echo "upload_${label}_floor_cpu_median=$(echo $floor_cpu | median)"
+    echo "upload_${label}_floor_sealed_cpu_median=$(echo $sealed_cpu | median)"
     echo "upload_${label}_floor_steps=${steps#|}"
     echo "upload_${label}_daemon_runs=$(echo $daemon_times)"
     echo "upload_${label}_floor_runs=$(echo $floor_times)"
+    echo "upload_${label}_floor_sealed_runs=$(echo $sealed_times)"
 }
 
 vm_field() { sed -n "s/^$2:[[:space:]]*\([0-9]*\) kB/\1/p" "/proc/$1/status"; }
@@ -232,6 +248,7 @@ peak_memory() { # SIZE_MIB
     echo "memory_${1}mib_idle_hwm_kib=$idle"
     echo "memory_${1}mib_hwm_kib=$(vm_field "$pid" VmHWM)"
     echo "memory_${1}mib_rss_kib=$(vm_field "$pid" VmRSS)"
+    echo "memory_${1}mib_rss_anon_kib=$(vm_field "$pid" RssAnon)"
     stop_daemon
     rm -rf "$base"
 }
@@ -244,7 +261,19 @@ INFO=$(vcam info "$CAM" | sed -n 's/^workspace=//p')/info
 }
 mkdir -p "$DISK/rig" "$TMPFS/rig"
 say "camera up: device $(info devaddr) in $(info devns)"
-time_uploads tmpfs "$TMPFS"
-time_uploads disk "$DISK"
+# A camera's 100 Mbit/s port: what the PC sends is shaped on its veth, and
+# the daemon and the floor both wait for the link. The first 32 MiB of DATA.
+limited_link() {
+    mkdir -p "$DISK/rig"
+    head -c $((32 << 20)) "$DATA" >"$DISK/rig/data32.bin"
+    vcam pc "$CAM" tc qdisc replace dev pc0 root tbf rate 100mbit burst 64kb latency 50ms
+    time_uploads tbf100 "$TMPFS" "$DISK/rig/data32.bin"
+    vcam pc "$CAM" tc qdisc del dev pc0 root
+    rm -f "$DISK/rig/data32.bin"
+}
+
+[ -n "${QD_BENCH_SKIP_UNLIMITED:-}" ] || time_uploads tmpfs "$TMPFS"
+[ -n "${QD_BENCH_SKIP_UNLIMITED:-}" ] || time_uploads disk "$DISK"
+[ -n "${QD_BENCH_SKIP_LIMITED:-}" ] || limited_link
 [ -n "${QD_BENCH_SKIP_MEMORY:-}" ] || peak_memory 16
 [ -n "${QD_BENCH_SKIP_MEMORY:-}" ] || peak_memory 1024
