@@ -86,6 +86,7 @@ TEST(RolloutTargets, RepeatsDroppedAndSearchResultsSortedNumerically) {
                                    Target("10.0.0.9:80")};
     qdupk::SortByAddress(found);
     std::vector<std::string> names;
+    names.reserve(found.size());
     for (const HostPort& t : found) {
         names.push_back(qdupk::TargetName(t));
     }
@@ -299,6 +300,7 @@ class RolloutLoopTest : public ::testing::Test {
 
     qdupk::RolloutOutcome Run(const std::vector<std::string>& targets) {
         std::vector<HostPort> list;
+        list.reserve(targets.size());
         for (const std::string& t : targets) {
             list.push_back(Target(t));
         }
