@@ -73,7 +73,9 @@ void UploadAttempt::Abort(const std::string& why) {
     }
 }
 
-void UploadAttempt::Start(TimePoint now) {
+// The first IPv4 address of the target; none (and the attempt ended) when
+// the name does not resolve.
+std::optional<sockaddr_in> UploadAttempt::Resolve() {
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
@@ -85,12 +87,21 @@ void UploadAttempt::Start(TimePoint now) {
         // A name that does not resolve now will not after a pause either.
         End(TargetResult::kNoConnection, false,
             "cannot resolve " + target_.host + ": " + gai_strerror(rc));
+        return std::nullopt;
+    }
+    sockaddr_in address{};
+    std::memcpy(&address, list->ai_addr, sizeof address);
+    char text[INET_ADDRSTRLEN] = "";
+    (void)inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+    address_ = text;
+    return address;
+}
+
+void UploadAttempt::Start(TimePoint now) {
+    const std::optional<sockaddr_in> address = Resolve();
+    if (!address) {
         return;
     }
-    char text[INET_ADDRSTRLEN] = "";
-    (void)inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(list->ai_addr)->sin_addr, text,
-                    sizeof text);
-    address_ = text;
     sock_.reset(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!sock_.valid()) {
         End(TargetResult::kNoConnection, true,
@@ -98,7 +109,7 @@ void UploadAttempt::Start(TimePoint now) {
         return;
     }
     deadline_ = now + settings_.connectTimeout;
-    if (connect(sock_.get(), list->ai_addr, list->ai_addrlen) == 0) {
+    if (connect(sock_.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) == 0) {
         FinishConnect(now);
     } else if (errno != EINPROGRESS && errno != EINTR) {
         End(TargetResult::kNoConnection, true,
