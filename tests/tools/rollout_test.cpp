@@ -449,6 +449,10 @@ TEST_F(RolloutLoopTest, TheFailureLimitStopsNewUploads) {
     EXPECT_EQ(out.records[2].result, TargetResult::kNotStarted);
     EXPECT_EQ(good.Connections(), 0);
     EXPECT_EQ(recorder_.events.back(), "not-started " + good.Address());
+    // Reached by the last target, the limit held nothing back.
+    const qdupk::RolloutOutcome last = Run({good.Address(), bad1.Address(), bad2.Address()});
+    EXPECT_EQ(last.exitStatus, qdupk::kExitSomeFailed);
+    EXPECT_FALSE(last.stop.any());
 }
 
 TEST_F(RolloutLoopTest, CtrlCFinishesRunningUploadsAndASecondOneAbortsThem) {
