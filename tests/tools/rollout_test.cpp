@@ -528,6 +528,26 @@ TEST_F(RolloutLoopTest, ACanaryThatDoesNotComeBackStopsTheRollout) {
     EXPECT_EQ(other.Connections(), 0);
 }
 
+TEST_F(RolloutLoopTest, ACanaryThatComesBackLetsTheOthersGo) {
+    FakeUploadServer canary(ServerReply::kAck);
+    FakeUploadServer other(ServerReply::kAck);
+    // Canary: up, down, up again. The other: down, up.
+    ScriptedProbe probe({true, false, true, false, true});
+    settings_.policy.canary = 1;
+    settings_.waitReturn = Millis(5000);
+    settings_.probe = &probe;
+    const qdupk::RolloutOutcome out = Run({canary.Address(), other.Address()});
+    EXPECT_EQ(out.exitStatus, 0);
+    for (const TargetRecord& r : out.records) {
+        EXPECT_EQ(r.result, TargetResult::kOk) << r.reason;
+        EXPECT_EQ(r.back, qdupk::BackState::kYes);
+    }
+    EXPECT_EQ(recorder_.events,
+              (std::vector<std::string>{"start " + canary.Address(), "ack " + canary.Address(),
+                                        "ok " + canary.Address(), "start " + other.Address(),
+                                        "ack " + other.Address(), "ok " + other.Address()}));
+}
+
 // --- the command ------------------------------------------------------------
 
 class RolloutCommandTest : public ::testing::Test {
