@@ -21,6 +21,17 @@ enum class ServerReply {
     kSilent,         // never answer; hold the connection until the client goes
     kFailureResult,  // the magic with a non-zero result
     kCloseEarly,     // close right after the header, before the package
+    kStall,          // read the header, then nothing more; hold the connection
+};
+
+// Connections open at once across several stand-ins, for a client that
+// must keep to a limit. With holdUntil set, each stand-in keeps its answer
+// back until that many were open together (or a few seconds passed), so a
+// client that keeps to the limit reaches it exactly.
+struct ConcurrencyGauge {
+    std::atomic<int> open{0};
+    std::atomic<int> peak{0};
+    int holdUntil = 0;
 };
 
 struct ReceivedUpload {
@@ -30,7 +41,7 @@ struct ReceivedUpload {
 
 class FakeUploadServer {
   public:
-    explicit FakeUploadServer(ServerReply reply);
+    explicit FakeUploadServer(ServerReply reply, ConcurrencyGauge* gauge = nullptr);
     ~FakeUploadServer();  // stops the thread, closes every socket
     FakeUploadServer(const FakeUploadServer&) = delete;
     FakeUploadServer& operator=(const FakeUploadServer&) = delete;
@@ -44,7 +55,10 @@ class FakeUploadServer {
     void Serve();
     void Handle(qd::UniqueFd conn);
 
+    void HoldForGauge();
+
     ServerReply reply_;
+    ConcurrencyGauge* gauge_;
     qd::UniqueFd listener_;
     std::uint16_t port_ = 0;
     std::atomic<bool> stop_{false};
