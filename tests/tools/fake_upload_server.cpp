@@ -54,8 +54,8 @@ void SendAnswer(int fd, std::uint32_t result) {
 
 }  // namespace
 
-FakeUploadServer::FakeUploadServer(ServerReply reply)
-    : reply_(reply), listener_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+FakeUploadServer::FakeUploadServer(ServerReply reply, ConcurrencyGauge* gauge)
+    : reply_(reply), gauge_(gauge), listener_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -98,7 +98,37 @@ void FakeUploadServer::Serve() {
     }
 }
 
+void FakeUploadServer::HoldForGauge() {
+    // Bounded, so a client that never opens enough fails the test's
+    // assertion on the peak instead of hanging it.
+    for (int i = 0; i < 200 && !stop_ && gauge_->peak < gauge_->holdUntil; ++i) {
+        (void)poll(nullptr, 0, kPollMs);
+    }
+}
+
 void FakeUploadServer::Handle(qd::UniqueFd conn) {
+    struct Presence {
+        ConcurrencyGauge* gauge;
+        explicit Presence(ConcurrencyGauge* g) : gauge(g) {
+            if (gauge != nullptr) {
+                const int open = ++gauge->open;
+                for (int peak = gauge->peak;
+                     open > peak && !gauge->peak.compare_exchange_weak(peak, open);) {
+                }
+            }
+        }
+        ~Presence() { Leave(); }
+        // Before the answer goes out: the client may connect elsewhere as
+        // soon as it has it.
+        void Leave() {
+            if (gauge != nullptr) {
+                --gauge->open;
+                gauge = nullptr;
+            }
+        }
+        Presence(const Presence&) = delete;
+        Presence& operator=(const Presence&) = delete;
+    } presence(gauge_);
     ReceivedUpload upload;
     upload.header.resize(8);
     if (!ReadExact(conn.get(), upload.header.data(), 8, stop_)) {
@@ -114,6 +144,10 @@ void FakeUploadServer::Handle(qd::UniqueFd conn) {
         const std::lock_guard<std::mutex> lock(mutex_);
         received_.push_back(upload);
     }
+    if (gauge_ != nullptr) {
+        HoldForGauge();
+    }
+    presence.Leave();
     switch (reply_) {
         case ServerReply::kAck:
             SendAnswer(conn.get(), 0);

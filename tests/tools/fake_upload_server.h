@@ -23,6 +23,16 @@ enum class ServerReply {
     kCloseEarly,     // close right after the header, before the package
 };
 
+// Connections open at once across several stand-ins, for a client that
+// must keep to a limit. With holdUntil set, each stand-in keeps its answer
+// back until that many were open together (or a few seconds passed), so a
+// client that keeps to the limit reaches it exactly.
+struct ConcurrencyGauge {
+    std::atomic<int> open{0};
+    std::atomic<int> peak{0};
+    int holdUntil = 0;
+};
+
 struct ReceivedUpload {
     std::vector<unsigned char> header;
     std::vector<unsigned char> body;
@@ -30,7 +40,7 @@ struct ReceivedUpload {
 
 class FakeUploadServer {
   public:
-    explicit FakeUploadServer(ServerReply reply);
+    explicit FakeUploadServer(ServerReply reply, ConcurrencyGauge* gauge = nullptr);
     ~FakeUploadServer();  // stops the thread, closes every socket
     FakeUploadServer(const FakeUploadServer&) = delete;
     FakeUploadServer& operator=(const FakeUploadServer&) = delete;
@@ -44,7 +54,10 @@ class FakeUploadServer {
     void Serve();
     void Handle(qd::UniqueFd conn);
 
+    void HoldForGauge();
+
     ServerReply reply_;
+    ConcurrencyGauge* gauge_;
     qd::UniqueFd listener_;
     std::uint16_t port_ = 0;
     std::atomic<bool> stop_{false};

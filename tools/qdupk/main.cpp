@@ -12,8 +12,8 @@
 namespace qdupk {
 namespace {
 
-constexpr Command (*kCommands[])(CLI::App&) = {AddKeygen, AddPack,   AddSeal,  AddInfo,
-                                               AddVerify, AddSearch, AddUpload};
+constexpr Command (*kCommands[])(CLI::App&) = {AddKeygen, AddPack,   AddSeal,   AddInfo,
+                                               AddVerify, AddSearch, AddUpload, AddRollout};
 
 const char kToolFooter[] = "'qdupk COMMAND --help' shows a command's usage.\n";
 

@@ -94,6 +94,31 @@ std::string NoRouteHint(const std::optional<SearchInterface>& iface) {
     return iface ? std::string() : " (no multicast route? name the interface with --interface)";
 }
 
+bool SendSearch(int fd, std::uint32_t nonce) {
+    const SearchPacket packet = BuildSearch(nonce);
+    const sockaddr_in group = Endpoint(GroupAddress(), kSearchPort);
+    ssize_t sent = -1;
+    do {
+        sent = sendto(fd, packet.data(), packet.size(), MSG_NOSIGNAL,
+                      reinterpret_cast<const sockaddr*>(&group), sizeof group);
+    } while (sent < 0 && errno == EINTR);
+    return sent == static_cast<ssize_t>(packet.size());
+}
+
+void ReceiveOne(int fd, std::uint32_t nonce, CameraList& cameras) {
+    std::optional<CameraReply> reply;
+    if (ReceiveReply(fd, nonce, reply) && reply) {
+        (void)cameras.Add(*reply);
+    }
+}
+
+int RemainingMs(Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+}  // namespace
+
 qd::UniqueFd OpenSearchSocket(const std::optional<SearchInterface>& iface) {
     qd::UniqueFd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!fd.valid()) {
@@ -117,43 +142,23 @@ qd::UniqueFd OpenSearchSocket(const std::optional<SearchInterface>& iface) {
     return fd;
 }
 
-bool SendSearch(int fd, std::uint32_t nonce) {
-    const SearchPacket packet = BuildSearch(nonce);
-    const sockaddr_in group = Endpoint(GroupAddress(), kSearchPort);
-    ssize_t sent = -1;
-    do {
-        sent = sendto(fd, packet.data(), packet.size(), MSG_NOSIGNAL,
-                      reinterpret_cast<const sockaddr*>(&group), sizeof group);
-    } while (sent < 0 && errno == EINTR);
-    return sent == static_cast<ssize_t>(packet.size());
-}
-
-// One datagram that poll reported; anything that is not a valid answer to
-// this search is dropped.
-void ReceiveOne(int fd, std::uint32_t nonce, CameraList& cameras) {
+// Anything that is not a valid answer to this search is dropped.
+bool ReceiveReply(int fd, std::uint32_t nonce, std::optional<CameraReply>& reply) {
+    reply.reset();
     unsigned char buffer[kReceiveBuffer];
     sockaddr_in from{};
     socklen_t fromSize = sizeof from;
     const ssize_t size = recvfrom(fd, buffer, sizeof buffer, MSG_TRUNC | MSG_DONTWAIT,
                                   reinterpret_cast<sockaddr*>(&from), &fromSize);
     if (size < 0) {
-        return;  // EINTR, EAGAIN, or an ICMP error from an earlier send
+        // EINTR, EAGAIN, or an ICMP error from an earlier send
+        return errno != EAGAIN && errno != EWOULDBLOCK;
     }
     char source[INET_ADDRSTRLEN] = "";
     (void)inet_ntop(AF_INET, &from.sin_addr, source, sizeof source);
-    const std::optional<CameraReply> reply =
-        ParseReply(buffer, static_cast<std::size_t>(size), nonce, source);
-    if (reply) {
-        (void)cameras.Add(*reply);
-    }
+    reply = ParseReply(buffer, static_cast<std::size_t>(size), nonce, source);
+    return true;
 }
-
-int RemainingMs(Clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
-}
-
-}  // namespace
 
 SearchInterface ResolveInterface(const std::string& nameOrAddress) {
     const IfaddrsPtr list = InterfaceList();

@@ -12,6 +12,7 @@
 
 #include "cli_values.h"
 #include "discovery.h"
+#include "qd_owners.h"
 
 namespace qdupk {
 
@@ -40,6 +41,14 @@ struct SearchOptions {
 // first datagram was lost) and collects valid answers until the time-out.
 // Throws NetError when the socket cannot be set up or the search not sent.
 CameraList SearchCameras(const SearchOptions& options);
+
+// The socket a search is sent from and answers arrive on: the answer port,
+// joined to the group on the interface. Throws NetError.
+qd::UniqueFd OpenSearchSocket(const std::optional<SearchInterface>& iface);
+
+// Reads one waiting datagram without blocking; false when none waited.
+// `reply` then holds it if it is a valid answer carrying `nonce`.
+bool ReceiveReply(int fd, std::uint32_t nonce, std::optional<CameraReply>& reply);
 
 // A nonce that differs between runs, so parallel searches keep apart.
 std::uint32_t RandomNonce();

@@ -1,0 +1,564 @@
+// qdupk rollout: the pure pieces (targets file, scheduler, return watch,
+// report) with made-up times, the loop against stand-in cameras on
+// loopback, and the command's exit statuses and report file.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+#include "fake_upload_server.h"
+#include "package_writer.h"
+#include "qd_owners.h"
+#include "rollout_record.h"
+#include "rollout_return.h"
+#include "rollout_run.h"
+#include "rollout_scheduler.h"
+#include "rollout_targets.h"
+#include "target_exec.h"
+#include "test_support.h"
+
+namespace qdtest {
+namespace {
+
+using qdupk::HostPort;
+using qdupk::Millis;
+using qdupk::TargetRecord;
+using qdupk::TargetResult;
+using Clock = std::chrono::steady_clock;
+
+bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+std::string MakePackage(std::size_t dataSize) {
+    qdupk::PackagePlan plan;
+    plan.name = "fleet";
+    plan.version = "2.0";
+    plan.devId = "QUNDAR";
+    qdupk::ItemPlan item;
+    item.destination = "/tmp/x";
+    for (std::size_t i = 0; i < dataSize; ++i) {
+        item.data += static_cast<char>(i * 13 % 251);
+    }
+    plan.items.push_back(item);
+    return qdupk::BuildPackage(plan);
+}
+
+HostPort Target(const std::string& text) {
+    return *qdupk::ParseHostPort(text);
+}
+
+// A loopback port where nothing listens any more.
+std::string DeadAddress() {
+    const FakeUploadServer gone(ServerReply::kAck);
+    return gone.Address();
+}
+
+// --- targets file -----------------------------------------------------
+
+TEST(RolloutTargets, FileLinesCommentsAndMistakes) {
+    const qdupk::TargetList list = qdupk::ParseTargetList(
+        "# site A\n10.0.0.2:8080\n\n  10.0.0.3:8080  # lobby\r\nnocolon\n10.0.0.4:0\ncam5:9",
+        "t.txt");
+    ASSERT_EQ(list.targets.size(), 3U);
+    EXPECT_EQ(list.targets[1].host, "10.0.0.3");
+    EXPECT_EQ(list.targets[2].host, "cam5");
+    EXPECT_EQ(list.targets[2].port, 9);
+    ASSERT_EQ(list.errors.size(), 2U);
+    EXPECT_TRUE(Contains(list.errors[0], "t.txt:5: 'nocolon' is not HOST:PORT")) << list.errors[0];
+    EXPECT_TRUE(Contains(list.errors[1], "t.txt:6:")) << list.errors[1];
+}
+
+TEST(RolloutTargets, RepeatsDroppedAndSearchResultsSortedNumerically) {
+    std::vector<std::string> dropped;
+    const std::vector<HostPort> kept = qdupk::WithoutRepeats(
+        {Target("10.0.0.2:80"), Target("10.0.0.3:80"), Target("10.0.0.2:80")}, dropped);
+    EXPECT_EQ(kept.size(), 2U);
+    EXPECT_EQ(dropped, std::vector<std::string>{"10.0.0.2:80"});
+
+    std::vector<HostPort> found = {Target("10.0.0.10:80"), Target("cam:80"), Target("10.0.0.9:81"),
+                                   Target("10.0.0.9:80")};
+    qdupk::SortByAddress(found);
+    std::vector<std::string> names;
+    for (const HostPort& t : found) {
+        names.push_back(qdupk::TargetName(t));
+    }
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"10.0.0.9:80", "10.0.0.9:81", "10.0.0.10:80", "cam:80"}));
+}
+
+// --- scheduler ----------------------------------------------------------
+
+std::vector<std::size_t> StartAll(qdupk::Scheduler& s, Clock::time_point now) {
+    std::vector<std::size_t> started;
+    for (auto next = s.Next(now); next; next = s.Next(now)) {
+        started.push_back(*next);
+    }
+    return started;
+}
+
+TEST(RolloutScheduler, SlotsCanaryAndFailureLimit) {
+    const Clock::time_point t0{};
+    qdupk::RolloutPolicy policy;
+    policy.parallel = 2;
+    policy.canary = 3;
+    qdupk::Scheduler s(6, policy);
+    EXPECT_EQ(StartAll(s, t0), (std::vector<std::size_t>{0, 1}));
+    s.Finished(0, true);
+    // The third canary, not a fourth target, takes the free slot.
+    EXPECT_EQ(StartAll(s, t0), std::vector<std::size_t>{2});
+    s.Finished(1, true);
+    EXPECT_TRUE(StartAll(s, t0).empty());
+    s.Uploaded(2);  // acknowledged, being watched: holds no slot, canary not judged yet
+    EXPECT_TRUE(StartAll(s, t0).empty());
+    s.Finished(2, true);
+    EXPECT_EQ(StartAll(s, t0), (std::vector<std::size_t>{3, 4}));
+    EXPECT_FALSE(s.Idle());
+
+    policy.canary = 2;
+    policy.maxFailures = 1;
+    qdupk::Scheduler failing(5, policy);
+    EXPECT_EQ(StartAll(failing, t0), (std::vector<std::size_t>{0, 1}));
+    failing.Finished(0, false);  // reaches the limit; the other canary still runs
+    EXPECT_TRUE(failing.stopped().failureLimit);
+    EXPECT_FALSE(failing.stopped().canary);
+    EXPECT_FALSE(failing.Idle());
+    failing.Finished(1, true);
+    EXPECT_TRUE(failing.stopped().canary);
+    EXPECT_TRUE(failing.Idle());
+    EXPECT_EQ(failing.state(2), qdupk::Scheduler::State::kQueued);
+}
+
+TEST(RolloutScheduler, RetriesPauseTwiceAsLongEachTimeThenGiveUp) {
+    const Clock::time_point t0{};
+    qdupk::RolloutPolicy policy;
+    policy.parallel = 1;
+    policy.retries = 3;
+    qdupk::Scheduler s(2, policy);
+    ASSERT_EQ(s.Next(t0), std::optional<std::size_t>(0));
+    std::vector<Millis> pauses;
+    Clock::time_point now = t0;
+    for (auto pause = s.Retry(0, now); pause; pause = s.Retry(0, now)) {
+        pauses.push_back(*pause);
+        // While target 0 pauses, its slot serves target 1 once.
+        if (pauses.size() == 1) {
+            ASSERT_EQ(s.Next(now), std::optional<std::size_t>(1));
+            EXPECT_FALSE(s.NextRetry());  // no free slot: nothing to wake for
+            s.Finished(1, true);
+        }
+        EXPECT_EQ(s.NextRetry(), now + *pause);
+        EXPECT_FALSE(s.Next(now + *pause - Millis(1)));
+        now += *pause;
+        ASSERT_EQ(s.Next(now), std::optional<std::size_t>(0));
+    }
+    EXPECT_EQ(pauses, (std::vector<Millis>{Millis(2000), Millis(4000), Millis(8000)}));
+    s.Finished(0, false);
+    EXPECT_TRUE(s.Idle());
+
+    // A stopped rollout retries nothing.
+    qdupk::Scheduler stopped(1, policy);
+    ASSERT_TRUE(stopped.Next(t0));
+    stopped.Interrupt();
+    EXPECT_FALSE(stopped.Retry(0, t0));
+}
+
+// --- return watch ---------------------------------------------------------
+
+// Probes every second from the acknowledgement; `answers` says which probe
+// gets an answer half a second later. The verdict, and when it fell.
+std::pair<qdupk::ReturnWatch::Verdict, int> Watch(const std::vector<bool>& answers, int limitS) {
+    const Clock::time_point ack{};
+    qdupk::ReturnWatch watch(ack, Millis(limitS * 1000));
+    std::size_t probe = 0;
+    for (int halfS = 0; halfS <= 2 * limitS; ++halfS) {
+        const Clock::time_point now = ack + Millis(500 * halfS);
+        if (watch.verdict(now) != qdupk::ReturnWatch::Verdict::kWaiting) {
+            return {watch.verdict(now), halfS};
+        }
+        if (halfS % 2 == 0) {
+            EXPECT_TRUE(watch.ProbeDue(now)) << halfS;
+            EXPECT_FALSE(watch.ProbeDue(now));
+        } else if (probe < answers.size() && answers[probe++]) {
+            watch.Answered(now);
+            if (watch.verdict(now) == qdupk::ReturnWatch::Verdict::kBack) {
+                return {qdupk::ReturnWatch::Verdict::kBack, halfS};
+            }
+        }
+    }
+    return {watch.verdict(ack + Millis(limitS * 1000)), -1};
+}
+
+TEST(RolloutReturnWatch, BackOnlyAfterSilenceThenAnAnswer) {
+    using V = qdupk::ReturnWatch::Verdict;
+    // Answers while going down, silent while rebooting, answers again.
+    EXPECT_EQ(Watch({true, true, false, false, true}, 10), std::make_pair(V::kBack, 9));
+    // Never silent: it did not reboot, so it is not "back".
+    EXPECT_EQ(Watch({true, true, true, true, true, true}, 5).first, V::kNotBack);
+    // Silent to the end.
+    EXPECT_EQ(Watch({false, false, false}, 3).first, V::kNotBack);
+    // An answer after the limit does not count.
+    EXPECT_EQ(Watch({false, false, true}, 2).first, V::kNotBack);
+}
+
+// --- records and report -----------------------------------------------------
+
+TEST(RolloutReport, ExitStatusPrecedenceAndReportFormats) {
+    std::vector<TargetRecord> records(3);
+    records[0] = {Target("10.0.0.2:80"), TargetResult::kOk, "fine", 100, 1.25, 1,
+                  qdupk::BackState::kYes};
+    records[1] = {Target("10.0.0.3:80"),
+                  TargetResult::kRefused,
+                  "=closed, said \"no\"\nthen left",
+                  100,
+                  0.5,
+                  1,
+                  qdupk::BackState::kNotAsked};
+    records[2] = {Target("10.0.0.4:80"),      TargetResult::kNotStarted, "", 0, 0.0, 0,
+                  qdupk::BackState::kNotAsked};
+    qdupk::StopReasons stop;
+    EXPECT_EQ(qdupk::RolloutExitStatus(records, stop), qdupk::kExitSomeFailed);
+    stop.failureLimit = true;
+    EXPECT_EQ(qdupk::RolloutExitStatus(records, stop), qdupk::kExitFailureLimit);
+    stop.canary = true;
+    EXPECT_EQ(qdupk::RolloutExitStatus(records, stop), qdupk::kExitCanaryStop);
+    stop.interrupted = true;
+    EXPECT_EQ(qdupk::RolloutExitStatus(records, stop), qdupk::kExitInterrupted);
+    EXPECT_EQ(qdupk::RolloutExitStatus({records[0]}, {}), 0);
+
+    EXPECT_EQ(qdupk::ReportCsv(records),
+              "address,result,reason,bytes,seconds,attempts,back\n"
+              "10.0.0.2:80,ok,fine,100,1.2,1,yes\n"
+              "10.0.0.3:80,refused,\"'=closed, said \"\"no\"\"\nthen left\",100,0.5,1,\n"
+              "10.0.0.4:80,not-started,,0,0.0,0,\n");
+    const std::string json = qdupk::ReportJson(records, {});
+    EXPECT_TRUE(Contains(json, "\"exit\": 3")) << json;
+    EXPECT_TRUE(Contains(json, "\"not-started\": 1")) << json;
+    EXPECT_TRUE(Contains(json,
+                         "{\"address\": \"10.0.0.2:80\", \"attempts\": 1, \"back\": true, "
+                         "\"bytes\": 100, \"reason\": \"fine\", \"result\": \"ok\", "
+                         "\"seconds\": 1.3}"))
+        << json;
+    EXPECT_TRUE(Contains(json, "\"back\": null")) << json;
+    EXPECT_TRUE(qdupk::IsReportPath("out/Site.CSV"));
+    EXPECT_FALSE(qdupk::IsReportPath("site.txt"));
+}
+
+// --- the loop on loopback -----------------------------------------------------
+
+// Records what the loop reports; can press Ctrl-C when an upload starts.
+class Recorder : public qdupk::RolloutObserver {
+  public:
+    void Started(const TargetRecord& r) override {
+        events.push_back("start " + qdupk::TargetName(r.target));
+        if (pressOnStart > 0) {
+            presses = pressOnStart;
+        }
+    }
+    void RetryLater(const TargetRecord& r, Millis pause) override {
+        events.push_back("retry " + qdupk::TargetName(r.target));
+        pausesSeen.push_back(pause);
+    }
+    void Acknowledged(const TargetRecord& r) override {
+        events.push_back("ack " + qdupk::TargetName(r.target));
+    }
+    void Finished(const TargetRecord& r) override {
+        events.push_back(std::string(qdupk::ResultName(r.result)) + " " +
+                         qdupk::TargetName(r.target));
+    }
+    void Stopped(const qdupk::StopReasons& now, const char* reason) override {
+        (void)now;
+        events.push_back(std::string("stop ") + reason);
+    }
+
+    std::vector<std::string> events;
+    std::vector<Millis> pausesSeen;
+    int pressOnStart = 0;
+    volatile std::sig_atomic_t presses = 0;
+};
+
+class RolloutLoopTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        package_ = MakePackage(200000);
+        WriteFile(dir_.file("pkg.upg"), package_);
+        fd_.reset(open(dir_.file("pkg.upg").c_str(), O_RDONLY | O_CLOEXEC));
+        ASSERT_TRUE(fd_.valid());
+        settings_.attempt.packageFd = fd_.get();
+        settings_.attempt.size = package_.size();
+        settings_.attempt.connectTimeout = Millis(2000);
+        settings_.attempt.timeout = Millis(5000);
+        settings_.policy.firstPause = Millis(1);  // the schedule itself is tested above
+        settings_.interrupts = &recorder_.presses;
+    }
+
+    qdupk::RolloutOutcome Run(const std::vector<std::string>& targets) {
+        std::vector<HostPort> list;
+        for (const std::string& t : targets) {
+            list.push_back(Target(t));
+        }
+        return qdupk::RunRollout(list, settings_, recorder_);
+    }
+
+    std::string Body(FakeUploadServer& camera, std::size_t upload = 0) {
+        const std::vector<ReceivedUpload> got = camera.Received();
+        return upload < got.size() ? std::string(got[upload].body.begin(), got[upload].body.end())
+                                   : std::string();
+    }
+
+    ScratchDir dir_;
+    std::string package_;
+    qd::UniqueFd fd_;
+    qdupk::RolloutSettings settings_;
+    Recorder recorder_;
+};
+
+TEST_F(RolloutLoopTest, EachCameraGetsItsOwnResultAndOnlyConnectionTroubleIsRetried) {
+    FakeUploadServer ok(ServerReply::kAck);
+    FakeUploadServer refusing(ServerReply::kClose);
+    FakeUploadServer silent(ServerReply::kSilent);
+    FakeUploadServer dropping(ServerReply::kCloseEarly);  // closes after the header
+    const std::string dead = DeadAddress();
+    package_ = MakePackage(16 << 20);  // outgrows the socket buffers, so a close breaks the send
+    WriteFile(dir_.file("pkg.upg"), package_);
+    settings_.attempt.size = package_.size();
+    settings_.attempt.timeout = Millis(400);
+
+    const qdupk::RolloutOutcome out =
+        Run({ok.Address(), refusing.Address(), dead, silent.Address(), dropping.Address()});
+
+    ASSERT_EQ(out.records.size(), 5U);
+    const auto& r = out.records;
+    EXPECT_EQ(r[0].result, TargetResult::kOk) << r[0].reason;
+    EXPECT_EQ(r[0].bytes, package_.size());
+    EXPECT_EQ(Body(ok), package_);
+    EXPECT_EQ(r[1].result, TargetResult::kRefused);
+    EXPECT_TRUE(Contains(r[1].reason, "closed the connection without acknowledgement"));
+    EXPECT_EQ(r[2].result, TargetResult::kNoConnection);
+    EXPECT_TRUE(Contains(r[2].reason, "Connection refused")) << r[2].reason;
+    EXPECT_EQ(r[3].result, TargetResult::kTimeout);
+    EXPECT_TRUE(Contains(r[3].reason, "no acknowledgement within 0.4 s")) << r[3].reason;
+    EXPECT_EQ(r[4].result, TargetResult::kRefused);
+    EXPECT_TRUE(Contains(r[4].reason, "closed the connection after ")) << r[4].reason;
+    // Retried: no connection, and a connection broken before the last byte.
+    EXPECT_EQ(r[2].attempts, 3);
+    EXPECT_EQ(r[4].attempts, 3);
+    EXPECT_EQ(dropping.Connections(), 3);
+    // Not retried: the whole package went out.
+    EXPECT_EQ(r[1].attempts, 1);
+    EXPECT_EQ(refusing.Connections(), 1);
+    EXPECT_EQ(r[3].attempts, 1);
+    EXPECT_EQ(silent.Connections(), 1);
+    EXPECT_EQ(out.exitStatus, qdupk::kExitSomeFailed);
+    EXPECT_FALSE(out.stop.any());
+}
+
+TEST_F(RolloutLoopTest, NeverMoreUploadsAtOnceThanAllowed) {
+    ConcurrencyGauge gauge;
+    gauge.holdUntil = 3;
+    std::vector<std::unique_ptr<FakeUploadServer>> cameras;
+    std::vector<std::string> targets;
+    for (int i = 0; i < 7; ++i) {
+        cameras.push_back(std::make_unique<FakeUploadServer>(ServerReply::kAck, &gauge));
+        targets.push_back(cameras.back()->Address());
+    }
+    settings_.policy.parallel = 3;
+    const qdupk::RolloutOutcome out = Run(targets);
+    EXPECT_EQ(gauge.peak, 3);
+    EXPECT_EQ(out.exitStatus, 0);
+    for (std::size_t i = 0; i < cameras.size(); ++i) {
+        EXPECT_EQ(out.records[i].result, TargetResult::kOk) << out.records[i].reason;
+        EXPECT_EQ(Body(*cameras[i]), package_) << i;
+    }
+}
+
+TEST_F(RolloutLoopTest, AFailedCanaryKeepsThePackageFromEveryOtherCamera) {
+    FakeUploadServer canaryOk(ServerReply::kAck);
+    FakeUploadServer canaryBad(ServerReply::kClose);
+    FakeUploadServer rest1(ServerReply::kAck);
+    FakeUploadServer rest2(ServerReply::kAck);
+    settings_.policy.canary = 2;
+    settings_.policy.maxFailures = 1;  // also reached: the canary wins
+    const qdupk::RolloutOutcome out =
+        Run({canaryOk.Address(), canaryBad.Address(), rest1.Address(), rest2.Address()});
+    EXPECT_EQ(out.exitStatus, qdupk::kExitCanaryStop);
+    EXPECT_EQ(rest1.Connections() + rest2.Connections(), 0);
+    EXPECT_EQ(out.records[2].result, TargetResult::kNotStarted);
+    EXPECT_EQ(out.records[3].result, TargetResult::kNotStarted);
+    EXPECT_EQ(out.records[3].attempts, 0);
+}
+
+TEST_F(RolloutLoopTest, TheFailureLimitStopsNewUploads) {
+    FakeUploadServer bad1(ServerReply::kClose);
+    FakeUploadServer bad2(ServerReply::kFailureResult);
+    FakeUploadServer good(ServerReply::kAck);
+    settings_.policy.parallel = 1;
+    settings_.policy.maxFailures = 2;
+    const qdupk::RolloutOutcome out = Run({bad1.Address(), bad2.Address(), good.Address()});
+    EXPECT_EQ(out.exitStatus, qdupk::kExitFailureLimit);
+    EXPECT_TRUE(Contains(out.records[1].reason, "answered AA CC DD 03 FF FF FF FF"));
+    EXPECT_EQ(out.records[2].result, TargetResult::kNotStarted);
+    EXPECT_EQ(good.Connections(), 0);
+    EXPECT_EQ(recorder_.events.back(), "not-started " + good.Address());
+}
+
+TEST_F(RolloutLoopTest, CtrlCFinishesRunningUploadsAndASecondOneAbortsThem) {
+    FakeUploadServer first(ServerReply::kAck);
+    FakeUploadServer second(ServerReply::kAck);
+    settings_.policy.parallel = 1;
+    recorder_.pressOnStart = 1;
+    qdupk::RolloutOutcome out = Run({first.Address(), second.Address()});
+    EXPECT_EQ(out.exitStatus, qdupk::kExitInterrupted);
+    EXPECT_EQ(out.records[0].result, TargetResult::kOk);
+    EXPECT_EQ(Body(first), package_);
+    EXPECT_EQ(out.records[1].result, TargetResult::kNotStarted);
+    EXPECT_EQ(second.Connections(), 0);
+
+    FakeUploadServer hanging(ServerReply::kSilent);
+    recorder_.pressOnStart = 2;
+    recorder_.presses = 0;
+    settings_.attempt.timeout = Millis(60000);
+    out = Run({hanging.Address()});
+    EXPECT_EQ(out.exitStatus, qdupk::kExitInterrupted);
+    EXPECT_EQ(out.records[0].result, TargetResult::kAborted);
+    EXPECT_TRUE(Contains(out.records[0].reason, "aborted by a second Ctrl-C"));
+}
+
+// Answers each probe as scripted, through a pipe the loop polls.
+class ScriptedProbe : public qdupk::ReturnProbe {
+  public:
+    explicit ScriptedProbe(std::vector<bool> answers) : answers_(std::move(answers)) {
+        int fds[2];
+        if (pipe2(fds, O_NONBLOCK | O_CLOEXEC) == 0) {
+            read_.reset(fds[0]);
+            write_.reset(fds[1]);
+        }
+    }
+    int Descriptor() const override { return read_.get(); }
+    void Probe(const std::string& address) override {
+        probed = address;
+        if (next_ < answers_.size() && answers_[next_++]) {
+            (void)write(write_.get(), "x", 1);
+        }
+    }
+    std::vector<std::string> Answers() override {
+        char sink[64];
+        std::vector<std::string> got;
+        while (read(read_.get(), sink, sizeof sink) > 0) {
+            got.push_back(probed);
+        }
+        return got;
+    }
+    std::string probed;
+
+  private:
+    std::vector<bool> answers_;
+    std::size_t next_ = 0;
+    qd::UniqueFd read_;
+    qd::UniqueFd write_;
+};
+
+TEST_F(RolloutLoopTest, ACanaryThatDoesNotComeBackStopsTheRollout) {
+    FakeUploadServer canary(ServerReply::kAck);
+    FakeUploadServer other(ServerReply::kAck);
+    ScriptedProbe probe({true});  // answers, then never again
+    settings_.policy.canary = 1;
+    settings_.waitReturn = Millis(2500);
+    settings_.probe = &probe;
+    const qdupk::RolloutOutcome out = Run({canary.Address(), other.Address()});
+    EXPECT_EQ(probe.probed, "127.0.0.1");
+    EXPECT_EQ(out.records[0].result, TargetResult::kNotBack);
+    EXPECT_EQ(out.records[0].back, qdupk::BackState::kNo);
+    EXPECT_TRUE(Contains(out.records[0].reason, "went down and did not answer again"))
+        << out.records[0].reason;
+    EXPECT_EQ(out.exitStatus, qdupk::kExitCanaryStop);
+    EXPECT_EQ(other.Connections(), 0);
+}
+
+// --- the command ------------------------------------------------------------
+
+class RolloutCommandTest : public ::testing::Test {
+  protected:
+    CommandResult Rollout(const std::vector<std::string>& args) const {
+        std::vector<std::string> withCommand = {"rollout"};
+        withCommand.insert(withCommand.end(), args.begin(), args.end());
+        return RunCommand(TargetArgv(QDUPK_EXE, withCommand), Millis(30000));
+    }
+    ScratchDir dir_;
+};
+
+TEST_F(RolloutCommandTest, ReportNamesEveryTargetAndTheExitStatusSaysSomeFailed) {
+    FakeUploadServer ok(ServerReply::kAck);
+    FakeUploadServer refusing(ServerReply::kClose);
+    const std::string dead = DeadAddress();
+    const std::string package = MakePackage(5000);
+    WriteFile(dir_.file("pkg.upg"), package);
+    WriteFile(dir_.file("site.txt"), "# lobby\n" + refusing.Address() + "\n" + dead + "\n");
+    const CommandResult r =
+        Rollout({dir_.file("pkg.upg"), ok.Address(), "--targets", dir_.file("site.txt"),
+                 "--retries", "0", "--report", dir_.file("out.csv")});
+    EXPECT_EQ(r.status, qdupk::kExitSomeFailed) << r.output;
+    EXPECT_TRUE(Contains(r.output, "ok " + ok.Address() + ": ")) << r.output;
+    EXPECT_TRUE(Contains(r.output, "rollout: 3 targets: 1 ok, 1 refused, 1 no-connection"))
+        << r.output;
+    const std::string csv = ReadFile(dir_.file("out.csv"));
+    EXPECT_TRUE(Contains(
+        csv, "address,result,reason,bytes,seconds,attempts,back\n" + ok.Address() + ",ok,"))
+        << csv;
+    EXPECT_TRUE(Contains(csv, "\n" + refusing.Address() + ",refused,")) << csv;
+    EXPECT_TRUE(Contains(csv, "\n" + dead + ",no-connection,")) << csv;
+    EXPECT_EQ(ok.Received().size(), 1U);
+}
+
+TEST_F(RolloutCommandTest, NothingIsSentForADryRunOrAPackageACameraWouldRefuse) {
+    FakeUploadServer camera(ServerReply::kAck);
+    std::string package = MakePackage(5000);
+    WriteFile(dir_.file("pkg.upg"), package);
+    CommandResult r = Rollout({dir_.file("pkg.upg"), camera.Address(), "--dry-run", "--json",
+                               "--report", dir_.file("plan.json")});
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_TRUE(
+        Contains(r.output, "{\"address\": \"" + camera.Address() + "\", \"event\": \"target\"}"))
+        << r.output;
+    EXPECT_TRUE(Contains(ReadFile(dir_.file("plan.json")), "\"result\": \"not-started\""));
+
+    package[432 + 456 + 100] ^= 0x01;
+    WriteFile(dir_.file("bad.upg"), package);
+    r = Rollout({dir_.file("bad.upg"), camera.Address()});
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_TRUE(Contains(r.output, "the camera would refuse it")) << r.output;
+
+    WriteFile(dir_.file("site.txt"), camera.Address() + "\nnot a target\n");
+    r = Rollout({dir_.file("pkg.upg"), "--targets", dir_.file("site.txt")});
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_TRUE(Contains(r.output, "site.txt:2: 'not a target'")) << r.output;
+    EXPECT_EQ(camera.Connections(), 0);
+}
+
+TEST_F(RolloutCommandTest, MalformedCommandLinesAreUsageErrors) {
+    WriteFile(dir_.file("pkg.upg"), MakePackage(10));
+    const std::string pkg = dir_.file("pkg.upg");
+    const std::vector<std::vector<std::string>> cases = {
+        {pkg},
+        {pkg, "127.0.0.1"},
+        {pkg, "127.0.0.1:80", "--parallel", "0"},
+        {pkg, "127.0.0.1:80", "--report", dir_.file("r.txt")},
+        {pkg, "127.0.0.1:80", "--wait-return", "0"},
+    };
+    for (const auto& args : cases) {
+        const CommandResult r = Rollout(args);
+        EXPECT_EQ(r.status, 2) << r.output;
+        EXPECT_TRUE(Contains(r.output, "usage: qdupk rollout PKG")) << r.output;
+    }
+    const CommandResult help = Rollout({"--help"});
+    EXPECT_TRUE(Contains(help.output, "4 stopped at the canary; 5\nstopped at the failure limit"))
+        << help.output;
+}
+
+}  // namespace
+}  // namespace qdtest

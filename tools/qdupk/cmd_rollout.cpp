@@ -1,0 +1,428 @@
+// qdupk rollout PKG [TARGETS...] [--targets FILE] [--search] ...: one package
+// to many cameras at once, with canaries, a failure limit, retries and a
+// report.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "atomic_file.h"
+#include "command_line.h"
+#include "commands.h"
+#include "json_line.h"
+#include "keys.h"
+#include "package_reader.h"
+#include "printable.h"
+#include "rollout_output.h"
+#include "rollout_targets.h"
+
+namespace qdupk {
+
+namespace {
+
+constexpr char kName[] = "rollout";
+
+const char kRolloutDetails[] =
+    "Uploads the package to every target, at most --parallel at once, each as\n"
+    "'qdupk upload' would. The package is verified here once; a package a camera\n"
+    "would refuse goes nowhere. Targets come from the command line, from a file\n"
+    "(one HOST:PORT a line, '#' comments) and from a search, in that order;\n"
+    "search results are sorted by address. Repeated targets are dropped.\n"
+    "\n"
+    "--canary K: the first K targets go first, and the others only when all K\n"
+    "succeeded (and came back, with --wait-return). A connection that could not\n"
+    "be made or broke before the last package byte is retried after 2 s, then\n"
+    "4 s, ...; a camera that took the whole package and refused it, or did not\n"
+    "answer in time, is not. Ctrl-C starts no new upload and lets the running\n"
+    "ones finish; a second Ctrl-C aborts them. The report is written anyway.\n"
+    "\n"
+    "Report (--report, .csv or .json): every target with its result (ok,\n"
+    "refused, no-connection, timeout, not-back, not-started, aborted), reason,\n"
+    "bytes sent in the last attempt, seconds from the first connect to the\n"
+    "verdict, attempts, and whether it came back.\n"
+    "\n"
+    "Exit status: 0 every target succeeded; 1 refused here, nothing sent (the\n"
+    "package, the targets file, the search), or the report could not be\n"
+    "written; 2 usage; 3 some targets failed; 4 stopped at the canary; 5\n"
+    "stopped at the failure limit; 130 interrupted. 4 wins over 5, 5 over 3.\n";
+
+struct RolloutArgs {
+    std::string package;
+    std::vector<std::string> targets;
+    std::string targetsFile;
+    bool search = false;
+    std::string interface;
+    Millis searchTimeout{3000};
+    RolloutSettings settings;
+    std::optional<Millis> waitReturn;
+    std::size_t maxFailures = 0;  // 0: no limit
+    std::vector<std::string> publicKeys;
+    std::optional<std::uint64_t> minCounter;
+    bool dryRun = false;
+    bool json = false;
+    std::string report;
+};
+
+volatile std::sig_atomic_t g_interrupts = 0;
+
+extern "C" void OnInterrupt(int /*signal*/) {
+    g_interrupts = g_interrupts + 1;
+}
+
+// A refusal here, before anything went out.
+class Refused : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+SealPolicy PolicyOf(const RolloutArgs& args) {
+    SealPolicy policy;
+    for (const std::string& path : args.publicKeys) {
+        policy.keys.push_back(ReadPublicKey(path));
+    }
+    policy.minCounter = args.minCounter.value_or(0);
+    return policy;
+}
+
+// Checked once here; every upload then sends these very bytes.
+std::string VerifyOnce(const RolloutArgs& args) {
+    VerifyResult result;
+    try {
+        result = VerifyPackage(args.package, std::nullopt, PolicyOf(args));
+    } catch (const KeyError& e) {
+        throw Refused(e.what());
+    }
+    if (!result.accepted) {
+        throw Refused(args.package + ": the camera would refuse it: " + Printable(result.message) +
+                      " (nothing sent)");
+    }
+    return Printable(result.message);
+}
+
+qd::UniqueFd OpenPackage(const std::string& path, std::uint64_t& size) {
+    qd::UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat info {};
+    if (!fd.valid() || fstat(fd.get(), &info) != 0) {
+        throw Refused("cannot read " + path + ": " + std::strerror(errno));
+    }
+    size = static_cast<std::uint64_t>(info.st_size);
+    if (!S_ISREG(info.st_mode) || size == 0 || size > kMaxUploadSize) {
+        throw Refused(path + " is not a package a camera takes (a regular file of 1 to " +
+                      std::to_string(kMaxUploadSize) + " bytes)");
+    }
+    return fd;
+}
+
+std::vector<HostPort> FromFile(const std::string& path) {
+    std::ifstream file(path);
+    if (!file) {
+        throw Refused("cannot read " + path + ": " + std::strerror(errno));
+    }
+    std::ostringstream text;
+    text << file.rdbuf();
+    const TargetList list = ParseTargetList(text.str(), path);
+    if (!list.errors.empty()) {
+        std::string message = list.errors.front();
+        for (std::size_t i = 1; i < list.errors.size(); ++i) {
+            message += "\n  " + list.errors[i];
+        }
+        throw Refused(message);
+    }
+    return list.targets;
+}
+
+std::vector<HostPort> FromSearch(const RolloutArgs& args) {
+    SearchOptions options;
+    options.timeout = args.searchTimeout;
+    options.nonce = RandomNonce();
+    try {
+        if (!args.interface.empty()) {
+            options.iface = ResolveInterface(args.interface);
+        }
+        const CameraList answered = SearchCameras(options);
+        std::vector<HostPort> found;
+        for (const CameraReply& camera : answered.cameras()) {
+            found.push_back({camera.address, camera.port});
+        }
+        SortByAddress(found);
+        return found;
+    } catch (const NetError& e) {
+        throw Refused(e.what());
+    }
+}
+
+std::vector<HostPort> CollectTargets(const RolloutArgs& args) {
+    std::vector<HostPort> all;
+    for (const std::string& text : args.targets) {
+        all.push_back(*ParseHostPort(text));
+    }
+    if (!args.targetsFile.empty()) {
+        const std::vector<HostPort> listed = FromFile(args.targetsFile);
+        all.insert(all.end(), listed.begin(), listed.end());
+    }
+    if (args.search) {
+        const std::vector<HostPort> found = FromSearch(args);
+        if (found.empty() && all.empty()) {
+            throw Refused("no camera answered the search within " +
+                          FormatSeconds(args.searchTimeout));
+        }
+        all.insert(all.end(), found.begin(), found.end());
+    }
+    std::vector<std::string> dropped;
+    std::vector<HostPort> targets = WithoutRepeats(all, dropped);
+    for (const std::string& name : dropped) {
+        (void)std::fprintf(stderr, "qdupk rollout: %s is listed more than once; once is enough\n",
+                           Printable(name).c_str());
+    }
+    return targets;
+}
+
+void Announce(const RolloutArgs& args, const std::string& verified,
+              const std::vector<HostPort>& targets) {
+    if (args.json) {
+        (void)std::printf("%s\n", JsonLine({{"event", "package"},
+                                            {"path", args.package},
+                                            {"verified", verified},
+                                            {"targets", targets.size()}})
+                                      .c_str());
+    } else {
+        (void)std::printf("%s: verified: %s\n", Printable(args.package).c_str(), verified.c_str());
+        (void)std::printf("%zu target%s\n", targets.size(), targets.size() == 1 ? "" : "s");
+    }
+    if (args.dryRun) {
+        for (const HostPort& target : targets) {
+            const std::string name = TargetName(target);
+            (void)std::printf("%s\n",
+                              args.json ? JsonLine({{"event", "target"}, {"address", name}}).c_str()
+                                        : ("target " + Printable(name)).c_str());
+        }
+    }
+    (void)std::fflush(stdout);
+}
+
+// Fails early when the report could not be written at the end.
+void CheckReportPlace(const std::string& path) {
+    if (!path.empty()) {
+        try {
+            const AtomicFile trial(path);
+        } catch (const FileError& e) {
+            throw Refused(std::string("--report: ") + e.what());
+        }
+    }
+}
+
+// Ctrl-C is counted instead of ending the tool, and stays blocked except
+// while the loop waits, so a press is never lost between check and wait.
+class InterruptGuard {
+  public:
+    InterruptGuard() {
+        struct sigaction action {};
+        action.sa_handler = OnInterrupt;
+        (void)sigemptyset(&action.sa_mask);
+        (void)sigaction(SIGINT, &action, &savedAction_);
+        sigset_t block;
+        (void)sigemptyset(&block);
+        (void)sigaddset(&block, SIGINT);
+        (void)sigprocmask(SIG_BLOCK, &block, &waitMask_);
+        (void)sigdelset(&waitMask_, SIGINT);
+    }
+    ~InterruptGuard() {
+        sigset_t unblock;
+        (void)sigemptyset(&unblock);
+        (void)sigaddset(&unblock, SIGINT);
+        (void)sigprocmask(SIG_UNBLOCK, &unblock, nullptr);
+        (void)sigaction(SIGINT, &savedAction_, nullptr);
+    }
+    InterruptGuard(const InterruptGuard&) = delete;
+    InterruptGuard& operator=(const InterruptGuard&) = delete;
+    const sigset_t* waitMask() const { return &waitMask_; }
+
+  private:
+    struct sigaction savedAction_ {};
+    sigset_t waitMask_{};
+};
+
+int Finish(const RolloutArgs& args, OutputKind kind, const RolloutOutcome& outcome) {
+    PrintSummary(kind, stdout, outcome);
+    if (args.report.empty()) {
+        return outcome.exitStatus;
+    }
+    try {
+        WriteReport(args.report, outcome.records, outcome.stop);
+    } catch (const FileError& e) {
+        (void)Failure(kName, e.what());
+        return outcome.exitStatus == kExitOk ? kExitFailed : outcome.exitStatus;
+    }
+    return outcome.exitStatus;
+}
+
+int Roll(RolloutArgs& args) {
+    std::uint64_t size = 0;
+    const qd::UniqueFd package = OpenPackage(args.package, size);
+    const std::string verified = VerifyOnce(args);
+    const std::vector<HostPort> targets = CollectTargets(args);
+    CheckReportPlace(args.report);
+    std::unique_ptr<MulticastReturnProbe> probe;
+    if (args.waitReturn && !args.dryRun) {
+        try {
+            probe = std::make_unique<MulticastReturnProbe>(
+                args.interface.empty()
+                    ? std::nullopt
+                    : std::optional<SearchInterface>(ResolveInterface(args.interface)));
+        } catch (const NetError& e) {
+            throw Refused(std::string("--wait-return: ") + e.what());
+        }
+    }
+    Announce(args, verified, targets);
+    const OutputKind kind = args.json                    ? OutputKind::kJson
+                            : isatty(STDOUT_FILENO) == 1 ? OutputKind::kLive
+                                                         : OutputKind::kPlain;
+    RolloutOutcome outcome;
+    if (args.dryRun) {
+        for (const HostPort& target : targets) {
+            outcome.records.push_back({target, TargetResult::kNotStarted, "dry run"});
+        }
+        outcome.exitStatus = kExitOk;
+        return Finish(args, kind, outcome);
+    }
+    RolloutSettings& settings = args.settings;
+    settings.attempt.packageFd = package.get();
+    settings.attempt.size = size;
+    settings.waitReturn = args.waitReturn;
+    settings.probe = probe.get();
+    if (args.maxFailures > 0) {
+        settings.policy.maxFailures = args.maxFailures;
+    }
+    const InterruptGuard guard;
+    settings.interrupts = &g_interrupts;
+    settings.waitMask = guard.waitMask();
+    const std::unique_ptr<RolloutObserver> output = MakeOutput(kind, stdout);
+    outcome = RunRollout(targets, settings, *output);
+    return Finish(args, kind, outcome);
+}
+
+int RunRolloutCommand(RolloutArgs& args) {
+    if (!args.report.empty() && !IsReportPath(args.report)) {
+        throw CLI::ValidationError("--report",
+                                   "needs a file name ending in .csv or .json, not " + args.report);
+    }
+    if (args.targets.empty() && args.targetsFile.empty() && !args.search) {
+        throw CLI::ValidationError("TARGETS", "name targets, give --targets FILE or --search");
+    }
+    try {
+        return Roll(args);
+    } catch (const Refused& e) {
+        return Failure(kName, e.what());
+    }
+}
+
+CLI::Validator HostPortCheck() {
+    return CLI::Validator(
+        [](const std::string& text) {
+            return ParseHostPort(text) ? std::string()
+                                       : "needs HOST:PORT with a port from 1 to 65535, not " + text;
+        },
+        "");
+}
+
+void AddTargetOptions(CLI::App& command, RolloutArgs& args) {
+    command.add_option("TARGETS", args.targets, "cameras as HOST:PORT, in this order")
+        ->check(HostPortCheck());
+    command
+        .add_option("--targets", args.targetsFile, "read targets from FILE, one HOST:PORT a line")
+        ->type_name("FILE");
+    command.add_flag("--search", args.search, "add every camera that answers a search");
+    command
+        .add_option("--interface", args.interface,
+                    "search and probe on this interface, named or given by an address")
+        ->type_name("IFNAME|ADDR");
+    AddSeconds(command, "--search-timeout", args.searchTimeout,
+               "seconds to collect search answers (default 3)");
+}
+
+void AddPolicyOptions(CLI::App& command, RolloutArgs& args) {
+    RolloutPolicy& policy = args.settings.policy;
+    command.add_option("--parallel", policy.parallel, "at most N uploads at once (default 4)")
+        ->check(CLI::Range(std::size_t{1}, std::size_t{10000}).description(""))
+        ->type_name("N");
+    command
+        .add_option("--canary", policy.canary,
+                    "the first K targets go first; the rest only if all K succeed")
+        ->check(CLI::Range(std::size_t{1}, std::size_t{1000000}).description(""))
+        ->type_name("K");
+    command
+        .add_option("--max-failures", args.maxFailures,
+                    "start no new upload once M targets failed (default: no limit)")
+        ->check(CLI::Range(std::size_t{1}, std::size_t{1000000}).description(""))
+        ->type_name("M");
+    command
+        .add_option("--retries", policy.retries,
+                    "tries again after a failed connection, R times at most (default 2)")
+        ->check(CLI::Range(0, 20).description(""))
+        ->type_name("R");
+    command
+        .add_option_function<std::string>(
+            "--wait-return",
+            [&args](const std::string& text) { args.waitReturn = ParseSeconds(text); },
+            "after the acknowledgement, wait up to S seconds for the camera to reboot and "
+            "answer searches again")
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                return ParseSeconds(text) ? std::string()
+                                          : "needs a number of seconds above 0, not " + text;
+            },
+            ""))
+        ->type_name("S");
+}
+
+void AddUploadOptions(CLI::App& command, RolloutArgs& args) {
+    AttemptSettings& attempt = args.settings.attempt;
+    AddSeconds(command, "--timeout", attempt.timeout,
+               "per camera, seconds to wait for the acknowledgement, and longest stall while "
+               "sending (default 600)");
+    AddSeconds(command, "--connect-timeout", attempt.connectTimeout,
+               "per camera, seconds to wait for the connection (default 10)");
+    command
+        .add_option("--pubkey", args.publicKeys,
+                    "require a signature by this public key, as 'qdupk verify' does")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->type_name("NAME.pub");
+    AddCounter(command, "--min-counter", args.minCounter,
+               "refuse a seal counter below N, as 'qdupk verify' does");
+    command.add_flag("--dry-run", args.dryRun,
+                     "list the targets and verify the package; send nothing");
+    command.add_flag("--json", args.json, "print one JSON object per event and a summary");
+    command
+        .add_option("--report", args.report, "write every target's result to FILE.csv or FILE.json")
+        ->type_name("FILE");
+}
+
+}  // namespace
+
+Command AddRollout(CLI::App& tool) {
+    auto args = std::make_shared<RolloutArgs>();
+    CLI::App* command =
+        tool.add_subcommand(kName, "upload a package to many cameras, a few at a time");
+    command->add_option("PKG", args->package, "the package to send")->required();
+    AddTargetOptions(*command, *args);
+    AddPolicyOptions(*command, *args);
+    AddUploadOptions(*command, *args);
+    command->footer(kRolloutDetails);
+    return {command, [args, command] {
+                try {
+                    return RunRolloutCommand(*args);
+                } catch (const CLI::ValidationError& e) {
+                    return UsageError(*command, e.what());
+                }
+            }};
+}
+
+}  // namespace qdupk

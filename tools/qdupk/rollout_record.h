@@ -1,0 +1,72 @@
+// What a rollout knows about each target, and what it comes to: the
+// per-camera results, the exit status, and the report file.
+#ifndef QDUPK_TOOL_ROLLOUT_RECORD_H
+#define QDUPK_TOOL_ROLLOUT_RECORD_H
+
+#include <cstdint>
+#include <nlohmann/json_fwd.hpp>
+#include <string>
+#include <vector>
+
+#include "cli_values.h"
+#include "rollout_scheduler.h"
+
+namespace qdupk {
+
+enum class TargetResult : std::uint8_t {
+    kOk,
+    kRefused,
+    kNoConnection,
+    kTimeout,
+    kNotBack,
+    kNotStarted,
+    kAborted,
+};
+
+// "ok", "refused", "no-connection", "timeout", "not-back", "not-started",
+// "aborted": the words reports and scripts use.
+const char* ResultName(TargetResult result);
+
+enum class BackState : std::uint8_t { kNotAsked, kYes, kNo };
+const char* BackName(BackState back);  // "", "yes", "no"
+
+struct TargetRecord {
+    HostPort target;
+    TargetResult result = TargetResult::kNotStarted;
+    std::string reason;
+    std::uint64_t bytes = 0;  // package bytes the last attempt sent
+    double seconds = 0.0;     // from the first connect to the verdict
+    int attempts = 0;
+    BackState back = BackState::kNotAsked;
+};
+
+constexpr int kExitSomeFailed = 3;
+constexpr int kExitCanaryStop = 4;
+constexpr int kExitFailureLimit = 5;
+constexpr int kExitInterrupted = 130;
+
+// 130 when interrupted; else 4 a canary failed, 5 the failure limit was
+// reached, 3 some target did not succeed; 0 otherwise.
+int RolloutExitStatus(const std::vector<TargetRecord>& records, const StopReasons& stop);
+
+// {"targets": N, "ok": N, ..., "stopped": [...], "exit": N}, keys for every
+// result name.
+nlohmann::json SummaryJson(const std::vector<TargetRecord>& records, const StopReasons& stop);
+nlohmann::json RecordJson(const TargetRecord& record);
+
+// The report file's content: CSV with a header line (address, result,
+// reason, bytes, seconds, attempts, back), or one JSON document with the
+// summary and a record per target.
+std::string ReportCsv(const std::vector<TargetRecord>& records);
+std::string ReportJson(const std::vector<TargetRecord>& records, const StopReasons& stop);
+
+// True for a path ending in ".csv" or ".json" (any case), the two kinds
+// of report.
+bool IsReportPath(const std::string& path);
+// Writes the report whole or not at all; throws FileError.
+void WriteReport(const std::string& path, const std::vector<TargetRecord>& records,
+                 const StopReasons& stop);
+
+}  // namespace qdupk
+
+#endif  // QDUPK_TOOL_ROLLOUT_RECORD_H

@@ -1,0 +1,276 @@
+#include "rollout_upload.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/sendfile.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "rollout_targets.h"
+
+namespace qdupk {
+
+namespace {
+
+// Enough per call to keep a fast link busy, small enough that one camera
+// never holds the loop for long.
+constexpr std::size_t kSendSlice = std::size_t{1} << 20;
+
+struct AddrinfoFree {
+    void operator()(addrinfo* list) const noexcept { freeaddrinfo(list); }
+};
+using AddrinfoPtr = std::unique_ptr<addrinfo, AddrinfoFree>;
+
+bool PeerGone(int error) {
+    return error == EPIPE || error == ECONNRESET;
+}
+
+bool WouldBlock(int error) {
+    return error == EAGAIN || error == EWOULDBLOCK || error == EINTR;
+}
+
+}  // namespace
+
+UploadAttempt::UploadAttempt(const HostPort& target, const AttemptSettings& settings, TimePoint now)
+    : target_(target),
+      settings_(settings),
+      header_(EncodeUploadHeader(static_cast<std::uint32_t>(settings.size))) {
+    Start(now);
+}
+
+short UploadAttempt::Events() const {
+    switch (phase_) {
+        case Phase::kConnecting:
+        case Phase::kSending:
+            return POLLOUT;
+        case Phase::kAwaiting:
+            return POLLIN;
+        case Phase::kDone:
+            break;
+    }
+    return 0;
+}
+
+std::string UploadAttempt::Where() const {
+    if (phase_ == Phase::kAwaiting) {
+        return "after the whole package";
+    }
+    return "after " + std::to_string(offset_) + " of " + std::to_string(settings_.size) +
+           " package bytes";
+}
+
+void UploadAttempt::End(TargetResult result, bool retryable, const std::string& reason) {
+    end_ = AttemptEnd{result, retryable, reason};
+    phase_ = Phase::kDone;
+    sock_.reset();
+}
+
+void UploadAttempt::Abort(const std::string& why) {
+    if (!end_) {
+        End(TargetResult::kAborted, false, why + " " + Where());
+    }
+}
+
+void UploadAttempt::Start(TimePoint now) {
+    const std::string name = TargetName(target_);
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* list = nullptr;
+    const int rc =
+        getaddrinfo(target_.host.c_str(), std::to_string(target_.port).c_str(), &hints, &list);
+    const AddrinfoPtr owner(list);
+    if (rc != 0) {
+        // A name that does not resolve now will not after a pause either.
+        End(TargetResult::kNoConnection, false,
+            "cannot resolve " + target_.host + ": " + gai_strerror(rc));
+        return;
+    }
+    char text[INET_ADDRSTRLEN] = "";
+    (void)inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(list->ai_addr)->sin_addr, text,
+                    sizeof text);
+    address_ = text;
+    sock_.reset(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!sock_.valid()) {
+        End(TargetResult::kNoConnection, true,
+            "cannot open a socket for " + name + ": " + std::strerror(errno));
+        return;
+    }
+    deadline_ = now + settings_.connectTimeout;
+    if (connect(sock_.get(), list->ai_addr, list->ai_addrlen) == 0) {
+        FinishConnect(now);
+    } else if (errno != EINPROGRESS && errno != EINTR) {
+        End(TargetResult::kNoConnection, true,
+            "cannot connect to " + name + ": " + std::strerror(errno));
+    }
+}
+
+void UploadAttempt::FinishConnect(TimePoint now) {
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (getsockopt(sock_.get(), SOL_SOCKET, SO_ERROR, &error, &size) != 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        End(TargetResult::kNoConnection, true,
+            "cannot connect to " + TargetName(target_) + ": " + std::strerror(error));
+        return;
+    }
+    phase_ = Phase::kSending;
+    deadline_ = now + settings_.timeout;
+}
+
+void UploadAttempt::Advance(short revents, TimePoint now) {
+    if (phase_ == Phase::kDone) {
+        return;
+    }
+    if (revents == 0) {
+        if (now >= deadline_) {
+            OnTimeout();
+        }
+        return;
+    }
+    if (phase_ == Phase::kConnecting) {
+        FinishConnect(now);
+    } else if (phase_ == Phase::kSending) {
+        Send(now);
+    } else {
+        Receive();
+    }
+}
+
+void UploadAttempt::OnTimeout() {
+    const std::string name = TargetName(target_);
+    switch (phase_) {
+        case Phase::kConnecting:
+            End(TargetResult::kNoConnection, true,
+                "cannot connect to " + name + ": no answer within " +
+                    FormatSeconds(settings_.connectTimeout));
+            return;
+        case Phase::kSending:
+            End(TargetResult::kTimeout, false,
+                name + ": the camera took no data for " + FormatSeconds(settings_.timeout) + " (" +
+                    Where() + ")");
+            return;
+        case Phase::kAwaiting:
+            End(TargetResult::kTimeout, false,
+                name + ": no acknowledgement within " + FormatSeconds(settings_.timeout) +
+                    " (after the whole package)");
+            return;
+        case Phase::kDone:
+            break;
+    }
+}
+
+void UploadAttempt::SendFailed(int error) {
+    const std::string name = TargetName(target_);
+    if (PeerGone(error)) {
+        End(TargetResult::kRefused, true,
+            name + " closed the connection " + Where() + " without acknowledgement");
+        return;
+    }
+    End(TargetResult::kNoConnection, true,
+        "connection to " + name + " failed " + Where() + ": " + std::strerror(error));
+}
+
+// Sends what the socket takes now; progress restarts the stall budget.
+void UploadAttempt::Send(TimePoint now) {
+    const off_t before = offset_;
+    const std::size_t headerBefore = headerSent_;
+    if (!SendHeader() || !SendBody()) {
+        return;
+    }
+    if (offset_ != before || headerSent_ != headerBefore) {
+        deadline_ = now + settings_.timeout;
+    }
+    if (static_cast<std::uint64_t>(offset_) == settings_.size) {
+        phase_ = Phase::kAwaiting;
+        deadline_ = now + settings_.timeout;
+    }
+}
+
+// False when the attempt ended.
+bool UploadAttempt::SendHeader() {
+    while (headerSent_ < header_.size()) {
+        const ssize_t sent = send(sock_.get(), header_.data() + headerSent_,
+                                  header_.size() - headerSent_, MSG_NOSIGNAL);
+        if (sent < 0) {
+            if (WouldBlock(errno)) {
+                return true;
+            }
+            SendFailed(errno);
+            return false;
+        }
+        headerSent_ += static_cast<std::size_t>(sent);
+    }
+    return true;
+}
+
+bool UploadAttempt::SendBody() {
+    if (headerSent_ < header_.size()) {
+        return true;
+    }
+    const std::uint64_t left = settings_.size - static_cast<std::uint64_t>(offset_);
+    if (left == 0) {
+        return true;
+    }
+    const std::size_t want = left < kSendSlice ? static_cast<std::size_t>(left) : kSendSlice;
+    const ssize_t sent = sendfile(sock_.get(), settings_.packageFd, &offset_, want);
+    if (sent > 0) {
+        return true;
+    }
+    if (sent == 0) {
+        End(TargetResult::kAborted, false, "the package became shorter while it was sent");
+        return false;
+    }
+    if (WouldBlock(errno)) {
+        return true;
+    }
+    SendFailed(errno);
+    return false;
+}
+
+void UploadAttempt::Receive() {
+    const ssize_t got = recv(sock_.get(), answer_ + answered_, sizeof answer_ - answered_, 0);
+    if (got > 0) {
+        answered_ += static_cast<std::size_t>(got);
+        if (answered_ == sizeof answer_) {
+            Judge();
+        }
+        return;
+    }
+    if (got < 0 && WouldBlock(errno)) {
+        return;
+    }
+    if (got < 0 && !PeerGone(errno)) {
+        End(TargetResult::kNoConnection, false,
+            "connection to " + TargetName(target_) +
+                " failed after the whole package: " + std::strerror(errno));
+        return;
+    }
+    Judge();
+}
+
+// The whole package went out: whatever the camera says now is its verdict,
+// and another attempt would only repeat it.
+void UploadAttempt::Judge() {
+    const std::string name = TargetName(target_);
+    if (IsAcceptance(answer_, answered_)) {
+        End(TargetResult::kOk, false, name + " acknowledged the package");
+    } else if (answered_ == 0) {
+        End(TargetResult::kRefused, false,
+            name +
+                " closed the connection without acknowledgement: the camera refused the "
+                "package or could not install it (see its log)");
+    } else {
+        End(TargetResult::kRefused, false,
+            name + " answered " + HexBytes(answer_, answered_) +
+                ", not the acknowledgement AA CC DD 03 00 00 00 00");
+    }
+}
+
+}  // namespace qdupk
