@@ -3,7 +3,11 @@
 // absent cameras), and qdupk rollout across it.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -62,6 +66,51 @@ std::string WritePackage(const ScratchDir& dir, const VirtualLan& lan) {
     return ::testing::AssertionSuccess();
 }
 
+// The report's entries by address.
+std::map<std::string, nlohmann::json> ReportByAddress(const std::string& path) {
+    const nlohmann::json report = nlohmann::json::parse(ReadFile(path));
+    std::map<std::string, nlohmann::json> entries;
+    for (const nlohmann::json& entry : report.at("targets")) {
+        entries[entry.at("address").get<std::string>()] = entry;
+    }
+    return entries;
+}
+
+// The most uploads in flight at once, from the --json events: an upload
+// runs from its start to its acknowledgement or its result.
+int MostAtOnce(const std::string& events) {
+    std::map<std::string, bool> running;
+    std::size_t most = 0;
+    std::istringstream in(events);
+    std::string line;
+    while (std::getline(in, line)) {
+        const nlohmann::json event = nlohmann::json::parse(line, nullptr, false);
+        if (!event.is_object() || !event.contains("address")) {
+            continue;
+        }
+        const std::string kind = event.at("event").get<std::string>();
+        const std::string address = event.at("address").get<std::string>();
+        if (kind == "start") {
+            running[address] = true;
+        } else if (kind == "acknowledged" || kind == "result" || kind == "retry") {
+            running.erase(address);
+        }
+        most = std::max(most, running.size());
+    }
+    return static_cast<int>(most);
+}
+
+// Result and attempts of one report entry, as "refused/1".
+std::string Outcome(const std::map<std::string, nlohmann::json>& report,
+                    const std::string& target) {
+    const auto it = report.find(target);
+    if (it == report.end()) {
+        return "(not in the report)";
+    }
+    return it->second.at("result").get<std::string>() + "/" +
+           std::to_string(it->second.at("attempts").get<int>());
+}
+
 class Fleet : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -108,6 +157,87 @@ TEST_F(Fleet, LanCamerasAnswerAcrossTheBridgeRebootAndComeBack) {
 
     r = Qdupk(lan, {"upload", lan.camera(2).target, package});
     EXPECT_EQ(r.status, 4) << r.output;
+}
+
+TEST_F(Fleet, RolloutToEightFoundCamerasInstallsEverywhereAndEachComesBack) {
+    VirtualLan lan(8);
+    lan.StartAll();
+    ASSERT_TRUE(lan.WaitServing());
+    const std::string package = WritePackage(scratch_, lan);
+    const std::string report = scratch_.file("site.json");
+
+    const CommandResult r =
+        Qdupk(lan,
+              {"rollout", package, "--search", "--interface", "pc0", "--search-timeout", "1",
+               "--parallel", "3", "--wait-return", "30", "--json", "--report", report},
+              Millis(180000));
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(MostAtOnce(r.output), 3) << r.output;
+    const auto entries = ReportByAddress(report);
+    EXPECT_EQ(entries.size(), 8U) << ReadFile(report);
+    for (int i = 0; i < lan.size(); ++i) {
+        SCOPED_TRACE(lan.camera(i).target);
+        EXPECT_TRUE(Upgraded(lan, i)) << lan.Log(i);
+        ASSERT_EQ(entries.count(lan.camera(i).target), 1U) << ReadFile(report);
+        const nlohmann::json& entry = entries.at(lan.camera(i).target);
+        EXPECT_EQ(Outcome(entries, lan.camera(i).target), "ok/1");
+        EXPECT_EQ(entry.at("back"), true);
+        EXPECT_GE(entry.at("bytes").get<long long>(),
+                  static_cast<long long>(ReadFile(package).size()));
+    }
+}
+
+// One LAN for every fault: camera 0 refuses, camera 1 stalls, one address
+// has no camera, cameras 2 to 5 are well. Camera 5 is never to be reached.
+TEST_F(Fleet, RolloutNamesEachFailureAndStopsAtTheCanaryAndTheFailureLimit) {
+    VirtualLan lan(6);
+    lan.Start(0, /*refuse=*/true);
+    for (int i = 1; i < lan.size(); ++i) {
+        lan.Start(i);
+    }
+    ASSERT_TRUE(lan.WaitServing());
+    lan.Freeze(1);
+    const std::string package = WritePackage(scratch_, lan);
+    const auto target = [&](int i) { return lan.camera(i).target; };
+    const std::string absent = lan.AbsentTarget();
+
+    const std::string mixed = scratch_.file("mixed.json");
+    CommandResult r = Qdupk(lan, {"rollout", package, target(0), target(2), target(1), absent,
+                                  target(3), "--parallel", "5", "--timeout", "4",
+                                  "--connect-timeout", "2", "--retries", "1", "--report", mixed});
+    EXPECT_EQ(r.status, 3) << r.output;
+    auto entries = ReportByAddress(mixed);
+    EXPECT_EQ(entries.size(), 5U) << ReadFile(mixed);
+    // Only the connection that was never made is tried again.
+    EXPECT_EQ(Outcome(entries, target(0)), "refused/1") << ReadFile(mixed);
+    EXPECT_EQ(Outcome(entries, target(1)), "timeout/1") << ReadFile(mixed);
+    EXPECT_EQ(Outcome(entries, absent), "no-connection/2") << ReadFile(mixed);
+    for (const std::string& failed : {target(0), target(1), absent}) {
+        EXPECT_NE(entries[failed].at("reason").get<std::string>(), "") << failed;
+    }
+    EXPECT_EQ(Outcome(entries, target(2)), "ok/1") << ReadFile(mixed);
+    EXPECT_EQ(Outcome(entries, target(3)), "ok/1") << ReadFile(mixed);
+    EXPECT_TRUE(Upgraded(lan, 2));
+    EXPECT_TRUE(Upgraded(lan, 3));
+    EXPECT_FALSE(HasCall(lan.Calls(0), "reboot"));
+
+    const std::string canary = scratch_.file("canary.json");
+    r = Qdupk(lan, {"rollout", package, target(0), target(4), target(5), "--canary", "2",
+                    "--report", canary});
+    EXPECT_EQ(r.status, 4) << r.output;
+    entries = ReportByAddress(canary);
+    EXPECT_EQ(Outcome(entries, target(0)), "refused/1") << ReadFile(canary);
+    EXPECT_EQ(Outcome(entries, target(4)), "ok/1") << ReadFile(canary);
+    EXPECT_EQ(Outcome(entries, target(5)), "not-started/0") << ReadFile(canary);
+
+    const std::string limit = scratch_.file("limit.csv");
+    r = Qdupk(lan, {"rollout", package, target(0), target(5), "--parallel", "1", "--max-failures",
+                    "1", "--report", limit});
+    EXPECT_EQ(r.status, 5) << r.output;
+    EXPECT_TRUE(Contains(ReadFile(limit), target(5) + ",not-started,")) << ReadFile(limit);
+
+    EXPECT_FALSE(HasCall(lan.Calls(5), "flash_eraseall /dev/mtd2")) << lan.Log(5);
+    EXPECT_FALSE(FileExists(lan.camera(5).dest + "/settings.ini"));
 }
 
 }  // namespace
