@@ -70,7 +70,7 @@ load_camera() {
     set_camera "$1"
     [ -f "$WS/info" ] || die "camera $1 is not up (owner $OWNER)"
     SUBNET=$(sed -n 's/^subnet=//p' "$WS/info")
-    DEVIP=$(sed -n 's/^devip=//p' "$WS/info")
+    DEVIP=$(sed -n 's/^devaddr=//p' "$WS/info")
 }
 
 # Field 22 of /proc/PID/stat (the start time) tells a reused PID apart.
@@ -90,11 +90,22 @@ owner_gone() {
     [ -n "$recorded" ] && [ "$recorded" != "$now" ]
 }
 
+# True when the name resolves to the caller's own network namespace (an
+# "ip netns add" that half failed, say): its processes are the whole host's.
+is_own_ns() {
+    here=$(stat -L -c %d:%i /proc/self/ns/net 2>/dev/null) || return 0
+    [ "$(stat -L -c %d:%i "/run/netns/$1" 2>/dev/null)" = "$here" ]
+}
+
 # Every process in one of our own namespaces was started by this rig.
 remove_ns() {
-    for p in $(ip netns pids "$1" 2>/dev/null); do
-        kill -KILL "$p" 2>/dev/null || true
-    done
+    if is_own_ns "$1"; then
+        echo "vcam: $1 is this very namespace; nothing in it is ended" >&2
+    else
+        for p in $(ip netns pids "$1" 2>/dev/null); do
+            kill -KILL "$p" 2>/dev/null || true
+        done
+    fi
     ip netns del "$1" 2>/dev/null || true
 }
 
@@ -203,7 +214,6 @@ devns=$DEVNS
 pcns=$PCNS
 subnet=$SUBNET
 devaddr=$DEVIP
-devip=$DEVIP
 pcaddr=$SUBNET.2
 lanport=${VCAM_LAN_PORT:-}
 workspace=$WS
@@ -506,6 +516,10 @@ shift
 case $sub in
 sweep) cmd_sweep ;;
 _inner) cmd_inner "$@" ;;
+_remove_ns)
+    [ $# -eq 1 ] || usage
+    remove_ns "$1"
+    ;;
 _claim)
     [ $# -eq 1 ] || usage
     ID=$1

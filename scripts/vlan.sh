@@ -156,10 +156,7 @@ cmd_down() {
         fi
     fi
     for ns in "$PCNS" "$BRNS"; do
-        for p in $(ip netns pids "$ns" 2>/dev/null); do
-            kill -KILL "$p" 2>/dev/null || true
-        done
-        ip netns del "$ns" 2>/dev/null || true
+        vcam _remove_ns "$ns"
     done
     rm -rf "$WS"
 }
