@@ -200,6 +200,7 @@ start_camera() {
     VCAM_QDBOOT=$QDBOOT VCAM_MCU_SIM=$MCU_SIM VCAM_BOOT_DELAY=$BOOT_DELAY \
         VCAM_DEST=$WS/dest VCAM_READONLY=$readonly_dirs \
         sh "$VCAM" start "$(camera_name "$1")" "$cws/work/qdboot.cfg" &
+    STARTED="$STARTED $!"
 }
 
 camera_serves() {
@@ -242,13 +243,21 @@ parse_start() {
     done
 }
 
+# Ending a camera's start ends its daemon's whole PID namespace.
+stop_cameras() {
+    for pid in $STARTED; do
+        kill -KILL "$pid" 2>/dev/null || true
+    done
+}
+
 # The daemons are this process's children (and die with it); it waits until
 # every one serves, freezes the stalled ones, says "ready" and stays.
 cmd_start() {
     load_lan "$1"
     shift
     parse_start "$@"
-    trap 'kill -KILL $(jobs -p) 2>/dev/null; exit 130' INT TERM
+    STARTED=''
+    trap 'stop_cameras; exit 130' INT TERM
     i=1
     while [ "$i" -le "$COUNT" ]; do
         listed "$i" "$ABSENT" || start_camera "$i"
