@@ -264,40 +264,39 @@ int Finish(const RolloutArgs& args, OutputKind kind, const RolloutOutcome& outco
     return outcome.exitStatus;
 }
 
-int Roll(RolloutArgs& args) {
-    std::uint64_t size = 0;
-    const qd::UniqueFd package = OpenPackage(args.package, size);
-    const std::string verified = VerifyOnce(args);
-    const std::vector<HostPort> targets = CollectTargets(args);
-    CheckReportPlace(args.report);
-    std::unique_ptr<MulticastReturnProbe> probe;
-    if (args.waitReturn && !args.dryRun) {
-        try {
-            probe = std::make_unique<MulticastReturnProbe>(
-                args.interface.empty()
-                    ? std::nullopt
-                    : std::optional<SearchInterface>(ResolveInterface(args.interface)));
-        } catch (const NetError& e) {
-            throw Refused(std::string("--wait-return: ") + e.what());
-        }
+// The probe that tells whether a camera came back; none without
+// --wait-return. Set up before anything is sent, so a failure sends nothing.
+std::unique_ptr<MulticastReturnProbe> OpenProbe(const RolloutArgs& args) {
+    if (!args.waitReturn || args.dryRun) {
+        return nullptr;
     }
-    Announce(args, verified, targets);
-    const OutputKind kind = args.json                    ? OutputKind::kJson
-                            : isatty(STDOUT_FILENO) == 1 ? OutputKind::kLive
-                                                         : OutputKind::kPlain;
+    try {
+        std::optional<SearchInterface> iface;
+        if (!args.interface.empty()) {
+            iface = ResolveInterface(args.interface);
+        }
+        return std::make_unique<MulticastReturnProbe>(iface);
+    } catch (const NetError& e) {
+        throw Refused(std::string("--wait-return: ") + e.what());
+    }
+}
+
+int DryRun(const RolloutArgs& args, OutputKind kind, const std::vector<HostPort>& targets) {
     RolloutOutcome outcome;
-    if (args.dryRun) {
-        for (const HostPort& target : targets) {
-            outcome.records.push_back({target, TargetResult::kNotStarted, "dry run"});
-        }
-        outcome.exitStatus = kExitOk;
-        return Finish(args, kind, outcome);
+    for (const HostPort& target : targets) {
+        outcome.records.push_back({target, TargetResult::kNotStarted, "dry run"});
     }
+    outcome.exitStatus = kExitOk;
+    return Finish(args, kind, outcome);
+}
+
+int Upload(RolloutArgs& args, OutputKind kind, const std::vector<HostPort>& targets, int package,
+           std::uint64_t size, ReturnProbe* probe) {
     RolloutSettings& settings = args.settings;
-    settings.attempt.packageFd = package.get();
+    settings.attempt.packageFd = package;
     settings.attempt.size = size;
     settings.waitReturn = args.waitReturn;
-    settings.probe = probe.get();
+    settings.probe = probe;
     if (args.maxFailures > 0) {
         settings.policy.maxFailures = args.maxFailures;
     }
@@ -305,8 +304,25 @@ int Roll(RolloutArgs& args) {
     settings.interrupts = &g_interrupts;
     settings.waitMask = guard.waitMask();
     const std::unique_ptr<RolloutObserver> output = MakeOutput(kind, stdout);
-    outcome = RunRollout(targets, settings, *output);
+    const RolloutOutcome outcome = RunRollout(targets, settings, *output);
     return Finish(args, kind, outcome);
+}
+
+int Roll(RolloutArgs& args) {
+    std::uint64_t size = 0;
+    const qd::UniqueFd package = OpenPackage(args.package, size);
+    const std::string verified = VerifyOnce(args);
+    const std::vector<HostPort> targets = CollectTargets(args);
+    CheckReportPlace(args.report);
+    const std::unique_ptr<MulticastReturnProbe> probe = OpenProbe(args);
+    Announce(args, verified, targets);
+    const OutputKind kind = args.json                    ? OutputKind::kJson
+                            : isatty(STDOUT_FILENO) == 1 ? OutputKind::kLive
+                                                         : OutputKind::kPlain;
+    if (args.dryRun) {
+        return DryRun(args, kind, targets);
+    }
+    return Upload(args, kind, targets, package.get(), size, probe.get());
 }
 
 int RunRolloutCommand(RolloutArgs& args) {

@@ -143,6 +143,7 @@ class LiveOutput : public PlainOutput {
     void Acknowledged(const TargetRecord& record) override { (void)record; }
     void Finished(const TargetRecord& record) override {
         Erase();
+        done_.push_back(record);
         PlainOutput::Finished(record);
     }
     void Stopped(const StopReasons& now, const char* reason) override {
@@ -157,6 +158,7 @@ class LiveOutput : public PlainOutput {
     void Erase();
     void Draw(const std::string& line);
     std::size_t drawn_ = 0;
+    std::vector<TargetRecord> done_;
 };
 
 void LiveOutput::Erase() {
@@ -180,21 +182,19 @@ void LiveOutput::Tick(const std::vector<InFlight>& flights,
     Erase();
     for (std::size_t i = 0; i < flights.size() && i < kMaxLiveLines; ++i) {
         const InFlight& f = flights[i];
+        const std::string rate =
+            f.rate > 0.0 ? FormatBytes(static_cast<std::uint64_t>(f.rate)) + "/s" : "";
         char line[160];
-        (void)std::snprintf(line, sizeof line, "  %-21s %-10s %10s %12s/s",
+        (void)std::snprintf(line, sizeof line, "  %-21s %-12s %10s %14s",
                             TargetName(records[f.index].target).c_str(), f.state.c_str(),
-                            FormatBytes(f.bytes).c_str(),
-                            FormatBytes(static_cast<std::uint64_t>(f.rate)).c_str());
+                            FormatBytes(f.bytes).c_str(), rate.c_str());
         Draw(line);
     }
     if (flights.size() > kMaxLiveLines) {
         Draw("  ... and " + std::to_string(flights.size() - kMaxLiveLines) + " more in flight");
     }
-    const auto finished = std::count_if(records.begin(), records.end(), [](const TargetRecord& r) {
-        return r.attempts > 0 && r.result != TargetResult::kNotStarted;
-    });
-    Draw("[" + std::to_string(finished) + "/" + std::to_string(records.size()) + " tried; " +
-         std::to_string(flights.size()) + " in flight] " + CountsText(records));
+    Draw("[" + std::to_string(done_.size()) + "/" + std::to_string(records.size()) + " done, " +
+         std::to_string(flights.size()) + " in flight] " + CountsText(done_));
     (void)std::fflush(out_);
 }
 

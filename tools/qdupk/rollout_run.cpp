@@ -7,8 +7,6 @@
 #include <map>
 #include <memory>
 
-#include "rollout_targets.h"
-
 namespace qdupk {
 
 namespace {
@@ -261,24 +259,21 @@ void Rollout::Watch(TimePoint now) {
 
 void Rollout::Judge(std::size_t index, const ReturnWatch& watch, TimePoint now) {
     TargetRecord& record = records_[index];
-    const std::string name = TargetName(record.target);
     record.seconds = SecondsBetween(firstStart_[index], now);
     const std::string limit = FormatSeconds(*settings_.waitReturn);
     if (watch.verdict(now) == ReturnWatch::Verdict::kBack) {
         record.back = BackState::kYes;
-        record.reason = name + " acknowledged the package and came back";
+        record.reason = "acknowledged the package and came back";
         Finish(index, true);
         return;
     }
     record.back = BackState::kNo;
     record.result = TargetResult::kNotBack;
-    record.reason = watch.wentDown()
-                        ? name +
-                              " acknowledged the package, went down and did not answer again "
-                              "within " +
-                              limit
-                        : name + " acknowledged the package but never stopped answering within " +
-                              limit + " (did it reboot?)";
+    record.reason =
+        watch.wentDown()
+            ? "acknowledged the package, went down and did not answer again within " + limit
+            : "acknowledged the package but never stopped answering within " + limit +
+                  " (did it reboot?)";
     Finish(index, false);
 }
 
@@ -291,9 +286,8 @@ void Rollout::AbortAll() {
     for (auto& entry : watching_) {
         TargetRecord& record = records_[entry.first];
         record.result = TargetResult::kAborted;
-        record.reason = TargetName(record.target) +
-                        " acknowledged the package; a second Ctrl-C stopped waiting for it to "
-                        "come back";
+        record.reason =
+            "acknowledged the package; a second Ctrl-C stopped waiting for it to come back";
         record.seconds = SecondsBetween(firstStart_[entry.first], now);
         Finish(entry.first, false);
     }
@@ -327,11 +321,18 @@ void Rollout::TickDisplay(TimePoint now) {
         const char* state = attempt.phase() == UploadAttempt::Phase::kConnecting ? "connecting"
                             : attempt.phase() == UploadAttempt::Phase::kSending  ? "sending"
                                                                                  : "installing";
+        const bool sending = attempt.phase() == UploadAttempt::Phase::kSending && seconds > 0;
         flights.push_back({entry.first, state, attempt.sent(),
-                           seconds > 0 ? static_cast<double>(attempt.sent()) / seconds : 0.0});
+                           sending ? static_cast<double>(attempt.sent()) / seconds : 0.0});
     }
     for (const auto& entry : watching_) {
         flights.push_back({entry.first, "rebooting", records_[entry.first].bytes, 0.0});
+    }
+    for (std::size_t i = 0; i < records_.size(); ++i) {
+        if (scheduler_.state(i) == Scheduler::State::kPaused) {
+            const auto left = std::chrono::ceil<std::chrono::seconds>(scheduler_.retryAt(i) - now);
+            flights.push_back({i, "retry in " + std::to_string(left.count()) + " s", 0, 0.0});
+        }
     }
     std::sort(flights.begin(), flights.end(),
               [](const InFlight& a, const InFlight& b) { return a.index < b.index; });

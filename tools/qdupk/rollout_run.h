@@ -22,7 +22,7 @@ namespace qdupk {
 // A camera in flight, as the live display shows it.
 struct InFlight {
     std::size_t index = 0;
-    std::string state;  // "connecting", "sending", "installing", "rebooting", "retry in 4 s"
+    std::string state;  // "connecting", "sending", "installing", "rebooting"
     std::uint64_t bytes = 0;
     double rate = 0.0;  // package bytes a second in this attempt
 };

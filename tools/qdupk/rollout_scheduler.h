@@ -60,6 +60,8 @@ class Scheduler {
     // Nothing runs and nothing will start any more.
     bool Idle() const;
     State state(std::size_t index) const { return targets_[index].state; }
+    // When a paused target's retry is due.
+    TimePoint retryAt(std::size_t index) const { return targets_[index].retryAt; }
     const StopReasons& stopped() const { return stop_; }
 
   private:

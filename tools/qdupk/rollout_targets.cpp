@@ -51,8 +51,9 @@ TargetList ParseTargetList(const std::string& text, const std::string& origin) {
         if (std::optional<HostPort> target = ParseHostPort(entry)) {
             list.targets.push_back(*target);
         } else {
-            list.errors.push_back(origin + ":" + std::to_string(number) + ": '" + entry +
-                                  "' is not HOST:PORT with a port from 1 to 65535");
+            std::string error = origin + ":" + std::to_string(number);
+            error += ": '" + entry + "' is not HOST:PORT with a port from 1 to 65535";
+            list.errors.push_back(error);
         }
     }
     return list;

@@ -10,8 +10,6 @@
 #include <cstring>
 #include <memory>
 
-#include "rollout_targets.h"
-
 namespace qdupk {
 
 namespace {
@@ -75,8 +73,9 @@ void UploadAttempt::Abort(const std::string& why) {
     }
 }
 
-void UploadAttempt::Start(TimePoint now) {
-    const std::string name = TargetName(target_);
+// The first IPv4 address of the target; none (and the attempt ended) when
+// the name does not resolve.
+std::optional<sockaddr_in> UploadAttempt::Resolve() {
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
@@ -88,24 +87,33 @@ void UploadAttempt::Start(TimePoint now) {
         // A name that does not resolve now will not after a pause either.
         End(TargetResult::kNoConnection, false,
             "cannot resolve " + target_.host + ": " + gai_strerror(rc));
+        return std::nullopt;
+    }
+    sockaddr_in address{};
+    std::memcpy(&address, list->ai_addr, sizeof address);
+    char text[INET_ADDRSTRLEN] = "";
+    (void)inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+    address_ = text;
+    return address;
+}
+
+void UploadAttempt::Start(TimePoint now) {
+    const std::optional<sockaddr_in> address = Resolve();
+    if (!address) {
         return;
     }
-    char text[INET_ADDRSTRLEN] = "";
-    (void)inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(list->ai_addr)->sin_addr, text,
-                    sizeof text);
-    address_ = text;
     sock_.reset(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!sock_.valid()) {
         End(TargetResult::kNoConnection, true,
-            "cannot open a socket for " + name + ": " + std::strerror(errno));
+            std::string("cannot open a socket: ") + std::strerror(errno));
         return;
     }
     deadline_ = now + settings_.connectTimeout;
-    if (connect(sock_.get(), list->ai_addr, list->ai_addrlen) == 0) {
+    if (connect(sock_.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) == 0) {
         FinishConnect(now);
     } else if (errno != EINPROGRESS && errno != EINTR) {
         End(TargetResult::kNoConnection, true,
-            "cannot connect to " + name + ": " + std::strerror(errno));
+            std::string("cannot connect: ") + std::strerror(errno));
     }
 }
 
@@ -117,7 +125,7 @@ void UploadAttempt::FinishConnect(TimePoint now) {
     }
     if (error != 0) {
         End(TargetResult::kNoConnection, true,
-            "cannot connect to " + TargetName(target_) + ": " + std::strerror(error));
+            std::string("cannot connect: ") + std::strerror(error));
         return;
     }
     phase_ = Phase::kSending;
@@ -144,21 +152,19 @@ void UploadAttempt::Advance(short revents, TimePoint now) {
 }
 
 void UploadAttempt::OnTimeout() {
-    const std::string name = TargetName(target_);
     switch (phase_) {
         case Phase::kConnecting:
             End(TargetResult::kNoConnection, true,
-                "cannot connect to " + name + ": no answer within " +
-                    FormatSeconds(settings_.connectTimeout));
+                "cannot connect: no answer within " + FormatSeconds(settings_.connectTimeout));
             return;
         case Phase::kSending:
             End(TargetResult::kTimeout, false,
-                name + ": the camera took no data for " + FormatSeconds(settings_.timeout) + " (" +
-                    Where() + ")");
+                "the camera took no data for " + FormatSeconds(settings_.timeout) + " (" + Where() +
+                    ")");
             return;
         case Phase::kAwaiting:
             End(TargetResult::kTimeout, false,
-                name + ": no acknowledgement within " + FormatSeconds(settings_.timeout) +
+                "no acknowledgement within " + FormatSeconds(settings_.timeout) +
                     " (after the whole package)");
             return;
         case Phase::kDone:
@@ -167,14 +173,13 @@ void UploadAttempt::OnTimeout() {
 }
 
 void UploadAttempt::SendFailed(int error) {
-    const std::string name = TargetName(target_);
     if (PeerGone(error)) {
         End(TargetResult::kRefused, true,
-            name + " closed the connection " + Where() + " without acknowledgement");
+            "closed the connection " + Where() + " without acknowledgement");
         return;
     }
     End(TargetResult::kNoConnection, true,
-        "connection to " + name + " failed " + Where() + ": " + std::strerror(error));
+        "the connection failed " + Where() + ": " + std::strerror(error));
 }
 
 // Sends what the socket takes now; progress restarts the stall budget.
@@ -248,8 +253,7 @@ void UploadAttempt::Receive() {
     }
     if (got < 0 && !PeerGone(errno)) {
         End(TargetResult::kNoConnection, false,
-            "connection to " + TargetName(target_) +
-                " failed after the whole package: " + std::strerror(errno));
+            std::string("the connection failed after the whole package: ") + std::strerror(errno));
         return;
     }
     Judge();
@@ -258,17 +262,15 @@ void UploadAttempt::Receive() {
 // The whole package went out: whatever the camera says now is its verdict,
 // and another attempt would only repeat it.
 void UploadAttempt::Judge() {
-    const std::string name = TargetName(target_);
     if (IsAcceptance(answer_, answered_)) {
-        End(TargetResult::kOk, false, name + " acknowledged the package");
+        End(TargetResult::kOk, false, "acknowledged the package");
     } else if (answered_ == 0) {
         End(TargetResult::kRefused, false,
-            name +
-                " closed the connection without acknowledgement: the camera refused the "
-                "package or could not install it (see its log)");
+            "closed the connection without acknowledgement: the camera refused the "
+            "package or could not install it (see its log)");
     } else {
         End(TargetResult::kRefused, false,
-            name + " answered " + HexBytes(answer_, answered_) +
+            "answered " + HexBytes(answer_, answered_) +
                 ", not the acknowledgement AA CC DD 03 00 00 00 00");
     }
 }

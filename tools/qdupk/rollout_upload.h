@@ -58,6 +58,7 @@ class UploadAttempt {
     const std::string& address() const { return address_; }
 
   private:
+    std::optional<sockaddr_in> Resolve();
     void Start(TimePoint now);
     void FinishConnect(TimePoint now);
     void Send(TimePoint now);
