@@ -250,6 +250,17 @@ stop_cameras() {
     done
 }
 
+# Every camera this start runs serves (not only those already recorded).
+started_serve() {
+    i=1
+    while [ "$i" -le "$COUNT" ]; do
+        if ! listed "$i" "$ABSENT"; then
+            camera_serves "$i" || return 1
+        fi
+        i=$((i + 1))
+    done
+}
+
 # The daemons are this process's children (and die with it); it waits until
 # every one serves, freezes the stalled ones, says "ready" and stays.
 cmd_start() {
@@ -264,7 +275,7 @@ cmd_start() {
         i=$((i + 1))
     done
     n=0
-    until cmd_serving "$LAN"; do
+    until started_serve; do
         [ $n -lt 300 ] || die "not every camera serves after 30 s"
         sleep 0.1
         n=$((n + 1))
