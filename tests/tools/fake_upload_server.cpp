@@ -134,6 +134,13 @@ void FakeUploadServer::Handle(qd::UniqueFd conn) {
     if (!ReadExact(conn.get(), upload.header.data(), 8, stop_)) {
         return;
     }
+    if (reply_ == ServerReply::kStall) {
+        // Nothing is read, so the client's sends stop once the buffers fill.
+        while (!stop_) {
+            (void)poll(nullptr, 0, kPollMs);
+        }
+        return;
+    }
     if (reply_ != ServerReply::kCloseEarly) {
         upload.body.resize(qd::LoadBe32(upload.header.data() + 4));
         if (!ReadExact(conn.get(), upload.body.data(), upload.body.size(), stop_)) {
@@ -160,6 +167,7 @@ void FakeUploadServer::Handle(qd::UniqueFd conn) {
             break;
         case ServerReply::kClose:
         case ServerReply::kCloseEarly:
+        case ServerReply::kStall:
             break;
     }
 }

@@ -21,6 +21,7 @@ enum class ServerReply {
     kSilent,         // never answer; hold the connection until the client goes
     kFailureResult,  // the magic with a non-zero result
     kCloseEarly,     // close right after the header, before the package
+    kStall,          // read the header, then nothing more; hold the connection
 };
 
 // Connections open at once across several stand-ins, for a client that

@@ -271,6 +271,9 @@ class Recorder : public qdupk::RolloutObserver {
     void Finished(const TargetRecord& r) override {
         events.push_back(std::string(qdupk::ResultName(r.result)) + " " +
                          qdupk::TargetName(r.target));
+        if (r.result == TargetResult::kOk && ++oks == pressAfterOk) {
+            presses = 2;
+        }
     }
     void Stopped(const qdupk::StopReasons& now, const char* reason) override {
         (void)now;
@@ -280,6 +283,8 @@ class Recorder : public qdupk::RolloutObserver {
     std::vector<std::string> events;
     std::vector<Millis> pausesSeen;
     int pressOnStart = 0;
+    int pressAfterOk = 0;
+    int oks = 0;
     volatile std::sig_atomic_t presses = 0;
 };
 
@@ -363,6 +368,38 @@ TEST_F(RolloutLoopTest, AConnectionBrokenBeforeTheLastByteIsRetried) {
     EXPECT_EQ(out.records[0].attempts, 3);
     EXPECT_EQ(dropping.Connections(), 3);
     EXPECT_EQ(recorder_.pausesSeen, (std::vector<Millis>{Millis(1), Millis(2)}));
+}
+
+TEST_F(RolloutLoopTest, ACameraThatStopsTakingDataTimesOutWithoutARetry) {
+    FakeUploadServer stalled(ServerReply::kStall);
+    package_ = MakePackage(16 << 20);
+    WriteFile(dir_.file("pkg.upg"), package_);
+    settings_.attempt.size = package_.size();
+    settings_.attempt.timeout = Millis(500);
+    const qdupk::RolloutOutcome out = Run({stalled.Address()});
+    EXPECT_EQ(out.records[0].result, TargetResult::kTimeout);
+    EXPECT_TRUE(Contains(out.records[0].reason, "the camera took no data for 0.5 s (after "))
+        << out.records[0].reason;
+    EXPECT_LT(out.records[0].bytes, package_.size());
+    EXPECT_EQ(stalled.Connections(), 1);
+}
+
+TEST_F(RolloutLoopTest, AHangingCameraHoldsOnlyItsOwnSlot) {
+    FakeUploadServer hanging(ServerReply::kSilent);
+    FakeUploadServer a(ServerReply::kAck);
+    FakeUploadServer b(ServerReply::kAck);
+    FakeUploadServer c(ServerReply::kAck);
+    settings_.policy.parallel = 2;
+    settings_.attempt.timeout = Millis(600000);
+    // The others all pass through the second slot; then two Ctrl-C end the
+    // hanging upload, which would otherwise wait its ten minutes.
+    recorder_.pressAfterOk = 3;
+    const qdupk::RolloutOutcome out =
+        Run({hanging.Address(), a.Address(), b.Address(), c.Address()});
+    EXPECT_EQ(out.records[0].result, TargetResult::kAborted);
+    for (std::size_t i = 1; i < 4; ++i) {
+        EXPECT_EQ(out.records[i].result, TargetResult::kOk) << out.records[i].reason;
+    }
 }
 
 TEST_F(RolloutLoopTest, NeverMoreUploadsAtOnceThanAllowed) {
