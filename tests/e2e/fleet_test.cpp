@@ -33,7 +33,7 @@ bool HasCall(const std::vector<std::string>& calls, const std::string& call) {
 // A kernel image, a settings file at the LAN's shared destination and MCU
 // firmware: every kind of effect a camera's stand-ins record.
 std::string WritePackage(const ScratchDir& dir, const VirtualLan& lan) {
-    const std::string path = dir.file("site.upg");
+    std::string path = dir.file("site.upg");
     WriteFile(path,
               qdupk::BuildPackage(
                   {"site",

@@ -21,6 +21,7 @@ const char kVlanScript[] = QD_SOURCE_DIR "/scripts/vlan.sh";
 const char kVcamScript[] = QD_SOURCE_DIR "/scripts/vcam.sh";
 // The daemon reaches its MCU simulator through this link (vcam.sh).
 const char kMcuLink[] = "/mnt/mcu";
+const char kMcuSim[] = QD_BINARY_DIR "/bin/mcu-sim";
 
 std::string UniqueLanName() {
     static std::atomic<int> counter{0};
@@ -117,7 +118,7 @@ void VirtualLan::Start(int i, bool refuse) {
     daemons_.at(static_cast<std::size_t>(i))
         ->Start({"/bin/sh", kVcamScript, "start", cam.info.name, config},
                 {Owner(), "VCAM_QDBOOT=" + VirtualCamera::DefaultDaemon(),
-                 "VCAM_MCU_SIM=" QD_BINARY_DIR "/bin/mcu-sim",
+                 std::string("VCAM_MCU_SIM=") + kMcuSim,
                  "VCAM_BOOT_DELAY=" + std::to_string(bootDelay_), "VCAM_DEST=" + sharedDest_,
                  "VCAM_READONLY=" + (refuse ? sharedDest_ : std::string())},
                 rigLog.get());
