@@ -71,6 +71,8 @@ load_camera() {
     [ -f "$WS/info" ] || die "camera $1 is not up (owner $OWNER)"
     SUBNET=$(sed -n 's/^subnet=//p' "$WS/info")
     DEVIP=$(sed -n 's/^devaddr=//p' "$WS/info")
+    # A camera on a LAN reaches the PC through the LAN's own namespace.
+    PC_OF_CAMERA=$(sed -n 's/^pcns=//p' "$WS/info")
 }
 
 # Field 22 of /proc/PID/stat (the start time) tells a reused PID apart.
@@ -540,7 +542,7 @@ up | info | start | status | stop | addr | deladdr | pc | dev | stub | down | fr
         shift
         [ $# -ge 1 ] || usage
         ns=$DEVNS
-        [ "$sub" = pc ] && ns=$PCNS
+        [ "$sub" = pc ] && ns=$PC_OF_CAMERA
         exec ip netns exec "$ns" "$@"
         ;;
     esac
