@@ -449,6 +449,10 @@ TEST_F(RolloutLoopTest, TheFailureLimitStopsNewUploads) {
     EXPECT_EQ(out.records[2].result, TargetResult::kNotStarted);
     EXPECT_EQ(good.Connections(), 0);
     EXPECT_EQ(recorder_.events.back(), "not-started " + good.Address());
+    // Reached by the last target, the limit held nothing back.
+    const qdupk::RolloutOutcome last = Run({good.Address(), bad1.Address(), bad2.Address()});
+    EXPECT_EQ(last.exitStatus, qdupk::kExitSomeFailed);
+    EXPECT_FALSE(last.stop.any());
 }
 
 TEST_F(RolloutLoopTest, CtrlCFinishesRunningUploadsAndASecondOneAbortsThem) {
@@ -522,6 +526,26 @@ TEST_F(RolloutLoopTest, ACanaryThatDoesNotComeBackStopsTheRollout) {
         << out.records[0].reason;
     EXPECT_EQ(out.exitStatus, qdupk::kExitCanaryStop);
     EXPECT_EQ(other.Connections(), 0);
+}
+
+TEST_F(RolloutLoopTest, ACanaryThatComesBackLetsTheOthersGo) {
+    FakeUploadServer canary(ServerReply::kAck);
+    FakeUploadServer other(ServerReply::kAck);
+    // Canary: up, down, up again. The other: down, up.
+    ScriptedProbe probe({true, false, true, false, true});
+    settings_.policy.canary = 1;
+    settings_.waitReturn = Millis(5000);
+    settings_.probe = &probe;
+    const qdupk::RolloutOutcome out = Run({canary.Address(), other.Address()});
+    EXPECT_EQ(out.exitStatus, 0);
+    for (const TargetRecord& r : out.records) {
+        EXPECT_EQ(r.result, TargetResult::kOk) << r.reason;
+        EXPECT_EQ(r.back, qdupk::BackState::kYes);
+    }
+    EXPECT_EQ(recorder_.events,
+              (std::vector<std::string>{"start " + canary.Address(), "ack " + canary.Address(),
+                                        "ok " + canary.Address(), "start " + other.Address(),
+                                        "ack " + other.Address(), "ok " + other.Address()}));
 }
 
 // --- the command ------------------------------------------------------------

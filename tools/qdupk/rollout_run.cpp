@@ -100,7 +100,8 @@ RolloutOutcome Rollout::Run() {
         Wait(now);
     }
     Leftovers();
-    return {records_, scheduler_.stopped(), RolloutExitStatus(records_, scheduler_.stopped())};
+    const StopReasons stop = scheduler_.Effective();
+    return {records_, stop, RolloutExitStatus(records_, stop)};
 }
 
 void Rollout::CheckInterrupts() {
@@ -161,7 +162,7 @@ void Rollout::OnEnd(std::size_t index, const UploadAttempt& attempt, TimePoint n
 void Rollout::Finish(std::size_t index, bool succeeded) {
     scheduler_.Finished(index, succeeded);
     observer_.Finished(records_[index]);
-    const StopReasons& stop = scheduler_.stopped();
+    const StopReasons stop = scheduler_.Effective();
     if (stop.canary && !announced_.canary) {
         announced_.canary = true;
         observer_.Stopped(stop, "canary");

@@ -116,6 +116,16 @@ std::optional<Scheduler::TimePoint> Scheduler::NextRetry() const {
     return earliest;
 }
 
+StopReasons Scheduler::Effective() const {
+    const bool heldBack = std::any_of(targets_.begin(), targets_.end(), [](const Target& t) {
+        return t.state == State::kQueued || t.state == State::kPaused;
+    });
+    StopReasons effective = stop_;
+    effective.canary = effective.canary && heldBack;
+    effective.failureLimit = effective.failureLimit && heldBack;
+    return effective;
+}
+
 bool Scheduler::Idle() const {
     for (const Target& target : targets_) {
         const State state = target.state;

@@ -63,6 +63,10 @@ class Scheduler {
     // When a paused target's retry is due.
     TimePoint retryAt(std::size_t index) const { return targets_[index].retryAt; }
     const StopReasons& stopped() const { return stop_; }
+    // The reasons that kept some target from starting or from its retry: a
+    // canary or failure limit that leaves nothing to hold back stopped
+    // nothing. A Ctrl-C always counts; the user asked to stop.
+    StopReasons Effective() const;
 
   private:
     struct Target {
