@@ -7,12 +7,14 @@
 # package with `qdupk upload` from the PC namespace. The script then shows
 # what happened on the camera, checks it, and tears everything down.
 #
-#   scripts/demo.sh [--build-dir DIR] [--no-build]
+#   scripts/demo.sh [--build-dir DIR] [--no-build] [--fleet]
 #
 #   --build-dir DIR   binaries from DIR/bin (default: build, the "default"
 #                     preset's directory)
 #   --no-build        use the binaries as they are; otherwise the daemon,
 #                     qdupk and mcu-sim are built first when out of date
+#   --fleet           a site instead: five cameras on a virtual LAN
+#                     (scripts/vlan.sh) upgraded with one `qdupk rollout`
 #
 # Needs root, ip netns, unshare and setpriv. Nothing outside the camera's own
 # namespaces and its workspace under /tmp/qdvc is touched. Ends with a PASS or
@@ -25,6 +27,7 @@ REPO=$(cd "$(dirname "$0")/.." && pwd)
 VCAM="$REPO/scripts/vcam.sh"
 BUILD=$REPO/build
 BUILD_FIRST=1
+FLEET=0
 CAM=demo
 PORT=8080
 MTD=/dev/mtd2
@@ -39,7 +42,7 @@ FAILED=0
 PASSED=0
 
 usage() {
-    sed -n '9,15p' "$0" | sed 's/^# \{0,1\}//' >&2
+    sed -n '9,17p' "$0" | sed 's/^# \{0,1\}//' >&2
     exit 2
 }
 
@@ -91,6 +94,10 @@ teardown() {
         kill "$SIM_PID" 2>/dev/null
         wait "$SIM_PID" 2>/dev/null
     fi
+    if [ "$FLEET" = 1 ]; then
+        fleet_teardown
+        exit "$rc"
+    fi
     if [ -n "$DAEMON_PID" ]; then
         vcam stop "$CAM" >/dev/null 2>&1
         wait "$DAEMON_PID" 2>/dev/null
@@ -111,6 +118,7 @@ parse_args() {
             shift
             ;;
         --no-build) BUILD_FIRST=0 ;;
+        --fleet) FLEET=1 ;;
         -h | --help) usage ;;
         *) usage ;;
         esac
@@ -127,19 +135,45 @@ preflight() {
     ip netns list >/dev/null 2>&1 || unsupported "ip netns does not work here"
 }
 
+# The build's lines as they come, so a long build is not silent: on a
+# terminal the "[n/N] ..." step lines overwrite each other on one line and
+# anything else (warnings, errors) stays; elsewhere every line is kept.
+progress() {
+    if [ ! -t 1 ]; then
+        sed -u 's/^/    /'
+        return
+    fi
+    local line width=$((${COLUMNS:-80} - 5)) open=0
+    while IFS= read -r line; do
+        case $line in
+        \[[0-9]*/[0-9]*\]*)
+            printf '\r\033[K    %s' "${line:0:$width}"
+            open=1
+            ;;
+        *)
+            [ $open = 0 ] || printf '\n'
+            printf '    %s\n' "$line"
+            open=0
+            ;;
+        esac
+    done
+    [ $open = 0 ] || printf '\n'
+}
+
 build() {
     [ $BUILD_FIRST = 1 ] || return 0
     section "Build ($BUILD)"
     if [ ! -f "$BUILD/build.ninja" ]; then
+        echo "    configuring..."
         if [ "$BUILD" = "$REPO/build" ]; then
-            (cd "$REPO" && cmake --preset default) | tail -n 2 | indent
+            (cd "$REPO" && cmake --preset default) 2>&1 | tail -n 2 | indent
         else
-            cmake -S "$REPO" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo |
+            cmake -S "$REPO" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo 2>&1 |
                 tail -n 2 | indent
         fi
         [ "${PIPESTATUS[0]}" = 0 ] || cannot_run "configure failed"
     fi
-    cmake --build "$BUILD" -j2 --target qdboot qdupk mcu-sim | tail -n 3 | indent
+    cmake --build "$BUILD" -j2 --target qdboot qdupk mcu-sim 2>&1 | progress
     [ "${PIPESTATUS[0]}" = 0 ] || cannot_run "build failed"
 }
 
@@ -394,6 +428,10 @@ main() {
     trap 'exit 130' INT TERM
     build
     find_binaries
+    if [ "$FLEET" = 1 ]; then
+        fleet_main
+        return
+    fi
     camera_up
     start_mcu_sim
     write_config
@@ -405,5 +443,8 @@ main() {
     run_checks
     summary
 }
+
+# shellcheck source=scripts/demo_fleet.sh
+. "$REPO/scripts/demo_fleet.sh"
 
 main "$@"

@@ -14,6 +14,7 @@
 #   vcam.sh pc|dev NAME CMD...    run CMD in the PC / device namespace
 #   vcam.sh stub NAME TOOL...     add more logging stand-ins (flash tools)
 #   vcam.sh down NAME             tear everything down (idempotent)
+#   vcam.sh freeze|thaw NAME      stop the daemon where it is / let it go on
 #   vcam.sh sweep                 remove what runs that died left behind
 #
 # Cameras belong to an owner process, VCAM_OWNER (default: the caller); names
@@ -22,7 +23,16 @@
 # (default build/bin/qdboot), VCAM_ROOT the workspace root (/tmp/qdvc).
 # For "start" only, in the daemon's own mount namespace: VCAM_TMPFS_SIZE
 # (e.g. 64k) puts a tmpfs of that size on the camera's tmp directory, and
-# VCAM_READONLY lists directories made read-only there.
+# VCAM_READONLY lists directories made read-only there, VCAM_DEST names a
+# directory over which the camera's own dest directory is mounted (so one
+# package can name one destination for many cameras), VCAM_BOOT_DELAY makes
+# the reboot stand-in end the daemon and the rig start it again after that
+# many seconds, and VCAM_MCU_SIM names the MCU loader simulator to run on a
+# pseudo-terminal that the daemon reaches as /mnt/mcu.
+#
+# On a virtual LAN (scripts/vlan.sh) "up" is given VCAM_LAN_NS, the bridge's
+# namespace, VCAM_LAN_ADDR, the camera's address, and VCAM_LAN_PORT, the
+# name of its bridge port; the camera then has no PC namespace of its own.
 set -eu
 
 PREFIX=qdvc
@@ -31,6 +41,7 @@ REPO=$(cd "$(dirname "$0")/.." && pwd)
 STUB_SRC=$REPO/tests/support/stubs
 ROOT=${VCAM_ROOT:-/tmp/qdvc}
 OWNER=${VCAM_OWNER:-$PPID}
+MCU_LINK=/mnt/mcu
 STANDINS="reboot killall sync flash_eraseall flashcp"
 # Guarded inside the daemon's mount namespace: an absolute path to any of
 # these reaches the guard script, never the real program.
@@ -59,6 +70,9 @@ load_camera() {
     set_camera "$1"
     [ -f "$WS/info" ] || die "camera $1 is not up (owner $OWNER)"
     SUBNET=$(sed -n 's/^subnet=//p' "$WS/info")
+    DEVIP=$(sed -n 's/^devaddr=//p' "$WS/info")
+    # A camera on a LAN reaches the PC through the LAN's own namespace.
+    PC_OF_CAMERA=$(sed -n 's/^pcns=//p' "$WS/info")
 }
 
 # Field 22 of /proc/PID/stat (the start time) tells a reused PID apart.
@@ -78,11 +92,22 @@ owner_gone() {
     [ -n "$recorded" ] && [ "$recorded" != "$now" ]
 }
 
+# True when the name resolves to the caller's own network namespace (an
+# "ip netns add" that half failed, say): its processes are the whole host's.
+is_own_ns() {
+    here=$(stat -L -c %d:%i /proc/self/ns/net 2>/dev/null) || return 0
+    [ "$(stat -L -c %d:%i "/run/netns/$1" 2>/dev/null)" = "$here" ]
+}
+
 # Every process in one of our own namespaces was started by this rig.
 remove_ns() {
-    for p in $(ip netns pids "$1" 2>/dev/null); do
-        kill -KILL "$p" 2>/dev/null || true
-    done
+    if is_own_ns "$1"; then
+        echo "vcam: $1 is this very namespace; nothing in it is ended" >&2
+    else
+        for p in $(ip netns pids "$1" 2>/dev/null); do
+            kill -KILL "$p" 2>/dev/null || true
+        done
+    fi
     ip netns del "$1" 2>/dev/null || true
 }
 
@@ -97,7 +122,7 @@ cmd_sweep() {
     mkdir -p "$ROOT/cams" "$ROOT/subnets"
     for ns in $(ip netns list | cut -d' ' -f1); do
         case $ns in
-        "$PREFIX"-[0-9]*-?*-[dp]) ;;
+        "$PREFIX"-[0-9]*-?*-[dpb]) ;;
         *) continue ;;
         esac
         id=${ns#"$PREFIX"-}
@@ -160,6 +185,18 @@ make_links() {
     ip -n "$DEVNS" link set eth0 up
 }
 
+# A camera on a virtual LAN: its eth0's peer is a port of the LAN's bridge.
+make_lan_links() {
+    ip netns add "$DEVNS"
+    ip -n "$DEVNS" link set lo up
+    ns_sysctl "$DEVNS" all 0
+    ns_sysctl "$DEVNS" default 0
+    ip -n "$DEVNS" link add eth0 type veth peer name "$VCAM_LAN_PORT" netns "$VCAM_LAN_NS"
+    ns_sysctl "$DEVNS" eth0 0
+    ip -n "$VCAM_LAN_NS" link set "$VCAM_LAN_PORT" master br0 up
+    ip -n "$DEVNS" link set eth0 up
+}
+
 install_stubs() {
     cp "$STUB_SRC/logcall" "$STUB_SRC/netwrap" "$STUB_SRC/guard" "$WS/bin/"
     chmod 755 "$WS/bin/logcall" "$WS/bin/netwrap" "$WS/bin/guard"
@@ -178,13 +215,17 @@ owner=$OWNER
 devns=$DEVNS
 pcns=$PCNS
 subnet=$SUBNET
-devaddr=$SUBNET.1
+devaddr=$DEVIP
 pcaddr=$SUBNET.2
+lanport=${VCAM_LAN_PORT:-}
 workspace=$WS
 workdir=$WS/work
 tmpdir=$WS/tmp
 stubs=$WS/bin
 files=$WS/files
+dest=$WS/dest
+uart=$MCU_LINK
+mcuframes=$WS/mcu/frames.log
 daemonlog=$WS/log/daemon.log
 calls=$WS/log/calls.log
 riglog=$WS/log/rig.log
@@ -200,10 +241,18 @@ cmd_up() {
     # Same owner and name can only be leftovers of this very run.
     cmd_down "$NAME" 2>/dev/null
     trap 'cmd_down "$NAME"' EXIT
-    mkdir -p "$WS/work" "$WS/tmp" "$WS/log" "$WS/bin" "$WS/files"
+    mkdir -p "$WS/work" "$WS/tmp" "$WS/log" "$WS/bin" "$WS/files" "$WS/dest" "$WS/mcu"
     echo "$OWNER $(start_time "$OWNER")" >"$WS/owner"
-    claim_subnet
-    make_links
+    if [ -n "${VCAM_LAN_NS:-}" ]; then
+        DEVIP=$VCAM_LAN_ADDR
+        SUBNET=${DEVIP%.*}
+        PCNS=${VCAM_LAN_NS%-b}-p
+        make_lan_links
+    else
+        claim_subnet
+        DEVIP=$SUBNET.1
+        make_links
+    fi
     [ $with_addr = 0 ] || add_address
     install_stubs
     : >"$WS/log/daemon.log"
@@ -225,7 +274,7 @@ cmd_down() {
 }
 
 add_address() {
-    ip -n "$DEVNS" addr replace "$SUBNET.1/24" dev eth0
+    ip -n "$DEVNS" addr replace "$DEVIP/24" dev eth0
 }
 
 cmd_addr() {
@@ -284,6 +333,31 @@ cmd_stop() {
     rm -f "$WS/daemon.pid"
 }
 
+# The daemon's PID outside its PID namespace: the child of the namespace's
+# first process whose innermost PID is the one recorded in there.
+daemon_host_pid() {
+    pid=$(daemon_pid) || return 1
+    want=$(cat "$WS/qdboot.pid" 2>/dev/null) || return 1
+    for inner in $(cat "/proc/$pid/task/$pid/children" 2>/dev/null || true); do
+        for c in $(cat "/proc/$inner/task/$inner/children" 2>/dev/null || true); do
+            if [ "$(awk '/^NSpid:/ { print $NF }' "/proc/$c/status" 2>/dev/null)" = "$want" ]; then
+                echo "$c"
+                return 0
+            fi
+        done
+    done
+    return 1
+}
+
+# A stalled camera: the daemon stops where it is; its sockets still accept
+# and take data until their buffers are full. Needs VCAM_BOOT_DELAY (the
+# PID is recorded only then).
+cmd_freeze() {
+    load_camera "$1"
+    c=$(daemon_host_pid) || die "camera $NAME runs no daemon that can be frozen"
+    kill -"$2" "$c"
+}
+
 cmd_status() {
     load_camera "$1"
     if daemon_pid >/dev/null && [ ! -f "$WS/daemon.status" ]; then
@@ -336,6 +410,9 @@ mount_guards() {
 # File systems a test asked for; the host and the test itself still see
 # the directories as they were.
 mount_requested() {
+    if [ -n "${VCAM_DEST:-}" ]; then
+        mount --bind "$WS/dest" "$VCAM_DEST" || return 1
+    fi
     if [ -n "${VCAM_TMPFS_SIZE:-}" ]; then
         mount -t tmpfs -o "size=$VCAM_TMPFS_SIZE,mode=1777" vcam-tmp "$WS/tmp" || return 1
     fi
@@ -360,6 +437,9 @@ cmd_inner() {
     fi
     export PATH="$WS/bin:$PATH" VCAM_CALLS="$WS/log/calls.log" VCAM_DEVNS="$DEVNS"
     export VCAM_FILES="$WS/files" TMPDIR="$WS/tmp"
+    if [ -n "${VCAM_BOOT_DELAY:-}" ]; then
+        export VCAM_REBOOT_MARK="$WS/rebooting" VCAM_DAEMON_PIDFILE="$WS/qdboot.pid"
+    fi
     resolved=$(command -v reboot)
     if [ "$resolved" != "$WS/bin/reboot" ]; then
         echo "vcam: reboot resolves to $resolved; not starting" >&2
@@ -373,14 +453,59 @@ cmd_inner() {
         export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0"
     fi
     set +e
-    $linebuf "$VCAM_QDBOOT" "$@" >>"$WS/log/daemon.log" 2>&1 </dev/null
-    rc=$?
+    start_mcu_sim || exit 95
+    if [ -z "${VCAM_BOOT_DELAY:-}" ]; then
+        $linebuf "$VCAM_QDBOOT" "$@" >>"$WS/log/daemon.log" 2>&1 </dev/null
+        rc=$?
+    else
+        run_rebooting "$@"
+        rc=$?
+    fi
     echo $rc >"$WS/daemon.status"
     exit $rc
 }
 
+# The simulator stays up across the daemon's restarts, as the dome's MCU
+# does across the camera's. The daemon finds it as $MCU_LINK, a link on a
+# tmpfs of this mount namespace only: uart_arm holds 15 characters.
+start_mcu_sim() {
+    [ -n "${VCAM_MCU_SIM:-}" ] || return 0
+    rm -f "$WS/mcu/path"
+    "$VCAM_MCU_SIM" --path-file "$WS/mcu/path" --image "$WS/mcu/received.bin" \
+        --log "$WS/mcu/frames.log" >/dev/null 2>"$WS/mcu/stderr" </dev/null &
+    n=0
+    while [ ! -s "$WS/mcu/path" ]; do
+        if [ $n -ge 100 ] || ! kill -0 $! 2>/dev/null; then
+            echo "vcam: the MCU simulator did not start: $(cat "$WS/mcu/stderr")" >&2
+            return 1
+        fi
+        sleep 0.05
+        n=$((n + 1))
+    done
+    mount -t tmpfs -o size=16k,mode=755 vcam-mcu "${MCU_LINK%/*}" &&
+        ln -s "$(cat "$WS/mcu/path")" "$MCU_LINK"
+}
+
+# A camera that reboots: the reboot stand-in marks the reboot and ends the
+# daemon (recorded here by its PID in this namespace); after the boot delay
+# the daemon starts again with the same arguments, as after a real boot. Any
+# other end of the daemon ends the camera.
+run_rebooting() {
+    while :; do
+        rm -f "$WS/rebooting"
+        $linebuf "$VCAM_QDBOOT" "$@" >>"$WS/log/daemon.log" 2>&1 </dev/null &
+        echo $! >"$WS/qdboot.pid"
+        wait $!
+        rc=$?
+        [ -e "$WS/rebooting" ] || return $rc
+        echo "vcam: rebooting; the daemon starts again in $VCAM_BOOT_DELAY s" >&2
+        # The time a camera takes to boot, not a wait for anything.
+        sleep "$VCAM_BOOT_DELAY"
+    done
+}
+
 usage() {
-    sed -n '6,17p' "$SELF" | sed 's/^# \{0,1\}//' >&2
+    sed -n '6,18p' "$SELF" | sed 's/^# \{0,1\}//' >&2
     exit 2
 }
 
@@ -393,18 +518,31 @@ shift
 case $sub in
 sweep) cmd_sweep ;;
 _inner) cmd_inner "$@" ;;
-up | info | start | status | stop | addr | deladdr | pc | dev | stub | down)
+_remove_ns)
+    [ $# -eq 1 ] || usage
+    remove_ns "$1"
+    ;;
+_claim)
+    [ $# -eq 1 ] || usage
+    ID=$1
+    mkdir -p "$ROOT/subnets"
+    claim_subnet
+    echo "$SUBNET"
+    ;;
+up | info | start | status | stop | addr | deladdr | pc | dev | stub | down | freeze | thaw)
     [ $# -ge 1 ] || usage
     case $sub in
     up) cmd_up "$@" ;;
     info) load_camera "$1" && cat "$WS/info" ;;
     start | status | stop | addr | deladdr | stub | down) "cmd_$sub" "$@" ;;
+    freeze) cmd_freeze "$1" STOP ;;
+    thaw) cmd_freeze "$1" CONT ;;
     pc | dev)
         load_camera "$1"
         shift
         [ $# -ge 1 ] || usage
         ns=$DEVNS
-        [ "$sub" = pc ] && ns=$PCNS
+        [ "$sub" = pc ] && ns=$PC_OF_CAMERA
         exec ip netns exec "$ns" "$@"
         ;;
     esac

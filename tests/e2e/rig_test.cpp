@@ -2,6 +2,7 @@
 // what the daemon sees, that nothing reaches the host, and that nothing
 // outlives a test, however it ends.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <stdexcept>
@@ -150,6 +151,36 @@ TEST(VirtualCameraRig, KilledOwnerTakesItsDaemonAlongAndIsSweptLater) {
     EXPECT_TRUE(HasText(list, live.info().devNs)) << list;
     EXPECT_TRUE(HasText(list, live.info().pcNs)) << list;
     EXPECT_NE(live.info().devAddr, next.info().devAddr);
+}
+
+// A leftover name whose namespace is the sweeping process's own (an
+// "ip netns add" that half failed, say) would list every process there.
+// Run inside a namespace of the test's own, so a sweep that got it wrong
+// ends only what the test started.
+TEST(VirtualCameraRig, SweepNeverEndsTheProcessesOfItsOwnNamespace) {
+    QD_SKIP_WITHOUT_RIG();
+    const std::string ns = "qdguard-" + std::to_string(getpid());
+    // The owner's PID is above any pid_max: the sweep takes it for gone.
+    const std::string alias = "qdvc-999999999-guard-d";
+    ASSERT_EQ(RunCommand({"ip", "netns", "add", ns}, Millis(5000)).status, 0);
+    struct Remove {
+        std::vector<std::string> names;
+        ~Remove() {
+            for (const std::string& name : names) {
+                static_cast<void>(RunCommand({"ip", "netns", "del", name}, Millis(5000)));
+            }
+        }
+    } remove{{alias, ns}};
+    qdtest::ChildProcess bystander;
+    bystander.Start({"ip", "netns", "exec", ns, "sleep", "300"});
+    const qdtest::CommandResult r =
+        RunCommand({"ip", "netns", "exec", ns, "sh", "-c",
+                    "ip netns attach " + alias + " $$ && sh " + kScript + " sweep; echo swept $?"},
+                   Millis(30000), {"VCAM_OWNER=" + std::to_string(getpid())});
+    EXPECT_TRUE(HasText(r.output, "swept 0")) << r.output;
+    EXPECT_TRUE(HasText(r.output, "is this very namespace")) << r.output;
+    EXPECT_TRUE(bystander.Running()) << r.output;
+    EXPECT_FALSE(HasText(NsList(), alias));
 }
 
 }  // namespace

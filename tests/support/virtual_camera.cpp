@@ -58,32 +58,6 @@ std::string Trim(const std::string& text) {
     return begin == std::string::npos ? std::string() : text.substr(begin, end - begin + 1);
 }
 
-std::map<std::string, std::string> ParseKeyValues(const std::string& text) {
-    std::map<std::string, std::string> values;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
-        const auto eq = line.find('=');
-        if (eq != std::string::npos) {
-            values[line.substr(0, eq)] = line.substr(eq + 1);
-        }
-    }
-    return values;
-}
-
-CameraInfo ToInfo(const std::map<std::string, std::string>& v) {
-    auto at = [&v](const char* key) {
-        const auto it = v.find(key);
-        if (it == v.end()) {
-            throw std::runtime_error(std::string("vcam.sh up did not report ") + key);
-        }
-        return it->second;
-    };
-    return CameraInfo{at("name"),   at("devns"),     at("pcns"),   at("devaddr"),
-                      at("pcaddr"), at("workdir"),   at("tmpdir"), at("stubs"),
-                      at("files"),  at("daemonlog"), at("calls"),  at("riglog")};
-}
-
 std::vector<std::string> SplitLines(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream in(text);
@@ -123,6 +97,32 @@ bool HasListener(const std::string& procNetTcp, std::uint16_t port) {
 
 }  // namespace
 
+std::map<std::string, std::string> ParseKeyValues(const std::string& text) {
+    std::map<std::string, std::string> values;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        const auto eq = line.find('=');
+        if (eq != std::string::npos) {
+            values[line.substr(0, eq)] = line.substr(eq + 1);
+        }
+    }
+    return values;
+}
+
+CameraInfo ParseCameraInfo(const std::map<std::string, std::string>& v) {
+    auto at = [&v](const char* key) {
+        const auto it = v.find(key);
+        if (it == v.end()) {
+            throw std::runtime_error(std::string("vcam.sh up did not report ") + key);
+        }
+        return it->second;
+    };
+    return CameraInfo{at("name"),   at("devns"),     at("pcns"),   at("devaddr"),
+                      at("pcaddr"), at("workdir"),   at("tmpdir"), at("stubs"),
+                      at("files"),  at("daemonlog"), at("calls"),  at("riglog")};
+}
+
 std::string RigUnavailableReason() {
     static const std::string reason = [] {
         // vcam.sh execs the daemon itself, which cannot run a binary built
@@ -153,7 +153,7 @@ VirtualCamera::VirtualCamera(bool withAddress) : name_(UniqueName()), daemonPath
     if (r.status != 0) {
         throw std::runtime_error("vcam.sh up failed: " + r.output);
     }
-    info_ = ToInfo(ParseKeyValues(r.output));
+    info_ = ParseCameraInfo(ParseKeyValues(r.output));
 }
 
 VirtualCamera::~VirtualCamera() {

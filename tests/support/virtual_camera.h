@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -47,6 +48,11 @@ struct CameraInfo {
     std::string callLog;          // one line per stand-in call: tool and args
     std::string rigLog;           // the rig's own messages
 };
+
+// "key=value" lines as the rig's scripts print them, and the camera's facts
+// among them (std::runtime_error when one is missing).
+std::map<std::string, std::string> ParseKeyValues(const std::string& text);
+CameraInfo ParseCameraInfo(const std::map<std::string, std::string>& values);
 
 class VirtualCamera {
   public:

@@ -1,0 +1,337 @@
+#!/bin/sh
+# Virtual LAN of cameras: one bridge in a network namespace of its own, a PC
+# namespace on it (the host tool's side, interface pc0), and N virtual
+# cameras (scripts/vcam.sh) whose eth0 are ports of the same bridge. The
+# bridge floods the search group to every port, so one search from the PC
+# reaches every camera. Nothing is created in the root namespace.
+#
+#   vlan.sh up LAN N              create the LAN with N cameras, print facts
+#   vlan.sh info LAN              print them again (key=value lines)
+#   vlan.sh start LAN [OPTIONS]   configure and run every camera's daemon
+#                                 (foreground, until ended; run with '&')
+#   vlan.sh serving LAN           true when every started camera serves
+#   vlan.sh targets LAN           the cameras' HOST:PORT, one a line
+#   vlan.sh slow LAN I RATE       shape what camera I receives (e.g. 100mbit;
+#                                 "off" removes the limit)
+#   vlan.sh pc LAN CMD...         run CMD in the PC namespace
+#   vlan.sh down LAN              tear everything down (idempotent)
+#
+# Options of "start":
+#   --qdboot BIN --mcu-sim BIN    the daemon and the MCU simulator (default
+#                                 build/bin/...; --no-mcu: no MCU line)
+#   --boot-delay S                seconds a reboot takes (default 2)
+#   --refuse I,..                 the package's destination is read-only there
+#   --stall I,..                  the daemon is frozen once it serves
+#   --absent I,..                 no daemon runs there
+# Camera I is LAN_cI (1..N) at SUBNET.(10+I); the PC is SUBNET.2. Every
+# camera's configuration serves port 8080, with a kernel partition, an MCU
+# line (its own simulator) and the LAN's dest directory as a destination
+# that is really each camera's own (see vcam.sh, VCAM_DEST).
+#
+# Owner, workspace root and sweeping work as in vcam.sh (VCAM_OWNER,
+# VCAM_ROOT); the LAN's namespaces carry the owner's PID in their names.
+set -eu
+
+PREFIX=qdvc
+REPO=$(cd "$(dirname "$0")/.." && pwd)
+VCAM=$REPO/scripts/vcam.sh
+ROOT=${VCAM_ROOT:-/tmp/qdvc}
+export VCAM_OWNER="${VCAM_OWNER:-$PPID}"
+PORT=8080
+MAX_CAMERAS=240
+
+die() {
+    echo "vlan: $*" >&2
+    exit 1
+}
+
+vcam() {
+    sh "$VCAM" "$@"
+}
+
+set_lan() {
+    case $1 in
+    '' | *[!A-Za-z0-9]*) die "bad LAN name '$1' (use letters and digits)" ;;
+    esac
+    [ ${#1} -le 16 ] || die "LAN name longer than 16 characters: $1"
+    LAN=$1
+    ID=$VCAM_OWNER-$LAN
+    BRNS=$PREFIX-$ID-b
+    PCNS=$PREFIX-$ID-p
+    WS=$ROOT/cams/$ID
+}
+
+load_lan() {
+    set_lan "$1"
+    [ -f "$WS/info" ] || die "LAN $1 is not up (owner $VCAM_OWNER)"
+    SUBNET=$(sed -n 's/^subnet=//p' "$WS/info")
+    COUNT=$(sed -n 's/^cameras=//p' "$WS/info")
+}
+
+camera_name() {
+    echo "${LAN}_c$1"
+}
+
+make_lan() {
+    for ns in "$BRNS" "$PCNS"; do
+        ip netns add "$ns"
+        ip -n "$ns" link set lo up
+    done
+    # No snooping and no querier: the bridge floods the group to every port.
+    ip -n "$BRNS" link add br0 type bridge mcast_snooping 0
+    ip -n "$BRNS" link set br0 up
+    ip -n "$PCNS" link add pc0 type veth peer name pc netns "$BRNS"
+    ip -n "$BRNS" link set pc master br0 up
+    ip netns exec "$PCNS" sh -c 'echo 0 > /proc/sys/net/ipv4/conf/all/rp_filter'
+    ip -n "$PCNS" addr add "$SUBNET.2/24" dev pc0
+    ip -n "$PCNS" link set pc0 up
+    ip -n "$PCNS" route add 224.0.0.0/4 dev pc0
+}
+
+write_info() {
+    {
+        echo "name=$LAN"
+        echo "owner=$VCAM_OWNER"
+        echo "bridgens=$BRNS"
+        echo "pcns=$PCNS"
+        echo "subnet=$SUBNET"
+        echo "pcaddr=$SUBNET.2"
+        echo "absentaddr=$SUBNET.254"
+        echo "port=$PORT"
+        echo "dest=$WS/dest"
+        echo "workspace=$WS"
+        echo "cameras=$COUNT"
+    } >"$WS/info"
+}
+
+cmd_up() {
+    set_lan "$1"
+    COUNT=$2
+    case $COUNT in
+    '' | *[!0-9]*) die "bad camera count '$COUNT'" ;;
+    esac
+    if [ "$COUNT" -lt 1 ] || [ "$COUNT" -gt $MAX_CAMERAS ]; then
+        die "1 to $MAX_CAMERAS cameras"
+    fi
+    vcam sweep
+    cmd_down "$LAN" 2>/dev/null
+    trap 'cmd_down "$LAN"' EXIT
+    mkdir -p "$WS/dest"
+    echo "$VCAM_OWNER $(sed 's/.*) //' "/proc/$VCAM_OWNER/stat" | cut -d' ' -f20)" >"$WS/owner"
+    SUBNET=$(vcam _claim "$ID")
+    make_lan
+    write_info
+    i=1
+    while [ "$i" -le "$COUNT" ]; do
+        VCAM_LAN_NS=$BRNS VCAM_LAN_ADDR=$SUBNET.$((10 + i)) VCAM_LAN_PORT=c$i \
+            vcam up "$(camera_name $i)" >/dev/null
+        i=$((i + 1))
+    done
+    trap - EXIT
+    cmd_info
+}
+
+cmd_info() {
+    cat "$WS/info"
+    i=1
+    while [ "$i" -le "$COUNT" ]; do
+        vcam info "$(camera_name $i)" | sed "s/^/c$i./"
+        i=$((i + 1))
+    done
+}
+
+cmd_down() {
+    set_lan "$1"
+    if [ -f "$WS/info" ]; then
+        COUNT=$(sed -n 's/^cameras=//p' "$WS/info")
+        SUBNET=$(sed -n 's/^subnet=//p' "$WS/info")
+        i=1
+        while [ "$i" -le "${COUNT:-0}" ]; do
+            vcam down "$(camera_name $i)" || true
+            i=$((i + 1))
+        done
+        slot=$ROOT/subnets/${SUBNET#10.}
+        if [ "$(cat "$slot/owner" 2>/dev/null)" = "$ID" ]; then
+            rm -rf "$slot"
+        fi
+    fi
+    for ns in "$PCNS" "$BRNS"; do
+        vcam _remove_ns "$ns"
+    done
+    rm -rf "$WS"
+}
+
+# True when "I" is in the comma-separated list.
+listed() {
+    case ",$2," in
+    *",$1,"*) return 0 ;;
+    esac
+    return 1
+}
+
+write_config() {
+    cat <<EOF
+[system]
+port=$PORT
+devname=vlan-camera
+uart_arm=$2
+uart_baud=115200
+mainApp=ipcam_main
+tmpdir=$1/tmp
+flash_eraseall=flash_eraseall
+flashcp=flashcp
+nBlockSize=65536
+
+[kernel]
+szMtdName=/dev/mtd2
+bAllMtd=1
+nPos=0
+nSize=33554432
+EOF
+}
+
+start_camera() {
+    cws=$ROOT/cams/$VCAM_OWNER-$(camera_name "$1")
+    uart=$(sed -n 's/^uart=//p' "$cws/info")
+    [ -n "$MCU_SIM" ] || uart=/dev/null
+    write_config "$cws" "$uart" >"$cws/work/qdboot.cfg"
+    readonly_dirs=
+    listed "$1" "$REFUSE" && readonly_dirs=$WS/dest
+    VCAM_QDBOOT=$QDBOOT VCAM_MCU_SIM=$MCU_SIM VCAM_BOOT_DELAY=$BOOT_DELAY \
+        VCAM_DEST=$WS/dest VCAM_READONLY=$readonly_dirs \
+        sh "$VCAM" start "$(camera_name "$1")" "$cws/work/qdboot.cfg" &
+    STARTED="$STARTED $!"
+}
+
+camera_serves() {
+    ns=$(sed -n 's/^devns=//p' "$ROOT/cams/$VCAM_OWNER-$(camera_name "$1")/info")
+    ip netns exec "$ns" cat /proc/net/tcp |
+        awk -v p="$(printf ':%04X' $PORT)" \
+            '$4 == "0A" && substr($2, length($2) - 4) == p { f = 1 } END { exit !f }' &&
+        ip netns exec "$ns" cat /proc/net/igmp | grep -q 01C8C8EA
+}
+
+# Every camera that runs a daemon listens and has joined the search group.
+cmd_serving() {
+    load_lan "$1"
+    i=1
+    while [ "$i" -le "$COUNT" ]; do
+        if [ -f "$ROOT/cams/$VCAM_OWNER-$(camera_name $i)/daemon.pid" ]; then
+            camera_serves "$i" || return 1
+        fi
+        i=$((i + 1))
+    done
+}
+
+parse_start() {
+    QDBOOT=$REPO/build/bin/qdboot
+    MCU_SIM=$REPO/build/bin/mcu-sim
+    BOOT_DELAY=2 REFUSE='' STALL='' ABSENT=''
+    while [ $# -gt 0 ]; do
+        [ "$1" = --no-mcu ] && { MCU_SIM=; shift; continue; }
+        [ $# -ge 2 ] || die "option $1 needs a value"
+        case $1 in
+        --qdboot) QDBOOT=$2 ;;
+        --mcu-sim) MCU_SIM=$2 ;;
+        --boot-delay) BOOT_DELAY=$2 ;;
+        --refuse) REFUSE=$2 ;;
+        --stall) STALL=$2 ;;
+        --absent) ABSENT=$2 ;;
+        *) die "unknown start option $1" ;;
+        esac
+        shift 2
+    done
+}
+
+# Ending a camera's start ends its daemon's whole PID namespace.
+stop_cameras() {
+    for pid in $STARTED; do
+        kill -KILL "$pid" 2>/dev/null || true
+    done
+}
+
+# Every camera this start runs serves (not only those already recorded).
+started_serve() {
+    i=1
+    while [ "$i" -le "$COUNT" ]; do
+        if ! listed "$i" "$ABSENT"; then
+            camera_serves "$i" || return 1
+        fi
+        i=$((i + 1))
+    done
+}
+
+# The daemons are this process's children (and die with it); it waits until
+# every one serves, freezes the stalled ones, says "ready" and stays.
+cmd_start() {
+    load_lan "$1"
+    shift
+    parse_start "$@"
+    STARTED=''
+    trap 'stop_cameras; exit 130' INT TERM
+    i=1
+    while [ "$i" -le "$COUNT" ]; do
+        listed "$i" "$ABSENT" || start_camera "$i"
+        i=$((i + 1))
+    done
+    n=0
+    until started_serve; do
+        [ $n -lt 300 ] || die "not every camera serves after 30 s"
+        sleep 0.1
+        n=$((n + 1))
+    done
+    for i in $(echo "$STALL" | tr ',' ' '); do
+        vcam freeze "$(camera_name "$i")"
+    done
+    echo ready
+    wait
+}
+
+cmd_targets() {
+    load_lan "$1"
+    i=1
+    while [ "$i" -le "$COUNT" ]; do
+        echo "$SUBNET.$((10 + i)):$PORT"
+        i=$((i + 1))
+    done
+}
+
+# tbf on the bridge's port towards the camera shapes what the camera gets.
+cmd_slow() {
+    load_lan "$1"
+    [ $# -eq 3 ] || die "usage: vlan.sh slow LAN I RATE"
+    if [ "$3" = off ]; then
+        ip netns exec "$BRNS" tc qdisc del dev "c$2" root 2>/dev/null || true
+    else
+        ip netns exec "$BRNS" tc qdisc replace dev "c$2" root tbf rate "$3" \
+            burst 64kb latency 50ms
+    fi
+}
+
+usage() {
+    sed -n '7,17p' "$0" | sed 's/^# \{0,1\}//' >&2
+    exit 2
+}
+
+[ $# -ge 2 ] || usage
+case $VCAM_OWNER in
+'' | *[!0-9]*) die "VCAM_OWNER must be a PID" ;;
+esac
+sub=$1
+shift
+case $sub in
+up)
+    [ $# -eq 2 ] || usage
+    cmd_up "$@"
+    ;;
+info) load_lan "$1" && cmd_info ;;
+start | serving | targets | slow) "cmd_$sub" "$@" ;;
+down) cmd_down "$1" ;;
+pc)
+    load_lan "$1"
+    shift
+    [ $# -ge 1 ] || usage
+    exec ip netns exec "$PCNS" "$@"
+    ;;
+*) usage ;;
+esac

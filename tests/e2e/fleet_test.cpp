@@ -1,0 +1,244 @@
+// A site's worth of cameras on one virtual LAN (scripts/vlan.sh): the LAN
+// itself (searches across the bridge, reboots that come back, refusing and
+// absent cameras), and qdupk rollout across it.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "package_writer.h"
+#include "test_support.h"
+#include "test_timing.h"
+#include "virtual_lan.h"
+
+namespace qdtest {
+namespace {
+
+const std::string kSettings = "brightness=40\n";
+const char kMcuResetFrame[] = "RX A0 01 00 57 AA 00 AF F3";
+
+bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+bool HasCall(const std::vector<std::string>& calls, const std::string& call) {
+    return std::find(calls.begin(), calls.end(), call) != calls.end();
+}
+
+// A kernel image, a settings file at the LAN's shared destination and MCU
+// firmware: every kind of effect a camera's stand-ins record.
+std::string WritePackage(const ScratchDir& dir, const VirtualLan& lan) {
+    std::string path = dir.file("site.upg");
+    WriteFile(path,
+              qdupk::BuildPackage(
+                  {"site",
+                   "3.1",
+                   "IPC-1",
+                   {qdupk::DataItem(QDUPK_ITEM_KERNEL, std::string(40000, 'k')),
+                    qdupk::DataItem(QDUPK_ITEM_FILE, kSettings, lan.sharedDest() + "/settings.ini"),
+                    qdupk::DataItem(QDUPK_ITEM_MCUARM, std::string(3000, 'm'))}}));
+    return path;
+}
+
+// Installed, synced, MCU reset, rebooted, and started again by the rig.
+::testing::AssertionResult Upgraded(const VirtualLan& lan, int i) {
+    const std::string& rigLog = lan.camera(i).info.rigLog;
+    if (!PollUntil(Millis(20000), [&] { return Contains(ReadFile(rigLog), "rebooting"); })) {
+        return ::testing::AssertionFailure() << lan.camera(i).info.name << " did not reboot";
+    }
+    const std::vector<std::string> calls = lan.Calls(i);
+    for (const char* call : {"flash_eraseall /dev/mtd2", "killall ipcam_main", "sync", "reboot"}) {
+        if (!HasCall(calls, call)) {
+            return ::testing::AssertionFailure() << lan.camera(i).info.name << ": no " << call;
+        }
+    }
+    if (!Contains(lan.McuFrames(i), kMcuResetFrame)) {
+        return ::testing::AssertionFailure() << lan.camera(i).info.name << ": no MCU reset";
+    }
+    if (ReadFile(lan.camera(i).dest + "/settings.ini") != kSettings) {
+        return ::testing::AssertionFailure() << lan.camera(i).info.name << ": file not installed";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// The report's entries by address.
+std::map<std::string, nlohmann::json> ReportByAddress(const std::string& path) {
+    const nlohmann::json report = nlohmann::json::parse(ReadFile(path));
+    std::map<std::string, nlohmann::json> entries;
+    for (const nlohmann::json& entry : report.at("targets")) {
+        entries[entry.at("address").get<std::string>()] = entry;
+    }
+    return entries;
+}
+
+// The most uploads in flight at once, from the --json events: an upload
+// runs from its start to its acknowledgement or its result.
+int MostAtOnce(const std::string& events) {
+    std::map<std::string, bool> running;
+    std::size_t most = 0;
+    std::istringstream in(events);
+    std::string line;
+    while (std::getline(in, line)) {
+        const nlohmann::json event = nlohmann::json::parse(line, nullptr, false);
+        if (!event.is_object() || !event.contains("address")) {
+            continue;
+        }
+        const std::string kind = event.at("event").get<std::string>();
+        const std::string address = event.at("address").get<std::string>();
+        if (kind == "start") {
+            running[address] = true;
+        } else if (kind == "acknowledged" || kind == "result" || kind == "retry") {
+            running.erase(address);
+        }
+        most = std::max(most, running.size());
+    }
+    return static_cast<int>(most);
+}
+
+// Result and attempts of one report entry, as "refused/1".
+std::string Outcome(const std::map<std::string, nlohmann::json>& report,
+                    const std::string& target) {
+    const auto it = report.find(target);
+    if (it == report.end()) {
+        return "(not in the report)";
+    }
+    return it->second.at("result").get<std::string>() + "/" +
+           std::to_string(it->second.at("attempts").get<int>());
+}
+
+class Fleet : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        QD_SKIP_WITHOUT_RIG();
+        if (!FileExists(VirtualCamera::DefaultDaemon())) {
+            GTEST_SKIP() << "no daemon built at " << VirtualCamera::DefaultDaemon();
+        }
+    }
+
+    static CommandResult Qdupk(const VirtualLan& lan, std::vector<std::string> args,
+                               Millis timeout = Millis(60000)) {
+        args.insert(args.begin(), QDUPK_EXE);
+        return lan.Pc(args, timeout);
+    }
+
+    ScratchDir scratch_;
+};
+
+TEST_F(Fleet, LanCamerasAnswerAcrossTheBridgeRebootAndComeBack) {
+    VirtualLan lan(3);
+    lan.Start(0);
+    lan.Start(1, /*refuse=*/true);  // the third camera runs no daemon
+    ASSERT_TRUE(lan.WaitServing());
+    const std::string package = WritePackage(scratch_, lan);
+
+    CommandResult r = Qdupk(lan, {"search", "--interface", "pc0", "--timeout", "1"});
+    EXPECT_EQ(r.status, 0) << r.output;
+    const auto address = [&](int i) { return lan.camera(i).info.devAddr + " "; };
+    EXPECT_TRUE(Contains(r.output, address(0)) && Contains(r.output, address(1))) << r.output;
+    EXPECT_FALSE(Contains(r.output, address(2))) << r.output;
+
+    r = Qdupk(lan, {"upload", lan.camera(0).target, package});
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_TRUE(Upgraded(lan, 0)) << lan.Log(0);
+    // The rig's reboot is observable: after it the daemon serves again.
+    EXPECT_TRUE(lan.WaitServing());
+    // Each camera has its own destination behind the shared path.
+    EXPECT_FALSE(FileExists(lan.sharedDest() + "/settings.ini"));
+
+    r = Qdupk(lan, {"upload", lan.camera(1).target, package});
+    EXPECT_EQ(r.status, 3) << r.output;
+    EXPECT_FALSE(HasCall(lan.Calls(1), "reboot"));
+    EXPECT_FALSE(FileExists(lan.camera(1).dest + "/settings.ini"));
+
+    r = Qdupk(lan, {"upload", lan.camera(2).target, package});
+    EXPECT_EQ(r.status, 4) << r.output;
+}
+
+TEST_F(Fleet, RolloutToEightFoundCamerasInstallsEverywhereAndEachComesBack) {
+    VirtualLan lan(8);
+    lan.StartAll();
+    ASSERT_TRUE(lan.WaitServing());
+    const std::string package = WritePackage(scratch_, lan);
+    const std::string report = scratch_.file("site.json");
+
+    const CommandResult r =
+        Qdupk(lan,
+              {"rollout", package, "--search", "--interface", "pc0", "--search-timeout", "1",
+               "--parallel", "3", "--wait-return", "30", "--json", "--report", report},
+              Millis(180000));
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(MostAtOnce(r.output), 3) << r.output;
+    const auto entries = ReportByAddress(report);
+    EXPECT_EQ(entries.size(), 8U) << ReadFile(report);
+    for (int i = 0; i < lan.size(); ++i) {
+        SCOPED_TRACE(lan.camera(i).target);
+        EXPECT_TRUE(Upgraded(lan, i)) << lan.Log(i);
+        ASSERT_EQ(entries.count(lan.camera(i).target), 1U) << ReadFile(report);
+        const nlohmann::json& entry = entries.at(lan.camera(i).target);
+        EXPECT_EQ(Outcome(entries, lan.camera(i).target), "ok/1");
+        EXPECT_EQ(entry.at("back"), true);
+        EXPECT_GE(entry.at("bytes").get<long long>(),
+                  static_cast<long long>(ReadFile(package).size()));
+    }
+}
+
+// One LAN for every fault: camera 0 refuses, camera 1 stalls, one address
+// has no camera, cameras 2 to 5 are well. Camera 5 is never to be reached.
+TEST_F(Fleet, RolloutNamesEachFailureAndStopsAtTheCanaryAndTheFailureLimit) {
+    VirtualLan lan(6);
+    lan.Start(0, /*refuse=*/true);
+    for (int i = 1; i < lan.size(); ++i) {
+        lan.Start(i);
+    }
+    ASSERT_TRUE(lan.WaitServing());
+    lan.Freeze(1);
+    const std::string package = WritePackage(scratch_, lan);
+    const auto target = [&](int i) { return lan.camera(i).target; };
+    const std::string absent = lan.AbsentTarget();
+
+    const std::string mixed = scratch_.file("mixed.json");
+    CommandResult r = Qdupk(lan, {"rollout", package, target(0), target(2), target(1), absent,
+                                  target(3), "--parallel", "5", "--timeout", "4",
+                                  "--connect-timeout", "2", "--retries", "1", "--report", mixed});
+    EXPECT_EQ(r.status, 3) << r.output;
+    auto entries = ReportByAddress(mixed);
+    EXPECT_EQ(entries.size(), 5U) << ReadFile(mixed);
+    // Only the connection that was never made is tried again.
+    EXPECT_EQ(Outcome(entries, target(0)), "refused/1") << ReadFile(mixed);
+    EXPECT_EQ(Outcome(entries, target(1)), "timeout/1") << ReadFile(mixed);
+    EXPECT_EQ(Outcome(entries, absent), "no-connection/2") << ReadFile(mixed);
+    for (const std::string& failed : {target(0), target(1), absent}) {
+        EXPECT_NE(entries[failed].at("reason").get<std::string>(), "") << failed;
+    }
+    EXPECT_EQ(Outcome(entries, target(2)), "ok/1") << ReadFile(mixed);
+    EXPECT_EQ(Outcome(entries, target(3)), "ok/1") << ReadFile(mixed);
+    EXPECT_TRUE(Upgraded(lan, 2));
+    EXPECT_TRUE(Upgraded(lan, 3));
+    EXPECT_FALSE(HasCall(lan.Calls(0), "reboot"));
+
+    const std::string canary = scratch_.file("canary.json");
+    r = Qdupk(lan, {"rollout", package, target(0), target(4), target(5), "--canary", "2",
+                    "--report", canary});
+    EXPECT_EQ(r.status, 4) << r.output;
+    entries = ReportByAddress(canary);
+    EXPECT_EQ(Outcome(entries, target(0)), "refused/1") << ReadFile(canary);
+    EXPECT_EQ(Outcome(entries, target(4)), "ok/1") << ReadFile(canary);
+    EXPECT_EQ(Outcome(entries, target(5)), "not-started/0") << ReadFile(canary);
+
+    const std::string limit = scratch_.file("limit.csv");
+    r = Qdupk(lan, {"rollout", package, target(0), target(5), "--parallel", "1", "--max-failures",
+                    "1", "--report", limit});
+    EXPECT_EQ(r.status, 5) << r.output;
+    EXPECT_TRUE(Contains(ReadFile(limit), target(5) + ",not-started,")) << ReadFile(limit);
+
+    EXPECT_FALSE(HasCall(lan.Calls(5), "flash_eraseall /dev/mtd2")) << lan.Log(5);
+    EXPECT_FALSE(FileExists(lan.camera(5).dest + "/settings.ini"));
+}
+
+}  // namespace
+}  // namespace qdtest

@@ -1,0 +1,198 @@
+#include "virtual_lan.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <iostream>
+#include <map>
+#include <sstream>
+#include <stdexcept>
+
+#include "camera_config.h"
+#include "qd_owners.h"
+#include "test_support.h"
+
+namespace qdtest {
+
+namespace {
+
+const char kVlanScript[] = QD_SOURCE_DIR "/scripts/vlan.sh";
+const char kVcamScript[] = QD_SOURCE_DIR "/scripts/vcam.sh";
+// The daemon reaches its MCU simulator through this link (vcam.sh).
+const char kMcuLink[] = "/mnt/mcu";
+const char kMcuSim[] = QD_BINARY_DIR "/bin/mcu-sim";
+
+std::string UniqueLanName() {
+    static std::atomic<int> counter{0};
+    return "lan" + std::to_string(counter++);
+}
+
+std::string At(const std::map<std::string, std::string>& values, const std::string& key) {
+    const auto it = values.find(key);
+    if (it == values.end()) {
+        throw std::runtime_error("vlan.sh up did not report " + key);
+    }
+    return it->second;
+}
+
+// The "cI.key=value" lines of camera I, without their prefix.
+std::map<std::string, std::string> CameraValues(const std::map<std::string, std::string>& all,
+                                                int i) {
+    const std::string prefix = "c" + std::to_string(i + 1) + ".";
+    std::map<std::string, std::string> values;
+    for (const auto& [key, value] : all) {
+        if (key.compare(0, prefix.size(), prefix) == 0) {
+            values[key.substr(prefix.size())] = value;
+        }
+    }
+    return values;
+}
+
+LanCamera ToLanCamera(const std::map<std::string, std::string>& v) {
+    return LanCamera{ParseCameraInfo(v), At(v, "devaddr") + ":" + std::to_string(VirtualLan::kPort),
+                     At(v, "dest"), At(v, "mcuframes"), At(v, "workspace")};
+}
+
+std::string Owner() {
+    return "VCAM_OWNER=" + std::to_string(getpid());
+}
+
+std::string ReadIfPresent(const std::string& path) {
+    return FileExists(path) ? ReadFile(path) : std::string();
+}
+
+}  // namespace
+
+VirtualLan::VirtualLan(int cameras, int bootDelaySeconds)
+    : name_(UniqueLanName()), bootDelay_(bootDelaySeconds) {
+    const CommandResult r = Vlan({"up", name_, std::to_string(cameras)}, Millis(120000));
+    if (r.status != 0) {
+        throw std::runtime_error("vlan.sh up failed: " + r.output);
+    }
+    const std::map<std::string, std::string> values = ParseKeyValues(r.output);
+    pcNs_ = At(values, "pcns");
+    sharedDest_ = At(values, "dest");
+    absentAddr_ = At(values, "absentaddr");
+    for (int i = 0; i < cameras; ++i) {
+        cameras_.push_back(ToLanCamera(CameraValues(values, i)));
+        daemons_.push_back(std::make_unique<ChildProcess>());
+    }
+}
+
+VirtualLan::~VirtualLan() {
+    for (const auto& daemon : daemons_) {
+        daemon->Kill();
+    }
+    const CommandResult r = Vlan({"down", name_}, Millis(120000));
+    if (r.status != 0) {
+        std::cerr << "vlan.sh down " << name_ << " failed: " << r.output << "\n";
+    }
+}
+
+CommandResult VirtualLan::Vlan(const std::vector<std::string>& args, Millis timeout) const {
+    std::vector<std::string> argv = {"/bin/sh", kVlanScript};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return RunCommand(argv, timeout, {Owner()});
+}
+
+CommandResult VirtualLan::Vcam(const std::vector<std::string>& args) const {
+    std::vector<std::string> argv = {"/bin/sh", kVcamScript};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return RunCommand(argv, Millis(30000), {Owner()});
+}
+
+void VirtualLan::Start(int i, bool refuse) {
+    const LanCamera& cam = camera(i);
+    ConfigOptions options;
+    options.tmpdir = cam.info.tmpDir;
+    options.uartArm = kMcuLink;
+    options.mainApp = "ipcam_main";
+    options.kernel = PartitionOptions{"/dev/mtd2"};
+    const std::string config = cam.info.workDir + "/qdboot.cfg";
+    WriteFile(config, MakeConfigText(options));
+    WriteFile(cam.info.daemonLog, "");
+    WriteFile(cam.info.callLog, "");
+    const qd::UniqueFd rigLog(
+        open(cam.info.rigLog.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    daemons_.at(static_cast<std::size_t>(i))
+        ->Start({"/bin/sh", kVcamScript, "start", cam.info.name, config},
+                {Owner(), "VCAM_QDBOOT=" + VirtualCamera::DefaultDaemon(),
+                 std::string("VCAM_MCU_SIM=") + kMcuSim,
+                 "VCAM_BOOT_DELAY=" + std::to_string(bootDelay_), "VCAM_DEST=" + sharedDest_,
+                 "VCAM_READONLY=" + (refuse ? sharedDest_ : std::string())},
+                rigLog.get());
+}
+
+void VirtualLan::StartAll() {
+    for (int i = 0; i < size(); ++i) {
+        Start(i);
+    }
+}
+
+bool VirtualLan::Serving(int i) const {
+    const std::string& ns = camera(i).info.devNs;
+    const CommandResult r = RunCommand(
+        {"ip", "netns", "exec", ns, "sh", "-c",
+         "grep -q ':1F90 [0-9A-F:]* 0A ' /proc/net/tcp && grep -q 01C8C8EA /proc/net/igmp"},
+        Millis(10000));
+    return r.status == 0;
+}
+
+::testing::AssertionResult VirtualLan::WaitServing() const {
+    for (int i = 0; i < size(); ++i) {
+        if (daemons_.at(static_cast<std::size_t>(i))->pid() < 0) {
+            continue;
+        }
+        if (!PollUntil(Millis(20000), [&] { return Serving(i); })) {
+            return ::testing::AssertionFailure() << camera(i).info.name << " does not serve; log:\n"
+                                                 << Log(i) << "\nrig:\n"
+                                                 << RigLog(i);
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+void VirtualLan::Freeze(int i) const {
+    const CommandResult r = Vcam({"freeze", camera(i).info.name});
+    if (r.status != 0) {
+        throw std::runtime_error("vcam.sh freeze failed: " + r.output);
+    }
+}
+
+void VirtualLan::Shape(int i, const std::string& rate) const {
+    const CommandResult r = Vlan({"slow", name_, std::to_string(i + 1), rate}, Millis(10000));
+    if (r.status != 0) {
+        throw std::runtime_error("vlan.sh slow failed: " + r.output);
+    }
+}
+
+CommandResult VirtualLan::Pc(const std::vector<std::string>& argv, Millis timeout) const {
+    std::vector<std::string> full = {"ip", "netns", "exec", pcNs_};
+    full.insert(full.end(), argv.begin(), argv.end());
+    return RunCommand(full, timeout);
+}
+
+std::vector<std::string> VirtualLan::Calls(int i) const {
+    std::vector<std::string> lines;
+    std::istringstream in(ReadIfPresent(camera(i).info.callLog));
+    std::string line;
+    while (std::getline(in, line)) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::string VirtualLan::Log(int i) const {
+    return ReadIfPresent(camera(i).info.daemonLog);
+}
+
+std::string VirtualLan::McuFrames(int i) const {
+    return ReadIfPresent(camera(i).mcuFrames);
+}
+
+std::string VirtualLan::RigLog(int i) const {
+    return ReadIfPresent(camera(i).info.rigLog);
+}
+
+}  // namespace qdtest
