@@ -91,7 +91,7 @@ make_packages() { # SIZE_MIB
     head -c "$(($1 << 20))" /dev/urandom >"$SCRATCH/data.bin"
     printf '[package]\nname=bench\nversion=1\ndevid=b\n[item1]\ntype=file\nsource=%s\n' \
         "$SCRATCH/data.bin" >"$SCRATCH/manifest.ini"
-    "$BIN/qdupk" pack "$SCRATCH/manifest.ini" -o "$SCRATCH/plain.upg" >/dev/null
+    "$BIN/qdupk" pack "$SCRATCH/manifest.ini" -o "$SCRATCH/plain.upg" --force >/dev/null
     rm -f "$SCRATCH/data.bin"
     digest=$(sha256sum "$SCRATCH/plain.upg" | cut -c1-64)
     # magic, size 128, algorithm 1, counter 1 (little-endian), key id, digest

@@ -86,6 +86,17 @@ int GetIntValue(const char* pEtcFile, const char* pSection, const char* pKey, in
 
 }  // namespace
 
+int etc_ForEachLine(const char* pEtcFile, EtcLineVisitor visit, void* context) noexcept {
+    if (pEtcFile == nullptr || visit == nullptr) {
+        return kEtcNoFile;
+    }
+    const qd::FilePtr fp = OpenForReading(pEtcFile);
+    if (!fp) {
+        return kEtcNoFile;
+    }
+    return etc_WalkLines(fp.get(), visit, context);
+}
+
 }  // namespace etcfile
 
 int EtcGetValueFile(const char* pEtcFile, const char* pSection, const char* pKey, char* pValue,
