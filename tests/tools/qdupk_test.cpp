@@ -117,7 +117,7 @@ TEST_F(QdupkTest, PackInfoVerifyRoundTripInstallsOnTheDevice) {
     EXPECT_EQ(r.exit, 0) << r.out;
     r = Run({"verify", out_, "--devid", "IPC-D2"});
     EXPECT_EQ(r.exit, 1);
-    EXPECT_NE(r.out.find("REJECTED: the package is for device \"IPC-D1\""), std::string::npos);
+    EXPECT_NE(r.err.find("REJECTED: the package is for device \"IPC-D1\""), std::string::npos);
 
     std::filesystem::create_directory(dir_.file("installed"));
     g_installed.clear();
@@ -179,8 +179,8 @@ TEST_F(QdupkTest, DamagedPackagesAreRefusedByInfoAndVerify) {
     WriteFile(out_, bytes);
     Result r = Run({"verify", out_});
     EXPECT_EQ(r.exit, 1);
-    EXPECT_NE(r.out.find("the data of item 0 does not match its MD5 digest"), std::string::npos)
-        << r.out;
+    EXPECT_NE(r.err.find("the data of item 0 does not match its MD5 digest"), std::string::npos)
+        << r.err;
     r = Run({"info", out_});
     EXPECT_EQ(r.exit, 1);
     EXPECT_NE(r.err.find("damaged package"), std::string::npos) << r.err;
@@ -216,8 +216,9 @@ TEST_F(QdupkTest, PackageTextsReachTheTerminalEscaped) {
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"verify", out_}, {"verify", out_, "--devid", "IPC-D2"}}) {
         const Result verify = Run(args);
-        EXPECT_FALSE(rawControl(verify.out)) << verify.out;
-        EXPECT_NE(verify.out.find("device \"IPC\\x0aD1\\xff\""), std::string::npos) << verify.out;
+        const std::string shown = verify.out + verify.err;
+        EXPECT_FALSE(rawControl(shown)) << shown;
+        EXPECT_NE(shown.find("device \"IPC\\x0aD1\\xff\""), std::string::npos) << shown;
     }
 }
 
@@ -276,15 +277,22 @@ TEST_F(QdupkTest, UsageTextAndExitCodes) {
 
 // One mistake, one message, whichever command it is made with.
 TEST_F(QdupkTest, CommandsReportTheSameMistakeAlike) {
-    for (const char* command : {"info", "verify"}) {
-        const Result r = Run({command, "--color", "x.upg"});
-        EXPECT_EQ(r.exit, 2);
-        EXPECT_EQ(r.err.rfind(std::string("qdupk ") + command +
-                                  ": error: the following argument was not expected: --color\n",
-                              0),
-                  0u)
-            << r.err;
+    for (const char* command :
+         {"", "keygen", "pack", "seal", "info", "verify", "search", "upload"}) {
+        std::vector<std::string> args = {"--color", "x.upg"};
+        if (*command != '\0') {
+            args.insert(args.begin(), command);
+        }
+        const std::string name = *command != '\0' ? std::string("qdupk ") + command : "qdupk";
+        const Result r = Run(args);
+        EXPECT_EQ(r.exit, 2) << command;
+        EXPECT_EQ(r.err.rfind(name + ": error: unknown option '--color'\n", 0), 0u) << r.err;
+        EXPECT_EQ(r.out, "") << command;
     }
+    const Result extra = Run({"info", "a.upg", "b.upg"});
+    EXPECT_EQ(extra.exit, 2);
+    EXPECT_EQ(extra.err.rfind("qdupk info: error: unexpected argument 'b.upg'\n", 0), 0u)
+        << extra.err;
     // A repeated option overrides the earlier one, so scripts can append
     // their own value to a line of defaults.
     ASSERT_EQ(Run({"pack", Manifest(ThreeItems()), "-o", out_}).exit, 0);
@@ -390,14 +398,14 @@ TEST_F(QdupkSealTest, OnlyTheSignersKeyAndCounterPass) {
         args.insert(args.end(), refusal.options.begin(), refusal.options.end());
         r = Run(args);
         EXPECT_EQ(r.exit, 1) << refusal.reason;
-        EXPECT_NE(r.out.find("REJECTED: " + refusal.reason), std::string::npos) << r.out;
+        EXPECT_NE(r.err.find("REJECTED: " + refusal.reason), std::string::npos) << r.err;
     }
 
     // Unsigned, and sealed without any signature at all: no key takes them.
     ASSERT_EQ(Run({"pack", OneItem(), "-o", out_, "--force"}).exit, 0);
     r = Run({"verify", out_, "--pubkey", Pub("a")});
     EXPECT_EQ(r.exit, 1);
-    EXPECT_NE(r.out.find("the seal is unsigned"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("the seal is unsigned"), std::string::npos) << r.err;
     EXPECT_EQ(Run({"verify", out_, "--min-counter", "1"}).exit, 1);
 }
 
@@ -429,8 +437,8 @@ TEST_F(QdupkSealTest, AChangedHeadByteIsRefused) {
          {std::vector<std::string>{"verify", out_}, {"verify", out_, "--pubkey", Pub("a")}}) {
         const Result r = Run(args);
         EXPECT_EQ(r.exit, 1);
-        EXPECT_NE(r.out.find("REJECTED: the seal's SHA-256 does not match"), std::string::npos)
-            << r.out;
+        EXPECT_NE(r.err.find("REJECTED: the seal's SHA-256 does not match"), std::string::npos)
+            << r.err;
     }
     const Result upload = Run({"upload", "127.0.0.1:9", out_});
     EXPECT_EQ(upload.exit, 1);

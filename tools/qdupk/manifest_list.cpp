@@ -44,22 +44,23 @@ bool Collect(void* context, const etcfile::EtcLine& line) {
     return true;
 }
 
+// Empty, or what follows the manifest's name in the message.
 std::string FileProblem(const std::string& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
-        return errno == ENOENT ? "no such file"
-                               : std::string("cannot read: ") + std::strerror(errno);
+        return errno == ENOENT ? ": no such file"
+                               : std::string(": cannot read: ") + std::strerror(errno);
     }
     if (S_ISDIR(st.st_mode)) {
-        return "is a directory, not a manifest file";
+        return " is a directory, not a manifest file";
     }
-    return S_ISREG(st.st_mode) ? std::string() : "is not a regular file";
+    return S_ISREG(st.st_mode) ? std::string() : " is not a regular file";
 }
 
 std::vector<RawLine> ReadLines(const std::string& path) {
     const std::string problem = FileProblem(path);
     if (!problem.empty()) {
-        throw PackError("manifest " + path + ": " + problem);
+        throw PackError("manifest " + path + problem);
     }
     std::vector<RawLine> lines;
     const int ret = etcfile::etc_ForEachLine(path.c_str(), Collect, &lines);
