@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "libqdupdate.h"
 #include "package_reader.h"
 #include "package_writer.h"
@@ -262,17 +264,97 @@ TEST_F(QdupkTest, VerifyAgreesWithTheLibrary) {
 TEST_F(QdupkTest, UsageTextAndExitCodes) {
     const Result help = Run({"--help"});
     EXPECT_EQ(help.exit, 0);
-    for (const char* command : {"pack", "info", "verify"}) {
+    EXPECT_NE(help.out.find("\nExit status: 0 "), std::string::npos) << help.out;
+    for (const char* command : {"keygen", "pack", "seal", "info", "verify", "search", "upload"}) {
         EXPECT_NE(help.out.find(command), std::string::npos);
         const Result r = Run({command, "--help"});
         EXPECT_EQ(r.exit, 0);
         EXPECT_EQ(r.out.rfind(std::string("usage: qdupk ") + command, 0), 0u) << r.out;
+        EXPECT_NE(r.out.find("\nExit status: 0 "), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find(" 2 usage"), std::string::npos) << r.out;
     }
     EXPECT_EQ(Run({}).exit, 2);
     EXPECT_EQ(Run({"bogus"}).exit, 2);
     EXPECT_EQ(Run({"pack", "manifest.ini"}).exit, 2);
     EXPECT_EQ(Run({"verify", "x.upg", "--devid"}).exit, 2);
     EXPECT_EQ(Run({"info", "missing.upg"}).exit, 1);
+}
+
+// A missing file or a directory is not a damaged package or an empty
+// manifest: the message must say which it is.
+TEST_F(QdupkTest, FilesThatAreNoPackageOrManifestAreNamedAsSuch) {
+    WriteFile(dir_.file("empty.upg"), "");
+    const std::string missing = dir_.file("nosuch.upg");
+    const std::string empty = dir_.file("empty.upg");
+    for (const char* command : {"info", "verify"}) {
+        for (const auto& [path, message] : std::vector<std::pair<std::string, std::string>>{
+                 {missing, missing + ": no such file\n"},
+                 {dir_.path(), dir_.path() + " is a directory, not a package\n"},
+                 {empty, empty + " is empty\n"}}) {
+            const Result r = Run({command, path});
+            EXPECT_EQ(r.exit, 1);
+            EXPECT_EQ(r.err, std::string("qdupk ") + command + ": error: " + message);
+            EXPECT_EQ(r.out, "");
+        }
+    }
+    Result r = Run({"pack", dir_.path(), "-o", out_});
+    EXPECT_EQ(r.err, "qdupk pack: error: manifest " + dir_.path() +
+                         " is a directory, not a manifest file\n");
+    r = Run({"pack", dir_.file("nosuch.ini"), "-o", out_});
+    EXPECT_EQ(r.err, "qdupk pack: error: manifest " + dir_.file("nosuch.ini") + ": no such file\n");
+    WriteFile(dir_.file("empty.ini"), "");
+    r = Run({"pack", dir_.file("empty.ini"), "-o", out_});
+    EXPECT_EQ(r.err, "qdupk pack: error: manifest " + dir_.file("empty.ini") +
+                         " has no [package] section\n");
+    EXPECT_FALSE(OutputLeftovers());
+}
+
+// A second pack onto the same name is usually a mistake in a script or a
+// command line; the earlier package may already be on its way to cameras.
+TEST_F(QdupkTest, PackReplacesAnExistingOutputOnlyWithForce) {
+    const std::string manifest = Manifest(ThreeItems());
+    WriteFile(out_, "previous");
+    Result r = Run({"pack", manifest, "-o", out_});
+    EXPECT_EQ(r.exit, 1);
+    EXPECT_EQ(r.err, "qdupk pack: error: " + out_ + " already exists (--force replaces it)\n");
+    EXPECT_EQ(ReadFile(out_), "previous");
+    r = Run({"pack", manifest, "-o", out_, "--force"});
+    EXPECT_EQ(r.exit, 0) << r.err;
+    EXPECT_EQ(Run({"verify", out_}).exit, 0);
+    r = Run({"pack", manifest, "-o", dir_.path(), "--force"});
+    EXPECT_EQ(r.err, "qdupk pack: error: " + dir_.path() + " is a directory\n");
+}
+
+TEST_F(QdupkTest, VerifyJsonIsInfosObjectWithTheVerdict) {
+    ASSERT_EQ(Run({"pack", Manifest(ThreeItems()), "-o", out_}).exit, 0);
+    const Result info = Run({"info", "--json", out_});
+    ASSERT_EQ(info.exit, 0) << info.err;
+    nlohmann::json expected = nlohmann::json::parse(info.out);
+    Result r = Run({"verify", "--json", out_});
+    EXPECT_EQ(r.exit, 0) << r.err;
+    ASSERT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
+    nlohmann::json verdict = nlohmann::json::parse(r.out);
+    EXPECT_EQ(verdict["accepted"], true);
+    EXPECT_EQ(verdict["package"], out_);
+    EXPECT_EQ(verdict["verified_with"], nullptr);
+    EXPECT_NE(verdict["message"].get<std::string>().find("all digests match"), std::string::npos);
+    for (const char* added : {"accepted", "package", "message", "verified_with"}) {
+        verdict.erase(added);
+    }
+    EXPECT_EQ(verdict, expected);
+    // The same one-line shape as search --json: ", " and ": " separators.
+    EXPECT_EQ(r.out.rfind("{\"accepted\": true, \"devid\": \"IPC-D1\", ", 0), 0u) << r.out;
+
+    r = Run({"verify", "--json", out_, "--devid", "IPC-D2"});
+    EXPECT_EQ(r.exit, 1);
+    verdict = nlohmann::json::parse(r.out);
+    EXPECT_EQ(verdict["accepted"], false);
+    EXPECT_NE(verdict["message"].get<std::string>().find("is for device \"IPC-D1\""),
+              std::string::npos);
+    EXPECT_NE(r.err.find("REJECTED"), std::string::npos) << r.err;
+    r = Run({"verify", "--json", dir_.file("nosuch.upg")});
+    EXPECT_EQ(r.exit, 1);
+    EXPECT_EQ(nlohmann::json::parse(r.out)["accepted"], false);
 }
 
 // One mistake, one message, whichever command it is made with.

@@ -93,6 +93,10 @@ std::string LineProblem(const RawLine& line, bool inSection) {
 std::vector<ManifestSection> ListManifest(const std::string& path) {
     std::vector<ManifestSection> sections;
     for (RawLine& line : ReadLines(path)) {
+        // An empty line saved with CRLF is a bare "\r" to the library.
+        if (line.kind == etcfile::EtcLineKind::kKey && line.name.empty() && !line.hasEquals) {
+            continue;
+        }
         const std::string problem = LineProblem(line, !sections.empty());
         if (!problem.empty()) {
             throw PackError("manifest " + path + ", line " + std::to_string(line.number) + ": " +
