@@ -88,6 +88,10 @@ std::string LineProblem(const RawLine& line, bool inSection) {
     return inSection ? std::string() : "key \"" + line.name + "\" stands above the first section";
 }
 
+std::string AtLine(const std::string& path, int number, const std::string& problem) {
+    return "manifest " + path + ", line " + std::to_string(number) + ": " + problem;
+}
+
 }  // namespace
 
 std::vector<ManifestSection> ListManifest(const std::string& path) {
@@ -99,8 +103,7 @@ std::vector<ManifestSection> ListManifest(const std::string& path) {
         }
         const std::string problem = LineProblem(line, !sections.empty());
         if (!problem.empty()) {
-            throw PackError("manifest " + path + ", line " + std::to_string(line.number) + ": " +
-                            problem);
+            throw PackError(AtLine(path, line.number, problem));
         }
         if (line.kind == etcfile::EtcLineKind::kSection) {
             sections.push_back({line.number, std::move(line.name), {}});

@@ -119,7 +119,7 @@ std::string FaultText(const std::string& path, const std::string& deviceId, cons
 // unreadable tells a file that is no package at all from a damaged one.
 std::string Walk(const std::string& path, const std::optional<std::string>& deviceId,
                  PackageInfo& info, bool& unreadable) {
-    const std::string problem = PackageFileProblem(path);
+    std::string problem = PackageFileProblem(path);
     unreadable = !problem.empty();
     if (unreadable) {
         return problem;
