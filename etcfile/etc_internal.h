@@ -53,6 +53,18 @@ bool has_key_separator(const char* key_line) noexcept;
 // hands them out. 0 at the end or stopped by visit; -5 a read failed.
 int etc_WalkLines(std::FILE* fp, EtcLineVisitor visit, void* context) noexcept;
 
+// Opens path for reading, close-on-exec; empty when it cannot be opened.
+qd::FilePtr etc_OpenForReading(const char* path) noexcept;
+
+// Whether the piece just read (len characters in piece) is the head of a
+// longer line. A piece that fills the read and is followed only by its
+// newline takes that newline in (len grows) and counts as whole.
+bool etc_PieceContinues(std::FILE* fp, char* piece, std::size_t& len) noexcept;
+
+// Consumes the rest of a long line, copying it into copy_fp when non-null;
+// false when a read or the copy failed.
+bool etc_PassRestOfLine(std::FILE* fp, std::FILE* copy_fp) noexcept;
+
 // Reads lines up to the header of section pSection, copying each one (the
 // header included) unchanged into bak_fp when it is non-null.
 // 0 found, -2 end of file, -5 read error or failed copy.
