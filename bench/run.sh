@@ -132,7 +132,7 @@ make_library_package() {
     head -c $((ITEM_MIB << 20)) /dev/urandom >"$lib/data.bin"
     printf '[package]\nname=bench\nversion=1\ndevid=perf\n[item1]\ntype=file\n' >"$lib/manifest.ini"
     printf 'source=data.bin\ndest=%s/item.bin\n' "$lib" >>"$lib/manifest.ini"
-    "$BUILD/bin/qdupk" pack "$lib/manifest.ini" -o "$lib/package.upg" >/dev/null
+    "$BUILD/bin/qdupk" pack "$lib/manifest.ini" -o "$lib/package.upg" --force >/dev/null
 }
 
 # key=value of results; "-" when missing.

@@ -93,7 +93,7 @@ make_packages() { # SIZE_MIB
         "$SCRATCH/data.bin" >"$SCRATCH/manifest.ini"
     # qdupk seals every package (unsigned without a key): without those last
     # 128 bytes the package is unsealed.
-    "$BIN/qdupk" pack "$SCRATCH/manifest.ini" -o "$SCRATCH/packed.upg" >/dev/null
+    "$BIN/qdupk" pack "$SCRATCH/manifest.ini" -o "$SCRATCH/packed.upg" --force >/dev/null
     head -c -128 "$SCRATCH/packed.upg" >"$SCRATCH/plain.upg"
     rm -f "$SCRATCH/data.bin" "$SCRATCH/packed.upg"
     digest=$(sha256sum "$SCRATCH/plain.upg" | cut -c1-64)

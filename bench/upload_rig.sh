@@ -65,7 +65,7 @@ make_package() { # DATA OUT [DEST]
         printf 'source=%s\n' "$1"
         [ -z "${3:-}" ] || printf 'dest=%s\n' "$3"
     } >"$dir/manifest.ini"
-    "$BIN/qdupk" pack "$dir/manifest.ini" -o "$2" >/dev/null
+    "$BIN/qdupk" pack "$dir/manifest.ini" -o "$2" --force >/dev/null
 }
 
 write_config() { # TMPDIR -> config path

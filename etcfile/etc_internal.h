@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdio>
 
+#include "etc_lines.h"
 #include "qd_owners.h"
 
 namespace etcfile {
@@ -43,6 +44,26 @@ char* get_section_name(char* section_line) noexcept;
 // key line, whose key and value are terminated in place and stored in
 // *mykey and *myvalue (each when non-null).
 int get_key_value(char* key_line, char** mykey, char** myvalue) noexcept;
+
+// Whether a key line (as get_key_value takes it) has the '=' that starts a
+// value; a line of a bare word is a key with an empty value to a read.
+bool has_key_separator(const char* key_line) noexcept;
+
+// Reads every line of fp from its position to the end, as etc_ForEachLine
+// hands them out. 0 at the end or stopped by visit; -5 a read failed.
+int etc_WalkLines(std::FILE* fp, EtcLineVisitor visit, void* context) noexcept;
+
+// Opens path for reading, close-on-exec; empty when it cannot be opened.
+qd::FilePtr etc_OpenForReading(const char* path) noexcept;
+
+// Whether the piece just read (len characters in piece) is the head of a
+// longer line. A piece that fills the read and is followed only by its
+// newline takes that newline in (len grows) and counts as whole.
+bool etc_PieceContinues(std::FILE* fp, char* piece, std::size_t& len) noexcept;
+
+// Consumes the rest of a long line, copying it into copy_fp when non-null;
+// false when a read or the copy failed.
+bool etc_PassRestOfLine(std::FILE* fp, std::FILE* copy_fp) noexcept;
 
 // Reads lines up to the header of section pSection, copying each one (the
 // header included) unchanged into bak_fp when it is non-null.

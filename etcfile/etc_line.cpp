@@ -8,6 +8,9 @@ namespace etcfile {
 
 namespace {
 
+// Where a key ends: its value, or a remark, or the end of the line.
+constexpr char kKeyStops[] = "=\n;#";
+
 bool IsBlank(char c) noexcept {
     return c == ' ' || c == '\t';
 }
@@ -78,7 +81,7 @@ int get_key_value(char* key_line, char** mykey, char** myvalue) noexcept {
         default:
             break;
     }
-    char* keyEnd = key + std::strcspn(key, "=\n;#");
+    char* keyEnd = key + std::strcspn(key, kKeyStops);
     // Values have no remarks: after '=' the whole rest of the line counts.
     char* value = keyEnd;
     if (*keyEnd == '=') {
@@ -94,6 +97,10 @@ int get_key_value(char* key_line, char** mykey, char** myvalue) noexcept {
         *myvalue = value;
     }
     return 0;
+}
+
+bool has_key_separator(const char* key_line) noexcept {
+    return key_line != nullptr && key_line[std::strcspn(key_line, kKeyStops)] == '=';
 }
 
 }  // namespace etcfile

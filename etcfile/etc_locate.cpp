@@ -22,39 +22,6 @@ void CopyValue(char* pValue, int iLen, const char* value) noexcept {
     std::memset(pValue + n, 0, room - n);
 }
 
-// A piece that filled the read without reaching a newline is the head of a
-// longer line, unless the file ends there or only its newline is left; that
-// newline is then taken into the piece so the line counts as whole.
-bool PieceContinues(std::FILE* fp, char* piece, std::size_t& len) noexcept {
-    if (len < kPieceChars || piece[len - 1] == '\n') {
-        return false;
-    }
-    const int next = getc_unlocked(fp);
-    if (next == EOF) {
-        return false;
-    }
-    if (next == '\n') {
-        piece[len++] = '\n';
-        piece[len] = '\0';
-        return false;
-    }
-    return std::ungetc(next, fp) != EOF;
-}
-
-// Consumes the rest of a long line, copying it into copy_fp when non-null.
-bool PassRestOfLine(std::FILE* fp, std::FILE* copy_fp) noexcept {
-    int c = 0;
-    while ((c = getc_unlocked(fp)) != EOF) {
-        if (copy_fp != nullptr && putc_unlocked(c, copy_fp) == EOF) {
-            return false;
-        }
-        if (c == '\n') {
-            break;
-        }
-    }
-    return std::ferror(fp) == 0;
-}
-
 bool WriteKeyLine(std::FILE* bak_fp, const char* key, const char* value) noexcept {
     return std::fprintf(bak_fp, "%s=%s\n", key, value) >= 0;
 }
@@ -73,7 +40,7 @@ PieceAction PassLongLine(std::FILE* fp, std::FILE* bak_fp, const char* raw, std:
     if (keep && !WriteAll(bak_fp, raw, len)) {
         return PieceAction::kFailed;
     }
-    if (!PassRestOfLine(fp, keep ? bak_fp : nullptr)) {
+    if (!etc_PassRestOfLine(fp, keep ? bak_fp : nullptr)) {
         return PieceAction::kFailed;
     }
     return replaced ? PieceAction::kFound : PieceAction::kNext;
@@ -113,6 +80,39 @@ PieceAction HandlePiece(std::FILE* fp, const char* raw, std::size_t len, bool lo
 
 }  // namespace
 
+// A piece that filled the read without reaching a newline is the head of a
+// longer line, unless the file ends there or only its newline is left; that
+// newline is then taken into the piece so the line counts as whole.
+bool etc_PieceContinues(std::FILE* fp, char* piece, std::size_t& len) noexcept {
+    if (len < kPieceChars || piece[len - 1] == '\n') {
+        return false;
+    }
+    const int next = getc_unlocked(fp);
+    if (next == EOF) {
+        return false;
+    }
+    if (next == '\n') {
+        piece[len++] = '\n';
+        piece[len] = '\0';
+        return false;
+    }
+    return std::ungetc(next, fp) != EOF;
+}
+
+// Consumes the rest of a long line, copying it into copy_fp when non-null.
+bool etc_PassRestOfLine(std::FILE* fp, std::FILE* copy_fp) noexcept {
+    int c = 0;
+    while ((c = getc_unlocked(fp)) != EOF) {
+        if (copy_fp != nullptr && putc_unlocked(c, copy_fp) == EOF) {
+            return false;
+        }
+        if (c == '\n') {
+            break;
+        }
+    }
+    return std::ferror(fp) == 0;
+}
+
 int etc_LocateSection(std::FILE* fp, const char* pSection, std::FILE* bak_fp) noexcept {
     char line[kLineBufSize];
     for (;;) {
@@ -122,11 +122,11 @@ int etc_LocateSection(std::FILE* fp, const char* pSection, std::FILE* bak_fp) no
         }
         // A long line is passed whole (copied unchanged when copying): its
         // tail is no line of its own and so never a header.
-        const bool lineGoesOn = PieceContinues(fp, line, len);
+        const bool lineGoesOn = etc_PieceContinues(fp, line, len);
         if (bak_fp != nullptr && !WriteAll(bak_fp, line, len)) {
             return kEtcIoError;
         }
-        if (lineGoesOn && !PassRestOfLine(fp, bak_fp)) {
+        if (lineGoesOn && !etc_PassRestOfLine(fp, bak_fp)) {
             return kEtcIoError;
         }
         const char* name = get_section_name(line);
@@ -145,7 +145,7 @@ int etc_LocateKeyValue(std::FILE* fp, const char* pKey, char* pValue, int iLen,
         if (len == 0) {
             return kEtcIoError;
         }
-        const bool longLine = PieceContinues(fp, raw, len);
+        const bool longLine = etc_PieceContinues(fp, raw, len);
         char* value = nullptr;
         switch (HandlePiece(fp, raw, len, longLine, line, pKey, bak_fp, &value)) {
             case PieceAction::kFound:

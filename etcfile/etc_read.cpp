@@ -12,6 +12,19 @@
 
 namespace etcfile {
 
+// Descriptors of the library never pass into programs the caller starts.
+qd::FilePtr etc_OpenForReading(const char* path) noexcept {
+    qd::UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) {
+        return nullptr;
+    }
+    qd::FilePtr fp(::fdopen(fd.get(), "r"));
+    if (fp) {
+        static_cast<void>(fd.release());  // the stream owns it now
+    }
+    return fp;
+}
+
 namespace {
 
 constexpr int kIntTextChars = 50;
@@ -36,25 +49,12 @@ void TrimOneTrailing(char* text) noexcept {
     }
 }
 
-// Descriptors of the library never pass into programs the caller starts.
-qd::FilePtr OpenForReading(const char* path) noexcept {
-    qd::UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
-    if (!fd.valid()) {
-        return nullptr;
-    }
-    qd::FilePtr fp(::fdopen(fd.get(), "r"));
-    if (fp) {
-        static_cast<void>(fd.release());  // the stream owns it now
-    }
-    return fp;
-}
-
 int GetValue(const char* pEtcFile, const char* pSection, const char* pKey, char* pValue,
              int iLen) noexcept {
     if (pEtcFile == nullptr || pKey == nullptr || pValue == nullptr) {
         return kEtcNoFile;
     }
-    const qd::FilePtr fp = OpenForReading(pEtcFile);
+    const qd::FilePtr fp = etc_OpenForReading(pEtcFile);
     if (!fp) {
         return kEtcNoFile;
     }

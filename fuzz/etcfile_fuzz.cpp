@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "etc_lines.h"
 #include "etcfile.h"
 #include "sandbox.h"
 #include "scratch.h"
@@ -98,6 +99,52 @@ void CheckRead(const Case& c) {
     if (EtcGetIntValueFile(kIniName, SectionOf(c), c.key.c_str(), &number) != 0 &&
         number != 0x5A5A) {
         qdfuzz::Fail("failed integer read changed the value", c.key);
+    }
+}
+
+// What a walk over the file says a lookup of the case's key must give: the
+// key's first line in the first header of its section (or above every
+// header), as "rc:value" with the lookup's cut and trim.
+struct WalkLookup {
+    const Case* c;
+    bool inSection;  // among the lines the lookup searches
+    std::string result;
+};
+
+bool VisitForLookup(void* context, const etcfile::EtcLine& line) {
+    auto& w = *static_cast<WalkLookup*>(context);
+    if (line.kind == etcfile::EtcLineKind::kSection) {
+        if (w.inSection) {
+            return false;  // the lookup never looks past its section's end
+        }
+        if (w.c->useSection && w.c->section == line.name) {
+            w.inSection = true;
+            w.result = "-3:";
+        }
+        return true;
+    }
+    if (w.inSection && w.c->key == line.name) {
+        std::string value = std::string(line.value).substr(0, 1100);
+        if (!value.empty() && std::strchr("\r\n\t\b ", value.back()) != nullptr) {
+            value.pop_back();
+        }
+        w.result = "0:" + value;
+        return false;
+    }
+    return true;
+}
+
+// The manifest reader sees a file through the walk; it must see the lines
+// the lookups see.
+void CheckWalkAgrees(const Case& c) {
+    WalkLookup walk{&c, !c.useSection, c.useSection ? "-2:" : "-3:"};
+    if (etcfile::etc_ForEachLine(kIniName, VisitForLookup, &walk) != 0) {
+        return;  // no file, or unreadable: the read check covers those
+    }
+    std::vector<char> value(1101, '\0');
+    const int rc = EtcGetValueFile(kIniName, SectionOf(c), c.key.c_str(), value.data(), 1100);
+    if (walk.result != std::to_string(rc) + ":" + value.data()) {
+        qdfuzz::Fail("the line walk and the lookup disagree", walk.result);
     }
 }
 
@@ -188,6 +235,7 @@ void RunCase(const Case& c) {
     const qdfuzz::InDirectory inScratch(g_scratch->dir());
     const qdfuzz::Confinement fence(g_policy);
     CheckRead(c);
+    CheckWalkAgrees(c);
     std::vector<Entry> others = Entries(c.fileExists ? c.content : std::string());
     std::vector<std::string> before;
     before.reserve(others.size());

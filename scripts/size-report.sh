@@ -5,12 +5,14 @@
 # static) and the three libraries (shared and static), as a table, followed
 # by what the dynamic daemon and libraries need from the C and C++ runtimes.
 #
-# Without arguments the product targets of the presets "aarch64" and
-# "aarch64-static" are configured and built first (build-aarch64,
-# build-aarch64-static); with two build directories those are measured as
-# they are. Executables and shared libraries are measured with everything
-# stripped (as "cmake --install --strip" ships them), archives with their
-# debug information stripped (their symbols are needed for linking).
+# Without arguments the product targets are built first as they ship, in
+# Release: the preset "aarch64-release" (build-aarch64-release) and the
+# preset "aarch64-static" configured for Release without tests
+# (build-aarch64-static-release); with two build directories those are
+# measured as they are. Executables and shared libraries are measured with
+# everything stripped (as "cmake --install --strip" ships them), archives
+# with their debug information stripped (their symbols are needed for
+# linking).
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -26,29 +28,40 @@ die() {
     exit 1
 }
 
+usage() {
+    awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"
+}
+
+# build_preset PRESET DIR [CACHE-SETTING...]: the product targets only.
 build_preset() {
+    preset=$1
+    dir=$2
+    shift 2
     targets="qdboot"
     for lib in $libs; do
         targets="$targets ${lib}_shared ${lib}_static"
     done
-    cmake --preset "$1" >/dev/null || die "configure preset $1 failed"
+    cmake --preset "$preset" -B "$dir" "$@" >/dev/null || die "configure preset $preset failed"
     # shellcheck disable=SC2086 # one argument per target
-    cmake --build --preset "$1" --target $targets >/dev/null || die "build preset $1 failed"
+    cmake --build "$dir" --target $targets >/dev/null || die "build in $dir failed"
 }
 
-if [ $# -eq 2 ]; then
+if [ $# -eq 1 ] && { [ "$1" = -h ] || [ "$1" = --help ]; }; then
+    usage
+    exit 0
+elif [ $# -eq 2 ]; then
     dynamic=$1
     static=$2
 elif [ $# -eq 0 ]; then
     for tool in "$strip_tool" "$size_tool" "$readelf_tool" "$nm_tool"; do
         command -v "$tool" >/dev/null || die "$tool not found (package binutils-$cross)"
     done
-    build_preset aarch64
-    build_preset aarch64-static
-    dynamic=build-aarch64
-    static=build-aarch64-static
+    dynamic=build-aarch64-release
+    static=build-aarch64-static-release
+    build_preset aarch64-release "$dynamic"
+    build_preset aarch64-static "$static" -DCMAKE_BUILD_TYPE=Release -DQD_BUILD_TESTS=OFF
 else
-    sed -n '2,3p' "$0" | sed 's/^# //' >&2
+    usage >&2
     exit 2
 fi
 

@@ -1,6 +1,7 @@
 #include <climits>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "etc_fixture.h"
 #include "etc_internal.h"
@@ -116,6 +117,36 @@ TEST_F(EtcFileTest, LineOverOnePieceIsOneLineReadOnlyAsFarAsOnePiece) {
     EXPECT_EQ(Get("p.ini", "s", "long"), "0:" + head.substr(5));
     EXPECT_EQ(Get("p.ini", "s", "tail"), "-3:");
     EXPECT_EQ(Get("p.ini", "t", "k"), "0:1");
+}
+
+// The walk must classify lines exactly as the lookups do, or a reader built
+// on it (the manifest reader) would see another file than EtcGetValueFile.
+TEST_F(EtcFileTest, WalkSeesEveryLineAsTheLookupsDo) {
+    const std::string head = "long=" + std::string(etcfile::kPieceChars - 5, 'x');
+    qdtest::WriteFile("w.ini", "top=1\n; remark\n\n [ s ] ; note\n k = v \nbare\n" + head +
+                                   "[t]\n[u\n=x\n#k=2\nlast=z");
+    std::vector<std::string> seen;
+    const auto visit = [](void* context, const etcfile::EtcLine& line) {
+        const char* kind = line.kind == etcfile::EtcLineKind::kSection ? "[" : "";
+        static_cast<std::vector<std::string>*>(context)->push_back(
+            std::to_string(line.number) + kind + line.name + (line.hasEquals ? "=" : "") +
+            (line.cut ? std::string("cut") : line.value));
+        return true;
+    };
+    EXPECT_EQ(etcfile::etc_ForEachLine("w.ini", visit, &seen), 0);
+    EXPECT_EQ(seen, (std::vector<std::string>{"1top=1", "4[s", "5k= v ", "6bare", "7long=cut",
+                                              "8[u", "9=x", "11last=z"}));
+    EXPECT_EQ(Get("w.ini", "s", "k"), "0: v");
+
+    seen.clear();
+    const auto stop = [](void* context, const etcfile::EtcLine& line) {
+        static_cast<std::vector<std::string>*>(context)->push_back(line.name);
+        return false;
+    };
+    EXPECT_EQ(etcfile::etc_ForEachLine("w.ini", stop, &seen), 0);
+    EXPECT_EQ(seen, std::vector<std::string>{"top"});
+    EXPECT_EQ(etcfile::etc_ForEachLine("missing.ini", stop, &seen), -1);
+    EXPECT_EQ(etcfile::etc_ForEachLine("/proc/self/mem", stop, &seen), -5);
 }
 
 TEST_F(EtcFileTest, ReadErrorsCountAsNotFound) {

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "libqdupdate.h"
 #include "package_reader.h"
 #include "package_writer.h"
@@ -117,7 +119,7 @@ TEST_F(QdupkTest, PackInfoVerifyRoundTripInstallsOnTheDevice) {
     EXPECT_EQ(r.exit, 0) << r.out;
     r = Run({"verify", out_, "--devid", "IPC-D2"});
     EXPECT_EQ(r.exit, 1);
-    EXPECT_NE(r.out.find("REJECTED: the package is for device \"IPC-D1\""), std::string::npos);
+    EXPECT_NE(r.err.find("REJECTED: the package is for device \"IPC-D1\""), std::string::npos);
 
     std::filesystem::create_directory(dir_.file("installed"));
     g_installed.clear();
@@ -153,7 +155,7 @@ TEST_F(QdupkTest, RefusedManifestsLeaveNoOutput) {
         {"[item1]\ntype=file\nsource=missing.bin\n", "", "is not a readable file"},
         {"[item1]\ntype=bootloader\nsource=app.conf\n", "", "\"bootloader\" is not one of"},
         {"[item1]\ntype=4\nsource=app.conf\n", "", "\"4\" is not one of"},
-        {"[item1]\ntype=file\nsource=app.conf\nreboot=maybe\n", "", "must be 0 or 1"},
+        {"[item1]\ntype=file\nsource=app.conf\nreboot=maybe\n", "", "\"maybe\" is not yes or no"},
         {"", "", "no items"},
         {ThreeItems(), "name=a\nversion=b\n", "[package] devid is missing"},
     };
@@ -167,7 +169,7 @@ TEST_F(QdupkTest, RefusedManifestsLeaveNoOutput) {
     }
     // An existing package is kept as it was when a new pack fails.
     WriteFile(out_, "previous");
-    EXPECT_EQ(Run({"pack", Manifest(""), "-o", out_}).exit, 1);
+    EXPECT_EQ(Run({"pack", Manifest(""), "-o", out_, "--force"}).exit, 1);
     EXPECT_EQ(ReadFile(out_), "previous");
     EXPECT_EQ(Run({"pack", Manifest(ThreeItems()), "-o", dir_.file("no/dir/out.upg")}).exit, 1);
 }
@@ -179,8 +181,8 @@ TEST_F(QdupkTest, DamagedPackagesAreRefusedByInfoAndVerify) {
     WriteFile(out_, bytes);
     Result r = Run({"verify", out_});
     EXPECT_EQ(r.exit, 1);
-    EXPECT_NE(r.out.find("the data of item 0 does not match its MD5 digest"), std::string::npos)
-        << r.out;
+    EXPECT_NE(r.err.find("the data of item 0 does not match its MD5 digest"), std::string::npos)
+        << r.err;
     r = Run({"info", out_});
     EXPECT_EQ(r.exit, 1);
     EXPECT_NE(r.err.find("damaged package"), std::string::npos) << r.err;
@@ -216,8 +218,9 @@ TEST_F(QdupkTest, PackageTextsReachTheTerminalEscaped) {
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"verify", out_}, {"verify", out_, "--devid", "IPC-D2"}}) {
         const Result verify = Run(args);
-        EXPECT_FALSE(rawControl(verify.out)) << verify.out;
-        EXPECT_NE(verify.out.find("device \"IPC\\x0aD1\\xff\""), std::string::npos) << verify.out;
+        const std::string shown = verify.out + verify.err;
+        EXPECT_FALSE(rawControl(shown)) << shown;
+        EXPECT_NE(shown.find("device \"IPC\\x0aD1\\xff\""), std::string::npos) << shown;
     }
 }
 
@@ -261,11 +264,14 @@ TEST_F(QdupkTest, VerifyAgreesWithTheLibrary) {
 TEST_F(QdupkTest, UsageTextAndExitCodes) {
     const Result help = Run({"--help"});
     EXPECT_EQ(help.exit, 0);
-    for (const char* command : {"pack", "info", "verify"}) {
+    EXPECT_NE(help.out.find("\nExit status: 0 "), std::string::npos) << help.out;
+    for (const char* command : {"keygen", "pack", "seal", "info", "verify", "search", "upload"}) {
         EXPECT_NE(help.out.find(command), std::string::npos);
         const Result r = Run({command, "--help"});
         EXPECT_EQ(r.exit, 0);
         EXPECT_EQ(r.out.rfind(std::string("usage: qdupk ") + command, 0), 0u) << r.out;
+        EXPECT_NE(r.out.find("\nExit status: 0 "), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find(" 2 usage"), std::string::npos) << r.out;
     }
     EXPECT_EQ(Run({}).exit, 2);
     EXPECT_EQ(Run({"bogus"}).exit, 2);
@@ -274,17 +280,101 @@ TEST_F(QdupkTest, UsageTextAndExitCodes) {
     EXPECT_EQ(Run({"info", "missing.upg"}).exit, 1);
 }
 
+// A missing file or a directory is not a damaged package or an empty
+// manifest: the message must say which it is.
+TEST_F(QdupkTest, FilesThatAreNoPackageOrManifestAreNamedAsSuch) {
+    WriteFile(dir_.file("empty.upg"), "");
+    const std::string missing = dir_.file("nosuch.upg");
+    const std::string empty = dir_.file("empty.upg");
+    for (const char* command : {"info", "verify"}) {
+        for (const auto& [path, message] : std::vector<std::pair<std::string, std::string>>{
+                 {missing, missing + ": no such file\n"},
+                 {dir_.path(), dir_.path() + " is a directory, not a package\n"},
+                 {empty, empty + " is empty\n"}}) {
+            const Result r = Run({command, path});
+            EXPECT_EQ(r.exit, 1);
+            EXPECT_EQ(r.err, std::string("qdupk ") + command + ": error: " + message);
+            EXPECT_EQ(r.out, "");
+        }
+    }
+    Result r = Run({"pack", dir_.path(), "-o", out_});
+    EXPECT_EQ(r.err, "qdupk pack: error: manifest " + dir_.path() +
+                         " is a directory, not a manifest file\n");
+    r = Run({"pack", dir_.file("nosuch.ini"), "-o", out_});
+    EXPECT_EQ(r.err, "qdupk pack: error: manifest " + dir_.file("nosuch.ini") + ": no such file\n");
+    WriteFile(dir_.file("empty.ini"), "");
+    r = Run({"pack", dir_.file("empty.ini"), "-o", out_});
+    EXPECT_EQ(r.err, "qdupk pack: error: manifest " + dir_.file("empty.ini") +
+                         " has no [package] section\n");
+    EXPECT_FALSE(OutputLeftovers());
+}
+
+// A second pack onto the same name is usually a mistake in a script or a
+// command line; the earlier package may already be on its way to cameras.
+TEST_F(QdupkTest, PackReplacesAnExistingOutputOnlyWithForce) {
+    const std::string manifest = Manifest(ThreeItems());
+    WriteFile(out_, "previous");
+    Result r = Run({"pack", manifest, "-o", out_});
+    EXPECT_EQ(r.exit, 1);
+    EXPECT_EQ(r.err, "qdupk pack: error: " + out_ + " already exists (--force replaces it)\n");
+    EXPECT_EQ(ReadFile(out_), "previous");
+    r = Run({"pack", manifest, "-o", out_, "--force"});
+    EXPECT_EQ(r.exit, 0) << r.err;
+    EXPECT_EQ(Run({"verify", out_}).exit, 0);
+    r = Run({"pack", manifest, "-o", dir_.path(), "--force"});
+    EXPECT_EQ(r.err, "qdupk pack: error: " + dir_.path() + " is a directory\n");
+}
+
+TEST_F(QdupkTest, VerifyJsonIsInfosObjectWithTheVerdict) {
+    ASSERT_EQ(Run({"pack", Manifest(ThreeItems()), "-o", out_}).exit, 0);
+    const Result info = Run({"info", "--json", out_});
+    ASSERT_EQ(info.exit, 0) << info.err;
+    nlohmann::json expected = nlohmann::json::parse(info.out);
+    Result r = Run({"verify", "--json", out_});
+    EXPECT_EQ(r.exit, 0) << r.err;
+    ASSERT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
+    nlohmann::json verdict = nlohmann::json::parse(r.out);
+    EXPECT_EQ(verdict["accepted"], true);
+    EXPECT_EQ(verdict["package"], out_);
+    EXPECT_EQ(verdict["verified_with"], nullptr);
+    EXPECT_NE(verdict["message"].get<std::string>().find("all digests match"), std::string::npos);
+    for (const char* added : {"accepted", "package", "message", "verified_with"}) {
+        verdict.erase(added);
+    }
+    EXPECT_EQ(verdict, expected);
+    // The same one-line shape as search --json: ", " and ": " separators.
+    EXPECT_EQ(r.out.rfind("{\"accepted\": true, \"devid\": \"IPC-D1\", ", 0), 0u) << r.out;
+
+    r = Run({"verify", "--json", out_, "--devid", "IPC-D2"});
+    EXPECT_EQ(r.exit, 1);
+    verdict = nlohmann::json::parse(r.out);
+    EXPECT_EQ(verdict["accepted"], false);
+    EXPECT_NE(verdict["message"].get<std::string>().find("is for device \"IPC-D1\""),
+              std::string::npos);
+    EXPECT_NE(r.err.find("REJECTED"), std::string::npos) << r.err;
+    r = Run({"verify", "--json", dir_.file("nosuch.upg")});
+    EXPECT_EQ(r.exit, 1);
+    EXPECT_EQ(nlohmann::json::parse(r.out)["accepted"], false);
+}
+
 // One mistake, one message, whichever command it is made with.
 TEST_F(QdupkTest, CommandsReportTheSameMistakeAlike) {
-    for (const char* command : {"info", "verify"}) {
-        const Result r = Run({command, "--color", "x.upg"});
-        EXPECT_EQ(r.exit, 2);
-        EXPECT_EQ(r.err.rfind(std::string("qdupk ") + command +
-                                  ": error: the following argument was not expected: --color\n",
-                              0),
-                  0u)
-            << r.err;
+    for (const char* command :
+         {"", "keygen", "pack", "seal", "info", "verify", "search", "upload"}) {
+        std::vector<std::string> args = {"--color", "x.upg"};
+        if (*command != '\0') {
+            args.insert(args.begin(), command);
+        }
+        const std::string name = *command != '\0' ? std::string("qdupk ") + command : "qdupk";
+        const Result r = Run(args);
+        EXPECT_EQ(r.exit, 2) << command;
+        EXPECT_EQ(r.err.rfind(name + ": error: unknown option '--color'\n", 0), 0u) << r.err;
+        EXPECT_EQ(r.out, "") << command;
     }
+    const Result extra = Run({"info", "a.upg", "b.upg"});
+    EXPECT_EQ(extra.exit, 2);
+    EXPECT_EQ(extra.err.rfind("qdupk info: error: unexpected argument 'b.upg'\n", 0), 0u)
+        << extra.err;
     // A repeated option overrides the earlier one, so scripts can append
     // their own value to a line of defaults.
     ASSERT_EQ(Run({"pack", Manifest(ThreeItems()), "-o", out_}).exit, 0);
@@ -390,14 +480,14 @@ TEST_F(QdupkSealTest, OnlyTheSignersKeyAndCounterPass) {
         args.insert(args.end(), refusal.options.begin(), refusal.options.end());
         r = Run(args);
         EXPECT_EQ(r.exit, 1) << refusal.reason;
-        EXPECT_NE(r.out.find("REJECTED: " + refusal.reason), std::string::npos) << r.out;
+        EXPECT_NE(r.err.find("REJECTED: " + refusal.reason), std::string::npos) << r.err;
     }
 
     // Unsigned, and sealed without any signature at all: no key takes them.
-    ASSERT_EQ(Run({"pack", OneItem(), "-o", out_}).exit, 0);
+    ASSERT_EQ(Run({"pack", OneItem(), "-o", out_, "--force"}).exit, 0);
     r = Run({"verify", out_, "--pubkey", Pub("a")});
     EXPECT_EQ(r.exit, 1);
-    EXPECT_NE(r.out.find("the seal is unsigned"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("the seal is unsigned"), std::string::npos) << r.err;
     EXPECT_EQ(Run({"verify", out_, "--min-counter", "1"}).exit, 1);
 }
 
@@ -429,8 +519,8 @@ TEST_F(QdupkSealTest, AChangedHeadByteIsRefused) {
          {std::vector<std::string>{"verify", out_}, {"verify", out_, "--pubkey", Pub("a")}}) {
         const Result r = Run(args);
         EXPECT_EQ(r.exit, 1);
-        EXPECT_NE(r.out.find("REJECTED: the seal's SHA-256 does not match"), std::string::npos)
-            << r.out;
+        EXPECT_NE(r.err.find("REJECTED: the seal's SHA-256 does not match"), std::string::npos)
+            << r.err;
     }
     const Result upload = Run({"upload", "127.0.0.1:9", out_});
     EXPECT_EQ(upload.exit, 1);

@@ -36,6 +36,16 @@ void SyncPath(const std::string& path, int flags) {
     }
 }
 
+// A hard link is made only where nothing stands under the name, in one
+// step: no check-then-rename race.
+void LinkNew(const std::string& from, const std::string& to) {
+    if (::link(from.c_str(), to.c_str()) != 0) {
+        throw FileError(errno == EEXIST ? to + " already exists"
+                                        : "cannot create " + to + ": " + std::strerror(errno));
+    }
+    (void)std::remove(from.c_str());
+}
+
 }  // namespace
 
 AtomicFile::AtomicFile(std::string target, mode_t mode)
@@ -54,9 +64,11 @@ AtomicFile::~AtomicFile() {
     }
 }
 
-void AtomicFile::Commit() {
+void AtomicFile::Commit(bool replace) {
     SyncPath(path_, O_RDONLY);
-    if (std::rename(path_.c_str(), target_.c_str()) != 0) {
+    if (!replace) {
+        LinkNew(path_, target_);
+    } else if (std::rename(path_.c_str(), target_.c_str()) != 0) {
         throw FileError("cannot rename " + path_ + " to " + target_ + ": " + std::strerror(errno));
     }
     committed_ = true;

@@ -27,8 +27,10 @@ class AtomicFile {
     const std::string& path() const noexcept { return path_; }
     // Flushes the written file to disk, renames it over the target and
     // flushes the directory, so a power cut leaves the old file or the new
-    // one, never a torn or empty one.
-    void Commit();
+    // one, never a torn or empty one. With replace false, a target that
+    // exists by then (made meanwhile by anyone) is kept and the commit
+    // fails.
+    void Commit(bool replace = true);
 
   private:
     std::string target_;

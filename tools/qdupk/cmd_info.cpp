@@ -2,12 +2,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
-#include <nlohmann/json.hpp>
 
 #include "command_line.h"
 #include "commands.h"
 #include "item_types.h"
 #include "json_line.h"
+#include "package_json.h"
 #include "package_reader.h"
 #include "printable.h"
 
@@ -22,7 +22,10 @@ const char kInfoDetails[] =
     "checked first (records, digests and seal); a damaged package is refused.\n"
     "The seal line says whether it is signed (and by which key id) and its\n"
     "counter; no signature is checked here (see verify --pubkey).\n"
-    "With --json: one JSON object on one line, texts as stored.\n";
+    "With --json: one JSON object on one line, texts as stored.\n"
+    "\n"
+    "Exit status: 0 shown; 1 no such file, not a package file, or a damaged\n"
+    "package (a broken seal included); 2 usage.\n";
 
 std::string OrDash(const std::string& text) {
     return text.empty() ? "-" : Printable(text);
@@ -44,30 +47,6 @@ void PrintItems(const PackageInfo& info) {
     }
 }
 
-nlohmann::json SealJson(const SealInfo& seal) {
-    nlohmann::json json = {{"state", SealStateName(seal.state)}, {"counter", seal.counter}};
-    json["key_id"] = seal.state == SealState::kSigned ? nlohmann::json(HexOf(seal.keyId))
-                                                      : nlohmann::json(nullptr);
-    return json;
-}
-
-nlohmann::json InfoJson(const PackageInfo& info) {
-    nlohmann::json items = nlohmann::json::array();
-    for (const ItemInfo& item : info.items) {
-        items.push_back({{"index", item.index},
-                         {"type", ItemTypeName(item.type)},
-                         {"size", item.size},
-                         {"md5", Md5Hex(item.md5)},
-                         {"destination", item.destination},
-                         {"devid", item.devId},
-                         {"reboot", item.rebootFlag},
-                         {"description", item.description}});
-    }
-    return {{"name", info.name},         {"version", info.version},
-            {"devid", info.devId},       {"format_version", info.formatVersion},
-            {"items", std::move(items)}, {"seal", SealJson(info.seal)}};
-}
-
 struct InfoArgs {
     std::string path;
     bool json = false;
@@ -78,7 +57,8 @@ int RunInfo(const InfoArgs& args) {
     try {
         info = ReadPackage(args.path);
     } catch (const PackageError& e) {
-        return Failure(kName, args.path + ": damaged package: " + e.what());
+        return Failure(kName, e.unreadable() ? std::string(e.what())
+                                             : args.path + ": damaged package: " + e.what());
     }
     if (args.json) {
         std::printf("%s\n", JsonLine(InfoJson(info)).c_str());

@@ -17,7 +17,10 @@ const char kKeygenDetails[] =
     "and NAME.pub, the public key as 64 hex digits: the value for key1= or\n"
     "key2= in the camera's [seal] section. Existing files are never replaced.\n"
     "Keep NAME.key off the cameras and out of version control: whoever holds\n"
-    "it can sign packages every camera holding NAME.pub installs.\n";
+    "it can sign packages every camera holding NAME.pub installs.\n"
+    "\n"
+    "Exit status: 0 both files written; 1 refused (a file exists) or failed,\n"
+    "nothing left behind; 2 usage.\n";
 
 int RunKeygen(const std::string& name) {
     const KeyFiles files = GenerateKeyFiles(name);

@@ -22,7 +22,10 @@ const char kSealDetails[] =
     "a damaged package, or one whose seal no longer matches it, is never\n"
     "signed, and bytes after the end record that are not a seal are refused\n"
     "rather than dropped. Without --counter a seal keeps its counter.\n"
-    "The output replaces OUT (default: PKG) whole or not at all.\n";
+    "The output replaces OUT (default: PKG) whole or not at all.\n"
+    "\n"
+    "Exit status: 0 sealed; 1 refused (no such package, a damaged one, an\n"
+    "unreadable key) or failed, OUT unchanged; 2 usage.\n";
 
 struct SealArgs {
     std::string package;

@@ -42,17 +42,12 @@ struct UploadArgs {
 
 // The size the camera will be told; empty error text when it can take it.
 std::string CheckSize(const std::string& path, std::uint64_t& size) {
+    const std::string problem = PackageFileProblem(path);
     struct stat info {};
-    if (stat(path.c_str(), &info) != 0) {
-        return "cannot read " + path + ": " + std::strerror(errno);
-    }
-    if (!S_ISREG(info.st_mode)) {
-        return path + " is not a regular file";
+    if (!problem.empty() || stat(path.c_str(), &info) != 0) {
+        return problem.empty() ? "cannot read " + path + ": " + std::strerror(errno) : problem;
     }
     size = static_cast<std::uint64_t>(info.st_size);
-    if (size == 0) {
-        return path + " is empty";
-    }
     if (size > kMaxUploadSize) {
         return path + " has " + std::to_string(size) + " bytes; a camera takes at most " +
                std::to_string(kMaxUploadSize);

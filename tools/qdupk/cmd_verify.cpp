@@ -1,4 +1,4 @@
-// qdupk verify PKG [--devid ID] [--pubkey NAME.pub ...] [--min-counter N]
+// qdupk verify PKG [--devid ID] [--pubkey NAME.pub ...] [--min-counter N] [--json]
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -6,7 +6,9 @@
 
 #include "command_line.h"
 #include "commands.h"
+#include "json_line.h"
 #include "keys.h"
+#include "package_json.h"
 #include "package_reader.h"
 #include "printable.h"
 
@@ -23,13 +25,21 @@ const char kVerifyDetails[] =
     "With --pubkey, as a camera configured with those keys (key1=, key2=):\n"
     "only a package signed by one of them passes. With --min-counter, as a\n"
     "camera whose counter file holds N: a lower seal counter is a rollback.\n"
-    "Installs nothing. Exit status 0 only when the package would be accepted.\n";
+    "Installs nothing. The verdict goes to stdout when the package is accepted,\n"
+    "to stderr otherwise. With --json: one JSON object on stdout in any case,\n"
+    "info's members with \"package\", \"accepted\", \"message\" and\n"
+    "\"verified_with\" added.\n"
+    "\n"
+    "Exit status: 0 the package would be accepted; 1 it would be refused, or\n"
+    "it is no package file (no such file, a directory, empty), or a key file\n"
+    "cannot be read; 2 usage.\n";
 
 struct VerifyArgs {
     std::string package;
     std::optional<std::string> devId;
     std::vector<std::string> publicKeys;
     std::optional<std::uint64_t> minCounter;
+    bool json = false;
 };
 
 SealPolicy PolicyOf(const VerifyArgs& args) {
@@ -41,6 +51,36 @@ SealPolicy PolicyOf(const VerifyArgs& args) {
     return policy;
 }
 
+// The public key file whose key verified the signature; empty when none.
+std::string Signer(const VerifyArgs& args, const VerifyResult& result) {
+    const int keyIndex = result.info.seal.keyIndex;
+    return result.accepted && keyIndex >= 0 &&
+                   static_cast<std::size_t>(keyIndex) < args.publicKeys.size()
+               ? args.publicKeys[static_cast<std::size_t>(keyIndex)]
+               : std::string();
+}
+
+int Report(const VerifyArgs& args, const VerifyResult& result) {
+    const std::string signer = Signer(args, result);
+    if (args.json) {
+        std::printf("%s\n", JsonLine(VerifyJson(args.package, result, signer)).c_str());
+    }
+    if (result.unreadable) {
+        return Failure(kName, result.message);
+    }
+    if (!result.accepted) {
+        (void)std::fprintf(stderr, "%s: REJECTED: %s\n", args.package.c_str(),
+                           Printable(result.message).c_str());
+        return kExitFailed;
+    }
+    if (!args.json) {
+        const std::string with = signer.empty() ? "" : " (verified with " + signer + ")";
+        std::printf("%s: OK: %s%s\n", args.package.c_str(), Printable(result.message).c_str(),
+                    Printable(with).c_str());
+    }
+    return kExitOk;
+}
+
 int RunVerify(const VerifyArgs& args) {
     SealPolicy policy;
     try {
@@ -48,19 +88,7 @@ int RunVerify(const VerifyArgs& args) {
     } catch (const KeyError& e) {
         return Failure(kName, e.what());
     }
-    const VerifyResult result = VerifyPackage(args.package, args.devId, policy);
-    if (!result.accepted) {
-        std::printf("%s: REJECTED: %s\n", args.package.c_str(), Printable(result.message).c_str());
-        return kExitFailed;
-    }
-    const int keyIndex = result.info.seal.keyIndex;
-    const std::string signer =
-        keyIndex >= 0 && static_cast<std::size_t>(keyIndex) < args.publicKeys.size()
-            ? " (verified with " + args.publicKeys[static_cast<std::size_t>(keyIndex)] + ")"
-            : std::string();
-    std::printf("%s: OK: %s%s\n", args.package.c_str(), Printable(result.message).c_str(),
-                Printable(signer).c_str());
-    return kExitOk;
+    return Report(args, VerifyPackage(args.package, args.devId, policy));
 }
 
 }  // namespace
@@ -85,6 +113,7 @@ Command AddVerify(CLI::App& tool) {
     AddCounter(*command, "--min-counter", args->minCounter,
                "refuse a seal counter below N (a camera's stored counter; an unsealed package "
                "counts as 0)");
+    command->add_flag("--json", args->json, "print the verdict as one JSON object");
     command->footer(kVerifyDetails);
     return {command, [args] { return RunVerify(*args); }};
 }

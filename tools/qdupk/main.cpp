@@ -15,12 +15,34 @@ namespace {
 constexpr Command (*kCommands[])(CLI::App&) = {AddKeygen, AddPack,   AddSeal,   AddInfo,
                                                AddVerify, AddSearch, AddUpload, AddRollout};
 
-const char kToolFooter[] = "'qdupk COMMAND --help' shows a command's usage.\n";
+const char kToolFooter[] =
+    "'qdupk COMMAND --help' shows a command's usage and exit codes.\n"
+    "\n"
+    "Exit status: 0 success; 1 refused or failed; 2 usage; search and upload\n"
+    "add codes of their own from 3 on.\n";
 
 // The command the line named, or the tool itself when it named none.
 const CLI::App& Selected(const CLI::App& tool) {
     const std::vector<CLI::App*> selected = tool.get_subcommands();
     return selected.empty() ? tool : *selected.front();
+}
+
+// One mistake gets one message, whichever command it is made with: an
+// unknown option is named as such even where the parser would first miss
+// an operand, and words left over are named the same way everywhere.
+int ParseFailure(const CLI::App& tool, const CLI::ParseError& error) {
+    const CLI::App& where = Selected(tool);
+    const std::vector<std::string> left = where.remaining();
+    for (const std::string& word : left) {
+        if (word.size() > 1 && word[0] == '-') {
+            return UsageError(where, "unknown option '" + word + "'");
+        }
+    }
+    if (left.empty() || error.get_exit_code() != static_cast<int>(CLI::ExitCodes::ExtrasError)) {
+        return UsageError(where, error.what());
+    }
+    return UsageError(where, (&where == &tool ? "unknown command '" : "unexpected argument '") +
+                                 left.front() + "'");
 }
 
 int Parse(CLI::App& tool, int argc, char** argv) {
@@ -29,14 +51,8 @@ int Parse(CLI::App& tool, int argc, char** argv) {
     } catch (const CLI::CallForHelp&) {
         (void)std::fputs(Selected(tool).help().c_str(), stdout);
         return kExitOk;
-    } catch (const CLI::ExtrasError& e) {
-        const CLI::App& where = Selected(tool);
-        if (&where == &tool && !tool.remaining().empty()) {
-            return UsageError(tool, "unknown command '" + tool.remaining().front() + "'");
-        }
-        return UsageError(where, e.what());
     } catch (const CLI::ParseError& e) {
-        return UsageError(Selected(tool), e.what());
+        return ParseFailure(tool, e);
     }
     return -1;
 }

@@ -4,8 +4,10 @@
 #include "package_reader.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -114,8 +116,14 @@ std::string FaultText(const std::string& path, const std::string& deviceId, cons
 }
 
 // The one walk; returns the fault text, empty when the package passed.
+// unreadable tells a file that is no package at all from a damaged one.
 std::string Walk(const std::string& path, const std::optional<std::string>& deviceId,
-                 PackageInfo& info) {
+                 PackageInfo& info, bool& unreadable) {
+    std::string problem = PackageFileProblem(path);
+    unreadable = !problem.empty();
+    if (unreadable) {
+        return problem;
+    }
     ItemCollector collector(&info.items);
     Report report;
     report.visitor = &collector;
@@ -124,6 +132,7 @@ std::string Walk(const std::string& path, const std::optional<std::string>& devi
     const int ret =
         VerifyPackageFile(path.c_str(), deviceId ? deviceId->c_str() : nullptr, &head, report);
     const FaultPart part = report.fault.part;
+    unreadable = ret != 0 && part == FaultPart::kFile;
     if (ret == 0 || (part != FaultPart::kFile && part != FaultPart::kPackHead)) {
         info.name = head.szPktName;
         info.version = head.szPktVersion;
@@ -216,12 +225,13 @@ std::string CheckSeal(const std::string& path, const SealPolicy& policy, SealInf
 
 PackageInfo ReadPackage(const std::string& path) {
     PackageInfo info;
-    std::string fault = Walk(path, std::nullopt, info);
+    bool unreadable = false;
+    std::string fault = Walk(path, std::nullopt, info, unreadable);
     if (fault.empty()) {
         fault = CheckSeal(path, SealPolicy{}, info.seal);
     }
     if (!fault.empty()) {
-        throw PackageError(fault);
+        throw PackageError(fault, unreadable);
     }
     return info;
 }
@@ -229,7 +239,7 @@ PackageInfo ReadPackage(const std::string& path) {
 VerifyResult VerifyPackage(const std::string& path, const std::optional<std::string>& deviceId,
                            const SealPolicy& seal) {
     VerifyResult result;
-    result.message = Walk(path, deviceId, result.info);
+    result.message = Walk(path, deviceId, result.info, result.unreadable);
     if (result.message.empty()) {
         result.message = CheckSeal(path, seal, result.info.seal);
     }
@@ -242,6 +252,21 @@ VerifyResult VerifyPackage(const std::string& path, const std::optional<std::str
                      std::to_string(result.info.items.size()) + " item(s), all digests match; " +
                      SealSummary(result.info.seal);
     return result;
+}
+
+std::string PackageFileProblem(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        return errno == ENOENT ? path + ": no such file"
+                               : "cannot read " + path + ": " + std::strerror(errno);
+    }
+    if (S_ISDIR(st.st_mode)) {
+        return path + " is a directory, not a package";
+    }
+    if (!S_ISREG(st.st_mode)) {
+        return path + " is not a regular file";
+    }
+    return st.st_size == 0 ? path + " is empty" : std::string();
 }
 
 std::string SealSummary(const SealInfo& seal) {

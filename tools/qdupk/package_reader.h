@@ -17,7 +17,14 @@ namespace qdupk {
 
 class PackageError : public std::runtime_error {
   public:
-    using std::runtime_error::runtime_error;
+    explicit PackageError(const std::string& what, bool unreadable = false)
+        : std::runtime_error(what), unreadable_(unreadable) {}
+    // No package was read at all (no such file, a directory, ...), as
+    // against a damaged one.
+    bool unreadable() const noexcept { return unreadable_; }
+
+  private:
+    bool unreadable_;
 };
 
 struct ItemInfo {
@@ -63,8 +70,9 @@ PackageInfo ReadPackage(const std::string& path);
 
 struct VerifyResult {
     bool accepted = false;
-    std::string message;  // the fault, or a summary of the accepted package
-    PackageInfo info;     // filled as far as it could be read
+    bool unreadable = false;  // see PackageError::unreadable
+    std::string message;      // the fault, or a summary of the accepted package
+    PackageInfo info;         // filled as far as it could be read
 };
 
 // Full verification without installing anything, the seal checked as a
@@ -73,6 +81,12 @@ struct VerifyResult {
 // device id is taken, as the daemon's upload does.
 VerifyResult VerifyPackage(const std::string& path, const std::optional<std::string>& deviceId,
                            const SealPolicy& seal = {});
+
+// Why path cannot be read as a package at all, before a byte is read
+// ("x.upg: no such file", "x is a directory, not a package", "... is not a
+// regular file", "... is empty", "cannot read ...: <reason>"); empty when
+// it may be one.
+std::string PackageFileProblem(const std::string& path);
 
 // "unsealed", "sealed, unsigned, counter 0",
 // "sealed, signed by key 0123456789abcdef, counter 7".

@@ -222,7 +222,8 @@ std::string BuildPackage(const PackagePlan& plan) {
     return out.str();
 }
 
-void WritePackageFile(const PackagePlan& plan, const std::string& outPath, const SealOpts& seal) {
+void WritePackageFile(const PackagePlan& plan, const std::string& outPath, const SealOpts& seal,
+                      bool replace) {
     CheckPlan(plan);
     AtomicFile temp(outPath);
     {
@@ -234,7 +235,7 @@ void WritePackageFile(const PackagePlan& plan, const std::string& outPath, const
         }
     }
     CheckSealedOutput(temp.path(), seal);
-    temp.Commit();
+    temp.Commit(replace);
 }
 
 ItemPlan DataItem(std::int32_t type, std::string data, std::string destination) {

@@ -53,8 +53,9 @@ std::string BuildPackage(const PackagePlan& plan);
 // The package sealed (signed when the seal names a key), written through a
 // temporary file beside outPath that is renamed once it verifies, so a
 // failure never leaves a partial package (nor the temporary file) behind.
+// With replace false an existing outPath is left alone and the write fails.
 void WritePackageFile(const PackagePlan& plan, const std::string& outPath,
-                      const SealOpts& seal = {});
+                      const SealOpts& seal = {}, bool replace = true);
 
 }  // namespace qdupk
 

@@ -98,6 +98,9 @@ void CheckSealedOutput(const std::string& path, const SealOpts& opts) {
 SealedFile SealPackageFile(const std::string& input, const std::string& output,
                            const SigningKey& key, std::optional<std::uint64_t> counter) {
     const VerifyResult checked = VerifyPackage(input, std::nullopt);
+    if (checked.unreadable) {
+        throw PackError(checked.message);
+    }
     if (!checked.accepted) {
         throw PackError(
             input + " does not verify, and a damaged package is never sealed: " + checked.message);
