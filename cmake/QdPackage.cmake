@@ -35,12 +35,13 @@ if(QD_DEB_PACKAGING)
         set(QD_DEB_PACKAGE ${package})
         set(QD_DEB_DATE "${qd_deb_date}")
         set(doc ${PROJECT_BINARY_DIR}/deb/${package})
-        configure_file(${PROJECT_SOURCE_DIR}/cmake/deb/changelog.in ${doc}/changelog.Debian @ONLY)
-        execute_process(COMMAND gzip -9nf ${doc}/changelog.Debian RESULT_VARIABLE gz)
+        # A native package (no Debian revision) names it changelog.gz.
+        configure_file(${PROJECT_SOURCE_DIR}/cmake/deb/changelog.in ${doc}/changelog @ONLY)
+        execute_process(COMMAND gzip -9nf ${doc}/changelog RESULT_VARIABLE gz)
         if(NOT gz EQUAL 0)
-            message(FATAL_ERROR "gzip failed on ${doc}/changelog.Debian")
+            message(FATAL_ERROR "gzip failed on ${doc}/changelog")
         endif()
-        install(FILES ${PROJECT_SOURCE_DIR}/cmake/deb/copyright ${doc}/changelog.Debian.gz
+        install(FILES ${PROJECT_SOURCE_DIR}/cmake/deb/copyright ${doc}/changelog.gz
                 DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${component})
     endforeach()
 endif()
@@ -89,8 +90,11 @@ set(CPACK_COMPONENT_LIBS_DESCRIPTION
     "libqdupdate verifies and extracts upgrade packages, libuartcom drives a\n"
     "serial line with a receive thread.")
 set(CPACK_DEBIAN_LIBS_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_LIBS_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_DEBIAN_LIBS_PACKAGE_GENERATE_SHLIBS_POLICY "=")
+# Only this package holds shared libraries; its shlibs file lets programs
+# built against them depend on it. ldconfig runs through dpkg's trigger.
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+set(CPACK_DEBIAN_LIBS_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/deb/libs/triggers)
 
 set(CPACK_COMPONENT_DEVEL_DESCRIPTION
     "camera upgrade libraries: development files\n"

@@ -61,7 +61,7 @@ config_name() {
     done
     printf 'lib/cmake/qdboot/%s\n' qdbootConfig.cmake qdbootConfigVersion.cmake \
         qdbootTargets.cmake "qdbootTargets-$(config_name).cmake"
-    printf 'share/man/man1/qdupk.1.gz\n'
+    printf 'share/man/man1/%s.gz\n' qdupk.1 mcu-sim.1
     printf 'share/bash-completion/completions/qdupk\n'
 } | LC_ALL=C sort >"$scratch/full.want"
 expect_listing "$camera" "$scratch/camera.want"
