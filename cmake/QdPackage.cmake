@@ -77,6 +77,9 @@ set(CPACK_COMPONENT_CAMERA_DESCRIPTION
     "upgrade package per connection, verifies it whole and installs its items\n"
     "(flash partitions, files, scripts, MCU firmware), then reboots.")
 set(CPACK_DEBIAN_CAMERA_PACKAGE_SECTION admin)
+# The daemon has the libraries built in; other programs on the camera use
+# the shared ones, so the camera gets them with it.
+set(CPACK_DEBIAN_CAMERA_PACKAGE_DEPENDS "libqdboot1 ${qd_same_version}")
 set(CPACK_DEBIAN_CAMERA_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/cmake/deb/camera/conffiles
     ${PROJECT_SOURCE_DIR}/cmake/deb/camera/postinst

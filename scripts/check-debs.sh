@@ -28,6 +28,7 @@ triplet() {
 # expect PACKAGE ARCH FILE... : the package exists and lists each file.
 expect() {
     deb=debs/${1}_${version}_$2.deb
+    arch=$2
     shift 2
     if [ ! -f "$deb" ]; then
         fail "$deb was not built"
@@ -37,7 +38,7 @@ expect() {
     for file in "$@"; do
         printf '%s\n' "$contents" | grep -qx "$file" || fail "$deb lacks $file"
     done
-    [ "$(dpkg-deb -f "$deb" Architecture)" = "${deb##*_}" ] ||
+    [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] ||
         fail "$deb: wrong architecture $(dpkg-deb -f "$deb" Architecture)"
 }
 
