@@ -7,7 +7,8 @@
 # next to libqdupdate.h compiles with the documented opt-out.
 # CC, READELF name the target's tools; EMULATOR runs target programs;
 # TOOLCHAIN is the CMake toolchain file of a cross build; OPENSSL_INCLUDE
-# holds the target's OpenSSL headers; LDFLAGS may add a sanitizer runtime.
+# holds the target's OpenSSL headers; LDFLAGS may add a sanitizer runtime;
+# GENERATOR, MAKE_PROGRAM the build tool to use.
 set -eu
 
 build=$1
@@ -65,9 +66,12 @@ else
     fail "pkg-config: a C program does not build against the archives"
 fi
 
-# CMake, configured for the same target and compiler.
+# CMake, configured for the same target and compiler, with the same build
+# tool (a machine may have no make).
 set -- -S "$here/consumer" -B "$scratch/cmake" -DCMAKE_PREFIX_PATH="$tree" \
     -DCMAKE_C_COMPILER="$cc" "-DCMAKE_EXE_LINKER_FLAGS=${LDFLAGS:-}"
+[ -z "${GENERATOR:-}" ] || set -- "$@" -G "$GENERATOR"
+[ -z "${MAKE_PROGRAM:-}" ] || set -- "$@" -DCMAKE_MAKE_PROGRAM="$MAKE_PROGRAM"
 [ -z "${TOOLCHAIN:-}" ] || set -- "$@" -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN"
 if cmake "$@" >"$scratch/cmake.log" 2>&1 &&
     cmake --build "$scratch/cmake" >>"$scratch/cmake.log" 2>&1; then
