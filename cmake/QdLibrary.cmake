@@ -14,8 +14,10 @@
 # INTERNAL names interface targets of headers the library shares with
 # chosen users in this source tree (the host tool); they exist only in the
 # build tree, so nothing installed refers to them.
-# Installed: the shared library with its SONAME link (component "camera"),
-# the archive, the development link and PUBLIC_HEADERS (component "devel").
+# Installed: the shared library with its SONAME link (component "libs"),
+# the archive, the development link and PUBLIC_HEADERS in include/qdboot
+# (component "devel"), both libraries in the export set qdbootTargets as
+# qdboot::<name> (shared) and qdboot::<name>_static.
 function(qd_add_product_library name)
     cmake_parse_arguments(ARG "" "" "SOURCES;INCLUDE_DIRS;INTERNAL;LINK;PUBLIC_HEADERS" ${ARGN})
 
@@ -37,10 +39,19 @@ function(qd_add_product_library name)
 
     add_library(${name}_static STATIC $<TARGET_OBJECTS:${name}_objects>)
     add_library(${name}_shared SHARED $<TARGET_OBJECTS:${name}_objects>)
+    # The tree's common headers reach only users inside this build; an
+    # installed user finds the public headers in their own folder.
     foreach(kind static shared)
         set_target_properties(${name}_${kind} PROPERTIES OUTPUT_NAME ${name})
-        target_link_libraries(${name}_${kind} PUBLIC qd_common ${ARG_LINK})
+        target_link_libraries(${name}_${kind} PUBLIC $<BUILD_INTERFACE:qd_common>)
+        target_include_directories(${name}_${kind} INTERFACE
+            $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/qdboot>)
     endforeach()
+    # An archive's users link what it needs; a shared library brings its own.
+    target_link_libraries(${name}_static PUBLIC ${ARG_LINK})
+    target_link_libraries(${name}_shared PRIVATE ${ARG_LINK})
+    set_target_properties(${name}_static PROPERTIES EXPORT_NAME ${name}_static)
+    set_target_properties(${name}_shared PROPERTIES EXPORT_NAME ${name})
     set_target_properties(${name}_shared PROPERTIES
         VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
     # A shared library must not leave undefined references for its C users
@@ -53,10 +64,13 @@ function(qd_add_product_library name)
     target_link_options(${name}_shared PRIVATE -Wl,--exclude-libs,ALL)
     add_library(qd::${name} ALIAS ${name}_static)
 
-    install(TARGETS ${name}_shared
-            LIBRARY DESTINATION lib COMPONENT camera NAMELINK_COMPONENT devel)
-    install(TARGETS ${name}_static ARCHIVE DESTINATION lib COMPONENT devel)
+    install(TARGETS ${name}_shared EXPORT qdbootTargets
+            LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT libs
+                    NAMELINK_COMPONENT devel)
+    install(TARGETS ${name}_static EXPORT qdbootTargets
+            ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT devel)
     if(ARG_PUBLIC_HEADERS)
-        install(FILES ${ARG_PUBLIC_HEADERS} DESTINATION include COMPONENT devel)
+        install(FILES ${ARG_PUBLIC_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qdboot
+                COMPONENT devel)
     endif()
 endfunction()

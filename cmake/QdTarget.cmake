@@ -24,6 +24,8 @@ endif()
 
 # The example configuration and init script; paths inside the script assume
 # the install prefix is the camera's root file system.
-install(FILES ${PROJECT_SOURCE_DIR}/etc/qdboot.cfg DESTINATION etc COMPONENT camera)
-install(PROGRAMS ${PROJECT_SOURCE_DIR}/etc/init.d/qdboot DESTINATION etc/init.d
+# A package build sets CMAKE_INSTALL_SYSCONFDIR=/etc under the prefix /usr.
+install(FILES ${PROJECT_SOURCE_DIR}/etc/qdboot.cfg DESTINATION ${CMAKE_INSTALL_SYSCONFDIR}
         COMPONENT camera)
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/etc/init.d/qdboot
+        DESTINATION ${CMAKE_INSTALL_SYSCONFDIR}/init.d COMPONENT camera)

@@ -1,11 +1,48 @@
 // qdboot [config-path]: the camera's firmware-upgrade daemon.
+#include <cstdio>
+#include <cstring>
+
 #include "qd_log.h"
+#include "qd_version.h"
 #include "qdboot_config.h"
 #include "service_loop.h"
 #include "startup.h"
 #include "stop_signals.h"
 
+namespace {
+
+const char kUsage[] =
+    "usage: qdboot [CONFIG]\n"
+    "Firmware-upgrade daemon: reads CONFIG (default ./qdboot.cfg) once, then\n"
+    "serves searches and uploads until SIGTERM or SIGINT.\n"
+    "  --help     show this help and exit\n"
+    "  --version  print the version and exit\n"
+    "Exit status: 0 stopped by a signal, 1 the upload port cannot be opened,\n"
+    "255 configuration refused (printing nothing).\n";
+
+// An informational option answers and ends the program; anything else is
+// the configuration path, as it always was.
+bool AnswerInformationalOption(int argc, char* argv[]) {
+    if (argc < 2) {
+        return false;
+    }
+    if (std::strcmp(argv[1], "--version") == 0) {
+        static_cast<void>(std::printf("qdboot %s\n", QD_VERSION));
+        return true;
+    }
+    if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
+        static_cast<void>(std::fputs(kUsage, stdout));
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 int main(int argc, char* argv[]) {
+    if (AnswerInformationalOption(argc, argv)) {
+        return 0;
+    }
     EnsureStandardDescriptors();
     // Output is the daemon's only log: every line goes out at once, except
     // the verification pass's per-chunk traces, which are written in blocks

@@ -423,6 +423,7 @@ summary() {
 
 main() {
     parse_args "$@"
+    "$REPO/scripts/setup-deps.sh" build rig || exit $(($? == 77 ? 77 : 2))
     preflight
     trap teardown EXIT
     trap 'exit 130' INT TERM

@@ -150,18 +150,26 @@ QD_API int libqdupk_checkseal_digest(const char* szFileName, const unsigned char
                                      QDUPK_SEALINFO_T* pInfo) QD_NOEXCEPT;
 
 /* MD5 (RFC 1321). The context belongs to the caller: Init, Update any number
- * of times, Final once; Init again before the next message. */
-typedef struct {
+ * of times, Final once; Init again before the next message.
+ *
+ * The context is also declared as MD5_CTX, the name existing callers use.
+ * OpenSSL's <openssl/md5.h> declares another MD5_CTX: a program that
+ * includes both defines QDUPK_NO_MD5_CTX before including this header and
+ * names this library's context QDUPK_MD5_CTX. */
+typedef struct QDUPK_MD5_CTX {
     uint32_t state[4];        /* chaining words A, B, C, D */
     uint32_t count[2];        /* message bits so far, mod 2^64; count[0] is the low word */
     unsigned char buffer[64]; /* bytes not yet transformed */
-} MD5_CTX;
+} QDUPK_MD5_CTX;
+#ifndef QDUPK_NO_MD5_CTX
+typedef QDUPK_MD5_CTX MD5_CTX;
+#endif
 
-QD_API void libqdupk_MD5Init(MD5_CTX* context) QD_NOEXCEPT;
-QD_API void libqdupk_MD5Update(MD5_CTX* context, const unsigned char* input,
+QD_API void libqdupk_MD5Init(QDUPK_MD5_CTX* context) QD_NOEXCEPT;
+QD_API void libqdupk_MD5Update(QDUPK_MD5_CTX* context, const unsigned char* input,
                                unsigned int inputLen) QD_NOEXCEPT;
 /* Pads, writes the 16-byte digest and leaves the context to be re-initialised. */
-QD_API void libqdupk_MD5Final(MD5_CTX* context, unsigned char* digest) QD_NOEXCEPT;
+QD_API void libqdupk_MD5Final(QDUPK_MD5_CTX* context, unsigned char* digest) QD_NOEXCEPT;
 /* Digest of the string's bytes without its terminator. */
 QD_API void libqdupk_MD5MakeString(const char* szInput, unsigned char* digest) QD_NOEXCEPT;
 

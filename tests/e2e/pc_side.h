@@ -27,7 +27,9 @@ bool GroupJoined(const VirtualCamera& cam);
 // daemon's side.
 qd::UniqueFd DevSocket(const VirtualCamera& cam, int type);
 
-// The daemon itself inside the camera's namespaces (not the rig's shells).
+// The daemon itself inside the camera's namespaces (not the rig's shells);
+// -1 when it is not found, which a caller must check before kill(): as
+// root, kill(-1, sig) signals every process of the machine.
 pid_t DaemonPid(const VirtualCamera& cam);
 
 class UploadConnection {

@@ -318,7 +318,9 @@ TEST_F(Serve, StopSignalDuringAFlashCopyLetsTheUploadFinishThenEndsWithZero) {
         UploadConnection upload(cam, kPort);
         upload.Send(Package({DataItem(QDUPK_ITEM_KERNEL, "kernel")}));
         ASSERT_TRUE(cam.WaitForCall("^flashcp ", Millis(10000))) << cam.Log();
-        ASSERT_EQ(kill(qdtest::DaemonPid(cam), sig), 0);
+        const pid_t pid = qdtest::DaemonPid(cam);
+        ASSERT_GT(pid, 0);  // kill(-1) would signal every process of the machine
+        ASSERT_EQ(kill(pid, sig), 0);
         cam.HoldStandIn("flashcp", false);
         EXPECT_EQ(upload.ReadUntilClosed(kUploadTimeout).bytes, kAck);
         EXPECT_EQ(cam.WaitExit(Millis(10000)), 0);
@@ -365,6 +367,7 @@ TEST_F(Serve, SignalDuringAnUploadLetsItFinishFirst) {
     ASSERT_TRUE(qdtest::PollUntil(Millis(5000), [&] { return qdtest::FileExists(partial); }))
         << "the upload has not begun";
     const pid_t pid = qdtest::DaemonPid(cam);
+    ASSERT_GT(pid, 0);
     ASSERT_EQ(kill(pid, SIGTERM), 0);
     ASSERT_TRUE(qdtest::PollUntil(Millis(5000), [&] { return Taken(pid, SIGTERM); }));
     EXPECT_TRUE(cam.Running());

@@ -35,22 +35,34 @@ mkdir -p "$scratch"
 full=$scratch/full
 camera=$scratch/camera
 cmake --install "$build" --prefix "$full" >/dev/null
-cmake --install "$build" --prefix "$camera" --component camera --strip >/dev/null
+for component in camera libs; do
+    cmake --install "$build" --prefix "$camera" --component $component --strip >/dev/null
+done
 
 libs="etcfile qdupdate uartcom"
+# CMake names the per-configuration targets file after the build type.
+config_name() {
+    type=$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt" | tr 'A-Z' 'a-z')
+    echo "${type:-noconfig}"
+}
 {
     for lib in $libs; do
         printf 'lib/lib%s.so.1\nlib/lib%s.so.1.0.0\n' "$lib" "$lib"
     done
     printf 'etc/init.d/qdboot\netc/qdboot.cfg\nsbin/qdboot\n'
+    printf 'share/man/%s.gz\n' man5/qdboot.cfg.5 man8/qdboot.8
 } | LC_ALL=C sort >"$scratch/camera.want"
 {
     cat "$scratch/camera.want"
-    printf 'bin/qdupk\n'
-    printf 'include/%s\n' etcfile.h libqdupdate.h libuartcom.h QDComm.h
+    printf 'bin/%s\n' qdupk mcu-sim
+    printf 'include/qdboot/%s\n' etcfile.h libqdupdate.h libuartcom.h QDComm.h
     for lib in $libs; do
-        printf 'lib/lib%s.a\nlib/lib%s.so\n' "$lib" "$lib"
+        printf 'lib/lib%s.a\nlib/lib%s.so\nlib/pkgconfig/%s.pc\n' "$lib" "$lib" "$lib"
     done
+    printf 'lib/cmake/qdboot/%s\n' qdbootConfig.cmake qdbootConfigVersion.cmake \
+        qdbootTargets.cmake "qdbootTargets-$(config_name).cmake"
+    printf 'share/man/man1/%s.gz\n' qdupk.1 mcu-sim.1
+    printf 'share/bash-completion/completions/qdupk\n'
 } | LC_ALL=C sort >"$scratch/full.want"
 expect_listing "$camera" "$scratch/camera.want"
 expect_listing "$full" "$scratch/full.want"
@@ -62,7 +74,7 @@ for lib in $libs; do
     [ "$(readlink "$full/lib/lib$lib.so.1")" = "lib$lib.so.1.0.0" ] ||
         fail "lib/lib$lib.so.1 does not name lib$lib.so.1.0.0"
 done
-for exe in sbin/qdboot bin/qdupk etc/init.d/qdboot; do
+for exe in sbin/qdboot bin/qdupk bin/mcu-sim etc/init.d/qdboot; do
     [ -x "$full/$exe" ] || fail "$exe is not executable"
 done
 sh -n "$full/etc/init.d/qdboot" || fail "etc/init.d/qdboot is not valid sh"
@@ -72,14 +84,14 @@ for header in etcfile.h libqdupdate.h libuartcom.h QDComm.h; do
     for std in c99 c11; do
         printf '#include <%s>\n' "$header" |
             "$cc" -std=$std -Wall -Wextra -Wpedantic -Werror -fsyntax-only \
-                -I "$full/include" -x c - ||
+                -I "$full/include/qdboot" -x c - ||
             fail "include/$header does not compile alone as $std"
     done
 done
 
 # The names a header marks with its API macro.
 declared() {
-    sed -n 's/^[A-Z]*_API [^(]*[ *]\([A-Za-z_][A-Za-z0-9_]*\)(.*/\1/p' "$full/include/$1"
+    sed -n 's/^[A-Z]*_API [^(]*[ *]\([A-Za-z_][A-Za-z0-9_]*\)(.*/\1/p' "$full/include/qdboot/$1"
 }
 check_exports() {
     # shellcheck disable=SC2046 # one argument per exported name
@@ -93,7 +105,7 @@ check_exports uartcom libuartcom.h
 # Linked by the C compiler against the development links, run through the
 # SONAME links. LDFLAGS may add a sanitizer runtime.
 # shellcheck disable=SC2086 # LDFLAGS holds several words
-if "$cc" -std=c99 -Wall -Werror -I "$full/include" -o "$scratch/use_libs" \
+if "$cc" -std=c99 -Wall -Werror -I "$full/include/qdboot" -o "$scratch/use_libs" \
     "$here/use_installed_libs.c" -L "$full/lib" -lqdupdate -letcfile -luartcom -lpthread \
     ${LDFLAGS:-}; then
     # shellcheck disable=SC2086 # EMULATOR holds several words

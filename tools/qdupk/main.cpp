@@ -8,6 +8,7 @@
 
 #include "command_line.h"
 #include "commands.h"
+#include "qd_version.h"
 
 namespace qdupk {
 namespace {
@@ -48,6 +49,9 @@ int ParseFailure(const CLI::App& tool, const CLI::ParseError& error) {
 int Parse(CLI::App& tool, int argc, char** argv) {
     try {
         tool.parse(argc, argv);
+    } catch (const CLI::CallForVersion& e) {
+        (void)std::printf("qdupk %s\n", e.what());
+        return kExitOk;
     } catch (const CLI::CallForHelp&) {
         (void)std::fputs(Selected(tool).help().c_str(), stdout);
         return kExitOk;
@@ -69,6 +73,7 @@ int Run(int argc, char** argv) {
     CLI::App tool("", "qdupk");
     tool.formatter(std::make_shared<HelpFormatter>());
     tool.set_help_flag("-h,--help", "show this help and exit");
+    tool.set_version_flag("--version", QD_VERSION, "print the version and exit");
     tool.footer(kToolFooter);
     // A repeated option overrides the earlier one, as it always has, so a
     // script may append its own time-out to a command line of defaults.
