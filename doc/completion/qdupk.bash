@@ -8,14 +8,14 @@ _qdupk_commands="keygen pack seal info verify search upload rollout"
 _qdupk_options() {
     case $1 in
     keygen) ;;
-    pack) echo "-o --output --key --counter" ;;
+    pack) echo "-o --output --force --key --counter" ;;
     seal) echo "--key --counter -o --output" ;;
     info) echo "--json" ;;
-    verify) echo "--devid --pubkey --min-counter" ;;
+    verify) echo "--devid --pubkey --min-counter --json" ;;
     search) echo "--timeout --interface --json" ;;
     upload) echo "--no-verify --timeout --connect-timeout" ;;
     rollout)
-        echo "--targets --search --interface --parallel --canary --max-failures" \
+        echo "--targets --search --interface --search-timeout --parallel --canary --max-failures" \
             "--retries --wait-return --timeout --connect-timeout --pubkey" \
             "--min-counter --dry-run --json --report"
         ;;
