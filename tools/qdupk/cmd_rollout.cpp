@@ -84,20 +84,12 @@ class Refused : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-SealPolicy PolicyOf(const RolloutArgs& args) {
-    SealPolicy policy;
-    for (const std::string& path : args.publicKeys) {
-        policy.keys.push_back(ReadPublicKey(path));
-    }
-    policy.minCounter = args.minCounter.value_or(0);
-    return policy;
-}
-
 // Checked once here; every upload then sends these very bytes.
 std::string VerifyOnce(const RolloutArgs& args) {
     VerifyResult result;
     try {
-        result = VerifyPackage(args.package, std::nullopt, PolicyOf(args));
+        result = VerifyPackage(args.package, std::nullopt,
+                               PolicyFromKeyFiles(args.publicKeys, args.minCounter));
     } catch (const KeyError& e) {
         throw Refused(e.what());
     }

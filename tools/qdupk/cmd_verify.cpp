@@ -42,15 +42,6 @@ struct VerifyArgs {
     bool json = false;
 };
 
-SealPolicy PolicyOf(const VerifyArgs& args) {
-    SealPolicy policy;
-    for (const std::string& path : args.publicKeys) {
-        policy.keys.push_back(ReadPublicKey(path));
-    }
-    policy.minCounter = args.minCounter.value_or(0);
-    return policy;
-}
-
 // The public key file whose key verified the signature; empty when none.
 std::string Signer(const VerifyArgs& args, const VerifyResult& result) {
     const int keyIndex = result.info.seal.keyIndex;
@@ -84,7 +75,7 @@ int Report(const VerifyArgs& args, const VerifyResult& result) {
 int RunVerify(const VerifyArgs& args) {
     SealPolicy policy;
     try {
-        policy = PolicyOf(args);
+        policy = PolicyFromKeyFiles(args.publicKeys, args.minCounter);
     } catch (const KeyError& e) {
         return Failure(kName, e.what());
     }

@@ -236,6 +236,16 @@ PackageInfo ReadPackage(const std::string& path) {
     return info;
 }
 
+SealPolicy PolicyFromKeyFiles(const std::vector<std::string>& keyFiles,
+                              std::optional<std::uint64_t> minCounter) {
+    SealPolicy policy;
+    for (const std::string& path : keyFiles) {
+        policy.keys.push_back(ReadPublicKey(path));
+    }
+    policy.minCounter = minCounter.value_or(0);
+    return policy;
+}
+
 VerifyResult VerifyPackage(const std::string& path, const std::optional<std::string>& deviceId,
                            const SealPolicy& seal) {
     VerifyResult result;

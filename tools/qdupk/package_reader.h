@@ -55,6 +55,12 @@ struct SealPolicy {
     std::uint64_t minCounter = 0;
 };
 
+// The policy of a camera holding the keys of these public key files and
+// this stored counter (none: 0), as --pubkey and --min-counter give it.
+// Throws KeyError when a key file cannot be read.
+SealPolicy PolicyFromKeyFiles(const std::vector<std::string>& keyFiles,
+                              std::optional<std::uint64_t> minCounter);
+
 struct PackageInfo {
     std::string name;
     std::string version;
