@@ -49,6 +49,16 @@ int get_key_value(char* key_line, char** mykey, char** myvalue) noexcept;
 // value; a line of a bare word is a key with an empty value to a read.
 bool has_key_separator(const char* key_line) noexcept;
 
+// Whether a save may write the text as a section's name, a key or a value:
+// a read of the line it makes gives back the same section, key and value,
+// and no line of its own starts inside it. No line breaks (CR, LF) in any;
+// no ']', ';' or '#' in a section's name; no '=', ';' or '#' in a key, nor
+// '[' at its start; no blank or tab at either end of a name or key, and no
+// empty key.
+bool etc_SavableSection(const char* section) noexcept;
+bool etc_SavableKey(const char* key) noexcept;
+bool etc_SavableValue(const char* value) noexcept;
+
 // Reads every line of fp from its position to the end, as etc_ForEachLine
 // hands them out. 0 at the end or stopped by visit; -5 a read failed.
 int etc_WalkLines(std::FILE* fp, EtcLineVisitor visit, void* context) noexcept;

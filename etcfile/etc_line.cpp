@@ -10,6 +10,8 @@ namespace {
 
 // Where a key ends: its value, or a remark, or the end of the line.
 constexpr char kKeyStops[] = "=\n;#";
+// Where a section's name ends: the closing bracket, a remark, the line's end.
+constexpr char kSectionStops[] = "]\n;#";
 
 bool IsBlank(char c) noexcept {
     return c == ' ' || c == '\t';
@@ -20,6 +22,17 @@ char* SkipBlanks(char* p) noexcept {
         ++p;
     }
     return p;
+}
+
+bool HasBlankEnd(const char* text) noexcept {
+    const std::size_t len = std::strlen(text);
+    return len > 0 && (IsBlank(text[0]) || IsBlank(text[len - 1]));
+}
+
+// Whether text holds none of stops, nor a carriage return: a read ends a
+// line only at a newline, but editors and other readers end it at either.
+bool HoldsNone(const char* text, const char* stops) noexcept {
+    return text[std::strcspn(text, stops)] == '\0' && std::strchr(text, '\r') == nullptr;
 }
 
 // Cuts blanks and tabs off the end of [begin, end); never before begin.
@@ -61,7 +74,7 @@ char* get_section_name(char* section_line) noexcept {
     }
     char* name = SkipBlanks(p + 1);
     // The closing bracket is optional; a remark may follow the name.
-    TerminateTrimmed(name, name + std::strcspn(name, "]\n;#"));
+    TerminateTrimmed(name, name + std::strcspn(name, kSectionStops));
     return name;
 }
 
@@ -101,6 +114,22 @@ int get_key_value(char* key_line, char** mykey, char** myvalue) noexcept {
 
 bool has_key_separator(const char* key_line) noexcept {
     return key_line != nullptr && key_line[std::strcspn(key_line, kKeyStops)] == '=';
+}
+
+// A read cuts blanks off a name's ends and ends it at its first stop; a
+// name that holds either would come back as another one.
+bool etc_SavableSection(const char* section) noexcept {
+    return HoldsNone(section, kSectionStops) && !HasBlankEnd(section);
+}
+
+// A key that is empty is dropped by the next save of its section; one
+// starting with '[' reads as a header.
+bool etc_SavableKey(const char* key) noexcept {
+    return *key != '\0' && *key != '[' && HoldsNone(key, kKeyStops) && !HasBlankEnd(key);
+}
+
+bool etc_SavableValue(const char* value) noexcept {
+    return HoldsNone(value, "\n");
 }
 
 }  // namespace etcfile

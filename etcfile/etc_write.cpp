@@ -51,6 +51,24 @@ bool FitsOneLine(const char* pSection, const char* pKey, const char* pValue) noe
     return headerFits && std::strlen(pKey) + 1 + std::strlen(pValue) <= kPieceChars;
 }
 
+// A text that would read back as something else, or start a line of its
+// own (a "[seal]" header slipped into a value), is never written.
+bool Savable(const char* pEtcFile, const char* pSection, const char* pKey,
+             const char* pValue) noexcept {
+    const char* refused = nullptr;
+    if (pSection != nullptr && !etc_SavableSection(pSection)) {
+        refused = "section name";
+    } else if (!etc_SavableKey(pKey)) {
+        refused = "key";
+    } else if (!etc_SavableValue(pValue)) {
+        refused = "value";
+    }
+    if (refused != nullptr) {
+        QD_LOG_ERR("%s: not saved: the %s would not read back as given\n", pEtcFile, refused);
+    }
+    return refused == nullptr;
+}
+
 struct Target {
     qd::UniqueFd fd;
     bool created = false;
@@ -171,6 +189,9 @@ int SaveLocked(Target t, const struct stat& st, const char* pEtcFile, const char
 int SaveValue(const char* pEtcFile, const char* pSection, const char* pKey,
               const char* pValue) noexcept {
     if (pEtcFile == nullptr || pKey == nullptr || pValue == nullptr) {
+        return kEtcIoError;
+    }
+    if (!Savable(pEtcFile, pSection, pKey, pValue)) {
         return kEtcIoError;
     }
     if (!FitsOneLine(pSection, pKey, pValue)) {

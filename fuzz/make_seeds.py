@@ -185,6 +185,9 @@ def etcfile_seeds():
     write("etcfile", "key-in-long-tail",
           ini_case(b"s", b"k", b"new", b"[s]\nx=" + b"y" * 1021 + b"k=old\n[t]\nq=1\n"))
     write("etcfile", "too-long-value", ini_case(b"s", b"k", b"v" * 1022, b"[s]\nk=old\n"))
+    write("etcfile", "inject-section",
+          ini_case(b"system", b"devname", b"cam\n[seal]\nkey1=00", cfg + b"[seal]\nkey1=11\n"))
+    write("etcfile", "blank-key-header", ini_case(b"system", b" [seal]", b"", cfg))
 
 
 def mcu_seeds():

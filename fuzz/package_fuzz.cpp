@@ -62,8 +62,10 @@ int InstallItem(const char* path, const char* dst, QDUPK_ITEM_TYPE type, const c
         qdfuzz::Fail("item file in the wrong place", path);
     }
     struct stat st {};
-    if (lstat(path, &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & 07777) != 0777) {
-        qdfuzz::Fail("item file missing or not mode 0777", path);
+    // An item may replace the package file or an earlier item: a stricter
+    // mode is kept then, but nothing beyond 0755 ever.
+    if (lstat(path, &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & 07777 & ~0755U) != 0) {
+        qdfuzz::Fail("item file missing or open to others", path);
     }
     g_announced.clear();
     return 0;

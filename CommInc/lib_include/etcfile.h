@@ -73,10 +73,21 @@ QD_API int EtcGetIntValueFile(const char* pEtcFile, const char* pSection, const 
  * Sets pKey to pValue in section pSection of the file pEtcFile: the key's
  * first line in the section's first occurrence is replaced, a missing key is
  * added at the end of its section, a missing section is appended, and a
- * missing file is created. Key and value are written as given, but a key
- * line "key=value" or a new section header "[section]" longer than 1023
- * characters, which a read could not give back whole, is refused (-5) and
- * the file is left alone.
+ * missing file is created. Key and value are written as given. Texts that a
+ * read would not give back as given, or that would start a line of their
+ * own, are refused (-5) before the file is opened, leaving it (or its
+ * absence) as it was:
+ *  - a section, key or value holding a carriage return or newline (a value
+ *    "cam\n[seal]" would add a section);
+ *  - a section holding ']', ';' or '#', or with a blank or tab at its start
+ *    or end;
+ *  - a key that is empty, holds '=', ';' or '#', starts with '[', or has a
+ *    blank or tab at its start or end;
+ *  - a key line "key=value" or a new section header "[section]" longer than
+ *    1023 characters, which a read could not give back whole.
+ * The texts are C strings, so none can hold a NUL. A value ending in a
+ * blank, tab or backspace is saved, but a read takes that last character
+ * off (see EtcGetValueFile).
  * The file is assembled in a scratch file "./etc<n>.ini" in the working
  * directory (created afresh: whatever stands under that name, a link
  * included, is removed, never written through) and then written back over
@@ -87,9 +98,9 @@ QD_API int EtcGetIntValueFile(const char* pEtcFile, const char* pSection, const 
  * (fallocate gives EOPNOTSUPP, as on UBIFS and JFFS2) are written back
  * without it: there a full disk can still leave the file incomplete, and the
  * result (-5, with an error line) says so.
- * Results: 0 written; -4 no scratch file could be created; -5 the file could
- * not be opened or created or is no regular file, could not be read
- * completely, has no room, a line is too long, or a write failed. Every
+ * Results: 0 written; -4 no scratch file could be created; -5 a text is
+ * refused (above), the file could not be opened or created or is no regular
+ * file, could not be read completely, has no room, or a write failed. Every
  * failure before the write back leaves the file unchanged.
  */
 QD_API int EtcSaveValueFile(const char* pEtcFile, const char* pSection, const char* pKey,

@@ -72,9 +72,13 @@ enum {
 };
 
 /* Install callback: called once per item, in item order, after the whole
- * package has been verified. szFileName is the closed, complete item file
- * (mode 0777): a temporary file, deleted as soon as the callback returns, or
- * the item's destination, which stays. Return 0 to go on; any other value
+ * package has been verified. szFileName is the closed, complete item file:
+ * a temporary file, deleted as soon as the callback returns, or the item's
+ * destination, which stays. A new file has mode 0755, whatever the umask. A
+ * destination that existed keeps its inode, its owner and those bits of
+ * 0755 it had (0600 stays 0600 and 0777 becomes 0755; setuid, setgid and
+ * sticky bits go), and a script's owner may always execute it; one that is
+ * no regular file keeps its mode. Return 0 to go on; any other value
  * stops the update and becomes its result. It must not throw. */
 typedef int (*QDUPK_UPDATECB)(const char* szFileName, const char* szDstFileName,
                               QDUPK_ITEM_TYPE emType, const char* szDevID, const char* szDesc,

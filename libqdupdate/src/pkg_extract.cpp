@@ -1,5 +1,6 @@
 // Extraction pass: each verified item is written to its file and handed to
 // the install callback, in item order.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -80,12 +81,78 @@ int CopyInChunks(std::FILE* fpDst, std::FILE* fpSrc, std::size_t remaining) noex
     return 0;
 }
 
-// Writes the item's data to its file, mode 0777. On failure the file is
-// removed, also when it was the item's destination.
+// Item files are never writable by group or others and never setuid or
+// setgid: any local process could otherwise rewrite a configuration file or
+// a script that root runs later.
+constexpr mode_t kItemFileMode = 0755;
+
+// A new file gets kItemFileMode. A file that is replaced keeps each of
+// those bits it had and gains none; a script keeps (or gets) its owner's
+// execute bit, since it is run from there. Only the owner's bit is ever
+// added: the owner could set it anyway.
+mode_t ItemFileMode(const struct stat& st, bool created, std::int32_t itemType) noexcept {
+    if (created) {
+        return kItemFileMode;
+    }
+    const mode_t kept = st.st_mode & kItemFileMode;
+    return itemType == QDUPK_ITEM_BASH ? (kept | S_IXUSR) : kept;
+}
+
+// Sets the mode on the open descriptor, never by name (the name may have
+// been replaced meanwhile), and before any data is written, so a
+// world-writable file being replaced is closed to others at once. Something that is no regular file
+// (a device node, a pipe) keeps its mode. A file system without modes (FAT) refuses the change; the
+// item goes on with an error line.
+void SetItemFileMode(int fd, bool created, std::int32_t itemType, const char* szPath) noexcept {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        return;
+    }
+    const mode_t mode = ItemFileMode(st, created, itemType);
+    if ((st.st_mode & 07777) != mode && ::fchmod(fd, mode) != 0) {
+        QD_LOG_ERR("mode of file[%s] not set: %s\n", szPath, std::strerror(errno));
+    }
+}
+
+// A destination is written in place: a link is followed, and the inode,
+// owner and other names stay.
+qd::FilePtr OpenDestination(const char* szPath, std::int32_t itemType) noexcept {
+    bool created = false;
+    qd::UniqueFd fd(::open(szPath, O_WRONLY | O_TRUNC | O_CLOEXEC));
+    if (!fd.valid() && errno == ENOENT) {
+        // Owner-only until SetItemFileMode gives it its mode, whatever the
+        // umask.
+        fd.reset(::open(szPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+        created = true;
+    }
+    if (!fd.valid()) {
+        return nullptr;
+    }
+    SetItemFileMode(fd.get(), created, itemType, szPath);
+    qd::FilePtr fp(::fdopen(fd.get(), "wb"));
+    if (fp) {
+        static_cast<void>(fd.release());  // the stream owns it now
+    }
+    return fp;
+}
+
+// Opens the item's file for writing, empty, its mode already set.
+qd::FilePtr OpenItemFile(const ItemFile& file, std::int32_t itemType) noexcept {
+    if (!file.bTemporary) {
+        return OpenDestination(file.szPath, itemType);
+    }
+    qd::FilePtr fp = qd::CreateFreshFile(file.szPath);
+    if (fp) {
+        SetItemFileMode(fileno(fp.get()), true, itemType, file.szPath);
+    }
+    return fp;
+}
+
+// Writes the item's data to its file. On failure the file is removed, also when it was the item's
+// destination.
 int ExtractItem(std::FILE* fpFile, const QDUPK_PKTITEM_T& item, const ItemFile& file) noexcept {
     const char* szPath = file.szPath;
-    qd::FilePtr fpDst =
-        file.bTemporary ? qd::CreateFreshFile(szPath) : qd::FilePtr(std::fopen(szPath, "wbe"));
+    qd::FilePtr fpDst = OpenItemFile(file, item.nItemType);
     if (!fpDst) {
         QD_LOG_ERR("open file[%s] failed\n", szPath);
         return QDUPKERR_COPY;
@@ -104,10 +171,6 @@ int ExtractItem(std::FILE* fpFile, const QDUPK_PKTITEM_T& item, const ItemFile& 
         static_cast<void>(std::remove(szPath));  // it may never have been created
         return QDUPKERR_COPY;
     }
-    // chmod(2) rather than a shell: the path comes from the package. A file
-    // system without modes (FAT) refuses it; the data are complete, so the
-    // item goes on.
-    static_cast<void>(chmod(szPath, 0777));
     return 0;
 }
 

@@ -232,6 +232,66 @@ TEST_F(EtcFileTest, ScratchNameNeverWritesThroughAPlantedLink) {
     EXPECT_FALSE(FileExists("etc0.ini"));
 }
 
+// A text that would read back as another section, key or value, or start
+// a line of its own, is refused before the file is opened: an existing file
+// keeps every byte, a missing one is not created, no scratch file appears.
+TEST_F(EtcFileTest, TextsThatWouldNotReadBackAsSavedAreRefused) {
+    struct Case {
+        const char* section;
+        const char* key;
+        const char* value;
+    };
+    const Case refused[] = {
+        // Line breaks anywhere.
+        {"system", "devname", "cam\n[seal]\nkey1=00"},
+        {"system", "devname", "cam\r"},
+        {"sys\ntem", "devname", "cam"},
+        {"system", "dev\rname", "cam"},
+        {nullptr, "key1\n", "00"},
+        // What ends a section's name, and blanks a read cuts off.
+        {"seal]", "key1", "00"},
+        {"seal;x", "key1", "00"},
+        {"seal#", "key1", "00"},
+        {" seal", "key1", "00"},
+        {"seal\t", "key1", "00"},
+        // What ends a key or makes its line a header or a remark; no key.
+        {"system", "key=1", "00"},
+        {"system", "[seal]", "00"},
+        {"system", " [seal]", "00"},
+        {"system", ";key1", "00"},
+        {"system", "#key1", "00"},
+        {"system", "key1;x", "00"},
+        {"system", "key1 ", "00"},
+        {"system", "", "00"},
+    };
+    const std::string content = "[system]\ndevname=cam\n[seal]\nkey1=11\n";
+    WriteFile("t.ini", content);
+    const std::string before = Identity("t.ini");
+    qdtest::StdoutCapture out;
+    for (const Case& c : refused) {
+        const std::string what = std::string(c.section ? c.section : "(none)") + "/" + c.key;
+        EXPECT_EQ(EtcSaveValueFile("t.ini", c.section, c.key, c.value), -5) << what;
+        EXPECT_EQ(EtcSaveValueFile("new.ini", c.section, c.key, c.value), -5) << what;
+        if (std::strpbrk(c.value, "\r\n") == nullptr) {
+            EXPECT_EQ(EtcSaveIntValueFile("t.ini", c.section, c.key, 1), -5) << what;
+        }
+        EXPECT_EQ(Identity("t.ini"), before) << what;
+        EXPECT_FALSE(FileExists("new.ini")) << what;
+        EXPECT_FALSE(FileExists("etc0.ini")) << what;
+    }
+    const std::string log = out.Finish();
+    EXPECT_NE(log.find("t.ini: not saved: the value would not read back as given\n"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(Get("t.ini", "seal", "key1"), "0:11");
+
+    // Just inside the rules: brackets and blanks inside names, and a value
+    // that holds the grammar's characters or starts with a blank.
+    EXPECT_EQ(Saved(content, "a [b", "x[y z", " [seal]=1;#"),
+              content + "\n[a [b]\nx[y z= [seal]=1;#\n");
+    EXPECT_EQ(Get("t.ini", "a [b", "x[y z"), "0: [seal]=1;#");
+}
+
 // Two processes save different keys of one file at the same time; each
 // save must see the other's finished saves. Both start at one signal so
 // their saves overlap.

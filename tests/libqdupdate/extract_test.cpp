@@ -23,7 +23,7 @@ mode_t ModeOf(const std::string& path) {
 
 class ExtractTest : public PackageTest {};
 
-TEST_F(ExtractTest, EachTypeGoesToItsFileWithMode0777) {
+TEST_F(ExtractTest, EachTypeGoesToItsFileWithMode0755) {
     struct Case {
         int type;
         bool withDst;
@@ -61,13 +61,73 @@ TEST_F(ExtractTest, EachTypeGoesToItsFileWithMode0777) {
         EXPECT_EQ(call.desc, items[i].description) << i;
         EXPECT_EQ(call.reboot, items[i].rebootFlag) << i;
         EXPECT_EQ(call.content, items[i].data) << i;
-        EXPECT_EQ(call.mode, 0777u) << i;
+        EXPECT_EQ(call.mode, 0755u) << i;
         // Destination files stay; flash images never touch theirs.
         EXPECT_EQ(FileExists(dst), ext == "dst") << i;
     }
-    EXPECT_EQ(ModeOf(scratch_.file("dst7")), 0777u);
+    EXPECT_EQ(ModeOf(scratch_.file("dst7")), 0755u);
     EXPECT_FALSE(FileExists(tempDir_ + "/updatetmp.bin"));
     EXPECT_FALSE(FileExists(tempDir_ + "/updatetmp.sh"));
+}
+
+// The mode comes from the library, not from the caller's umask.
+TEST_F(ExtractTest, NewItemFilesAre0755WhateverTheUmask) {
+    for (const mode_t mask : {mode_t{0}, mode_t{077}, mode_t{0777}}) {
+        const mode_t previous = ::umask(mask);
+        const std::string dst = scratch_.file("new" + std::to_string(mask));
+        WritePackage(Package({Item(QDUPK_ITEM_FILE, "f", dst), Item(QDUPK_ITEM_BASH, "s"),
+                              Item(QDUPK_ITEM_KERNEL, "k")}));
+        calls_.clear();
+        const int ret = Update();
+        ::umask(previous);
+        ASSERT_EQ(ret, 0) << mask;
+        ASSERT_EQ(calls_.size(), 3u) << mask;
+        for (const InstallCall& call : calls_) {
+            EXPECT_EQ(call.mode, 0755u) << mask << " " << call.path;
+        }
+        EXPECT_EQ(ModeOf(dst), 0755u) << mask;
+    }
+}
+
+// A file an item replaces keeps its inode and each bit of 0755 it had; it
+// never keeps write access for others or a setuid or setgid bit. A script
+// is run from there, so its owner can always execute it.
+TEST_F(ExtractTest, ReplacedFileKeepsAStricterModeButNeverWriteForOthersOrSetuid) {
+    struct Case {
+        int type;
+        mode_t before;
+        mode_t after;
+    };
+    const Case cases[] = {
+        {QDUPK_ITEM_FILE, 0600, 0600},  {QDUPK_ITEM_FILE, 0640, 0640},
+        {QDUPK_ITEM_FILE, 0777, 0755},  {QDUPK_ITEM_FILE, 0666, 0644},
+        {QDUPK_ITEM_APP, 04755, 0755},  {QDUPK_ITEM_FILE, 06775, 0755},
+        {QDUPK_ITEM_FILE, 01700, 0700}, {QDUPK_ITEM_BASH, 0644, 0744},
+        {QDUPK_ITEM_BASH, 0600, 0700},
+    };
+    std::vector<qdupk::ItemPlan> items;
+    std::vector<ino_t> inodes;
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const std::string dst = scratch_.file("old" + std::to_string(i));
+        WriteFile(dst, "old");
+        ASSERT_EQ(::chmod(dst.c_str(), cases[i].before), 0);
+        struct stat st {};
+        ASSERT_EQ(::stat(dst.c_str(), &st), 0);
+        ASSERT_EQ(st.st_mode & 07777, cases[i].before) << "the file system keeps no such mode";
+        inodes.push_back(st.st_ino);
+        items.push_back(Item(cases[i].type, "new " + std::to_string(i), dst));
+    }
+    WritePackage(Package(items));
+    ASSERT_EQ(Update(), 0);
+    ASSERT_EQ(calls_.size(), std::size(cases));
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        struct stat st {};
+        ASSERT_EQ(::stat(items[i].destination.c_str(), &st), 0);
+        EXPECT_EQ(calls_[i].mode, cases[i].after) << std::oct << cases[i].before;
+        EXPECT_EQ(st.st_mode & 07777, cases[i].after) << std::oct << cases[i].before;
+        EXPECT_EQ(st.st_ino, inodes[i]) << i;
+        EXPECT_EQ(calls_[i].content, items[i].data) << i;
+    }
 }
 
 TEST_F(ExtractTest, CallbackFailureStopsWithItsOwnValue) {
