@@ -1,6 +1,7 @@
 // qdupk search across the virtual camera's link: the tool runs in the PC
 // namespace, a stand-in responder in the device namespace answers on eth0
-// with good, duplicate and malformed answers.
+// with good, duplicate and malformed answers, and one in the PC namespace
+// answers from the PC's own addresses.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -39,11 +41,11 @@ sockaddr_in Endpoint(const char* address, std::uint16_t port) {
     return endpoint;
 }
 
-// A UDP socket of the device namespace, bound to the search port and joined
-// to the group on eth0, as a camera's would be. Set up in a thread of its
+// A UDP socket of the namespace, bound to the search port and joined to the
+// group on the interface, as a camera's would be. Set up in a thread of its
 // own: only that thread enters the namespace, the socket stays in it.
-qd::UniqueFd ResponderSocket(const std::string& devNs) {
-    const qd::UniqueFd ns(open(("/run/netns/" + devNs).c_str(), O_RDONLY | O_CLOEXEC));
+qd::UniqueFd ResponderSocket(const std::string& netNs, const char* ifname) {
+    const qd::UniqueFd ns(open(("/run/netns/" + netNs).c_str(), O_RDONLY | O_CLOEXEC));
     int fd = -1;
     std::string error;
     std::thread([&] {
@@ -55,7 +57,7 @@ qd::UniqueFd ResponderSocket(const std::string& devNs) {
         qd::UniqueFd sock(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
         ip_mreqn group{};
         (void)inet_pton(AF_INET, qd::kSearchGroup, &group.imr_multiaddr);
-        group.imr_ifindex = static_cast<int>(if_nametoindex("eth0"));
+        group.imr_ifindex = static_cast<int>(if_nametoindex(ifname));
         const sockaddr_in local = Endpoint("0.0.0.0", qd::kSearchPort);
         if (!sock.valid() || group.imr_ifindex == 0 ||
             bind(sock.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
@@ -67,7 +69,7 @@ qd::UniqueFd ResponderSocket(const std::string& devNs) {
         fd = sock.release();
     }).join();
     if (fd < 0) {
-        throw std::runtime_error("responder socket in " + devNs + ": " + error);
+        throw std::runtime_error("responder socket in " + netNs + ": " + error);
     }
     return qd::UniqueFd(fd);
 }
@@ -83,13 +85,18 @@ std::vector<unsigned char> Reply(const std::vector<unsigned char>& search, const
     return reply;
 }
 
-// Answers every search with a short datagram, an answer to some other
-// search, an unterminated address, then two cameras' good answers (one of
-// them twice).
+struct Datagram {
+    std::vector<unsigned char> bytes;
+    sockaddr_in to;
+};
+// The datagrams that answer one search.
+using AnswerScript = std::function<std::vector<Datagram>(const std::vector<unsigned char>&)>;
+
+// Answers every search on its socket as the script says.
 class StandInResponder {
   public:
-    StandInResponder(const std::string& devNs, std::string address)
-        : sock_(ResponderSocket(devNs)), address_(std::move(address)) {
+    StandInResponder(qd::UniqueFd sock, AnswerScript script)
+        : sock_(std::move(sock)), script_(std::move(script)) {
         thread_ = std::thread([this] { Serve(); });
     }
     ~StandInResponder() {
@@ -109,34 +116,42 @@ class StandInResponder {
             if (poll(&entry, 1, 50) > 0 &&
                 recv(sock_.get(), search.data(), search.size(), 0) == qd::kSearchPacketSize) {
                 ++searches_;
-                Answer(search);
+                for (const Datagram& answer : script_(search)) {
+                    (void)sendto(sock_.get(), answer.bytes.data(), answer.bytes.size(), 0,
+                                 reinterpret_cast<const sockaddr*>(&answer.to), sizeof answer.to);
+                }
             }
         }
     }
 
-    void Answer(const std::vector<unsigned char>& search) {
+    qd::UniqueFd sock_;
+    AnswerScript script_;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> searches_{0};
+    std::thread thread_;
+};
+
+// A short datagram, an answer to some other search, an unterminated
+// address, then two cameras' good answers (one of them twice), all to the
+// group.
+AnswerScript CameraAnswers(const std::string& address) {
+    return [address](const std::vector<unsigned char>& search) {
         std::vector<unsigned char> foreign = Reply(search, "10.9.9.9", 80);
         foreign[4] ^= 0xFF;
         std::vector<unsigned char> unterminated = Reply(search, "10.9.9.8", 80);
         std::memset(unterminated.data() + 12, '7', 64);
         std::vector<unsigned char> shortOne = Reply(search, "10.9.9.7", 80);
         shortOne.pop_back();
-        const std::vector<unsigned char> good = Reply(search, address_.c_str(), 8080);
-        const std::vector<std::vector<unsigned char>> answers = {
-            shortOne, foreign, unterminated, good, good, Reply(search, "192.168.5.163", 9090)};
+        const std::vector<unsigned char> good = Reply(search, address.c_str(), 8080);
         const sockaddr_in group = Endpoint(qd::kSearchGroup, qd::kAnswerPort);
-        for (const auto& answer : answers) {
-            (void)sendto(sock_.get(), answer.data(), answer.size(), 0,
-                         reinterpret_cast<const sockaddr*>(&group), sizeof group);
+        std::vector<Datagram> answers;
+        for (const auto& bytes :
+             {shortOne, foreign, unterminated, good, good, Reply(search, "192.168.5.163", 9090)}) {
+            answers.push_back({bytes, group});
         }
-    }
-
-    qd::UniqueFd sock_;
-    std::string address_;
-    std::atomic<bool> stop_{false};
-    std::atomic<int> searches_{0};
-    std::thread thread_;
-};
+        return answers;
+    };
+}
 
 CommandResult Search(const VirtualCamera& cam, const std::vector<std::string>& args) {
     std::vector<std::string> argv = {QDUPK_EXE, "search"};
@@ -148,14 +163,14 @@ TEST(SearchOnRig, ListsEachAnsweringCameraOnceAndIgnoresMalformedAnswers) {
     QD_SKIP_WITHOUT_RIG();
     VirtualCamera cam;
     const CameraInfo& info = cam.info();
-    StandInResponder responder(info.devNs, info.devAddr);
+    StandInResponder responder(ResponderSocket(info.devNs, "eth0"), CameraAnswers(info.devAddr));
 
     CommandResult r = Search(cam, {"--interface", "pc0", "--timeout", "1", "--json"});
     EXPECT_EQ(r.status, 0) << r.output;
-    EXPECT_EQ(r.output, "[{\"address\": \"" + info.devAddr + "\", \"port\": 8080, \"source\": \"" +
-                            info.devAddr +
-                            "\"}, {\"address\": \"192.168.5.163\", \"port\": 9090, " +
-                            "\"source\": \"" + info.devAddr + "\"}]\n");
+    // The address is where the answer came from, whatever it announced.
+    EXPECT_EQ(r.output, "[{\"address\": \"" + info.devAddr + "\", \"announced\": \"" +
+                            info.devAddr + "\", \"port\": 8080}, {\"address\": \"" + info.devAddr +
+                            "\", \"announced\": \"192.168.5.163\", \"port\": 9090}]\n");
 
     // By the interface's address, and by the route to the group.
     for (const std::vector<std::string>& how :
@@ -164,13 +179,51 @@ TEST(SearchOnRig, ListsEachAnsweringCameraOnceAndIgnoresMalformedAnswers) {
         args.insert(args.end(), {"--timeout", "0.6"});
         r = Search(cam, args);
         EXPECT_EQ(r.status, 0) << r.output;
-        EXPECT_TRUE(Contains(r.output, "ADDRESS           PORT  ANSWERED FROM\n")) << r.output;
+        EXPECT_TRUE(Contains(r.output, "ADDRESS           PORT  ANNOUNCED\n")) << r.output;
         EXPECT_TRUE(Contains(r.output, info.devAddr + std::string(16 - info.devAddr.size(), ' ') +
                                            "  8080  " + info.devAddr + "\n"))
             << r.output;
     }
     // Sent once at the start and once more half-way, in every run.
     EXPECT_EQ(responder.Searches(), 6);
+}
+
+// Answers from 127.0.0.1 (to the answer port on loopback) and from the PC's
+// own address (to the group, looped back), announcing the PC's address:
+// uploads there would reach the PC's own services.
+AnswerScript PcAnswers(const std::string& pcAddr) {
+    return [pcAddr](const std::vector<unsigned char>& search) {
+        const std::vector<unsigned char> answer = Reply(search, pcAddr.c_str(), 22);
+        return std::vector<Datagram>{{answer, Endpoint("127.0.0.1", qd::kAnswerPort)},
+                                     {answer, Endpoint(qd::kSearchGroup, qd::kAnswerPort)}};
+    };
+}
+
+TEST(SearchOnRig, AnswersFromThisPcAreIgnoredAndCamerasBeyondTheLimitDropped) {
+    QD_SKIP_WITHOUT_RIG();
+    VirtualCamera cam;
+    const CameraInfo& info = cam.info();
+    StandInResponder camera(ResponderSocket(info.devNs, "eth0"), CameraAnswers(info.devAddr));
+    StandInResponder pc(ResponderSocket(info.pcNs, "pc0"), PcAnswers(info.pcAddr));
+
+    const CommandResult r =
+        Search(cam, {"--interface", "pc0", "--timeout", "1", "--json", "--max-answers", "1"});
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_TRUE(Contains(r.output, "[{\"address\": \"" + info.devAddr + "\", \"announced\": \"" +
+                                       info.devAddr + "\", \"port\": 8080}]\n"))
+        << r.output;
+    EXPECT_EQ(pc.Searches(), 2);
+    EXPECT_TRUE(Contains(r.output,
+                         "qdupk search: warning: ignored 4 answers from addresses no "
+                         "camera answers from, among them "))
+        << r.output;
+    EXPECT_TRUE(Contains(r.output, "127.0.0.1 (loopback)")) << r.output;
+    EXPECT_TRUE(Contains(r.output, info.pcAddr + " (an address of this PC)")) << r.output;
+    // The other camera's answer to each of the two searches.
+    EXPECT_TRUE(Contains(r.output,
+                         "qdupk search: warning: kept only the first 1 camera; 2 more "
+                         "answers dropped (see --max-answers)\n"))
+        << r.output;
 }
 
 TEST(SearchOnRig, NoAnswerAndUnknownInterfacesHaveTheirOwnExitStatus) {
