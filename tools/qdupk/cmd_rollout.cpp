@@ -50,8 +50,8 @@ const char kRolloutDetails[] =
     "verdict, attempts, and whether it came back.\n"
     "\n"
     "Exit status: 0 every target succeeded; 1 refused here, nothing sent (the\n"
-    "package, the targets file, the search), or the report could not be\n"
-    "written, or no targets; 2 usage; 3 some targets failed; 4 stopped at the canary; 5\n"
+    "package, the targets file, no targets, the search), or the report could\n"
+    "not be written; 2 usage; 3 some targets failed; 4 stopped at the canary; 5\n"
     "stopped at the failure limit; 130 interrupted. 4 wins over 5, 5 over 3;\n"
     "4 and 5 only when some target was left out because of it.\n";
 
