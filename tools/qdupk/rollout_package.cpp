@@ -65,7 +65,7 @@ std::string VerifyOpened(const RolloutPackage& package, const std::string& path,
     const std::string viaFd = DescriptorPath(package.fd.get());
     CheckDescriptorPath(package.fd.get(), viaFd);
     const VerifyResult result = VerifyPackage(viaFd, std::nullopt, policy);
-    const std::string message = Printable(Renamed(result.message, viaFd, path));
+    std::string message = Printable(Renamed(result.message, viaFd, path));
     if (!result.accepted) {
         throw PackageError(path + ": the camera would refuse it: " + message + " (nothing sent)");
     }

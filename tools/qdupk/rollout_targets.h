@@ -27,7 +27,7 @@ TargetList ParseTargetList(const std::string& text, const std::string& origin);
 
 // A site's list is a few kilobytes; the bound keeps a wrong file (a device,
 // a log) from being read until memory runs out.
-constexpr std::size_t kMaxTargetsFile = 1024 * 1024;
+constexpr std::size_t kMaxTargetsFile = std::size_t{1} << 20;
 
 // Reads and parses a targets file. One that is not a regular file, is over
 // kMaxTargetsFile bytes or holds a NUL byte (no text file does) is refused
