@@ -1,7 +1,7 @@
-// qdupk search across the virtual camera's link: the tool runs in the PC
-// namespace, a stand-in responder in the device namespace answers on eth0
-// with good, duplicate and malformed answers, and one in the PC namespace
-// answers from the PC's own addresses.
+// qdupk search, and rollout's search, across the virtual camera's link: the
+// tool runs in the PC namespace, a stand-in responder in the device
+// namespace answers on eth0 with good, duplicate and malformed answers, and
+// one in the PC namespace answers from the PC's own addresses.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -21,9 +21,11 @@
 #include <thread>
 #include <vector>
 
+#include "package_writer.h"
 #include "qd_bytes.h"
 #include "qd_owners.h"
 #include "qd_wire.h"
+#include "test_support.h"
 #include "virtual_camera.h"
 
 namespace qdtest {
@@ -244,6 +246,34 @@ TEST(SearchOnRig, NoAnswerAndUnknownInterfacesHaveTheirOwnExitStatus) {
     EXPECT_EQ(r.status, 1) << r.output;
     EXPECT_TRUE(Contains(r.output, "no interface of this host has the address 10.254.254.254"))
         << r.output;
+}
+
+// A rollout's targets are where the answers came from: the camera that
+// announces a fallback address is reached at its own, and the PC's answers
+// are no targets.
+TEST(SearchOnRig, RolloutSendsWhereTheAnswersCameFrom) {
+    QD_SKIP_WITHOUT_RIG();
+    VirtualCamera cam;
+    const CameraInfo& info = cam.info();
+    StandInResponder camera(ResponderSocket(info.devNs, "eth0"), CameraAnswers(info.devAddr));
+    StandInResponder pc(ResponderSocket(info.pcNs, "pc0"), PcAnswers(info.pcAddr));
+    const ScratchDir dir;
+    WriteFile(
+        dir.file("fw.upg"),
+        qdupk::BuildPackage({"fw", "1.0", "QUNDAR", {qdupk::DataItem(QDUPK_ITEM_FILE, "x")}}));
+
+    const CommandResult r = cam.Pc({QDUPK_EXE, "rollout", dir.file("fw.upg"), "--search",
+                                    "--interface", "pc0", "--search-timeout", "1", "--dry-run"},
+                                   Millis(20000));
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_TRUE(Contains(r.output, "\n2 targets\ntarget " + info.devAddr + ":8080\ntarget " +
+                                       info.devAddr + ":9090\n"))
+        << r.output;
+    EXPECT_TRUE(Contains(r.output, "qdupk rollout: warning: " + info.devAddr +
+                                       ":9090 announces 192.168.5.163; sending to the address "
+                                       "its answer came from\n"))
+        << r.output;
+    EXPECT_TRUE(Contains(r.output, "qdupk rollout: warning: ignored 4 answers")) << r.output;
 }
 
 }  // namespace
