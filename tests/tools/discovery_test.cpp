@@ -166,8 +166,10 @@ TEST(Discovery, TableAndJsonListEveryCamera) {
               "10.0.0.2          8080  10.0.0.2\n"
               "10.0.0.7          8080  192.168.5.163\n");
     EXPECT_EQ(FormatJson(fallback),
-              "[{\"address\": \"10.0.0.2\", \"announced\": \"10.0.0.2\", \"port\": 8080}, "
-              "{\"address\": \"10.0.0.7\", \"announced\": \"192.168.5.163\", \"port\": 8080}]\n");
+              "[{\"address\": \"10.0.0.2\", \"announced\": \"10.0.0.2\", \"port\": 8080, "
+              "\"source\": \"10.0.0.2\"}, "
+              "{\"address\": \"10.0.0.7\", \"announced\": \"192.168.5.163\", \"port\": 8080, "
+              "\"source\": \"10.0.0.7\"}]\n");
     EXPECT_EQ(FormatJson({}), "[]\n");
 }
 
@@ -177,7 +179,7 @@ TEST(Discovery, TableAndJsonListEveryCamera) {
 TEST(Discovery, JsonEscapesWhatItCannotCarryRaw) {
     EXPECT_EQ(FormatJson({{"a\x1b[2J\"\\", 1, "\xff\n"}}),
               "[{\"address\": \"a\\u001b[2J\\\"\\\\\", \"announced\": \"\xef\xbf\xbd\\n\", "
-              "\"port\": 1}]\n");
+              "\"port\": 1, \"source\": \"a\\u001b[2J\\\"\\\\\"}]\n");
 }
 
 }  // namespace

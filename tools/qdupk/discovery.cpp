@@ -177,8 +177,12 @@ std::string FormatTable(const std::vector<CameraReply>& cameras) {
 std::string FormatJson(const std::vector<CameraReply>& cameras) {
     nlohmann::json list = nlohmann::json::array();
     for (const CameraReply& camera : cameras) {
-        list.push_back(
-            {{"address", camera.address}, {"announced", camera.announced}, {"port", camera.port}});
+        // "source" stays for scripts written when "address" was the announced
+        // text; both now name where the answer came from.
+        list.push_back({{"address", camera.address},
+                        {"announced", camera.announced},
+                        {"port", camera.port},
+                        {"source", camera.address}});
     }
     return JsonLine(list) + "\n";
 }
