@@ -170,9 +170,11 @@ TEST(SearchOnRig, ListsEachAnsweringCameraOnceAndIgnoresMalformedAnswers) {
     CommandResult r = Search(cam, {"--interface", "pc0", "--timeout", "1", "--json"});
     EXPECT_EQ(r.status, 0) << r.output;
     // The address is where the answer came from, whatever it announced.
-    EXPECT_EQ(r.output, "[{\"address\": \"" + info.devAddr + "\", \"announced\": \"" +
-                            info.devAddr + "\", \"port\": 8080}, {\"address\": \"" + info.devAddr +
-                            "\", \"announced\": \"192.168.5.163\", \"port\": 9090}]\n");
+    const std::string source = "\"source\": \"" + info.devAddr + "\"}";
+    EXPECT_EQ(r.output,
+              "[{\"address\": \"" + info.devAddr + "\", \"announced\": \"" + info.devAddr +
+                  "\", \"port\": 8080, " + source + ", {\"address\": \"" + info.devAddr +
+                  "\", \"announced\": \"192.168.5.163\", \"port\": 9090, " + source + "]\n");
 
     // By the interface's address, and by the route to the group.
     for (const std::vector<std::string>& how :
@@ -212,7 +214,8 @@ TEST(SearchOnRig, AnswersFromThisPcAreIgnoredAndCamerasBeyondTheLimitDropped) {
         Search(cam, {"--interface", "pc0", "--timeout", "1", "--json", "--max-answers", "1"});
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_TRUE(Contains(r.output, "[{\"address\": \"" + info.devAddr + "\", \"announced\": \"" +
-                                       info.devAddr + "\", \"port\": 8080}]\n"))
+                                       info.devAddr + "\", \"port\": 8080, \"source\": \"" +
+                                       info.devAddr + "\"}]\n"))
         << r.output;
     EXPECT_EQ(pc.Searches(), 2);
     EXPECT_TRUE(Contains(r.output,
