@@ -12,11 +12,11 @@ _qdupk_options() {
     seal) echo "--key --counter -o --output" ;;
     info) echo "--json" ;;
     verify) echo "--devid --pubkey --min-counter --json" ;;
-    search) echo "--timeout --interface --json" ;;
+    search) echo "--timeout --interface --max-answers --json" ;;
     upload) echo "--no-verify --timeout --connect-timeout" ;;
     rollout)
-        echo "--targets --search --interface --search-timeout --parallel --canary --max-failures" \
-            "--retries --wait-return --timeout --connect-timeout --pubkey" \
+        echo "--targets --search --interface --search-timeout --max-answers --parallel --canary" \
+            "--max-failures --retries --wait-return --timeout --connect-timeout --pubkey" \
             "--min-counter --dry-run --json --report"
         ;;
     esac
@@ -41,7 +41,7 @@ _qdupk_option_value() {
         COMPREPLY=($(compgen -W "$(ls /sys/class/net 2>/dev/null)" -- "$cur"))
         ;;
     --counter | --min-counter | --devid | --timeout | --connect-timeout | --parallel | \
-        --canary | --max-failures | --retries | --wait-return)
+        --canary | --max-failures | --retries | --wait-return | --max-answers | --search-timeout)
         COMPREPLY=() # a number or a name: nothing to offer
         ;;
     *) return 1 ;;

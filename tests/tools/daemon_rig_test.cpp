@@ -47,8 +47,8 @@ TEST(QdupkWithDaemon, FindsTheCameraAndReportsItsVerdicts) {
 
     CommandResult r = Qdupk(cam, {"search", "--interface", "pc0", "--timeout", "1", "--json"});
     EXPECT_EQ(r.status, 0) << r.output;
-    EXPECT_EQ(r.output,
-              "[{\"address\": \"" + addr + "\", \"port\": 8080, \"source\": \"" + addr + "\"}]\n");
+    EXPECT_EQ(r.output, "[{\"address\": \"" + addr + "\", \"announced\": \"" + addr +
+                            "\", \"port\": 8080, \"source\": \"" + addr + "\"}]\n");
 
     ScratchDir pc;
     const std::string installed = cam.info().workDir + "/installed.conf";

@@ -2,6 +2,7 @@
 // count, what is taken from them, and the list that search prints.
 #include "discovery.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -38,16 +39,16 @@ TEST(Discovery, SearchCarriesMagicAndNonceLittleEndianAndZerosElsewhere) {
     }
 }
 
-TEST(Discovery, AnswerGivesAnnouncedAddressPortAndSource) {
+TEST(Discovery, AnswerGivesSourceAddressPortAndAnnouncedText) {
     SearchPacket packet = Answer("192.168.5.163", 8080);
     // What follows the address text's terminator is not the camera's concern.
     packet[40] = 'x';
     packet[75] = 0xFF;
     const std::optional<CameraReply> reply = Parse(packet);
     ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->address, "192.168.5.163");
+    EXPECT_EQ(reply->address, "10.0.0.9");
     EXPECT_EQ(reply->port, 8080);
-    EXPECT_EQ(reply->source, "10.0.0.9");
+    EXPECT_EQ(reply->announced, "192.168.5.163");
     // Longest address text: 15 characters and the terminator in byte 27.
     EXPECT_TRUE(Parse(Answer("255.255.255.255", 1)));
 }
@@ -86,12 +87,69 @@ TEST(Discovery, ListKeepsEachCameraOnceInOrderOfFirstAnswer) {
     EXPECT_TRUE(list.Add({"10.0.0.1", 8080, "10.0.0.1"}));
     EXPECT_FALSE(list.Add({"10.0.0.2", 8080, "10.0.0.2"}));
     EXPECT_TRUE(list.Add({"10.0.0.2", 9000, "10.0.0.2"}));
-    // Two cameras without an address both announce the fallback address.
-    EXPECT_TRUE(list.Add({"192.168.5.163", 8080, "10.0.0.7"}));
-    EXPECT_TRUE(list.Add({"192.168.5.163", 8080, "10.0.0.8"}));
+    // Two cameras without an address both announce the fallback address;
+    // where the answers came from tells them apart.
+    EXPECT_TRUE(list.Add({"10.0.0.7", 8080, "192.168.5.163"}));
+    EXPECT_TRUE(list.Add({"10.0.0.8", 8080, "192.168.5.163"}));
+    // Whatever else one camera announces, it is still that camera.
+    EXPECT_FALSE(list.Add({"10.0.0.7", 8080, "10.0.0.1"}));
     ASSERT_EQ(list.cameras().size(), 5U);
     EXPECT_EQ(list.cameras()[0].address, "10.0.0.2");
     EXPECT_EQ(list.cameras()[1].address, "10.0.0.1");
+    EXPECT_EQ(list.dropped(), 0U);
+}
+
+TEST(Discovery, AFullListDropsFurtherCamerasAndCountsTheirAnswers) {
+    SearchResult result{CameraList(2), {}};
+    EXPECT_TRUE(SearchWarnings(result).empty());
+    for (const char* address : {"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.1", "10.0.0.4"}) {
+        (void)result.cameras.Add({address, 80, address});
+    }
+    ASSERT_EQ(result.cameras.cameras().size(), 2U);
+    EXPECT_EQ(result.cameras.cameras()[1].address, "10.0.0.2");
+    EXPECT_EQ(result.cameras.dropped(), 2U) << "a listed camera's repeat is not dropped";
+    EXPECT_EQ(SearchWarnings(result),
+              std::vector<std::string>{
+                  "kept only the first 2 cameras; 2 more answers dropped (see --max-answers)"});
+}
+
+std::uint32_t Raw(const char* address) {
+    in_addr parsed{};
+    EXPECT_EQ(inet_pton(AF_INET, address, &parsed), 1) << address;
+    return parsed.s_addr;
+}
+
+// Where no camera can be: an upload there reaches this PC's own services,
+// every host on a network, or nothing.
+TEST(Discovery, AnswersFromSpecialOrOwnAddressesAreNoCameras) {
+    const HostAddresses host{{Raw("127.0.0.1"), Raw("10.213.7.2")}, {Raw("10.213.7.255")}};
+    const std::pair<const char*, const char*> cases[] = {
+        {"127.0.0.1", "loopback"},        {"127.4.5.6", "loopback"},
+        {"0.0.0.0", "unspecified"},       {"0.1.2.3", "unspecified"},
+        {"255.255.255.255", "broadcast"}, {"10.213.7.255", "broadcast"},
+        {"224.0.0.1", "multicast"},       {"234.200.200.1", "multicast"},
+        {"239.255.255.255", "multicast"}, {"10.213.7.2", "an address of this PC"},
+    };
+    for (const auto& [source, why] : cases) {
+        const char* problem = SourceProblem(source, host);
+        ASSERT_NE(problem, nullptr) << source;
+        EXPECT_STREQ(problem, why) << source;
+    }
+    for (const char* camera :
+         {"10.213.7.1", "10.213.7.254", "192.168.5.163", "223.255.255.254", "1.0.0.0"}) {
+        EXPECT_EQ(SourceProblem(camera, host), nullptr) << camera;
+    }
+
+    SearchResult result;
+    for (const char* source : {"127.0.0.1", "127.0.0.1", "10.213.7.2", "0.0.0.0", "224.0.0.1",
+                               "255.255.255.255", "10.213.7.255"}) {
+        result.ignored.Add(source, SourceProblem(source, host));
+    }
+    EXPECT_EQ(SearchWarnings(result),
+              std::vector<std::string>{
+                  "ignored 7 answers from addresses no camera answers from, among them "
+                  "127.0.0.1 (loopback), 10.213.7.2 (an address of this PC), 0.0.0.0 "
+                  "(unspecified), 224.0.0.1 (multicast)"});
 }
 
 TEST(Discovery, TableAndJsonListEveryCamera) {
@@ -102,14 +160,16 @@ TEST(Discovery, TableAndJsonListEveryCamera) {
               "10.0.0.2          8080\n"
               "10.0.0.10           80\n");
     const std::vector<CameraReply> fallback = {{"10.0.0.2", 8080, "10.0.0.2"},
-                                               {"192.168.5.163", 8080, "10.0.0.7"}};
+                                               {"10.0.0.7", 8080, "192.168.5.163"}};
     EXPECT_EQ(FormatTable(fallback),
-              "ADDRESS           PORT  ANSWERED FROM\n"
+              "ADDRESS           PORT  ANNOUNCED\n"
               "10.0.0.2          8080  10.0.0.2\n"
-              "192.168.5.163     8080  10.0.0.7\n");
+              "10.0.0.7          8080  192.168.5.163\n");
     EXPECT_EQ(FormatJson(fallback),
-              "[{\"address\": \"10.0.0.2\", \"port\": 8080, \"source\": \"10.0.0.2\"}, "
-              "{\"address\": \"192.168.5.163\", \"port\": 8080, \"source\": \"10.0.0.7\"}]\n");
+              "[{\"address\": \"10.0.0.2\", \"announced\": \"10.0.0.2\", \"port\": 8080, "
+              "\"source\": \"10.0.0.2\"}, "
+              "{\"address\": \"10.0.0.7\", \"announced\": \"192.168.5.163\", \"port\": 8080, "
+              "\"source\": \"10.0.0.7\"}]\n");
     EXPECT_EQ(FormatJson({}), "[]\n");
 }
 
@@ -118,8 +178,8 @@ TEST(Discovery, TableAndJsonListEveryCamera) {
 // output with an exception.
 TEST(Discovery, JsonEscapesWhatItCannotCarryRaw) {
     EXPECT_EQ(FormatJson({{"a\x1b[2J\"\\", 1, "\xff\n"}}),
-              "[{\"address\": \"a\\u001b[2J\\\"\\\\\", \"port\": 1, \"source\": "
-              "\"\xef\xbf\xbd\\n\"}]\n");
+              "[{\"address\": \"a\\u001b[2J\\\"\\\\\", \"announced\": \"\xef\xbf\xbd\\n\", "
+              "\"port\": 1, \"source\": \"a\\u001b[2J\\\"\\\\\"}]\n");
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // loopback, and the command's exit statuses and report file.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -15,6 +16,7 @@
 #include "fake_upload_server.h"
 #include "package_writer.h"
 #include "qd_owners.h"
+#include "rollout_package.h"
 #include "rollout_record.h"
 #include "rollout_return.h"
 #include "rollout_run.h"
@@ -75,12 +77,65 @@ TEST(RolloutTargets, FileLinesCommentsAndMistakes) {
     EXPECT_TRUE(Contains(list.errors[1], "t.txt:6:")) << list.errors[1];
 }
 
+// What is refused is refused whole and unread: a device never ends, a FIFO
+// would wait for a writer, and a NUL byte would cut the text shown.
+TEST(RolloutTargets, FilesThatAreNoTargetListAreRefusedUnread) {
+    ScratchDir dir;
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    WriteFile(dir.file("nul.txt"), std::string("10.0.0.2:80\n10.0.0.3:80\0# x\n", 25));
+    const std::string comment = "#" + std::string(62, 'x') + "\n";  // 64 bytes
+    std::string full;
+    for (std::size_t i = 0; i < qdupk::kMaxTargetsFile / comment.size(); ++i) {
+        full += comment;
+    }
+    WriteFile(dir.file("full.txt"), full);
+    WriteFile(dir.file("over.txt"), full + "\n");
+    const std::pair<std::string, std::string> refused[] = {
+        {dir.path(), " is a directory, not a targets file"},
+        {"/dev/zero", " is not a regular file"},
+        {dir.file("fifo"), " is not a regular file"},
+        {dir.file("over.txt"), " is larger than 1 MiB"},
+        {dir.file("nul.txt"), ":2: a NUL byte"},
+        {dir.file("none.txt"), ": No such file or directory"},
+    };
+    for (const auto& [path, why] : refused) {
+        const qdupk::TargetList list = qdupk::ReadTargetList(path);
+        EXPECT_TRUE(list.targets.empty()) << path;
+        ASSERT_EQ(list.errors.size(), 1U) << path;
+        EXPECT_TRUE(Contains(list.errors[0], path + why) ||
+                    Contains(list.errors[0], "cannot read " + path + why))
+            << list.errors[0];
+    }
+    const qdupk::TargetList fits = qdupk::ReadTargetList(dir.file("full.txt"));
+    EXPECT_TRUE(fits.errors.empty() && fits.targets.empty());
+}
+
 TEST(RolloutTargets, RepeatsDroppedAndSearchResultsSortedNumerically) {
-    std::vector<std::string> dropped;
+    std::vector<qdupk::Repeat> dropped;
     const std::vector<HostPort> kept = qdupk::WithoutRepeats(
         {Target("10.0.0.2:80"), Target("10.0.0.3:80"), Target("10.0.0.2:80")}, dropped);
     EXPECT_EQ(kept.size(), 2U);
-    EXPECT_EQ(dropped, std::vector<std::string>{"10.0.0.2:80"});
+    ASSERT_EQ(dropped.size(), 1U);
+    EXPECT_EQ(dropped[0].name, "10.0.0.2:80");
+
+    // One camera under five spellings is one target; another port is
+    // another camera, and a name that does not resolve is kept by its text.
+    dropped.clear();
+    const std::vector<HostPort> spelled = qdupk::WithoutRepeats(
+        {Target("127.0.0.1:8080"), Target("127.1:8080"), Target("2130706433:8080"),
+         Target("0x7f.0.0.1:8080"), Target("localhost:8080"), Target("127.1:8081"),
+         Target("no-such-camera.invalid:80"), Target("NO-SUCH-CAMERA.invalid:80")},
+        dropped);
+    std::vector<std::string> keptNames;
+    for (const HostPort& t : spelled) {
+        keptNames.push_back(qdupk::TargetName(t));
+    }
+    EXPECT_EQ(keptNames, (std::vector<std::string>{"127.0.0.1:8080", "127.1:8081",
+                                                   "no-such-camera.invalid:80"}));
+    ASSERT_EQ(dropped.size(), 5U);
+    EXPECT_EQ(dropped[3].name, "localhost:8080");
+    EXPECT_EQ(dropped[3].first, "127.0.0.1:8080");
+    EXPECT_EQ(dropped[4].first, "no-such-camera.invalid:80");
 
     std::vector<HostPort> found = {Target("10.0.0.10:80"), Target("cam:80"), Target("10.0.0.9:81"),
                                    Target("10.0.0.9:80")};
@@ -92,6 +147,37 @@ TEST(RolloutTargets, RepeatsDroppedAndSearchResultsSortedNumerically) {
     }
     EXPECT_EQ(names,
               (std::vector<std::string>{"10.0.0.9:80", "10.0.0.9:81", "10.0.0.10:80", "cam:80"}));
+}
+
+// --- the package ------------------------------------------------------------
+
+// What is verified is the open file every upload sends from, not whatever
+// the path names by then.
+TEST(RolloutPackage, TheOpenedFileIsVerifiedNotWhatItsPathNamesLater) {
+    ScratchDir dir;
+    const std::string good = MakePackage(3000);
+    std::string damaged = good;
+    damaged[432 + 456 + 100] ^= 0x01;
+    const std::string path = dir.file("fw.upg");
+
+    WriteFile(path, damaged);
+    const qdupk::RolloutPackage opened = qdupk::OpenRolloutPackage(path);
+    WriteFile(dir.file("good.upg"), good);
+    ASSERT_EQ(rename(dir.file("good.upg").c_str(), path.c_str()), 0);
+    try {
+        (void)qdupk::VerifyOpened(opened, path, {});
+        ADD_FAILURE() << "the damaged package that would be sent passed";
+    } catch (const qdupk::PackageError& e) {
+        EXPECT_TRUE(Contains(e.what(), path + ": the camera would refuse it: the data of item 0"))
+            << e.what();
+    }
+
+    const qdupk::RolloutPackage kept = qdupk::OpenRolloutPackage(path);
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    EXPECT_TRUE(Contains(qdupk::VerifyOpened(kept, path, {}), "all digests match"));
+    EXPECT_EQ(kept.size, good.size());
+
+    EXPECT_THROW((void)qdupk::OpenRolloutPackage(dir.path()), qdupk::PackageError);
 }
 
 // --- scheduler ----------------------------------------------------------
@@ -606,6 +692,29 @@ TEST_F(RolloutCommandTest, NothingIsSentForADryRunOrAPackageACameraWouldRefuse) 
     EXPECT_EQ(r.status, 1) << r.output;
     EXPECT_TRUE(Contains(r.output, "site.txt:2: 'not a target'")) << r.output;
     EXPECT_EQ(camera.Connections(), 0);
+}
+
+TEST_F(RolloutCommandTest, OneCameraUnderManySpellingsGetsOneUploadAndNoTargetIsRefused) {
+    FakeUploadServer camera(ServerReply::kAck);
+    const std::string port = camera.Address().substr(camera.Address().rfind(':'));
+    WriteFile(dir_.file("pkg.upg"), MakePackage(5000));
+    WriteFile(dir_.file("site.txt"), "127.1" + port + "\n0x7f.0.0.1" + port + "\n");
+    CommandResult r = Rollout({dir_.file("pkg.upg"), camera.Address(), "localhost" + port,
+                               "--targets", dir_.file("site.txt")});
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(camera.Connections(), 1);
+    EXPECT_TRUE(Contains(r.output, "qdupk rollout: warning: 0x7f.0.0.1" + port +
+                                       " reaches the same camera as " + camera.Address()))
+        << r.output;
+    EXPECT_TRUE(Contains(r.output, "qdupk rollout: warning: 3 repeated targets dropped\n"))
+        << r.output;
+
+    WriteFile(dir_.file("empty.txt"), "# the new site: no cameras yet\n");
+    r = Rollout({dir_.file("pkg.upg"), "--targets", dir_.file("empty.txt")});
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_EQ(r.output,
+              "qdupk rollout: error: no targets: " + dir_.file("empty.txt") + " lists none\n");
+    EXPECT_EQ(camera.Connections(), 1);
 }
 
 TEST_F(RolloutCommandTest, MalformedCommandLinesAreUsageErrors) {

@@ -1,18 +1,12 @@
 // qdupk rollout PKG [TARGETS...] [--targets FILE] [--search] ...: one package
 // to many cameras at once, with canaries, a failure limit, retries and a
 // report.
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
-#include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
-#include <sstream>
 
 #include "atomic_file.h"
 #include "command_line.h"
@@ -22,6 +16,7 @@
 #include "package_reader.h"
 #include "printable.h"
 #include "rollout_output.h"
+#include "rollout_package.h"
 #include "rollout_targets.h"
 
 namespace qdupk {
@@ -32,10 +27,15 @@ constexpr char kName[] = "rollout";
 
 const char kRolloutDetails[] =
     "Uploads the package to every target, at most --parallel at once, each as\n"
-    "'qdupk upload' would. The package is verified here once; a package a camera\n"
-    "would refuse goes nowhere. Targets come from the command line, from a file\n"
-    "(one HOST:PORT a line, '#' comments) and from a search, in that order;\n"
-    "search results are sorted by address. Repeated targets are dropped.\n"
+    "'qdupk upload' would. The package is opened and verified here once, and\n"
+    "that open file is what is sent; a package a camera would refuse goes\n"
+    "nowhere. Targets come from the command line, from a file (one HOST:PORT a\n"
+    "line, '#' comments; a regular text file of at most 1 MiB) and from a\n"
+    "search, in that order. A search takes each camera's address from where its\n"
+    "answer came from, ignores answers from this PC's own and special addresses,\n"
+    "keeps at most --max-answers cameras and sorts them by address. A target\n"
+    "that reaches a camera already listed (127.1:80 after 127.0.0.1:80) is\n"
+    "dropped with a warning; no target at all is refused.\n"
     "\n"
     "--canary K: the first K targets go first, and the others only when all K\n"
     "succeeded (and came back, with --wait-return). A connection that could not\n"
@@ -50,8 +50,8 @@ const char kRolloutDetails[] =
     "verdict, attempts, and whether it came back.\n"
     "\n"
     "Exit status: 0 every target succeeded; 1 refused here, nothing sent (the\n"
-    "package, the targets file, the search), or the report could not be\n"
-    "written; 2 usage; 3 some targets failed; 4 stopped at the canary; 5\n"
+    "package, the targets file, no targets, the search), or the report could\n"
+    "not be written; 2 usage; 3 some targets failed; 4 stopped at the canary; 5\n"
     "stopped at the failure limit; 130 interrupted. 4 wins over 5, 5 over 3;\n"
     "4 and 5 only when some target was left out because of it.\n";
 
@@ -62,6 +62,7 @@ struct RolloutArgs {
     bool search = false;
     std::string interface;
     Millis searchTimeout{3000};
+    std::size_t maxAnswers = kDefaultMaxAnswers;
     RolloutSettings settings;
     std::optional<Millis> waitReturn;
     std::size_t maxFailures = 0;  // 0: no limit
@@ -84,44 +85,40 @@ class Refused : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// Checked once here; every upload then sends these very bytes.
-std::string VerifyOnce(const RolloutArgs& args) {
-    VerifyResult result;
-    try {
-        result = VerifyPackage(args.package, std::nullopt,
-                               PolicyFromKeyFiles(args.publicKeys, args.minCounter));
-    } catch (const KeyError& e) {
-        throw Refused(e.what());
+// The few lines a long list of warnings shows; the rest are counted.
+constexpr std::size_t kWarningsShown = 10;
+
+void WarnEach(const std::vector<std::string>& lines) {
+    for (std::size_t i = 0; i < lines.size() && i < kWarningsShown; ++i) {
+        Warning(kName, lines[i]);
     }
-    if (!result.accepted) {
-        throw Refused(args.package + ": the camera would refuse it: " + Printable(result.message) +
-                      " (nothing sent)");
+    if (lines.size() > kWarningsShown) {
+        Warning(kName, "... and " + std::to_string(lines.size() - kWarningsShown) + " more");
     }
-    return Printable(result.message);
 }
 
-qd::UniqueFd OpenPackage(const std::string& path, std::uint64_t& size) {
-    qd::UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    struct stat info {};
-    if (!fd.valid() || fstat(fd.get(), &info) != 0) {
-        throw Refused("cannot read " + path + ": " + std::strerror(errno));
+// Checked once here, through the descriptor every upload then sends from.
+std::string VerifyOnce(const RolloutArgs& args, const RolloutPackage& package) {
+    try {
+        return VerifyOpened(package, args.package,
+                            PolicyFromKeyFiles(args.publicKeys, args.minCounter));
+    } catch (const KeyError& e) {
+        throw Refused(e.what());
+    } catch (const PackageError& e) {
+        throw Refused(e.what());
     }
-    size = static_cast<std::uint64_t>(info.st_size);
-    if (!S_ISREG(info.st_mode) || size == 0 || size > kMaxUploadSize) {
-        throw Refused(path + " is not a package a camera takes (a regular file of 1 to " +
-                      std::to_string(kMaxUploadSize) + " bytes)");
+}
+
+RolloutPackage OpenPackage(const std::string& path) {
+    try {
+        return OpenRolloutPackage(path);
+    } catch (const PackageError& e) {
+        throw Refused(e.what());
     }
-    return fd;
 }
 
 std::vector<HostPort> FromFile(const std::string& path) {
-    std::ifstream file(path);
-    if (!file) {
-        throw Refused("cannot read " + path + ": " + std::strerror(errno));
-    }
-    std::ostringstream text;
-    text << file.rdbuf();
-    const TargetList list = ParseTargetList(text.str(), path);
+    const TargetList list = ReadTargetList(path);
     if (!list.errors.empty()) {
         std::string message = list.errors.front();
         for (std::size_t i = 1; i < list.errors.size(); ++i) {
@@ -132,24 +129,56 @@ std::vector<HostPort> FromFile(const std::string& path) {
     return list.targets;
 }
 
+// Uploads go where each answer came from; a different announced address is
+// worth a word (a camera without an address announces a fallback one).
+std::vector<HostPort> FoundTargets(const SearchResult& result) {
+    WarnEach(SearchWarnings(result));
+    std::vector<std::string> announcedOther;
+    std::vector<HostPort> found;
+    for (const CameraReply& camera : result.cameras.cameras()) {
+        found.push_back({camera.address, camera.port});
+        if (camera.announced != camera.address) {
+            announcedOther.push_back(TargetName(found.back()) + " announces " + camera.announced +
+                                     "; sending to the address its answer came from");
+        }
+    }
+    WarnEach(announcedOther);
+    SortByAddress(found);
+    return found;
+}
+
 std::vector<HostPort> FromSearch(const RolloutArgs& args) {
     SearchOptions options;
     options.timeout = args.searchTimeout;
     options.nonce = RandomNonce();
+    options.maxAnswers = args.maxAnswers;
+    SearchResult result;
     try {
         if (!args.interface.empty()) {
             options.iface = ResolveInterface(args.interface);
         }
-        const CameraList answered = SearchCameras(options);
-        std::vector<HostPort> found;
-        for (const CameraReply& camera : answered.cameras()) {
-            found.push_back({camera.address, camera.port});
-        }
-        SortByAddress(found);
-        return found;
+        result = SearchCameras(options);
     } catch (const NetError& e) {
         throw Refused(e.what());
     }
+    return FoundTargets(result);
+}
+
+std::vector<HostPort> DropRepeats(const std::vector<HostPort>& all) {
+    std::vector<Repeat> dropped;
+    std::vector<HostPort> targets = WithoutRepeats(all, dropped);
+    std::vector<std::string> lines;
+    lines.reserve(dropped.size());
+    for (const Repeat& repeat : dropped) {
+        lines.push_back(Printable(repeat.name) + " reaches the same camera as " +
+                        Printable(repeat.first) + "; dropped");
+    }
+    WarnEach(lines);
+    if (!dropped.empty()) {
+        Warning(kName, std::to_string(dropped.size()) + " repeated target" +
+                           (dropped.size() == 1 ? "" : "s") + " dropped");
+    }
+    return targets;
 }
 
 std::vector<HostPort> CollectTargets(const RolloutArgs& args) {
@@ -169,13 +198,10 @@ std::vector<HostPort> CollectTargets(const RolloutArgs& args) {
         }
         all.insert(all.end(), found.begin(), found.end());
     }
-    std::vector<std::string> dropped;
-    std::vector<HostPort> targets = WithoutRepeats(all, dropped);
-    for (const std::string& name : dropped) {
-        (void)std::fprintf(stderr, "qdupk rollout: %s is listed more than once; once is enough\n",
-                           Printable(name).c_str());
+    if (all.empty()) {
+        throw Refused("no targets: " + args.targetsFile + " lists none");
     }
-    return targets;
+    return DropRepeats(all);
 }
 
 void Announce(const RolloutArgs& args, const std::string& verified,
@@ -302,9 +328,8 @@ int Upload(RolloutArgs& args, OutputKind kind, const std::vector<HostPort>& targ
 }
 
 int Roll(RolloutArgs& args) {
-    std::uint64_t size = 0;
-    const qd::UniqueFd package = OpenPackage(args.package, size);
-    const std::string verified = VerifyOnce(args);
+    const RolloutPackage package = OpenPackage(args.package);
+    const std::string verified = VerifyOnce(args, package);
     const std::vector<HostPort> targets = CollectTargets(args);
     CheckReportPlace(args.report);
     const std::unique_ptr<MulticastReturnProbe> probe = OpenProbe(args);
@@ -315,7 +340,7 @@ int Roll(RolloutArgs& args) {
     if (args.dryRun) {
         return DryRun(args, kind, targets);
     }
-    return Upload(args, kind, targets, package.get(), size, probe.get());
+    return Upload(args, kind, targets, package.fd.get(), package.size, probe.get());
 }
 
 int RunRolloutCommand(RolloutArgs& args) {
@@ -355,6 +380,7 @@ void AddTargetOptions(CLI::App& command, RolloutArgs& args) {
         ->type_name("IFNAME|ADDR");
     AddSeconds(command, "--search-timeout", args.searchTimeout,
                "seconds to collect search answers (default 3)");
+    AddMaxAnswers(command, args.maxAnswers);
 }
 
 void AddPolicyOptions(CLI::App& command, RolloutArgs& args) {

@@ -1,4 +1,4 @@
-// qdupk search [--timeout S] [--interface IFNAME|ADDR] [--json]
+// qdupk search [--timeout S] [--interface IFNAME|ADDR] [--max-answers N] [--json]
 #include <cstdio>
 #include <memory>
 
@@ -16,8 +16,12 @@ constexpr int kExitNoneFound = 3;
 const char kSearchDetails[] =
     "Finds cameras on the local network: sends a search to the multicast group\n"
     "234.200.200.1 (UDP port 54362) and lists every camera that answers within\n"
-    "the time-out, one line each: the address it announces and its upload port\n"
-    "(and the address the answer came from, where that differs).\n"
+    "the time-out, one line each: the address the answer came from, its upload\n"
+    "port, and the address the camera announces where that differs (a camera\n"
+    "without an address announces a fallback one). Answers from this PC's own,\n"
+    "loopback, unspecified, broadcast or multicast addresses are ignored, and\n"
+    "only the first --max-answers cameras (default 1024) are kept; a warning\n"
+    "says how many answers were ignored or dropped.\n"
     "\n"
     "Exit status: 0 at least one camera found, 3 none answered, 1 error (no\n"
     "such interface, socket or send failure), 2 usage.\n";
@@ -25,13 +29,15 @@ const char kSearchDetails[] =
 struct SearchArgs {
     std::string interface;
     Millis timeout{3000};
+    std::size_t maxAnswers = kDefaultMaxAnswers;
     bool json = false;
 };
 
-CameraList Search(const SearchArgs& args) {
+SearchResult Search(const SearchArgs& args) {
     SearchOptions options;
     options.timeout = args.timeout;
     options.nonce = RandomNonce();
+    options.maxAnswers = args.maxAnswers;
     if (!args.interface.empty()) {
         options.iface = ResolveInterface(args.interface);
     }
@@ -39,13 +45,16 @@ CameraList Search(const SearchArgs& args) {
 }
 
 int RunSearch(const SearchArgs& args) {
-    CameraList cameras;
+    SearchResult result;
     try {
-        cameras = Search(args);
+        result = Search(args);
     } catch (const NetError& e) {
         return Failure(kName, e.what());
     }
-    const std::vector<CameraReply>& found = cameras.cameras();
+    for (const std::string& line : SearchWarnings(result)) {
+        Warning(kName, line);
+    }
+    const std::vector<CameraReply>& found = result.cameras.cameras();
     if (args.json) {
         (void)std::fputs(FormatJson(found).c_str(), stdout);
     } else if (!found.empty()) {
@@ -75,8 +84,9 @@ Command AddSearch(CLI::App& tool) {
                 return text.empty() ? "needs an interface name or address" : std::string();
             },
             ""));
+    AddMaxAnswers(*command, args->maxAnswers);
     command->add_flag("--json", args->json,
-                      "print a JSON array of {address, port, source} objects");
+                      "print a JSON array of {address, announced, port} objects");
     command->footer(kSearchDetails);
     return {command, [args] { return RunSearch(*args); }};
 }

@@ -186,6 +186,14 @@ CLI::Option* AddCounter(CLI::App& command, const std::string& name,
         ->type_name("N");
 }
 
+CLI::Option* AddMaxAnswers(CLI::App& command, std::size_t& out) {
+    return command
+        .add_option("--max-answers", out,
+                    "keep at most N answering cameras; answers beyond are dropped (default 1024)")
+        ->check(CLI::Range(std::size_t{1}, std::size_t{1000000}).description(""))
+        ->type_name("N");
+}
+
 int UsageError(const CLI::App& app, const std::string& message) {
     (void)std::fprintf(stderr, "%s: error: %s\n\n%s", CommandName(app).c_str(),
                        AsClause(message).c_str(), app.help().c_str());

@@ -4,6 +4,7 @@
 #define QDUPK_TOOL_COMMAND_LINE_H
 
 #include <CLI/CLI.hpp>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -33,6 +34,9 @@ CLI::Option* AddSeconds(CLI::App& command, const std::string& name, Millis& out,
 CLI::Option* AddCounter(CLI::App& command, const std::string& name,
                         std::optional<std::uint64_t>& out, const std::string& help);
 extern const char kCounterHelp[];
+
+// --max-answers N: how many answering cameras a search keeps (1 to 1000000).
+CLI::Option* AddMaxAnswers(CLI::App& command, std::size_t& out);
 
 // "qdupk CMD: error: MESSAGE" and the command's help on stderr; the usage
 // exit status.

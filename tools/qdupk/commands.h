@@ -35,6 +35,8 @@ Command AddRollout(CLI::App& tool);
 
 // "qdupk NAME: error: MESSAGE" on stderr; the failure exit status.
 int Failure(const char* name, const std::string& message);
+// "qdupk NAME: warning: MESSAGE" on stderr.
+void Warning(const char* name, const std::string& message);
 
 }  // namespace qdupk
 

@@ -102,6 +102,10 @@ int Failure(const char* name, const std::string& message) {
     return kExitFailed;
 }
 
+void Warning(const char* name, const std::string& message) {
+    (void)std::fprintf(stderr, "qdupk %s: warning: %s\n", name, message.c_str());
+}
+
 }  // namespace qdupk
 
 int main(int argc, char** argv) {

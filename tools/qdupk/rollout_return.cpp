@@ -74,8 +74,8 @@ std::vector<std::string> MulticastReturnProbe::Answers() {
             continue;
         }
         addresses.push_back(reply->address);
-        if (reply->source != reply->address) {
-            addresses.push_back(reply->source);
+        if (reply->announced != reply->address) {
+            addresses.push_back(reply->announced);
         }
     }
     return addresses;

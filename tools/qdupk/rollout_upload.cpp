@@ -8,7 +8,8 @@
 
 #include <cerrno>
 #include <cstring>
-#include <memory>
+
+#include "rollout_targets.h"
 
 namespace qdupk {
 
@@ -17,11 +18,6 @@ namespace {
 // Enough per call to keep a fast link busy, small enough that one camera
 // never holds the loop for long.
 constexpr std::size_t kSendSlice = std::size_t{1} << 20;
-
-struct AddrinfoFree {
-    void operator()(addrinfo* list) const noexcept { freeaddrinfo(list); }
-};
-using AddrinfoPtr = std::unique_ptr<addrinfo, AddrinfoFree>;
 
 bool PeerGone(int error) {
     return error == EPIPE || error == ECONNRESET;
@@ -76,21 +72,18 @@ void UploadAttempt::Abort(const std::string& why) {
 // The first IPv4 address of the target; none (and the attempt ended) when
 // the name does not resolve.
 std::optional<sockaddr_in> UploadAttempt::Resolve() {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* list = nullptr;
-    const int rc =
-        getaddrinfo(target_.host.c_str(), std::to_string(target_.port).c_str(), &hints, &list);
-    const AddrinfoPtr owner(list);
-    if (rc != 0) {
+    int error = 0;
+    const std::optional<in_addr> found = FirstIpv4(target_.host, error);
+    if (!found) {
         // A name that does not resolve now will not after a pause either.
         End(TargetResult::kNoConnection, false,
-            "cannot resolve " + target_.host + ": " + gai_strerror(rc));
+            "cannot resolve " + target_.host + ": " + gai_strerror(error));
         return std::nullopt;
     }
     sockaddr_in address{};
-    std::memcpy(&address, list->ai_addr, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_addr = *found;
+    address.sin_port = htons(target_.port);
     char text[INET_ADDRSTRLEN] = "";
     (void)inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
     address_ = text;

@@ -105,10 +105,28 @@ bool SendSearch(int fd, std::uint32_t nonce) {
     return sent == static_cast<ssize_t>(packet.size());
 }
 
-void ReceiveOne(int fd, std::uint32_t nonce, CameraList& cameras) {
+void ReceiveOne(int fd, std::uint32_t nonce, const HostAddresses& host, SearchResult& result) {
     std::optional<CameraReply> reply;
-    if (ReceiveReply(fd, nonce, reply) && reply) {
-        (void)cameras.Add(*reply);
+    if (!ReceiveReply(fd, nonce, reply) || !reply) {
+        return;
+    }
+    if (const char* why = SourceProblem(reply->address, host)) {
+        result.ignored.Add(reply->address, why);
+    } else {
+        (void)result.cameras.Add(*reply);
+    }
+}
+
+std::uint32_t RawIpv4(const sockaddr* address) {
+    return reinterpret_cast<const sockaddr_in*>(address)->sin_addr.s_addr;
+}
+
+void AddHostAddresses(const ifaddrs& entry, HostAddresses& host) {
+    host.own.push_back(RawIpv4(entry.ifa_addr));
+    const sockaddr* broadcast = entry.ifa_broadaddr;
+    if ((entry.ifa_flags & IFF_BROADCAST) != 0 && broadcast != nullptr &&
+        broadcast->sa_family == AF_INET) {
+        host.broadcast.push_back(RawIpv4(broadcast));
     }
 }
 
@@ -178,7 +196,19 @@ SearchInterface ResolveInterface(const std::string& nameOrAddress) {
     throw NetError("no interface named " + nameOrAddress);
 }
 
-CameraList SearchCameras(const SearchOptions& options) {
+HostAddresses LocalAddresses() {
+    const IfaddrsPtr list = InterfaceList();
+    HostAddresses host;
+    for (const ifaddrs* p = list.get(); p != nullptr; p = p->ifa_next) {
+        if (HasIpv4(*p)) {
+            AddHostAddresses(*p, host);
+        }
+    }
+    return host;
+}
+
+SearchResult SearchCameras(const SearchOptions& options) {
+    const HostAddresses host = LocalAddresses();
     const qd::UniqueFd fd = OpenSearchSocket(options.iface);
     const Clock::time_point start = Clock::now();
     const Clock::time_point deadline = start + options.timeout;
@@ -186,7 +216,7 @@ CameraList SearchCameras(const SearchOptions& options) {
     if (!SendSearch(fd.get(), options.nonce)) {
         ThrowErrno("cannot send the search", NoRouteHint(options.iface));
     }
-    CameraList cameras;
+    SearchResult result{CameraList(options.maxAnswers), {}};
     for (int left = RemainingMs(deadline); left > 0; left = RemainingMs(deadline)) {
         if (resend <= Clock::now()) {
             // Only a second chance: the first search went out.
@@ -197,10 +227,10 @@ CameraList SearchCameras(const SearchOptions& options) {
         const int untilResend = resend == Clock::time_point::max() ? left : RemainingMs(resend) + 1;
         const int waitMs = std::min(left, untilResend);
         if (poll(&entry, 1, waitMs) > 0) {
-            ReceiveOne(fd.get(), options.nonce, cameras);
+            ReceiveOne(fd.get(), options.nonce, host, result);
         }
     }
-    return cameras;
+    return result;
 }
 
 std::uint32_t RandomNonce() {

@@ -5,6 +5,7 @@
 
 #include <netinet/in.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -35,12 +36,18 @@ struct SearchOptions {
     std::optional<SearchInterface> iface;  // none: wherever the route for the group leads
     Millis timeout{3000};
     std::uint32_t nonce = 0;
+    std::size_t maxAnswers = kDefaultMaxAnswers;
 };
 
+// This host's addresses, for SourceProblem. Throws NetError.
+HostAddresses LocalAddresses();
+
 // Sends the search (once at the start and once more half-way, in case the
-// first datagram was lost) and collects valid answers until the time-out.
-// Throws NetError when the socket cannot be set up or the search not sent.
-CameraList SearchCameras(const SearchOptions& options);
+// first datagram was lost) and collects valid answers until the time-out;
+// answers from sources no camera can have are ignored, and those beyond
+// maxAnswers cameras dropped. Throws NetError when the socket cannot be
+// set up or the search not sent.
+SearchResult SearchCameras(const SearchOptions& options);
 
 // The socket a search is sent from and answers arrive on: the answer port,
 // joined to the group on the interface. Throws NetError.

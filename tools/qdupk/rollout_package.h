@@ -1,0 +1,32 @@
+// The package a rollout sends. It is opened once, verified through that
+// open file and sent from it: a file renamed over its path, or removed,
+// after the open changes neither what is checked nor what goes out.
+#ifndef QDUPK_TOOL_ROLLOUT_PACKAGE_H
+#define QDUPK_TOOL_ROLLOUT_PACKAGE_H
+
+#include <cstdint>
+#include <string>
+
+#include "package_reader.h"
+#include "qd_owners.h"
+
+namespace qdupk {
+
+struct RolloutPackage {
+    qd::UniqueFd fd;
+    std::uint64_t size = 0;
+};
+
+// Opens path as a package a camera takes: a regular file of 1 to
+// kMaxUploadSize bytes. Throws PackageError.
+RolloutPackage OpenRolloutPackage(const std::string& path);
+
+// Verifies the opened file, as a camera with `policy` would take it; the
+// summary of what was found. Throws PackageError naming `path` when a
+// camera would refuse it.
+std::string VerifyOpened(const RolloutPackage& package, const std::string& path,
+                         const SealPolicy& policy);
+
+}  // namespace qdupk
+
+#endif  // QDUPK_TOOL_ROLLOUT_PACKAGE_H
