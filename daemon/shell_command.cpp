@@ -1,5 +1,6 @@
-// posix_spawn rather than fork and exec: nothing of the parent runs in the
-// child, and a daemon linked statically needs no more than the kernel.
+// posix_spawn rather than fork and exec: the child's signal state and
+// process group are set before the shell starts, with none of the daemon's
+// code running in the child.
 #include "shell_command.h"
 
 #include <signal.h>
