@@ -214,9 +214,9 @@ TEST_F(Installers, PathsWithShellCharactersReachTheProgramAsOneArgument) {
     StandIn("flashcp", "printf '%s|' \"$#\" \"$@\" >> '" + calls_ + "'");
     const std::string image = dir + "/updatetmp.bin";
     qdtest::WriteFile(image, "image");
-    EXPECT_EQ(Install(QDUPK_ITEM_KERNEL, image),
-              "erase cmd  :flash_eraseall /dev/mtd2 \ncopy  cmd  :flashcp -v " + image +
-                  " /dev/mtd2 \n");
+    EXPECT_EQ(
+        Install(QDUPK_ITEM_KERNEL, image),
+        "erase cmd  :flash_eraseall /dev/mtd2 \ncopy  cmd  :flashcp -v " + image + " /dev/mtd2 \n");
     EXPECT_EQ(Calls(), "flash_eraseall /dev/mtd2\n3|-v|" + image + "|/dev/mtd2|");
     EXPECT_FALSE(FileExists(image));
 }

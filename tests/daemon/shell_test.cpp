@@ -72,11 +72,10 @@ TEST(RunCommand, WordsReachTheScriptAsTheyAreAndNothingInThemRuns) {
     const std::string ran = dir.file("ran");
     const std::string touch = "touch '" + ran + "'";
     const std::string odd[] = {
-        "a b; " + touch, "$(" + touch + ")", "`" + touch + "`", "it's \"quoted\"\n" + touch,
-        "-x",
+        "a b; " + touch, "$(" + touch + ")", "`" + touch + "`", "it's \"quoted\"\n" + touch, "-x",
     };
-    const char* const words[] = {odd[4].c_str(), odd[0].c_str(), odd[1].c_str(),
-                                 odd[2].c_str(), nullptr};
+    const char* const words[] = {odd[4].c_str(), odd[0].c_str(), odd[1].c_str(), odd[2].c_str(),
+                                 nullptr};
     const std::string script = "printf '%s|' \"$0\" \"$#\" \"$@\" > '" + out + "'";
     ASSERT_TRUE(qd::RunCommand(script.c_str(), words).Succeeded());
     EXPECT_EQ(qdtest::ReadFile(out), odd[4] + "|3|" + odd[0] + "|" + odd[1] + "|" + odd[2] + "|");
