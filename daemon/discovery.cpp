@@ -12,9 +12,9 @@
 #include "netif.h"
 #include "qd_bytes.h"
 #include "qd_owners.h"
-#include "qd_shell.h"
 #include "qd_text.h"
 #include "qd_wire.h"
+#include "shell_command.h"
 #include "startup.h"
 
 namespace {

@@ -6,10 +6,9 @@
 
 #include "mdu_uptarm.h"
 #include "qd_log.h"
-#include "qd_shell.h"
 #include "qd_text.h"
 #include "qdboot_config.h"
-#include "shell_quote.h"
+#include "shell_command.h"
 
 namespace {
 
@@ -17,8 +16,8 @@ namespace {
 // each) around every item path the package library produces (127), so a
 // command is refused only for a path no package can name.
 constexpr std::size_t kFlashCommandSize = 1024;
-// A script path of 127 characters, each possibly a quote taking four.
-constexpr std::size_t kScriptCommandSize = 1024;
+// What the flash tools' scripts see as "$0".
+constexpr char kShellName[] = "sh";
 constexpr int kMcuAddress = 1;
 constexpr int kFlashFailed = -1;
 constexpr int kNoConfig = -1;
@@ -37,13 +36,32 @@ const MTDCFG_T& PartitionFor(const QDBOOT_CFG_T& cfg, int type) noexcept {
     }
 }
 
+// A flash command as printed (the command line the configured program
+// names) and as run: the shell parses only the configured program text
+// (which may be shell syntax), and the partition and the item's file reach
+// it as "$1" and "$2", whatever characters they hold.
+struct FlashCommand {
+    char shown[kFlashCommandSize];
+    char script[kFlashCommandSize];
+    const char* words[4] = {kShellName, nullptr, nullptr, nullptr};
+};
+
+bool ComposeErase(FlashCommand* out, const char* program, const char* mtdName) noexcept {
+    out->words[1] = mtdName;
+    return qd::FormatText(out->shown, sizeof out->shown, "%s %s", program, mtdName) &&
+           qd::FormatText(out->script, sizeof out->script, "%s \"$1\"", program);
+}
+
 // The copy program's argument order depends on whether it is flashcp.
-bool FormatCopyCommand(char* out, std::size_t size, const char* program, const char* mtdName,
-                       const char* path) noexcept {
-    if (std::strstr(program, "flashcp") != nullptr) {
-        return qd::FormatText(out, size, "%s -v %s %s", program, path, mtdName);
-    }
-    return qd::FormatText(out, size, "%s -p %s %s", program, mtdName, path);
+bool ComposeCopy(FlashCommand* out, const char* program, const char* mtdName,
+                 const char* path) noexcept {
+    const bool flashcp = std::strstr(program, "flashcp") != nullptr;
+    const char* option = flashcp ? "-v" : "-p";
+    out->words[1] = flashcp ? path : mtdName;
+    out->words[2] = flashcp ? mtdName : path;
+    return qd::FormatText(out->shown, sizeof out->shown, "%s %s %s %s", program, option,
+                          out->words[1], out->words[2]) &&
+           qd::FormatText(out->script, sizeof out->script, "%s %s \"$1\" \"$2\"", program, option);
 }
 
 void RemoveItemFile(const char* path) noexcept {
@@ -51,14 +69,12 @@ void RemoveItemFile(const char* path) noexcept {
 }
 
 // A script's exit status is its own business: the package decides what a
-// failing step of it means.
+// failing step of it means. Its path is "$0", so the shell runs exactly that
+// file; a relative one is taken from the working directory, not looked up
+// in PATH.
 int InstallScript(int /*type*/, const char* path, const QDBOOT_CFG_T& /*cfg*/) noexcept {
-    char command[kScriptCommandSize];
-    if (!QuoteCommandPath(path, command, sizeof command)) {
-        QD_LOG_ERR("script path too long, not run: %s\n", path);
-        return 0;
-    }
-    static_cast<void>(qd::RunCommand(command));
+    const char* const words[] = {path, nullptr};
+    static_cast<void>(qd::RunCommand(path[0] == '/' ? "\"$0\"" : "./\"$0\"", words));
     return 0;
 }
 
@@ -73,14 +89,14 @@ int InstallMcuItem(int /*type*/, const char* path, const QDBOOT_CFG_T& cfg) noex
 
 // A partition that may have been erased but not written must never be
 // acknowledged: the camera would reboot into it.
-bool RunFlashCommand(const char* command) noexcept {
-    const qd::CommandStatus status = qd::RunCommand(command);
+bool RunFlashCommand(const FlashCommand& command) noexcept {
+    const qd::CommandStatus status = qd::RunCommand(command.script, command.words);
     if (status.Succeeded()) {
         return true;
     }
     char how[64];
     qd::DescribeStatus(status, how, sizeof how);
-    QD_LOG_ERR("flash command failed, %s: %s\n", how, command);
+    QD_LOG_ERR("flash command failed, %s: %s\n", how, command.shown);
     return false;
 }
 
@@ -116,22 +132,22 @@ int UpdateMtd(int type, const char* path, const QDBOOT_CFG_T& cfg) noexcept {
         RemoveItemFile(path);
         return 0;
     }
-    char eraseCmd[kFlashCommandSize];
-    char copyCmd[kFlashCommandSize];
+    FlashCommand erase;
+    FlashCommand copy;
     // A cut command line could flash the wrong thing; run nothing instead,
     // and fail the item: the image was not written.
-    if (!qd::FormatText(eraseCmd, sizeof eraseCmd, "%s %s", cfg.szEraseCmd, mtd.szMtdName) ||
-        !FormatCopyCommand(copyCmd, sizeof copyCmd, cfg.szCopyCmd, mtd.szMtdName, path)) {
+    if (!ComposeErase(&erase, cfg.szEraseCmd, mtd.szMtdName) ||
+        !ComposeCopy(&copy, cfg.szCopyCmd, mtd.szMtdName, path)) {
         QD_LOG_ERR("flash command for %s too long, nothing run\n", mtd.szMtdName);
         RemoveItemFile(path);
         return kFlashFailed;
     }
-    qd::LogPlain("erase cmd  :%s \n", eraseCmd);
-    qd::LogPlain("copy  cmd  :%s \n", copyCmd);
+    qd::LogPlain("erase cmd  :%s \n", erase.shown);
+    qd::LogPlain("copy  cmd  :%s \n", copy.shown);
     // The copy runs after a failed erase all the same: a copy program that
     // erases as it writes may still leave a whole image.
-    const bool erased = RunFlashCommand(eraseCmd);
-    const bool copied = RunFlashCommand(copyCmd);
+    const bool erased = RunFlashCommand(erase);
+    const bool copied = RunFlashCommand(copy);
     RemoveItemFile(path);
     return erased && copied ? 0 : kFlashFailed;
 }

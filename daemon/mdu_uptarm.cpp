@@ -17,8 +17,8 @@
 #include "libuartcom.h"
 #include "qd_bytes.h"
 #include "qd_owners.h"
-#include "qd_shell.h"
 #include "qd_text.h"
+#include "shell_command.h"
 
 // The line to the MCU, kept open until the device reboots (or the next
 // update opens it anew) so the reset before the reboot can use it.

@@ -6,8 +6,8 @@
 #include <unistd.h>
 
 #include "netif.h"
-#include "qd_shell.h"
 #include "qd_text.h"
+#include "shell_command.h"
 #include "stop_signals.h"
 
 namespace {

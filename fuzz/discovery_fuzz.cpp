@@ -63,8 +63,8 @@ void CheckMacCommands(bool search) {
     }
 }
 
-int CountMacCommand(const std::string& command) {
-    if (command != std::string("ifconfig eth0 hw ether ") + kMac) {
+int CountMacCommand(const std::string& command, const qdfuzz::Words& words) {
+    if (command != std::string("ifconfig eth0 hw ether ") + kMac || !words.empty()) {
         qdfuzz::Fail("unexpected command", command);
     }
     ++g_macCommands;

@@ -25,8 +25,8 @@ const qdfuzz::Frame kResetFrame = {0xA0, 0x01, 0x00, 0x57, 0xAA, 0x00, 0xAF, 0xF
 const qdfuzz::Frame kStartFrame = {0xA5, 0xF6, 0xAA, 0xF9, 0xAF};
 const qdfuzz::Frame kEndFrame = {0xA5, 0xFA, 0x00, 0x5F, 0xAF};
 
-int OnCommand(const std::string& command) {
-    if (command != std::string("killall ") + kMainApp) {
+int OnCommand(const std::string& command, const qdfuzz::Words& words) {
+    if (command != std::string("killall ") + kMainApp || !words.empty()) {
         qdfuzz::Fail("unexpected command", command);
     }
     return 0;

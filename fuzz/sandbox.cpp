@@ -228,12 +228,13 @@ int __wrap_system(const char* command) {
     if (qdfuzz::g_policy->onCommand == nullptr) {
         qdfuzz::Fail("unexpected command", command == nullptr ? "(null)" : command);
     }
-    return qdfuzz::g_policy->onCommand(command == nullptr ? std::string() : command);
+    return qdfuzz::g_policy->onCommand(command == nullptr ? std::string() : command, {});
 }
 
-// The command runner starts "/bin/sh -c COMMAND" and waits for it. Under a
-// policy nothing starts: the policy answers for the command, and the made-up
-// child it "started" is reaped at once with that answer as its status.
+// The command runner starts "/bin/sh -c COMMAND WORD..." and waits for it.
+// Under a policy nothing starts: the policy answers for the command and its
+// words, and the made-up child it "started" is reaped at once with that
+// answer as its status.
 namespace {
 constexpr pid_t kFencedChild = 0x7FFFFFF0;
 int g_fencedStatus = 0;
@@ -250,7 +251,11 @@ int __wrap_posix_spawn(pid_t* pid, const char* path, const posix_spawn_file_acti
     if (!viaShell || qdfuzz::g_policy->onCommand == nullptr) {
         qdfuzz::Fail("unexpected command", viaShell ? argv[2] : path);
     }
-    g_fencedStatus = qdfuzz::g_policy->onCommand(argv[2]);
+    qdfuzz::Words words;
+    for (char* const* word = argv + 3; *word != nullptr; ++word) {
+        words.emplace_back(*word);
+    }
+    g_fencedStatus = qdfuzz::g_policy->onCommand(argv[2], words);
     g_fencedPending = true;
     *pid = kFencedChild;
     return 0;

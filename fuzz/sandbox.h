@@ -8,8 +8,9 @@
 //    link); anything else is refused with EACCES, or ends the run when the
 //    target asked for that;
 //  - commands (system(), or the command runner's posix_spawn and waitpid)
-//    never run anything: the command is handed to the target's
-//    command hook, which checks it and says what status to pretend; popen,
+//    never run anything: the command and the words that follow it are
+//    handed to the target's command hook, which checks them and says what
+//    status to pretend; popen,
 //    fork and the exec family end the run at once;
 //  - sleeps return at once, so time-outs made of pauses cost nothing.
 // Outside a Confinement every call goes straight to the C library, so
@@ -18,12 +19,15 @@
 #define QD_FUZZ_SANDBOX_H
 
 #include <string>
+#include <vector>
 
 namespace qdfuzz {
 
-// Checks one command line the code under test wanted to run; returns the
-// exit status to report. The command is never run.
-using CommandHook = int (*)(const std::string& command);
+// Checks one command the code under test wanted to run: the shell text, and
+// the words that follow it on sh's command line ("$0", "$1", ...; none for
+// system()). Returns the exit status to report. The command is never run.
+using Words = std::vector<std::string>;
+using CommandHook = int (*)(const std::string& command, const Words& words);
 
 struct FencePolicy {
     std::string scratchDir;           // absolute, resolved path

@@ -32,45 +32,35 @@ qdfuzz::Scratch* g_scratch = nullptr;
 qdfuzz::FencePolicy g_policy;
 QDBOOT_CFG_T g_cfg{};
 
-// The single-quoted shell word of a script command, unquoted; false when
-// the command is anything else (two words, unquoted characters, ...).
-bool UnquoteWord(const std::string& command, std::string* word) {
-    static const std::string kEscapedQuote = "'\\''";
-    if (command.size() < 2 || command.front() != '\'' || command.back() != '\'') {
+// A script item is run as its own path: the shell text is fixed and the
+// path, absolute or taken from the working directory, is "$0" and names an
+// existing file, so no text of the package reaches the shell as syntax.
+bool IsScriptCommand(const std::string& command, const qdfuzz::Words& words) {
+    if (words.size() != 1 || words[0].empty()) {
         return false;
     }
-    word->clear();
-    for (std::size_t i = 1; i + 1 < command.size(); ++i) {
-        if (command[i] != '\'') {
-            word->push_back(command[i]);
-        } else if (command.compare(i, kEscapedQuote.size(), kEscapedQuote) == 0) {
-            word->push_back('\'');
-            i += kEscapedQuote.size() - 1;
-        } else {
-            return false;
-        }
-    }
-    return true;
-}
-
-// A script item is run as its own path: one quoted word naming an existing
-// file, absolute or explicitly relative, so no text of the package reaches
-// the shell as syntax.
-bool IsScriptCommand(const std::string& command) {
-    std::string path;
+    const bool absolute = words[0][0] == '/';
     struct stat st {};
-    return UnquoteWord(command, &path) && (path[0] == '/' || path.rfind("./", 0) == 0) &&
-           lstat(path.c_str(), &st) == 0;
+    return command == (absolute ? "\"$0\"" : "./\"$0\"") &&
+           lstat((absolute ? words[0] : "./" + words[0]).c_str(), &st) == 0;
 }
 
-int CheckCommand(const std::string& command) {
-    const std::string flashed = g_scratch->file("updatetmp.bin");
-    if (command == std::string("killall ") + kMainApp ||
-        command == std::string("flash_eraseall ") + kMtd ||
-        command == "flashcp -v " + flashed + " " + kMtd || IsScriptCommand(command)) {
+// The flash tools get the configured program as shell text, the partition
+// and the item's file only as words.
+int CheckCommand(const std::string& command, const qdfuzz::Words& words) {
+    const qdfuzz::Words erase = {"sh", kMtd};
+    const qdfuzz::Words copy = {"sh", g_scratch->file("updatetmp.bin"), kMtd};
+    if ((command == std::string("killall ") + kMainApp && words.empty()) ||
+        (command == "flash_eraseall \"$1\"" && words == erase) ||
+        (command == "flashcp -v \"$1\" \"$2\"" && words == copy) ||
+        IsScriptCommand(command, words)) {
         return 0;
     }
-    qdfuzz::Fail("unexpected command", command);
+    std::string shown = command;
+    for (const std::string& word : words) {
+        shown += " [" + word + "]";
+    }
+    qdfuzz::Fail("unexpected command", shown);
 }
 
 // A setting cut to fit would make the run test some other configuration.

@@ -16,7 +16,6 @@
 #include "mdu_sim_run.h"
 #include "qd_text.h"
 #include "qdboot_config.h"
-#include "shell_quote.h"
 #include "test_support.h"
 
 namespace {
@@ -198,14 +197,28 @@ TEST_F(Installers, ScriptRunsExactlyTheFileItNames) {
     EXPECT_EQ(Calls(), "");
 }
 
-TEST(ShellQuote, QuotesEmbeddedQuotesAndRefusesWhatDoesNotFit) {
-    char out[32];
-    ASSERT_TRUE(QuoteCommandPath("/a b/it's", out, sizeof out));
-    EXPECT_STREQ(out, "'/a b/it'\\''s'");
-    ASSERT_TRUE(QuoteCommandPath("run.sh", out, sizeof out));
-    EXPECT_STREQ(out, "'./run.sh'");
-    EXPECT_FALSE(QuoteCommandPath("/0123456789/0123456789/01234567", out, sizeof out));
-    EXPECT_STREQ(out, "");
+// Paths reach the shell as arguments, never as its text: a script or image
+// whose name holds shell syntax is one argument to the program, and nothing
+// in the name runs (side.sh would log a call).
+TEST_F(Installers, PathsWithShellCharactersReachTheProgramAsOneArgument) {
+    const std::string odd = "a b;side.sh $(side.sh) `side.sh` it's \"x\" &\n|side.sh";
+    const std::string dir = dir_.file(odd);
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    const std::string marker = dir_.file("ran");
+    const std::string script = dir + "/" + odd + ".sh";
+    qdtest::WriteFile(script, "#!/bin/sh\nprintf '%s|' \"$0\" \"$#\" > '" + marker + "'\n");
+    chmod(script.c_str(), 0777);
+    Install(QDUPK_ITEM_BASH, script);
+    EXPECT_EQ(qdtest::ReadFile(marker), script + "|0|");
+
+    StandIn("flashcp", "printf '%s|' \"$#\" \"$@\" >> '" + calls_ + "'");
+    const std::string image = dir + "/updatetmp.bin";
+    qdtest::WriteFile(image, "image");
+    EXPECT_EQ(
+        Install(QDUPK_ITEM_KERNEL, image),
+        "erase cmd  :flash_eraseall /dev/mtd2 \ncopy  cmd  :flashcp -v " + image + " /dev/mtd2 \n");
+    EXPECT_EQ(Calls(), "flash_eraseall /dev/mtd2\n3|-v|" + image + "|/dev/mtd2|");
+    EXPECT_FALSE(FileExists(image));
 }
 
 // The transfer itself is the MCU updater's; here: the file goes whether the

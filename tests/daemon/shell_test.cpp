@@ -1,15 +1,21 @@
-// The command runner: how a command ended, and that the caller's signals
-// stay the caller's while the child starts with a clean signal state.
+// The command runner: how a command ended, that words reach the script
+// unparsed, that the log is out before a command starts, and that the
+// caller's signals stay the caller's while the child starts with a clean
+// signal state.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 #include <string>
 
-#include "qd_shell.h"
+#include "qd_log.h"
+#include "qd_owners.h"
+#include "shell_command.h"
 #include "test_support.h"
 
 namespace {
@@ -56,6 +62,57 @@ TEST(RunCommand, ReportsHowTheCommandEnded) {
     EXPECT_STREQ(text, "killed by signal 9");
     qd::DescribeStatus({Kind::kNotRun, ENOENT}, text, sizeof text);
     EXPECT_STREQ(text, "not run (No such file or directory)");
+}
+
+// Words are exec arguments, not shell text: whatever they hold reaches the
+// script as one argument each, and nothing in them runs.
+TEST(RunCommand, WordsReachTheScriptAsTheyAreAndNothingInThemRuns) {
+    qdtest::ScratchDir dir;
+    const std::string out = dir.file("args");
+    const std::string ran = dir.file("ran");
+    const std::string touch = "touch '" + ran + "'";
+    const std::string odd[] = {
+        "a b; " + touch, "$(" + touch + ")", "`" + touch + "`", "it's \"quoted\"\n" + touch, "-x",
+    };
+    const char* const words[] = {odd[4].c_str(), odd[0].c_str(), odd[1].c_str(), odd[2].c_str(),
+                                 nullptr};
+    const std::string script = "printf '%s|' \"$0\" \"$#\" \"$@\" > '" + out + "'";
+    ASSERT_TRUE(qd::RunCommand(script.c_str(), words).Succeeded());
+    EXPECT_EQ(qdtest::ReadFile(out), odd[4] + "|3|" + odd[0] + "|" + odd[1] + "|" + odd[2] + "|");
+
+    const char* const quoted[] = {"sh", odd[3].c_str(), nullptr};
+    ASSERT_TRUE(qd::RunCommand(script.c_str(), quoted).Succeeded());
+    EXPECT_EQ(qdtest::ReadFile(out), "sh|1|" + odd[3] + "|");
+    EXPECT_FALSE(qdtest::FileExists(ran));
+
+    const char* const tooMany[] = {"sh", "1", "2", "3", "4", nullptr};
+    const qd::CommandStatus refused = qd::RunCommand(("touch '" + ran + "'").c_str(), tooMany);
+    EXPECT_EQ(refused.kind, Kind::kNotRun);
+    EXPECT_EQ(refused.value, E2BIG);
+    EXPECT_FALSE(qdtest::FileExists(ran));
+}
+
+// Lines gathered before a command are out before it starts: its own output
+// lands after them, and a command that ends the process (reboot) finds the
+// whole log written.
+TEST(RunCommand, GatheredLogLinesAreOutBeforeTheCommandStarts) {
+    qdtest::ScratchDir dir;
+    const std::string log = dir.file("log");
+    const std::string seen = dir.file("seen");
+    std::fflush(stdout);
+    const qd::UniqueFd saved(dup(STDOUT_FILENO));
+    const qd::UniqueFd file(::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600));
+    ASSERT_TRUE(saved.valid() && file.valid());
+    ASSERT_GE(dup2(file.get(), STDOUT_FILENO), 0);
+    qd::GatherTraceLines();
+    QD_LOG_GATHER("before the command\n");
+    const char* const words[] = {"sh", log.c_str(), seen.c_str(), nullptr};
+    const bool copied = qd::RunCommand("cp \"$1\" \"$2\"", words).Succeeded();
+    std::fflush(stdout);
+    static_cast<void>(std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ));
+    dup2(saved.get(), STDOUT_FILENO);
+    ASSERT_TRUE(copied);
+    EXPECT_NE(qdtest::ReadFile(seen).find("before the command\n"), std::string::npos);
 }
 
 // A SIGINT that arrives while a command runs reaches the caller's handler
