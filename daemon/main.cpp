@@ -60,10 +60,10 @@ int main(int argc, char* argv[]) {
     }
     SealConfig sealCfg{};
     LoadSealConfig(configPath, &sealCfg);
-    PrintStartupLine(sealCfg);
     if (!WaitForEthAddress()) {
         return 0;  // stopped before there was anything to serve
     }
     ApplyMacAddress(stQdbootCfg.szMacAddr);
+    PrintStartupLine(sealCfg);
     return RunServiceLoop(stQdbootCfg, sealCfg);
 }

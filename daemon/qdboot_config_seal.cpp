@@ -29,7 +29,7 @@ __attribute__((format(printf, 2, 3))) void NoteSlip(SealConfig& seal, const char
     if (seal.nSlips++ > 0) {
         return;  // the first one is named; fixing it shows the next
     }
-    std::va_list args;
+    va_list args;
     va_start(args, fmt);
     // A message cut short still names its slip.
     static_cast<void>(std::vsnprintf(seal.szSlip, sizeof seal.szSlip, fmt, args));

@@ -17,6 +17,8 @@ const char* QdbootConfigPath(int argc, char* argv[]) noexcept;
 // The error lines of the seal settings' problems, then the start-up line:
 // what uploads must be (signed, by which key ids; the stored counter), so
 // that a camera's log shows how it is protected from its first lines.
+// Printed once the camera has its address and is about to serve: the wait
+// for it prints nothing.
 void PrintStartupLine(const SealConfig& seal) noexcept;
 
 // Asks for eth0's address every 2 seconds until it has one; no limit and no
