@@ -52,7 +52,8 @@ constexpr Refusal kRefusals[] = {
     {QDUPKERR_SEALDIGEST, "the seal's digest does not match the package"},
     {QDUPKERR_UNKNOWNKEY, "signed by a key that is not configured"},
     {QDUPKERR_SIGNATURE, "the signature does not verify"},
-    {QDUPKERR_WEAKKEY, "signed by a configured key that takes nothing (small-order)"},
+    {QDUPKERR_WEAKKEY,
+     "signed by a configured key that takes nothing (small-order or not canonical)"},
 };
 
 const char* RefusalReason(int code) noexcept {
