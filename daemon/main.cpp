@@ -51,16 +51,19 @@ int main(int argc, char* argv[]) {
     InstallSignalHandling();
 
     // A refused configuration ends the daemon silently, before any socket
-    // exists and before the MAC address is touched.
+    // exists and before the MAC address is touched. The seal settings never
+    // do: a camera may get this daemon, or a new configuration, while they
+    // hold a slip, and must still be reachable to have it fixed.
     const char* configPath = QdbootConfigPath(argc, argv);
-    SealConfig sealCfg{};
-    if (LoadQdbootConfig(configPath, &stQdbootCfg) != 0 ||
-        LoadSealConfig(configPath, &sealCfg) != 0) {
+    if (LoadQdbootConfig(configPath, &stQdbootCfg) != 0) {
         return -1;
     }
+    SealConfig sealCfg{};
+    LoadSealConfig(configPath, &sealCfg);
     if (!WaitForEthAddress()) {
         return 0;  // stopped before there was anything to serve
     }
     ApplyMacAddress(stQdbootCfg.szMacAddr);
+    PrintStartupLine(sealCfg);
     return RunServiceLoop(stQdbootCfg, sealCfg);
 }

@@ -5,6 +5,7 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "libqdupdate.h"
 #include "qd_log.h"
@@ -36,6 +37,8 @@ bool PrefixDigest::Final(unsigned char* out) noexcept {
 
 namespace {
 
+CounterStoreScope* s_counterScope = nullptr;
+
 struct Refusal {
     int code;
     const char* reason;
@@ -49,6 +52,8 @@ constexpr Refusal kRefusals[] = {
     {QDUPKERR_SEALDIGEST, "the seal's digest does not match the package"},
     {QDUPKERR_UNKNOWNKEY, "signed by a key that is not configured"},
     {QDUPKERR_SIGNATURE, "the signature does not verify"},
+    {QDUPKERR_WEAKKEY,
+     "signed by a configured key that takes nothing (small-order or not canonical)"},
 };
 
 const char* RefusalReason(int code) noexcept {
@@ -63,50 +68,110 @@ const char* RefusalReason(int code) noexcept {
 // Never taken as 0 when it cannot be read: that would let any older
 // package back in.
 bool LoadStoredCounter(const char* path, std::uint64_t* counter) noexcept {
-    switch (ReadSealCounter(path, counter)) {
-        case CounterRead::kOk:
-            return true;
-        case CounterRead::kCorrupt:
-            QD_LOG_ERR("package refused: counter file %s is corrupt (want digits and a newline)\n",
-                       path);
-            return false;
-        case CounterRead::kUnreadable:
-            break;
+    const CounterRead read = ReadSealCounter(path, counter);
+    if (read != CounterRead::kOk) {
+        QD_LOG_ERR("package refused: counter file %s %s\n", path, CounterReadProblem(read));
     }
-    QD_LOG_ERR("package refused: counter file %s cannot be read\n", path);
-    return false;
+    return read == CounterRead::kOk;
+}
+
+// The keys handed to the seal check: every slot holding a key, usable or
+// not, so that a package signed by an unusable one is refused by name.
+int GatherKeys(const SealConfig& seal, unsigned char* keys) noexcept {
+    int count = 0;
+    for (int slot = 0; slot < kMaxSealKeys; ++slot) {
+        const SealKeySlot state = seal.emSlots[slot];
+        if (state == SealKeySlot::kUsable || state == SealKeySlot::kWeak) {
+            std::memcpy(keys + static_cast<std::size_t>(count++) * kSealKeySize,
+                        seal.byKeys + static_cast<std::size_t>(slot) * kSealKeySize, kSealKeySize);
+        }
+    }
+    return count;
+}
+
+int RunSealCheck(const char* path, const unsigned char* prefixSha256, const SealConfig& seal,
+                 std::uint64_t stored, QDUPK_SEALINFO_T* info) noexcept {
+    unsigned char keys[kMaxSealKeys * kSealKeySize];
+    const int nKeys = GatherKeys(seal, keys);
+    const int rc = libqdupk_checkseal_digest(path, prefixSha256, nKeys > 0 ? keys : nullptr, nKeys,
+                                             stored, info);
+    if (rc == QDUPKERR_ROLLBACK) {
+        QD_LOG_ERR(
+            "package refused, nothing installed: rollback: counter %llu is lower than "
+            "%llu stored in %s\n",
+            static_cast<unsigned long long>(info->nCounter),
+            static_cast<unsigned long long>(stored), seal.szCounterFile);
+    } else if (rc != 0) {
+        QD_LOG_ERR("package refused, nothing installed: %s (%d)\n", RefusalReason(rc), rc);
+    }
+    return rc;
 }
 
 }  // namespace
 
-int CheckPackageSeal(const char* path, const unsigned char* prefixSha256,
-                     const SealConfig& seal) noexcept {
+bool SealSettingsAllowUploads(const SealConfig& seal) noexcept {
+    if (seal.szSlip[0] != '\0') {
+        QD_LOG_ERR("upload refused: configuration slip: %s\n", seal.szSlip);
+        return false;
+    }
+    if (SealKeysConfigured(seal) && !SealHasUsableKey(seal)) {
+        QD_LOG_ERR("upload refused: no key in [seal] is usable\n");
+        return false;
+    }
+    return true;
+}
+
+int CheckPackageSeal(const char* path, const unsigned char* prefixSha256, const SealConfig& seal,
+                     PendingCounter* pending) noexcept {
+    *pending = PendingCounter{};
+    // The library takes no keys as "no signature needed": never hand it none
+    // while slots are configured.
+    if (!SealSettingsAllowUploads(seal)) {
+        return -1;
+    }
     const bool counting = seal.szCounterFile[0] != '\0';
     std::uint64_t stored = 0;
     if (counting && !LoadStoredCounter(seal.szCounterFile, &stored)) {
         return -1;
     }
     QDUPK_SEALINFO_T info{};
-    const int rc = libqdupk_checkseal_digest(
-        path, prefixSha256, seal.nKeys > 0 ? seal.byKeys : nullptr, seal.nKeys, stored, &info);
-    if (rc == QDUPKERR_ROLLBACK) {
-        QD_LOG_ERR(
-            "package refused, nothing installed: rollback: counter %llu is lower than "
-            "%llu stored in %s\n",
-            static_cast<unsigned long long>(info.nCounter), static_cast<unsigned long long>(stored),
-            seal.szCounterFile);
-        return rc;
-    }
-    if (rc != 0) {
-        QD_LOG_ERR("package refused, nothing installed: %s (%d)\n", RefusalReason(rc), rc);
-        return rc;
-    }
+    const int rc = RunSealCheck(path, prefixSha256, seal, stored, &info);
     // An equal counter passes (a retry after a failed install) and needs no
     // write.
-    if (counting && info.nCounter > stored &&
-        !StoreSealCounter(seal.szCounterFile, info.nCounter)) {
-        QD_LOG_ERR("package refused: its counter could not be stored\n");
-        return -1;
+    if (rc == 0 && counting && info.nCounter > stored) {
+        *pending = PendingCounter{seal.szCounterFile, info.nCounter};
     }
-    return 0;
+    return rc;
+}
+
+CounterStoreScope::CounterStoreScope(const PendingCounter& pending) noexcept
+    : pending_(pending), stored_(pending.path == nullptr ? 1 : 0), previous_(s_counterScope) {
+    s_counterScope = this;
+}
+
+CounterStoreScope::~CounterStoreScope() {
+    s_counterScope = previous_;
+}
+
+bool CounterStoreScope::StoreOnce() noexcept {
+    if (stored_ == 0) {
+        stored_ = StoreSealCounter(pending_.path, pending_.value) ? 1 : -1;
+        if (stored_ < 0) {
+            QD_LOG_ERR("package refused, nothing installed: its counter could not be stored\n");
+        }
+    }
+    return stored_ > 0;
+}
+
+int CounterStoreScope::Settle(int updateResult) noexcept {
+    if (updateResult != 0) {
+        return updateResult;
+    }
+    return StoreOnce() ? 0 : -1;
+}
+
+int qdboot_storecounter_checkcb(const char* /*szFileName*/, const char* /*szDstFileName*/,
+                                QDUPK_ITEM_TYPE /*emType*/, const char* /*szDevID*/,
+                                const char* /*szDesc*/) noexcept {
+    return s_counterScope != nullptr && s_counterScope->StoreOnce() ? 0 : -1;
 }

@@ -1,5 +1,6 @@
 // Loading the configuration: a table of the "system" keys in the order
-// they are read, then the three partition sections; the seal section apart.
+// they are read, then the three partition sections. The seal section has a
+// file of its own (qdboot_config_seal.cpp).
 #include "qdboot_config.h"
 
 #include <cstring>
@@ -124,80 +125,7 @@ constexpr MtdSection kMtdSections[] = {{"uboot", &QDBOOT_CFG_T::stUboot},
                                        {"kernel", &QDBOOT_CFG_T::stKernel},
                                        {"rootfs", &QDBOOT_CFG_T::stRootfs}};
 
-constexpr const char* kSealSection = "seal";
-constexpr const char* kSealKeyNames[kMaxSealKeys] = {"key1", "key2"};
-constexpr std::size_t kKeyHexChars = 2 * kSealKeySize;
-
-int HexDigit(char c) noexcept {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
-bool ParseKey(const char* text, unsigned char* key) noexcept {
-    if (std::strlen(text) != kKeyHexChars) {
-        return false;
-    }
-    for (std::size_t i = 0; i < kSealKeySize; ++i) {
-        const int high = HexDigit(text[2 * i]);
-        const int low = HexDigit(text[2 * i + 1]);
-        if (high < 0 || low < 0) {
-            return false;
-        }
-        key[i] = static_cast<unsigned char>(high << 4 | low);
-    }
-    return true;
-}
-
-// 1: read into `key`; 0: not configured; -1: refused. The text is read one
-// character past a key's length, so a longer value is refused, not cut.
-int LoadSealKey(const char* pEtcFile, const char* name, unsigned char* key) noexcept {
-    char text[kKeyHexChars + 2];
-    if (EtcGetValueFile(pEtcFile, kSealSection, name, text, static_cast<int>(sizeof text - 1)) !=
-        0) {
-        return 0;
-    }
-    return ParseKey(text, key) ? 1 : -1;
-}
-
-// A path that would be cut names another file: refused, like an empty one.
-bool LoadCounterPath(const char* pEtcFile, SealConfig& seal) noexcept {
-    char text[kMaxCounterPathChars + 2];
-    if (EtcGetValueFile(pEtcFile, kSealSection, "counter_file", text,
-                        static_cast<int>(sizeof text - 1)) != 0) {
-        return true;
-    }
-    if (text[0] == '\0' || std::strlen(text) > kMaxCounterPathChars) {
-        return false;
-    }
-    return qd::CopyText(seal.szCounterFile, text);
-}
-
 }  // namespace
-
-int LoadSealConfig(const char* pEtcFile, SealConfig* pSeal) noexcept {
-    std::memset(pSeal, 0, sizeof *pSeal);
-    for (int slot = 0; slot < kMaxSealKeys; ++slot) {
-        unsigned char* key = pSeal->byKeys + static_cast<std::size_t>(slot) * kSealKeySize;
-        const int rc = LoadSealKey(pEtcFile, kSealKeyNames[slot], key);
-        // key2 alone is refused: the slots are filled in order.
-        if (rc < 0 || (rc > 0 && pSeal->nKeys != slot)) {
-            return -1;
-        }
-        pSeal->nKeys += rc;
-    }
-    if (!LoadCounterPath(pEtcFile, *pSeal)) {
-        return -1;
-    }
-    return pSeal->szCounterFile[0] != '\0' && pSeal->nKeys == 0 ? -1 : 0;
-}
 
 int GetQdBootMtdCfg(const char* pEtcFile, const char* pSection, MTDCFG_T* pMtdCfg) noexcept {
     pMtdCfg->bValid = 0;

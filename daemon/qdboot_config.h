@@ -58,33 +58,66 @@ constexpr std::size_t kMaxTmpDirChars = 113;
 // is given instead of reading this.
 extern QDBOOT_CFG_T stQdbootCfg;
 
-// Package seal settings, section "seal". Kept out of QDBOOT_CFG_T, whose
-// layout C code relies on; start-up loads them beside it and hands both to
-// the service loop.
-constexpr std::size_t kSealKeySize = 32;  // an Ed25519 public key
-constexpr int kMaxSealKeys = 2;           // two slots, so keys can be rotated
-// The counter file is replaced through "<path>.tmp": the path leaves room
-// for that suffix in a 256-byte buffer.
-constexpr std::size_t kMaxCounterPathChars = 250;
-
-struct SealConfig {
-    int nKeys;  // 0: no key, signatures are not checked
-    unsigned char byKeys[kMaxSealKeys * kSealKeySize];
-    char szCounterFile[kMaxCounterPathChars + 1];  // empty: no rollback check
-};
-
 // Clears *pCfg and reads every setting from pEtcFile. 0, or -1 at the first
 // setting that is missing or invalid (later ones are not read). Prints
 // nothing.
 int LoadQdbootConfig(const char* pEtcFile, QDBOOT_CFG_T* pCfg) noexcept;
 
+// Package seal settings, section "seal". Kept out of QDBOOT_CFG_T, whose
+// layout C code relies on; start-up loads them beside it and hands both to
+// the service loop.
+constexpr std::size_t kSealKeySize = 32;   // an Ed25519 public key
+constexpr std::size_t kSealKeyIdSize = 8;  // how a seal names its signer
+constexpr int kMaxSealKeys = 2;            // two slots, so keys can be rotated
+// The counter file is replaced through "<path>.tmp": the path leaves room
+// for that suffix in a 256-byte buffer.
+constexpr std::size_t kMaxCounterPathChars = 250;
+constexpr std::size_t kSealSlipSize = 160;
+
+// What one key slot ("key1", "key2") holds. A slot whose line is there but
+// holds no usable key takes no package; it never counts as empty, so a
+// placeholder or a typing error never turns signing off.
+enum class SealKeySlot : std::int32_t {
+    kEmpty,      // no line, or an empty value: no key in this slot
+    kUsable,     // a key that can verify seals
+    kMalformed,  // not 64 hex digits
+    kWeak,       // small-order or non-canonical (libqdupk_checkkey)
+};
+
+struct SealConfig {
+    SealKeySlot emSlots[kMaxSealKeys];
+    unsigned char byKeys[kMaxSealKeys * kSealKeySize];      // of kUsable and kWeak slots
+    unsigned char byKeyIds[kMaxSealKeys * kSealKeyIdSize];  // of kUsable and kWeak slots
+    char szCounterFile[kMaxCounterPathChars + 1];           // empty: no rollback check
+    // A configuration slip: a file meant to configure seals that would
+    // otherwise be read as configuring less. Non-empty: every upload is
+    // refused with this text until the file is fixed. nSlips counts every
+    // slip found; the text names the first.
+    char szSlip[kSealSlipSize];
+    int nSlips;
+};
+
+// "key1" or "key2".
+const char* SealKeyName(int slot) noexcept;
+
+// Whether packages must be signed: some slot is not empty.
+bool SealKeysConfigured(const SealConfig& seal) noexcept;
+// Whether some slot holds a key that can verify seals.
+bool SealHasUsableKey(const SealConfig& seal) noexcept;
+
 // Clears *pSeal and reads the "seal" section: "key1" and "key2" (64 hex
-// digits each), "counter_file" (a path). Every key is optional, but a key
-// that is present must be valid (an empty value is not), "key2" needs
-// "key1", and "counter_file" needs "key1": without a key anyone can write
-// a seal with any counter, so the file would protect nothing. 0, or -1 for
-// a refused section. Prints nothing.
-int LoadSealConfig(const char* pEtcFile, SealConfig* pSeal) noexcept;
+// digits each; either may be missing or empty), "counter_file" (a path;
+// missing or empty: none). Never fails: what is wrong is recorded instead,
+// so that the daemon still starts and answers searches. A slot that is
+// present but unusable is marked so (see SealKeySlot). Slips: an unknown
+// key in [seal]; "key1", "key2" or "counter_file" (in any spelling that
+// reduces to one of them) in another section or above the first; a
+// section whose name reduces to "seal" but is not exactly "seal"; [seal]
+// or one of its keys given twice (only the first is read); key lines in
+// [seal] that are all empty; "counter_file" without a usable key (anyone
+// could seal any counter) or longer than kMaxCounterPathChars; a file that
+// cannot be read to its end. Prints nothing.
+void LoadSealConfig(const char* pEtcFile, SealConfig* pSeal) noexcept;
 
 // Reads one partition section. 0 when read completely or not configured
 // (no or an empty "szMtdName"); -1 when a named partition lacks one of

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 
 #include "qd_log.h"
@@ -16,7 +18,8 @@
 namespace {
 
 constexpr std::size_t kMaxDigits = 20;  // 18446744073709551615
-constexpr std::size_t kPathSize = 256;
+constexpr std::size_t kPathSize = PATH_MAX;
+using PathText = char[kPathSize];
 
 // Reads until `size` bytes or the end of the file: the count, or -1.
 long ReadUpTo(int fd, char* buf, std::size_t size) noexcept {
@@ -92,7 +95,7 @@ bool WriteTempFile(const char* tmp, std::uint64_t counter) noexcept {
     return ::close(fd.release()) == 0;
 }
 
-bool DirectoryOf(const char* path, char (&dir)[kPathSize]) noexcept {
+bool DirectoryOf(const char* path, PathText& dir) noexcept {
     const char* slash = std::strrchr(path, '/');
     if (slash == nullptr) {
         return qd::CopyText(dir, ".");
@@ -106,10 +109,45 @@ bool DirectoryOf(const char* path, char (&dir)[kPathSize]) noexcept {
     return true;
 }
 
+enum class Place { kFile, kNoFile, kUnreachable, kError };
+
+// A file not there yet: its directory must be, and is resolved. Anything
+// under the name (a link to nothing) or a missing directory is
+// unreachable, never a first counter of 0.
+Place ResolveMissing(const char* path, PathText& resolved) noexcept {
+    struct stat st {};
+    PathText dir;
+    PathText realDir;
+    if (::lstat(path, &st) == 0 || errno != ENOENT || !DirectoryOf(path, dir)) {
+        return Place::kUnreachable;
+    }
+    if (::realpath(dir, realDir) == nullptr) {
+        return errno == ENOENT || errno == ENOTDIR ? Place::kUnreachable : Place::kError;
+    }
+    const char* name = std::strrchr(path, '/');
+    name = name == nullptr ? path : name + 1;
+    const char* separator = std::strcmp(realDir, "/") == 0 ? "" : "/";
+    return qd::FormatText(resolved, sizeof resolved, "%s%s%s", realDir, separator, name)
+               ? Place::kNoFile
+               : Place::kError;
+}
+
+// Where the counter is: the path with every link resolved, once per read or
+// store, so a store lands beside the link's target and leaves the link.
+Place ResolveCounterPath(const char* path, PathText& resolved) noexcept {
+    if (::realpath(path, resolved) != nullptr) {
+        return Place::kFile;
+    }
+    if (errno == ENOENT) {
+        return ResolveMissing(path, resolved);
+    }
+    return errno == ENOTDIR ? Place::kUnreachable : Place::kError;
+}
+
 // Makes the rename itself durable. A file system that cannot sync a
 // directory (EINVAL) has nothing more to offer, so that counts as done.
 bool SyncDirectoryOf(const char* path) noexcept {
-    char dir[kPathSize];
+    PathText dir;
     if (!DirectoryOf(path, dir)) {
         errno = ENAMETOOLONG;
         return false;
@@ -121,17 +159,22 @@ bool SyncDirectoryOf(const char* path) noexcept {
 }  // namespace
 
 CounterRead ReadSealCounter(const char* path, std::uint64_t* counter) noexcept {
-    // Non-blocking, so a FIFO under the name cannot stall the upload.
-    const qd::UniqueFd fd(::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (!fd.valid()) {
-        if (errno == ENOENT) {
+    PathText resolved;
+    switch (ResolveCounterPath(path, resolved)) {
+        case Place::kFile:
+            break;
+        case Place::kNoFile:
             *counter = 0;
             return CounterRead::kOk;
-        }
-        return CounterRead::kUnreadable;
+        case Place::kUnreachable:
+            return CounterRead::kUnreachable;
+        case Place::kError:
+            return CounterRead::kUnreadable;
     }
+    // Non-blocking, so a FIFO under the name cannot stall the upload.
+    const qd::UniqueFd fd(::open(resolved, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         return CounterRead::kUnreadable;
     }
     char text[kMaxDigits + 2];  // one more than the longest: a longer file is seen
@@ -143,20 +186,43 @@ CounterRead ReadSealCounter(const char* path, std::uint64_t* counter) noexcept {
                                                                        : CounterRead::kCorrupt;
 }
 
+const char* CounterReadProblem(CounterRead read) noexcept {
+    switch (read) {
+        case CounterRead::kOk:
+            break;
+        case CounterRead::kCorrupt:
+            return "is corrupt (want digits and a newline)";
+        case CounterRead::kUnreadable:
+            return "cannot be read";
+        case CounterRead::kUnreachable:
+            return "cannot be reached: a link to nothing or a missing directory (only a missing "
+                   "file in an existing directory counts as 0)";
+    }
+    return "is fine";
+}
+
 bool StoreSealCounter(const char* path, std::uint64_t counter) noexcept {
-    char tmp[kPathSize];
-    if (!qd::FormatText(tmp, sizeof tmp, "%s.tmp", path)) {
-        QD_LOG_ERR("counter file path too long: %s\n", path);
+    PathText target;
+    const Place place = ResolveCounterPath(path, target);
+    if (place == Place::kUnreachable || place == Place::kError) {
+        QD_LOG_ERR("cannot store the seal counter in %s: %s\n", path,
+                   place == Place::kUnreachable ? "a link to nothing or a missing directory"
+                                                : std::strerror(errno));
         return false;
     }
-    if (!WriteTempFile(tmp, counter) || ::rename(tmp, path) != 0) {
+    PathText tmp;
+    if (!qd::FormatText(tmp, sizeof tmp, "%s.tmp", target)) {
+        QD_LOG_ERR("counter file path too long: %s\n", target);
+        return false;
+    }
+    if (!WriteTempFile(tmp, counter) || ::rename(tmp, target) != 0) {
         const int error = errno;
         static_cast<void>(::unlink(tmp));
-        QD_LOG_ERR("cannot store the seal counter in %s: %s\n", path, std::strerror(error));
+        QD_LOG_ERR("cannot store the seal counter in %s: %s\n", target, std::strerror(error));
         return false;
     }
-    if (!SyncDirectoryOf(path)) {
-        QD_LOG_ERR("cannot sync the directory of %s: %s\n", path, std::strerror(errno));
+    if (!SyncDirectoryOf(target)) {
+        QD_LOG_ERR("cannot sync the directory of %s: %s\n", target, std::strerror(errno));
         return false;
     }
     return true;

@@ -6,20 +6,29 @@
 
 #include <cstdint>
 
+// The path may be a symbolic link (to a partition that survives upgrades,
+// say): it is resolved, and the counter is read from and stored next to
+// what it points to, the link left in place.
 enum class CounterRead {
-    kOk,          // *counter holds the stored value (0 when there is no file)
-    kCorrupt,     // the file holds anything but digits and one newline
-    kUnreadable,  // the file exists but cannot be read
+    kOk,           // *counter holds the stored value (0 when there is no file)
+    kCorrupt,      // the file holds anything but digits and one newline
+    kUnreadable,   // the file exists but cannot be read
+    kUnreachable,  // a link to nothing, or a directory that does not exist
 };
 
-// Reads the stored counter. A corrupt or unreadable file is never taken for
-// 0: that would reopen every older package. Prints nothing.
+// Reads the stored counter. Only a missing file in an existing directory
+// is 0; a corrupt, unreadable or unreachable one is never taken for 0: that
+// would reopen every older package. Prints nothing.
 CounterRead ReadSealCounter(const char* path, std::uint64_t* counter) noexcept;
 
+// What is wrong, to follow "counter file PATH " in an error line.
+const char* CounterReadProblem(CounterRead read) noexcept;
+
 // Replaces the file with `counter` so that a power cut at any moment leaves
-// either the old or the new value: written to "<path>.tmp" in the same
-// directory, synced, renamed over the file, and the directory synced. False
-// after an error line: the new value may then not survive a power cut.
+// either the old or the new value: written to "<file>.tmp" in the file's
+// own directory (a link's target's), synced, renamed over the file, and
+// that directory synced. False after an error line: the new value may then
+// not survive a power cut, or was not stored at all (an unreachable file).
 bool StoreSealCounter(const char* path, std::uint64_t counter) noexcept;
 
 #endif  // SEAL_COUNTER_H

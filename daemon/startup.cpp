@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include "netif.h"
+#include "package_seal.h"
+#include "qd_log.h"
 #include "qd_text.h"
 #include "shell_command.h"
 #include "stop_signals.h"
@@ -16,6 +18,7 @@ constexpr const char* kDefaultConfigPath = "./qdboot.cfg";
 constexpr unsigned kAddressPollSeconds = 2;
 // "ifconfig eth0 hw ether " and a MAC text of at most 31 characters.
 constexpr std::size_t kMacCommandSize = 64;
+constexpr std::size_t kPolicySize = 768;
 
 }  // namespace
 
@@ -35,6 +38,13 @@ void EnsureStandardDescriptors() noexcept {
 
 const char* QdbootConfigPath(int argc, char* argv[]) noexcept {
     return argc > 1 ? argv[1] : kDefaultConfigPath;
+}
+
+void PrintStartupLine(const SealConfig& seal) noexcept {
+    ReportSealProblems(seal);
+    char policy[kPolicySize];
+    DescribeSealPolicy(seal, policy, sizeof policy);
+    QD_LOG_TRACE("qdboot starting: %s\n", policy);
 }
 
 // A stop signal cuts the sleep short. One that lands between the check and

@@ -2,6 +2,8 @@
 #ifndef STARTUP_H
 #define STARTUP_H
 
+#include "qdboot_config.h"
+
 // Opens /dev/null on whichever of descriptors 0, 1 and 2 is closed (a
 // daemon started with them closed), so that no socket, package file or
 // serial line is ever handed one of them: the serial library refuses 0, and
@@ -11,6 +13,13 @@ void EnsureStandardDescriptors() noexcept;
 // The configuration file: the first argument when there is one (others are
 // ignored), otherwise "./qdboot.cfg".
 const char* QdbootConfigPath(int argc, char* argv[]) noexcept;
+
+// The error lines of the seal settings' problems, then the start-up line:
+// what uploads must be (signed, by which key ids; the stored counter), so
+// that a camera's log shows how it is protected from its first lines.
+// Printed once the camera has its address and is about to serve: the wait
+// for it prints nothing.
+void PrintStartupLine(const SealConfig& seal) noexcept;
 
 // Asks for eth0's address every 2 seconds until it has one; no limit and no
 // output. Nothing can be announced or served before that. False when a stop

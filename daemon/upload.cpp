@@ -154,7 +154,9 @@ int ReceiveWithDigest(int fd, const char* path, std::int32_t length,
 
 // The package's own device identifier is the expected one, so every
 // well-formed package passes the device check. The seal is judged after
-// the head is read and before the package library installs anything.
+// the head is read and before the package library reads the items; its
+// counter is stored once the library has verified them all and found
+// room, before it writes the first.
 int InstallPackage(const char* path, const unsigned char* prefixSha256, const QDBOOT_CFG_T& cfg,
                    const SealConfig& seal) noexcept {
     char name[kHeadTextSize];
@@ -163,12 +165,15 @@ int InstallPackage(const char* path, const unsigned char* prefixSha256, const QD
     if (libqdupk_pkgversion(path, name, version, devId) != 0) {
         return -1;
     }
-    const int checked = CheckPackageSeal(path, prefixSha256, seal);
+    PendingCounter counter;
+    const int checked = CheckPackageSeal(path, prefixSha256, seal, &counter);
     if (checked != 0) {
         return checked;
     }
     const InstallConfigScope installWith(cfg);
-    return libqdupk_update(path, devId, cfg.szTmpDir, qdboot_updatecallback);
+    CounterStoreScope storing(counter);
+    return storing.Settle(libqdupk_updatecheck(path, devId, cfg.szTmpDir, qdboot_updatecallback,
+                                               qdboot_storecounter_checkcb));
 }
 
 // Removes the package file. Held open, its storage outlives the name until
@@ -184,6 +189,10 @@ void RemovePackage(const char* path, qd::UniqueFd* storage) noexcept {
 
 int client_update(int fd, const QDBOOT_CFG_T& cfg, const SealConfig& seal,
                   qd::UniqueFd* storage) noexcept {
+    // Not worth receiving: nothing could be installed.
+    if (!SealSettingsAllowUploads(seal)) {
+        return -1;
+    }
     const std::int32_t length = ReadHeaderLength(fd);
     if (length == 0) {
         return -1;

@@ -11,12 +11,14 @@
 // written here) with the settings in `cfg` and `seal`: header, package into
 // "<tmpdir>/qboot.upg" (hashed on the way), the seal check, then
 // verification and installation of every item through
-// qdboot_updatecallback. The file is removed on every path. 0 on success;
-// -1 when the upload itself failed (header, file, receiving, writing,
-// package head) or the counter file stood in the way; a seal refusal's
-// QDUPKERR_* code; otherwise the non-zero result of libqdupk_update.
-// Without `seal` no key is configured: unsealed packages pass, and a seal
-// that is present must still be well-formed and match.
+// qdboot_updatecallback, the seal's counter stored before the first item
+// is written. The file is removed on every path. 0 on success; -1 when
+// the seal settings refuse every upload (nothing is read then), when the
+// upload itself failed (header, file, receiving, writing, package head) or
+// the counter file stood in the way; a seal refusal's QDUPKERR_* code;
+// otherwise the non-zero result of libqdupk_updatecheck. Without `seal` no
+// key is configured: unsealed packages pass, and a seal that is present
+// must still be well-formed and match.
 //
 // With `storage`, the removed file's storage is handed over open: its name
 // is gone, but its pages are freed only when the caller closes it, which a

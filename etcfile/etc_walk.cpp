@@ -1,6 +1,7 @@
 // The whole-file walk for readers in this tree that judge a file's every
-// line (the manifest reader). Apart from the lookups so that a program
-// linking the static library without it (the daemon) carries none of it.
+// line (the manifest reader, the daemon's seal slip check). Apart from the
+// lookups so that a program linking the static library without it carries
+// none of it.
 #include "etc_internal.h"
 
 namespace etcfile {

@@ -68,7 +68,8 @@ enum {
     QDUPKERR_SEALDIGEST = -9,  /* the seal's SHA-256 does not match the package */
     QDUPKERR_UNKNOWNKEY = -10, /* signed by a key that is not among the given ones */
     QDUPKERR_SIGNATURE = -11,  /* the signature does not verify */
-    QDUPKERR_ROLLBACK = -12    /* the seal's counter is lower than the minimum */
+    QDUPKERR_ROLLBACK = -12,   /* the seal's counter is lower than the minimum */
+    QDUPKERR_WEAKKEY = -13     /* a public key of small order or not in canonical form */
 };
 
 /* Install callback: called once per item, in item order, after the whole
@@ -139,7 +140,9 @@ typedef struct {
  * back (NULL when nKeys is 0). With keys, only a package signed by one of
  * them passes; without, no signature is checked, but a malformed seal or
  * one whose digest does not match is still refused. A counter below
- * nMinCounter is refused (an unsealed package counts as 0). Returns 0,
+ * nMinCounter is refused (an unsealed package counts as 0). A given key
+ * that libqdupk_checkkey refuses verifies nothing, but still counts as
+ * given: a package signed by it is refused (QDUPKERR_WEAKKEY). Returns 0,
  * QDUPKERR_OPENFILE, QDUPKERR_INVALIDPKG or one of the seal's codes, with an
  * error line naming the reason; pInfo (may be NULL) is filled as far as the
  * check got, also on failure. Reads the whole file once. */
@@ -152,6 +155,15 @@ QD_API int libqdupk_checkseal(const char* szFileName, const unsigned char* pKeys
 QD_API int libqdupk_checkseal_digest(const char* szFileName, const unsigned char* pPrefixSha256,
                                      const unsigned char* pKeys, int nKeys, uint64_t nMinCounter,
                                      QDUPK_SEALINFO_T* pInfo) QD_NOEXCEPT;
+
+/* Judges an Ed25519 public key (32 bytes) as a signer of seals. 0: seals
+ * signed by it can be verified. QDUPKERR_WEAKKEY: it is one of the points of
+ * small order or not in canonical form; anyone could make signatures that
+ * such a key would verify, so the seal checks never accept one by it
+ * (they refuse it with QDUPKERR_WEAKKEY). pKeyId (may be NULL) receives
+ * the key's 8-byte id, as a seal names its signer, in either case.
+ * QDUPKERR_OPENFILE for a NULL pKey. Prints nothing. */
+QD_API int libqdupk_checkkey(const unsigned char* pKey, unsigned char* pKeyId) QD_NOEXCEPT;
 
 /* MD5 (RFC 1321). The context belongs to the caller: Init, Update any number
  * of times, Final once; Init again before the next message.

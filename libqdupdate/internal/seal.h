@@ -59,7 +59,13 @@ class Sha256 {
 bool Sha256Of(const void* data, std::size_t size, unsigned char* out) noexcept;
 // The first kKeyIdSize bytes of the SHA-256 of a kEd25519KeySize-byte key.
 void KeyIdOf(const unsigned char* publicKey, unsigned char* keyId) noexcept;
-// Pure Ed25519; false for a bad signature and for any failure to check.
+// Whether an Ed25519 point encoding (a public key, or a signature's first
+// 32 bytes, R) can be trusted in a verification: y below 2^255 - 19 and
+// not one of the points of small order, with which anyone can make a
+// signature verify. Every check of a public key goes through this.
+bool StrictPointEncoding(const unsigned char* encoded) noexcept;
+// Pure Ed25519; false for a bad signature, for a key or R that
+// StrictPointEncoding refuses, and for any failure to check.
 bool Ed25519Verify(const unsigned char* publicKey, const unsigned char* message, std::size_t size,
                    const unsigned char* signature) noexcept;
 

@@ -6,6 +6,7 @@
 #include "qd_log.h"
 #include "qd_owners.h"
 #include "qd_text.h"
+#include "seal.h"
 
 namespace {
 
@@ -120,6 +121,16 @@ QD_API int libqdupk_checkseal_digest(const char* szFileName, const unsigned char
         return QDUPKERR_OPENFILE;
     }
     return RunSealCheck(szFileName, {pPrefixSha256, pKeys, nKeys, nMinCounter}, pInfo);
+}
+
+QD_API int libqdupk_checkkey(const unsigned char* pKey, unsigned char* pKeyId) noexcept {
+    if (pKey == nullptr) {
+        return QDUPKERR_OPENFILE;
+    }
+    if (pKeyId != nullptr) {
+        qdupk::KeyIdOf(pKey, pKeyId);
+    }
+    return qdupk::StrictPointEncoding(pKey) ? 0 : QDUPKERR_WEAKKEY;
 }
 
 }  // extern "C"

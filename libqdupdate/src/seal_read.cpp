@@ -143,11 +143,31 @@ void FormatKeyId(const unsigned char* id, char (&text)[2 * kKeyIdSize + 1]) noex
     text[2 * kKeyIdSize] = '\0';
 }
 
+int SignatureRefusal(const unsigned char* keyId, bool known, bool weak) noexcept {
+    char idText[2 * kKeyIdSize + 1];
+    FormatKeyId(keyId, idText);
+    if (!known) {
+        QD_LOG_ERR("seal signed by unknown key %s\n", idText);
+        return QDUPKERR_UNKNOWNKEY;
+    }
+    if (weak) {
+        QD_LOG_ERR(
+            "seal signed by key %s, a small-order or non-canonical key that verifies "
+            "nothing\n",
+            idText);
+        return QDUPKERR_WEAKKEY;
+    }
+    QD_LOG_ERR("seal signature by key %s does not verify\n", idText);
+    return QDUPKERR_SIGNATURE;
+}
+
 // Ids are short, so two given keys may share one: any key carrying the id
-// whose signature verifies is the signer.
+// whose signature verifies is the signer. A key that can verify nothing
+// (StrictPointEncoding) is named as such rather than as a bad signature.
 int CheckSignature(const Trailer& trailer, const unsigned char* keys, int nKeys,
                    QDUPK_SEALINFO_T* info) noexcept {
     bool known = false;
+    bool usable = false;
     for (int i = 0; i < nKeys; ++i) {
         const unsigned char* key = keys + static_cast<std::size_t>(i) * kEd25519KeySize;
         unsigned char id[kKeyIdSize];
@@ -156,19 +176,13 @@ int CheckSignature(const Trailer& trailer, const unsigned char* keys, int nKeys,
             continue;
         }
         known = true;
+        usable = usable || StrictPointEncoding(key);
         if (Ed25519Verify(key, trailer.raw, kSealSignedPart, trailer.seal.signature)) {
             info->nKeyIndex = i;
             return 0;
         }
     }
-    char idText[2 * kKeyIdSize + 1];
-    FormatKeyId(trailer.seal.keyId, idText);
-    if (!known) {
-        QD_LOG_ERR("seal signed by unknown key %s\n", idText);
-        return QDUPKERR_UNKNOWNKEY;
-    }
-    QD_LOG_ERR("seal signature by key %s does not verify\n", idText);
-    return QDUPKERR_SIGNATURE;
+    return SignatureRefusal(trailer.seal.keyId, known, known && !usable);
 }
 
 int CheckKeys(const Trailer& trailer, const unsigned char* keys, int nKeys,

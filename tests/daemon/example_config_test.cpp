@@ -4,7 +4,13 @@
 // changes a camera's MAC address.
 #include <gtest/gtest.h>
 
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
 #include "qdboot_config.h"
+#include "test_support.h"
 
 namespace {
 
@@ -33,6 +39,99 @@ TEST(ExampleConfig, IsAcceptedWithTheValuesItDescribes) {
         EXPECT_EQ(parts[i]->bAllMtd, allMtd[i]) << names[i];
     }
     EXPECT_EQ(cfg.stKernel.nPos + cfg.stKernel.nSize, cfg.stRootfs.nPos);
+}
+
+// Every [seal] example the documentation gives must load as it says:
+// placeholders filled with a real key, no slip, a usable key. The README's
+// key rotation once left key2= empty, which the daemon refused at start-up.
+// A snippet is the lines of a README ini block, of a manual page's .nf
+// block, or the example file's commented-out section.
+const char kValidKey[] = "d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a";
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// The blocks between a line matching `open` and the next matching `close`,
+// each line with what matches `drop` taken out.
+std::vector<std::string> Blocks(const std::string& text, const std::regex& open,
+                                const std::regex& close, const std::regex& drop) {
+    std::vector<std::string> blocks;
+    bool inside = false;
+    for (const std::string& line : Lines(text)) {
+        if (!inside) {
+            inside = std::regex_match(line, open);
+            blocks.resize(blocks.size() + (inside ? 1 : 0));
+        } else if (std::regex_match(line, close)) {
+            inside = false;
+        } else {
+            blocks.back() += std::regex_replace(line, drop, "") + "\n";
+        }
+    }
+    return blocks;
+}
+
+// The example file ships its section commented out: ";[seal]" and the
+// ";key=value" lines under it.
+std::vector<std::string> CommentedSealSection(const std::string& text) {
+    std::string section;
+    for (const std::string& line : Lines(text)) {
+        const bool keyLine = std::regex_match(line, std::regex(";[a-z_0-9]+=.*"));
+        if (line == ";[seal]" || (!section.empty() && keyLine)) {
+            section += line.substr(1) + "\n";
+        } else if (!section.empty()) {
+            break;
+        }
+    }
+    return {section};
+}
+
+std::vector<std::string> SealSnippets(const std::string& path) {
+    const std::string text = qdtest::ReadFile(std::string(QD_SOURCE_DIR) + "/" + path);
+    std::vector<std::string> blocks;
+    if (path == "README.md") {
+        blocks = Blocks(text, std::regex(" *```ini"), std::regex(" *```"), std::regex("^ +"));
+    } else if (path == "etc/qdboot.cfg") {
+        blocks = CommentedSealSection(text);
+    } else {  // roff: "\-" is a plain hyphen
+        blocks = Blocks(text, std::regex("\\.nf"), std::regex("\\.fi"), std::regex("\\\\(?=-)"));
+    }
+    std::vector<std::string> snippets;
+    for (const std::string& block : blocks) {
+        if (block.find("[seal]") != std::string::npos) {
+            snippets.push_back(std::regex_replace(block, std::regex("<[^>\n]*>"), kValidKey));
+        }
+    }
+    return snippets;
+}
+
+TEST(ExampleConfig, EverySealSnippetOfTheDocumentationLoads) {
+    qdtest::ScratchDir dir;
+    const std::string file = dir.file("snippet.cfg");
+    for (const char* path : {"README.md", "doc/man/qdboot.cfg.5", "etc/qdboot.cfg"}) {
+        const std::vector<std::string> snippets = SealSnippets(path);
+        EXPECT_FALSE(snippets.empty()) << "no [seal] example found in " << path;
+        for (const std::string& snippet : snippets) {
+            SCOPED_TRACE(std::string(path) + ":\n" + snippet);
+            qdtest::WriteFile(file, snippet);
+            SealConfig seal{};
+            LoadSealConfig(file.c_str(), &seal);
+            EXPECT_STREQ(seal.szSlip, "");
+            EXPECT_TRUE(SealHasUsableKey(seal));
+            for (const SealKeySlot slot : seal.emSlots) {
+                EXPECT_TRUE(slot == SealKeySlot::kUsable || slot == SealKeySlot::kEmpty);
+            }
+            QDBOOT_CFG_T cfg{};
+            if (snippet.find("[system]") != std::string::npos) {
+                EXPECT_EQ(LoadQdbootConfig(file.c_str(), &cfg), 0);
+            }
+        }
+    }
 }
 
 }  // namespace

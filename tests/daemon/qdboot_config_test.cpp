@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "libqdupdate.h"
 #include "qdboot_config.h"
 #include "target_exec.h"
 #include "test_support.h"
@@ -138,64 +139,145 @@ TEST_F(QdbootConfigTest, NamedPartitionNeedsAllItsKeys) {
     EXPECT_EQ(mtd.bValid, 0);
 }
 
-const std::string kKeyHex = "00112233445566778899aabbccddeeffFFEEDDCCBBAA99887766554433221100";
+// Public keys of the RFC 8032 test vectors: valid points, as a camera's
+// keys are.
+const std::string kKey1Hex = "d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a";
+const std::string kKey2Hex = "3D4017C3E843895A92B70AA74D1B7EBC9C982CCF2EC4968CC0CD55F12AF4660C";
+const std::string kWeakHex(64, '0');  // a placeholder: of small order
 
 class SealConfigTest : public QdbootConfigTest {
   protected:
-    int LoadSeal(const std::string& section) {
-        qdtest::WriteFile(dir_.file("qdboot.cfg"), kValid + "[seal]\n" + section);
-        return LoadSealConfig(dir_.file("qdboot.cfg").c_str(), &seal_);
+    const SealConfig& LoadSeal(const std::string& text) {
+        qdtest::WriteFile(dir_.file("qdboot.cfg"), text);
+        LoadSealConfig(dir_.file("qdboot.cfg").c_str(), &seal_);
+        return seal_;
+    }
+    const SealConfig& LoadSection(const std::string& section) {
+        return LoadSeal(kValid + "[seal]\n" + section);
+    }
+    std::string Key(std::size_t slot) const {
+        return std::string(reinterpret_cast<const char*>(seal_.byKeys) + slot * kSealKeySize,
+                           kSealKeySize);
+    }
+    // The id the package library gives the key in `slot`.
+    std::string ExpectedId(std::size_t slot) const {
+        unsigned char id[kSealKeyIdSize];
+        static_cast<void>(libqdupk_checkkey(seal_.byKeys + slot * kSealKeySize, id));
+        return std::string(reinterpret_cast<const char*>(id), sizeof id);
+    }
+    std::string Id(std::size_t slot) const {
+        return std::string(reinterpret_cast<const char*>(seal_.byKeyIds) + slot * kSealKeyIdSize,
+                           kSealKeyIdSize);
     }
 
     SealConfig seal_{};
 };
 
-TEST_F(SealConfigTest, ReadsKeysInSlotOrderAndTheCounterPath) {
-    ASSERT_EQ(LoadQdbootConfig(QD_SOURCE_DIR "/etc/qdboot.cfg", &cfg_), 0);
-    ASSERT_EQ(LoadSealConfig(QD_SOURCE_DIR "/etc/qdboot.cfg", &seal_), 0);
-    EXPECT_EQ(seal_.nKeys, 0) << "the example enforces nothing";
-    EXPECT_STREQ(seal_.szCounterFile, "");
+using Slot = SealKeySlot;
 
-    std::string key2 = kKeyHex;
-    std::reverse(key2.begin(), key2.end());
-    ASSERT_EQ(LoadSeal("key1=" + kKeyHex + "\nkey2=" + key2 + "\ncounter_file=/var/qd/counter\n"),
-              0);
-    EXPECT_EQ(seal_.nKeys, 2);
-    EXPECT_EQ(seal_.byKeys[0], 0x00);
-    EXPECT_EQ(seal_.byKeys[5], 0x55);
-    EXPECT_EQ(seal_.byKeys[16], 0xFF);
-    EXPECT_EQ(seal_.byKeys[31], 0x00);
-    EXPECT_EQ(seal_.byKeys[32], 0x00);
-    EXPECT_EQ(seal_.byKeys[33], 0x11);
+TEST_F(SealConfigTest, ReadsKeysInTheirSlotsAndTheCounterPath) {
+    LoadSeal(qdtest::ReadFile(QD_SOURCE_DIR "/etc/qdboot.cfg"));
+    EXPECT_FALSE(SealKeysConfigured(seal_)) << "the example enforces nothing";
+    EXPECT_STREQ(seal_.szSlip, "");
+
+    LoadSection("key1=" + kKey1Hex + "\nkey2=" + kKey2Hex + "\ncounter_file=/var/qd/counter\n");
+    EXPECT_EQ(seal_.emSlots[0], Slot::kUsable);
+    EXPECT_EQ(seal_.emSlots[1], Slot::kUsable);
+    EXPECT_EQ(Key(0).substr(0, 3), std::string("\xd7\x5a\x98"));
+    EXPECT_EQ(Key(1).substr(29), std::string("\xf4\x66\x0c"));
+    EXPECT_EQ(Id(0), ExpectedId(0));
+    EXPECT_EQ(Id(1), ExpectedId(1));
+    EXPECT_NE(Id(0), Id(1));
     EXPECT_STREQ(seal_.szCounterFile, "/var/qd/counter");
+    EXPECT_STREQ(seal_.szSlip, "");
 
-    ASSERT_EQ(LoadSeal("key1=" + kKeyHex + "\n"), 0);
-    EXPECT_EQ(seal_.nKeys, 1);
-    EXPECT_STREQ(seal_.szCounterFile, "");
+    // An empty or missing slot is no key; either slot may hold the only one,
+    // and an empty counter_file is no counter file.
+    struct Case {
+        std::string section;
+        Slot key1, key2;
+    };
+    const Case cases[] = {
+        {"key1=" + kKey1Hex + "\n", Slot::kUsable, Slot::kEmpty},
+        {"key1=" + kKey1Hex + "\nkey2=\ncounter_file=\n", Slot::kUsable, Slot::kEmpty},
+        {"key2=" + kKey2Hex + "\n", Slot::kEmpty, Slot::kUsable},
+        {"key1=\nkey2=" + kKey2Hex + "\r\n", Slot::kEmpty, Slot::kUsable},
+        {"", Slot::kEmpty, Slot::kEmpty},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.section);
+        LoadSection(c.section);
+        EXPECT_EQ(seal_.emSlots[0], c.key1);
+        EXPECT_EQ(seal_.emSlots[1], c.key2);
+        EXPECT_STREQ(seal_.szCounterFile, "");
+        EXPECT_STREQ(seal_.szSlip, "") << seal_.szSlip;
+    }
 }
 
-// A key that is present but unusable must not quietly leave the camera
-// accepting unsigned packages, and a counter without a key protects
-// nothing: all refused.
-TEST_F(SealConfigTest, RefusesKeysAndPathsThatAreNotUsable) {
+// A value that is no usable key takes nothing, but never empties its slot:
+// the camera still demands signatures.
+TEST_F(SealConfigTest, AnUnusableKeyMarksItsSlotAndKeepsSignaturesRequired) {
     const std::string longest = "/" + std::string(kMaxCounterPathChars - 1, 'c');
-    ASSERT_EQ(LoadSeal("key1=" + kKeyHex + "\ncounter_file=" + longest + "\n"), 0);
+    LoadSection("key1=" + kKey1Hex + "\ncounter_file=" + longest + "\n");
     EXPECT_EQ(std::string(seal_.szCounterFile), longest);
+    EXPECT_STREQ(seal_.szSlip, "");
 
-    const std::string refused[] = {
-        "key1=" + kKeyHex.substr(1) + "\n",
-        "key1=" + kKeyHex + "0\n",
-        "key1=" + kKeyHex.substr(0, 63) + "g\n",
-        "key1=\n",
-        "key1=" + kKeyHex + "\nkey2=\n",
-        "key2=" + kKeyHex + "\n",
-        "counter_file=/var/qd/counter\n",
-        "key1=" + kKeyHex + "\ncounter_file=\n",
-        "key1=" + kKeyHex + "\ncounter_file=" + longest + "c\n",
-    };
-    for (const std::string& section : refused) {
-        EXPECT_EQ(LoadSeal(section), -1) << section;
+    const std::string malformed[] = {kKey1Hex.substr(1), kKey1Hex + "0",
+                                     kKey1Hex.substr(0, 63) + "g", " " + kKey1Hex};
+    for (const std::string& value : malformed) {
+        SCOPED_TRACE(value);
+        LoadSection("key2=" + value + "\n");
+        EXPECT_EQ(seal_.emSlots[1], Slot::kMalformed);
+        EXPECT_TRUE(SealKeysConfigured(seal_));
+        EXPECT_FALSE(SealHasUsableKey(seal_));
     }
+    for (const std::string& weak : {kWeakHex, "01" + std::string(62, '0')}) {
+        LoadSection("key1=" + kKey1Hex + "\nkey2=" + weak + "\n");
+        EXPECT_EQ(seal_.emSlots[0], Slot::kUsable);
+        EXPECT_EQ(seal_.emSlots[1], Slot::kWeak) << weak;
+        EXPECT_EQ(Id(1), ExpectedId(1)) << "named by its id in the start-up line";
+        EXPECT_STREQ(seal_.szSlip, "");
+    }
+}
+
+// Spellings the lookups pass over would leave a camera less protected than
+// its configuration says; each is a slip, named, and never ends the daemon.
+TEST_F(SealConfigTest, SlipsAreFoundAndTheFirstIsNamed) {
+    const std::string key = "key1=" + kKey1Hex + "\n";
+    struct Case {
+        std::string text;
+        const char* named;
+    };
+    const Case cases[] = {
+        {kValid + "[Seal]\n" + key, "section [Seal] is not read"},
+        {kValid + "[SEAL]\n" + key, "section [SEAL] is not read"},
+        {kValid + "[se-al]\n" + key, "section [se-al] is not read"},
+        {kValid + "[seal]\nKey1=" + kKey1Hex + "\n", "unknown key \"Key1\" in [seal]"},
+        {kValid + "[seal]\n" + key + "key_2=" + kKey2Hex + "\n", "unknown key \"key_2\""},
+        {Replace(kValid, "port", "port=8080\n" + key), "\"key1\" is not read in [system]"},
+        {key + kValid, "\"key1\" is not read above the first section"},
+        {kValid + "[kernel]\nCounter-File=/x\n", "\"Counter-File\" is not read in [kernel]"},
+        {kValid + "[seal]\n" + key + "[seal]\nkey2=" + kKey2Hex + "\n", "[seal] is given twice"},
+        {kValid + "[seal]\n" + key + "key1=" + kKey2Hex + "\n", "key1 is given twice"},
+        {kValid + "[seal]\nkey1=\n", "every key line in [seal] is empty"},
+        {kValid + "[seal]\nkey2=\n", "every key line in [seal] is empty"},
+        {kValid + "[seal]\nkey1=\nkey2=\ncounter_file=/x\n", "every key line in [seal] is empty"},
+        {kValid + "[seal]\ncounter_file=/x\n", "counter_file needs a usable key1 or key2"},
+        {kValid + "[seal]\nkey1=" + kWeakHex + "\ncounter_file=/x\n", "counter_file needs"},
+        {kValid + "[seal]\n" + key + "counter_file=/" + std::string(kMaxCounterPathChars, 'c'),
+         "counter_file is longer than 250 characters"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        LoadSeal(c.text);
+        EXPECT_GE(seal_.nSlips, 1);
+        EXPECT_NE(std::string(seal_.szSlip).find(c.named), std::string::npos) << seal_.szSlip;
+    }
+    LoadSeal("[Seal]\n" + key + kValid + "[seal]\nkey3=x\n");
+    EXPECT_EQ(seal_.nSlips, 3) << "[Seal], key1 in it, and key3";
+    EXPECT_NE(std::string(seal_.szSlip).find("[Seal]"), std::string::npos) << seal_.szSlip;
+    LoadSealConfig(dir_.file("missing.cfg").c_str(), &seal_);
+    EXPECT_NE(std::string(seal_.szSlip).find("cannot be read"), std::string::npos);
 }
 
 // The executable ends with status 255 and prints nothing; these configs
@@ -208,9 +290,8 @@ TEST(QdbootExecutable, RefusedConfigurationExitsSilentlyWith255) {
         GTEST_SKIP() << "needs root and unshare --net for an isolated network namespace";
     }
     const std::string data = std::string(QD_SOURCE_DIR) + "/tests/data/daemon/";
-    for (const char* name :
-         {"baud_19200.cfg", "kernel_without_nsize.cfg", "empty_tmpdir.cfg", "tmpdir_114_chars.cfg",
-          "seal_counter_without_key.cfg", "does_not_exist.cfg"}) {
+    for (const char* name : {"baud_19200.cfg", "kernel_without_nsize.cfg", "empty_tmpdir.cfg",
+                             "tmpdir_114_chars.cfg", "does_not_exist.cfg"}) {
         const std::string command =
             "timeout 10 unshare --net " +
             qdtest::TargetShellCommand(qdtest::BuildExecutable("qdboot"), {data + name}) + " 2>&1";

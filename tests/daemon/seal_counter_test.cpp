@@ -55,6 +55,40 @@ TEST(SealCounter, ReadAcceptsDigitsAndOneNewlineAndNothingElse) {
     EXPECT_EQ(ReadSealCounter(dir.file("fifo").c_str(), &value), CounterRead::kUnreadable);
 }
 
+// A counter kept on another partition through a link stays there: the link
+// is resolved, the new value written and renamed beside its target. A link
+// to nothing or a missing directory is never a first counter of 0.
+TEST(SealCounter, ALinkIsFollowedToItsTargetAndADanglingOneIsUnreachable) {
+    qdtest::ScratchDir dir;
+    ASSERT_EQ(mkdir(dir.file("kept").c_str(), 0700), 0);
+    qdtest::WriteFile(dir.file("kept/counter"), "5\n");
+    const std::string link = dir.file("counter");
+    ASSERT_EQ(symlink("kept/counter", link.c_str()), 0);
+    std::uint64_t value = 0;
+    EXPECT_EQ(ReadSealCounter(link.c_str(), &value), CounterRead::kOk);
+    EXPECT_EQ(value, 5u);
+    ASSERT_TRUE(StoreSealCounter(link.c_str(), 7));
+    struct stat st {};
+    ASSERT_EQ(lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link stays a link";
+    EXPECT_EQ(ReadFile(dir.file("kept/counter")), "7\n");
+    EXPECT_FALSE(FileExists(dir.file("kept/counter.tmp")));
+    EXPECT_FALSE(FileExists(link + ".tmp"));
+
+    ASSERT_EQ(symlink("kept/absent", dir.file("dangling").c_str()), 0);
+    ASSERT_EQ(symlink("gone/counter", dir.file("nowhere").c_str()), 0);
+    for (const char* name : {"dangling", "nowhere", "nodir/counter"}) {
+        SCOPED_TRACE(name);
+        const std::string path = dir.file(name);
+        EXPECT_EQ(ReadSealCounter(path.c_str(), &value), CounterRead::kUnreachable);
+        qdtest::StdoutCapture output;
+        EXPECT_FALSE(StoreSealCounter(path.c_str(), 8));
+        EXPECT_NE(output.Finish().find(path), std::string::npos);
+    }
+    EXPECT_FALSE(FileExists(dir.file("kept/absent")));
+    EXPECT_FALSE(FileExists(dir.file("gone")));
+}
+
 TEST(SealCounter, StoreReplacesTheFileWholeAndLeavesNoTemporaryFile) {
     qdtest::ScratchDir dir;
     const std::string path = dir.file("counter");

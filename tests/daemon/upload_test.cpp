@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <future>
 #include <string>
 #include <thread>
@@ -92,6 +94,12 @@ class Upload : public ::testing::Test {
 
     std::string Received() const { return tmp_.file("qboot.upg"); }
 
+    // `key` in the slot, as LoadSealConfig leaves a usable one.
+    void UseKey(int slot, const std::string& key, SealKeySlot state = SealKeySlot::kUsable) {
+        seal_.emSlots[slot] = state;
+        key.copy(reinterpret_cast<char*>(seal_.byKeys) + slot * int{kSealKeySize}, kSealKeySize);
+    }
+
     QDBOOT_CFG_T cfg_{};
     SealConfig seal_{};
     qdtest::ScratchDir tmp_;
@@ -168,8 +176,7 @@ TEST_F(Upload, BadPackagesFailAndLeaveNoFile) {
 // bytes before the seal.
 TEST_F(Upload, SealIsCheckedWithTheDigestTakenWhileReceiving) {
     const qdtest::TestSigningKey key;
-    seal_.nKeys = 1;
-    key.PublicKey().copy(reinterpret_cast<char*>(seal_.byKeys), kSealKeySize);
+    UseKey(0, key.PublicKey());
     std::string data(3 * 65536 + 100, '\0');
     for (std::size_t i = 0; i < data.size(); ++i) {
         data[i] = static_cast<char>((i * 7919) >> 3);
@@ -200,8 +207,7 @@ TEST_F(Upload, SealIsCheckedWithTheDigestTakenWhileReceiving) {
 // be stored, or read, nothing is installed.
 TEST_F(Upload, CounterThatCannotBeStoredOrReadInstallsNothing) {
     const qdtest::TestSigningKey key;
-    seal_.nKeys = 1;
-    key.PublicKey().copy(reinterpret_cast<char*>(seal_.byKeys), kSealKeySize);
+    UseKey(1, key.PublicKey());
     const std::string package =
         qdtest::Sealed(qdupk::BuildPackage(FilePackage(tmp_.file("item"), "data")), 2, &key);
     ASSERT_TRUE(qd::CopyText(seal_.szCounterFile, tmp_.file("missing/counter").c_str()));
@@ -215,10 +221,75 @@ TEST_F(Upload, CounterThatCannotBeStoredOrReadInstallsNothing) {
     EXPECT_FALSE(FileExists(tmp_.file("item")));
     EXPECT_FALSE(FileExists(Received()));
 
+    // Readable, but its replacement cannot be written: every item declined.
     Reconnect();
     qdtest::WriteFile(tmp_.file("counter"), "1\n");
+    ASSERT_EQ(mkdir(tmp_.file("counter.tmp").c_str(), 0700), 0);
+    qdtest::WriteFile(tmp_.file("counter.tmp/x"), "");
+    EXPECT_EQ(Run({Framed(package)}), -1);
+    EXPECT_FALSE(FileExists(tmp_.file("item")));
+    EXPECT_EQ(qdtest::ReadFile(tmp_.file("counter")), "1\n");
+    std::filesystem::remove_all(tmp_.file("counter.tmp"));
+
+    Reconnect();
     EXPECT_EQ(Run({Framed(package)}), 0);
     EXPECT_EQ(qdtest::ReadFile(tmp_.file("counter")), "2\n");
+    EXPECT_EQ(qdtest::ReadFile(tmp_.file("item")), "data");
+}
+
+// A signed package that the verification pass or the room check refuses
+// installs nothing, and so must not raise the counter: the next real
+// release, with a lower counter, would be refused as a rollback.
+TEST_F(Upload, APackageRefusedAfterItsSealLeavesTheCounterAlone) {
+    const qdtest::TestSigningKey key;
+    UseKey(0, key.PublicKey());
+    ASSERT_TRUE(qd::CopyText(seal_.szCounterFile, tmp_.file("counter").c_str()));
+    qdtest::WriteFile(tmp_.file("counter"), "20\n");
+
+    std::string damaged = qdupk::BuildPackage(FilePackage(tmp_.file("never"), "data"));
+    damaged[damaged.size() - 41] ^= 0x01;  // the item's data no longer has its MD5
+    EXPECT_EQ(Run({Framed(qdtest::Sealed(damaged, 1000, &key))}), QDUPKERR_CRCDATA);
+    Reconnect();
+    const std::string nowhere = qdupk::BuildPackage(FilePackage(tmp_.file("no/dir/x"), "data"));
+    EXPECT_EQ(Run({Framed(qdtest::Sealed(nowhere, 1000, &key))}), QDUPKERR_COPY);
+    EXPECT_EQ(qdtest::ReadFile(tmp_.file("counter")), "20\n");
+    EXPECT_FALSE(FileExists(tmp_.file("never")));
+
+    Reconnect();
+    EXPECT_EQ(Run({Framed(qdtest::Sealed(
+                  qdupk::BuildPackage(FilePackage(tmp_.file("real"), "data")), 21, &key))}),
+              0);
+    EXPECT_EQ(qdtest::ReadFile(tmp_.file("counter")), "21\n");
+}
+
+// A slip in the seal settings, or keys of which none can verify, refuses
+// every upload before a byte of it is taken; a key that takes nothing
+// leaves the other slot working.
+TEST_F(Upload, SealSettingsThatTakeNothingRefuseUploadsUnread) {
+    const qdtest::TestSigningKey key;
+    const std::string neutral = std::string(1, '\x01') + std::string(kSealKeySize - 1, '\0');
+    const std::string forged = std::string(1, '\x01') + std::string(63, '\0');  // R neutral, S 0
+    const std::string plain = qdupk::BuildPackage(FilePackage(tmp_.file("item"), "data"));
+    ASSERT_TRUE(qd::CopyText(seal_.szSlip, "unknown key \"Key1\" in [seal]"));
+    EXPECT_EQ(Run({Framed(plain)}), -1);
+    EXPECT_FALSE(FileExists(Received())) << "refused before the package was received";
+
+    seal_ = SealConfig{};
+    UseKey(0, neutral, SealKeySlot::kWeak);
+    for (const std::string& package :
+         {plain, qdtest::Sealed(plain, 1), qdtest::SealedAs(plain, 1, neutral, forged)}) {
+        Reconnect();
+        EXPECT_EQ(Run({Framed(package)}), -1);
+        EXPECT_FALSE(FileExists(Received()));
+    }
+    UseKey(1, key.PublicKey());
+    Reconnect();
+    EXPECT_EQ(Run({Framed(qdtest::SealedAs(plain, 1, neutral, forged))}), QDUPKERR_WEAKKEY);
+    Reconnect();
+    EXPECT_EQ(Run({Framed(plain)}), QDUPKERR_UNSEALED);
+    EXPECT_FALSE(FileExists(tmp_.file("item")));
+    Reconnect();
+    EXPECT_EQ(Run({Framed(qdtest::Sealed(plain, 1, &key))}), 0);
     EXPECT_EQ(qdtest::ReadFile(tmp_.file("item")), "data");
 }
 

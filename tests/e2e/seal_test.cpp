@@ -89,7 +89,8 @@ class Seal : public ::testing::Test {
         const std::string ran = ReadIfPresent(cam_.info().workDir + "/ran");
         const std::size_t logged = cam_.Log().size();
         UploadConnection upload(cam_, kPort);
-        upload.Send(qdtest::Framed(package));
+        // Settings that take nothing refuse an upload before reading it.
+        static_cast<void>(upload.TrySend(qdtest::Framed(package)));
         const UploadConnection::Reply reply = upload.ReadUntilClosed(kUploadTimeout);
         EXPECT_TRUE(reply.closed);
         EXPECT_EQ(reply.bytes, "");
@@ -153,6 +154,43 @@ TEST_F(Seal, StoredCounterSurvivesARestartAndACorruptOneRefusesUploads) {
     }
     qdtest::WriteFile(CounterFile(), "7\n");
     ExpectInstalled(Sealed(Package("eight"), 8, &key1), "eight");
+}
+
+void ExpectInLog(const VirtualCamera& cam, const std::string& text) {
+    EXPECT_NE(cam.Log().find(text), std::string::npos) << cam.Log();
+}
+
+// Seal settings with a slip or a placeholder key, which a camera may be
+// given by a package, never stop it: it says what is wrong and what it
+// demands, answers searches, and installs only what a usable key signed.
+TEST_F(Seal, SlipsAndUnusableKeysKeepTheCameraServingAndTakeNothingElse) {
+    const TestSigningKey key;
+    Start({{"Key1", key.PublicHex()}});
+    ExpectInLog(cam_, "ERROR");
+    ExpectInLog(cam_, "configuration slip: unknown key \"Key1\" in [seal]");
+    ExpectInLog(cam_, "qdboot starting: every upload is refused");
+    qdtest::SearchClient search(cam_);
+    search.Send(qdtest::SearchPacket(0x5EA1));
+    EXPECT_TRUE(search.Receive(Millis(5000)).has_value()) << "searches are answered";
+    ExpectRefused(Package("plain"), "configuration slip");
+    ExpectRefused(Sealed(Package("signed"), 5, &key), "configuration slip");
+    cam_.Stop();
+
+    // With the neutral point as key1, R = that point and S = 0 would verify
+    // for any package.
+    const std::string neutral = std::string(1, '\x01') + std::string(31, '\0');
+    const std::string forged = std::string(1, '\x01') + std::string(63, '\0');
+    Start({{"key1", "01" + std::string(62, '0')},
+           {"key2", key.PublicHex()},
+           {"counter_file", CounterFile()}});
+    ExpectInLog(cam_, "[seal] key1 (key id ");
+    ExpectInLog(cam_, "qdboot starting: packages must be signed by key ");
+    ExpectInLog(cam_, " (key2); stored counter 0 (" + CounterFile() + ")");
+    ExpectRefused(Package("plain"), "not sealed and signed by a configured key");
+    ExpectRefused(qdtest::SealedAs(Package("forged"), 50, neutral, forged), "takes nothing");
+    EXPECT_FALSE(qdtest::FileExists(CounterFile()));
+    ExpectInstalled(Sealed(Package("real"), 3, &key), "real");
+    EXPECT_EQ(qdtest::ReadFile(CounterFile()), "3\n");
 }
 
 // No keys: packages as before, and a seal that is present must hold.

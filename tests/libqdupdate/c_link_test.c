@@ -35,5 +35,10 @@ int main(void) {
         fputs("a missing package's seal was not refused\n", stderr);
         return 1;
     }
+    static const unsigned char kPlaceholderKey[32];
+    if (libqdupk_checkkey(kPlaceholderKey, NULL) != QDUPKERR_WEAKKEY) {
+        fputs("an all-zero public key was not refused\n", stderr);
+        return 1;
+    }
     return 0;
 }

@@ -69,6 +69,67 @@ TEST(SealCrypto, Ed25519VerifiesTheRfcVectorAndRejectsAnyChange) {
     EXPECT_FALSE(qdupk::Ed25519Verify(key.data(), nullptr, 0, kRfcSignature.data()));
 }
 
+// Encodings a verifier must never trust as a key. With the first three a
+// signature of R = the neutral point and S = 0 verifies for any message in
+// OpenSSL 3.0 alone; the order-8 point and all zeros take such forgeries
+// for some messages.
+const char* const kWeakKeys[] = {
+    "0000000000000000000000000000000000000000000000000000000000000000",  // order 4
+    "0100000000000000000000000000000000000000000000000000000000000000",  // neutral
+    "0100000000000000000000000000000000000000000000000000000000000080",  // neutral, sign set
+    "eeffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f",  // neutral + p
+    "26e8958fc2b227b045c3f489f2ef98f0d5dfac05d3c63339b13802886d53fc85",  // order 8
+    "c7176a703d4dd84fba3c0b760d10670f2a2053fa2c39ccc64ec7fd7792ac037a",  // order 8
+    "ecffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f",  // order 2
+    "efffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f",  // y = 2 + p
+};
+
+// R is the neutral point, S is 0: "signed" by a small-order key.
+ByteVector ForgedSignature() {
+    ByteVector signature(qdupk::kEd25519SignatureSize, 0);
+    signature[0] = 1;
+    return signature;
+}
+
+TEST(SealCrypto, SmallOrderAndNonCanonicalPointsVerifyNothing) {
+    const ByteVector forged = ForgedSignature();
+    for (const char* hex : kWeakKeys) {
+        SCOPED_TRACE(hex);
+        const ByteVector key = FromHex(hex);
+        EXPECT_FALSE(qdupk::StrictPointEncoding(key.data()));
+        for (const char* message : {"", "seal", "any message at all"}) {
+            EXPECT_FALSE(qdupk::Ed25519Verify(key.data(),
+                                              reinterpret_cast<const unsigned char*>(message),
+                                              std::strlen(message), forged.data()));
+        }
+        unsigned char id[qdupk::kKeyIdSize]{};
+        unsigned char expectedId[qdupk::kKeyIdSize];
+        qdupk::KeyIdOf(key.data(), expectedId);
+        EXPECT_EQ(libqdupk_checkkey(key.data(), id), QDUPKERR_WEAKKEY);
+        EXPECT_EQ(0, std::memcmp(id, expectedId, sizeof id)) << "the id names the refused key";
+    }
+    EXPECT_TRUE(qdupk::StrictPointEncoding(kRfcPublicKey.data()));
+    EXPECT_EQ(libqdupk_checkkey(kRfcPublicKey.data(), nullptr), 0);
+    EXPECT_EQ(libqdupk_checkkey(nullptr, nullptr), QDUPKERR_OPENFILE);
+
+    // A signature whose R is not canonical, or whose S is not below the
+    // group order L (here S + L), is refused too.
+    ByteVector signature = kRfcSignature;
+    const ByteVector order =
+        FromHex("edd3f55c1a631258d69cf7a2def9de1400000000000000000000000000000010");
+    unsigned carry = 0;
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        carry += unsigned{signature[32 + i]} + order[i];
+        signature[32 + i] = static_cast<unsigned char>(carry & 0xFF);
+        carry >>= 8;
+    }
+    EXPECT_FALSE(qdupk::Ed25519Verify(kRfcPublicKey.data(), nullptr, 0, signature.data()));
+    signature = kRfcSignature;
+    std::fill(signature.begin(), signature.begin() + 32, 0xFF);
+    signature[31] = 0x7F;
+    EXPECT_FALSE(qdupk::StrictPointEncoding(signature.data()));
+}
+
 TEST(SealCodec, KeyIdIsTheHeadOfTheKeysDigest) {
     unsigned char digest[qdupk::kSha256Size];
     ASSERT_TRUE(qdupk::Sha256Of(kRfcPublicKey.data(), kRfcPublicKey.size(), digest));
@@ -342,6 +403,33 @@ TEST_F(SealCheckTest, EveryRuleAcceptsOrRefusesThroughBothEntryPoints) {
                 EXPECT_NE(errors.back().find(c.error), std::string::npos) << errors.back();
             }
         }
+    }
+}
+
+// A small-order key among the given ones takes no seal, even one forged
+// for it, and is named as the reason; the other key still works.
+TEST_F(SealCheckTest, ASmallOrderKeyTakesNoSealAndTheOtherKeyStillDoes) {
+    const ByteVector forged = ForgedSignature();
+    for (const char* hex : {kWeakKeys[0], kWeakKeys[1], kWeakKeys[2], kWeakKeys[3]}) {
+        SCOPED_TRACE(hex);
+        const ByteVector weak = FromHex(hex);
+        std::vector<unsigned char> keys = Keys({&key1_});
+        keys.insert(keys.begin(), weak.begin(), weak.end());
+        WritePackage(Sealed(SealBy(nullptr, nullptr, [&](qdupk::SealRecord& r) {
+            qdupk::KeyIdOf(weak.data(), r.keyId);
+            std::copy(forged.begin(), forged.end(), r.signature);
+        })));
+        QDUPK_SEALINFO_T info;
+        EXPECT_EQ(Check(keys, 0, nullptr, &info), QDUPKERR_WEAKKEY);
+        EXPECT_EQ(info.nKeyIndex, -1);
+        const std::vector<std::string> errors = Errors(messages_);
+        ASSERT_FALSE(errors.empty());
+        EXPECT_NE(errors.back().find("small-order or non-canonical"), std::string::npos)
+            << errors.back();
+
+        WritePackage(Sealed(SealBy(&key1_)));
+        EXPECT_EQ(Check(keys, 0, nullptr, &info), 0);
+        EXPECT_EQ(info.nKeyIndex, 1);
     }
 }
 

@@ -69,23 +69,48 @@ std::string TestSigningKey::Sign(const std::string& message) const {
     return signature;
 }
 
-std::string Sealed(const std::string& package, std::uint64_t counter, const TestSigningKey* key) {
+namespace {
+
+qdupk::SealRecord SealOf(const std::string& package, std::uint64_t counter) {
     qdupk::SealRecord record;
     record.counter = counter;
     if (!qdupk::Sha256Of(package.data(), package.size(), record.digest)) {
         throw std::runtime_error("cannot hash the package");
     }
+    return record;
+}
+
+void SetSigner(const std::string& publicKey, qdupk::SealRecord& record) {
+    qdupk::KeyIdOf(reinterpret_cast<const unsigned char*>(publicKey.data()), record.keyId);
+}
+
+std::string Appended(const std::string& package, const qdupk::SealRecord& record) {
     unsigned char bytes[qdupk::kSealSize];
+    qdupk::EncodeSeal(record, bytes);
+    return package + std::string(reinterpret_cast<char*>(bytes), sizeof bytes);
+}
+
+}  // namespace
+
+std::string Sealed(const std::string& package, std::uint64_t counter, const TestSigningKey* key) {
+    qdupk::SealRecord record = SealOf(package, counter);
     if (key != nullptr) {
-        qdupk::KeyIdOf(reinterpret_cast<const unsigned char*>(key->PublicKey().data()),
-                       record.keyId);
+        SetSigner(key->PublicKey(), record);
+        unsigned char bytes[qdupk::kSealSize];
         qdupk::EncodeSeal(record, bytes);
         const std::string signature =
             key->Sign(std::string(reinterpret_cast<char*>(bytes), qdupk::kSealSignedPart));
         signature.copy(reinterpret_cast<char*>(record.signature), signature.size());
     }
-    qdupk::EncodeSeal(record, bytes);
-    return package + std::string(reinterpret_cast<char*>(bytes), sizeof bytes);
+    return Appended(package, record);
+}
+
+std::string SealedAs(const std::string& package, std::uint64_t counter,
+                     const std::string& publicKey, const std::string& signature) {
+    qdupk::SealRecord record = SealOf(package, counter);
+    SetSigner(publicKey, record);
+    signature.copy(reinterpret_cast<char*>(record.signature), sizeof record.signature);
+    return Appended(package, record);
 }
 
 }  // namespace qdtest

@@ -34,6 +34,12 @@ class TestSigningKey {
 std::string Sealed(const std::string& package, std::uint64_t counter,
                    const TestSigningKey* key = nullptr);
 
+// `package` with a seal that names the raw 32-byte `publicKey` as its
+// signer and carries `signature` (64 bytes) as given: a forgery, for keys
+// that must take none.
+std::string SealedAs(const std::string& package, std::uint64_t counter,
+                     const std::string& publicKey, const std::string& signature);
+
 }  // namespace qdtest
 
 #endif  // QD_TEST_SEALED_PACKAGE_H

@@ -491,6 +491,20 @@ TEST_F(QdupkSealTest, OnlyTheSignersKeyAndCounterPass) {
     EXPECT_EQ(Run({"verify", out_, "--min-counter", "1"}).exit, 1);
 }
 
+// A placeholder key would take seals anyone can forge: no key file with
+// one is read, by verify or anything else that loads public keys.
+TEST_F(QdupkSealTest, SmallOrderAndNonCanonicalPublicKeysAreRefused) {
+    ASSERT_EQ(Run({"pack", OneItem(), "-o", out_, "--key", Key("a")}).exit, 0);
+    for (const std::string& hex :
+         {std::string(64, '0'), "01" + std::string(62, '0'), "ee" + std::string(60, 'f') + "7f"}) {
+        WriteFile(dir_.file("weak.pub"), hex + "\n");
+        const Result r = Run({"verify", out_, "--pubkey", dir_.file("weak.pub")});
+        EXPECT_EQ(r.exit, 1) << hex;
+        EXPECT_NE(r.err.find("weak.pub is no usable public key"), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, "");
+    }
+}
+
 TEST_F(QdupkSealTest, InfoShowsTheSeal) {
     ASSERT_EQ(Run({"pack", OneItem(), "-o", out_, "--key", Key("b"), "--counter", "42"}).exit, 0);
     const std::string id = KeyIdOf("b");

@@ -32,7 +32,8 @@ const char kVerifyDetails[] =
     "\n"
     "Exit status: 0 the package would be accepted; 1 it would be refused, or\n"
     "it is no package file (no such file, a directory, empty), or a key file\n"
-    "cannot be read; 2 usage.\n";
+    "cannot be read or holds a key no camera may use (small-order or not\n"
+    "canonical, such as all zeros); 2 usage.\n";
 
 struct VerifyArgs {
     std::string package;

@@ -163,6 +163,17 @@ void WriteSecretFile(const std::string& path, const std::array<unsigned char, kK
     OPENSSL_cleanse(&secret[0], secret.size());
 }
 
+// A pair is written only when cameras can use it: its public key passes the
+// camera's own check and verifies what its seed signs.
+void CheckNewKey(const SigningKey& signer) {
+    static const unsigned char kProbe[] = "qdupk keygen self-check";
+    const Signature signature = signer.Sign(kProbe, sizeof kProbe);
+    if (!StrictPointEncoding(signer.publicKey().data()) ||
+        !Ed25519Verify(signer.publicKey().data(), kProbe, sizeof kProbe, signature.data())) {
+        throw KeyError("the new key failed its self-check; nothing was written");
+    }
+}
+
 }  // namespace
 
 SigningKey::SigningKey(const std::array<unsigned char, 32>& seed) : seed_(seed) {
@@ -231,6 +242,12 @@ PublicKey ReadPublicKey(const std::string& path) {
     }
     PublicKey key{};
     ReadKeyFile(path, "a public key", key);
+    // Such a key (all zeros is an obvious placeholder) would take seals that
+    // anyone can make.
+    if (!StrictPointEncoding(key.data())) {
+        throw KeyError(path + " is no usable public key: a point of small order or not in " +
+                       "canonical form, which would take seals anyone can forge");
+    }
     return key;
 }
 
@@ -241,6 +258,7 @@ KeyFiles GenerateKeyFiles(const std::string& name) {
     Wiped seed;
     GenerateSeed(seed.bytes);
     const SigningKey signer(seed.bytes);
+    CheckNewKey(signer);
     WriteSecretFile(files.privatePath, seed.bytes);
     try {
         WriteNewFile(files.publicPath, HexOf(signer.publicKey()) + "\n", PublicMode());

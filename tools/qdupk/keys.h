@@ -48,7 +48,8 @@ std::string HexOf(const std::array<unsigned char, N>& bytes) {
 }
 
 // Read a key file; throw KeyError naming the file when it is missing or is
-// not 64 hex digits (and an optional newline).
+// not 64 hex digits (and an optional newline), and for a public key that
+// cannot verify seals (StrictPointEncoding).
 SigningKey ReadPrivateKey(const std::string& path);
 PublicKey ReadPublicKey(const std::string& path);
 

@@ -194,6 +194,9 @@ std::string SealFaultText(int code, const SealInfo& seal, const SealPolicy& poli
                    " is not among the given keys";
         case QDUPKERR_SIGNATURE:
             return "the signature by " + key + " does not verify: the seal is forged or damaged";
+        case QDUPKERR_WEAKKEY:
+            return "the package is signed by " + key +
+                   ", a small-order or non-canonical key that verifies nothing";
         case QDUPKERR_ROLLBACK:
             return "rollback: the package's counter " + std::to_string(seal.counter) +
                    " is lower than the minimum " + std::to_string(policy.minCounter);

@@ -1,0 +1,255 @@
+// The [seal] section: two key slots and the counter file, read with the INI
+// library's lookups like every other setting; and the whole file walked
+// once for slips, spellings that the lookups would pass over and so leave
+// a camera less protected than its configuration meant.
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "etc_lines.h"
+#include "etcfile.h"
+#include "libqdupdate.h"
+#include "qd_text.h"
+#include "qdboot_config.h"
+
+namespace {
+
+constexpr const char* kSealSection = "seal";
+constexpr const char* kCounterKey = "counter_file";
+// The key slots first, in slot order, then the counter file.
+constexpr const char* kSealKeys[] = {"key1", "key2", kCounterKey};
+constexpr int kSealKeyCount = 3;
+static_assert(kMaxSealKeys < kSealKeyCount, "the key slots come before counter_file");
+constexpr std::size_t kKeyHexChars = 2 * kSealKeySize;
+constexpr std::size_t kNameShown = 40;  // a name quoted in a slip is cut here
+constexpr std::size_t kWhereSize = 64;
+
+__attribute__((format(printf, 2, 3))) void NoteSlip(SealConfig& seal, const char* fmt,
+                                                    ...) noexcept {
+    if (seal.nSlips++ > 0) {
+        return;  // the first one is named; fixing it shows the next
+    }
+    va_list args;
+    va_start(args, fmt);
+    // A message cut short still names its slip.
+    static_cast<void>(std::vsnprintf(seal.szSlip, sizeof seal.szSlip, fmt, args));
+    va_end(args);
+}
+
+bool IsAlnum(char c) noexcept {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
+char Lower(char c) noexcept {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Whether `name`, lower-cased and with everything but letters and digits
+// left out, is `target` with the same done to it: "[Seal]", "[se-al]",
+// "Key_1" and "counterFile" all reduce to a seal name.
+bool ReducesTo(const char* name, const char* target) noexcept {
+    for (;; ++name, ++target) {
+        while (*name != '\0' && !IsAlnum(*name)) {
+            ++name;
+        }
+        while (*target != '\0' && !IsAlnum(*target)) {
+            ++target;
+        }
+        if (*name == '\0' || *target == '\0') {
+            return *name == *target;
+        }
+        if (Lower(*name) != Lower(*target)) {
+            return false;
+        }
+    }
+}
+
+int SealKeyIndex(const char* key) noexcept {
+    for (int i = 0; i < kSealKeyCount; ++i) {
+        if (std::strcmp(key, kSealKeys[i]) == 0) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+enum class Place { kTop, kSeal, kRepeatedSeal, kOther };
+
+struct SlipWalk {
+    SealConfig* seal;
+    Place place;
+    char section[kNameShown + 1];  // the current section's name, as far as shown
+    int sealHeaders;
+    bool seen[kSealKeyCount];  // keys of [seal] met so far
+};
+
+void EnterSection(SlipWalk& walk, const char* name) noexcept {
+    static_cast<void>(qd::CopyText(walk.section, name));  // kept only to be shown
+    walk.place = Place::kOther;
+    if (std::strcmp(name, kSealSection) == 0) {
+        walk.place = walk.sealHeaders++ == 0 ? Place::kSeal : Place::kRepeatedSeal;
+        if (walk.place == Place::kRepeatedSeal) {
+            NoteSlip(*walk.seal, "[seal] is given twice; only the first is read");
+        }
+    } else if (ReducesTo(name, kSealSection)) {
+        NoteSlip(*walk.seal, "section [%.*s] is not read: the seal section is [seal]",
+                 static_cast<int>(kNameShown), name);
+    }
+}
+
+void CheckSealKey(SlipWalk& walk, const char* key) noexcept {
+    const int index = SealKeyIndex(key);
+    if (index < 0) {
+        NoteSlip(*walk.seal, "unknown key \"%.*s\" in [seal]", static_cast<int>(kNameShown), key);
+    } else if (walk.seen[index]) {
+        NoteSlip(*walk.seal, "%s is given twice in [seal]; only the first is read", key);
+    } else {
+        walk.seen[index] = true;
+    }
+}
+
+// A seal key anywhere else is read by nobody.
+void CheckOtherKey(SlipWalk& walk, const char* key) noexcept {
+    for (const char* sealKey : kSealKeys) {
+        if (!ReducesTo(key, sealKey)) {
+            continue;
+        }
+        char where[kWhereSize];
+        if (walk.place == Place::kTop) {
+            static_cast<void>(qd::CopyText(where, "above the first section"));
+        } else {
+            static_cast<void>(qd::FormatText(where, sizeof where, "in [%s]", walk.section));
+        }
+        NoteSlip(*walk.seal, "\"%.*s\" is not read %s: seal keys belong in [seal]",
+                 static_cast<int>(kNameShown), key, where);
+        return;
+    }
+}
+
+bool VisitLine(void* context, const etcfile::EtcLine& line) noexcept {
+    SlipWalk& walk = *static_cast<SlipWalk*>(context);
+    if (line.kind == etcfile::EtcLineKind::kSection) {
+        EnterSection(walk, line.name);
+    } else if (walk.place == Place::kSeal) {
+        CheckSealKey(walk, line.name);
+    } else if (walk.place != Place::kRepeatedSeal) {  // that one is a slip already
+        CheckOtherKey(walk, line.name);
+    }
+    return true;
+}
+
+void FindSlips(const char* pEtcFile, SealConfig& seal) noexcept {
+    SlipWalk walk = {&seal, Place::kTop, "", 0, {}};
+    if (etcfile::etc_ForEachLine(pEtcFile, VisitLine, &walk) != 0) {
+        NoteSlip(seal, "the configuration file cannot be read to its end");
+    }
+}
+
+int HexDigit(char c) noexcept {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+bool ParseKey(const char* text, unsigned char* key) noexcept {
+    if (std::strlen(text) != kKeyHexChars) {
+        return false;
+    }
+    for (std::size_t i = 0; i < kSealKeySize; ++i) {
+        const int high = HexDigit(text[2 * i]);
+        const int low = HexDigit(text[2 * i + 1]);
+        if (high < 0 || low < 0) {
+            return false;
+        }
+        key[i] = static_cast<unsigned char>(high << 4 | low);
+    }
+    return true;
+}
+
+// Fills one slot; false when its line is missing. The text is read one
+// character past a key's length, so a longer value is malformed, not cut.
+bool LoadSlot(const char* pEtcFile, int slot, SealConfig& seal) noexcept {
+    char text[kKeyHexChars + 2];
+    if (EtcGetValueFile(pEtcFile, kSealSection, kSealKeys[slot], text,
+                        static_cast<int>(sizeof text - 1)) != 0) {
+        return false;
+    }
+    const auto at = static_cast<std::size_t>(slot);
+    unsigned char* key = seal.byKeys + at * kSealKeySize;
+    if (text[0] == '\0') {
+        seal.emSlots[slot] = SealKeySlot::kEmpty;
+    } else if (!ParseKey(text, key)) {
+        seal.emSlots[slot] = SealKeySlot::kMalformed;
+    } else {
+        const bool usable = libqdupk_checkkey(key, seal.byKeyIds + at * kSealKeyIdSize) == 0;
+        seal.emSlots[slot] = usable ? SealKeySlot::kUsable : SealKeySlot::kWeak;
+    }
+    return true;
+}
+
+// Emptied key lines must not read as "no keys": a camera would then take
+// unsigned packages because someone cleared a value.
+void LoadSlots(const char* pEtcFile, SealConfig& seal) noexcept {
+    bool anyLine = false;
+    for (int slot = 0; slot < kMaxSealKeys; ++slot) {
+        anyLine = LoadSlot(pEtcFile, slot, seal) || anyLine;
+    }
+    if (anyLine && !SealKeysConfigured(seal)) {
+        NoteSlip(seal, "every key line in [seal] is empty: give a key, or remove the lines");
+    }
+}
+
+// A path that would be cut names another file. Without a usable key
+// anyone can seal any counter, so the file would protect nothing.
+void LoadCounterPath(const char* pEtcFile, SealConfig& seal) noexcept {
+    char text[kMaxCounterPathChars + 2];
+    if (EtcGetValueFile(pEtcFile, kSealSection, kCounterKey, text,
+                        static_cast<int>(sizeof text - 1)) != 0 ||
+        text[0] == '\0') {
+        return;
+    }
+    if (!qd::CopyText(seal.szCounterFile, text)) {
+        seal.szCounterFile[0] = '\0';
+        NoteSlip(seal, "counter_file is longer than %zu characters", kMaxCounterPathChars);
+    } else if (!SealHasUsableKey(seal)) {
+        NoteSlip(seal, "counter_file needs a usable key1 or key2");
+    }
+}
+
+}  // namespace
+
+const char* SealKeyName(int slot) noexcept {
+    return slot >= 0 && slot < kMaxSealKeys ? kSealKeys[slot] : "?";
+}
+
+bool SealKeysConfigured(const SealConfig& seal) noexcept {
+    for (const SealKeySlot slot : seal.emSlots) {
+        if (slot != SealKeySlot::kEmpty) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool SealHasUsableKey(const SealConfig& seal) noexcept {
+    for (const SealKeySlot slot : seal.emSlots) {
+        if (slot == SealKeySlot::kUsable) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void LoadSealConfig(const char* pEtcFile, SealConfig* pSeal) noexcept {
+    std::memset(pSeal, 0, sizeof *pSeal);
+    FindSlips(pEtcFile, *pSeal);
+    LoadSlots(pEtcFile, *pSeal);
+    LoadCounterPath(pEtcFile, *pSeal);
+}
