@@ -48,8 +48,9 @@
 # directory over which the camera's own dest directory is mounted (so one
 # package can name one destination for many cameras), VCAM_BOOT_DELAY makes
 # the reboot stand-in end the daemon and the rig start it again after that
-# many seconds, and VCAM_MCU_SIM names the MCU loader simulator to run on a
-# pseudo-terminal that the daemon reaches as /mnt/mcu.
+# many seconds, VCAM_MCU_SIM names the MCU loader simulator to run on a
+# pseudo-terminal that the daemon reaches as /mnt/mcu, and VCAM_SHARE lists
+# more host directories (absolute paths) shared read-write at their paths.
 #
 # On a virtual LAN (scripts/vlan.sh) "up" is given VCAM_LAN_NS, the bridge's
 # namespace, VCAM_LAN_ADDR, the camera's address, and VCAM_LAN_PORT, the
@@ -465,7 +466,20 @@ make_root() {
         bind_into_root "$WS" &&
         # Nothing in the camera reaches the layers beneath its own root.
         mount -t tmpfs -o ro,size=4k,mode=755 vcam-layers "$ROOTFS$LAYERS" &&
+        bind_shared &&
         bind_own_netns
+}
+
+# Host directories the caller shares with the camera (VCAM_SHARE): a
+# benchmark's scratch space on the file system it measures, say.
+bind_shared() {
+    for d in ${VCAM_SHARE:-}; do
+        case $d in
+        /*) [ -d "$d" ] || return 1 ;;
+        *) return 1 ;;
+        esac
+        bind_into_root "$d" || return 1
+    done
 }
 
 # A host directory at the same path in the camera's root.
@@ -541,8 +555,8 @@ cmd_inner() {
     LAYERS=$WS/layers
     ROOTFS=$LAYERS/root
     if ! enter_root; then
-        echo "vcam: could not make the camera's own root (overlayfs of / in $LAYERS);" \
-            "not starting" >&2
+        echo "vcam: could not make the camera's own root (overlayfs of / in $LAYERS," \
+            "shared directories: ${VCAM_SHARE:-none}); not starting" >&2
         exit 94
     fi
     if ! mount_guards; then
