@@ -20,6 +20,8 @@
 #
 # Prints each command's time and exit status and ends with PASS or FAIL.
 # Needs root; installs debootstrap with apt-get when it is missing.
+
+# shellcheck disable=SC2317 # inside_* run through "inside$how"
 set -eu
 
 REPO=$(cd "$(dirname "$0")/.." && pwd)
@@ -95,7 +97,7 @@ inside_pivot() {
 inside_chroot() {
     R=$DIR/run
     mount_api "$R"
-    # shellcheck disable=SC2086 # CLEAN_ENV is words
+    # shellcheck disable=SC2086,SC2016 # CLEAN_ENV is words; $1 is the inner sh's
     exec chroot "$R" $CLEAN_ENV sh -c 'cd "$1" && shift && exec "$@"' sh "$SRC" "$@"
 }
 
@@ -159,6 +161,7 @@ run_chroot() {
     printf '%s\n' "$out"
     for want in lan-up=ok lan-down=ok camera-up=ok "is not a mount point" start=1 \
         camera-down=ok; do
+        # shellcheck disable=SC2016 # the inner sh's arguments
         check sh -c 'printf "%s\n" "$1" | grep -q "$2"' sh "$out" "$want"
     done
 }
