@@ -30,6 +30,9 @@
 #
 # Owner, workspace root and sweeping work as in vcam.sh (VCAM_OWNER,
 # VCAM_ROOT); the LAN's namespaces carry the owner's PID in their names.
+# Each camera's daemon has a root of its own (vcam.sh --help says what it
+# can touch); "start" therefore needs / to be a mount point and says so at
+# once where it is not (a chroot), while everything else works there too.
 set -eu
 
 PREFIX=qdvc

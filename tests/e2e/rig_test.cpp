@@ -180,9 +180,9 @@ TEST(VirtualCameraRig, SweepNeverEndsTheProcessesOfItsOwnNamespace) {
     qdtest::ChildProcess bystander;
     bystander.Start(qdtest::InNetNs(ns, {"sleep", "300"}));
     const qdtest::CommandResult r = RunCommand(
-        qdtest::InNetNs(ns, {"sh", "-c",
-                             "ip netns attach " + alias + " $$ && sh " + kScript +
-                                 " sweep; echo swept $?"}),
+        qdtest::InNetNs(
+            ns, {"sh", "-c",
+                 "ip netns attach " + alias + " $$ && sh " + kScript + " sweep; echo swept $?"}),
         Millis(30000), {"VCAM_OWNER=" + std::to_string(getpid())});
     EXPECT_TRUE(HasText(r.output, "swept 0")) << r.output;
     EXPECT_TRUE(HasText(r.output, "is this very namespace")) << r.output;
@@ -269,8 +269,8 @@ echo "left=$(ip netns list | wc -l)"
         RunCommand({"unshare", "--mount", "--propagation", "private", "sh", "-c", makeChroot, "sh",
                     root.path(), QD_SOURCE_DIR, probe},
                    Millis(60000));
-    for (const std::string line : {"lan-up\n", "lan-pc\n", "lan-down\n", "cam-up\n",
-                                   "cam-dev\n", "start=1\n", "cam-down\n", "left=0\n"}) {
+    for (const std::string line : {"lan-up\n", "lan-pc\n", "lan-down\n", "cam-up\n", "cam-dev\n",
+                                   "start=1\n", "cam-down\n", "left=0\n"}) {
         EXPECT_TRUE(HasText(r.output, line)) << line << "in:\n" << r.output;
     }
     EXPECT_TRUE(HasText(r.output, "vcam: / is not a mount point")) << r.output;

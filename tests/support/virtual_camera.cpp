@@ -118,10 +118,9 @@ CameraInfo ParseCameraInfo(const std::map<std::string, std::string>& v) {
         }
         return it->second;
     };
-    return CameraInfo{at("name"),   at("devns"),     at("pcns"),   at("devaddr"),
-                      at("pcaddr"), at("workdir"),   at("tmpdir"), at("stubs"),
-                      at("files"),  at("daemonlog"), at("calls"),  at("riglog"),
-                      at("upper")};
+    return CameraInfo{at("name"),    at("devns"),  at("pcns"),  at("devaddr"), at("pcaddr"),
+                      at("workdir"), at("tmpdir"), at("stubs"), at("files"),   at("daemonlog"),
+                      at("calls"),   at("riglog"), at("upper")};
 }
 
 std::string RigUnavailableReason() {
@@ -143,7 +142,8 @@ std::string RigUnavailableReason() {
             return "ip netns, unshare, setpriv, nsenter or pivot_root unavailable: " + r.output;
         }
         // A camera's daemon needs a root of its own, which a chroot cannot give.
-        const CommandResult root = RunCommand({"/bin/sh", kVcamScript, "_check_root"}, Millis(10000));
+        const CommandResult root =
+            RunCommand({"/bin/sh", kVcamScript, "_check_root"}, Millis(10000));
         if (root.status != 0) {
             return Trim(root.output);
         }

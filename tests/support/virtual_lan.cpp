@@ -133,8 +133,10 @@ void VirtualLan::StartAll() {
 bool VirtualLan::Serving(int i) const {
     const std::string& ns = camera(i).info.devNs;
     const CommandResult r = RunCommand(
-        InNetNs(ns, {"sh", "-c",
-                     "grep -q ':1F90 [0-9A-F:]* 0A ' /proc/net/tcp && grep -q 01C8C8EA /proc/net/igmp"}),
+        InNetNs(
+            ns,
+            {"sh", "-c",
+             "grep -q ':1F90 [0-9A-F:]* 0A ' /proc/net/tcp && grep -q 01C8C8EA /proc/net/igmp"}),
         Millis(10000));
     return r.status == 0;
 }
