@@ -10,15 +10,18 @@
 # why. Slow (a debootstrap, apt-get, a full build without ccache), hence
 # not part of the test suite.
 #
-#   scripts/check-fresh-root.sh [--dir DIR] [--mirror URL] [STEP...]
+#   scripts/check-fresh-root.sh [--dir DIR] [--mirror URL] [--ref REF] [STEP...]
 #
 #   --dir DIR     where the roots live (default /work/fresh-root): DIR/base
 #                 is the debootstrapped bookworm, made once and kept;
-#                 DIR/run a copy of it for each run, left for inspection
+#                 DIR/run a copy of it for each run and DIR/*.log each
+#                 command's output, left for inspection
 #   --mirror URL  the Debian mirror (default http://deb.debian.org/debian)
+#   --ref REF     the commit to check out (default HEAD)
 #   STEP          base, pivot, chroot (default: all three, in that order)
 #
-# Prints each command's time and exit status and ends with PASS or FAIL.
+# Prints each command's verdict, time and exit status and ends with PASS or
+# FAIL (exit status 0 or 1).
 # Needs root; installs debootstrap with apt-get when it is missing.
 
 # shellcheck disable=SC2317 # inside_* run through "inside$how"
@@ -27,6 +30,7 @@ set -eu
 REPO=$(cd "$(dirname "$0")/.." && pwd)
 DIR=/work/fresh-root
 MIRROR=http://deb.debian.org/debian
+REF=HEAD
 # Inside the root: where the checkout goes, and a clean environment.
 SRC=/qdboot
 CLEAN_ENV="env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
@@ -34,7 +38,7 @@ HOME=/root LANG=C.UTF-8 TERM=dumb"
 FAILED=0
 
 usage() {
-    sed -n '13,20p' "$0" | sed 's/^# \{0,1\}//' >&2
+    sed -n '13,22p' "$0" | sed 's/^# \{0,1\}//' >&2
     exit 2
 }
 
@@ -55,14 +59,14 @@ make_base() {
     : >"$DIR/base/.complete"
 }
 
-# A copy of the base with a clean checkout of HEAD (nothing uncommitted).
+# A copy of the base with a clean checkout of REF (nothing uncommitted).
 make_run() {
     [ -f "$DIR/base/.complete" ] || make_base
-    say "run: a copy of the base with $(git -C "$REPO" rev-parse --short HEAD) in $SRC"
+    say "run: a copy of the base with $(git -C "$REPO" rev-parse --short "$REF") in $SRC"
     rm -rf "$DIR/run"
     cp -a "$DIR/base" "$DIR/run"
     mkdir -p "$DIR/run$SRC"
-    git -C "$REPO" archive --format=tar HEAD | tar -x -C "$DIR/run$SRC"
+    git -C "$REPO" archive --format=tar "$REF" | tar -x -C "$DIR/run$SRC"
     cp /etc/resolv.conf "$DIR/run/etc/resolv.conf"
 }
 
@@ -108,41 +112,37 @@ enter() {
         sh "$0" --dir "$DIR" "_$how" "$@"
 }
 
-# One command in the root, timed; $1 says how it is entered.
-timed() {
-    how=$1
-    shift
+# One command in the root, its output in DIR/NAME.log, timed; one line:
+# "LABEL: PASS|FAIL (N s, exit status S; DIR/NAME.log)". $3 says how the
+# root is entered.
+step() {
+    label=$1
+    log=$DIR/$2.log
+    how=$3
+    shift 3
     start=$(date +%s)
     set +e
-    enter "$how" "$@"
+    enter "$how" "$@" >"$log" 2>&1
     rc=$?
     set -e
-    echo "TIME $how: $* : $(($(date +%s) - start)) s, exit status $rc"
-    return $rc
-}
-
-check() {
-    if "$@"; then
-        echo "PASS: $*"
-    else
-        echo "FAIL: $*"
-        FAILED=1
-    fi
+    verdict=PASS
+    [ $rc = 0 ] || verdict=FAIL
+    [ $rc = 0 ] || FAILED=1
+    echo "$label: $verdict ($(($(date +%s) - start)) s, exit status $rc; $log)"
 }
 
 run_pivot() {
     make_run
     say "pivot: the README's commands in the fresh root"
-    check timed pivot scripts/demo.sh
-    check timed pivot scripts/demo.sh --fleet
-    check timed pivot scripts/test.sh
+    step "scripts/demo.sh" demo pivot scripts/demo.sh
+    step "scripts/demo.sh --fleet" demo-fleet pivot scripts/demo.sh --fleet
+    step "scripts/test.sh" test pivot scripts/test.sh
 }
 
 # In a chroot the rig's namespaces still work; a daemon needs a root of its
 # own, which pivot_root cannot give where / is not a mount point.
 chroot_probe() {
     cat <<'EOF'
-set -u
 export VCAM_OWNER=$$
 sh scripts/vlan.sh up chk 3 >/dev/null && echo "lan-up=ok"
 sh scripts/vlan.sh pc chk ip -br addr show dev pc0
@@ -151,18 +151,23 @@ sh scripts/vcam.sh up solo >/dev/null && echo "camera-up=ok"
 VCAM_QDBOOT=/bin/true sh scripts/vcam.sh start solo 2>&1
 echo "start=$?"
 sh scripts/vcam.sh down solo && echo "camera-down=ok"
+echo "namespaces-left=$(ip netns list | wc -l)"
 EOF
 }
 
 run_chroot() {
     [ -d "$DIR/run$SRC" ] || make_run
     say "chroot: / is not a mount point"
-    out=$(timed chroot sh -c "$(chroot_probe)") || true
-    printf '%s\n' "$out"
-    for want in lan-up=ok lan-down=ok camera-up=ok "is not a mount point" start=1 \
-        camera-down=ok; do
-        # shellcheck disable=SC2016 # the inner sh's arguments
-        check sh -c 'printf "%s\n" "$1" | grep -q "$2"' sh "$out" "$want"
+    step "the rig in a chroot" chroot chroot sh -c "$(chroot_probe)"
+    sed 's/^/    /' "$DIR/chroot.log"
+    for want in lan-up=ok lan-down=ok camera-up=ok "vcam: / is not a mount point" start=1 \
+        camera-down=ok namespaces-left=0; do
+        if grep -q "^$want" "$DIR/chroot.log"; then
+            echo "chroot: PASS ($want)"
+        else
+            echo "chroot: FAIL (no $want)"
+            FAILED=1
+        fi
     done
 }
 
@@ -176,6 +181,11 @@ while [ $# -gt 0 ]; do
     --mirror)
         [ $# -ge 2 ] || usage
         MIRROR=$2
+        shift
+        ;;
+    --ref)
+        [ $# -ge 2 ] || usage
+        REF=$2
         shift
         ;;
     -h | --help) usage ;;
