@@ -18,6 +18,8 @@
 #   vcam.sh down NAME             tear everything down (idempotent)
 #   vcam.sh freeze|thaw NAME      stop the daemon where it is / let it go on
 #   vcam.sh sweep                 remove what runs that died left behind
+#   vcam.sh --help                all of this header: what a camera can
+#                                 touch, what the rig needs, the environment
 #
 # What the camera's daemon, and every script a package runs there, can
 # touch: its own network namespace (eth0, lo); the host's / seen through an
@@ -448,8 +450,8 @@ cmd_start() {
 # overlay of the host's / whose changes land in the workspace's upper
 # layer, fresh /tmp, /run, /var/tmp and /dev/shm, its own /proc, /sys
 # read-only (its network devices only), the host's /dev. Only the
-# workspace is shared with the host read-write, at its own path; the
-# programs the rig runs are there read-only. File systems mounted below the
+# workspace (and what VCAM_SHARE names) is shared with the host read-write,
+# at its own path; the programs the rig runs are there read-only. File systems mounted below the
 # host's / are not part of the overlay.
 make_root() {
     mkdir -p "$LAYERS/upper" "$LAYERS/work" "$ROOTFS" &&
@@ -637,7 +639,7 @@ run_rebooting() {
 }
 
 usage() {
-    sed -n '8,20p' "$SELF" | sed 's/^# \{0,1\}//' >&2
+    sed -n '8,22p' "$SELF" | sed 's/^# \{0,1\}//' >&2
     exit 2
 }
 
