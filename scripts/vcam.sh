@@ -25,16 +25,18 @@
 # touch: its own network namespace (eth0, lo); the host's / seen through an
 # overlay whose changes land in the camera's upper layer (info: upper=), so
 # a package item with dest=/etc/x changes only the camera's view; fresh
-# /tmp, /run, /var/tmp and /dev/shm; its own /proc; /sys read-only; the
-# host's /dev; its workspace (info: workspace=), shared with the host
-# read-write at the same path; the repository and the daemon's and the
-# simulator's folders, read-only. File systems mounted below the host's /
-# are not in the overlay. Stand-ins take the place of reboot, sync, killall
-# and the flash tools, guards that of the real reboot and systemctl. It
-# cannot reach the host's other files, processes, network or service
-# manager. Package scripts are trusted test content all the same: they run
-# as root and keep root's capabilities (mount, /dev, raw devices), so a
-# hostile one could escape; upload only packages you would run on the host.
+# /tmp, /run, /var/tmp and /dev/shm; its own /proc; /sys read-only; a /dev
+# of its own with null, zero, full, random, urandom, tty, ptmx and the
+# host's pseudo-terminals, no disks; its workspace (info: workspace=),
+# shared with the host read-write at the same path; the repository and the
+# daemon's and the simulator's folders, read-only. File systems mounted
+# below the host's / are not in the overlay. Stand-ins take the place of
+# reboot, sync, killall and the flash tools, guards that of the real reboot
+# and systemctl. It cannot reach the host's other files, processes, network
+# or service manager. Package scripts are trusted test content all the
+# same: they run as root and keep root's capabilities (mount, mknod, raw
+# sockets), so a hostile one could escape; upload only packages you would
+# run on the host.
 #
 # Needs root, ip (iproute2), nsenter, unshare, setpriv and pivot_root
 # (util-linux), overlayfs, and / to be a mount point for "start" (not a
@@ -449,7 +451,7 @@ cmd_start() {
 # The camera's own root, made at $ROOTFS and entered with pivot_root: an
 # overlay of the host's / whose changes land in the workspace's upper
 # layer, fresh /tmp, /run, /var/tmp and /dev/shm, its own /proc, /sys
-# read-only (its network devices only), the host's /dev. Only the
+# read-only (its network devices only), a /dev of its own. Only the
 # workspace (and what VCAM_SHARE names) is shared with the host read-write,
 # at its own path; the programs the rig runs are there read-only. File systems mounted below the
 # host's / are not part of the overlay.
@@ -459,8 +461,7 @@ make_root() {
             -o "lowerdir=/,upperdir=$LAYERS/upper,workdir=$LAYERS/work" "$ROOTFS" &&
         mount -t proc vcam-proc "$ROOTFS/proc" &&
         mount -t sysfs -o ro vcam-sys "$ROOTFS/sys" &&
-        mount --rbind /dev "$ROOTFS/dev" &&
-        mount -t tmpfs -o mode=1777 vcam-shm "$ROOTFS/dev/shm" &&
+        make_dev "$ROOTFS/dev" &&
         mount -t tmpfs -o mode=1777 vcam-tmp "$ROOTFS/tmp" &&
         mount -t tmpfs -o mode=1777 vcam-tmp "$ROOTFS/var/tmp" &&
         mount -t tmpfs -o mode=755 vcam-run "$ROOTFS/run" &&
@@ -482,6 +483,25 @@ bind_shared() {
         esac
         bind_into_root "$d" || return 1
     done
+}
+
+# A /dev of its own with the few devices a daemon and a shell use, and the
+# host's pseudo-terminals (the MCU line may be one the host opened): no disk
+# or memory device, so an item with dest=/dev/sda lands in this tmpfs. A
+# bound /dev/ptmx finds no "pts" beside it; the link does.
+make_dev() {
+    mount -t tmpfs -o mode=755,size=64k vcam-dev "$1" || return 1
+    for n in null zero full random urandom tty; do
+        : >"$1/$n" && mount --bind "/dev/$n" "$1/$n" || return 1
+    done
+    mkdir "$1/pts" "$1/shm" &&
+        mount --bind /dev/pts "$1/pts" &&
+        ln -s pts/ptmx "$1/ptmx" &&
+        mount -t tmpfs -o mode=1777 vcam-shm "$1/shm" &&
+        ln -s /proc/self/fd "$1/fd" &&
+        ln -s /proc/self/fd/0 "$1/stdin" &&
+        ln -s /proc/self/fd/1 "$1/stdout" &&
+        ln -s /proc/self/fd/2 "$1/stderr"
 }
 
 # A host directory at the same path in the camera's root.

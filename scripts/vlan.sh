@@ -210,7 +210,7 @@ start_camera() {
     VCAM_QDBOOT=$QDBOOT VCAM_MCU_SIM=$MCU_SIM VCAM_BOOT_DELAY=$BOOT_DELAY \
         VCAM_DEST=$WS/dest VCAM_READONLY=$readonly_dirs \
         sh "$VCAM" start "$(camera_name "$1")" "$cws/work/qdboot.cfg" &
-    STARTED="$STARTED $!"
+    STARTED="$STARTED $!:$1"
 }
 
 camera_serves() {
@@ -255,8 +255,8 @@ parse_start() {
 
 # Ending a camera's start ends its daemon's whole PID namespace.
 stop_cameras() {
-    for pid in $STARTED; do
-        kill -KILL "$pid" 2>/dev/null || true
+    for job in $STARTED; do
+        kill -KILL "${job%%:*}" 2>/dev/null || true
     done
 }
 
@@ -289,9 +289,10 @@ cmd_start() {
     n=0
     until started_serve; do
         [ $n -lt 300 ] || die "not every camera serves after 30 s"
-        for pid in $STARTED; do
-            kill -0 "$pid" 2>/dev/null || die "a camera ended before it served; its" \
-                "log/rig.log under $ROOT/cams/$VCAM_OWNER-${LAN}_c* says why"
+        for job in $STARTED; do
+            kill -0 "${job%%:*}" 2>/dev/null ||
+                die "camera ${job#*:} ended before it served:" \
+                    "$(tail -n 3 "$ROOT/cams/$VCAM_OWNER-$(camera_name "${job#*:}")/log/rig.log")"
         done
         sleep 0.1
         n=$((n + 1))

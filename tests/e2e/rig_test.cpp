@@ -190,15 +190,17 @@ TEST(VirtualCameraRig, SweepNeverEndsTheProcessesOfItsOwnNamespace) {
     EXPECT_FALSE(HasText(NsList(), alias));
 }
 
-// A package's destination and its scripts change only the camera's own
-// root: the host keeps its /etc and /var/lib, the camera's upper layer
-// holds what they wrote, and the workspace is still shared with the host.
+// A package's destinations and its scripts change only the camera's own
+// root: the host keeps its /etc, /var/lib and /dev, the camera's upper
+// layer holds what they wrote, and the workspace is still shared with the
+// host.
 TEST(VirtualCameraRig, PackagesChangeOnlyTheCamerasOwnRoot) {
     QD_SKIP_WITHOUT_RIG();
     VirtualCamera cam;
     const std::string unique = "qdvc-rig-" + std::to_string(getpid()) + "-" + cam.info().name;
     const std::string hostFile = "/etc/" + unique + ".conf";
     const std::string hostMark = "/var/lib/" + unique + ".mark";
+    const std::string hostDevice = "/dev/" + unique;
     // Should the camera ever reach the host, the test still leaves it clean.
     struct Remove {
         std::vector<std::string> paths;
@@ -207,7 +209,7 @@ TEST(VirtualCameraRig, PackagesChangeOnlyTheCamerasOwnRoot) {
                 static_cast<void>(std::remove(path.c_str()));
             }
         }
-    } remove{{hostFile, hostMark}};
+    } remove{{hostFile, hostMark, hostDevice}};
     const std::string work = cam.info().workDir;
     cam.Start({cam.WriteConfig({})});
     ASSERT_TRUE(qdtest::WaitServing(cam, kPort));
@@ -218,6 +220,7 @@ TEST(VirtualCameraRig, PackagesChangeOnlyTheCamerasOwnRoot) {
          "1.0",
          "IPC-1",
          {qdupk::DataItem(QDUPK_ITEM_FILE, "settings\n", hostFile),
+          qdupk::DataItem(QDUPK_ITEM_FILE, "image", hostDevice),
           qdupk::DataItem(QDUPK_ITEM_BASH, "#!/bin/sh\ntouch " + hostMark + "\necho ran > '" +
                                                work + "/script.out'\n")}})));
     EXPECT_EQ(upload.ReadUntilClosed(Millis(20000)).bytes, kAck) << cam.Log();
@@ -225,6 +228,8 @@ TEST(VirtualCameraRig, PackagesChangeOnlyTheCamerasOwnRoot) {
     EXPECT_EQ(qdtest::ReadFile(work + "/script.out"), "ran\n");
     EXPECT_FALSE(qdtest::FileExists(hostFile));
     EXPECT_FALSE(qdtest::FileExists(hostMark));
+    EXPECT_FALSE(qdtest::FileExists(hostDevice));
+    EXPECT_EQ(qdtest::ReadFile(cam.DaemonView(hostDevice)), "image");
     EXPECT_EQ(qdtest::ReadFile(cam.info().upperDir + hostFile), "settings\n");
     EXPECT_TRUE(qdtest::FileExists(cam.info().upperDir + hostMark));
 }
