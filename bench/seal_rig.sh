@@ -25,7 +25,8 @@ REPO=$(cd "$(dirname "$0")/.." && pwd)
 VCAM_SCRIPT=$REPO/scripts/vcam.sh
 CAM=sealb
 PORT=8080
-export VCAM_OWNER=$$ VCAM_LINEBUF=0
+# The scratch directory (the daemon's tmpdir) is shared with the camera.
+export VCAM_OWNER=$$ VCAM_LINEBUF=0 VCAM_SHARE="$SCRATCH"
 DAEMON_JOB=
 
 vcam() { sh "$VCAM_SCRIPT" "$@"; }

@@ -36,7 +36,9 @@ PORT=8080
 FLOOR_PORT=8081
 
 # Every camera this script makes belongs to it and goes when it ends.
-export VCAM_OWNER=$$ VCAM_QDBOOT="$BIN/qdboot" VCAM_LINEBUF=0
+# The scratch directories are shared with the camera, whose root of its own
+# would otherwise give it a fresh tmpfs at /var/tmp and /dev/shm.
+export VCAM_OWNER=$$ VCAM_QDBOOT="$BIN/qdboot" VCAM_LINEBUF=0 VCAM_SHARE="$DISK $TMPFS"
 DAEMON_JOB=
 FLOOR_JOB=
 

@@ -1,7 +1,7 @@
 #!/bin/bash
 # One firmware upgrade from start to end on a virtual camera (scripts/vcam.sh):
-# the daemon runs in network, PID and mount namespaces of its own with
-# stand-ins for the flash tools, killall, sync and reboot first in PATH, and
+# the daemon runs in network, PID and mount namespaces and a root of its own
+# with stand-ins for the flash tools, killall, sync and reboot first in PATH, and
 # the MCU loader simulator on a pseudo-terminal as its MCU. The PC side packs
 # a package with qdupk, finds the camera with `qdupk search` and uploads the
 # package with `qdupk upload` from the PC namespace. The script then shows
@@ -9,23 +9,26 @@
 #
 #   scripts/demo.sh [--build-dir DIR] [--no-build] [--fleet]
 #
-#   --build-dir DIR   binaries from DIR/bin (default: build, the "default"
-#                     preset's directory)
+#   --build-dir DIR   binaries from DIR/bin (default: build-demo, a build
+#                     of the programs only, without the tests)
 #   --no-build        use the binaries as they are; otherwise the daemon,
 #                     qdupk and mcu-sim are built first when out of date
+#                     (a DIR not yet configured gets the programs only)
 #   --fleet           a site instead: five cameras on a virtual LAN
 #                     (scripts/vlan.sh) upgraded with one `qdupk rollout`
 #
-# Needs root, ip netns, unshare and setpriv. Nothing outside the camera's own
-# namespaces and its workspace under /tmp/qdvc is touched. Ends with a PASS or
-# FAIL summary; exit status 0 only when every check passed, 1 when one
+# Needs root, ip netns, nsenter, unshare, setpriv and pivot_root, and / to be
+# a mount point (not a chroot). Nothing outside the camera's own namespaces,
+# its own root and its workspace under /tmp/qdvc is touched. Ends with a PASS
+# or FAIL summary; exit status 0 only when every check passed, 1 when one
 # failed, 2 when the demo could not run (build, camera or daemon failed to
-# come up), 77 when this machine cannot host it (not root, no namespaces).
+# come up), 77 when this machine cannot host it (not root, no namespaces, a
+# chroot).
 set -u
 
 REPO=$(cd "$(dirname "$0")/.." && pwd)
 VCAM="$REPO/scripts/vcam.sh"
-BUILD=$REPO/build
+BUILD=$REPO/build-demo
 BUILD_FIRST=1
 FLEET=0
 CAM=demo
@@ -42,7 +45,7 @@ FAILED=0
 PASSED=0
 
 usage() {
-    sed -n '9,17p' "$0" | sed 's/^# \{0,1\}//' >&2
+    sed -n '10,18p' "$0" | sed 's/^# \{0,1\}//' >&2
     exit 2
 }
 
@@ -129,10 +132,12 @@ parse_args() {
 
 preflight() {
     [ "$(id -u)" = 0 ] || unsupported "needs root (network namespaces)"
-    for tool in ip unshare setpriv cmp; do
+    for tool in ip nsenter unshare setpriv pivot_root cmp; do
         command -v "$tool" >/dev/null || unsupported "$tool is not installed"
     done
     ip netns list >/dev/null 2>&1 || unsupported "ip netns does not work here"
+    local why
+    why=$(vcam _check_root 2>&1) || unsupported "${why#vcam: }"
 }
 
 # The build's lines as they come, so a long build is not silent: on a
@@ -164,14 +169,15 @@ build() {
     [ $BUILD_FIRST = 1 ] || return 0
     section "Build ($BUILD)"
     if [ ! -f "$BUILD/build.ninja" ]; then
-        echo "    configuring..."
-        if [ "$BUILD" = "$REPO/build" ]; then
-            (cd "$REPO" && cmake --preset default) 2>&1 | tail -n 2 | indent
-        else
-            cmake -S "$REPO" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo 2>&1 |
-                tail -n 2 | indent
+        echo "    configuring (the programs only, no tests)..."
+        # The whole output on failure: its first lines name what is missing.
+        mkdir -p "$BUILD" || cannot_run "cannot create $BUILD"
+        if ! cmake -S "$REPO" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+            -DQD_BUILD_TESTS=OFF -DQD_BUILD_BENCH=OFF >"$BUILD/configure.log" 2>&1; then
+            indent <"$BUILD/configure.log"
+            cannot_run "configure failed"
         fi
-        [ "${PIPESTATUS[0]}" = 0 ] || cannot_run "configure failed"
+        tail -n 2 "$BUILD/configure.log" | indent
     fi
     cmake --build "$BUILD" -j2 --target qdboot qdupk mcu-sim 2>&1 | progress
     [ "${PIPESTATUS[0]}" = 0 ] || cannot_run "build failed"

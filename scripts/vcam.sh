@@ -1,8 +1,9 @@
 #!/bin/sh
 # Virtual camera: a device network namespace whose veth end is called eth0,
 # a PC namespace on the other end, stand-in tools first in PATH, and qdboot
-# started in its own PID and mount namespaces, so that nothing it does can
-# reach the host's network, processes or reboot.
+# started in its own PID and mount namespaces and a root of its own, so
+# that nothing it does can reach the host's network, processes, files or
+# reboot.
 #
 #   vcam.sh up NAME [--no-addr]   create the camera, print its facts
 #   vcam.sh info NAME             print them again (key=value lines)
@@ -11,11 +12,35 @@
 #   vcam.sh status NAME           exit status of the last run, or "running"
 #   vcam.sh stop NAME             end the daemon by its recorded PID
 #   vcam.sh addr|deladdr NAME     give eth0 its address / take it away
-#   vcam.sh pc|dev NAME CMD...    run CMD in the PC / device namespace
+#   vcam.sh pc|dev NAME CMD...    run CMD in the PC / device namespace (the
+#                                 network only: CMD sees the host's files)
 #   vcam.sh stub NAME TOOL...     add more logging stand-ins (flash tools)
 #   vcam.sh down NAME             tear everything down (idempotent)
 #   vcam.sh freeze|thaw NAME      stop the daemon where it is / let it go on
 #   vcam.sh sweep                 remove what runs that died left behind
+#   vcam.sh --help                all of this header: what a camera can
+#                                 touch, what the rig needs, the environment
+#
+# What the camera's daemon, and every script a package runs there, can
+# touch: its own network namespace (eth0, lo); the host's / seen through an
+# overlay whose changes land in the camera's upper layer (info: upper=), so
+# a package item with dest=/etc/x changes only the camera's view; fresh
+# /tmp, /run, /var/tmp and /dev/shm; its own /proc; /sys read-only; a /dev
+# of its own with null, zero, full, random, urandom, tty, ptmx and the
+# host's pseudo-terminals, no disks; its workspace (info: workspace=),
+# shared with the host read-write at the same path; the repository and the
+# daemon's and the simulator's folders, read-only. File systems mounted
+# below the host's / are not in the overlay. Stand-ins take the place of
+# reboot, sync, killall and the flash tools, guards that of the real reboot
+# and systemctl. It cannot reach the host's other files, processes, network
+# or service manager. Package scripts are trusted test content all the
+# same: they run as root and keep root's capabilities (mount, mknod, raw
+# sockets), so a hostile one could escape; upload only packages you would
+# run on the host.
+#
+# Needs root, ip (iproute2), nsenter, unshare, setpriv and pivot_root
+# (util-linux), overlayfs, and / to be a mount point for "start" (not a
+# chroot; everything else works there).
 #
 # Cameras belong to an owner process, VCAM_OWNER (default: the caller); names
 # include its PID so parallel runs never meet, and a camera whose owner is
@@ -27,8 +52,9 @@
 # directory over which the camera's own dest directory is mounted (so one
 # package can name one destination for many cameras), VCAM_BOOT_DELAY makes
 # the reboot stand-in end the daemon and the rig start it again after that
-# many seconds, and VCAM_MCU_SIM names the MCU loader simulator to run on a
-# pseudo-terminal that the daemon reaches as /mnt/mcu.
+# many seconds, VCAM_MCU_SIM names the MCU loader simulator to run on a
+# pseudo-terminal that the daemon reaches as /mnt/mcu, and VCAM_SHARE lists
+# more host directories (absolute paths) shared read-write at their paths.
 #
 # On a virtual LAN (scripts/vlan.sh) "up" is given VCAM_LAN_NS, the bridge's
 # namespace, VCAM_LAN_ADDR, the camera's address, and VCAM_LAN_PORT, the
@@ -165,36 +191,45 @@ claim_subnet() {
     die "no free subnet under $ROOT/subnets"
 }
 
+# A command in one of the rig's network namespaces. nsenter leaves mount
+# propagation alone; "ip netns exec" and "ip -n" first make / rslave, which
+# fails where / is not a mount point (a chroot).
+in_ns() {
+    ns=$1
+    shift
+    nsenter --net="/run/netns/$ns" "$@"
+}
+
 ns_sysctl() {
-    ip netns exec "$1" sh -c "echo $3 > /proc/sys/net/ipv4/conf/$2/rp_filter"
+    in_ns "$1" sh -c "echo $3 > /proc/sys/net/ipv4/conf/$2/rp_filter"
 }
 
 make_links() {
     for ns in "$DEVNS" "$PCNS"; do
         ip netns add "$ns"
-        ip -n "$ns" link set lo up
+        in_ns "$ns" ip link set lo up
         ns_sysctl "$ns" all 0
         ns_sysctl "$ns" default 0
     done
-    ip -n "$DEVNS" link add eth0 type veth peer name pc0 netns "$PCNS"
+    in_ns "$DEVNS" ip link add eth0 type veth peer name pc0 netns "$PCNS"
     ns_sysctl "$DEVNS" eth0 0
     ns_sysctl "$PCNS" pc0 0
-    ip -n "$PCNS" addr add "$SUBNET.2/24" dev pc0
-    ip -n "$PCNS" link set pc0 up
-    ip -n "$PCNS" route add 224.0.0.0/4 dev pc0
-    ip -n "$DEVNS" link set eth0 up
+    in_ns "$PCNS" ip addr add "$SUBNET.2/24" dev pc0
+    in_ns "$PCNS" ip link set pc0 up
+    in_ns "$PCNS" ip route add 224.0.0.0/4 dev pc0
+    in_ns "$DEVNS" ip link set eth0 up
 }
 
 # A camera on a virtual LAN: its eth0's peer is a port of the LAN's bridge.
 make_lan_links() {
     ip netns add "$DEVNS"
-    ip -n "$DEVNS" link set lo up
+    in_ns "$DEVNS" ip link set lo up
     ns_sysctl "$DEVNS" all 0
     ns_sysctl "$DEVNS" default 0
-    ip -n "$DEVNS" link add eth0 type veth peer name "$VCAM_LAN_PORT" netns "$VCAM_LAN_NS"
+    in_ns "$DEVNS" ip link add eth0 type veth peer name "$VCAM_LAN_PORT" netns "$VCAM_LAN_NS"
     ns_sysctl "$DEVNS" eth0 0
-    ip -n "$VCAM_LAN_NS" link set "$VCAM_LAN_PORT" master br0 up
-    ip -n "$DEVNS" link set eth0 up
+    in_ns "$VCAM_LAN_NS" ip link set "$VCAM_LAN_PORT" master br0 up
+    in_ns "$DEVNS" ip link set eth0 up
 }
 
 install_stubs() {
@@ -229,6 +264,7 @@ mcuframes=$WS/mcu/frames.log
 daemonlog=$WS/log/daemon.log
 calls=$WS/log/calls.log
 riglog=$WS/log/rig.log
+upper=$WS/layers/upper
 EOF
 }
 
@@ -274,7 +310,7 @@ cmd_down() {
 }
 
 add_address() {
-    ip -n "$DEVNS" addr replace "$DEVIP/24" dev eth0
+    in_ns "$DEVNS" ip addr replace "$DEVIP/24" dev eth0
 }
 
 cmd_addr() {
@@ -284,7 +320,7 @@ cmd_addr() {
 
 cmd_deladdr() {
     load_camera "$1"
-    ip -n "$DEVNS" -4 addr flush dev eth0
+    in_ns "$DEVNS" ip -4 addr flush dev eth0
 }
 
 cmd_stub() {
@@ -370,9 +406,26 @@ cmd_status() {
     fi
 }
 
+# pivot_root needs the current root to be a mount point, and a chroot's
+# mount propagation cannot be made private from inside it.
+root_is_mount_point() {
+    awk '$5 == "/" { found = 1 } END { exit !found }' /proc/self/mountinfo 2>/dev/null
+}
+
+check_root() {
+    root_is_mount_point ||
+        die "/ is not a mount point (a chroot?): a camera's daemon runs in a root of its" \
+            "own, made with pivot_root in a mount namespace, which needs / to be one"
+}
+
+absolute() {
+    (cd "$(dirname "$1")" && echo "$(pwd)/$(basename "$1")")
+}
+
 cmd_start() {
     load_camera "$1"
     shift
+    check_root
     qdboot=${VCAM_QDBOOT:-$REPO/build/bin/qdboot}
     [ -x "$qdboot" ] || die "no daemon binary at $qdboot"
     ! daemon_pid >/dev/null || die "camera $NAME already runs a daemon"
@@ -382,13 +435,112 @@ cmd_start() {
     : >"$WS/log/daemon.log"
     : >"$WS/log/calls.log"
     echo $$ >"$WS/daemon.pid"
-    export VCAM_QDBOOT="$qdboot"
+    VCAM_QDBOOT=$(absolute "$qdboot")
+    export VCAM_QDBOOT
+    if [ -n "${VCAM_MCU_SIM:-}" ]; then
+        VCAM_MCU_SIM=$(absolute "$VCAM_MCU_SIM")
+    fi
     exec >>"$WS/log/rig.log" 2>&1 </dev/null
     # Exec all the way down keeps this PID: it becomes the unshare process,
     # which dies with its parent and takes the whole PID namespace along.
-    exec setpriv --pdeathsig KILL ip netns exec "$DEVNS" \
-        unshare --pid --fork --kill-child --mount-proc --propagation private \
+    exec setpriv --pdeathsig KILL nsenter --net="/run/netns/$DEVNS" \
+        unshare --pid --fork --kill-child --mount --propagation private \
         /bin/sh "$SELF" _inner "$WS" "$@"
+}
+
+# The camera's own root, made at $ROOTFS and entered with pivot_root: an
+# overlay of the host's / whose changes land in the workspace's upper
+# layer, fresh /tmp, /run, /var/tmp and /dev/shm, its own /proc, /sys
+# read-only (its network devices only), a /dev of its own. Only the
+# workspace (and what VCAM_SHARE names) is shared with the host read-write,
+# at its own path; the programs the rig runs are there read-only. File systems mounted below the
+# host's / are not part of the overlay.
+make_root() {
+    mkdir -p "$LAYERS/upper" "$LAYERS/work" "$ROOTFS" &&
+        mount -t overlay vcam-root \
+            -o "lowerdir=/,upperdir=$LAYERS/upper,workdir=$LAYERS/work" "$ROOTFS" &&
+        mount -t proc vcam-proc "$ROOTFS/proc" &&
+        mount -t sysfs -o ro vcam-sys "$ROOTFS/sys" &&
+        make_dev "$ROOTFS/dev" &&
+        mount -t tmpfs -o mode=1777 vcam-tmp "$ROOTFS/tmp" &&
+        mount -t tmpfs -o mode=1777 vcam-tmp "$ROOTFS/var/tmp" &&
+        mount -t tmpfs -o mode=755 vcam-run "$ROOTFS/run" &&
+        bind_programs &&
+        bind_into_root "$WS" &&
+        # Nothing in the camera reaches the layers beneath its own root.
+        mount -t tmpfs -o ro,size=4k,mode=755 vcam-layers "$ROOTFS$LAYERS" &&
+        bind_shared &&
+        bind_own_netns
+}
+
+# Host directories the caller shares with the camera (VCAM_SHARE): a
+# benchmark's scratch space on the file system it measures, say.
+bind_shared() {
+    for d in ${VCAM_SHARE:-}; do
+        case $d in
+        /*) [ -d "$d" ] || return 1 ;;
+        *) return 1 ;;
+        esac
+        bind_into_root "$d" || return 1
+    done
+}
+
+# A /dev of its own with the few devices a daemon and a shell use, and the
+# host's pseudo-terminals (the MCU line may be one the host opened): no disk
+# or memory device, so an item with dest=/dev/sda lands in this tmpfs. A
+# bound /dev/ptmx finds no "pts" beside it; the link does.
+make_dev() {
+    mount -t tmpfs -o mode=755,size=64k vcam-dev "$1" || return 1
+    for n in null zero full random urandom tty; do
+        : >"$1/$n" && mount --bind "/dev/$n" "$1/$n" || return 1
+    done
+    mkdir "$1/pts" "$1/shm" &&
+        mount --bind /dev/pts "$1/pts" &&
+        ln -s pts/ptmx "$1/ptmx" &&
+        mount -t tmpfs -o mode=1777 vcam-shm "$1/shm" &&
+        ln -s /proc/self/fd "$1/fd" &&
+        ln -s /proc/self/fd/0 "$1/stdin" &&
+        ln -s /proc/self/fd/1 "$1/stdout" &&
+        ln -s /proc/self/fd/2 "$1/stderr"
+}
+
+# A host directory at the same path in the camera's root.
+bind_into_root() {
+    mkdir -p "$ROOTFS$1" && mount --bind "$1" "$ROOTFS$1"
+}
+
+bind_read_only() {
+    bind_into_root "$1" && mount -o remount,bind,ro "$ROOTFS$1"
+}
+
+# The repository (scripts, stand-ins), the daemon and the MCU simulator:
+# wherever they live, even on a file system the overlay leaves out.
+bind_programs() {
+    bind_read_only "$REPO" || return 1
+    for p in "$VCAM_QDBOOT" ${VCAM_MCU_SIM:-}; do
+        d=${p%/*}
+        case $d in
+        "$REPO" | "$REPO"/*) continue ;;
+        esac
+        bind_read_only "$d" || return 1
+    done
+}
+
+# Its own network namespace under its name, so that "ip netns identify"
+# works there; no other namespace of the host is in sight.
+bind_own_netns() {
+    mkdir -p "$ROOTFS/run/netns" &&
+        : >"$ROOTFS/run/netns/$DEVNS" &&
+        mount --bind "/run/netns/$DEVNS" "$ROOTFS/run/netns/$DEVNS"
+}
+
+enter_root() {
+    make_root || return 1
+    cd "$ROOTFS" || return 1
+    mkdir -p run/vcam-host &&
+        pivot_root . run/vcam-host &&
+        umount -l /run/vcam-host &&
+        rmdir /run/vcam-host
 }
 
 mount_guards() {
@@ -400,18 +552,13 @@ mount_guards() {
         mount --bind "$guard" "$t" || return 1
         cmp -s "$t" "$guard" || return 1
     done
-    # No way to the host's service manager over its sockets either.
-    for d in /run/systemd /run/dbus; do
-        [ -d "$d" ] || continue
-        mount -t tmpfs -o size=64k,mode=755 vcam-guard "$d" || return 1
-    done
 }
 
 # File systems a test asked for; the host and the test itself still see
 # the directories as they were.
 mount_requested() {
     if [ -n "${VCAM_DEST:-}" ]; then
-        mount --bind "$WS/dest" "$VCAM_DEST" || return 1
+        mkdir -p "$VCAM_DEST" && mount --bind "$WS/dest" "$VCAM_DEST" || return 1
     fi
     if [ -n "${VCAM_TMPFS_SIZE:-}" ]; then
         mount -t tmpfs -o "size=$VCAM_TMPFS_SIZE,mode=1777" vcam-tmp "$WS/tmp" || return 1
@@ -427,6 +574,13 @@ cmd_inner() {
     WS=$1
     shift
     DEVNS=$(sed -n 's/^devns=//p' "$WS/info")
+    LAYERS=$WS/layers
+    ROOTFS=$LAYERS/root
+    if ! enter_root; then
+        echo "vcam: could not make the camera's own root (overlayfs of / in $LAYERS," \
+            "shared directories: ${VCAM_SHARE:-none}); not starting" >&2
+        exit 94
+    fi
     if ! mount_guards; then
         echo "vcam: could not guard the reboot tools; not starting" >&2
         exit 97
@@ -505,11 +659,18 @@ run_rebooting() {
 }
 
 usage() {
-    sed -n '6,18p' "$SELF" | sed 's/^# \{0,1\}//' >&2
+    sed -n '8,22p' "$SELF" | sed 's/^# \{0,1\}//' >&2
     exit 2
 }
 
+# The whole header: commands, what a camera can touch, the environment.
+help() {
+    sed -n '2,/^set -eu$/p' "$SELF" | sed '$d' | sed 's/^# \{0,1\}//'
+    exit 0
+}
+
 [ $# -ge 1 ] || usage
+case $1 in -h | --help) help ;; esac
 case $OWNER in
 '' | *[!0-9]*) die "VCAM_OWNER must be a PID" ;;
 esac
@@ -522,6 +683,7 @@ _remove_ns)
     [ $# -eq 1 ] || usage
     remove_ns "$1"
     ;;
+_check_root) check_root ;;
 _claim)
     [ $# -eq 1 ] || usage
     ID=$1
@@ -543,7 +705,7 @@ up | info | start | status | stop | addr | deladdr | pc | dev | stub | down | fr
         [ $# -ge 1 ] || usage
         ns=$DEVNS
         [ "$sub" = pc ] && ns=$PC_OF_CAMERA
-        exec ip netns exec "$ns" "$@"
+        exec nsenter --net="/run/netns/$ns" "$@"
         ;;
     esac
     ;;

@@ -30,6 +30,9 @@
 #
 # Owner, workspace root and sweeping work as in vcam.sh (VCAM_OWNER,
 # VCAM_ROOT); the LAN's namespaces carry the owner's PID in their names.
+# Each camera's daemon has a root of its own (vcam.sh --help says what it
+# can touch); "start" therefore needs / to be a mount point and says so at
+# once where it is not (a chroot), while everything else works there too.
 set -eu
 
 PREFIX=qdvc
@@ -72,20 +75,27 @@ camera_name() {
     echo "${LAN}_c$1"
 }
 
+# As in vcam.sh: nsenter leaves mount propagation alone (a chroot works).
+in_ns() {
+    ns=$1
+    shift
+    nsenter --net="/run/netns/$ns" "$@"
+}
+
 make_lan() {
     for ns in "$BRNS" "$PCNS"; do
         ip netns add "$ns"
-        ip -n "$ns" link set lo up
+        in_ns "$ns" ip link set lo up
     done
     # No snooping and no querier: the bridge floods the group to every port.
-    ip -n "$BRNS" link add br0 type bridge mcast_snooping 0
-    ip -n "$BRNS" link set br0 up
-    ip -n "$PCNS" link add pc0 type veth peer name pc netns "$BRNS"
-    ip -n "$BRNS" link set pc master br0 up
-    ip netns exec "$PCNS" sh -c 'echo 0 > /proc/sys/net/ipv4/conf/all/rp_filter'
-    ip -n "$PCNS" addr add "$SUBNET.2/24" dev pc0
-    ip -n "$PCNS" link set pc0 up
-    ip -n "$PCNS" route add 224.0.0.0/4 dev pc0
+    in_ns "$BRNS" ip link add br0 type bridge mcast_snooping 0
+    in_ns "$BRNS" ip link set br0 up
+    in_ns "$PCNS" ip link add pc0 type veth peer name pc netns "$BRNS"
+    in_ns "$BRNS" ip link set pc master br0 up
+    in_ns "$PCNS" sh -c 'echo 0 > /proc/sys/net/ipv4/conf/all/rp_filter'
+    in_ns "$PCNS" ip addr add "$SUBNET.2/24" dev pc0
+    in_ns "$PCNS" ip link set pc0 up
+    in_ns "$PCNS" ip route add 224.0.0.0/4 dev pc0
 }
 
 write_info() {
@@ -200,15 +210,15 @@ start_camera() {
     VCAM_QDBOOT=$QDBOOT VCAM_MCU_SIM=$MCU_SIM VCAM_BOOT_DELAY=$BOOT_DELAY \
         VCAM_DEST=$WS/dest VCAM_READONLY=$readonly_dirs \
         sh "$VCAM" start "$(camera_name "$1")" "$cws/work/qdboot.cfg" &
-    STARTED="$STARTED $!"
+    STARTED="$STARTED $!:$1"
 }
 
 camera_serves() {
     ns=$(sed -n 's/^devns=//p' "$ROOT/cams/$VCAM_OWNER-$(camera_name "$1")/info")
-    ip netns exec "$ns" cat /proc/net/tcp |
+    in_ns "$ns" cat /proc/net/tcp |
         awk -v p="$(printf ':%04X' $PORT)" \
             '$4 == "0A" && substr($2, length($2) - 4) == p { f = 1 } END { exit !f }' &&
-        ip netns exec "$ns" cat /proc/net/igmp | grep -q 01C8C8EA
+        in_ns "$ns" cat /proc/net/igmp | grep -q 01C8C8EA
 }
 
 # Every camera that runs a daemon listens and has joined the search group.
@@ -245,8 +255,8 @@ parse_start() {
 
 # Ending a camera's start ends its daemon's whole PID namespace.
 stop_cameras() {
-    for pid in $STARTED; do
-        kill -KILL "$pid" 2>/dev/null || true
+    for job in $STARTED; do
+        kill -KILL "${job%%:*}" 2>/dev/null || true
     done
 }
 
@@ -267,6 +277,8 @@ cmd_start() {
     load_lan "$1"
     shift
     parse_start "$@"
+    # Where no camera can start, say so at once rather than after a wait.
+    vcam _check_root || exit 1
     STARTED=''
     trap 'stop_cameras; exit 130' INT TERM
     i=1
@@ -277,6 +289,11 @@ cmd_start() {
     n=0
     until started_serve; do
         [ $n -lt 300 ] || die "not every camera serves after 30 s"
+        for job in $STARTED; do
+            kill -0 "${job%%:*}" 2>/dev/null ||
+                die "camera ${job#*:} ended before it served:" \
+                    "$(tail -n 3 "$ROOT/cams/$VCAM_OWNER-$(camera_name "${job#*:}")/log/rig.log")"
+        done
         sleep 0.1
         n=$((n + 1))
     done
@@ -301,9 +318,9 @@ cmd_slow() {
     load_lan "$1"
     [ $# -eq 3 ] || die "usage: vlan.sh slow LAN I RATE"
     if [ "$3" = off ]; then
-        ip netns exec "$BRNS" tc qdisc del dev "c$2" root 2>/dev/null || true
+        in_ns "$BRNS" tc qdisc del dev "c$2" root 2>/dev/null || true
     else
-        ip netns exec "$BRNS" tc qdisc replace dev "c$2" root tbf rate "$3" \
+        in_ns "$BRNS" tc qdisc replace dev "c$2" root tbf rate "$3" \
             burst 64kb latency 50ms
     fi
 }
@@ -331,7 +348,7 @@ pc)
     load_lan "$1"
     shift
     [ $# -ge 1 ] || usage
-    exec ip netns exec "$PCNS" "$@"
+    exec nsenter --net="/run/netns/$PCNS" "$@"
     ;;
 *) usage ;;
 esac

@@ -1,14 +1,18 @@
-// The virtual camera itself, with a shell stand-in in the daemon's place:
-// what the daemon sees, that nothing reaches the host, and that nothing
-// outlives a test, however it ends.
+// The virtual camera itself, mostly with a shell stand-in in the daemon's
+// place: what the daemon sees, that nothing reaches the host (its files
+// included), that nothing outlives a test, however it ends, and that the
+// rig works where / is not a mount point as far as it can.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "package_writer.h"
+#include "pc_side.h"
 #include "test_support.h"
 #include "test_timing.h"
 #include "virtual_camera.h"
@@ -21,6 +25,8 @@ using qdtest::VirtualCamera;
 
 const std::string kScript = QD_SOURCE_DIR "/scripts/vcam.sh";
 const std::string kStandIn = QD_SOURCE_DIR "/tests/support/stubs/standin-daemon";
+constexpr std::uint16_t kPort = 8080;
+const std::string kAck("\xAA\xCC\xDD\x03\0\0\0\0", 8);
 
 bool Has(const std::vector<std::string>& lines, const std::string& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
@@ -172,15 +178,108 @@ TEST(VirtualCameraRig, SweepNeverEndsTheProcessesOfItsOwnNamespace) {
         }
     } remove{{alias, ns}};
     qdtest::ChildProcess bystander;
-    bystander.Start({"ip", "netns", "exec", ns, "sleep", "300"});
-    const qdtest::CommandResult r =
-        RunCommand({"ip", "netns", "exec", ns, "sh", "-c",
-                    "ip netns attach " + alias + " $$ && sh " + kScript + " sweep; echo swept $?"},
-                   Millis(30000), {"VCAM_OWNER=" + std::to_string(getpid())});
+    bystander.Start(qdtest::InNetNs(ns, {"sleep", "300"}));
+    const qdtest::CommandResult r = RunCommand(
+        qdtest::InNetNs(
+            ns, {"sh", "-c",
+                 "ip netns attach " + alias + " $$ && sh " + kScript + " sweep; echo swept $?"}),
+        Millis(30000), {"VCAM_OWNER=" + std::to_string(getpid())});
     EXPECT_TRUE(HasText(r.output, "swept 0")) << r.output;
     EXPECT_TRUE(HasText(r.output, "is this very namespace")) << r.output;
     EXPECT_TRUE(bystander.Running()) << r.output;
     EXPECT_FALSE(HasText(NsList(), alias));
+}
+
+// A package's destinations and its scripts change only the camera's own
+// root: the host keeps its /etc, /var/lib and /dev, the camera's upper
+// layer holds what they wrote, and the workspace is still shared with the
+// host.
+TEST(VirtualCameraRig, PackagesChangeOnlyTheCamerasOwnRoot) {
+    QD_SKIP_WITHOUT_RIG();
+    VirtualCamera cam;
+    const std::string unique = "qdvc-rig-" + std::to_string(getpid()) + "-" + cam.info().name;
+    const std::string hostFile = "/etc/" + unique + ".conf";
+    const std::string hostMark = "/var/lib/" + unique + ".mark";
+    const std::string hostDevice = "/dev/" + unique;
+    // Should the camera ever reach the host, the test still leaves it clean.
+    struct Remove {
+        std::vector<std::string> paths;
+        ~Remove() {
+            for (const std::string& path : paths) {
+                static_cast<void>(std::remove(path.c_str()));
+            }
+        }
+    } remove{{hostFile, hostMark, hostDevice}};
+    const std::string work = cam.info().workDir;
+    cam.Start({cam.WriteConfig({})});
+    ASSERT_TRUE(qdtest::WaitServing(cam, kPort));
+
+    qdtest::UploadConnection upload(cam, kPort);
+    upload.Send(qdtest::Framed(qdupk::BuildPackage(
+        {"pkg",
+         "1.0",
+         "IPC-1",
+         {qdupk::DataItem(QDUPK_ITEM_FILE, "settings\n", hostFile),
+          qdupk::DataItem(QDUPK_ITEM_FILE, "image", hostDevice),
+          qdupk::DataItem(QDUPK_ITEM_BASH, "#!/bin/sh\ntouch " + hostMark + "\necho ran > '" +
+                                               work + "/script.out'\n")}})));
+    EXPECT_EQ(upload.ReadUntilClosed(Millis(20000)).bytes, kAck) << cam.Log();
+
+    EXPECT_EQ(qdtest::ReadFile(work + "/script.out"), "ran\n");
+    EXPECT_FALSE(qdtest::FileExists(hostFile));
+    EXPECT_FALSE(qdtest::FileExists(hostMark));
+    EXPECT_FALSE(qdtest::FileExists(hostDevice));
+    EXPECT_EQ(qdtest::ReadFile(cam.DaemonView(hostDevice)), "image");
+    EXPECT_EQ(qdtest::ReadFile(cam.info().upperDir + hostFile), "settings\n");
+    EXPECT_TRUE(qdtest::FileExists(cam.info().upperDir + hostMark));
+}
+
+// In a chroot / is not a mount point, and "ip netns exec" and "ip -n" fail
+// there (they make / rslave first). The rig's namespaces still work; only a
+// daemon, which needs a root of its own, is refused, at once and saying why.
+TEST(VirtualCameraRig, ChrootRunsTheNamespacesAndRefusesADaemonAtOnce) {
+    QD_SKIP_WITHOUT_RIG();
+    const qdtest::ScratchDir root;
+    // The host's programs and the repository in a directory that is no
+    // mount point itself; the mounts live in this command's namespace only.
+    const std::string makeChroot = R"sh(set -e
+R=$1 SRC=$2
+for d in usr etc; do mkdir -p "$R/$d"; mount --rbind "/$d" "$R/$d"; done
+for d in bin sbin lib lib64; do
+    if [ -L "/$d" ]; then ln -s "$(readlink "/$d")" "$R/$d";
+    elif [ -d "/$d" ]; then mkdir -p "$R/$d"; mount --rbind "/$d" "$R/$d"; fi
+done
+mkdir -p "$R/proc" "$R/dev" "$R/tmp" "$R/run" "$R$SRC"
+mount -t proc proc "$R/proc"
+mount --rbind /dev "$R/dev"
+mount -t tmpfs tmpfs "$R/tmp"
+mount -t tmpfs tmpfs "$R/run"
+mkdir "$R/run/netns"
+mount --bind "$SRC" "$R$SRC"
+exec chroot "$R" sh -c "$3" sh "$SRC"
+)sh";
+    const std::string probe = R"sh(SRC=$1
+export VCAM_OWNER=$$
+sh $SRC/scripts/vlan.sh up chk 2 >/dev/null && echo lan-up
+sh $SRC/scripts/vlan.sh pc chk ip -br link show dev pc0 | grep -q UP && echo lan-pc
+sh $SRC/scripts/vlan.sh down chk && echo lan-down
+sh $SRC/scripts/vcam.sh up solo >/dev/null && echo cam-up
+sh $SRC/scripts/vcam.sh dev solo ip -br link show dev eth0 | grep -q UP && echo cam-dev
+VCAM_QDBOOT=$SRC/tests/support/stubs/standin-daemon sh $SRC/scripts/vcam.sh start solo
+echo "start=$?"
+sh $SRC/scripts/vcam.sh down solo && echo cam-down
+echo "left=$(ip netns list | wc -l)"
+)sh";
+    const qdtest::CommandResult r =
+        RunCommand({"unshare", "--mount", "--propagation", "private", "sh", "-c", makeChroot, "sh",
+                    root.path(), QD_SOURCE_DIR, probe},
+                   Millis(60000));
+    for (const std::string line : {"lan-up\n", "lan-pc\n", "lan-down\n", "cam-up\n", "cam-dev\n",
+                                   "start=1\n", "cam-down\n", "left=0\n"}) {
+        EXPECT_TRUE(HasText(r.output, line)) << line << "in:\n" << r.output;
+    }
+    EXPECT_TRUE(HasText(r.output, "vcam: / is not a mount point")) << r.output;
+    EXPECT_FALSE(HasText(r.output, "make-rslave")) << r.output;
 }
 
 }  // namespace

@@ -118,9 +118,9 @@ CameraInfo ParseCameraInfo(const std::map<std::string, std::string>& v) {
         }
         return it->second;
     };
-    return CameraInfo{at("name"),   at("devns"),     at("pcns"),   at("devaddr"),
-                      at("pcaddr"), at("workdir"),   at("tmpdir"), at("stubs"),
-                      at("files"),  at("daemonlog"), at("calls"),  at("riglog")};
+    return CameraInfo{at("name"),    at("devns"),  at("pcns"),  at("devaddr"), at("pcaddr"),
+                      at("workdir"), at("tmpdir"), at("stubs"), at("files"),   at("daemonlog"),
+                      at("calls"),   at("riglog"), at("upper")};
 }
 
 std::string RigUnavailableReason() {
@@ -133,11 +133,19 @@ std::string RigUnavailableReason() {
         if (geteuid() != 0) {
             return std::string("needs root for network namespaces");
         }
-        const CommandResult r = RunCommand(
-            {"sh", "-c", "ip netns list >/dev/null && command -v unshare && command -v setpriv"},
-            Millis(10000));
+        const CommandResult r =
+            RunCommand({"sh", "-c",
+                        "ip netns list >/dev/null && command -v unshare && command -v setpriv && "
+                        "command -v nsenter && command -v pivot_root"},
+                       Millis(10000));
         if (r.status != 0) {
-            return "ip netns, unshare or setpriv unavailable: " + r.output;
+            return "ip netns, unshare, setpriv, nsenter or pivot_root unavailable: " + r.output;
+        }
+        // A camera's daemon needs a root of its own, which a chroot cannot give.
+        const CommandResult root =
+            RunCommand({"/bin/sh", kVcamScript, "_check_root"}, Millis(10000));
+        if (root.status != 0) {
+            return Trim(root.output);
         }
         return std::string();
     }();
@@ -277,16 +285,18 @@ bool VirtualCamera::WaitForCall(const std::string& regex, Millis timeout) const 
     });
 }
 
-CommandResult VirtualCamera::Pc(const std::vector<std::string>& argv, Millis timeout) const {
-    std::vector<std::string> full = {"ip", "netns", "exec", info_.pcNs};
+std::vector<std::string> InNetNs(const std::string& ns, const std::vector<std::string>& argv) {
+    std::vector<std::string> full = {"nsenter", "--net=/run/netns/" + ns};
     full.insert(full.end(), argv.begin(), argv.end());
-    return RunCommand(full, timeout);
+    return full;
+}
+
+CommandResult VirtualCamera::Pc(const std::vector<std::string>& argv, Millis timeout) const {
+    return RunCommand(InNetNs(info_.pcNs, argv), timeout);
 }
 
 CommandResult VirtualCamera::Dev(const std::vector<std::string>& argv, Millis timeout) const {
-    std::vector<std::string> full = {"ip", "netns", "exec", info_.devNs};
-    full.insert(full.end(), argv.begin(), argv.end());
-    return RunCommand(full, timeout);
+    return RunCommand(InNetNs(info_.devNs, argv), timeout);
 }
 
 void VirtualCamera::AddAddress() const {
@@ -303,8 +313,13 @@ void VirtualCamera::RemoveAddress() const {
     }
 }
 
+// From the link itself: /sys shows the network devices of the namespace
+// that mounted it, the host's here.
 std::string VirtualCamera::MacAddress() const {
-    return Trim(Dev({"cat", "/sys/class/net/eth0/address"}).output);
+    std::istringstream fields(Dev({"ip", "-br", "link", "show", "dev", "eth0"}).output);
+    std::string name, state, mac;
+    fields >> name >> state >> mac;
+    return mac;
 }
 
 bool VirtualCamera::Listening(std::uint16_t port) const {

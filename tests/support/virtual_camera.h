@@ -47,12 +47,19 @@ struct CameraInfo {
     std::string daemonLog;        // the daemon's stdout and stderr
     std::string callLog;          // one line per stand-in call: tool and args
     std::string rigLog;           // the rig's own messages
+    // The upper layer of the camera's root: what the daemon and package
+    // scripts changed outside the workspace, at the same paths below it.
+    std::string upperDir;
 };
 
 // "key=value" lines as the rig's scripts print them, and the camera's facts
 // among them (std::runtime_error when one is missing).
 std::map<std::string, std::string> ParseKeyValues(const std::string& text);
 CameraInfo ParseCameraInfo(const std::map<std::string, std::string>& values);
+
+// argv that runs argv in the rig's network namespace `ns` (nsenter, which
+// leaves mount propagation alone).
+std::vector<std::string> InNetNs(const std::string& ns, const std::vector<std::string>& argv);
 
 class VirtualCamera {
   public:
@@ -101,6 +108,7 @@ class VirtualCamera {
     std::vector<std::string> Calls() const;
     bool WaitForCall(const std::string& regex, Millis timeout) const;
 
+    // A command in the PC or device network namespace (the host's files).
     CommandResult Pc(const std::vector<std::string>& argv, Millis timeout = Millis(10000)) const;
     CommandResult Dev(const std::vector<std::string>& argv, Millis timeout = Millis(10000)) const;
     void AddAddress() const;

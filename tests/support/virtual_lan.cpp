@@ -133,8 +133,10 @@ void VirtualLan::StartAll() {
 bool VirtualLan::Serving(int i) const {
     const std::string& ns = camera(i).info.devNs;
     const CommandResult r = RunCommand(
-        {"ip", "netns", "exec", ns, "sh", "-c",
-         "grep -q ':1F90 [0-9A-F:]* 0A ' /proc/net/tcp && grep -q 01C8C8EA /proc/net/igmp"},
+        InNetNs(
+            ns,
+            {"sh", "-c",
+             "grep -q ':1F90 [0-9A-F:]* 0A ' /proc/net/tcp && grep -q 01C8C8EA /proc/net/igmp"}),
         Millis(10000));
     return r.status == 0;
 }
@@ -168,9 +170,7 @@ void VirtualLan::Shape(int i, const std::string& rate) const {
 }
 
 CommandResult VirtualLan::Pc(const std::vector<std::string>& argv, Millis timeout) const {
-    std::vector<std::string> full = {"ip", "netns", "exec", pcNs_};
-    full.insert(full.end(), argv.begin(), argv.end());
-    return RunCommand(full, timeout);
+    return RunCommand(InNetNs(pcNs_, argv), timeout);
 }
 
 std::vector<std::string> VirtualLan::Calls(int i) const {
