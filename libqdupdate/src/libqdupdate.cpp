@@ -58,12 +58,12 @@ int RunUpdate(const char* szFileName, const char* szDevID, const char* szTempDir
     if (!fp) {
         return QDUPKERR_OPENFILE;
     }
-    QDUPK_PACKHEAD_T head;
-    int ret = qdupk::VerifyPackage(fp.get(), szDevID, &head, report);
+    qdupk::PackageIndex index;
+    int ret = qdupk::VerifyPackage(fp.get(), szDevID, &index, report);
     if (ret != 0) {
         return ret;
     }
-    ret = qdupk::CopyItem(fp.get(), head.nItems, szTempDir, fdCallback, fdCheckCb);
+    ret = qdupk::CopyItem(fp.get(), index, szTempDir, fdCallback, fdCheckCb);
     fp.reset();
     if (ret != 0) {
         QD_LOG_ERR("CopyItem error:%d\n", ret);
@@ -82,7 +82,21 @@ int RunSealCheck(const char* szFileName, const qdupk::SealCheck& check,
         QD_LOG_ERR("invalid argument\n");
         return QDUPKERR_OPENFILE;
     }
-    return qdupk::CheckSeal(szFileName, check, info);
+    qdupk::Report report;
+    report.itemDigests = false;
+    const qd::FilePtr fp = qdupk::OpenPackage(szFileName, report);
+    if (!fp) {
+        return QDUPKERR_OPENFILE;
+    }
+    qdupk::PackageIndex index;
+    int ret = qdupk::IndexPackage(fp.get(), nullptr, check.prefixDigest, &index, report);
+    if (ret == 0) {
+        ret = qdupk::JudgeSeal(index, check, info, report);
+        if (ret != 0) {
+            qdupk::LogSealRefusal(QDUPK_HERE, report.fault, *info);
+        }
+    }
+    return ret;
 }
 
 }  // namespace

@@ -203,12 +203,33 @@ bool Declined(const QDUPK_PKTITEM_T& item, const ItemFile& file, QDUPK_CKECKCB f
 
 // Refused before the first item, so a package is never half installed
 // because a temporary path or an item's data would not fit.
-int ReadyToExtract(std::FILE* fpFile, std::int32_t nItems, const char* szTempDir) noexcept {
+int ReadyToExtract(const PackageIndex& index, const char* szTempDir) noexcept {
     if (std::strlen(szTempDir) > kMaxTempDirLength) {
         QD_LOG_ERR("temp dir too long[%s]\n", szTempDir);
         return QDUPKERR_COPY;
     }
-    return CheckItemsFit(fpFile, nItems, szTempDir);
+    return CheckItemsFit(index, szTempDir);
+}
+
+// One item, its data read from where the index found it.
+int CopyOneItem(std::FILE* fpFile, const IndexedItem& indexed, const char* szTempDir,
+                QDUPK_UPDATECB fdCallback, QDUPK_CKECKCB fdCheckCb) noexcept {
+    const QDUPK_PKTITEM_T& item = indexed.head;
+    ItemFile file{};
+    // Cannot cut: the directory length is checked and decoded texts are
+    // terminated within their 128 bytes.
+    if (!ChooseItemFile(item, szTempDir, &file)) {
+        QD_LOG_ERR("item path too long\n");
+        return QDUPKERR_COPY;
+    }
+    if (Declined(item, file, fdCheckCb)) {
+        qd::LogPlain("%s not user not return\n", file.szPath);
+        return 0;
+    }
+    if (!SeekTo(fpFile, static_cast<off_t>(indexed.dataOffset))) {
+        return QDUPKERR_INVALIDPKG;
+    }
+    return InstallItem(fpFile, item, file, fdCallback);
 }
 
 }  // namespace
@@ -247,42 +268,14 @@ int MyCopyFile(std::FILE* fpDst, std::FILE* fpSrc, std::int32_t size) noexcept {
     return CopyInChunks(fpDst, fpSrc, total - kernel.copied);
 }
 
-int CopyItem(std::FILE* fpFile, std::int32_t nItems, const char* szTempDir,
+int CopyItem(std::FILE* fpFile, const PackageIndex& index, const char* szTempDir,
              QDUPK_UPDATECB fdCallback, QDUPK_CKECKCB fdCheckCb) noexcept {
-    int ret = ReadyToExtract(fpFile, nItems, szTempDir);
-    if (ret != 0) {
-        return ret;
+    int ret = ReadyToExtract(index, szTempDir);
+    for (std::int32_t i = 0; ret == 0 && i < index.itemCount; ++i) {
+        ret = CopyOneItem(fpFile, index.items[static_cast<std::size_t>(i)], szTempDir, fdCallback,
+                          fdCheckCb);
     }
-    if (!SeekTo(fpFile, static_cast<off_t>(kPackHeadSize))) {
-        return QDUPKERR_INVALIDPKG;
-    }
-    for (std::int32_t i = 0; i < nItems; ++i) {
-        QDUPK_PKTITEM_T item;
-        ret = ReadItemHead(fpFile, i, &item);
-        if (ret != 0) {
-            return ret;
-        }
-        DecodeItemHeadText(item);
-        ItemFile file{};
-        // Cannot cut: the directory length is checked and decoded texts are
-        // terminated within their 128 bytes.
-        if (!ChooseItemFile(item, szTempDir, &file)) {
-            QD_LOG_ERR("item path too long\n");
-            return QDUPKERR_COPY;
-        }
-        if (Declined(item, file, fdCheckCb)) {
-            qd::LogPlain("%s not user not return\n", file.szPath);
-            if (fseeko(fpFile, static_cast<off_t>(item.nDataSize), SEEK_CUR) != 0) {
-                return QDUPKERR_INVALIDPKG;
-            }
-            continue;
-        }
-        ret = InstallItem(fpFile, item, file, fdCallback);
-        if (ret != 0) {
-            return ret;
-        }
-    }
-    return 0;
+    return ret;
 }
 
 }  // namespace qdupk

@@ -21,6 +21,16 @@ void NoteItem(Fault& fault, const QDUPK_PKTITEM_T& item) noexcept {
     fault.dataSize = item.nDataSize;
 }
 
+// A record's bytes, fed to the prefix digest as they are read.
+std::size_t ReadRecord(std::FILE* fpFile, unsigned char* raw, std::size_t size,
+                       Sha256* prefix) noexcept {
+    const std::size_t got = std::fread(raw, 1, size, fpFile);
+    if (prefix != nullptr) {
+        prefix->Update(raw, got);
+    }
+    return got;
+}
+
 }  // namespace
 
 bool SeekTo(std::FILE* fpFile, off_t offset) noexcept {
@@ -47,13 +57,14 @@ qd::FilePtr OpenPackage(const char* szFileName, Report& report) noexcept {
     return fp;
 }
 
-int GetPkgHead(std::FILE* fpFile, QDUPK_PACKHEAD_T* pPkgHead, Report& report) noexcept {
+int GetPkgHead(std::FILE* fpFile, QDUPK_PACKHEAD_T* pPkgHead, Report& report,
+               Sha256* prefix) noexcept {
     unsigned char raw[kPackHeadSize];
     report.fault = Fault{};
     if (!SeekTo(fpFile, 0)) {
         return Fail(report, QDUPKERR_INVALIDPKG, FaultPart::kPackHead, FaultKind::kShort);
     }
-    report.fault.got = std::fread(raw, 1, sizeof raw, fpFile);
+    report.fault.got = ReadRecord(fpFile, raw, sizeof raw, prefix);
     if (report.fault.got != sizeof raw) {
         return Fail(report, QDUPKERR_INVALIDPKG, FaultPart::kPackHead, FaultKind::kShort);
     }
@@ -71,11 +82,11 @@ int GetPkgHead(std::FILE* fpFile, QDUPK_PACKHEAD_T* pPkgHead, Report& report) no
     return 0;
 }
 
-int ReadItemHead(std::FILE* fpFile, std::int32_t index, QDUPK_PKTITEM_T* pItem,
-                 Report& report) noexcept {
+int ReadItemHead(std::FILE* fpFile, std::int32_t index, QDUPK_PKTITEM_T* pItem, Report& report,
+                 Sha256* prefix) noexcept {
     unsigned char raw[kItemHeadSize];
     report.fault = Fault{};
-    const std::size_t got = std::fread(raw, 1, sizeof raw, fpFile);
+    const std::size_t got = ReadRecord(fpFile, raw, sizeof raw, prefix);
     if (got != sizeof raw) {
         // The fields of a short record are not in the file; report zeros.
         std::memset(raw + got, 0, sizeof raw - got);
@@ -102,10 +113,10 @@ int ReadItemHead(std::FILE* fpFile, std::int32_t index, QDUPK_PKTITEM_T* pItem,
     return 0;
 }
 
-int ReadPackEnd(std::FILE* fpFile, Report& report) noexcept {
+int ReadPackEnd(std::FILE* fpFile, Report& report, Sha256* prefix) noexcept {
     unsigned char raw[kPackEndSize];
     report.fault = Fault{};
-    report.fault.got = std::fread(raw, 1, sizeof raw, fpFile);
+    report.fault.got = ReadRecord(fpFile, raw, sizeof raw, prefix);
     if (report.fault.got != sizeof raw) {
         return Fail(report, QDUPKERR_INVALIDPKG, FaultPart::kPackEnd, FaultKind::kShort);
     }

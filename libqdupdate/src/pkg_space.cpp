@@ -158,41 +158,28 @@ int AddToPlan(RoomPlan& plan, std::int32_t index, const QDUPK_PKTITEM_T& item, c
     return 0;
 }
 
-// Reads item `index`'s head, counts its file and leaves the stream at the
-// next head.
-int PlanItem(std::FILE* fpFile, std::int32_t index, const char* szTempDir,
+// Counts item `index`'s file.
+int PlanItem(const QDUPK_PKTITEM_T& item, std::int32_t index, const char* szTempDir,
              RoomPlan& plan) noexcept {
-    QDUPK_PKTITEM_T item;
-    int ret = ReadItemHead(fpFile, index, &item);
-    if (ret != 0) {
-        return ret;
-    }
-    DecodeItemHeadText(item);
     ItemFile file{};
     if (!ChooseItemFile(item, szTempDir, &file)) {
         QD_LOG_ERR("item path too long\n");
         return QDUPKERR_COPY;
     }
     Target target{};
-    ret = LocateTarget(index, file, &target);
+    int ret = LocateTarget(index, file, &target);
     if (ret == 0 && target.takesRoom) {
         ret = AddToPlan(plan, index, item, file, target);
-    }
-    if (ret == 0 && fseeko(fpFile, static_cast<off_t>(item.nDataSize), SEEK_CUR) != 0) {
-        ret = QDUPKERR_INVALIDPKG;
     }
     return ret;
 }
 
 }  // namespace
 
-int CheckItemsFit(std::FILE* fpFile, std::int32_t nItems, const char* szTempDir) noexcept {
-    if (!SeekTo(fpFile, static_cast<off_t>(kPackHeadSize))) {
-        return QDUPKERR_INVALIDPKG;
-    }
+int CheckItemsFit(const PackageIndex& index, const char* szTempDir) noexcept {
     RoomPlan plan{};
-    for (std::int32_t i = 0; i < nItems; ++i) {
-        const int ret = PlanItem(fpFile, i, szTempDir, plan);
+    for (std::int32_t i = 0; i < index.itemCount; ++i) {
+        const int ret = PlanItem(index.items[static_cast<std::size_t>(i)].head, i, szTempDir, plan);
         if (ret != 0) {
             return ret;
         }

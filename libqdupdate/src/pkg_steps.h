@@ -14,6 +14,7 @@
 #include "qd_log.h"
 #include "qd_owners.h"
 #include "qdupdate.h"
+#include "seal.h"
 
 // An error line of a verification step, unless the caller words its own.
 #define QDUPK_REPORT_ERR(report, ...) \
@@ -38,29 +39,24 @@ int Fail(Report& report, int code, FaultPart part, FaultKind kind, std::int32_t 
 // Close-on-exec, and an error line when it cannot be opened.
 qd::FilePtr OpenPackage(const char* szFileName, Report& report) noexcept;
 
+// The record readers read through fread; what they read is also fed to
+// `prefix` when the walk takes the SHA-256 before the seal.
 // Reads and checks the head at offset 0 and decodes its text in place.
-int GetPkgHead(std::FILE* fpFile, QDUPK_PACKHEAD_T* pPkgHead, Report& report) noexcept;
+int GetPkgHead(std::FILE* fpFile, QDUPK_PACKHEAD_T* pPkgHead, Report& report,
+               Sha256* prefix = nullptr) noexcept;
 // Reads the item head at the current position and checks it as item `index`.
-int ReadItemHead(std::FILE* fpFile, std::int32_t index, QDUPK_PKTITEM_T* pItem,
-                 Report& report) noexcept;
+int ReadItemHead(std::FILE* fpFile, std::int32_t index, QDUPK_PKTITEM_T* pItem, Report& report,
+                 Sha256* prefix) noexcept;
 // Reads and checks the end record at the current position.
-int ReadPackEnd(std::FILE* fpFile, Report& report) noexcept;
+int ReadPackEnd(std::FILE* fpFile, Report& report, Sha256* prefix) noexcept;
+// Reads `size` bytes of item data into its MD5 (and `prefix`), with a
+// trace line per chunk when `trace`.
+int md5FileData(std::FILE* fpFile, std::int32_t size, unsigned char* szMD5, Report& report,
+                Sha256* prefix, bool trace) noexcept;
 
-// The extraction reads heads the verification has already accepted; it
-// has no use for the fault record.
-inline int ReadItemHead(std::FILE* fpFile, std::int32_t index, QDUPK_PKTITEM_T* pItem) noexcept {
-    Report report;
-    return ReadItemHead(fpFile, index, pItem, report);
-}
-
-// Head, device (skipped without szDevID) and the verification pass;
-// nothing is written.
-int VerifyPackage(std::FILE* fp, const char* szDevID, QDUPK_PACKHEAD_T* pHead,
-                  Report& report) noexcept;
-// Verification pass: every item head and digest, then the end record.
-int checkupk(std::FILE* fpFile, const QDUPK_PACKHEAD_T* pPkgHead, Report& report) noexcept;
-int md5FileData(std::FILE* fpFile, std::int32_t size, unsigned char* szMD5,
-                Report& report) noexcept;
+// The update's walk with its error lines: IndexPackage, then "get file
+// head error" or "crc packet error" as the device has always logged them.
+int VerifyPackage(std::FILE* fp, const char* szDevID, PackageIndex* index, Report& report) noexcept;
 
 // The file an item's data is written to: its destination, which stays, or
 // a temporary file that is removed after the install callback.
@@ -74,24 +70,24 @@ bool ChooseItemFile(const QDUPK_PKTITEM_T& item, const char* szTempDir, ItemFile
 // Before the first item has any effect: every item's directory exists and
 // each file system has room for all that the package leaves there plus its
 // largest temporary file. QDUPKERR_COPY with an error line otherwise.
-int CheckItemsFit(std::FILE* fpFile, std::int32_t nItems, const char* szTempDir) noexcept;
+int CheckItemsFit(const PackageIndex& index, const char* szTempDir) noexcept;
 
-// Extraction pass, after a successful verification.
-int CopyItem(std::FILE* fpFile, std::int32_t nItems, const char* szTempDir,
+// Extraction pass over an indexed package whose checks all passed: each
+// item's data, read from its offset, to its file and the install callback.
+int CopyItem(std::FILE* fpFile, const PackageIndex& index, const char* szTempDir,
              QDUPK_UPDATECB fdCallback, QDUPK_CKECKCB fdCheckCb) noexcept;
 int MyCopyFile(std::FILE* fpDst, std::FILE* fpSrc, std::int32_t size) noexcept;
 
-// What a seal is checked against. prefixDigest, when given, is the SHA-256
-// of every byte before the last 128, and the data is not read again.
-struct SealCheck {
-    const unsigned char* prefixDigest = nullptr;
-    const unsigned char* keys = nullptr;  // nKeys public keys, back to back
-    int nKeys = 0;
-    std::uint64_t minCounter = 0;
+// Where an entry point reports a refusal from: its error lines carry the
+// entry point's file and line, not those of the step that found it.
+struct LogSite {
+    const char* file;
+    int line;
 };
-// The records (heads only) and the seal, in the order the codes are
-// documented; *pInfo says as much as was found, also on a refusal.
-int CheckSeal(const char* szFileName, const SealCheck& check, QDUPK_SEALINFO_T* pInfo) noexcept;
+#define QDUPK_HERE (::qdupk::LogSite{__FILE__, __LINE__})
+
+// The error line of a seal refusal recorded in `fault` (part kSeal).
+void LogSealRefusal(const LogSite& at, const Fault& fault, const QDUPK_SEALINFO_T& info) noexcept;
 
 }  // namespace qdupk
 
