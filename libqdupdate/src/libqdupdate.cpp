@@ -59,7 +59,7 @@ int RunUpdate(const char* szFileName, const char* szDevID, const char* szTempDir
         return QDUPKERR_OPENFILE;
     }
     qdupk::PackageIndex index;
-    int ret = qdupk::VerifyPackage(fp.get(), szDevID, &index, report);
+    int ret = qdupk::VerifyPackage(fp.get(), szDevID, nullptr, &index, report);
     if (ret != 0) {
         return ret;
     }

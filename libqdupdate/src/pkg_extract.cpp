@@ -201,16 +201,6 @@ bool Declined(const QDUPK_PKTITEM_T& item, const ItemFile& file, QDUPK_CKECKCB f
                      item.szDevID, item.szDesc) != 0;
 }
 
-// Refused before the first item, so a package is never half installed
-// because a temporary path or an item's data would not fit.
-int ReadyToExtract(const PackageIndex& index, const char* szTempDir) noexcept {
-    if (std::strlen(szTempDir) > kMaxTempDirLength) {
-        QD_LOG_ERR("temp dir too long[%s]\n", szTempDir);
-        return QDUPKERR_COPY;
-    }
-    return CheckItemsFit(index, szTempDir);
-}
-
 // One item, its data read from where the index found it.
 int CopyOneItem(std::FILE* fpFile, const IndexedItem& indexed, const char* szTempDir,
                 QDUPK_UPDATECB fdCallback, QDUPK_CKECKCB fdCheckCb) noexcept {
@@ -268,14 +258,28 @@ int MyCopyFile(std::FILE* fpDst, std::FILE* fpSrc, std::int32_t size) noexcept {
     return CopyInChunks(fpDst, fpSrc, total - kernel.copied);
 }
 
-int CopyItem(std::FILE* fpFile, const PackageIndex& index, const char* szTempDir,
-             QDUPK_UPDATECB fdCallback, QDUPK_CKECKCB fdCheckCb) noexcept {
-    int ret = ReadyToExtract(index, szTempDir);
+int ReadyToExtract(const PackageIndex& index, const char* szTempDir) noexcept {
+    if (std::strlen(szTempDir) > kMaxTempDirLength) {
+        QD_LOG_ERR("temp dir too long[%s]\n", szTempDir);
+        return QDUPKERR_COPY;
+    }
+    return CheckItemsFit(index, szTempDir);
+}
+
+int ExtractItems(std::FILE* fpFile, const PackageIndex& index, const char* szTempDir,
+                 QDUPK_UPDATECB fdCallback, QDUPK_CKECKCB fdCheckCb) noexcept {
+    int ret = 0;
     for (std::int32_t i = 0; ret == 0 && i < index.itemCount; ++i) {
         ret = CopyOneItem(fpFile, index.items[static_cast<std::size_t>(i)], szTempDir, fdCallback,
                           fdCheckCb);
     }
     return ret;
+}
+
+int CopyItem(std::FILE* fpFile, const PackageIndex& index, const char* szTempDir,
+             QDUPK_UPDATECB fdCallback, QDUPK_CKECKCB fdCheckCb) noexcept {
+    const int ret = ReadyToExtract(index, szTempDir);
+    return ret != 0 ? ret : ExtractItems(fpFile, index, szTempDir, fdCallback, fdCheckCb);
 }
 
 }  // namespace qdupk

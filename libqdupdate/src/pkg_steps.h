@@ -54,9 +54,15 @@ int ReadPackEnd(std::FILE* fpFile, Report& report, Sha256* prefix) noexcept;
 int md5FileData(std::FILE* fpFile, std::int32_t size, unsigned char* szMD5, Report& report,
                 Sha256* prefix, bool trace) noexcept;
 
-// The update's walk with its error lines: IndexPackage, then "get file
-// head error" or "crc packet error" as the device has always logged them.
-int VerifyPackage(std::FILE* fp, const char* szDevID, PackageIndex* index, Report& report) noexcept;
+// Given as the device, the package's own: every package passes the
+// device check, and one for every device is still logged as such.
+extern const char kOwnDevice[];
+
+// The update's walk with its error lines: IndexPackage (prefixDigest as
+// there), then "get file head error" or "crc packet error" as the device
+// has always logged them.
+int VerifyPackage(std::FILE* fp, const char* szDevID, const unsigned char* prefixDigest,
+                  PackageIndex* index, Report& report) noexcept;
 
 // The file an item's data is written to: its destination, which stays, or
 // a temporary file that is removed after the install callback.
@@ -72,8 +78,15 @@ bool ChooseItemFile(const QDUPK_PKTITEM_T& item, const char* szTempDir, ItemFile
 // largest temporary file. QDUPKERR_COPY with an error line otherwise.
 int CheckItemsFit(const PackageIndex& index, const char* szTempDir) noexcept;
 
+// The room check with the temporary directory's length: refused before
+// the first item, so a package is never half installed because a temporary
+// path or an item's data would not fit.
+int ReadyToExtract(const PackageIndex& index, const char* szTempDir) noexcept;
 // Extraction pass over an indexed package whose checks all passed: each
 // item's data, read from its offset, to its file and the install callback.
+int ExtractItems(std::FILE* fpFile, const PackageIndex& index, const char* szTempDir,
+                 QDUPK_UPDATECB fdCallback, QDUPK_CKECKCB fdCheckCb) noexcept;
+// ReadyToExtract, then ExtractItems.
 int CopyItem(std::FILE* fpFile, const PackageIndex& index, const char* szTempDir,
              QDUPK_UPDATECB fdCallback, QDUPK_CKECKCB fdCheckCb) noexcept;
 int MyCopyFile(std::FILE* fpDst, std::FILE* fpSrc, std::int32_t size) noexcept;

@@ -151,8 +151,9 @@ int Finish(Walk& walk, PackageIndex* index) noexcept {
 
 int WalkFrom(Walk& walk, const char* szDevID, PackageIndex* index) noexcept {
     int ret = GetPkgHead(walk.fp, &index->head, walk.report, walk.prefix);
-    if (ret == 0 && szDevID != nullptr) {
-        ret = CheckDevice(index->head, szDevID, walk.report);
+    const char* device = szDevID == kOwnDevice ? index->head.szDevID : szDevID;
+    if (ret == 0 && device != nullptr) {
+        ret = CheckDevice(index->head, device, walk.report);
     }
     if (ret != 0) {
         return ret;
@@ -164,6 +165,8 @@ int WalkFrom(Walk& walk, const char* szDevID, PackageIndex* index) noexcept {
 }
 
 }  // namespace
+
+const char kOwnDevice[] = "";
 
 int md5FileData(std::FILE* fpFile, std::int32_t size, unsigned char* szMD5, Report& report,
                 Sha256* prefix, bool trace) noexcept {
@@ -211,9 +214,9 @@ int IndexPackage(std::FILE* fp, const char* szDevID, const unsigned char* prefix
     return WalkFrom(walk, szDevID, index);
 }
 
-int VerifyPackage(std::FILE* fp, const char* szDevID, PackageIndex* index,
-                  Report& report) noexcept {
-    const int ret = IndexPackage(fp, szDevID, nullptr, index, report);
+int VerifyPackage(std::FILE* fp, const char* szDevID, const unsigned char* prefixDigest,
+                  PackageIndex* index, Report& report) noexcept {
+    const int ret = IndexPackage(fp, szDevID, prefixDigest, index, report);
     const FaultPart part = report.fault.part;
     if (ret != 0 && (part == FaultPart::kPackHead || part == FaultPart::kFile)) {
         QDUPK_REPORT_ERR(report, "get file head error=%d\n", ret);
@@ -230,7 +233,7 @@ int VerifyPackageFile(const char* szFileName, const char* szDevID, QDUPK_PACKHEA
         return report.fault.code;
     }
     PackageIndex index;
-    const int ret = VerifyPackage(fp.get(), szDevID, &index, report);
+    const int ret = VerifyPackage(fp.get(), szDevID, nullptr, &index, report);
     *pHead = index.head;
     return ret;
 }
@@ -244,7 +247,7 @@ int VerifySealedPackageFile(const char* szFileName, const char* szDevID, const S
         return report.fault.code;
     }
     PackageIndex index;
-    const int ret = VerifyPackage(fp.get(), szDevID, &index, report);
+    const int ret = VerifyPackage(fp.get(), szDevID, nullptr, &index, report);
     *pHead = index.head;
     return ret != 0 ? ret : JudgeSeal(index, check, pSeal, report);
 }
