@@ -27,7 +27,8 @@ enum class FaultPart : std::uint8_t {
     kItemHead,  // the head of item `item`
     kItemData,  // the data of item `item`
     kPackEnd,   // the end record after the last item
-    kSeal       // the seal behind the end record, or the policy it is judged by
+    kSeal,      // the seal behind the end record, or the policy it is judged by
+    kRoom       // where the items would be written
 };
 
 // What was wrong with it.
@@ -38,6 +39,7 @@ enum class FaultKind : std::uint8_t {
     kFields,        // mark, size, index or count break the record's rules
     kUnterminated,  // a text field has no stored terminator
     kDigest,        // the data does not match the item's digest
+    kUnskippable,   // the data, not needed, cannot be skipped
     kOtherDevice,   // the head's device id is neither the device's nor the wildcard
     kRefused        // the seal check refused the package; `code` says why
 };
@@ -56,6 +58,19 @@ enum class SealProblem : std::uint8_t {
     kWeakKey,            // signed by a given key that verifies nothing
     kSignature,          // the signature does not verify
     kRollback            // the counter is below the minimum
+};
+
+// Why the room check refused a package (part kRoom).
+enum class RoomProblem : std::uint8_t {
+    kNone,
+    kTempDirTooLong,  // no temporary path would fit
+    kPathTooLong,     // an item's path does not fit
+    kStatvfs,         // `path`'s file system cannot be asked (`error`)
+    kReadOnly,        // `path` is on a read-only file system
+    kNoDirectory,     // `dir` is missing (`error`) or not a directory (`error` 0)
+    kIsDirectory,     // the destination `path` is a directory
+    kFileSystems,     // the items go to more file systems than are counted
+    kNoRoom           // `needed` bytes, only `available` free
 };
 
 // Filled by the step that fails, so a caller can say why without reading
@@ -79,6 +94,12 @@ struct Fault {
     std::uint64_t trailing = 0;  // bytes behind the end record
     std::uint32_t sealSize = 0, sealAlgorithm = 0;
     std::uint64_t minCounter = 0;
+    // A room refusal: the reason, the item's (or its file system's) path,
+    // the directory looked for, and the bytes counted.
+    RoomProblem room = RoomProblem::kNone;
+    char path[QDUPK_TEXT_SIZE] = {};
+    char dir[QDUPK_TEXT_SIZE] = {};
+    std::uint64_t needed = 0, available = 0;
 };
 
 // Told about every item whose head and data have been verified, in item
@@ -99,9 +120,9 @@ class ItemVisitor {
 struct Report {
     Fault fault;
     ItemVisitor* visitor = nullptr;
-    // The device logs each refusal on standard output; a caller that words
-    // its own messages from `fault` turns those lines (and the digest
-    // traces) off.
+    // The verification pass traces each chunk it digests on standard
+    // output, as the device's log; a caller with no use for them turns
+    // them off. Refusals are never printed by a walk: `fault` says why.
     bool printLines = true;
     // Whether each item's data is checked against its MD5. A walk that
     // only needs the records and the seal sets it false: item data is then
@@ -148,6 +169,12 @@ struct SealCheck {
     const unsigned char* keys = nullptr;  // nKeys public keys, back to back
     int nKeys = 0;
     std::uint64_t minCounter = 0;
+    // A room refusal: the reason, the item's (or its file system's) path,
+    // the directory looked for, and the bytes counted.
+    RoomProblem room = RoomProblem::kNone;
+    char path[QDUPK_TEXT_SIZE] = {};
+    char dir[QDUPK_TEXT_SIZE] = {};
+    std::uint64_t needed = 0, available = 0;
 };
 
 // The one walk over an open package: head, device (any device when

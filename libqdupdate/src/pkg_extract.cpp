@@ -258,12 +258,13 @@ int MyCopyFile(std::FILE* fpDst, std::FILE* fpSrc, std::int32_t size) noexcept {
     return CopyInChunks(fpDst, fpSrc, total - kernel.copied);
 }
 
-int ReadyToExtract(const PackageIndex& index, const char* szTempDir) noexcept {
+int ReadyToExtract(const PackageIndex& index, const char* szTempDir, Report& report) noexcept {
     if (std::strlen(szTempDir) > kMaxTempDirLength) {
-        QD_LOG_ERR("temp dir too long[%s]\n", szTempDir);
-        return QDUPKERR_COPY;
+        report.fault = Fault{};
+        report.fault.room = RoomProblem::kTempDirTooLong;
+        return Fail(report, QDUPKERR_COPY, FaultPart::kRoom, FaultKind::kRefused);
     }
-    return CheckItemsFit(index, szTempDir);
+    return CheckItemsFit(index, szTempDir, report);
 }
 
 int ExtractItems(std::FILE* fpFile, const PackageIndex& index, const char* szTempDir,
@@ -274,12 +275,6 @@ int ExtractItems(std::FILE* fpFile, const PackageIndex& index, const char* szTem
                           fdCheckCb);
     }
     return ret;
-}
-
-int CopyItem(std::FILE* fpFile, const PackageIndex& index, const char* szTempDir,
-             QDUPK_UPDATECB fdCallback, QDUPK_CKECKCB fdCheckCb) noexcept {
-    const int ret = ReadyToExtract(index, szTempDir);
-    return ret != 0 ? ret : ExtractItems(fpFile, index, szTempDir, fdCallback, fdCheckCb);
 }
 
 }  // namespace qdupk

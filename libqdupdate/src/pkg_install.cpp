@@ -35,9 +35,10 @@ UpdateOutcome Check(std::FILE* fp, const DescriptorUpdate& request, PackageIndex
     UpdateOutcome outcome;
     Report report;
     const char* device = request.szDevID != nullptr ? request.szDevID : kOwnDevice;
-    int ret = VerifyPackage(fp, device, request.seal.prefixDigest, index, report);
+    int ret = IndexPackage(fp, device, request.seal.prefixDigest, index, report);
     outcome.part = report.fault.part;
     if (ret != 0) {
+        LogWalkRefusal(QDUPK_HERE, report.fault, "", index->head, true);
         return Stop(outcome, UpdateStage::kVerify, ret);
     }
     ret = JudgeSeal(*index, request.seal, &outcome.seal, report);
@@ -45,8 +46,9 @@ UpdateOutcome Check(std::FILE* fp, const DescriptorUpdate& request, PackageIndex
         LogSealRefusal(QDUPK_HERE, report.fault, outcome.seal);
         return Stop(outcome, UpdateStage::kSeal, ret);
     }
-    ret = ReadyToExtract(*index, request.szTempDir);
+    ret = ReadyToExtract(*index, request.szTempDir, report);
     if (ret != 0) {
+        LogRoomRefusal(QDUPK_HERE, report.fault, request.szTempDir);
         QD_LOG_ERR("CopyItem error:%d\n", ret);
         return Stop(outcome, UpdateStage::kRoom, ret);
     }

@@ -52,7 +52,6 @@ qd::FilePtr OpenPackage(const char* szFileName, Report& report) noexcept {
     if (!fp) {
         report.fault.error = errno;
         Fail(report, QDUPKERR_OPENFILE, FaultPart::kFile, FaultKind::kOpen);
-        QDUPK_REPORT_ERR(report, "open file[%s] failed\n", szFileName);
     }
     return fp;
 }
@@ -74,7 +73,6 @@ int GetPkgHead(std::FILE* fpFile, QDUPK_PACKHEAD_T* pPkgHead, Report& report,
     // user of the decoded head, so such a head is as invalid as a bad mark.
     const bool fieldsValid = PackHeadValid(*pPkgHead);
     if (!fieldsValid || !PackHeadTextTerminated(*pPkgHead)) {
-        QDUPK_REPORT_ERR(report, "invalid update pkg\n");
         return Fail(report, QDUPKERR_INVALIDPKG, FaultPart::kPackHead,
                     fieldsValid ? FaultKind::kUnterminated : FaultKind::kFields);
     }
@@ -95,18 +93,10 @@ int ReadItemHead(std::FILE* fpFile, std::int32_t index, QDUPK_PKTITEM_T* pItem, 
     report.fault.got = got;
     NoteItem(report.fault, *pItem);
     if (got != sizeof raw || !ItemHeadValid(*pItem, index)) {
-        QDUPK_REPORT_ERR(report,
-                         "item head error, iRet=%d, dwSize=%d, nMaskID=%08X, nItemIndex=%d, "
-                         "nDataSize=%d\n",
-                         static_cast<int>(got), pItem->dwSize,
-                         static_cast<unsigned>(pItem->nMaskID), pItem->nItemIndex,
-                         pItem->nDataSize);
         return Fail(report, QDUPKERR_INVALIDPKG, FaultPart::kItemHead,
                     got != sizeof raw ? FaultKind::kShort : FaultKind::kFields, index);
     }
     if (!ItemHeadTextTerminated(*pItem)) {
-        QDUPK_REPORT_ERR(report, "item head error, text field without terminator, nItemIndex=%d\n",
-                         index);
         return Fail(report, QDUPKERR_INVALIDPKG, FaultPart::kItemHead, FaultKind::kUnterminated,
                     index);
     }
@@ -125,7 +115,6 @@ int ReadPackEnd(std::FILE* fpFile, Report& report, Sha256* prefix) noexcept {
     report.fault.mark = end.nMaskID;
     report.fault.size = end.dwSize;
     if (!PackEndValid(end)) {
-        QDUPK_REPORT_ERR(report, "invalid update pkg\n");
         return Fail(report, QDUPKERR_INVALIDPKG, FaultPart::kPackEnd, FaultKind::kFields);
     }
     return 0;

@@ -1,6 +1,8 @@
 // The steps of an update, shared by the library's source files. Each step
-// prints its own error line and returns 0 or a QDUPKERR_* code; the
-// verification steps also fill the report's fault record.
+// returns 0 or a QDUPKERR_* code. The checks (records, digests, seal, room)
+// print nothing: they fill the report's fault record, and the entry point
+// that returns the refusal words it (refusal_lines.cpp). Failures while
+// items are written are logged where they happen.
 #ifndef QDUPK_PKG_STEPS_H
 #define QDUPK_PKG_STEPS_H
 
@@ -16,18 +18,12 @@
 #include "qdupdate.h"
 #include "seal.h"
 
-// An error line of a verification step, unless the caller words its own.
-#define QDUPK_REPORT_ERR(report, ...) \
-    do {                              \
-        if ((report).printLines) {    \
-            QD_LOG_ERR(__VA_ARGS__);  \
-        }                             \
-    } while (false)
-
 namespace qdupk {
 
 // Chunk of item data read, digested or copied at a time.
 constexpr std::size_t kChunkSize = 4096;
+// Distinct file systems one package may write to; a camera has a handful.
+constexpr std::size_t kMaxFileSystems = 16;
 // Longest temporary directory for which "%s/updatetmp.bin" fits 128 bytes.
 constexpr std::size_t kMaxTempDirLength = QDUPK_TEXT_SIZE - sizeof("/updatetmp.bin");
 
@@ -58,12 +54,6 @@ int md5FileData(std::FILE* fpFile, std::int32_t size, unsigned char* szMD5, Repo
 // device check, and one for every device is still logged as such.
 extern const char kOwnDevice[];
 
-// The update's walk with its error lines: IndexPackage (prefixDigest as
-// there), then "get file head error" or "crc packet error" as the device
-// has always logged them.
-int VerifyPackage(std::FILE* fp, const char* szDevID, const unsigned char* prefixDigest,
-                  PackageIndex* index, Report& report) noexcept;
-
 // The file an item's data is written to: its destination, which stays, or
 // a temporary file that is removed after the install callback.
 struct ItemFile {
@@ -75,20 +65,18 @@ bool ChooseItemFile(const QDUPK_PKTITEM_T& item, const char* szTempDir, ItemFile
 
 // Before the first item has any effect: every item's directory exists and
 // each file system has room for all that the package leaves there plus its
-// largest temporary file. QDUPKERR_COPY with an error line otherwise.
-int CheckItemsFit(const PackageIndex& index, const char* szTempDir) noexcept;
+// largest temporary file. QDUPKERR_COPY otherwise, the fault (part kRoom)
+// saying why.
+int CheckItemsFit(const PackageIndex& index, const char* szTempDir, Report& report) noexcept;
 
 // The room check with the temporary directory's length: refused before
 // the first item, so a package is never half installed because a temporary
 // path or an item's data would not fit.
-int ReadyToExtract(const PackageIndex& index, const char* szTempDir) noexcept;
+int ReadyToExtract(const PackageIndex& index, const char* szTempDir, Report& report) noexcept;
 // Extraction pass over an indexed package whose checks all passed: each
 // item's data, read from its offset, to its file and the install callback.
 int ExtractItems(std::FILE* fpFile, const PackageIndex& index, const char* szTempDir,
                  QDUPK_UPDATECB fdCallback, QDUPK_CKECKCB fdCheckCb) noexcept;
-// ReadyToExtract, then ExtractItems.
-int CopyItem(std::FILE* fpFile, const PackageIndex& index, const char* szTempDir,
-             QDUPK_UPDATECB fdCallback, QDUPK_CKECKCB fdCheckCb) noexcept;
 int MyCopyFile(std::FILE* fpDst, std::FILE* fpSrc, std::int32_t size) noexcept;
 
 // Where an entry point reports a refusal from: its error lines carry the
@@ -99,6 +87,13 @@ struct LogSite {
 };
 #define QDUPK_HERE (::qdupk::LogSite{__FILE__, __LINE__})
 
+// The error lines of a walk that refused the package, as the device has
+// always logged them (szFileName and head as far as known); with `update`,
+// then the update's own line: "get file head error" or "crc packet error".
+void LogWalkRefusal(const LogSite& at, const Fault& fault, const char* szFileName,
+                    const QDUPK_PACKHEAD_T& head, bool update) noexcept;
+// The error line of a room refusal recorded in `fault` (part kRoom).
+void LogRoomRefusal(const LogSite& at, const Fault& fault, const char* szTempDir) noexcept;
 // The error line of a seal refusal recorded in `fault` (part kSeal).
 void LogSealRefusal(const LogSite& at, const Fault& fault, const QDUPK_SEALINFO_T& info) noexcept;
 

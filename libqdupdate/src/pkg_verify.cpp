@@ -22,7 +22,6 @@ int CheckDevice(const QDUPK_PACKHEAD_T& head, const char* szDevID, Report& repor
         return 0;
     }
     if (std::strcmp(head.szDevID, szDevID) != 0) {
-        QDUPK_REPORT_ERR(report, "device id error[%s]\n", head.szDevID);
         return Fail(report, QDUPKERR_DEVID, FaultPart::kDevice, FaultKind::kOtherDevice);
     }
     return 0;
@@ -39,8 +38,7 @@ struct Walk {
 // data. A seek past the end succeeds; the next read then comes up short.
 int SkipItemData(Walk& walk, const QDUPK_PKTITEM_T& item, std::int32_t index) noexcept {
     if (fseeko(walk.fp, static_cast<off_t>(item.nDataSize), SEEK_CUR) != 0) {
-        QDUPK_REPORT_ERR(walk.report, "item data of item %d cannot be skipped\n", index);
-        return Fail(walk.report, QDUPKERR_INVALIDPKG, FaultPart::kItemData, FaultKind::kShort,
+        return Fail(walk.report, QDUPKERR_INVALIDPKG, FaultPart::kItemData, FaultKind::kUnskippable,
                     index);
     }
     return 0;
@@ -61,7 +59,6 @@ int CheckItemData(Walk& walk, const QDUPK_PKTITEM_T& item, std::int32_t index) n
         return ret;
     }
     if (std::memcmp(digest, item.szDataMd5, sizeof digest) != 0) {
-        QDUPK_REPORT_ERR(report, "crc data error\n");
         return Fail(report, QDUPKERR_CRCDATA, FaultPart::kItemData, FaultKind::kDigest, index);
     }
     return 0;
@@ -185,8 +182,6 @@ int md5FileData(std::FILE* fpFile, std::int32_t size, unsigned char* szMD5, Repo
                           static_cast<int>(got));
         }
         if (got < readSize) {
-            QDUPK_REPORT_ERR(report, "read file error:%d, readsize = %d\n", static_cast<int>(got),
-                             static_cast<int>(readSize));
             return Fail(report, QDUPKERR_INVALIDPKG, FaultPart::kItemData, FaultKind::kShort);
         }
         libqdupk_MD5Update(&context, chunk, static_cast<unsigned int>(readSize));
@@ -214,18 +209,6 @@ int IndexPackage(std::FILE* fp, const char* szDevID, const unsigned char* prefix
     return WalkFrom(walk, szDevID, index);
 }
 
-int VerifyPackage(std::FILE* fp, const char* szDevID, const unsigned char* prefixDigest,
-                  PackageIndex* index, Report& report) noexcept {
-    const int ret = IndexPackage(fp, szDevID, prefixDigest, index, report);
-    const FaultPart part = report.fault.part;
-    if (ret != 0 && (part == FaultPart::kPackHead || part == FaultPart::kFile)) {
-        QDUPK_REPORT_ERR(report, "get file head error=%d\n", ret);
-    } else if (ret != 0 && part != FaultPart::kDevice) {
-        QDUPK_REPORT_ERR(report, "crc packet error=%d\n", ret);
-    }
-    return ret;
-}
-
 int VerifyPackageFile(const char* szFileName, const char* szDevID, QDUPK_PACKHEAD_T* pHead,
                       Report& report) noexcept {
     const qd::FilePtr fp = OpenPackage(szFileName, report);
@@ -233,7 +216,7 @@ int VerifyPackageFile(const char* szFileName, const char* szDevID, QDUPK_PACKHEA
         return report.fault.code;
     }
     PackageIndex index;
-    const int ret = VerifyPackage(fp.get(), szDevID, nullptr, &index, report);
+    const int ret = IndexPackage(fp.get(), szDevID, nullptr, &index, report);
     *pHead = index.head;
     return ret;
 }
@@ -247,7 +230,7 @@ int VerifySealedPackageFile(const char* szFileName, const char* szDevID, const S
         return report.fault.code;
     }
     PackageIndex index;
-    const int ret = VerifyPackage(fp.get(), szDevID, nullptr, &index, report);
+    const int ret = IndexPackage(fp.get(), szDevID, nullptr, &index, report);
     *pHead = index.head;
     return ret != 0 ? ret : JudgeSeal(index, check, pSeal, report);
 }

@@ -108,6 +108,7 @@ std::string FaultText(const std::string& path, const std::string& deviceId, cons
             return PackEndFault(f);
         case FaultPart::kNone:
         case FaultPart::kSeal:
+        case FaultPart::kRoom:
             break;
     }
     return "the package is refused (error " + std::to_string(f.code) + ")";
