@@ -145,7 +145,7 @@ struct PackageIndex {
     // The library links into C programs, without the C++ runtime's
     // operator new: the items live in malloc'd memory.
     struct FreeItems {
-        void operator()(IndexedItem* items) const noexcept { std::free(items); }
+        void operator()(IndexedItem* held) const noexcept { std::free(held); }
     };
     std::unique_ptr<IndexedItem[], FreeItems> items;  // head.nItems after a passed walk
     std::int32_t itemCount = 0;
