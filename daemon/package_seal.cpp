@@ -37,8 +37,6 @@ bool PrefixDigest::Final(unsigned char* out) noexcept {
 
 namespace {
 
-CounterStoreScope* s_counterScope = nullptr;
-
 struct Refusal {
     int code;
     const char* reason;
@@ -75,8 +73,6 @@ bool LoadStoredCounter(const char* path, std::uint64_t* counter) noexcept {
     return read == CounterRead::kOk;
 }
 
-// The keys handed to the seal check: every slot holding a key, usable or
-// not, so that a package signed by an unusable one is refused by name.
 int GatherKeys(const SealConfig& seal, unsigned char* keys) noexcept {
     int count = 0;
     for (int slot = 0; slot < kMaxSealKeys; ++slot) {
@@ -87,24 +83,6 @@ int GatherKeys(const SealConfig& seal, unsigned char* keys) noexcept {
         }
     }
     return count;
-}
-
-int RunSealCheck(const char* path, const unsigned char* prefixSha256, const SealConfig& seal,
-                 std::uint64_t stored, QDUPK_SEALINFO_T* info) noexcept {
-    unsigned char keys[kMaxSealKeys * kSealKeySize];
-    const int nKeys = GatherKeys(seal, keys);
-    const int rc = libqdupk_checkseal_digest(path, prefixSha256, nKeys > 0 ? keys : nullptr, nKeys,
-                                             stored, info);
-    if (rc == QDUPKERR_ROLLBACK) {
-        QD_LOG_ERR(
-            "package refused, nothing installed: rollback: counter %llu is lower than "
-            "%llu stored in %s\n",
-            static_cast<unsigned long long>(info->nCounter),
-            static_cast<unsigned long long>(stored), seal.szCounterFile);
-    } else if (rc != 0) {
-        QD_LOG_ERR("package refused, nothing installed: %s (%d)\n", RefusalReason(rc), rc);
-    }
-    return rc;
 }
 
 }  // namespace
@@ -121,57 +99,43 @@ bool SealSettingsAllowUploads(const SealConfig& seal) noexcept {
     return true;
 }
 
-int CheckPackageSeal(const char* path, const unsigned char* prefixSha256, const SealConfig& seal,
-                     PendingCounter* pending) noexcept {
-    *pending = PendingCounter{};
+bool PlanSealCheck(const SealConfig& seal, SealPlan* plan) noexcept {
+    *plan = SealPlan{{}, 0, 0, nullptr};
     // The library takes no keys as "no signature needed": never hand it none
     // while slots are configured.
     if (!SealSettingsAllowUploads(seal)) {
-        return -1;
+        return false;
     }
-    const bool counting = seal.szCounterFile[0] != '\0';
-    std::uint64_t stored = 0;
-    if (counting && !LoadStoredCounter(seal.szCounterFile, &stored)) {
-        return -1;
-    }
-    QDUPK_SEALINFO_T info{};
-    const int rc = RunSealCheck(path, prefixSha256, seal, stored, &info);
-    // An equal counter passes (a retry after a failed install) and needs no
-    // write.
-    if (rc == 0 && counting && info.nCounter > stored) {
-        *pending = PendingCounter{seal.szCounterFile, info.nCounter};
-    }
-    return rc;
-}
-
-CounterStoreScope::CounterStoreScope(const PendingCounter& pending) noexcept
-    : pending_(pending), stored_(pending.path == nullptr ? 1 : 0), previous_(s_counterScope) {
-    s_counterScope = this;
-}
-
-CounterStoreScope::~CounterStoreScope() {
-    s_counterScope = previous_;
-}
-
-bool CounterStoreScope::StoreOnce() noexcept {
-    if (stored_ == 0) {
-        stored_ = StoreSealCounter(pending_.path, pending_.value) ? 1 : -1;
-        if (stored_ < 0) {
-            QD_LOG_ERR("package refused, nothing installed: its counter could not be stored\n");
+    if (seal.szCounterFile[0] != '\0') {
+        plan->counterFile = seal.szCounterFile;
+        if (!LoadStoredCounter(seal.szCounterFile, &plan->stored)) {
+            return false;
         }
     }
-    return stored_ > 0;
+    plan->nKeys = GatherKeys(seal, plan->keys);
+    return true;
 }
 
-int CounterStoreScope::Settle(int updateResult) noexcept {
-    if (updateResult != 0) {
-        return updateResult;
+void ReportSealRefusal(int code, const QDUPK_SEALINFO_T& info, const SealPlan& plan) noexcept {
+    if (code == QDUPKERR_ROLLBACK) {
+        QD_LOG_ERR(
+            "package refused, nothing installed: rollback: counter %llu is lower than "
+            "%llu stored in %s\n",
+            static_cast<unsigned long long>(info.nCounter),
+            static_cast<unsigned long long>(plan.stored),
+            plan.counterFile != nullptr ? plan.counterFile : "");
+    } else {
+        QD_LOG_ERR("package refused, nothing installed: %s (%d)\n", RefusalReason(code), code);
     }
-    return StoreOnce() ? 0 : -1;
 }
 
-int qdboot_storecounter_checkcb(const char* /*szFileName*/, const char* /*szDstFileName*/,
-                                QDUPK_ITEM_TYPE /*emType*/, const char* /*szDevID*/,
-                                const char* /*szDesc*/) noexcept {
-    return s_counterScope != nullptr && s_counterScope->StoreOnce() ? 0 : -1;
+bool StoreCounterOf(const SealPlan& plan, const QDUPK_SEALINFO_T& info) noexcept {
+    if (plan.counterFile == nullptr || info.nCounter <= plan.stored) {
+        return true;
+    }
+    if (!StoreSealCounter(plan.counterFile, info.nCounter)) {
+        QD_LOG_ERR("package refused, nothing installed: its counter could not be stored\n");
+        return false;
+    }
+    return true;
 }

@@ -43,55 +43,29 @@ class PrefixDigest {
 // usable. Such an upload is refused before anything of it is received.
 bool SealSettingsAllowUploads(const SealConfig& seal) noexcept;
 
-// A counter that a passed seal check leaves to be stored.
-struct PendingCounter {
-    const char* path = nullptr;  // null: nothing to store
-    std::uint64_t value = 0;
+// What an upload's seal is checked against: the keys of every slot that
+// holds one (usable or not, so a package signed by an unusable one is
+// refused by name) and the stored counter.
+struct SealPlan {
+    unsigned char keys[kMaxSealKeys * kSealKeySize];
+    int nKeys;
+    std::uint64_t stored;     // 0 without a counter file
+    const char* counterFile;  // null: no counter is kept
 };
 
-// Checks the seal of the received package at `path` with the settings in
-// `seal` (keys and stored counter). 0: the package may be installed, and
-// *pending says which counter to store before the first install effect
-// (see CounterStoreScope). Otherwise the seal check's QDUPKERR_* code, or
-// -1 when the counter file is corrupt or cannot be read; an error line says
-// which.
-int CheckPackageSeal(const char* path, const unsigned char* prefixSha256, const SealConfig& seal,
-                     PendingCounter* pending) noexcept;
+// The plan for one upload. False, after an error line saying why, when the
+// seal settings refuse every upload or the counter file is corrupt or
+// cannot be read (never taken as 0: that would let any older package in).
+bool PlanSealCheck(const SealConfig& seal, SealPlan* plan) noexcept;
 
-// The counter of a package is stored after the package library has
-// verified every item and checked that they fit, and before it writes the
-// first one: at the first call of its check callback (which carries no
-// context, so the counter is lent to it for the span of one
-// libqdupk_updatecheck call, like the settings of the install callback).
-// A package refused before that point leaves the counter as it was.
-class CounterStoreScope {
-  public:
-    explicit CounterStoreScope(const PendingCounter& pending) noexcept;
-    ~CounterStoreScope();
-    CounterStoreScope(const CounterStoreScope&) = delete;
-    CounterStoreScope& operator=(const CounterStoreScope&) = delete;
+// The error line for a package the seal check refused with `code`.
+void ReportSealRefusal(int code, const QDUPK_SEALINFO_T& info, const SealPlan& plan) noexcept;
 
-    // The upload's result from libqdupk_updatecheck's: a store that failed
-    // (every item was then declined) fails the upload with -1. The library
-    // refuses packages without items, so the callback is asked before
-    // anything is installed; were it ever not, the counter is stored here,
-    // before the acknowledgement and the reboot.
-    int Settle(int updateResult) noexcept;
-    // Stores the counter the first time; true while it is stored.
-    bool StoreOnce() noexcept;
-
-  private:
-    PendingCounter pending_;
-    int stored_;  // 1 stored (or nothing to store), 0 not yet, -1 failed
-    CounterStoreScope* previous_;
-};
-
-// Check callback for libqdupk_updatecheck inside a CounterStoreScope: 0
-// once the counter is stored; non-zero (the item is declined) when it could
-// not be, or outside every scope.
-int qdboot_storecounter_checkcb(const char* szFileName, const char* szDstFileName,
-                                QDUPK_ITEM_TYPE emType, const char* szDevID,
-                                const char* szDesc) noexcept;
+// Stores the counter of a package whose checks have all passed, before
+// the first install effect. An equal counter passes (a retry after a
+// failed install) and needs no write. False, after an error line, when it
+// could not be stored: nothing is installed then.
+bool StoreCounterOf(const SealPlan& plan, const QDUPK_SEALINFO_T& info) noexcept;
 
 // At start-up: an error line for each key slot that takes nothing (naming
 // the slot) and one for a configuration slip (naming the section or key).

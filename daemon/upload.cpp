@@ -7,10 +7,12 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 #include "installers.h"
 #include "libqdupdate.h"
 #include "package_seal.h"
+#include "pkg_install.h"
 #include "qd_bytes.h"
 #include "qd_files.h"
 #include "qd_log.h"
@@ -27,7 +29,6 @@ constexpr int kChunkBudgetMs = 5000;
 constexpr int kChunkSize = 4096;
 constexpr std::size_t kWriteBlockSize = std::size_t{16} * kChunkSize;
 constexpr std::size_t kPathSize = 256;
-constexpr std::size_t kHeadTextSize = 128;
 
 // The declared length, or 0 when the header is incomplete or refused. A
 // length with the top bit set is negative as a signed word and refused here,
@@ -119,94 +120,123 @@ bool StreamBody(int fd, std::FILE* file, std::int32_t length, PrefixDigest& dige
 }
 
 // The package file exists afterwards only when the whole body was received
-// and stored. It replaces an older one but never writes through a link.
-bool ReceivePackage(int fd, const char* path, std::int32_t length, PrefixDigest& digest) noexcept {
-    qd::FilePtr file = qd::CreateFreshFile(path);
+// and stored; it is handed back open for reading, and everything after the
+// receive reads it through that descriptor, never by name again. It
+// replaces an older file but never writes through a link.
+qd::UniqueFd ReceivePackage(int fd, const char* path, std::int32_t length,
+                            PrefixDigest& digest) noexcept {
+    qd::FilePtr file = qd::CreateFreshFile(path, true);
     if (!file) {
-        return false;
+        return qd::UniqueFd();
     }
     // Unbuffered, so a write that fails is seen at the block that failed and
     // not at some later flush. Should that fail, the failure still shows,
     // only later: at the checked close.
     static_cast<void>(std::setvbuf(file.get(), nullptr, _IONBF, 0));
     bool stored = StreamBody(fd, file.get(), length, digest);
-    stored = qd::CloseChecked(file) && stored;
+    qd::UniqueFd kept(::fcntl(fileno(file.get()), F_DUPFD_CLOEXEC, 0));
+    stored = qd::CloseChecked(file) && kept.valid() && stored;
     if (!stored) {
         static_cast<void>(std::remove(path));
+        kept.reset();
     }
-    return stored;
+    return kept;
 }
 
 // The package as received, with the SHA-256 of all but its last 128 bytes.
-// -1 for a failed upload.
-int ReceiveWithDigest(int fd, const char* path, std::int32_t length,
-                      unsigned char* prefixSha256) noexcept {
+// Not valid for a failed upload.
+qd::UniqueFd ReceiveWithDigest(int fd, const char* path, std::int32_t length,
+                               unsigned char* prefixSha256) noexcept {
     PrefixDigest digest(static_cast<std::uint64_t>(length));
-    if (!ReceivePackage(fd, path, length, digest)) {
-        return -1;
-    }
-    if (!digest.Final(prefixSha256)) {
+    qd::UniqueFd package = ReceivePackage(fd, path, length, digest);
+    if (package.valid() && !digest.Final(prefixSha256)) {
         QD_LOG_ERR("package refused: its SHA-256 could not be computed\n");
-        return -1;
+        static_cast<void>(std::remove(path));
+        package.reset();
     }
-    return 0;
+    return package;
 }
 
-// The package's own device identifier is the expected one, so every
-// well-formed package passes the device check. The seal is judged after
-// the head is read and before the package library reads the items; its
-// counter is stored once the library has verified them all and found
-// room, before it writes the first.
-int InstallPackage(const char* path, const unsigned char* prefixSha256, const QDBOOT_CFG_T& cfg,
-                   const SealConfig& seal) noexcept {
-    char name[kHeadTextSize];
-    char version[kHeadTextSize];
-    char devId[kHeadTextSize];
-    if (libqdupk_pkgversion(path, name, version, devId) != 0) {
-        return -1;
+// The one point after every check and before the first install effect:
+// the seal's counter is stored there, so a package refused before it
+// leaves the counter as it was.
+class CounterGate final : public qdupk::InstallGate {
+  public:
+    explicit CounterGate(const SealPlan& plan) noexcept : plan_(plan) {}
+    int BeforeInstall(const QDUPK_SEALINFO_T& seal) noexcept override {
+        return StoreCounterOf(plan_, seal) ? 0 : -1;
     }
-    PendingCounter counter;
-    const int checked = CheckPackageSeal(path, prefixSha256, seal, &counter);
-    if (checked != 0) {
-        return checked;
+
+  private:
+    const SealPlan& plan_;
+};
+
+UploadResult StageResult(const qdupk::UpdateOutcome& outcome, const SealPlan& plan) noexcept {
+    switch (outcome.stage) {
+        case qdupk::UpdateStage::kNone:
+            return UploadResult{};
+        case qdupk::UpdateStage::kVerify: {
+            // A package without a readable head is no package at all.
+            const bool noHead = outcome.part == qdupk::FaultPart::kPackHead ||
+                                outcome.part == qdupk::FaultPart::kFile;
+            return UploadResult{UploadStage::kVerify, noHead ? -1 : outcome.code};
+        }
+        case qdupk::UpdateStage::kSeal:
+            ReportSealRefusal(outcome.code, outcome.seal, plan);
+            return UploadResult{UploadStage::kSeal, outcome.code};
+        case qdupk::UpdateStage::kRoom:
+            return UploadResult{UploadStage::kRoom, outcome.code};
+        case qdupk::UpdateStage::kGate:
+            return UploadResult{UploadStage::kSeal, -1};
+        case qdupk::UpdateStage::kInstall:
+            break;
     }
+    return UploadResult{UploadStage::kInstall, outcome.code};
+}
+
+// Every package passes the device check (it is checked against its own
+// identifier).
+UploadResult InstallPackage(int package, const unsigned char* prefixSha256, const QDBOOT_CFG_T& cfg,
+                            const SealConfig& seal) noexcept {
+    SealPlan plan{};
+    if (!PlanSealCheck(seal, &plan)) {
+        return UploadResult{UploadStage::kSeal, -1};
+    }
+    CounterGate gate(plan);
+    qdupk::DescriptorUpdate update;
+    update.szTempDir = cfg.szTmpDir;
+    update.seal = qdupk::SealCheck{prefixSha256, plan.nKeys > 0 ? plan.keys : nullptr, plan.nKeys,
+                                   plan.stored};
+    update.fdCallback = qdboot_updatecallback;
+    update.gate = &gate;
     const InstallConfigScope installWith(cfg);
-    CounterStoreScope storing(counter);
-    return storing.Settle(libqdupk_updatecheck(path, devId, cfg.szTmpDir, qdboot_updatecallback,
-                                               qdboot_storecounter_checkcb));
-}
-
-// Removes the package file. Held open, its storage outlives the name until
-// the holder closes it.
-void RemovePackage(const char* path, qd::UniqueFd* storage) noexcept {
-    if (storage != nullptr) {
-        storage->reset(::open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    }
-    static_cast<void>(std::remove(path));
+    return StageResult(qdupk::UpdateFromDescriptor(package, update), plan);
 }
 
 }  // namespace
 
-int client_update(int fd, const QDBOOT_CFG_T& cfg, const SealConfig& seal,
-                  qd::UniqueFd* storage) noexcept {
+UploadResult RunUpload(int fd, const QDBOOT_CFG_T& cfg, const SealConfig& seal,
+                       qd::UniqueFd* storage) noexcept {
     // Not worth receiving: nothing could be installed.
     if (!SealSettingsAllowUploads(seal)) {
-        return -1;
+        return UploadResult{UploadStage::kSeal, -1};
     }
     const std::int32_t length = ReadHeaderLength(fd);
-    if (length == 0) {
-        return -1;
-    }
     char path[kPathSize];
-    if (!qd::FormatText(path, sizeof path, "%s/qboot.upg", cfg.szTmpDir)) {
+    if (length != 0 && !qd::FormatText(path, sizeof path, "%s/qboot.upg", cfg.szTmpDir)) {
         QD_LOG_ERR("temporary directory too long for the package file: %s\n", cfg.szTmpDir);
-        return -1;
+        return UploadResult{UploadStage::kReceive, -1};
     }
     unsigned char prefixSha256[kPrefixDigestSize];
-    if (ReceiveWithDigest(fd, path, length, prefixSha256) != 0) {
-        return -1;
+    qd::UniqueFd package =
+        length != 0 ? ReceiveWithDigest(fd, path, length, prefixSha256) : qd::UniqueFd();
+    if (!package.valid()) {
+        return UploadResult{UploadStage::kReceive, -1};
     }
-    const int result = InstallPackage(path, prefixSha256, cfg, seal);
-    RemovePackage(path, storage);
+    const UploadResult result = InstallPackage(package.get(), prefixSha256, cfg, seal);
+    static_cast<void>(std::remove(path));
+    if (storage != nullptr) {
+        *storage = std::move(package);
+    }
     return result;
 }

@@ -4,27 +4,50 @@
 #ifndef UPLOAD_H
 #define UPLOAD_H
 
+#include <cstdint>
+
 #include "qd_owners.h"
 #include "qdboot_config.h"
 
+// The stage at which an upload stopped.
+enum class UploadStage : std::uint8_t {
+    kNone,     // installed
+    kReceive,  // header, file, receiving or writing it
+    kSeal,     // the seal settings or counter file, the seal check, storing the counter
+    kVerify,   // the package's records, device or item digests
+    kRoom,     // the temporary directory, the items' directories or room
+    kInstall   // writing an item or installing it
+};
+
+// What an upload came to: the stage that failed and its code, which is the
+// package library's QDUPKERR_* code or the install callback's result, or
+// -1 where the daemon refused on its own (the seal settings, the upload
+// itself, a package without a readable head, the counter file).
+struct UploadResult {
+    UploadStage stage = UploadStage::kNone;
+    int code = 0;
+};
+
 // Runs one upload on the non-blocking connection `fd` (neither closed nor
-// written here) with the settings in `cfg` and `seal`: header, package into
-// "<tmpdir>/qboot.upg" (hashed on the way), the seal check, then
-// verification and installation of every item through
-// qdboot_updatecallback, the seal's counter stored before the first item
-// is written. The file is removed on every path. 0 on success; -1 when
-// the seal settings refuse every upload (nothing is read then), when the
-// upload itself failed (header, file, receiving, writing, package head) or
-// the counter file stood in the way; a seal refusal's QDUPKERR_* code;
-// otherwise the non-zero result of libqdupk_updatecheck. Without `seal` no
-// key is configured: unsealed packages pass, and a seal that is present
-// must still be well-formed and match.
+// written here) with the settings in `cfg` and `seal`: header, package
+// received into "<tmpdir>/qboot.upg" (hashed on the way) and kept open,
+// then, all from that one descriptor, verification, the seal check, the
+// room check, the seal's counter stored, and the installation of every
+// item through qdboot_updatecallback. The file is removed on every path.
+// Without `seal` no key is configured: unsealed packages pass, and a seal
+// that is present must still be well-formed and match.
 //
 // With `storage`, the removed file's storage is handed over open: its name
 // is gone, but its pages are freed only when the caller closes it, which a
 // large package makes worth doing after the acknowledgement.
-int client_update(int fd, const QDBOOT_CFG_T& cfg, const SealConfig& seal,
-                  qd::UniqueFd* storage) noexcept;
+UploadResult RunUpload(int fd, const QDBOOT_CFG_T& cfg, const SealConfig& seal,
+                       qd::UniqueFd* storage) noexcept;
+
+// RunUpload's code: 0 on success.
+inline int client_update(int fd, const QDBOOT_CFG_T& cfg, const SealConfig& seal,
+                         qd::UniqueFd* storage) noexcept {
+    return RunUpload(fd, cfg, seal, storage).code;
+}
 inline int client_update(int fd, const QDBOOT_CFG_T& cfg,
                          const SealConfig& seal = SealConfig{}) noexcept {
     return client_update(fd, cfg, seal, nullptr);

@@ -8,7 +8,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 
 // OpenSSL's digest context, named without its headers so that users of
@@ -68,10 +67,6 @@ bool StrictPointEncoding(const unsigned char* encoded) noexcept;
 // StrictPointEncoding refuses, and for any failure to check.
 bool Ed25519Verify(const unsigned char* publicKey, const unsigned char* message, std::size_t size,
                    const unsigned char* signature) noexcept;
-
-// Where the end record ends, walking heads only (0 or QDUPKERR_*), and the
-// file's size.
-int FindPackageEnd(std::FILE* fp, std::uint64_t* endOffset, std::uint64_t* fileSize) noexcept;
 
 }  // namespace qdupk
 

@@ -30,14 +30,11 @@ int QueryHead(const char* szFileName, char* szPkgName, char* szPkgVersion, char*
     }
     qdupk::Report report;
     qd::FilePtr fp = qdupk::OpenPackage(szFileName, report);
-    if (!fp) {
-        return QDUPKERR_OPENFILE;
-    }
-    QDUPK_PACKHEAD_T head;
-    const int ret = qdupk::GetPkgHead(fp.get(), &head, report);
+    QDUPK_PACKHEAD_T head{};
+    const int ret = fp ? qdupk::GetPkgHead(fp.get(), &head, report) : report.fault.code;
     fp.reset();
     if (ret != 0) {
-        QD_LOG_ERR("get file head error=%d\n", ret);
+        qdupk::LogWalkRefusal(QDUPK_HERE, report.fault, szFileName, head, true);
         return ret;
     }
     // Decoded head texts end within their 128 bytes, so none of these cuts.
@@ -55,15 +52,19 @@ int RunUpdate(const char* szFileName, const char* szDevID, const char* szTempDir
     }
     qdupk::Report report;
     qd::FilePtr fp = qdupk::OpenPackage(szFileName, report);
-    if (!fp) {
-        return QDUPKERR_OPENFILE;
-    }
-    QDUPK_PACKHEAD_T head;
-    int ret = qdupk::VerifyPackage(fp.get(), szDevID, &head, report);
+    qdupk::PackageIndex index;
+    int ret =
+        fp ? qdupk::IndexPackage(fp.get(), szDevID, nullptr, &index, report) : report.fault.code;
     if (ret != 0) {
+        qdupk::LogWalkRefusal(QDUPK_HERE, report.fault, szFileName, index.head, true);
         return ret;
     }
-    ret = qdupk::CopyItem(fp.get(), head.nItems, szTempDir, fdCallback, fdCheckCb);
+    ret = qdupk::ReadyToExtract(index, szTempDir, report);
+    if (ret != 0) {
+        qdupk::LogRoomRefusal(QDUPK_HERE, report.fault, szTempDir);
+    } else {
+        ret = qdupk::ExtractItems(fp.get(), index, szTempDir, fdCallback, fdCheckCb);
+    }
     fp.reset();
     if (ret != 0) {
         QD_LOG_ERR("CopyItem error:%d\n", ret);
@@ -82,7 +83,21 @@ int RunSealCheck(const char* szFileName, const qdupk::SealCheck& check,
         QD_LOG_ERR("invalid argument\n");
         return QDUPKERR_OPENFILE;
     }
-    return qdupk::CheckSeal(szFileName, check, info);
+    qdupk::Report report;
+    report.itemDigests = false;
+    const qd::FilePtr fp = qdupk::OpenPackage(szFileName, report);
+    qdupk::PackageIndex index;
+    int ret = fp ? qdupk::IndexPackage(fp.get(), nullptr, check.prefixDigest, &index, report)
+                 : report.fault.code;
+    if (ret != 0) {
+        qdupk::LogWalkRefusal(QDUPK_HERE, report.fault, szFileName, index.head, false);
+        return ret;
+    }
+    ret = qdupk::JudgeSeal(index, check, info, report);
+    if (ret != 0) {
+        qdupk::LogSealRefusal(QDUPK_HERE, report.fault, *info);
+    }
+    return ret;
 }
 
 }  // namespace

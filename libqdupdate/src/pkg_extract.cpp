@@ -201,14 +201,25 @@ bool Declined(const QDUPK_PKTITEM_T& item, const ItemFile& file, QDUPK_CKECKCB f
                      item.szDevID, item.szDesc) != 0;
 }
 
-// Refused before the first item, so a package is never half installed
-// because a temporary path or an item's data would not fit.
-int ReadyToExtract(std::FILE* fpFile, std::int32_t nItems, const char* szTempDir) noexcept {
-    if (std::strlen(szTempDir) > kMaxTempDirLength) {
-        QD_LOG_ERR("temp dir too long[%s]\n", szTempDir);
+// One item, its data read from where the index found it.
+int CopyOneItem(std::FILE* fpFile, const IndexedItem& indexed, const char* szTempDir,
+                QDUPK_UPDATECB fdCallback, QDUPK_CKECKCB fdCheckCb) noexcept {
+    const QDUPK_PKTITEM_T& item = indexed.head;
+    ItemFile file{};
+    // Cannot cut: the directory length is checked and decoded texts are
+    // terminated within their 128 bytes.
+    if (!ChooseItemFile(item, szTempDir, &file)) {
+        QD_LOG_ERR("item path too long\n");
         return QDUPKERR_COPY;
     }
-    return CheckItemsFit(fpFile, nItems, szTempDir);
+    if (Declined(item, file, fdCheckCb)) {
+        qd::LogPlain("%s not user not return\n", file.szPath);
+        return 0;
+    }
+    if (!SeekTo(fpFile, static_cast<off_t>(indexed.dataOffset))) {
+        return QDUPKERR_INVALIDPKG;
+    }
+    return InstallItem(fpFile, item, file, fdCallback);
 }
 
 }  // namespace
@@ -247,42 +258,23 @@ int MyCopyFile(std::FILE* fpDst, std::FILE* fpSrc, std::int32_t size) noexcept {
     return CopyInChunks(fpDst, fpSrc, total - kernel.copied);
 }
 
-int CopyItem(std::FILE* fpFile, std::int32_t nItems, const char* szTempDir,
-             QDUPK_UPDATECB fdCallback, QDUPK_CKECKCB fdCheckCb) noexcept {
-    int ret = ReadyToExtract(fpFile, nItems, szTempDir);
-    if (ret != 0) {
-        return ret;
+int ReadyToExtract(const PackageIndex& index, const char* szTempDir, Report& report) noexcept {
+    if (std::strlen(szTempDir) > kMaxTempDirLength) {
+        report.fault = Fault{};
+        report.fault.room = RoomProblem::kTempDirTooLong;
+        return Fail(report, QDUPKERR_COPY, FaultPart::kRoom, FaultKind::kRefused);
     }
-    if (!SeekTo(fpFile, static_cast<off_t>(kPackHeadSize))) {
-        return QDUPKERR_INVALIDPKG;
+    return CheckItemsFit(index, szTempDir, report);
+}
+
+int ExtractItems(std::FILE* fpFile, const PackageIndex& index, const char* szTempDir,
+                 QDUPK_UPDATECB fdCallback, QDUPK_CKECKCB fdCheckCb) noexcept {
+    int ret = 0;
+    for (std::int32_t i = 0; ret == 0 && i < index.itemCount; ++i) {
+        ret = CopyOneItem(fpFile, index.items[static_cast<std::size_t>(i)], szTempDir, fdCallback,
+                          fdCheckCb);
     }
-    for (std::int32_t i = 0; i < nItems; ++i) {
-        QDUPK_PKTITEM_T item;
-        ret = ReadItemHead(fpFile, i, &item);
-        if (ret != 0) {
-            return ret;
-        }
-        DecodeItemHeadText(item);
-        ItemFile file{};
-        // Cannot cut: the directory length is checked and decoded texts are
-        // terminated within their 128 bytes.
-        if (!ChooseItemFile(item, szTempDir, &file)) {
-            QD_LOG_ERR("item path too long\n");
-            return QDUPKERR_COPY;
-        }
-        if (Declined(item, file, fdCheckCb)) {
-            qd::LogPlain("%s not user not return\n", file.szPath);
-            if (fseeko(fpFile, static_cast<off_t>(item.nDataSize), SEEK_CUR) != 0) {
-                return QDUPKERR_INVALIDPKG;
-            }
-            continue;
-        }
-        ret = InstallItem(fpFile, item, file, fdCallback);
-        if (ret != 0) {
-            return ret;
-        }
-    }
-    return 0;
+    return ret;
 }
 
 }  // namespace qdupk

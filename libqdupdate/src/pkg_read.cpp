@@ -21,6 +21,16 @@ void NoteItem(Fault& fault, const QDUPK_PKTITEM_T& item) noexcept {
     fault.dataSize = item.nDataSize;
 }
 
+// A record's bytes, fed to the prefix digest as they are read.
+std::size_t ReadRecord(std::FILE* fpFile, unsigned char* raw, std::size_t size,
+                       Sha256* prefix) noexcept {
+    const std::size_t got = std::fread(raw, 1, size, fpFile);
+    if (prefix != nullptr) {
+        prefix->Update(raw, got);
+    }
+    return got;
+}
+
 }  // namespace
 
 bool SeekTo(std::FILE* fpFile, off_t offset) noexcept {
@@ -42,18 +52,18 @@ qd::FilePtr OpenPackage(const char* szFileName, Report& report) noexcept {
     if (!fp) {
         report.fault.error = errno;
         Fail(report, QDUPKERR_OPENFILE, FaultPart::kFile, FaultKind::kOpen);
-        QDUPK_REPORT_ERR(report, "open file[%s] failed\n", szFileName);
     }
     return fp;
 }
 
-int GetPkgHead(std::FILE* fpFile, QDUPK_PACKHEAD_T* pPkgHead, Report& report) noexcept {
+int GetPkgHead(std::FILE* fpFile, QDUPK_PACKHEAD_T* pPkgHead, Report& report,
+               Sha256* prefix) noexcept {
     unsigned char raw[kPackHeadSize];
     report.fault = Fault{};
     if (!SeekTo(fpFile, 0)) {
         return Fail(report, QDUPKERR_INVALIDPKG, FaultPart::kPackHead, FaultKind::kShort);
     }
-    report.fault.got = std::fread(raw, 1, sizeof raw, fpFile);
+    report.fault.got = ReadRecord(fpFile, raw, sizeof raw, prefix);
     if (report.fault.got != sizeof raw) {
         return Fail(report, QDUPKERR_INVALIDPKG, FaultPart::kPackHead, FaultKind::kShort);
     }
@@ -63,7 +73,6 @@ int GetPkgHead(std::FILE* fpFile, QDUPK_PACKHEAD_T* pPkgHead, Report& report) no
     // user of the decoded head, so such a head is as invalid as a bad mark.
     const bool fieldsValid = PackHeadValid(*pPkgHead);
     if (!fieldsValid || !PackHeadTextTerminated(*pPkgHead)) {
-        QDUPK_REPORT_ERR(report, "invalid update pkg\n");
         return Fail(report, QDUPKERR_INVALIDPKG, FaultPart::kPackHead,
                     fieldsValid ? FaultKind::kUnterminated : FaultKind::kFields);
     }
@@ -71,11 +80,11 @@ int GetPkgHead(std::FILE* fpFile, QDUPK_PACKHEAD_T* pPkgHead, Report& report) no
     return 0;
 }
 
-int ReadItemHead(std::FILE* fpFile, std::int32_t index, QDUPK_PKTITEM_T* pItem,
-                 Report& report) noexcept {
+int ReadItemHead(std::FILE* fpFile, std::int32_t index, QDUPK_PKTITEM_T* pItem, Report& report,
+                 Sha256* prefix) noexcept {
     unsigned char raw[kItemHeadSize];
     report.fault = Fault{};
-    const std::size_t got = std::fread(raw, 1, sizeof raw, fpFile);
+    const std::size_t got = ReadRecord(fpFile, raw, sizeof raw, prefix);
     if (got != sizeof raw) {
         // The fields of a short record are not in the file; report zeros.
         std::memset(raw + got, 0, sizeof raw - got);
@@ -84,28 +93,20 @@ int ReadItemHead(std::FILE* fpFile, std::int32_t index, QDUPK_PKTITEM_T* pItem,
     report.fault.got = got;
     NoteItem(report.fault, *pItem);
     if (got != sizeof raw || !ItemHeadValid(*pItem, index)) {
-        QDUPK_REPORT_ERR(report,
-                         "item head error, iRet=%d, dwSize=%d, nMaskID=%08X, nItemIndex=%d, "
-                         "nDataSize=%d\n",
-                         static_cast<int>(got), pItem->dwSize,
-                         static_cast<unsigned>(pItem->nMaskID), pItem->nItemIndex,
-                         pItem->nDataSize);
         return Fail(report, QDUPKERR_INVALIDPKG, FaultPart::kItemHead,
                     got != sizeof raw ? FaultKind::kShort : FaultKind::kFields, index);
     }
     if (!ItemHeadTextTerminated(*pItem)) {
-        QDUPK_REPORT_ERR(report, "item head error, text field without terminator, nItemIndex=%d\n",
-                         index);
         return Fail(report, QDUPKERR_INVALIDPKG, FaultPart::kItemHead, FaultKind::kUnterminated,
                     index);
     }
     return 0;
 }
 
-int ReadPackEnd(std::FILE* fpFile, Report& report) noexcept {
+int ReadPackEnd(std::FILE* fpFile, Report& report, Sha256* prefix) noexcept {
     unsigned char raw[kPackEndSize];
     report.fault = Fault{};
-    report.fault.got = std::fread(raw, 1, sizeof raw, fpFile);
+    report.fault.got = ReadRecord(fpFile, raw, sizeof raw, prefix);
     if (report.fault.got != sizeof raw) {
         return Fail(report, QDUPKERR_INVALIDPKG, FaultPart::kPackEnd, FaultKind::kShort);
     }
@@ -114,7 +115,6 @@ int ReadPackEnd(std::FILE* fpFile, Report& report) noexcept {
     report.fault.mark = end.nMaskID;
     report.fault.size = end.dwSize;
     if (!PackEndValid(end)) {
-        QDUPK_REPORT_ERR(report, "invalid update pkg\n");
         return Fail(report, QDUPKERR_INVALIDPKG, FaultPart::kPackEnd, FaultKind::kFields);
     }
     return 0;

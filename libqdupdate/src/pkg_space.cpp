@@ -15,15 +15,11 @@
 #include <cstring>
 
 #include "pkg_steps.h"
-#include "qd_log.h"
 #include "qd_text.h"
 
 namespace qdupk {
 
 namespace {
-
-// Distinct file systems one package may write to; a camera has a handful.
-constexpr std::size_t kMaxFileSystems = 16;
 
 // Where an item's data lands and what writing it there frees.
 struct Target {
@@ -46,19 +42,20 @@ struct RoomPlan {
     std::size_t count;
 };
 
-using ULL = unsigned long long;
+// A refusal: the reason in the fault record, which the entry point words.
+int Refuse(Fault& fault, RoomProblem problem) noexcept {
+    fault.room = problem;
+    return QDUPKERR_COPY;
+}
 
 // `path` names the file or directory whose file system takes the data.
-int ReadFileSystem(std::int32_t index, const char* path, Target* pTarget) noexcept {
+int ReadFileSystem(Fault& fault, const char* path, Target* pTarget) noexcept {
     struct statvfs vfs {};
-    if (statvfs(path, &vfs) != 0) {
-        QD_LOG_ERR("item %d [%s]: statvfs failed: %s\n", static_cast<int>(index), path,
-                   std::strerror(errno));
-        return QDUPKERR_COPY;
-    }
-    if ((vfs.f_flag & ST_RDONLY) != 0) {
-        QD_LOG_ERR("item %d [%s]: read-only file system\n", static_cast<int>(index), path);
-        return QDUPKERR_COPY;
+    const bool asked = statvfs(path, &vfs) == 0;
+    if (!asked || (vfs.f_flag & ST_RDONLY) != 0) {
+        fault.error = asked ? 0 : errno;
+        static_cast<void>(qd::CopyText(fault.path, path));
+        return Refuse(fault, asked ? RoomProblem::kReadOnly : RoomProblem::kStatvfs);
     }
     pTarget->blockSize = vfs.f_frsize != 0 ? vfs.f_frsize : 1;
     pTarget->available = static_cast<std::uint64_t>(vfs.f_bavail) * pTarget->blockSize;
@@ -78,42 +75,39 @@ void DirectoryOf(const char* path, char (&dir)[QDUPK_TEXT_SIZE]) noexcept {
 }
 
 // A new file: the room is its directory's file system.
-int LocateInDirectory(std::int32_t index, const char* path, Target* pTarget) noexcept {
-    char dir[QDUPK_TEXT_SIZE];
-    DirectoryOf(path, dir);
+int LocateInDirectory(Fault& fault, const char* path, Target* pTarget) noexcept {
+    DirectoryOf(path, fault.dir);
     struct stat st {};
-    const bool found = stat(dir, &st) == 0;
+    const bool found = stat(fault.dir, &st) == 0;
     if (!found || !S_ISDIR(st.st_mode)) {
-        QD_LOG_ERR("item %d [%s]: no directory [%s]: %s\n", static_cast<int>(index), path, dir,
-                   found ? "not a directory" : std::strerror(errno));
-        return QDUPKERR_COPY;
+        fault.error = found ? 0 : errno;
+        return Refuse(fault, RoomProblem::kNoDirectory);
     }
     pTarget->device = st.st_dev;
-    return ReadFileSystem(index, dir, pTarget);
+    return ReadFileSystem(fault, fault.dir, pTarget);
 }
 
 // An existing destination is truncated where it is, links followed, so its
 // own file system counts and its blocks are freed first.
-int LocateExisting(std::int32_t index, const char* path, const struct stat& st,
+int LocateExisting(Fault& fault, const char* path, const struct stat& st,
                    Target* pTarget) noexcept {
     if (S_ISDIR(st.st_mode)) {
-        QD_LOG_ERR("item %d [%s]: destination is a directory\n", static_cast<int>(index), path);
-        return QDUPKERR_COPY;
+        return Refuse(fault, RoomProblem::kIsDirectory);
     }
     pTarget->takesRoom = S_ISREG(st.st_mode);
     pTarget->device = st.st_dev;
     pTarget->replaced = static_cast<std::uint64_t>(st.st_blocks) * 512U;
-    return pTarget->takesRoom ? ReadFileSystem(index, path, pTarget) : 0;
+    return pTarget->takesRoom ? ReadFileSystem(fault, path, pTarget) : 0;
 }
 
 // A temporary file is removed and created afresh, never reused.
-int LocateTarget(std::int32_t index, const ItemFile& file, Target* pTarget) noexcept {
+int LocateTarget(Fault& fault, const ItemFile& file, Target* pTarget) noexcept {
     *pTarget = Target{0, 0, 1, 0, true};
     struct stat st {};
     if (!file.bTemporary && stat(file.szPath, &st) == 0) {
-        return LocateExisting(index, file.szPath, st, pTarget);
+        return LocateExisting(fault, file.szPath, st, pTarget);
     }
-    return LocateInDirectory(index, file.szPath, pTarget);
+    return LocateInDirectory(fault, file.szPath, pTarget);
 }
 
 FileSystemRoom* RoomOf(RoomPlan& plan, const Target& target) noexcept {
@@ -134,13 +128,11 @@ std::uint64_t BlocksFor(std::int32_t size, std::uint64_t blockSize) noexcept {
     return (bytes + blockSize - 1) / blockSize * blockSize;
 }
 
-int AddToPlan(RoomPlan& plan, std::int32_t index, const QDUPK_PKTITEM_T& item, const ItemFile& file,
-              const Target& target) noexcept {
+int AddToPlan(RoomPlan& plan, const QDUPK_PKTITEM_T& item, const ItemFile& file,
+              const Target& target, Fault& fault) noexcept {
     FileSystemRoom* room = RoomOf(plan, target);
     if (room == nullptr) {
-        QD_LOG_ERR("item %d [%s]: items go to more than %d file systems\n", static_cast<int>(index),
-                   file.szPath, static_cast<int>(kMaxFileSystems));
-        return QDUPKERR_COPY;
+        return Refuse(fault, RoomProblem::kFileSystems);
     }
     const std::uint64_t need = BlocksFor(item.nDataSize, target.blockSize);
     if (file.bTemporary) {
@@ -148,53 +140,38 @@ int AddToPlan(RoomPlan& plan, std::int32_t index, const QDUPK_PKTITEM_T& item, c
     } else {
         room->staying += need - (target.replaced < need ? target.replaced : need);
     }
-    const std::uint64_t total = room->staying + room->largestTemporary;
-    if (total > room->available) {
-        QD_LOG_ERR("item %d [%s]: no room, %llu bytes needed, %llu available, %llu missing\n",
-                   static_cast<int>(index), file.szPath, static_cast<ULL>(total),
-                   static_cast<ULL>(room->available), static_cast<ULL>(total - room->available));
-        return QDUPKERR_COPY;
-    }
-    return 0;
+    fault.needed = room->staying + room->largestTemporary;
+    fault.available = room->available;
+    return fault.needed > room->available ? Refuse(fault, RoomProblem::kNoRoom) : 0;
 }
 
-// Reads item `index`'s head, counts its file and leaves the stream at the
-// next head.
-int PlanItem(std::FILE* fpFile, std::int32_t index, const char* szTempDir,
-             RoomPlan& plan) noexcept {
-    QDUPK_PKTITEM_T item;
-    int ret = ReadItemHead(fpFile, index, &item);
-    if (ret != 0) {
-        return ret;
-    }
-    DecodeItemHeadText(item);
+// Counts item `index`'s file; a refusal names the item and its path.
+int PlanItem(const QDUPK_PKTITEM_T& item, std::int32_t index, const char* szTempDir, RoomPlan& plan,
+             Fault& fault) noexcept {
     ItemFile file{};
+    fault.item = index;
     if (!ChooseItemFile(item, szTempDir, &file)) {
-        QD_LOG_ERR("item path too long\n");
-        return QDUPKERR_COPY;
+        return Refuse(fault, RoomProblem::kPathTooLong);
     }
+    static_cast<void>(qd::CopyText(fault.path, file.szPath));
     Target target{};
-    ret = LocateTarget(index, file, &target);
+    int ret = LocateTarget(fault, file, &target);
     if (ret == 0 && target.takesRoom) {
-        ret = AddToPlan(plan, index, item, file, target);
-    }
-    if (ret == 0 && fseeko(fpFile, static_cast<off_t>(item.nDataSize), SEEK_CUR) != 0) {
-        ret = QDUPKERR_INVALIDPKG;
+        ret = AddToPlan(plan, item, file, target, fault);
     }
     return ret;
 }
 
 }  // namespace
 
-int CheckItemsFit(std::FILE* fpFile, std::int32_t nItems, const char* szTempDir) noexcept {
-    if (!SeekTo(fpFile, static_cast<off_t>(kPackHeadSize))) {
-        return QDUPKERR_INVALIDPKG;
-    }
+int CheckItemsFit(const PackageIndex& index, const char* szTempDir, Report& report) noexcept {
     RoomPlan plan{};
-    for (std::int32_t i = 0; i < nItems; ++i) {
-        const int ret = PlanItem(fpFile, i, szTempDir, plan);
+    report.fault = Fault{};
+    for (std::int32_t i = 0; i < index.itemCount; ++i) {
+        const int ret = PlanItem(index.items[static_cast<std::size_t>(i)].head, i, szTempDir, plan,
+                                 report.fault);
         if (ret != 0) {
-            return ret;
+            return Fail(report, ret, FaultPart::kRoom, FaultKind::kRefused, i);
         }
     }
     return 0;

@@ -1,8 +1,5 @@
-// Finding and checking a package's seal. The records are walked by the
-// package reader's own steps; item data is skipped, not read, because the
-// seal's digest covers it and an update checks its MD5s anyway.
-#include <sys/stat.h>
-
+// Checking a package's seal from the index of the one walk: the trailer
+// and the SHA-256 before it were taken there, so nothing is read here.
 #include <cinttypes>
 #include <cstring>
 
@@ -12,22 +9,6 @@
 namespace qdupk {
 
 namespace {
-
-int SkipItems(std::FILE* fp, std::int32_t nItems, Report& report) noexcept {
-    for (std::int32_t i = 0; i < nItems; ++i) {
-        QDUPK_PKTITEM_T item;
-        const int ret = ReadItemHead(fp, i, &item, report);
-        if (ret != 0) {
-            return ret;
-        }
-        // A seek past the end succeeds; the next read then comes up short.
-        if (fseeko(fp, static_cast<off_t>(item.nDataSize), SEEK_CUR) != 0) {
-            QDUPK_REPORT_ERR(report, "item data of item %d cannot be skipped\n", i);
-            return Fail(report, QDUPKERR_INVALIDPKG, FaultPart::kItemData, FaultKind::kShort, i);
-        }
-    }
-    return 0;
-}
 
 // What the trailer holds, as far as it was read.
 struct Trailer {
@@ -45,50 +26,49 @@ bool AllZero(const unsigned char* bytes, std::size_t size) noexcept {
     return true;
 }
 
-bool ReadAt(std::FILE* fp, std::uint64_t offset, unsigned char* out, std::size_t size) noexcept {
-    return SeekTo(fp, static_cast<off_t>(offset)) && std::fread(out, 1, size, fp) == size;
+// A refusal of the seal check: the fault record says why, and the caller
+// words it.
+int Refuse(Fault& fault, int code, SealProblem problem) noexcept {
+    fault.seal = problem;
+    return code;
 }
 
 // Bytes that do not start with the magic keep their old meaning (ignored);
 // bytes that do must be a whole, consistent seal and nothing else.
-int ReadTrailer(std::FILE* fp, std::uint64_t end, std::uint64_t fileSize,
-                Trailer* trailer) noexcept {
-    const std::uint64_t trailing = fileSize - end;
+int ReadTrailer(const PackageIndex& index, Trailer* trailer, Fault& fault) noexcept {
+    const std::uint64_t trailing = index.fileSize - index.endOffset;
+    fault.trailing = trailing;
     if (trailing < sizeof kSealMagic) {
         return 0;
     }
-    if (!ReadAt(fp, end, trailer->raw, sizeof kSealMagic)) {
-        QD_LOG_ERR("package trailer cannot be read\n");
-        return QDUPKERR_INVALIDPKG;
+    if (index.trailerGot < sizeof kSealMagic) {
+        return Refuse(fault, QDUPKERR_INVALIDPKG, SealProblem::kTrailerUnreadable);
     }
-    if (!HasSealMagic(trailer->raw, sizeof kSealMagic)) {
+    if (!HasSealMagic(index.trailer, sizeof kSealMagic)) {
         return 0;
     }
     if (trailing != kSealSize) {
-        QD_LOG_ERR("seal malformed: %" PRIu64 " bytes follow the end record, not %u\n", trailing,
-                   static_cast<unsigned>(kSealSize));
-        return QDUPKERR_SEALFORMAT;
+        return Refuse(fault, QDUPKERR_SEALFORMAT, SealProblem::kTrailingBytes);
     }
-    if (!ReadAt(fp, end, trailer->raw, kSealSize)) {
-        QD_LOG_ERR("package trailer cannot be read\n");
-        return QDUPKERR_INVALIDPKG;
+    if (index.trailerGot != kSealSize) {
+        return Refuse(fault, QDUPKERR_INVALIDPKG, SealProblem::kTrailerUnreadable);
     }
+    std::memcpy(trailer->raw, index.trailer, kSealSize);
     DecodeSeal(trailer->raw, &trailer->seal);
     trailer->sealed = true;
     return 0;
 }
 
-int CheckSealFields(const SealRecord& seal) noexcept {
+int CheckSealFields(const SealRecord& seal, Fault& fault) noexcept {
+    fault.sealSize = seal.size;
+    fault.sealAlgorithm = seal.algorithm;
     if (seal.size != kSealSize || seal.algorithm != kSealAlgorithmEd25519) {
-        QD_LOG_ERR("seal malformed: size %u, algorithm %u\n", static_cast<unsigned>(seal.size),
-                   static_cast<unsigned>(seal.algorithm));
-        return QDUPKERR_SEALFORMAT;
+        return Refuse(fault, QDUPKERR_SEALFORMAT, SealProblem::kFields);
     }
     // Half a signature is neither signed nor unsigned: a damaged or forged
     // seal, never one to wave through as unsigned.
     if (AllZero(seal.keyId, kKeyIdSize) != AllZero(seal.signature, kEd25519SignatureSize)) {
-        QD_LOG_ERR("seal malformed: key id and signature must both be set or both be zero\n");
-        return QDUPKERR_SEALFORMAT;
+        return Refuse(fault, QDUPKERR_SEALFORMAT, SealProblem::kHalfSigned);
     }
     return 0;
 }
@@ -102,70 +82,24 @@ void NoteSeal(const SealRecord& seal, QDUPK_SEALINFO_T* info) noexcept {
     }
 }
 
-bool DigestPrefix(std::FILE* fp, std::uint64_t size, unsigned char* out) noexcept {
-    unsigned char chunk[2 * kChunkSize];
-    Sha256 sha;
-    if (!SeekTo(fp, 0)) {
-        return false;
+// A digest handed in was taken by the caller; otherwise the walk took it,
+// unless the file did not end in a seal when the walk began.
+int CheckDigest(const PackageIndex& index, const unsigned char* given, const SealRecord& seal,
+                Fault& fault) noexcept {
+    if (given == nullptr && !index.digested) {
+        return Refuse(fault, QDUPKERR_INVALIDPKG, SealProblem::kDigestUnreadable);
     }
-    while (size > 0) {
-        const std::size_t want =
-            size < sizeof chunk ? static_cast<std::size_t>(size) : sizeof chunk;
-        if (std::fread(chunk, 1, want, fp) != want) {
-            return false;
-        }
-        sha.Update(chunk, want);
-        size -= want;
-    }
-    return sha.Final(out);
-}
-
-int CheckDigest(std::FILE* fp, std::uint64_t end, const unsigned char* given,
-                const SealRecord& seal) noexcept {
-    unsigned char computed[kSha256Size];
-    if (given == nullptr && !DigestPrefix(fp, end, computed)) {
-        QD_LOG_ERR("package cannot be read for its digest\n");
-        return QDUPKERR_INVALIDPKG;
-    }
-    if (std::memcmp(given != nullptr ? given : computed, seal.digest, kSha256Size) != 0) {
-        QD_LOG_ERR("seal digest does not match the package\n");
-        return QDUPKERR_SEALDIGEST;
+    if (std::memcmp(given != nullptr ? given : index.prefixDigest, seal.digest, kSha256Size) != 0) {
+        return Refuse(fault, QDUPKERR_SEALDIGEST, SealProblem::kDigest);
     }
     return 0;
-}
-
-void FormatKeyId(const unsigned char* id, char (&text)[2 * kKeyIdSize + 1]) noexcept {
-    static const char kHex[] = "0123456789abcdef";
-    for (std::size_t i = 0; i < kKeyIdSize; ++i) {
-        text[2 * i] = kHex[id[i] >> 4];
-        text[2 * i + 1] = kHex[id[i] & 0x0F];
-    }
-    text[2 * kKeyIdSize] = '\0';
-}
-
-int SignatureRefusal(const unsigned char* keyId, bool known, bool weak) noexcept {
-    char idText[2 * kKeyIdSize + 1];
-    FormatKeyId(keyId, idText);
-    if (!known) {
-        QD_LOG_ERR("seal signed by unknown key %s\n", idText);
-        return QDUPKERR_UNKNOWNKEY;
-    }
-    if (weak) {
-        QD_LOG_ERR(
-            "seal signed by key %s, a small-order or non-canonical key that verifies "
-            "nothing\n",
-            idText);
-        return QDUPKERR_WEAKKEY;
-    }
-    QD_LOG_ERR("seal signature by key %s does not verify\n", idText);
-    return QDUPKERR_SIGNATURE;
 }
 
 // Ids are short, so two given keys may share one: any key carrying the id
 // whose signature verifies is the signer. A key that can verify nothing
 // (StrictPointEncoding) is named as such rather than as a bad signature.
 int CheckSignature(const Trailer& trailer, const unsigned char* keys, int nKeys,
-                   QDUPK_SEALINFO_T* info) noexcept {
+                   QDUPK_SEALINFO_T* info, Fault& fault) noexcept {
     bool known = false;
     bool usable = false;
     for (int i = 0; i < nKeys; ++i) {
@@ -182,88 +116,63 @@ int CheckSignature(const Trailer& trailer, const unsigned char* keys, int nKeys,
             return 0;
         }
     }
-    return SignatureRefusal(trailer.seal.keyId, known, known && !usable);
+    if (!known) {
+        return Refuse(fault, QDUPKERR_UNKNOWNKEY, SealProblem::kUnknownKey);
+    }
+    return usable ? Refuse(fault, QDUPKERR_SIGNATURE, SealProblem::kSignature)
+                  : Refuse(fault, QDUPKERR_WEAKKEY, SealProblem::kWeakKey);
 }
 
-int CheckKeys(const Trailer& trailer, const unsigned char* keys, int nKeys,
-              QDUPK_SEALINFO_T* info) noexcept {
+int CheckKeys(const Trailer& trailer, const unsigned char* keys, int nKeys, QDUPK_SEALINFO_T* info,
+              Fault& fault) noexcept {
     if (nKeys == 0) {
         return 0;
     }
     if (info->emState != QDUPK_SEAL_SIGNED) {
-        QD_LOG_ERR("package %s where a signature is required\n",
-                   trailer.sealed ? "unsigned" : "unsealed");
-        return QDUPKERR_UNSEALED;
+        return Refuse(fault, QDUPKERR_UNSEALED, SealProblem::kUnsigned);
     }
-    return CheckSignature(trailer, keys, nKeys, info);
+    return CheckSignature(trailer, keys, nKeys, info, fault);
 }
 
-int CheckCounter(const QDUPK_SEALINFO_T& info, std::uint64_t minCounter) noexcept {
+int CheckCounter(const QDUPK_SEALINFO_T& info, std::uint64_t minCounter, Fault& fault) noexcept {
+    fault.minCounter = minCounter;
     if (info.nCounter < minCounter) {
-        QD_LOG_ERR("rollback: package counter %" PRIu64 " is lower than %" PRIu64 "\n",
-                   info.nCounter, minCounter);
-        return QDUPKERR_ROLLBACK;
+        return Refuse(fault, QDUPKERR_ROLLBACK, SealProblem::kRollback);
     }
     return 0;
 }
 
-int CheckSealedTrailer(std::FILE* fp, std::uint64_t end, const unsigned char* givenDigest,
-                       Trailer* trailer, QDUPK_SEALINFO_T* info) noexcept {
-    int ret = CheckSealFields(trailer->seal);
+int CheckSealedTrailer(const PackageIndex& index, const unsigned char* givenDigest,
+                       const Trailer& trailer, QDUPK_SEALINFO_T* info, Fault& fault) noexcept {
+    int ret = CheckSealFields(trailer.seal, fault);
     if (ret == 0) {
-        NoteSeal(trailer->seal, info);
-        ret = CheckDigest(fp, end, givenDigest, trailer->seal);
+        NoteSeal(trailer.seal, info);
+        ret = CheckDigest(index, givenDigest, trailer.seal, fault);
     }
     return ret;
 }
 
-}  // namespace
-
-int FindPackageEnd(std::FILE* fp, std::uint64_t* endOffset, std::uint64_t* fileSize) noexcept {
-    Report report;
-    QDUPK_PACKHEAD_T head;
-    int ret = GetPkgHead(fp, &head, report);
-    if (ret == 0) {
-        ret = SkipItems(fp, head.nItems, report);
+int CheckTrailer(const PackageIndex& index, const SealCheck& check, QDUPK_SEALINFO_T* pInfo,
+                 Fault& fault) noexcept {
+    Trailer trailer;
+    int ret = ReadTrailer(index, &trailer, fault);
+    if (ret == 0 && trailer.sealed) {
+        ret = CheckSealedTrailer(index, check.prefixDigest, trailer, pInfo, fault);
     }
     if (ret == 0) {
-        ret = ReadPackEnd(fp, report);
+        ret = CheckKeys(trailer, check.keys, check.nKeys, pInfo, fault);
     }
-    struct stat st {};
-    const off_t end = ret == 0 ? ftello(fp) : -1;
-    if (ret == 0 && (end < 0 || fstat(fileno(fp), &st) != 0)) {
-        QD_LOG_ERR("package size cannot be found\n");
-        ret = QDUPKERR_INVALIDPKG;
-    }
-    if (ret != 0) {
-        return ret;
-    }
-    *endOffset = static_cast<std::uint64_t>(end);
-    *fileSize = static_cast<std::uint64_t>(st.st_size);
-    return 0;
+    return ret != 0 ? ret : CheckCounter(*pInfo, check.minCounter, fault);
 }
 
-int CheckSeal(const char* szFileName, const SealCheck& check, QDUPK_SEALINFO_T* pInfo) noexcept {
+}  // namespace
+
+int JudgeSeal(const PackageIndex& index, const SealCheck& check, QDUPK_SEALINFO_T* pInfo,
+              Report& report) noexcept {
     *pInfo = QDUPK_SEALINFO_T{QDUPK_SEAL_NONE, 0, {}, -1};
-    Report report;
-    const qd::FilePtr fp = OpenPackage(szFileName, report);
-    if (!fp) {
-        return QDUPKERR_OPENFILE;
-    }
-    std::uint64_t end = 0;
-    std::uint64_t fileSize = 0;
-    Trailer trailer;
-    int ret = FindPackageEnd(fp.get(), &end, &fileSize);
-    if (ret == 0) {
-        ret = ReadTrailer(fp.get(), end, fileSize, &trailer);
-    }
-    if (ret == 0 && trailer.sealed) {
-        ret = CheckSealedTrailer(fp.get(), end, check.prefixDigest, &trailer, pInfo);
-    }
-    if (ret == 0) {
-        ret = CheckKeys(trailer, check.keys, check.nKeys, pInfo);
-    }
-    return ret != 0 ? ret : CheckCounter(*pInfo, check.minCounter);
+    report.fault = Fault{};
+    const int ret = CheckTrailer(index, check, pInfo, report.fault);
+    return ret != 0 ? Fail(report, ret, FaultPart::kSeal, FaultKind::kRefused) : 0;
 }
 
 }  // namespace qdupk

@@ -85,7 +85,9 @@ class Upload : public ::testing::Test {
         int result = 0;
         {
             qdtest::StdoutCapture quiet;
-            result = client_update(device_.get(), cfg_, seal_);
+            const UploadResult upload = RunUpload(device_.get(), cfg_, seal_, nullptr);
+            stage_ = upload.stage;
+            result = upload.code;
         }
         shutdown(device_.get(), SHUT_RDWR);  // a sender still blocked gives up
         pc.join();
@@ -102,6 +104,7 @@ class Upload : public ::testing::Test {
 
     QDBOOT_CFG_T cfg_{};
     SealConfig seal_{};
+    UploadStage stage_ = UploadStage::kNone;  // of the last Run
     qdtest::ScratchDir tmp_;
     qd::UniqueFd device_, pc_;
 };
@@ -290,6 +293,35 @@ TEST_F(Upload, SealSettingsThatTakeNothingRefuseUploadsUnread) {
     EXPECT_FALSE(FileExists(tmp_.file("item")));
     Reconnect();
     EXPECT_EQ(Run({Framed(qdtest::Sealed(plain, 1, &key))}), 0);
+    EXPECT_EQ(qdtest::ReadFile(tmp_.file("item")), "data");
+}
+
+// Besides its code, an upload's result names the stage that stopped it.
+TEST_F(Upload, EachFailureNamesItsStage) {
+    const std::string plain = qdupk::BuildPackage(FilePackage(tmp_.file("item"), "data"));
+    EXPECT_EQ(Run({Header(qd::kUploadMagic + 1, 4)}), -1);
+    EXPECT_EQ(stage_, UploadStage::kReceive);
+    Reconnect();
+    std::string damaged = plain;
+    damaged[damaged.size() - 41] ^= 0x01;
+    EXPECT_EQ(Run({Framed(damaged)}), QDUPKERR_CRCDATA);
+    EXPECT_EQ(stage_, UploadStage::kVerify);
+    Reconnect();
+    EXPECT_EQ(Run({Framed(std::string(600, 'g'))}), -1);
+    EXPECT_EQ(stage_, UploadStage::kVerify);
+    Reconnect();
+    const std::string nowhere = qdupk::BuildPackage(FilePackage(tmp_.file("no/dir/x"), "data"));
+    EXPECT_EQ(Run({Framed(nowhere)}), QDUPKERR_COPY);
+    EXPECT_EQ(stage_, UploadStage::kRoom);
+
+    const qdtest::TestSigningKey key;
+    UseKey(0, key.PublicKey());
+    Reconnect();
+    EXPECT_EQ(Run({Framed(plain)}), QDUPKERR_UNSEALED);
+    EXPECT_EQ(stage_, UploadStage::kSeal);
+    Reconnect();
+    EXPECT_EQ(Run({Framed(qdtest::Sealed(plain, 1, &key))}), 0);
+    EXPECT_EQ(stage_, UploadStage::kNone);
     EXPECT_EQ(qdtest::ReadFile(tmp_.file("item")), "data");
 }
 

@@ -1,5 +1,6 @@
 // The seal: its codec and cryptography against published vectors, and the
 // reader's rules as one table of packages that must pass or be refused.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
@@ -12,7 +13,9 @@
 #include <vector>
 
 #include "package_fixture.h"
+#include "pkg_install.h"
 #include "qd_bytes.h"
+#include "qd_owners.h"
 #include "seal.h"
 
 namespace qdtest {
@@ -237,9 +240,12 @@ SealPlan SealBy(const TestSigner* signer, std::function<void(std::string&)> edit
     return SealPlan{true, signer, std::move(editSeal), std::move(editBytes)};
 }
 
-std::string Sealed(const SealPlan& plan) {
-    std::string bytes = qdupk::BuildPackage(
+std::string DefaultPackage() {
+    return qdupk::BuildPackage(
         Package({Item(QDUPK_ITEM_FILE, "kernel"), Item(QDUPK_ITEM_APP, "app", "/opt/update")}));
+}
+
+std::string Sealed(const SealPlan& plan, std::string bytes = DefaultPackage()) {
     if (plan.sealed) {
         qdupk::SealRecord seal;
         seal.counter = kCounter;
@@ -457,6 +463,60 @@ TEST_F(SealCheckTest, BadArgumentsAreRefusedNotTakenAsNoKeys) {
               QDUPKERR_OPENFILE);
     EXPECT_EQ(libqdupk_checkseal(package_.c_str(), nullptr, 0, 0, nullptr), 0);
     capture.Finish();
+}
+
+// Stands where the daemon stores the anti-rollback counter: it sees each
+// package that passed every check, and then puts another package in the
+// file's place.
+class SwappingGate final : public qdupk::InstallGate {
+  public:
+    SwappingGate(std::string path, std::string replacement)
+        : path_(std::move(path)), replacement_(std::move(replacement)) {}
+    int BeforeInstall(const QDUPK_SEALINFO_T& seal) noexcept override {
+        counters.push_back(seal.nCounter);
+        const std::string fresh = path_ + ".new";
+        WriteFile(fresh, replacement_);
+        return std::rename(fresh.c_str(), path_.c_str());
+    }
+    std::vector<std::uint64_t> counters;
+
+  private:
+    std::string path_;
+    std::string replacement_;
+};
+
+// The update on a descriptor installs what it checked, whatever the file's
+// name holds by then; a package refused before the gate never reaches it.
+TEST_F(SealCheckTest, APackageReplacedAfterTheSealCheckIsNotWhatGetsInstalled) {
+    const auto package = [](const char* data) {
+        return qdupk::BuildPackage(Package({Item(QDUPK_ITEM_FILE, data)}));
+    };
+    WritePackage(Sealed(SealBy(&key1_), package("checked")));
+    SwappingGate gate(package_, Sealed(SealBy(&key2_), package("swapped")));
+    const std::vector<unsigned char> keys = Keys({&key1_});
+    qdupk::DescriptorUpdate update;
+    update.szTempDir = tempDir_.c_str();
+    update.seal = qdupk::SealCheck{nullptr, keys.data(), 1, kCounter};
+    update.fdCallback = RecordInstall;
+    update.gate = &gate;
+    StdoutCapture capture;
+    const qd::UniqueFd checked(::open(package_.c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(checked.valid());
+    qdupk::UpdateOutcome outcome = qdupk::UpdateFromDescriptor(checked.get(), update);
+    EXPECT_EQ(outcome.code, 0);
+    EXPECT_EQ(gate.counters, std::vector<std::uint64_t>{kCounter});
+    ASSERT_EQ(calls_.size(), 1u);
+    EXPECT_EQ(calls_[0].content, "checked");
+
+    // The file now holds the package signed by the other key.
+    const qd::UniqueFd swapped(::open(package_.c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(swapped.valid());
+    outcome = qdupk::UpdateFromDescriptor(swapped.get(), update);
+    capture.Finish();
+    EXPECT_EQ(outcome.stage, qdupk::UpdateStage::kSeal);
+    EXPECT_EQ(outcome.code, QDUPKERR_UNKNOWNKEY);
+    EXPECT_EQ(gate.counters.size(), 1u);
+    EXPECT_EQ(calls_.size(), 1u);
 }
 
 }  // namespace

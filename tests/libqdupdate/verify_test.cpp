@@ -4,6 +4,8 @@
 
 #include "package_fixture.h"
 #include "pkg_reader.h"
+#include "qd_owners.h"
+#include "seal.h"
 
 namespace qdtest {
 namespace {
@@ -235,6 +237,40 @@ TEST_F(VerifyTest, QuietWalkReportsWhereAndWhyItStopped) {
     EXPECT_EQ(report.fault.index, 1);
     EXPECT_EQ(report.fault.dataSize, 6);
     EXPECT_STREQ(head.szDevID, "IPC-1");
+}
+
+// The one walk keeps what later steps need: where each item's data starts,
+// where the records end, and, when the file ends in a seal, the SHA-256 of
+// every byte before it, taken in the same pass.
+TEST_F(VerifyTest, OneWalkIndexesItemDataAndDigestsTheBytesBeforeTheSeal) {
+    qdupk::SealRecord record;
+    ASSERT_TRUE(qdupk::Sha256Of(bytes_.data(), bytes_.size(), record.digest));
+    unsigned char seal[qdupk::kSealSize];
+    qdupk::EncodeSeal(record, seal);
+    const Bytes sealed = bytes_ + Bytes(reinterpret_cast<const char*>(seal), sizeof seal);
+    for (const bool isSealed : {true, false}) {
+        const Bytes b = isSealed ? sealed : bytes_ + "tail";
+        WritePackage(b);
+        const qd::FilePtr fp(std::fopen(package_.c_str(), "rb"));
+        ASSERT_TRUE(fp);
+        qdupk::Report report;
+        report.printLines = false;
+        qdupk::PackageIndex index;
+        ASSERT_EQ(qdupk::IndexPackage(fp.get(), "IPC-1", nullptr, &index, report), 0);
+        ASSERT_EQ(index.itemCount, 3);
+        for (std::size_t i = 0; i < 3; ++i) {
+            EXPECT_EQ(index.items[i].dataOffset, Head(i) + qdupk::kItemHeadSize);
+            EXPECT_STREQ(index.items[i].head.szDesc, plan_.items[i].description.c_str());
+        }
+        EXPECT_EQ(index.endOffset, bytes_.size());
+        EXPECT_EQ(index.fileSize, b.size());
+        EXPECT_EQ(Bytes(reinterpret_cast<const char*>(index.trailer), index.trailerGot),
+                  b.substr(bytes_.size()));
+        ASSERT_EQ(index.digested, isSealed);
+        if (isSealed) {
+            EXPECT_EQ(std::memcmp(index.prefixDigest, record.digest, sizeof record.digest), 0);
+        }
+    }
 }
 
 }  // namespace

@@ -3,9 +3,7 @@
 // what it found into PackageInfo and into messages for people.
 #include "package_reader.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -13,7 +11,6 @@
 
 #include "libqdupdate.h"
 #include "pkg_reader.h"
-#include "qd_owners.h"
 
 namespace qdupk {
 
@@ -110,62 +107,12 @@ std::string FaultText(const std::string& path, const std::string& deviceId, cons
         case FaultPart::kPackEnd:
             return PackEndFault(f);
         case FaultPart::kNone:
+        case FaultPart::kSeal:
+        case FaultPart::kRoom:
             break;
     }
     return "the package is refused (error " + std::to_string(f.code) + ")";
 }
-
-// The one walk; returns the fault text, empty when the package passed.
-// unreadable tells a file that is no package at all from a damaged one.
-std::string Walk(const std::string& path, const std::optional<std::string>& deviceId,
-                 PackageInfo& info, bool& unreadable) {
-    std::string problem = PackageFileProblem(path);
-    unreadable = !problem.empty();
-    if (unreadable) {
-        return problem;
-    }
-    ItemCollector collector(&info.items);
-    Report report;
-    report.visitor = &collector;
-    report.printLines = false;
-    QDUPK_PACKHEAD_T head{};
-    const int ret =
-        VerifyPackageFile(path.c_str(), deviceId ? deviceId->c_str() : nullptr, &head, report);
-    const FaultPart part = report.fault.part;
-    unreadable = ret != 0 && part == FaultPart::kFile;
-    if (ret == 0 || (part != FaultPart::kFile && part != FaultPart::kPackHead)) {
-        info.name = head.szPktName;
-        info.version = head.szPktVersion;
-        info.devId = head.szDevID;
-        info.formatVersion = head.nUpkVersion;
-    }
-    return ret == 0 ? std::string() : FaultText(path, deviceId.value_or(""), report.fault, info);
-}
-
-// The library logs each refusal on standard output, as the camera's log;
-// the tool words the finding itself, so those lines are held back while it
-// asks. qdupk is single-threaded: nothing else writes meanwhile.
-class QuietStdout {
-  public:
-    QuietStdout() {
-        (void)std::fflush(stdout);
-        const qd::UniqueFd null(::open("/dev/null", O_WRONLY | O_CLOEXEC));
-        if (saved_.valid() && null.valid()) {
-            (void)::dup2(null.get(), STDOUT_FILENO);
-        }
-    }
-    ~QuietStdout() {
-        (void)std::fflush(stdout);
-        if (saved_.valid()) {
-            (void)::dup2(saved_.get(), STDOUT_FILENO);
-        }
-    }
-    QuietStdout(const QuietStdout&) = delete;
-    QuietStdout& operator=(const QuietStdout&) = delete;
-
-  private:
-    qd::UniqueFd saved_{::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0)};
-};
 
 SealInfo ToSealInfo(const QDUPK_SEALINFO_T& found) {
     SealInfo seal;
@@ -206,22 +153,49 @@ std::string SealFaultText(int code, const SealInfo& seal, const SealPolicy& poli
     return "the seal cannot be checked (error " + std::to_string(code) + ")";
 }
 
-// The camera's own seal check; returns the fault text, empty when it passed.
-std::string CheckSeal(const std::string& path, const SealPolicy& policy, SealInfo& seal) {
+std::vector<unsigned char> KeyBytes(const SealPolicy& policy) {
     std::vector<unsigned char> keys;
     for (const PublicKey& key : policy.keys) {
         keys.insert(keys.end(), key.begin(), key.end());
     }
-    QDUPK_SEALINFO_T found{};
-    found.nKeyIndex = -1;
-    int ret = 0;
-    {
-        const QuietStdout quiet;
-        ret = libqdupk_checkseal(path.c_str(), keys.empty() ? nullptr : keys.data(),
-                                 static_cast<int>(policy.keys.size()), policy.minCounter, &found);
+    return keys;
+}
+
+// The one walk, the seal judged by `policy` from it: every byte is read
+// once. Returns the fault text, empty when the package passed.
+// unreadable tells a file that is no package at all from a damaged one.
+std::string Walk(const std::string& path, const std::optional<std::string>& deviceId,
+                 const SealPolicy& policy, PackageInfo& info, bool& unreadable) {
+    std::string problem = PackageFileProblem(path);
+    unreadable = !problem.empty();
+    if (unreadable) {
+        return problem;
     }
-    seal = ToSealInfo(found);
-    return ret == 0 ? std::string() : SealFaultText(ret, seal, policy);
+    ItemCollector collector(&info.items);
+    Report report;
+    report.visitor = &collector;
+    report.printLines = false;
+    const std::vector<unsigned char> keys = KeyBytes(policy);
+    const SealCheck check{nullptr, keys.empty() ? nullptr : keys.data(),
+                          static_cast<int>(policy.keys.size()), policy.minCounter};
+    QDUPK_PACKHEAD_T head{};
+    QDUPK_SEALINFO_T found{};
+    const int ret = VerifySealedPackageFile(path.c_str(), deviceId ? deviceId->c_str() : nullptr,
+                                            check, &head, &found, report);
+    const FaultPart part = report.fault.part;
+    unreadable = ret != 0 && part == FaultPart::kFile;
+    if (ret == 0 || (part != FaultPart::kFile && part != FaultPart::kPackHead)) {
+        info.name = head.szPktName;
+        info.version = head.szPktVersion;
+        info.devId = head.szDevID;
+        info.formatVersion = head.nUpkVersion;
+    }
+    info.seal = ToSealInfo(found);
+    if (ret == 0) {
+        return std::string();
+    }
+    return part == FaultPart::kSeal ? SealFaultText(ret, info.seal, policy)
+                                    : FaultText(path, deviceId.value_or(""), report.fault, info);
 }
 
 }  // namespace
@@ -229,10 +203,7 @@ std::string CheckSeal(const std::string& path, const SealPolicy& policy, SealInf
 PackageInfo ReadPackage(const std::string& path) {
     PackageInfo info;
     bool unreadable = false;
-    std::string fault = Walk(path, std::nullopt, info, unreadable);
-    if (fault.empty()) {
-        fault = CheckSeal(path, SealPolicy{}, info.seal);
-    }
+    const std::string fault = Walk(path, std::nullopt, SealPolicy{}, info, unreadable);
     if (!fault.empty()) {
         throw PackageError(fault, unreadable);
     }
@@ -252,10 +223,7 @@ SealPolicy PolicyFromKeyFiles(const std::vector<std::string>& keyFiles,
 VerifyResult VerifyPackage(const std::string& path, const std::optional<std::string>& deviceId,
                            const SealPolicy& seal) {
     VerifyResult result;
-    result.message = Walk(path, deviceId, result.info, result.unreadable);
-    if (result.message.empty()) {
-        result.message = CheckSeal(path, seal, result.info.seal);
-    }
+    result.message = Walk(path, deviceId, seal, result.info, result.unreadable);
     if (!result.message.empty()) {
         return result;
     }
