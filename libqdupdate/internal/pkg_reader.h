@@ -177,14 +177,24 @@ struct SealCheck {
     std::uint64_t needed = 0, available = 0;
 };
 
+// Whether the walk takes the SHA-256 a seal is judged by: only a caller
+// that judges the seal and was handed no digest wants it.
+enum class SealDigest { kTake, kSkip };
+
+// The SealDigest for a seal check: taken in the walk unless handed in.
+inline SealDigest DigestFor(const SealCheck& check) noexcept {
+    return check.prefixDigest == nullptr ? SealDigest::kTake : SealDigest::kSkip;
+}
+
 // The one walk over an open package: head, device (any device when
 // szDevID is null), every item head with its data (MD5 checked unless
 // report.itemDigests is false), the end record and what follows it, in one
-// pass from the start; with prefixDigest null, the SHA-256 for the seal is
-// taken in the same pass. 0 or the QDUPKERR_* code the device's update
-// would return, with report.fault saying why.
-int IndexPackage(std::FILE* fp, const char* szDevID, const unsigned char* prefixDigest,
-                 PackageIndex* index, Report& report) noexcept;
+// pass from the start; with SealDigest::kTake and a file that ends in what
+// looks like a seal, the SHA-256 for it is taken in the same pass. 0 or the
+// QDUPKERR_* code the device's update would return, with report.fault
+// saying why.
+int IndexPackage(std::FILE* fp, const char* szDevID, SealDigest digest, PackageIndex* index,
+                 Report& report) noexcept;
 
 // The seal of an indexed package, judged without reading the file: 0 or a
 // QDUPKERR_* code; *pInfo says as much as was found, also on a refusal.

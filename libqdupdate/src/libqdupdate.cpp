@@ -53,8 +53,8 @@ int RunUpdate(const char* szFileName, const char* szDevID, const char* szTempDir
     qdupk::Report report;
     qd::FilePtr fp = qdupk::OpenPackage(szFileName, report);
     qdupk::PackageIndex index;
-    int ret =
-        fp ? qdupk::IndexPackage(fp.get(), szDevID, nullptr, &index, report) : report.fault.code;
+    int ret = fp ? qdupk::IndexPackage(fp.get(), szDevID, qdupk::SealDigest::kSkip, &index, report)
+                 : report.fault.code;
     if (ret != 0) {
         qdupk::LogWalkRefusal(QDUPK_HERE, report.fault, szFileName, index.head, true);
         return ret;
@@ -87,7 +87,7 @@ int RunSealCheck(const char* szFileName, const qdupk::SealCheck& check,
     report.itemDigests = false;
     const qd::FilePtr fp = qdupk::OpenPackage(szFileName, report);
     qdupk::PackageIndex index;
-    int ret = fp ? qdupk::IndexPackage(fp.get(), nullptr, check.prefixDigest, &index, report)
+    int ret = fp ? qdupk::IndexPackage(fp.get(), nullptr, qdupk::DigestFor(check), &index, report)
                  : report.fault.code;
     if (ret != 0) {
         qdupk::LogWalkRefusal(QDUPK_HERE, report.fault, szFileName, index.head, false);

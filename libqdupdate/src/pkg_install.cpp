@@ -35,7 +35,7 @@ UpdateOutcome Check(std::FILE* fp, const DescriptorUpdate& request, PackageIndex
     UpdateOutcome outcome;
     Report report;
     const char* device = request.szDevID != nullptr ? request.szDevID : kOwnDevice;
-    int ret = IndexPackage(fp, device, request.seal.prefixDigest, index, report);
+    int ret = IndexPackage(fp, device, DigestFor(request.seal), index, report);
     outcome.part = report.fault.part;
     if (ret != 0) {
         LogWalkRefusal(QDUPK_HERE, report.fault, "", index->head, true);

@@ -194,8 +194,8 @@ int md5FileData(std::FILE* fpFile, std::int32_t size, unsigned char* szMD5, Repo
     return 0;
 }
 
-int IndexPackage(std::FILE* fp, const char* szDevID, const unsigned char* prefixDigest,
-                 PackageIndex* index, Report& report) noexcept {
+int IndexPackage(std::FILE* fp, const char* szDevID, SealDigest digest, PackageIndex* index,
+                 Report& report) noexcept {
     *index = PackageIndex{};
     report.fault = Fault{};
     struct stat st {};
@@ -204,19 +204,25 @@ int IndexPackage(std::FILE* fp, const char* szDevID, const unsigned char* prefix
     }
     index->fileSize = static_cast<std::uint64_t>(st.st_size);
     Sha256 sha;
-    const bool hashing = prefixDigest == nullptr && EndsInSeal(fp, index->fileSize);
+    const bool hashing = digest == SealDigest::kTake && EndsInSeal(fp, index->fileSize);
     Walk walk{fp, report, hashing ? &sha : nullptr};
     return WalkFrom(walk, szDevID, index);
 }
 
+namespace {
+
+int IndexPackageFile(const char* szFileName, const char* szDevID, SealDigest digest,
+                     PackageIndex* index, Report& report) noexcept {
+    const qd::FilePtr fp = OpenPackage(szFileName, report);
+    return fp ? IndexPackage(fp.get(), szDevID, digest, index, report) : report.fault.code;
+}
+
+}  // namespace
+
 int VerifyPackageFile(const char* szFileName, const char* szDevID, QDUPK_PACKHEAD_T* pHead,
                       Report& report) noexcept {
-    const qd::FilePtr fp = OpenPackage(szFileName, report);
-    if (!fp) {
-        return report.fault.code;
-    }
     PackageIndex index;
-    const int ret = IndexPackage(fp.get(), szDevID, nullptr, &index, report);
+    const int ret = IndexPackageFile(szFileName, szDevID, SealDigest::kSkip, &index, report);
     *pHead = index.head;
     return ret;
 }
@@ -225,12 +231,8 @@ int VerifySealedPackageFile(const char* szFileName, const char* szDevID, const S
                             QDUPK_PACKHEAD_T* pHead, QDUPK_SEALINFO_T* pSeal,
                             Report& report) noexcept {
     *pSeal = QDUPK_SEALINFO_T{QDUPK_SEAL_NONE, 0, {}, -1};
-    const qd::FilePtr fp = OpenPackage(szFileName, report);
-    if (!fp) {
-        return report.fault.code;
-    }
     PackageIndex index;
-    const int ret = IndexPackage(fp.get(), szDevID, nullptr, &index, report);
+    const int ret = IndexPackageFile(szFileName, szDevID, DigestFor(check), &index, report);
     *pHead = index.head;
     return ret != 0 ? ret : JudgeSeal(index, check, pSeal, report);
 }

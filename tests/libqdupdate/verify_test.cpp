@@ -256,7 +256,8 @@ TEST_F(VerifyTest, OneWalkIndexesItemDataAndDigestsTheBytesBeforeTheSeal) {
         qdupk::Report report;
         report.printLines = false;
         qdupk::PackageIndex index;
-        ASSERT_EQ(qdupk::IndexPackage(fp.get(), "IPC-1", nullptr, &index, report), 0);
+        ASSERT_EQ(qdupk::IndexPackage(fp.get(), "IPC-1", qdupk::SealDigest::kTake, &index, report),
+                  0);
         ASSERT_EQ(index.itemCount, 3);
         for (std::size_t i = 0; i < 3; ++i) {
             EXPECT_EQ(index.items[i].dataOffset, Head(i) + qdupk::kItemHeadSize);

@@ -31,8 +31,7 @@ std::uint64_t PackageEnd(std::FILE* in, const std::string& input, std::uint64_t&
     report.printLines = false;
     report.itemDigests = false;
     PackageIndex index;
-    const unsigned char noDigestWanted[kSha256Size] = {};
-    if (IndexPackage(in, nullptr, noDigestWanted, &index, report) != 0 ||
+    if (IndexPackage(in, nullptr, SealDigest::kSkip, &index, report) != 0 ||
         fseeko(in, 0, SEEK_SET) != 0) {
         throw PackError("cannot find the end record of " + input);
     }
