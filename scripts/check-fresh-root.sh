@@ -68,6 +68,11 @@ make_run() {
     mkdir -p "$DIR/run$SRC"
     git -C "$REPO" archive --format=tar "$REF" | tar -x -C "$DIR/run$SRC"
     cp /etc/resolv.conf "$DIR/run/etc/resolv.conf"
+    # An installed system has these (the installer writes them); debootstrap
+    # does not, and without them "localhost" resolves nowhere.
+    [ -e "$DIR/run/etc/hosts" ] ||
+        printf '127.0.0.1\tlocalhost\n::1\t\tlocalhost ip6-localhost ip6-loopback\n' \
+            >"$DIR/run/etc/hosts"
 }
 
 # The file systems a Debian machine has at boot, mounted under $1.

@@ -61,7 +61,9 @@
 # name of its bridge port; the camera then has no PC namespace of its own.
 set -eu
 
-PREFIX=qdvc
+# A test of the sweep itself names its own namespaces under another prefix,
+# so the sweeps of rig tests running beside it never take them for leftovers.
+PREFIX=${VCAM_PREFIX:-qdvc}
 SELF=$(cd "$(dirname "$0")" && pwd)/$(basename "$0")
 REPO=$(cd "$(dirname "$0")/.." && pwd)
 STUB_SRC=$REPO/tests/support/stubs

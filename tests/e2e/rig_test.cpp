@@ -167,7 +167,7 @@ TEST(VirtualCameraRig, SweepNeverEndsTheProcessesOfItsOwnNamespace) {
     QD_SKIP_WITHOUT_RIG();
     const std::string ns = "qdguard-" + std::to_string(getpid());
     // The owner's PID is above any pid_max: the sweep takes it for gone.
-    const std::string alias = "qdvc-999999999-guard-d";
+    const std::string alias = "qdguard-999999999-guard-d";
     ASSERT_EQ(RunCommand({"ip", "netns", "add", ns}, Millis(5000)).status, 0);
     struct Remove {
         std::vector<std::string> names;
@@ -183,7 +183,7 @@ TEST(VirtualCameraRig, SweepNeverEndsTheProcessesOfItsOwnNamespace) {
         qdtest::InNetNs(
             ns, {"sh", "-c",
                  "ip netns attach " + alias + " $$ && sh " + kScript + " sweep; echo swept $?"}),
-        Millis(30000), {"VCAM_OWNER=" + std::to_string(getpid())});
+        Millis(30000), {"VCAM_OWNER=" + std::to_string(getpid()), "VCAM_PREFIX=qdguard"});
     EXPECT_TRUE(HasText(r.output, "swept 0")) << r.output;
     EXPECT_TRUE(HasText(r.output, "is this very namespace")) << r.output;
     EXPECT_TRUE(bystander.Running()) << r.output;
