@@ -522,6 +522,49 @@ TEST_F(QdupkSealTest, InfoShowsTheSeal) {
     EXPECT_NE(r.out.find("\"destination\": \"/opt/update\""), std::string::npos) << r.out;
 }
 
+// The identity cameras record: the SHA-256 of the bytes before the seal,
+// so sealing, re-signing and an unsealed copy of the same package all name
+// one package.
+TEST_F(QdupkSealTest, InfoShowsTheIdentityCamerasRecord) {
+    ASSERT_EQ(Run({"pack", OneItem(), "-o", out_, "--key", Key("a")}).exit, 0);
+    const std::string sealed = ReadFile(out_);
+    const std::string bare = dir_.file("bare.upg");
+    WriteFile(bare, sealed.substr(0, sealed.size() - 128));
+    const std::string digest = dir_.file("digest");
+    ASSERT_EQ(std::system(("sha256sum " + bare + " >" + digest).c_str()), 0);
+    const std::string identity = ReadFile(digest).substr(0, 16);
+    ASSERT_EQ(
+        Run({"seal", out_, "--key", Key("b"), "--counter", "5", "-o", dir_.file("b.upg")}).exit, 0);
+    for (const std::string& pkg : {out_, bare, dir_.file("b.upg")}) {
+        Result r = Run({"info", pkg});
+        ASSERT_EQ(r.exit, 0) << r.err;
+        EXPECT_NE(r.out.find("Identity: " + identity + "\n"), std::string::npos) << pkg << r.out;
+        r = Run({"info", "--json", pkg});
+        EXPECT_EQ(nlohmann::json::parse(r.out)["identity"], identity) << pkg;
+    }
+}
+
+// What a power cut does to some items is said where a release is built and
+// inspected.
+TEST_F(QdupkTest, PackAndInfoNameItemsAPowerCutMakesDangerous) {
+    const std::string manifest = Manifest(
+        "[item1]\ntype=uboot\nsource=kernel.img\n[item2]\ntype=rootfs\nsource=kernel.img\n"
+        "[item3]\ntype=script\nsource=setup.sh\n[item4]\ntype=mcu\nsource=app.conf\n");
+    Result r = Run({"pack", manifest, "-o", out_});
+    ASSERT_EQ(r.exit, 0) << r.err;
+    EXPECT_NE(r.err.find("warning: item 1 is a boot-loader image: a power cut during its write "
+                         "leaves the camera unable to start"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("warning: item 3 (script) go to the running system"), std::string::npos)
+        << r.err;
+    r = Run({"info", out_});
+    EXPECT_NE(r.out.find("Note: item 1 is a boot-loader image"), std::string::npos) << r.out;
+    EXPECT_EQ(nlohmann::json::parse(Run({"info", "--json", out_}).out)["notes"].size(), 2U);
+    r = Run({"pack", Manifest(ThreeItems()), "-o", out_, "--force"});
+    EXPECT_EQ(r.err.find("warning"), std::string::npos) << r.err;
+}
+
 // Heads carry no digest of their own: only the seal shows a changed
 // destination, with or without keys, and upload must not send it.
 TEST_F(QdupkSealTest, AChangedHeadByteIsRefused) {

@@ -9,6 +9,7 @@
 #include "json_line.h"
 #include "package_json.h"
 #include "package_reader.h"
+#include "power_cut_notes.h"
 #include "printable.h"
 
 namespace qdupk {
@@ -21,7 +22,11 @@ const char kInfoDetails[] =
     "Prints the package head and a table of its items. The whole package is\n"
     "checked first (records, digests and seal); a damaged package is refused.\n"
     "The seal line says whether it is signed (and by which key id) and its\n"
-    "counter; no signature is checked here (see verify --pubkey).\n"
+    "counter; no signature is checked here (see verify --pubkey). The identity\n"
+    "is what cameras record and report for the package: the first 16 hex\n"
+    "digits of the SHA-256 of every byte before the seal (the same for the\n"
+    "package before and after sealing). Notes below the table name items a\n"
+    "power cut makes dangerous.\n"
     "With --json: one JSON object on one line, texts as stored.\n"
     "\n"
     "Exit status: 0 shown; 1 no such file, not a package file, or a damaged\n"
@@ -64,10 +69,15 @@ int RunInfo(const InfoArgs& args) {
         std::printf("%s\n", JsonLine(InfoJson(info)).c_str());
         return kExitOk;
     }
-    std::printf("Package:  %s\nVersion:  %s\nDevice:   %s\nItems:    %zu\nSeal:     %s\n\n",
-                Printable(info.name).c_str(), Printable(info.version).c_str(),
-                Printable(info.devId).c_str(), info.items.size(), SealSummary(info.seal).c_str());
+    std::printf(
+        "Package:  %s\nVersion:  %s\nDevice:   %s\nItems:    %zu\nSeal:     %s\nIdentity: %s\n\n",
+        Printable(info.name).c_str(), Printable(info.version).c_str(),
+        Printable(info.devId).c_str(), info.items.size(), SealSummary(info.seal).c_str(),
+        OrDash(info.identity).c_str());
     PrintItems(info);
+    for (const std::string& note : PowerCutNotes(ItemTypes(info))) {
+        std::printf("\nNote: %s\n", note.c_str());
+    }
     return kExitOk;
 }
 

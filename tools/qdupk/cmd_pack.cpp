@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "atomic_file.h"
 #include "command_line.h"
@@ -11,6 +12,7 @@
 #include "keys.h"
 #include "manifest.h"
 #include "package_writer.h"
+#include "power_cut_notes.h"
 
 namespace qdupk {
 
@@ -68,6 +70,13 @@ void CheckOutput(const PackArgs& args) {
 void Pack(const PackArgs& args, const SigningKey* key) {
     CheckOutput(args);
     const PackagePlan plan = ReadManifest(args.manifest);
+    std::vector<std::int32_t> types;
+    for (const ItemPlan& item : plan.items) {
+        types.push_back(item.type);
+    }
+    for (const std::string& note : PowerCutNotes(types)) {
+        Warning(kName, note);
+    }
     SealInfo seal;
     seal.state = key != nullptr ? SealState::kSigned : SealState::kUnsigned;
     seal.counter = args.counter.value_or(0);

@@ -1,6 +1,7 @@
 #include "package_json.h"
 
 #include "item_types.h"
+#include "power_cut_notes.h"
 
 namespace qdupk {
 
@@ -27,9 +28,15 @@ nlohmann::json InfoJson(const PackageInfo& info) {
                          {"reboot", item.rebootFlag},
                          {"description", item.description}});
     }
-    return {{"name", info.name},         {"version", info.version},
-            {"devid", info.devId},       {"format_version", info.formatVersion},
-            {"items", std::move(items)}, {"seal", SealJson(info.seal)}};
+    return {{"name", info.name},
+            {"version", info.version},
+            {"devid", info.devId},
+            {"format_version", info.formatVersion},
+            {"items", std::move(items)},
+            {"seal", SealJson(info.seal)},
+            {"identity",
+             info.identity.empty() ? nlohmann::json(nullptr) : nlohmann::json(info.identity)},
+            {"notes", PowerCutNotes(ItemTypes(info))}};
 }
 
 nlohmann::json VerifyJson(const std::string& path, const VerifyResult& result,

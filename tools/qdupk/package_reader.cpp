@@ -10,7 +10,10 @@
 #include <cstring>
 
 #include "libqdupdate.h"
+#include "pkg_identity.h"
 #include "pkg_reader.h"
+#include "qd_owners.h"
+#include "seal.h"
 
 namespace qdupk {
 
@@ -161,6 +164,37 @@ std::vector<unsigned char> KeyBytes(const SealPolicy& policy) {
     return keys;
 }
 
+// The walk hands out no digest, so the identity's bytes are read again:
+// all before the seal, or the whole file when there is none. Empty when
+// the file can no longer be read (it changed under us).
+std::string IdentityOf(const std::string& path, bool sealed) {
+    struct stat st {};
+    const qd::FilePtr file(std::fopen(path.c_str(), "rb"));
+    if (!file || ::fstat(::fileno(file.get()), &st) != 0 ||
+        static_cast<std::uint64_t>(st.st_size) < kSealSize) {
+        return std::string();
+    }
+    auto left = static_cast<std::uint64_t>(st.st_size) - (sealed ? kSealSize : 0);
+    Sha256 hash;
+    unsigned char buffer[64 * 1024];
+    while (left > 0) {
+        const std::size_t want = left < sizeof buffer ? left : sizeof buffer;
+        const std::size_t got = std::fread(buffer, 1, want, file.get());
+        if (got == 0) {
+            return std::string();
+        }
+        hash.Update(buffer, got);
+        left -= got;
+    }
+    unsigned char digest[kSha256Size];
+    char identity[kPackageIdentityDigits + 1];
+    if (!hash.Final(digest)) {
+        return std::string();
+    }
+    FormatPackageIdentity(digest, identity);
+    return identity;
+}
+
 // The one walk, the seal judged by `policy` from it: every byte is read
 // once. Returns the fault text, empty when the package passed.
 // unreadable tells a file that is no package at all from a damaged one.
@@ -192,6 +226,7 @@ std::string Walk(const std::string& path, const std::optional<std::string>& devi
     }
     info.seal = ToSealInfo(found);
     if (ret == 0) {
+        info.identity = IdentityOf(path, info.seal.state != SealState::kNone);
         return std::string();
     }
     return part == FaultPart::kSeal ? SealFaultText(ret, info.seal, policy)
@@ -199,6 +234,14 @@ std::string Walk(const std::string& path, const std::optional<std::string>& devi
 }
 
 }  // namespace
+
+std::vector<std::int32_t> ItemTypes(const PackageInfo& info) {
+    std::vector<std::int32_t> types;
+    for (const ItemInfo& item : info.items) {
+        types.push_back(item.type);
+    }
+    return types;
+}
 
 PackageInfo ReadPackage(const std::string& path) {
     PackageInfo info;

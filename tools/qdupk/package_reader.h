@@ -68,7 +68,13 @@ struct PackageInfo {
     std::int32_t formatVersion = 0;
     std::vector<ItemInfo> items;
     SealInfo seal;
+    // What cameras record and report for this package (pkg_identity.h);
+    // empty for a package that did not pass.
+    std::string identity;
 };
+
+// The items' types in package order.
+std::vector<std::int32_t> ItemTypes(const PackageInfo& info);
 
 // Reads every record and checks every digest, the seal's included (no
 // signature is checked); throws PackageError naming the first fault.
