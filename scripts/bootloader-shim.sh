@@ -1,4 +1,5 @@
 #!/bin/bash
+# shellcheck disable=SC2016,SC2317 # literal "$(" patterns; the commands are called from eval
 # The rig's boot loader: runs a U-Boot hush boot script (the shipped
 # doc/qdboot-boot.cmd) over a file-backed U-Boot environment.
 #
@@ -71,19 +72,25 @@ readonly QDS_KEYWORDS=" if then else fi "
 readonly QDS_TEST_UNARY=" -z -n "
 readonly QDS_TEST_BINARY=" = != -eq -ne -lt -le -gt -ge "
 
-# Judges one command: QDS_WORDS holds its words as written, QDS_WHOLE a 1
-# for each word that is one quoted string and nothing else.
+# The command's name is judged as soon as it is read, so a refused keyword
+# (case, while, function) is named before its other punctuation is met.
+qds_judge_name() {
+    [[ $QDS_NAMED == 0 && $QDS_KEYWORDS != *" $1 "* ]] || return 0
+    QDS_NAMED=1
+    [[ $1 != *=* ]] || qds_refuse "assignment '$1'"
+    [[ $QDS_COMMANDS == *" $1 "* ]] || qds_refuse "command '$1'"
+}
+
+# Judges a command's arguments: QDS_WORDS holds its words as written,
+# QDS_WHOLE a 1 for each word that is one quoted string and nothing else.
 qds_judge_command() {
     local -i QDS_I=0
     while [[ $QDS_I -lt ${#QDS_WORDS[@]} && $QDS_KEYWORDS == *" ${QDS_WORDS[QDS_I]} "* ]]; do
         QDS_I+=1
     done
     [[ $QDS_I -lt ${#QDS_WORDS[@]} ]] || return 0
-    local QDS_NAME=${QDS_WORDS[QDS_I]}
-    [[ $QDS_NAME != *=* ]] || qds_refuse "assignment '$QDS_NAME'"
-    [[ $QDS_COMMANDS == *" $QDS_NAME "* ]] || qds_refuse "command '$QDS_NAME'"
     local -a QDS_ARGS=("${QDS_WORDS[@]:QDS_I+1}") QDS_ARGWHOLE=("${QDS_WHOLE[@]:QDS_I+1}")
-    case $QDS_NAME in
+    case ${QDS_WORDS[QDS_I]} in
     test) qds_judge_test ;;
     run) [[ ${#QDS_ARGS[@]} -eq 1 ]] || qds_refuse "run takes one variable per call" ;;
     esac
@@ -110,6 +117,7 @@ qds_judge_test() {
 # Ends the word being built (if any) and, with $1 = 1, the command.
 qds_end_word() {
     if [[ $QDS_INWORD == 1 ]]; then
+        qds_judge_name "$QDS_WORD"
         QDS_WORDS+=("$QDS_WORD")
         if [[ $QDS_SEGMENTS == 1 && $QDS_BARE == 0 ]]; then
             QDS_WHOLE+=(1)
@@ -117,10 +125,10 @@ qds_end_word() {
             QDS_WHOLE+=(0)
         fi
     fi
-    QDS_INWORD=0 QDS_WORD= QDS_SEGMENTS=0 QDS_BARE=0
+    QDS_INWORD=0 QDS_WORD='' QDS_SEGMENTS=0 QDS_BARE=0
     if [[ $1 == 1 ]]; then
         qds_judge_command
-        QDS_WORDS=() QDS_WHOLE=()
+        QDS_WORDS=() QDS_WHOLE=() QDS_NAMED=0
     fi
 }
 
@@ -142,7 +150,7 @@ qds_scan_dollar() {
 }
 
 qds_scan_quoted() {
-    local QDS_Q=$1 QDS_C
+    local QDS_Q=$1 QDS_C QDS_OPENED=$QDS_LINE
     QDS_WORD+=$QDS_Q
     QDS_POS+=1
     while [[ $QDS_POS -lt ${#QDS_TEXT} ]]; do
@@ -157,12 +165,13 @@ qds_scan_quoted() {
             case $QDS_C in
             '$') qds_scan_dollar; continue ;;
             '`') qds_refuse "command substitution '\`'" ;;
-            '\') qds_refuse "backslash" ;;
+            "\\") qds_refuse "backslash" ;;
             esac
         fi
         QDS_WORD+=$QDS_C
         QDS_POS+=1
     done
+    QDS_LINE=$QDS_OPENED
     qds_refuse "unterminated $QDS_Q"
 }
 
@@ -192,7 +201,7 @@ qds_scan_bare() {
     '{' | '}') qds_refuse "'$QDS_C' (group or brace expansion)" ;;
     '[' | ']') qds_refuse "'$QDS_C' (use test)" ;;
     '!') qds_refuse "'!'" ;;
-    '\') qds_refuse "backslash" ;;
+    "\\") qds_refuse "backslash" ;;
     '~') qds_refuse "'~' (tilde expansion)" ;;
     *) QDS_INWORD=1 QDS_BARE=1 QDS_WORD+=$QDS_C ;;
     esac
@@ -202,7 +211,7 @@ qds_scan_bare() {
 # qds_check TEXT WHERE: refuses (exit 2) what a hush boot script must not
 # use, then lets bash judge the syntax (if/fi balance and the like).
 qds_check() {
-    local QDS_TEXT=$1 QDS_WHERE=$2 QDS_WORD= QDS_INWORD=0 QDS_BARE=0
+    local QDS_TEXT=$1 QDS_WHERE=$2 QDS_WORD='' QDS_INWORD=0 QDS_BARE=0 QDS_NAMED=0
     local -i QDS_POS=0 QDS_LINE=1 QDS_SEGMENTS=0
     local -a QDS_WORDS=() QDS_WHOLE=()
     while [[ $QDS_POS -lt ${#QDS_TEXT} ]]; do
@@ -298,7 +307,7 @@ run() {
     eval "${QDS_ENV[$1]}"
     local QDS_STATUS=$?
     QDS_DEPTH=$((QDS_DEPTH - 1))
-    return $QDS_STATUS
+    return "$QDS_STATUS"
 }
 
 # U-Boot's hextoul: the hex digits at the start, after an optional 0x.
@@ -314,7 +323,8 @@ setexpr() {
     local -i QDS_A QDS_B
     QDS_A=$(qds_hex "$2")
     QDS_B=$(qds_hex "$4")
-    setenv "$1" "$(printf '%x' $((QDS_A $3 QDS_B)))"
+    [[ $3 == + ]] || QDS_B=-QDS_B
+    setenv "$1" "$(printf '%x' "$((QDS_A + QDS_B))")"
 }
 
 # U-Boot's simple_strtol in base 10: an optional "-", then the digits at
@@ -324,6 +334,17 @@ qds_decimal() {
     [[ $QDS_V != -* ]] || QDS_S=-1 QDS_V=${QDS_V#-}
     QDS_V=${QDS_V%%[!0-9]*}
     printf '%s' "$((QDS_S * 10#${QDS_V:-0}))"
+}
+
+qds_compare() {
+    case $2 in
+    -eq) (($1 == $3)) ;;
+    -ne) (($1 != $3)) ;;
+    -lt) (($1 < $3)) ;;
+    -le) (($1 <= $3)) ;;
+    -gt) (($1 > $3)) ;;
+    -ge) (($1 >= $3)) ;;
+    esac
 }
 
 test() {
@@ -336,12 +357,8 @@ test() {
         case $2 in
         =) [[ $1 == "$3" ]]; return ;;
         !=) [[ $1 != "$3" ]]; return ;;
-        -eq | -ne | -lt | -le | -gt | -ge)
-            local -i QDS_L QDS_R
-            QDS_L=$(qds_decimal "$1")
-            QDS_R=$(qds_decimal "$3")
-            [ "$QDS_L" "$2" "$QDS_R" ]
-            return ;;
+        -eq | -ne | -lt | -le | -gt | -ge) qds_compare "$(qds_decimal "$1")" "$2" \
+            "$(qds_decimal "$3")"; return ;;
         esac
     fi
     qds_die "test form 'test $*'"
