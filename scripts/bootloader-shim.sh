@@ -369,12 +369,14 @@ echo() {
 }
 
 # bootm's checks of a legacy image: the header's data size (big-endian, at
-# byte 12) says where the image ends; mkimage verifies both checksums.
+# byte 12) says where the image ends; mkimage verifies both checksums, and
+# the type (byte 30) must be a kernel (2) or a kernel loaded in place (14).
 qds_kernel_ok() {
     local QDS_FILE=$1 QDS_IMAGE=$QDS_TMP/kernel
     [[ -f $QDS_FILE && $(stat -c %s "$QDS_FILE") -ge 64 ]] || return 1
     local -a QDS_B
-    read -r -a QDS_B < <(od -An -v -tu1 -j12 -N4 "$QDS_FILE")
+    read -r -a QDS_B < <(od -An -v -tu1 -j12 -N19 "$QDS_FILE" | tr '\n' ' ')
+    [[ ${QDS_B[18]} == 2 || ${QDS_B[18]} == 14 ]] || return 1
     local -i QDS_SIZE=$(((QDS_B[0] << 24) | (QDS_B[1] << 16) | (QDS_B[2] << 8) | QDS_B[3]))
     head -c $((64 + QDS_SIZE)) "$QDS_FILE" >"$QDS_IMAGE"
     mkimage -l -T kernel "$QDS_IMAGE" >/dev/null 2>&1
