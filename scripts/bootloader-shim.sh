@@ -25,6 +25,7 @@
 # 1 nothing booted (stdout "booted none"), 2 a refused construct, an
 # unreadable environment or a usage error (stderr says which). The
 # script's echo goes to stderr, so stdout carries the outcome only.
+# QDS_ENV_WAIT (seconds, default 60) bounds each wait for libubootenv's lock.
 set -f
 export LC_ALL=C
 
@@ -32,6 +33,9 @@ QDS_ME=bootloader-shim
 QDS_CONFIG=
 QDS_SCRIPT=
 QDS_DEPTH=0
+# libubootenv waits for its lock under /var/lock without end; a rig whose
+# lock is never released must fail, not hang.
+QDS_ENV_WAIT=${QDS_ENV_WAIT:-60}
 declare -A QDS_KERNEL=() QDS_ENV=() QDS_STORED=()
 
 qds_die() {
@@ -226,8 +230,8 @@ qds_check() {
 
 qds_load_env() {
     local QDS_OUT QDS_LINE_TEXT
-    QDS_OUT=$(fw_printenv -c "$QDS_CONFIG" 2>&1) ||
-        qds_die "cannot read the environment of $QDS_CONFIG: $QDS_OUT"
+    QDS_OUT=$(timeout "$QDS_ENV_WAIT" fw_printenv -c "$QDS_CONFIG" 2>&1) ||
+        qds_die "cannot read the environment of $QDS_CONFIG (or waited $QDS_ENV_WAIT s for its lock): $QDS_OUT"
     while IFS= read -r QDS_LINE_TEXT; do
         [[ $QDS_LINE_TEXT == ?*=* ]] || continue
         QDS_ENV[${QDS_LINE_TEXT%%=*}]=${QDS_LINE_TEXT#*=}
@@ -288,7 +292,10 @@ saveenv() {
     : >"$QDS_FILE"
     [[ ${#QDS_CHANGES[@]} -eq 0 ]] || printf '%s\n' "${QDS_CHANGES[@]}" >"$QDS_FILE"
     printf 'Saving Environment to %s\n' "$QDS_CONFIG" >&2
-    fw_setenv -c "$QDS_CONFIG" -s "$QDS_FILE" >&2 || return 1
+    timeout "$QDS_ENV_WAIT" fw_setenv -c "$QDS_CONFIG" -s "$QDS_FILE" >&2 || {
+        printf 'Saving Environment failed (or waited %s s for its lock)\n' "$QDS_ENV_WAIT" >&2
+        return 1
+    }
     QDS_STORED=()
     for QDS_NAME in "${!QDS_ENV[@]}"; do
         QDS_STORED[$QDS_NAME]=${QDS_ENV[$QDS_NAME]}
