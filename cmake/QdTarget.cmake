@@ -29,3 +29,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/etc/qdboot.cfg DESTINATION ${CMAKE_INSTALL_S
         COMPONENT camera)
 install(PROGRAMS ${PROJECT_SOURCE_DIR}/etc/init.d/qdboot
         DESTINATION ${CMAKE_INSTALL_SYSCONFDIR}/init.d COMPONENT camera)
+# The boot loader's side of the boot journal, as source: the board's build
+# compiles it with mkimage -T script.
+install(FILES ${PROJECT_SOURCE_DIR}/doc/qdboot-boot.cmd DESTINATION ${CMAKE_INSTALL_DATADIR}/qdboot
+        COMPONENT camera)

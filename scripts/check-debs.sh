@@ -62,7 +62,8 @@ expect qdboot-tools amd64 /usr/bin/qdupk /usr/bin/mcu-sim /usr/share/man/man1/qd
 case $arches in
 *arm64*)
     expect qdboot arm64 /usr/sbin/qdboot /etc/qdboot.cfg /etc/init.d/qdboot \
-        /usr/share/man/man8/qdboot.8.gz /usr/share/man/man5/qdboot.cfg.5.gz
+        /usr/share/man/man8/qdboot.8.gz /usr/share/man/man5/qdboot.cfg.5.gz \
+        /usr/share/qdboot/qdboot-boot.cmd
     conffiles=$(dpkg-deb -I "debs/qdboot_${version}_arm64.deb" conffiles 2>/dev/null || true)
     for file in /etc/qdboot.cfg /etc/init.d/qdboot; do
         printf '%s\n' "$conffiles" | grep -qx "$file" || fail "qdboot: $file is not a conffile"

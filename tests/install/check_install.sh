@@ -51,6 +51,7 @@ config_name() {
     done
     printf 'etc/init.d/qdboot\netc/qdboot.cfg\nsbin/qdboot\n'
     printf 'share/man/%s.gz\n' man5/qdboot.cfg.5 man8/qdboot.8
+    printf 'share/qdboot/qdboot-boot.cmd\n'
 } | LC_ALL=C sort >"$scratch/camera.want"
 {
     cat "$scratch/camera.want"
