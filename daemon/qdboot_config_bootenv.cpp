@@ -1,8 +1,6 @@
 // [bootenv] and the second slots, read with the INI library's lookups; the
 // section is walked once so that a key nobody reads is a problem, not a
 // silently ignored setting.
-#include <cstdarg>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -20,15 +18,10 @@ constexpr long kMaxHealthTimeoutS = 86400;
 constexpr const char* kKeys[] = {"config", "health", "health_timeout", "allow_uboot", "cmdline"};
 
 // The first problem is named; fixing it shows the next.
-__attribute__((format(printf, 2, 3))) void NoteProblem(BootenvConfig& boot, const char* fmt,
-                                                       ...) noexcept {
-    if (boot.szProblem[0] != '\0') {
-        return;
+void NoteProblem(BootenvConfig& boot, const char* text) noexcept {
+    if (boot.szProblem[0] == '\0') {
+        static_cast<void>(qd::CopyText(boot.szProblem, text));  // a cut text still names it
     }
-    va_list args;
-    va_start(args, fmt);
-    static_cast<void>(std::vsnprintf(boot.szProblem, sizeof boot.szProblem, fmt, args));
-    va_end(args);
 }
 
 bool KnownKey(const char* key) noexcept {
@@ -51,7 +44,10 @@ bool VisitLine(void* context, const etcfile::EtcLine& line) noexcept {
         walk.inSection = std::strcmp(line.name, kSection) == 0;
         walk.boot->bPresent = walk.boot->bPresent || walk.inSection;
     } else if (walk.inSection && !KnownKey(line.name)) {
-        NoteProblem(*walk.boot, "unknown key \"%.40s\" in [bootenv]", line.name);
+        char text[kBootenvProblemSize];
+        static_cast<void>(
+            qd::FormatText(text, sizeof text, "unknown key \"%.40s\" in [bootenv]", line.name));
+        NoteProblem(*walk.boot, text);
     }
     return true;
 }
@@ -66,7 +62,11 @@ bool ReadText(const char* pEtcFile, const char* section, const char* key, char* 
     }
     if (!qd::CopyText(out, kBootenvPathSize, text)) {
         out[0] = '\0';
-        NoteProblem(boot, "%s is longer than %zu characters", key, kBootenvPathSize - 1);
+        char problem[kBootenvProblemSize];
+        static_cast<void>(qd::FormatText(problem, sizeof problem,
+                                         "%s is longer than %zu characters", key,
+                                         kBootenvPathSize - 1));
+        NoteProblem(boot, problem);
     }
     return true;
 }
@@ -85,20 +85,19 @@ long ReadNumber(const char* pEtcFile, const char* key, long low, long high) noex
 void ReadNumbers(const char* pEtcFile, BootenvConfig& boot) noexcept {
     const long timeout = ReadNumber(pEtcFile, "health_timeout", 1, kMaxHealthTimeoutS);
     if (timeout == -1) {
-        NoteProblem(boot, "%s in [bootenv] is not a number of seconds from 1 to 86400",
-                    "health_timeout");
+        NoteProblem(boot, "health_timeout in [bootenv] is not a number of seconds from 1 to 86400");
     }
     boot.nHealthTimeoutS = timeout > 0 ? static_cast<int>(timeout) : kDefaultHealthTimeoutS;
     const long allow = ReadNumber(pEtcFile, "allow_uboot", 0, 1);
     if (allow == -1) {
-        NoteProblem(boot, "%s in [bootenv] is neither 0 nor 1", "allow_uboot");
+        NoteProblem(boot, "allow_uboot in [bootenv] is neither 0 nor 1");
     }
     boot.bAllowUboot = allow == 1;
 }
 
 void ReadSection(const char* pEtcFile, BootenvConfig& boot) noexcept {
     if (!ReadText(pEtcFile, kSection, "config", boot.szConfig, boot) || boot.szConfig[0] == '\0') {
-        NoteProblem(boot, "[bootenv] has no %s (the environment's fw_env.config)", "config");
+        NoteProblem(boot, "[bootenv] has no config (the environment's fw_env.config)");
     }
     if (!ReadText(pEtcFile, kSection, "cmdline", boot.szCmdline, boot) ||
         boot.szCmdline[0] == '\0') {
