@@ -105,6 +105,27 @@ int UploadJournal::Store(const JournalRecord& record, const char* what) const no
     return result;
 }
 
+// The journal as it stands, and the package judged against it.
+int UploadJournal::Judge(const PackageImages& images, const QDUPK_SEALINFO_T& seal) noexcept {
+    const int loaded = LoadJournal(boot_.szConfig, &before_);
+    if (loaded != 0) {
+        QD_LOG_ERR("package refused, nothing installed: environment %s: %s\n", boot_.szConfig,
+                   UbootEnvProblem(loaded));
+        return -1;
+    }
+    JournalFacts facts{};
+    facts.images = images;
+    facts.hasSlots = BootenvHasSlots(boot_, cfg_);
+    facts.allowUboot = boot_.bAllowUboot;
+    facts.state = StateOf(before_);
+    facts.running = running_;
+    facts.proven = ProvenSlot(before_);
+    facts.counter = seal.nCounter;
+    facts.hasPending = PendingCounter(before_, &facts.pending);
+    const JournalRefusal refusal = JudgeUpload(facts);
+    return refusal != JournalRefusal::kNone ? Refuse(JournalRefusalText(refusal)) : 0;
+}
+
 int UploadJournal::BeforeInstall(const qdupk::PackageIndex& index, const QDUPK_SEALINFO_T& seal,
                                  const char* identity, bool* counterNow) noexcept {
     *counterNow = true;
@@ -121,19 +142,8 @@ int UploadJournal::BeforeInstall(const qdupk::PackageIndex& index, const QDUPK_S
         }
         return flash ? -1 : 0;
     }
-    const int loaded = LoadJournal(boot_.szConfig, &before_);
-    if (loaded != 0) {
-        QD_LOG_ERR("package refused, nothing installed: environment %s: %s\n", boot_.szConfig,
-                   UbootEnvProblem(loaded));
+    if (Judge(images, seal) != 0) {
         return -1;
-    }
-    JournalFacts facts{images,   BootenvHasSlots(boot_, cfg_), boot_.bAllowUboot, StateOf(before_),
-                       running_, ProvenSlot(before_),          seal.nCounter,     false,
-                       0};
-    facts.hasPending = PendingCounter(before_, &facts.pending);
-    const JournalRefusal refusal = JudgeUpload(facts);
-    if (refusal != JournalRefusal::kNone) {
-        return Refuse(JournalRefusalText(refusal));
     }
     if (!images.kernel && !images.rootfs) {
         return 0;

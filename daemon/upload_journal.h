@@ -71,6 +71,7 @@ class UploadJournal {
     bool AfterInstall(bool installed, int partitionsTouched) noexcept;
 
   private:
+    int Judge(const PackageImages& images, const QDUPK_SEALINFO_T& seal) noexcept;
     int Refuse(const char* reason) const noexcept;
     int Store(const JournalRecord& record, const char* what) const noexcept;
 
