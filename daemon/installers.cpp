@@ -24,6 +24,7 @@ constexpr int kNoConfig = -1;
 
 // Set only by InstallConfigScope, for the span of one libqdupk_update.
 const QDBOOT_CFG_T* s_pInstallCfg = nullptr;
+int s_nTouched = 0;
 
 const MTDCFG_T& PartitionFor(const QDBOOT_CFG_T& cfg, int type) noexcept {
     switch (type) {
@@ -115,12 +116,18 @@ constexpr ItemInstaller kInstallers[] = {
 }  // namespace
 
 InstallConfigScope::InstallConfigScope(const QDBOOT_CFG_T& cfg) noexcept
-    : previous_(s_pInstallCfg) {
+    : previous_(s_pInstallCfg), previousTouched_(s_nTouched) {
     s_pInstallCfg = &cfg;
+    s_nTouched = 0;
 }
 
 InstallConfigScope::~InstallConfigScope() {
     s_pInstallCfg = previous_;
+    s_nTouched = previousTouched_;
+}
+
+int InstallConfigScope::PartitionsTouched() noexcept {
+    return s_nTouched;
 }
 
 int UpdateMtd(int type, const char* path, const QDBOOT_CFG_T& cfg) noexcept {
@@ -146,6 +153,7 @@ int UpdateMtd(int type, const char* path, const QDBOOT_CFG_T& cfg) noexcept {
     qd::LogPlain("copy  cmd  :%s \n", copy.shown);
     // The copy runs after a failed erase all the same: a copy program that
     // erases as it writes may still leave a whole image.
+    ++s_nTouched;
     const bool erased = RunFlashCommand(erase);
     const bool copied = RunFlashCommand(copy);
     RemoveItemFile(path);

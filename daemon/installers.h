@@ -19,8 +19,13 @@ class InstallConfigScope {
     InstallConfigScope(const InstallConfigScope&) = delete;
     InstallConfigScope& operator=(const InstallConfigScope&) = delete;
 
+    // Partitions this scope's installs have begun to rewrite (their erase
+    // has run), failed ones included.
+    static int PartitionsTouched() noexcept;
+
   private:
     const QDBOOT_CFG_T* previous_;
+    int previousTouched_;
 };
 
 // Install callback handed to libqdupk_update, inside an InstallConfigScope.

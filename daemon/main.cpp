@@ -5,6 +5,7 @@
 #include "qd_log.h"
 #include "qd_version.h"
 #include "qdboot_config.h"
+#include "qdboot_config_bootenv.h"
 #include "service_loop.h"
 #include "startup.h"
 #include "stop_signals.h"
@@ -60,10 +61,12 @@ int main(int argc, char* argv[]) {
     }
     SealConfig sealCfg{};
     LoadSealConfig(configPath, &sealCfg);
+    BootenvConfig bootCfg{};
+    LoadBootenvConfig(configPath, &bootCfg);
     if (!WaitForEthAddress()) {
         return 0;  // stopped before there was anything to serve
     }
     ApplyMacAddress(stQdbootCfg.szMacAddr);
-    PrintStartupLine(sealCfg);
-    return RunServiceLoop(stQdbootCfg, sealCfg);
+    PrintStartupLine(sealCfg, bootCfg);
+    return RunServiceLoop(stQdbootCfg, sealCfg, bootCfg);
 }

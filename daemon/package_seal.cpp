@@ -22,11 +22,25 @@ PrefixDigest::~PrefixDigest() {
 
 void PrefixDigest::Update(const unsigned char* data, std::size_t size) noexcept {
     const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(size, hashLeft_));
+    const std::size_t rest = std::min(size - take, sizeof tail_ - tailGot_);
+    std::memcpy(tail_ + tailGot_, data + take, rest);
+    tailGot_ += rest;
     if (!ok_ || take == 0) {
         return;
     }
     hashLeft_ -= take;
     ok_ = EVP_DigestUpdate(ctx_, data, take) == 1;
+}
+
+bool PrefixDigest::Final(unsigned char* prefix, unsigned char* whole) noexcept {
+    EVP_MD_CTX* rest = EVP_MD_CTX_new();
+    unsigned int size = 0;
+    bool done = ok_ && rest != nullptr && EVP_MD_CTX_copy_ex(rest, ctx_) == 1 && Final(prefix);
+    done = done && EVP_DigestUpdate(rest, tail_, tailGot_) == 1 &&
+           EVP_DigestFinal_ex(rest, whole, &size) == 1 && size == kPrefixDigestSize;
+    EVP_MD_CTX_free(rest);
+    ok_ = done;
+    return done;
 }
 
 bool PrefixDigest::Final(unsigned char* out) noexcept {

@@ -19,7 +19,9 @@ constexpr std::size_t kPrefixDigestSize = 32;
 // SHA-256 of every byte of a package of known size except its last
 // kSealTrailerSize, fed in order as the bytes arrive. The digest is only
 // used when those last bytes turn out to be a seal; a package too short to
-// hold one gets the digest of whatever precedes its last 128 bytes.
+// hold one gets the digest of whatever precedes its last 128 bytes. The
+// last bytes are kept, so the whole file's digest (an unsealed package's
+// identity) costs one more block at the end, not a second pass.
 class PrefixDigest {
   public:
     explicit PrefixDigest(std::uint64_t packageSize) noexcept;
@@ -31,10 +33,14 @@ class PrefixDigest {
     bool ok() const noexcept { return ok_; }
     void Update(const unsigned char* data, std::size_t size) noexcept;
     bool Final(unsigned char* out /* kPrefixDigestSize */) noexcept;
+    // Both digests: before the last 128 bytes, and of the whole file.
+    bool Final(unsigned char* prefix, unsigned char* whole) noexcept;
 
   private:
     evp_md_ctx_st* ctx_;
     std::uint64_t hashLeft_;
+    unsigned char tail_[kSealTrailerSize];
+    std::size_t tailGot_ = 0;
     bool ok_;
 };
 

@@ -16,6 +16,7 @@
 #include <ctime>
 #include <utility>
 
+#include "boot_proof.h"
 #include "discovery.h"
 #include "mdu_uptarm.h"
 #include "monotonic.h"
@@ -111,7 +112,8 @@ void AcknowledgeAndReboot(qd::UniqueFd connection, qd::UniqueFd packageStorage) 
 
 // False when no connection could be accepted. A stop signal waits until
 // the upload, and the reboot of a successful one, are done.
-bool ServeConnection(int listener, const QDBOOT_CFG_T& cfg, const SealConfig& seal) noexcept {
+bool ServeConnection(int listener, const QDBOOT_CFG_T& cfg, const SealConfig& seal,
+                     const BootenvConfig& boot) noexcept {
     qd::UniqueFd connection(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
     if (!connection.valid()) {
         return false;
@@ -119,7 +121,7 @@ bool ServeConnection(int listener, const QDBOOT_CFG_T& cfg, const SealConfig& se
     const StopSignalsHeld held;
     socket_nonblock(connection.get());
     qd::UniqueFd packageStorage;
-    if (client_update(connection.get(), cfg, seal, &packageStorage) == 0) {
+    if (RunUpload(connection.get(), cfg, seal, boot, &packageStorage).code == 0) {
         AcknowledgeAndReboot(std::move(connection), std::move(packageStorage));
     }
     return true;  // a failed upload is closed without an answer
@@ -127,8 +129,8 @@ bool ServeConnection(int listener, const QDBOOT_CFG_T& cfg, const SealConfig& se
 
 // One wait and what it reported. *searchFd may be replaced by the
 // discovery responder; 0 or less means there is no multicast socket.
-void ServeOnce(int listener, int* searchFd, const QDBOOT_CFG_T& cfg,
-               const SealConfig& seal) noexcept {
+void ServeOnce(int listener, int* searchFd, const QDBOOT_CFG_T& cfg, const SealConfig& seal,
+               const BootenvConfig& boot) noexcept {
     // A stop signal that came before the wait would otherwise sleep in it.
     if (asvthread_run == 0) {
         return;
@@ -138,7 +140,7 @@ void ServeOnce(int listener, int* searchFd, const QDBOOT_CFG_T& cfg,
     if (::poll(entries, count, kPollTimeoutMs) <= 0) {
         return;
     }
-    if ((entries[0].revents & POLLIN) != 0 && !ServeConnection(listener, cfg, seal)) {
+    if ((entries[0].revents & POLLIN) != 0 && !ServeConnection(listener, cfg, seal, boot)) {
         return;  // the datagram is reported again by the next wait
     }
     if (count == 2 && (entries[1].revents & POLLIN) != 0) {
@@ -179,6 +181,11 @@ void socket_nonblock(int fd) noexcept {
 }
 
 int RunServiceLoop(const QDBOOT_CFG_T& cfg, const SealConfig& seal) noexcept {
+    return RunServiceLoop(cfg, seal, BootenvConfig{});
+}
+
+int RunServiceLoop(const QDBOOT_CFG_T& cfg, const SealConfig& seal,
+                   const BootenvConfig& boot) noexcept {
     asvthread_run = 1;
     // A stop signal before the flag was set must not be undone by it.
     if (StopRequested()) {
@@ -189,11 +196,14 @@ int RunServiceLoop(const QDBOOT_CFG_T& cfg, const SealConfig& seal) noexcept {
     if (!listener.valid()) {
         return kSetupFailedStatus;
     }
+    BootProof proof(boot, seal);
+    proof.Start();
     Discovery discovery = {SearchGroupAddress(), -1, false, 0};
     discovery.fd = ff_url_createmulticast(discovery.group);
     while (asvthread_run != 0) {
         TendDiscovery(&discovery);
-        ServeOnce(listener.get(), &discovery.fd, cfg, seal);
+        proof.Tend();
+        ServeOnce(listener.get(), &discovery.fd, cfg, seal, boot);
     }
     if (discovery.fd > 0) {
         ff_url_leave_multicast_group(discovery.fd, discovery.group);

@@ -6,6 +6,7 @@
 #include <csignal>
 
 #include "qdboot_config.h"
+#include "qdboot_config_bootenv.h"
 
 // The loop runs while this is non-zero; the stop signals (stop_signals.h)
 // clear it, and the loop then leaves the group, closes its sockets and ends
@@ -22,5 +23,11 @@ void socket_nonblock(int fd) noexcept;
 // when the listening socket cannot be set up on the configured port
 // (reported on the way).
 int RunServiceLoop(const QDBOOT_CFG_T& cfg, const SealConfig& seal) noexcept;
+
+// As above, keeping the boot journal that `boot` configures: once the
+// upload port listens, start-up's journal decisions are taken, and a trial
+// is proved by the health command while the loop serves.
+int RunServiceLoop(const QDBOOT_CFG_T& cfg, const SealConfig& seal,
+                   const BootenvConfig& boot) noexcept;
 
 #endif  // SERVICE_LOOP_H

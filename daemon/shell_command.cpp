@@ -93,6 +93,13 @@ int Spawn(pid_t* pid, char* const* argv) noexcept {
     return error;
 }
 
+CommandStatus StatusOf(int raw) noexcept {
+    if (WIFSIGNALED(raw)) {
+        return {CommandStatus::Kind::kKilled, WTERMSIG(raw)};
+    }
+    return {CommandStatus::Kind::kExited, WEXITSTATUS(raw)};
+}
+
 CommandStatus WaitForChild(pid_t pid) noexcept {
     int raw = 0;
     while (::waitpid(pid, &raw, 0) < 0) {
@@ -100,10 +107,7 @@ CommandStatus WaitForChild(pid_t pid) noexcept {
             return {CommandStatus::Kind::kNotRun, errno};
         }
     }
-    if (WIFSIGNALED(raw)) {
-        return {CommandStatus::Kind::kKilled, WTERMSIG(raw)};
-    }
-    return {CommandStatus::Kind::kExited, WEXITSTATUS(raw)};
+    return StatusOf(raw);
 }
 
 }  // namespace
@@ -135,6 +139,35 @@ CommandStatus RunCommand(const char* script, const char* const* words) noexcept 
         return {CommandStatus::Kind::kNotRun, error};
     }
     return WaitForChild(pid);
+}
+
+CommandStatus StartCommand(const char* script, pid_t* pid) noexcept {
+    ShellArgv argv(script, nullptr);
+    LogFlush();
+    const int error = Spawn(pid, argv.get());
+    if (error != 0) {
+        return {CommandStatus::Kind::kNotRun, error};
+    }
+    return {CommandStatus::Kind::kExited, 0};
+}
+
+bool PollCommand(pid_t pid, CommandStatus* status) noexcept {
+    int raw = 0;
+    pid_t ended = -1;
+    do {
+        ended = ::waitpid(pid, &raw, WNOHANG);
+    } while (ended < 0 && errno == EINTR);
+    if (ended == 0) {
+        return false;
+    }
+    *status = ended < 0 ? CommandStatus{CommandStatus::Kind::kNotRun, errno} : StatusOf(raw);
+    return true;
+}
+
+void StopCommand(pid_t pid) noexcept {
+    // The group: a shell's children would otherwise live on.
+    static_cast<void>(::kill(-pid, SIGKILL));
+    static_cast<void>(WaitForChild(pid));
 }
 
 }  // namespace qd

@@ -4,6 +4,8 @@
 #ifndef SHELL_COMMAND_H
 #define SHELL_COMMAND_H
 
+#include <sys/types.h>
+
 #include <cstddef>
 
 namespace qd {
@@ -46,6 +48,17 @@ constexpr std::size_t kMaxCommandWords = 4;
 // waited for to its end all the same.
 [[nodiscard]] CommandStatus RunCommand(const char* script,
                                        const char* const* words = nullptr) noexcept;
+
+// Starts "/bin/sh -c script" as RunCommand does, without waiting: the
+// caller polls it with PollCommand. kNotRun when it could not start;
+// otherwise kExited with value 0 and *pid set.
+[[nodiscard]] CommandStatus StartCommand(const char* script, pid_t* pid) noexcept;
+
+// Whether the command has ended, without waiting; *status then says how.
+bool PollCommand(pid_t pid, CommandStatus* status) noexcept;
+
+// Kills the command's whole process group and waits for the command.
+void StopCommand(pid_t pid) noexcept;
 
 }  // namespace qd
 

@@ -5,12 +5,14 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "boot_journal.h"
 #include "netif.h"
 #include "package_seal.h"
 #include "qd_log.h"
 #include "qd_text.h"
 #include "shell_command.h"
 #include "stop_signals.h"
+#include "uboot_env.h"
 
 namespace {
 
@@ -19,6 +21,30 @@ constexpr unsigned kAddressPollSeconds = 2;
 // "ifconfig eth0 hw ether " and a MAC text of at most 31 characters.
 constexpr std::size_t kMacCommandSize = 64;
 constexpr std::size_t kPolicySize = 768;
+constexpr std::size_t kJournalSize = 512;
+
+// "; boot journal in ENV: running slot a, state trial" and the like.
+void DescribeJournal(const BootenvConfig& boot, char* text, std::size_t size) noexcept {
+    if (boot.szProblem[0] != '\0') {
+        QD_LOG_ERR("[bootenv]: %s: packages with flash images are refused until it is fixed\n",
+                   boot.szProblem);
+        static_cast<void>(qd::CopyText(text, size, "; no boot journal: [bootenv] needs fixing"));
+        return;
+    }
+    JournalRecord record{};
+    const int loaded = LoadJournal(boot.szConfig, &record);
+    const char running = RunningSlot(boot.szCmdline);
+    const char shown[2] = {running != '\0' ? running : '?', '\0'};
+    if (loaded != 0) {
+        static_cast<void>(qd::FormatText(text, size,
+                                         "; boot journal in %s: running slot %s, environment "
+                                         "unreadable (%s): uploads are refused",
+                                         boot.szConfig, shown, UbootEnvProblem(loaded)));
+        return;
+    }
+    static_cast<void>(qd::FormatText(text, size, "; boot journal in %s: running slot %s, state %s",
+                                     boot.szConfig, shown, StateName(StateOf(record))));
+}
 
 }  // namespace
 
@@ -41,10 +67,18 @@ const char* QdbootConfigPath(int argc, char* argv[]) noexcept {
 }
 
 void PrintStartupLine(const SealConfig& seal) noexcept {
+    PrintStartupLine(seal, BootenvConfig{});
+}
+
+void PrintStartupLine(const SealConfig& seal, const BootenvConfig& boot) noexcept {
     ReportSealProblems(seal);
     char policy[kPolicySize];
     DescribeSealPolicy(seal, policy, sizeof policy);
-    QD_LOG_TRACE("qdboot starting: %s\n", policy);
+    char journal[kJournalSize] = "";
+    if (boot.bPresent) {
+        DescribeJournal(boot, journal, sizeof journal);
+    }
+    QD_LOG_TRACE("qdboot starting: %s%s\n", policy, journal);
 }
 
 // A stop signal cuts the sleep short. One that lands between the check and

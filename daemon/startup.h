@@ -3,6 +3,7 @@
 #define STARTUP_H
 
 #include "qdboot_config.h"
+#include "qdboot_config_bootenv.h"
 
 // Opens /dev/null on whichever of descriptors 0, 1 and 2 is closed (a
 // daemon started with them closed), so that no socket, package file or
@@ -18,8 +19,11 @@ const char* QdbootConfigPath(int argc, char* argv[]) noexcept;
 // what uploads must be (signed, by which key ids; the stored counter), so
 // that a camera's log shows how it is protected from its first lines.
 // Printed once the camera has its address and is about to serve: the wait
-// for it prints nothing.
+// for it prints nothing. With [bootenv], a problem in it is an error line,
+// and the start-up line names the environment, the running slot and the
+// journal's state.
 void PrintStartupLine(const SealConfig& seal) noexcept;
+void PrintStartupLine(const SealConfig& seal, const BootenvConfig& boot) noexcept;
 
 // Asks for eth0's address every 2 seconds until it has one; no limit and no
 // output. Nothing can be announced or served before that. False when a stop

@@ -12,6 +12,7 @@
 #include "installers.h"
 #include "libqdupdate.h"
 #include "package_seal.h"
+#include "pkg_identity.h"
 #include "pkg_install.h"
 #include "qd_bytes.h"
 #include "qd_files.h"
@@ -21,6 +22,7 @@
 #include "qd_wire.h"
 #include "qdboot_config.h"
 #include "timed_socket.h"
+#include "upload_journal.h"
 
 namespace {
 
@@ -143,13 +145,19 @@ qd::UniqueFd ReceivePackage(int fd, const char* path, std::int32_t length,
     return kept;
 }
 
-// The package as received, with the SHA-256 of all but its last 128 bytes.
-// Not valid for a failed upload.
+// The SHA-256 of all but a package's last 128 bytes (what a seal covers),
+// and of the whole file (an unsealed package's identity).
+struct PackageDigests {
+    unsigned char prefix[kPrefixDigestSize];
+    unsigned char whole[kPrefixDigestSize];
+};
+
+// The package as received, with its digests. Not valid for a failed upload.
 qd::UniqueFd ReceiveWithDigest(int fd, const char* path, std::int32_t length,
-                               unsigned char* prefixSha256) noexcept {
+                               PackageDigests& digests) noexcept {
     PrefixDigest digest(static_cast<std::uint64_t>(length));
     qd::UniqueFd package = ReceivePackage(fd, path, length, digest);
-    if (package.valid() && !digest.Final(prefixSha256)) {
+    if (package.valid() && !digest.Final(digests.prefix, digests.whole)) {
         QD_LOG_ERR("package refused: its SHA-256 could not be computed\n");
         static_cast<void>(std::remove(path));
         package.reset();
@@ -158,17 +166,31 @@ qd::UniqueFd ReceiveWithDigest(int fd, const char* path, std::int32_t length,
 }
 
 // The one point after every check and before the first install effect:
-// the seal's counter is stored there, so a package refused before it
-// leaves the counter as it was.
+// the boot journal and the seal's counter are stored there, so a package
+// refused before it leaves both as they were. With the journal, an upgrade
+// of the kernel and root file system stores its counter only once it has
+// proved that it boots.
 class CounterGate final : public qdupk::InstallGate {
   public:
-    explicit CounterGate(const SealPlan& plan) noexcept : plan_(plan) {}
-    int BeforeInstall(const QDUPK_SEALINFO_T& seal) noexcept override {
-        return StoreCounterOf(plan_, seal) ? 0 : -1;
+    CounterGate(const SealPlan& plan, UploadJournal& journal,
+                const PackageDigests& digests) noexcept
+        : plan_(plan), journal_(journal), digests_(digests) {}
+    int BeforeInstall(const QDUPK_SEALINFO_T& seal,
+                      const qdupk::PackageIndex& index) noexcept override {
+        char identity[qdupk::kPackageIdentityDigits + 1];
+        qdupk::FormatPackageIdentity(
+            seal.emState != QDUPK_SEAL_NONE ? digests_.prefix : digests_.whole, identity);
+        bool counterNow = true;
+        if (journal_.BeforeInstall(index, seal, identity, &counterNow) != 0) {
+            return -1;
+        }
+        return counterNow && !StoreCounterOf(plan_, seal) ? -1 : 0;
     }
 
   private:
     const SealPlan& plan_;
+    UploadJournal& journal_;
+    const PackageDigests& digests_;
 };
 
 UploadResult StageResult(const qdupk::UpdateOutcome& outcome, const SealPlan& plan) noexcept {
@@ -194,29 +216,48 @@ UploadResult StageResult(const qdupk::UpdateOutcome& outcome, const SealPlan& pl
     return UploadResult{UploadStage::kInstall, outcome.code};
 }
 
+// What the items' installation left: the journal records it, and an
+// upgrade whose *trial* could not be stored is not acknowledged.
+UploadResult Settle(UploadResult result, UploadJournal& journal) noexcept {
+    const bool installed = result.stage == UploadStage::kNone;
+    if (installed || result.stage == UploadStage::kInstall) {
+        if (!journal.AfterInstall(installed, InstallConfigScope::PartitionsTouched()) &&
+            installed) {
+            return UploadResult{UploadStage::kInstall, -1};
+        }
+    }
+    return result;
+}
+
 // Every package passes the device check (it is checked against its own
 // identifier).
-UploadResult InstallPackage(int package, const unsigned char* prefixSha256, const QDBOOT_CFG_T& cfg,
-                            const SealConfig& seal) noexcept {
+UploadResult InstallPackage(int package, const PackageDigests& digests, const QDBOOT_CFG_T& cfg,
+                            const SealConfig& seal, const BootenvConfig& boot) noexcept {
     SealPlan plan{};
     if (!PlanSealCheck(seal, &plan)) {
         return UploadResult{UploadStage::kSeal, -1};
     }
-    CounterGate gate(plan);
+    UploadJournal journal(boot, cfg);
+    CounterGate gate(plan, journal, digests);
     qdupk::DescriptorUpdate update;
     update.szTempDir = cfg.szTmpDir;
-    update.seal = qdupk::SealCheck{prefixSha256, plan.nKeys > 0 ? plan.keys : nullptr, plan.nKeys,
+    update.seal = qdupk::SealCheck{digests.prefix, plan.nKeys > 0 ? plan.keys : nullptr, plan.nKeys,
                                    plan.stored};
     update.fdCallback = qdboot_updatecallback;
     update.gate = &gate;
-    const InstallConfigScope installWith(cfg);
-    return StageResult(qdupk::UpdateFromDescriptor(package, update), plan);
+    const InstallConfigScope installWith(journal.InstallConfig());
+    return Settle(StageResult(qdupk::UpdateFromDescriptor(package, update), plan), journal);
 }
 
 }  // namespace
 
 UploadResult RunUpload(int fd, const QDBOOT_CFG_T& cfg, const SealConfig& seal,
                        qd::UniqueFd* storage) noexcept {
+    return RunUpload(fd, cfg, seal, BootenvConfig{}, storage);
+}
+
+UploadResult RunUpload(int fd, const QDBOOT_CFG_T& cfg, const SealConfig& seal,
+                       const BootenvConfig& boot, qd::UniqueFd* storage) noexcept {
     // Not worth receiving: nothing could be installed.
     if (!SealSettingsAllowUploads(seal)) {
         return UploadResult{UploadStage::kSeal, -1};
@@ -227,13 +268,13 @@ UploadResult RunUpload(int fd, const QDBOOT_CFG_T& cfg, const SealConfig& seal,
         QD_LOG_ERR("temporary directory too long for the package file: %s\n", cfg.szTmpDir);
         return UploadResult{UploadStage::kReceive, -1};
     }
-    unsigned char prefixSha256[kPrefixDigestSize];
+    PackageDigests digests{};
     qd::UniqueFd package =
-        length != 0 ? ReceiveWithDigest(fd, path, length, prefixSha256) : qd::UniqueFd();
+        length != 0 ? ReceiveWithDigest(fd, path, length, digests) : qd::UniqueFd();
     if (!package.valid()) {
         return UploadResult{UploadStage::kReceive, -1};
     }
-    const UploadResult result = InstallPackage(package.get(), prefixSha256, cfg, seal);
+    const UploadResult result = InstallPackage(package.get(), digests, cfg, seal, boot);
     static_cast<void>(std::remove(path));
     if (storage != nullptr) {
         *storage = std::move(package);

@@ -8,6 +8,7 @@
 
 #include "qd_owners.h"
 #include "qdboot_config.h"
+#include "qdboot_config_bootenv.h"
 
 // The stage at which an upload stopped.
 enum class UploadStage : std::uint8_t {
@@ -42,6 +43,14 @@ struct UploadResult {
 // large package makes worth doing after the acknowledgement.
 UploadResult RunUpload(int fd, const QDBOOT_CFG_T& cfg, const SealConfig& seal,
                        qd::UniqueFd* storage) noexcept;
+
+// As above, keeping the boot journal that `boot` configures: a package
+// with a kernel or root file system image is written to the slot that is
+// not running, recorded as *writing* before its first item and as *trial*
+// after its last; its seal counter waits for the proof of boot. Without
+// [bootenv] (boot.bPresent false) the same as above.
+UploadResult RunUpload(int fd, const QDBOOT_CFG_T& cfg, const SealConfig& seal,
+                       const BootenvConfig& boot, qd::UniqueFd* storage) noexcept;
 
 // RunUpload's code: 0 on success.
 inline int client_update(int fd, const QDBOOT_CFG_T& cfg, const SealConfig& seal,

@@ -64,6 +64,11 @@ case $arches in
     expect qdboot arm64 /usr/sbin/qdboot /etc/qdboot.cfg /etc/init.d/qdboot \
         /usr/share/man/man8/qdboot.8.gz /usr/share/man/man5/qdboot.cfg.5.gz \
         /usr/share/qdboot/qdboot-boot.cmd
+    depends=$(dpkg-deb -f "debs/qdboot_${version}_arm64.deb" Depends 2>/dev/null || true)
+    case $depends in
+    *libubootenv0.1*) ;;
+    *) fail "qdboot does not depend on libubootenv0.1 (its boot journal): '$depends'" ;;
+    esac
     conffiles=$(dpkg-deb -I "debs/qdboot_${version}_arm64.deb" conffiles 2>/dev/null || true)
     for file in /etc/qdboot.cfg /etc/init.d/qdboot; do
         printf '%s\n' "$conffiles" | grep -qx "$file" || fail "qdboot: $file is not a conffile"

@@ -25,14 +25,14 @@ enum class UpdateStage : std::uint8_t {
 
 // Told once, after verification, the seal check and the room check have
 // all passed and before anything of the package is written: the one point
-// where what the install commits to (the anti-rollback counter) is
-// recorded. A refusal before it changes nothing. Called inside the
-// library: it must not throw.
+// where what the install commits to (the anti-rollback counter, the boot
+// journal) is recorded, knowing the seal and the items. A refusal before
+// it changes nothing. Called inside the library: it must not throw.
 class InstallGate {
   public:
     // 0 lets the install go on; anything else refuses the package, with
     // nothing installed, and is the update's result.
-    virtual int BeforeInstall(const QDUPK_SEALINFO_T& seal) noexcept = 0;
+    virtual int BeforeInstall(const QDUPK_SEALINFO_T& seal, const PackageIndex& index) noexcept = 0;
 
   protected:
     InstallGate() = default;

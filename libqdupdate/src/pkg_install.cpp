@@ -69,7 +69,7 @@ UpdateOutcome UpdateFromDescriptor(int fd, const DescriptorUpdate& request) noex
     if (outcome.code != 0) {
         return outcome;
     }
-    int ret = request.gate != nullptr ? request.gate->BeforeInstall(outcome.seal) : 0;
+    int ret = request.gate != nullptr ? request.gate->BeforeInstall(outcome.seal, index) : 0;
     if (ret != 0) {
         return Stop(outcome, UpdateStage::kGate, ret);
     }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "qdboot_config.h"
+#include "qdboot_config_bootenv.h"
 #include "test_support.h"
 
 namespace {
@@ -76,13 +77,13 @@ std::vector<std::string> Blocks(const std::string& text, const std::regex& open,
     return blocks;
 }
 
-// The example file ships its section commented out: ";[seal]" and the
-// ";key=value" lines under it.
-std::vector<std::string> CommentedSealSection(const std::string& text) {
+// The example file ships its optional sections commented out: ";[seal]"
+// and the ";key=value" lines under it.
+std::vector<std::string> CommentedSection(const std::string& text, const std::string& name) {
     std::string section;
     for (const std::string& line : Lines(text)) {
         const bool keyLine = std::regex_match(line, std::regex(";[a-z_0-9]+=.*"));
-        if (line == ";[seal]" || (!section.empty() && keyLine)) {
+        if (line == ";" + name || (!section.empty() && keyLine)) {
             section += line.substr(1) + "\n";
         } else if (!section.empty()) {
             break;
@@ -91,19 +92,19 @@ std::vector<std::string> CommentedSealSection(const std::string& text) {
     return {section};
 }
 
-std::vector<std::string> SealSnippets(const std::string& path) {
+std::vector<std::string> Snippets(const std::string& path, const std::string& name) {
     const std::string text = qdtest::ReadFile(std::string(QD_SOURCE_DIR) + "/" + path);
     std::vector<std::string> blocks;
     if (path == "README.md") {
         blocks = Blocks(text, std::regex(" *```ini"), std::regex(" *```"), std::regex("^ +"));
     } else if (path == "etc/qdboot.cfg") {
-        blocks = CommentedSealSection(text);
+        blocks = CommentedSection(text, name);
     } else {  // roff: "\-" is a plain hyphen
         blocks = Blocks(text, std::regex("\\.nf"), std::regex("\\.fi"), std::regex("\\\\(?=-)"));
     }
     std::vector<std::string> snippets;
     for (const std::string& block : blocks) {
-        if (block.find("[seal]") != std::string::npos) {
+        if (block.find(name) != std::string::npos) {
             snippets.push_back(std::regex_replace(block, std::regex("<[^>\n]*>"), kValidKey));
         }
     }
@@ -114,7 +115,7 @@ TEST(ExampleConfig, EverySealSnippetOfTheDocumentationLoads) {
     qdtest::ScratchDir dir;
     const std::string file = dir.file("snippet.cfg");
     for (const char* path : {"README.md", "doc/man/qdboot.cfg.5", "etc/qdboot.cfg"}) {
-        const std::vector<std::string> snippets = SealSnippets(path);
+        const std::vector<std::string> snippets = Snippets(path, "[seal]");
         EXPECT_FALSE(snippets.empty()) << "no [seal] example found in " << path;
         for (const std::string& snippet : snippets) {
             SCOPED_TRACE(std::string(path) + ":\n" + snippet);
@@ -129,6 +130,28 @@ TEST(ExampleConfig, EverySealSnippetOfTheDocumentationLoads) {
             QDBOOT_CFG_T cfg{};
             if (snippet.find("[system]") != std::string::npos) {
                 EXPECT_EQ(LoadQdbootConfig(file.c_str(), &cfg), 0);
+            }
+        }
+    }
+}
+
+// And every [bootenv] example, with the second slots beside it.
+TEST(ExampleConfig, EveryBootenvSnippetOfTheDocumentationLoads) {
+    qdtest::ScratchDir dir;
+    const std::string file = dir.file("snippet.cfg");
+    for (const char* path : {"README.md", "doc/man/qdboot.cfg.5", "etc/qdboot.cfg"}) {
+        const std::vector<std::string> snippets = Snippets(path, "[bootenv]");
+        EXPECT_FALSE(snippets.empty()) << "no [bootenv] example found in " << path;
+        for (const std::string& snippet : snippets) {
+            SCOPED_TRACE(std::string(path) + ":\n" + snippet);
+            qdtest::WriteFile(file, snippet);
+            BootenvConfig boot{};
+            LoadBootenvConfig(file.c_str(), &boot);
+            EXPECT_TRUE(boot.bPresent);
+            EXPECT_STREQ(boot.szProblem, "");
+            if (snippet.find("[kernel]") != std::string::npos) {
+                EXPECT_STRNE(boot.szKernelB, "");
+                EXPECT_STRNE(boot.szRootfsB, "");
             }
         }
     }

@@ -9,6 +9,7 @@
 
 #include "libqdupdate.h"
 #include "qdboot_config.h"
+#include "qdboot_config_bootenv.h"
 #include "target_exec.h"
 #include "test_support.h"
 
@@ -285,6 +286,60 @@ TEST_F(SealConfigTest, SlipsAreFoundAndTheFirstIsNamed) {
 // The daemon runs in an empty network namespace of its own (no eth0, only a
 // down loopback), so even a configuration wrongly accepted could reach no
 // network: it would wait for an address until the time-out ends it.
+// [bootenv] never stops the daemon: what is wrong is recorded and refuses
+// only packages that write the flash.
+TEST(BootenvConfigTest, ReadsTheSectionAndTheSecondSlotsOrNamesTheProblem) {
+    const qdtest::ScratchDir dir;
+    const std::string path = dir.file("qdboot.cfg");
+    const std::string slots =
+        "[kernel]\nszMtdName=/dev/mtd1\nszMtdNameB=/dev/mtd4\nbAllMtd=1\nnPos=0\nnSize=1\n"
+        "[rootfs]\nszMtdName=/dev/mtd2\nszMtdNameB=/dev/mtd5\nbAllMtd=1\nnPos=0\nnSize=1\n";
+    const std::string system = kValid.substr(0, kValid.find("[kernel]"));
+    BootenvConfig boot{};
+    qdtest::WriteFile(path, system + slots);
+    LoadBootenvConfig(path.c_str(), &boot);
+    EXPECT_FALSE(boot.bPresent);
+    EXPECT_STREQ(boot.szKernelB, "/dev/mtd4");
+
+    qdtest::WriteFile(path, slots +
+                                "[bootenv]\nconfig=/etc/fw_env.config\nhealth=pidof camapp\n"
+                                "health_timeout=30\nallow_uboot=1\n");
+    LoadBootenvConfig(path.c_str(), &boot);
+    EXPECT_TRUE(boot.bPresent);
+    EXPECT_STREQ(boot.szProblem, "");
+    EXPECT_STREQ(boot.szConfig, "/etc/fw_env.config");
+    EXPECT_STREQ(boot.szCmdline, "/proc/cmdline");
+    EXPECT_STREQ(boot.szHealth, "pidof camapp");
+    EXPECT_EQ(boot.nHealthTimeoutS, 30);
+    EXPECT_TRUE(boot.bAllowUboot);
+    EXPECT_STREQ(boot.szRootfsB, "/dev/mtd5");
+    QDBOOT_CFG_T cfg{};
+    qdtest::WriteFile(path, system + slots);
+    ASSERT_EQ(LoadQdbootConfig(path.c_str(), &cfg), 0);
+    EXPECT_TRUE(BootenvHasSlots(boot, cfg));
+    EXPECT_STREQ(ConfigForSlot(cfg, boot, 'b').stKernel.szMtdName, "/dev/mtd4");
+    EXPECT_STREQ(ConfigForSlot(cfg, boot, 'a').stRootfs.szMtdName, "/dev/mtd2");
+
+    const struct {
+        const char* section;
+        const char* problem;
+    } wrong[] = {
+        {"[bootenv]\nhealth=true\n", "[bootenv] has no config"},
+        {"[bootenv]\nconfig=\n", "[bootenv] has no config"},
+        {"[bootenv]\nconfig=c\nhealth_timout=5\n", "unknown key \"health_timout\""},
+        {"[bootenv]\nconfig=c\nhealth_timeout=0\n", "health_timeout"},
+        {"[bootenv]\nconfig=c\nhealth_timeout=12s\n", "health_timeout"},
+        {"[bootenv]\nconfig=c\nallow_uboot=yes\n", "allow_uboot"},
+    };
+    for (const auto& w : wrong) {
+        qdtest::WriteFile(path, w.section);
+        LoadBootenvConfig(path.c_str(), &boot);
+        EXPECT_TRUE(boot.bPresent) << w.section;
+        EXPECT_NE(std::string(boot.szProblem).find(w.problem), std::string::npos)
+            << w.section << " gave: " << boot.szProblem;
+    }
+}
+
 TEST(QdbootExecutable, RefusedConfigurationExitsSilentlyWith255) {
     if (::geteuid() != 0 || std::system("unshare --net true 2>/dev/null") != 0) {
         GTEST_SKIP() << "needs root and unshare --net for an isolated network namespace";

@@ -472,7 +472,8 @@ class SwappingGate final : public qdupk::InstallGate {
   public:
     SwappingGate(std::string path, std::string replacement)
         : path_(std::move(path)), replacement_(std::move(replacement)) {}
-    int BeforeInstall(const QDUPK_SEALINFO_T& seal) noexcept override {
+    int BeforeInstall(const QDUPK_SEALINFO_T& seal,
+                      const qdupk::PackageIndex& /*index*/) noexcept override {
         counters.push_back(seal.nCounter);
         const std::string fresh = path_ + ".new";
         WriteFile(fresh, replacement_);

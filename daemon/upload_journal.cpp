@@ -1,0 +1,179 @@
+// An upload's journal: judged at the gate from the package's items and the
+// environment as it stands, stored once before and once after the items.
+#include "upload_journal.h"
+
+#include "qd_log.h"
+#include "uboot_env.h"
+
+namespace {
+
+struct RefusalText {
+    JournalRefusal refusal;
+    const char* text;
+};
+
+constexpr RefusalText kRefusalTexts[] = {
+    {JournalRefusal::kUboot,
+     "it writes the boot loader, which a power cut during the write leaves unable to start "
+     "the camera (allow_uboot=1 in [bootenv] accepts that)"},
+    {JournalRefusal::kTrialImages,
+     "the running firmware is on trial and has not proved that it boots"},
+    {JournalRefusal::kBelowPending,
+     "rollback: its counter is lower than that of the firmware on trial"},
+    {JournalRefusal::kOneCopy,
+     "one-copy safety needs the recovery layout: [bootenv] needs szMtdNameB in [kernel] and "
+     "[rootfs] (and both slots written whole)"},
+    {JournalRefusal::kHalfPair,
+     "it carries only one of the kernel and the root file system; a slot needs both"},
+    {JournalRefusal::kSlotUnknown, "the kernel command line names no running slot (qd.slot=)"},
+    {JournalRefusal::kNotProvenSlot,
+     "the running slot is not the one the boot loader falls back to"},
+};
+
+char OtherSlot(char slot) noexcept {
+    return slot == 'a' ? 'b' : 'a';
+}
+
+}  // namespace
+
+PackageImages ImagesOf(const qdupk::PackageIndex& index) noexcept {
+    PackageImages images{};
+    const auto count = static_cast<std::size_t>(index.itemCount > 0 ? index.itemCount : 0);
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::int32_t type = index.items[i].head.nItemType;
+        images.kernel = images.kernel || type == QDUPK_ITEM_KERNEL;
+        images.rootfs = images.rootfs || type == QDUPK_ITEM_ROOTFS;
+        images.uboot = images.uboot || type == QDUPK_ITEM_UBOOT;
+    }
+    return images;
+}
+
+JournalRefusal JudgeUpload(const JournalFacts& facts) noexcept {
+    const bool slotImages = facts.images.kernel || facts.images.rootfs;
+    if (facts.images.uboot && !facts.allowUboot) {
+        return JournalRefusal::kUboot;
+    }
+    if (facts.state == JournalState::kTrial) {
+        if (slotImages) {
+            return JournalRefusal::kTrialImages;
+        }
+        if (facts.hasPending && facts.counter < facts.pending) {
+            return JournalRefusal::kBelowPending;
+        }
+    }
+    if (!slotImages) {
+        return JournalRefusal::kNone;
+    }
+    if (!facts.hasSlots) {
+        return JournalRefusal::kOneCopy;
+    }
+    if (!facts.images.kernel || !facts.images.rootfs) {
+        return JournalRefusal::kHalfPair;
+    }
+    if (facts.running == '\0') {
+        return JournalRefusal::kSlotUnknown;
+    }
+    return facts.running == facts.proven ? JournalRefusal::kNone : JournalRefusal::kNotProvenSlot;
+}
+
+const char* JournalRefusalText(JournalRefusal refusal) noexcept {
+    for (const RefusalText& entry : kRefusalTexts) {
+        if (entry.refusal == refusal) {
+            return entry.text;
+        }
+    }
+    return "";
+}
+
+UploadJournal::UploadJournal(const BootenvConfig& boot, const QDBOOT_CFG_T& cfg) noexcept
+    : boot_(boot),
+      cfg_(cfg),
+      running_(boot.bPresent ? RunningSlot(boot.szCmdline) : '\0'),
+      slotCfg_(running_ != '\0' ? ConfigForSlot(cfg, boot, OtherSlot(running_)) : cfg) {}
+
+int UploadJournal::Refuse(const char* reason) const noexcept {
+    QD_LOG_ERR("package refused, nothing installed: %s\n", reason);
+    return -1;
+}
+
+int UploadJournal::Store(const JournalRecord& record, const char* what) const noexcept {
+    const int result = StoreJournal(boot_.szConfig, record);
+    if (result != 0) {
+        QD_LOG_ERR("boot journal: %s could not be stored in the environment %s: %s\n", what,
+                   boot_.szConfig, UbootEnvProblem(result));
+    }
+    return result;
+}
+
+// The journal as it stands, and the package judged against it.
+int UploadJournal::Judge(const PackageImages& images, const QDUPK_SEALINFO_T& seal) noexcept {
+    const int loaded = LoadJournal(boot_.szConfig, &before_);
+    if (loaded != 0) {
+        QD_LOG_ERR("package refused, nothing installed: environment %s: %s\n", boot_.szConfig,
+                   UbootEnvProblem(loaded));
+        return -1;
+    }
+    JournalFacts facts{};
+    facts.images = images;
+    facts.hasSlots = BootenvHasSlots(boot_, cfg_);
+    facts.allowUboot = boot_.bAllowUboot;
+    facts.state = StateOf(before_);
+    facts.running = running_;
+    facts.proven = ProvenSlot(before_);
+    facts.counter = seal.nCounter;
+    facts.hasPending = PendingCounter(before_, &facts.pending);
+    const JournalRefusal refusal = JudgeUpload(facts);
+    return refusal != JournalRefusal::kNone ? Refuse(JournalRefusalText(refusal)) : 0;
+}
+
+int UploadJournal::BeforeInstall(const qdupk::PackageIndex& index, const QDUPK_SEALINFO_T& seal,
+                                 const char* identity, bool* counterNow) noexcept {
+    *counterNow = true;
+    if (!boot_.bPresent) {
+        return 0;
+    }
+    const PackageImages images = ImagesOf(index);
+    const bool flash = images.kernel || images.rootfs || images.uboot;
+    if (boot_.szProblem[0] != '\0') {
+        // Nothing to keep a journal in: only a package that leaves the
+        // flash alone is safe to install.
+        if (flash) {
+            QD_LOG_ERR("package refused, nothing installed: [bootenv]: %s\n", boot_.szProblem);
+        }
+        return flash ? -1 : 0;
+    }
+    if (Judge(images, seal) != 0) {
+        return -1;
+    }
+    if (!images.kernel && !images.rootfs) {
+        return 0;
+    }
+    writing_ =
+        BeginWriting(before_, WritingEntry{OtherSlot(running_), identity, index.head.szPktName,
+                                           index.head.szPktVersion, seal.nCounter});
+    if (Store(writing_, "writing") != 0) {
+        return Refuse("the boot journal cannot be written");
+    }
+    stored_ = true;
+    *counterNow = false;
+    QD_LOG_TRACE("boot journal: writing slot %c (package %s)\n", OtherSlot(running_), identity);
+    return 0;
+}
+
+bool UploadJournal::AfterInstall(bool installed, int partitionsTouched) noexcept {
+    if (!stored_) {
+        return true;
+    }
+    if (installed) {
+        if (Store(EnterTrial(writing_), "trial") != 0) {
+            QD_LOG_ERR("installed, but not acknowledged: the boot loader would not try it\n");
+            return false;
+        }
+        QD_LOG_TRACE("boot journal: trial of slot %c\n", OtherSlot(running_));
+        return true;
+    }
+    // An untouched slot is as it was: so is the journal.
+    static_cast<void>(partitionsTouched > 0 ? Store(MarkFailed(writing_), "failed")
+                                            : Store(before_, "the previous state"));
+    return false;
+}

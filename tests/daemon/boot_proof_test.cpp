@@ -1,0 +1,125 @@
+// Start-up's decisions on the journal it finds, with the health command
+// run as the service loop runs it (started, then polled) and stand-ins for
+// sync and reboot first in PATH.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+
+#include "boot_env_fixture.h"
+#include "boot_proof.h"
+#include "child_process.h"
+#include "qd_text.h"
+#include "qdboot_config.h"
+#include "qdboot_config_bootenv.h"
+#include "test_support.h"
+#include "test_timing.h"
+
+namespace {
+
+class BootProofTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(mkdir(bin_.c_str(), 0755), 0);
+        for (const char* tool : {"reboot", "sync"}) {
+            qdtest::WriteFile(bin_ + "/" + tool,
+                              std::string("#!/bin/sh\necho ") + tool + " >> '" + calls_ + "'\n");
+            chmod((bin_ + "/" + tool).c_str(), 0755);
+        }
+        const char* path = std::getenv("PATH");
+        setenv("PATH", (bin_ + ":" + (path != nullptr ? path : "/usr/bin:/bin")).c_str(), 1);
+        // The real reboot must never run.
+        ASSERT_EQ(
+            qdtest::RunCommand({"sh", "-c", "command -v reboot"}, std::chrono::seconds(5)).output,
+            bin_ + "/reboot\n");
+
+        boot_.bPresent = true;
+        boot_.nHealthTimeoutS = kDefaultHealthTimeoutS;
+        ASSERT_TRUE(qd::CopyText(boot_.szConfig, env_.config().c_str()));
+        ASSERT_TRUE(qd::CopyText(boot_.szCmdline, cmdline_.c_str()));
+        ASSERT_TRUE(qd::CopyText(seal_.szCounterFile, counter_.c_str()));
+        qdtest::WriteFile(counter_, "4\n");
+        env_.Set("qd_state=trial\nqd_target=b\nqd_tries=1\nqd_pending=6\nqd_counter=4\n");
+    }
+
+    // Starts as the service loop does and tends it until it is done.
+    std::string Prove(const char* running, const char* health) {
+        qdtest::WriteFile(cmdline_, std::string("console=ttyS0 qd.slot=") + running + "\n");
+        EXPECT_TRUE(qd::CopyText(boot_.szHealth, health));
+        qdtest::StdoutCapture out;
+        BootProof proof(boot_, seal_);
+        proof.Start();
+        EXPECT_TRUE(qdtest::PollUntil(qdtest::Millis(10000), [&] {
+            proof.Tend();
+            return !proof.Proving();
+        }));
+        return out.Finish();
+    }
+
+    std::string Calls() const { return qdtest::FileExists(calls_) ? qdtest::ReadFile(calls_) : ""; }
+
+    qdtest::ScratchDir dir_;
+    qdtest::FileBackedEnv env_{dir_.path(), "qd_bootargs=console=ttyS0\n"};
+    std::string bin_ = dir_.file("bin");
+    std::string calls_ = dir_.file("calls.log");
+    std::string cmdline_ = dir_.file("cmdline");
+    std::string counter_ = dir_.file("seal.counter");
+    BootenvConfig boot_{};
+    SealConfig seal_{};
+};
+
+// Good commits the upgrade: the slot it wrote becomes the proven one, its
+// counter the stored one, in the counter file too.
+TEST_F(BootProofTest, ATrialSlotWhoseHealthCommandPassesIsCommitted) {
+    Prove("b", "test -d /");
+    auto vars = env_.Vars();
+    EXPECT_EQ(vars["qd_state"], "good");
+    EXPECT_EQ(vars["qd_slot"], "b");
+    EXPECT_EQ(vars["qd_counter"], "6");
+    EXPECT_EQ(vars["qd_pending"], "");
+    EXPECT_EQ(qdtest::ReadFile(counter_), "6\n");
+    EXPECT_EQ(Calls(), "");
+
+    // Without a health command, serving is the proof.
+    env_.Set("qd_state=trial\nqd_target=a\nqd_pending=7\n");
+    Prove("a", "");
+    EXPECT_EQ(env_.Var("qd_state"), "good");
+    EXPECT_EQ(env_.Var("qd_slot"), "a");
+    EXPECT_EQ(qdtest::ReadFile(counter_), "7\n");
+}
+
+TEST_F(BootProofTest, AFailingOrSilentHealthCommandRecordsBadAndReboots) {
+    const std::string log = Prove("b", "exit 3");
+    EXPECT_NE(log.find("health command failed (exit status 3)"), std::string::npos) << log;
+    EXPECT_EQ(env_.Var("qd_state"), "bad");
+    EXPECT_EQ(env_.Var("qd_slot"), "<unset>");
+    EXPECT_EQ(env_.Var("qd_pending"), "");
+    EXPECT_EQ(qdtest::ReadFile(counter_), "4\n");
+    EXPECT_EQ(Calls(), "sync\nreboot\n");
+
+    env_.Set("qd_state=trial\nqd_pending=6\n");
+    boot_.nHealthTimeoutS = 1;
+    EXPECT_NE(Prove("b", "sleep 60").find("no answer in time"), std::string::npos);
+    EXPECT_EQ(env_.Var("qd_state"), "bad");
+    EXPECT_EQ(Calls(), "sync\nreboot\nsync\nreboot\n");
+}
+
+// Running the old slot: the boot loader gave up on the trial, or the
+// upgrade never reached it. Recorded without a health check or reboot.
+TEST_F(BootProofTest, RunningTheOldSlotRecordsRolledBackOrFailed) {
+    Prove("a", "exit 1");
+    EXPECT_EQ(env_.Var("qd_state"), "rolledback");
+    EXPECT_EQ(env_.Var("qd_pending"), "");
+    EXPECT_EQ(env_.Var("qd_counter"), "4");
+
+    env_.Set("qd_state=writing\nqd_pending=6\n");
+    Prove("a", "exit 1");
+    EXPECT_EQ(env_.Var("qd_state"), "failed");
+    EXPECT_EQ(env_.Var("qd_pending"), "");
+    EXPECT_EQ(qdtest::ReadFile(counter_), "4\n");
+    EXPECT_EQ(Calls(), "");
+}
+
+}  // namespace
