@@ -4,10 +4,9 @@
 # run by the boot-loader stand-in before every start of the daemon, and the
 # rig's firmware images.
 #
-#   abcam.sh setup WS BIN [--no-bootenv]   flash, environment, qdboot.cfg
-#                                          (WS/work/qdboot.cfg) and
-#                                          WS/ab/vcam.env; old firmware
-#                                          (version 1) in slot a
+#   abcam.sh setup WS BIN                  flash, environment, the daemon's
+#                                          configurations and WS/ab/vcam.env;
+#                                          old firmware (version 1) in slot a
 #   abcam.sh reset WS BIN                  flash back as setup left it
 #   abcam.sh boot WS                       one boot (the rig's boot hook)
 #   abcam.sh health WS                     the firmware's health command
@@ -20,7 +19,9 @@
 # Flash lives in WS/flash: kernel_a, kernel_b, rootfs_a, rootfs_b, env0,
 # env1 (both environment copies full size, mkenvimage -r); WS/ab holds
 # fw_env.config, the kernel command line the boot writes (cmdline), one line
-# per boot (boots) and the pristine flash. BIN is the build's bin directory
+# per boot (boots) and the pristine flash. WS/work/qdboot.cfg gives the
+# daemon both slots and [bootenv]; WS/work/qdboot-inplace.cfg is today's
+# camera without them: images written in place over slot a. BIN is the build's bin directory
 # (qd-flashsim, qd-powercut, qdupk).
 #
 # A root file system image is the rig's own format: a first line
@@ -141,7 +142,7 @@ partition_section() { # NAME WS SIZE BOOTENV
     printf 'bAllMtd=1\nnPos=0\nnSize=%s\n' "$3"
 }
 
-write_config() { # WS BIN BOOTENV
+write_config() { # WS BIN BOOTENV OUT
     {
         printf '[system]\nport=%s\ndevname=abcam\nuart_arm=/mnt/mcu\n' $PORT
         printf 'uart_baud=115200\nmainApp=ipcam_main\ntmpdir=%s/tmp\n' "$1"
@@ -153,7 +154,7 @@ write_config() { # WS BIN BOOTENV
             printf '[bootenv]\nconfig=%s/ab/fw_env.config\ncmdline=%s/ab/cmdline\n' "$1" "$1"
             printf 'health=sh %s health %s\nhealth_timeout=30\n' "$SELF" "$1"
         fi
-    } >"$1/work/qdboot.cfg"
+    } >"$4"
 }
 
 # What vcam.sh start needs in its environment for this camera: the boot
@@ -168,12 +169,11 @@ QD_POWERCUT_STATE=$1/powercut
 EOF
 }
 
-cmd_setup() { # WS BIN [--no-bootenv]
-    bootenv=1
-    [ "${3:-}" != --no-bootenv ] || bootenv=0
+cmd_setup() { # WS BIN
     rm -rf "$1/flash" "$1/ab" "$1/powercut"
     write_flash "$1"
-    write_config "$1" "$2" $bootenv
+    write_config "$1" "$2" 1 "$1/work/qdboot.cfg"
+    write_config "$1" "$2" 0 "$1/work/qdboot-inplace.cfg"
     write_vcam_env "$1" "$2"
     cp -a "$1/flash" "$1/ab/pristine"
     "$2/qd-powercut" snapshot "$1/flash" "$1/powercut"
@@ -285,7 +285,7 @@ EOF
 sub=$1
 shift
 case $sub in
-setup) [ $# -ge 2 ] && cmd_setup "$@" ;;
+setup) [ $# -eq 2 ] && cmd_setup "$@" ;;
 reset) [ $# -eq 2 ] && cmd_reset "$@" ;;
 boot) [ $# -eq 1 ] && cmd_boot "$@" ;;
 health) [ $# -eq 1 ] && cmd_health "$@" ;;

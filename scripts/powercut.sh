@@ -115,9 +115,9 @@ cam_up() { # NAME -> sets WS, DEVADDR
     info=$(vcam up "$1") || return 1
     WS=$(echo "$info" | sed -n 's/^workspace=//p')
     DEVADDR=$(echo "$info" | sed -n 's/^devaddr=//p')
-    local mode=
-    [ $BOOTENV = 1 ] || mode=--no-bootenv
-    sh "$ABCAM" setup "$WS" "$BIN" $mode
+    sh "$ABCAM" setup "$WS" "$BIN"
+    CONFIG=$WS/work/qdboot.cfg
+    [ $BOOTENV = 1 ] || CONFIG=$WS/work/qdboot-inplace.cfg
 }
 
 # Starts the camera (its boot loop) in the background; extra KEY=value
@@ -133,7 +133,7 @@ cam_start() { # NAME [KEY=value...]
             export "${kv?}"
         done
         export VCAM_QDBOOT="$BIN/qdboot" VCAM_MCU_SIM="$BIN/mcu-sim"
-        exec sh "$VCAM" start "$name" "$WS/work/qdboot.cfg"
+        exec sh "$VCAM" start "$name" "$CONFIG"
     ) >/dev/null 2>&1 &
     CAM_PID=$!
 }
