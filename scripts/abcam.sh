@@ -197,7 +197,7 @@ record_boot() { # WS LINE
 cmd_boot() { # WS
     ws=$1
     set +e
-    sh "$REPO/scripts/bootloader-shim.sh" --env-config "$ws/ab/fw_env.config" \
+    bash "$REPO/scripts/bootloader-shim.sh" --env-config "$ws/ab/fw_env.config" \
         --kernel "a=$ws/flash/kernel_a" --kernel "b=$ws/flash/kernel_b" \
         "$REPO/doc/qdboot-boot.cmd" >"$ws/ab/boot.out" 2>&1
     rc=$?

@@ -115,6 +115,7 @@ cam_up() { # NAME -> sets WS, DEVADDR
     info=$(vcam up "$1") || return 1
     WS=$(echo "$info" | sed -n 's/^workspace=//p')
     DEVADDR=$(echo "$info" | sed -n 's/^devaddr=//p')
+    DEVNS=$(echo "$info" | sed -n 's/^devns=//p')
     sh "$ABCAM" setup "$WS" "$BIN"
     CONFIG=$WS/work/qdboot.cfg
     [ $BOOTENV = 1 ] || CONFIG=$WS/work/qdboot-inplace.cfg
@@ -157,18 +158,20 @@ env_value() { # KEY (from the last "abcam.sh state")
 # "waiting". A camera whose boot loader found nothing to boot has ended.
 camera_outcome() { # NAME
     if [ -f "$WS/daemon.status" ]; then
-        echo brick
+        echo "brick nothing-booted($(cat "$WS/daemon.status"))"
         return
     fi
+    # Serving first: the boot that started this daemon is recorded by then.
+    local up=0 boots last version slot state target
+    ! serving "$1" || up=1
     STATE=$(sh "$ABCAM" state "$WS")
-    local boots last version slot state target
     boots=$(env_value boots)
     last=$(env_value lastboot)
     if [ "$boots" -gt $((TRIES_MAX + 1)) ]; then
-        echo brick
+        echo "brick no-daemon-after-$boots-boots"
         return
     fi
-    serving "$1" || {
+    [ $up = 1 ] || {
         echo waiting
         return
     }
@@ -183,13 +186,13 @@ camera_outcome() { # NAME
         ;;
     esac
     if [ $BOOTENV = 1 ] && [ "$slot" != "${target:-a}" ]; then
-        echo brick
+        echo "brick runs-slot-$slot-not-the-proven-one"
     elif [ "$version" = 1 ]; then
         echo old
     elif [ "$version" = 2 ] && { [ $BOOTENV = 0 ] || [ "$state" = good ]; }; then
         echo new
     else
-        echo brick
+        echo "brick runs-version-$version-in-state-$state"
     fi
 }
 
@@ -199,7 +202,7 @@ wait_outcome() { # NAME -> prints the outcome
         outcome=$(camera_outcome "$1")
         [ "$outcome" = waiting ] || break
         if [ $SECONDS -ge $deadline ]; then
-            outcome=brick
+            outcome="brick not-settled-in-${SETTLE_TIMEOUT}s"
             break
         fi
         sleep 0.1
@@ -293,9 +296,19 @@ plan_cuts() {
 
 # ---- one cut -----------------------------------------------------------------
 
+# The power is off once no process is left in the camera's namespaces.
+all_ended() {
+    local deadline=$((SECONDS + 30))
+    while [ -n "$(ip netns pids "$DEVNS" 2>/dev/null)" ]; do
+        [ $SECONDS -lt $deadline ] || return 1
+        sleep 0.05
+    done
+}
+
 cut_now() { # NAME
     cam_stop "$1"
     upload_end
+    all_ended || return 1
     CUT_MARK=$(cat "$WS/powercut/cut" 2>/dev/null)
     "$BIN/qd-powercut" rollback "$WS/flash" "$WS/powercut" || return 1
     rm -f "$WS/ab/boots" "$WS/daemon.status"
@@ -346,7 +359,7 @@ run_cut() { # NAME IDX SPEC...
     cut_now "$name" || return 1
     cam_start "$name"
     outcome=$(wait_outcome "$name")
-    [ "$outcome" != brick ] || keep_brick "$idx" "$kind $at $CUT_MARK"
+    [ "${outcome%% *}" != brick ] || keep_brick "$idx" "$kind $at $CUT_MARK"
     echo "$idx $kind $at $outcome $(sh "$ABCAM" state "$WS" | tr '\n' ' ')"
     cam_stop "$name"
 }
