@@ -46,14 +46,15 @@ int Erase(const char* partition) {
     const qd::UniqueFd fd(::open(partition, O_WRONLY | O_CLOEXEC));
     const off_t size = fd.valid() ? PartitionSize(fd.get()) : -1;
     if (size < 0) {
-        std::fprintf(stderr, "qd-flashsim: cannot open %s: %s\n", partition, std::strerror(errno));
+        static_cast<void>(std::fprintf(stderr, "qd-flashsim: cannot open %s: %s\n", partition,
+                                       std::strerror(errno)));
         return 1;
     }
     const std::vector<char> erased(kEraseBlock, static_cast<char>(0xFF));
     for (off_t at = 0; at < size; at += static_cast<off_t>(kEraseBlock)) {
         const auto step = static_cast<std::size_t>(std::min<off_t>(size - at, kEraseBlock));
         if (!WriteBlock(fd.get(), erased.data(), step, at)) {
-            std::fprintf(stderr, "qd-flashsim: erase of %s failed\n", partition);
+            static_cast<void>(std::fprintf(stderr, "qd-flashsim: erase of %s failed\n", partition));
             return 1;
         }
     }
@@ -64,11 +65,13 @@ int Program(const char* partition, const char* image) {
     const qd::UniqueFd in(::open(image, O_RDONLY | O_CLOEXEC));
     const qd::UniqueFd out(::open(partition, O_WRONLY | O_CLOEXEC));
     if (!in.valid() || !out.valid()) {
-        std::fprintf(stderr, "qd-flashsim: cannot open %s or %s\n", image, partition);
+        static_cast<void>(
+            std::fprintf(stderr, "qd-flashsim: cannot open %s or %s\n", image, partition));
         return 1;
     }
     if (PartitionSize(in.get()) > PartitionSize(out.get())) {
-        std::fprintf(stderr, "qd-flashsim: %s does not fit in %s\n", image, partition);
+        static_cast<void>(
+            std::fprintf(stderr, "qd-flashsim: %s does not fit in %s\n", image, partition));
         return 1;
     }
     std::vector<char> block(kEraseBlock);
@@ -78,7 +81,7 @@ int Program(const char* partition, const char* image) {
             return 0;
         }
         if (got < 0 || !WriteBlock(out.get(), block.data(), static_cast<std::size_t>(got), at)) {
-            std::fprintf(stderr, "qd-flashsim: writing %s failed\n", partition);
+            static_cast<void>(std::fprintf(stderr, "qd-flashsim: writing %s failed\n", partition));
             return 1;
         }
     }
@@ -93,6 +96,7 @@ int main(int argc, char** argv) {
     if (argc == 4 && std::strcmp(argv[1], "-p") == 0) {
         return Program(argv[2], argv[3]);
     }
-    std::fprintf(stderr, "usage: qd-flashsim PARTITION | qd-flashsim -p PARTITION IMAGE\n");
+    static_cast<void>(
+        std::fprintf(stderr, "usage: qd-flashsim PARTITION | qd-flashsim -p PARTITION IMAGE\n"));
     return 2;
 }

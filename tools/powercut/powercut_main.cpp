@@ -15,17 +15,19 @@
 int main(int argc, char** argv) {
     if (argc != 4 ||
         (std::strcmp(argv[1], "snapshot") != 0 && std::strcmp(argv[1], "rollback") != 0)) {
-        std::fprintf(stderr, "usage: qd-powercut snapshot|rollback DIR STATE\n");
+        static_cast<void>(std::fprintf(stderr, "usage: qd-powercut snapshot|rollback DIR STATE\n"));
         return 2;
     }
     const qdpc::Layout layout{argv[2], argv[3]};
     const bool rollback = std::strcmp(argv[1], "rollback") == 0;
     if (rollback && !qdpc::RollBack(layout)) {
-        std::fprintf(stderr, "qd-powercut: could not roll %s back from %s\n", argv[2], argv[3]);
+        static_cast<void>(std::fprintf(stderr, "qd-powercut: could not roll %s back from %s\n",
+                                       argv[2], argv[3]));
         return 1;
     }
     if (!qdpc::ResetEvents(layout) || !qdpc::Snapshot(layout)) {
-        std::fprintf(stderr, "qd-powercut: could not record %s in %s\n", argv[2], argv[3]);
+        static_cast<void>(
+            std::fprintf(stderr, "qd-powercut: could not record %s in %s\n", argv[2], argv[3]));
         return 1;
     }
     return 0;

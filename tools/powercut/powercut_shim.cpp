@@ -50,7 +50,7 @@ std::uint64_t CutPoint() {
 std::string FdPath(int fd) {
     char link[64];
     char target[4096];
-    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    static_cast<void>(std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd));
     const ssize_t size = ::readlink(link, target, sizeof target - 1);
     return size <= 0 ? std::string() : std::string(target, static_cast<std::size_t>(size));
 }
@@ -72,7 +72,7 @@ std::string ProcessName() {
 // A process past the cut point never writes again; the rig ends it.
 [[noreturn]] void StopForGood() {
     for (;;) {
-        ::raise(SIGSTOP);
+        static_cast<void>(::raise(SIGSTOP));
         ::pause();
     }
 }

@@ -114,8 +114,11 @@ bool ForEachFile(const std::string& dir, Visit visit) noexcept {
         if (name == "." || name == ".." || name.find(".part") != std::string::npos) {
             continue;
         }
+        std::string path = dir;
+        path += "/";
+        path += name;
         struct stat st {};
-        if (::stat((dir + "/" + name).c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
             ok = visit(name) && ok;
         }
     }
