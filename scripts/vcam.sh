@@ -456,8 +456,9 @@ cmd_start() {
 
 # The camera's own root, made at $ROOTFS and entered with pivot_root: an
 # overlay of the host's / whose changes land in the workspace's upper
-# layer, fresh /tmp, /run, /var/tmp and /dev/shm, its own /proc, /sys
-# read-only (its network devices only), a /dev of its own. Only the
+# layer, fresh /tmp, /run (with the /run/lock a booted system has),
+# /var/tmp and /dev/shm, its own /proc, /sys read-only (its network devices
+# only), a /dev of its own. Only the
 # workspace (and what VCAM_SHARE names) is shared with the host read-write,
 # at its own path; the programs the rig runs are there read-only. File systems mounted below the
 # host's / are not part of the overlay.
@@ -471,6 +472,7 @@ make_root() {
         mount -t tmpfs -o mode=1777 vcam-tmp "$ROOTFS/tmp" &&
         mount -t tmpfs -o mode=1777 vcam-tmp "$ROOTFS/var/tmp" &&
         mount -t tmpfs -o mode=755 vcam-run "$ROOTFS/run" &&
+        mkdir -m 1777 "$ROOTFS/run/lock" &&
         bind_programs &&
         bind_into_root "$WS" &&
         # Nothing in the camera reaches the layers beneath its own root.
