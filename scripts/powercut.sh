@@ -21,7 +21,7 @@
 # environment and every erase-block write of the first and last partition
 # written (the power-cut layer, tools/powercut, stops the camera inside that
 # very write, half of the block written), and uniformly random times from
-# the start of the upload to the reboot that ends the install. A cut ends every process of
+# the start of the upload to its acknowledgement. A cut ends every process of
 # the camera's namespaces, then rolls each flash file back to its last
 # flush with its block in flight half-written. The camera then boots
 # through the boot loader stand-in and the shipped boot script up to the
@@ -223,7 +223,7 @@ upload_end() {
 }
 
 # The upgrade without a cut: its event log, and the time from the start of
-# the upload to the reboot that ends the install (ms).
+# the upload to its acknowledgement, once everything is installed (ms).
 dry_run() {
     local name=dry t0 outcome
     cam_up $name || cannot_run "camera $name did not come up"
@@ -232,9 +232,9 @@ dry_run() {
     t0=$(date +%s%N)
     upload_start $name "$OUT/dry-upload.out"
     wait "$UPLOAD_PID"
+    DRY_MS=$((($(date +%s%N) - t0) / 1000000))
     UPLOAD_PID=
     wait_rebooted $name
-    DRY_MS=$((($(date +%s%N) - t0) / 1000000))
     outcome=$(wait_outcome $name)
     cp "$WS/powercut/events" "$OUT/dry-events"
     cp "$WS/log/daemon.log" "$OUT/dry-daemon.log"
