@@ -306,6 +306,9 @@ all_ended() {
 }
 
 cut_now() { # NAME
+    # The camera's first process, so that the cut falls when it is due;
+    # the kernel takes its PID namespace along.
+    [ -z "${CAM_PID:-}" ] || kill -KILL "$CAM_PID" 2>/dev/null
     cam_stop "$1"
     upload_end
     all_ended || return 1
