@@ -103,9 +103,13 @@ preflight() {
         [ -x "$BIN/$b" ] || cannot_run "no $BIN/$b (build first)"
     done
     [ -f "$BUILD/lib/libqdpowercut.so" ] || cannot_run "no $BUILD/lib/libqdpowercut.so"
+    # Until the boot script and the daemon's boot journal are in the tree,
+    # there is nothing to campaign against.
     for f in scripts/bootloader-shim.sh doc/qdboot-boot.cmd; do
-        [ -f "$REPO/$f" ] || cannot_run "no $f"
+        [ -f "$REPO/$f" ] || unsupported "no $f in this tree"
     done
+    [ $BOOTENV = 0 ] || grep -q qd_state "$BIN/qdboot" ||
+        unsupported "$BIN/qdboot keeps no boot journal"
 }
 
 # ---- one camera ------------------------------------------------------------

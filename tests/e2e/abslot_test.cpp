@@ -23,6 +23,10 @@ class AbCamera : public ::testing::Test {
   protected:
     void SetUp() override {
         QD_SKIP_WITHOUT_RIG();
+        const std::string missing = MissingPiece();
+        if (!missing.empty()) {
+            GTEST_SKIP() << "A/B camera: " << missing;
+        }
         cam_.emplace();
         ws_ = cam_->info().workDir + "/..";
         Script({"setup", ws_, kBin});
@@ -33,6 +37,20 @@ class AbCamera : public ::testing::Test {
             }
         }
         cam_->AddEnvironment("VCAM_MCU_SIM=" + kBin + "/mcu-sim");
+    }
+
+    // The boot script and its stand-in, and a daemon that keeps the boot
+    // journal; empty when all are there.
+    static std::string MissingPiece() {
+        for (const char* file : {"/scripts/bootloader-shim.sh", "/doc/qdboot-boot.cmd"}) {
+            if (!FileExists(QD_SOURCE_DIR + std::string(file))) {
+                return std::string("no ") + (file + 1) + " in this tree";
+            }
+        }
+        if (ReadFile(VirtualCamera::DefaultDaemon()).find("qd_state") == std::string::npos) {
+            return "the daemon keeps no boot journal";
+        }
+        return {};
     }
 
     static std::vector<std::string> Lines(const std::string& text) {
