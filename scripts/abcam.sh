@@ -209,6 +209,7 @@ cmd_boot() { # WS
     fi
     sed -n 's/^bootargs=//p' "$ws/ab/boot.out" >"$ws/ab/cmdline"
     facts=$(rootfs_facts "$ws/flash/rootfs_$slot")
+    # shellcheck disable=SC2086 # "version behaviour" into two words
     set -- $facts
     if [ "$1" = torn ]; then
         record_boot "$ws" "slot=$slot rootfs=torn"
@@ -234,6 +235,7 @@ cmd_health() { # WS
 # machine; the rig reads its cameras' environments under a lock of its own,
 # so that a stuck reader elsewhere never holds it up.
 read_env() { # CONFIG
+    # shellcheck disable=SC2016 # expanded by the inner shell
     unshare --mount --propagation private sh -c \
         'mount -t tmpfs -o size=16k qd-lock "$(readlink -f /var/lock)" && fw_printenv -c "$1"' \
         sh "$1"

@@ -87,7 +87,7 @@ parse_args() {
         shift
     done
     case $CUTS$CAMERAS$SEED in *[!0-9]*) usage ;; esac
-    [ "$CUTS" -ge 1 ] && [ "$CAMERAS" -ge 1 ] || usage
+    if [ "$CUTS" -lt 1 ] || [ "$CAMERAS" -lt 1 ]; then usage; fi
     BIN=$BUILD/bin
 }
 
