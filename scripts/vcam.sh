@@ -52,7 +52,11 @@
 # directory over which the camera's own dest directory is mounted (so one
 # package can name one destination for many cameras), VCAM_BOOT_DELAY makes
 # the reboot stand-in end the daemon and the rig start it again after that
-# many seconds, VCAM_MCU_SIM names the MCU loader simulator to run on a
+# many seconds, VCAM_BOOT_HOOK (with VCAM_BOOT_DELAY) names a shell command
+# run in the camera before each start of the daemon, as the boot that comes
+# first (0: start the daemon; 75: it never starts, and the camera's watchdog
+# reboots it after the delay; any other status ends the camera with it),
+# VCAM_MCU_SIM names the MCU loader simulator to run on a
 # pseudo-terminal that the daemon reaches as /mnt/mcu, and VCAM_SHARE lists
 # more host directories (absolute paths) shared read-write at their paths.
 #
@@ -452,8 +456,9 @@ cmd_start() {
 
 # The camera's own root, made at $ROOTFS and entered with pivot_root: an
 # overlay of the host's / whose changes land in the workspace's upper
-# layer, fresh /tmp, /run, /var/tmp and /dev/shm, its own /proc, /sys
-# read-only (its network devices only), a /dev of its own. Only the
+# layer, fresh /tmp, /run (with the /run/lock a booted system has),
+# /var/tmp and /dev/shm, its own /proc, /sys read-only (its network devices
+# only), a /dev of its own. Only the
 # workspace (and what VCAM_SHARE names) is shared with the host read-write,
 # at its own path; the programs the rig runs are there read-only. File systems mounted below the
 # host's / are not part of the overlay.
@@ -467,6 +472,7 @@ make_root() {
         mount -t tmpfs -o mode=1777 vcam-tmp "$ROOTFS/tmp" &&
         mount -t tmpfs -o mode=1777 vcam-tmp "$ROOTFS/var/tmp" &&
         mount -t tmpfs -o mode=755 vcam-run "$ROOTFS/run" &&
+        mkdir -m 1777 "$ROOTFS/run/lock" &&
         bind_programs &&
         bind_into_root "$WS" &&
         # Nothing in the camera reaches the layers beneath its own root.
@@ -649,6 +655,16 @@ start_mcu_sim() {
 run_rebooting() {
     while :; do
         rm -f "$WS/rebooting"
+        if [ -n "${VCAM_BOOT_HOOK:-}" ]; then
+            sh -c "$VCAM_BOOT_HOOK"
+            hook=$?
+            if [ $hook = 75 ]; then
+                echo "vcam: the system did not start the daemon; the watchdog reboots" >&2
+                sleep "$VCAM_BOOT_DELAY"
+                continue
+            fi
+            [ $hook = 0 ] || return $hook
+        fi
         $linebuf "$VCAM_QDBOOT" "$@" >>"$WS/log/daemon.log" 2>&1 </dev/null &
         echo $! >"$WS/qdboot.pid"
         wait $!

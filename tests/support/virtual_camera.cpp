@@ -182,8 +182,11 @@ std::vector<std::string> VirtualCamera::Environment() const {
     for (const std::string& dir : readOnly_) {
         readOnly += (readOnly.empty() ? "" : " ") + dir;
     }
-    return {"VCAM_OWNER=" + std::to_string(getpid()), "VCAM_QDBOOT=" + daemonPath_,
-            "VCAM_TMPFS_SIZE=" + tmpfsSize_, "VCAM_READONLY=" + readOnly};
+    std::vector<std::string> env = {"VCAM_OWNER=" + std::to_string(getpid()),
+                                    "VCAM_QDBOOT=" + daemonPath_, "VCAM_TMPFS_SIZE=" + tmpfsSize_,
+                                    "VCAM_READONLY=" + readOnly};
+    env.insert(env.end(), extraEnv_.begin(), extraEnv_.end());
+    return env;
 }
 
 // The first process of the daemon's PID namespace, the recorded unshare

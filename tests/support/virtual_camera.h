@@ -93,6 +93,9 @@ class VirtualCamera {
     // made read-only. The test sees neither; DaemonView shows them.
     void UseTmpfs(const std::string& size) { tmpfsSize_ = size; }
     void MakeReadOnly(const std::string& dir) { readOnly_.push_back(dir); }
+    // One more "KEY=value" for the rig from the next Start on (VCAM_BOOT_HOOK
+    // and the like; see scripts/vcam.sh --help).
+    void AddEnvironment(const std::string& keyValue) { extraEnv_.push_back(keyValue); }
     // A path as the running daemon sees it (through its mount namespace).
     std::string DaemonView(const std::string& path) const;
     bool Running() { return daemon_.Running(); }
@@ -131,6 +134,7 @@ class VirtualCamera {
     std::string daemonPath_;
     std::string tmpfsSize_;
     std::vector<std::string> readOnly_;
+    std::vector<std::string> extraEnv_;
     CameraInfo info_;
     ChildProcess daemon_;
 };
