@@ -331,7 +331,7 @@ wait_cut_mark() { # NAME
     done
 }
 
-keep_brick() { # IDX SPEC
+keep_brick() { # IDX POINT
     local dir=$OUT/bricks/$1
     mkdir -p "$dir"
     echo "$2" >"$dir/cut"
@@ -339,7 +339,7 @@ keep_brick() { # IDX SPEC
     sh "$ABCAM" state "$WS" >"$dir/state" 2>&1
 }
 
-run_cut() { # NAME IDX SPEC...
+run_cut() { # NAME IDX POINT...
     local name=$1 idx=$2 kind=$3 at=$4 outcome
     sh "$ABCAM" reset "$WS" "$BIN" || return 1
     if [ "$kind" = event ]; then
