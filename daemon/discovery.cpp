@@ -146,8 +146,7 @@ int ff_url_createmulticast(std::uint32_t groupAddr) noexcept {
     // Each datagram's header destination: a status query is answered only
     // when it was sent to eth0's own address. Without it none is answered.
     const int pktinfo = 1;
-    static_cast<void>(
-        ::setsockopt(sock.get(), IPPROTO_IP, IP_PKTINFO, &pktinfo, sizeof pktinfo));
+    static_cast<void>(::setsockopt(sock.get(), IPPROTO_IP, IP_PKTINFO, &pktinfo, sizeof pktinfo));
     return sock.release();
 }
 

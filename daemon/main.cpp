@@ -2,11 +2,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "camera_status.h"
+#include "monotonic.h"
 #include "qd_log.h"
 #include "qd_version.h"
 #include "qdboot_config.h"
-#include "camera_status.h"
-#include "monotonic.h"
 #include "qdboot_config_bootenv.h"
 #include "qdboot_config_status.h"
 #include "service_loop.h"

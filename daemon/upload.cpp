@@ -159,8 +159,8 @@ struct PackageDigests {
 // named by the whole file's digest.
 void IdentityOf(const PackageDigests& digests, const QDUPK_SEALINFO_T& seal,
                 char (&identity)[qdupk::kPackageIdentityDigits + 1]) noexcept {
-    qdupk::FormatPackageIdentity(
-        seal.emState != QDUPK_SEAL_NONE ? digests.prefix : digests.whole, identity);
+    qdupk::FormatPackageIdentity(seal.emState != QDUPK_SEAL_NONE ? digests.prefix : digests.whole,
+                                 identity);
 }
 
 // The package as received, with its digests. Not valid for a failed upload.

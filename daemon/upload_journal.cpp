@@ -150,7 +150,7 @@ int UploadJournal::Judge(const PackageImages& images, const QDUPK_SEALINFO_T& se
         return 0;
     }
     static_cast<void>(Refuse(JournalRefusalText(refusal)));
-    return Note(qd::kStatusJournalRefused, JournalRefusalBrief(refusal));
+    return Note(qd::kStatusBootRules, JournalRefusalBrief(refusal));
 }
 
 int UploadJournal::BeforeInstall(const qdupk::PackageIndex& index, const QDUPK_SEALINFO_T& seal,
@@ -168,7 +168,7 @@ int UploadJournal::BeforeInstall(const qdupk::PackageIndex& index, const QDUPK_S
             return 0;
         }
         QD_LOG_ERR("package refused, nothing installed: [bootenv]: %s\n", boot_.szProblem);
-        return Note(qd::kStatusJournalRefused, "[bootenv] is misconfigured");
+        return Note(qd::kStatusBootRules, "[bootenv] is misconfigured");
     }
     if (Judge(images, seal) != 0) {
         return -1;

@@ -24,9 +24,9 @@ UploadResult Formatted(UploadResult result, qd::StatusReason reason, const char*
                        std::int32_t item) noexcept {
     result.reason = reason;
     // A cut text still says why.
-    static_cast<void>(item >= 0 ? qd::FormatText(result.text, kTextSize, "%s %d", text,
-                                                 Numbered(item))
-                                : qd::CopyText(result.text, text));
+    static_cast<void>(item >= 0
+                          ? qd::FormatText(result.text, kTextSize, "%s %d", text, Numbered(item))
+                          : qd::CopyText(result.text, text));
     return result;
 }
 

@@ -330,8 +330,7 @@ TEST_F(Upload, EachFailureNamesItsStage) {
 // items numbered from 1, and the identity of a package received whole.
 TEST_F(Upload, EachResultSaysWhyAndNamesThePackage) {
     const qdupk::ItemPlan first = qdupk::DataItem(QDUPK_ITEM_FILE, "one", tmp_.file("one"));
-    const qdupk::ItemPlan second =
-        qdupk::DataItem(QDUPK_ITEM_FILE, "two", tmp_.file("no/dir/two"));
+    const qdupk::ItemPlan second = qdupk::DataItem(QDUPK_ITEM_FILE, "two", tmp_.file("no/dir/two"));
     const std::string twoItems =
         qdupk::BuildPackage(qdupk::PackagePlan{"pkg", "1.0", "DEV", {first, second}});
     EXPECT_EQ(Run({Framed(twoItems)}), QDUPKERR_COPY);
