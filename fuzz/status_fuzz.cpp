@@ -97,7 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint32_t netmask = Netmask(h[1] % 33U);
     const EthSubnet eth = {qd::LoadLe32(h + 4), netmask};
     const DatagramOrigin origin = OriginOf(h, eth);
-    g_nowMs += (h[16] | h[17] << 8U) % 1500U;
+    g_nowMs += static_cast<unsigned>(h[16] | h[17] << 8U) % 1500U;
     const std::uint8_t* datagram = data + kHeader;
     const std::size_t length = size - kHeader;
     const CameraStatus status = StatusOf(h, datagram, length);

@@ -50,7 +50,7 @@ max_len() {
     package | seal | upload) echo 16384 ;;
     etcfile) echo 4096 ;;
     mcu_reply) echo 1024 ;;
-    status) echo 1100 ;;
+    discovery | status) echo 1100 ;;
     *) echo 512 ;;
     esac
 }
