@@ -12,10 +12,12 @@
 #include "netif.h"
 #include "qd_bytes.h"
 #include "qd_owners.h"
+#include "qd_status.h"
 #include "qd_text.h"
 #include "qd_wire.h"
 #include "shell_command.h"
 #include "startup.h"
+#include "status_responder.h"
 
 namespace {
 
@@ -66,6 +68,59 @@ void GetAnnouncedAddress(const QDBOOT_CFG_T& cfg, char (&address)[kAddressTextMa
     }
 }
 
+void ReadDestination(msghdr& message, DatagramOrigin* origin) noexcept {
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            in_pktinfo info{};
+            std::memcpy(&info, CMSG_DATA(c), sizeof info);
+            origin->destination = ntohl(info.ipi_addr.s_addr);
+            origin->destinationKnown = true;
+        }
+    }
+}
+
+// One datagram without waiting (also when a readiness report yields
+// nothing): its real length (MSG_TRUNC), however much of it fitted, or -1.
+ssize_t ReceiveDatagram(int fd, unsigned char* buffer, std::size_t size,
+                        DatagramOrigin* origin) noexcept {
+    sockaddr_in from{};
+    iovec part = {buffer, size};
+    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(in_pktinfo))];
+    msghdr message{};
+    message.msg_name = &from;
+    message.msg_namelen = sizeof from;
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    const ssize_t got = ::recvmsg(fd, &message, MSG_DONTWAIT | MSG_TRUNC);
+    origin->sender = ntohl(from.sin_addr.s_addr);
+    origin->senderPort = ntohs(from.sin_port);
+    if (got >= 0) {
+        ReadDestination(message, origin);
+    }
+    return got;
+}
+
+// Answers a search; after a failed answer the socket is replaced and the
+// answer sent once more on the new one.
+int AnswerSearch(int fd, unsigned char* packet, const QDBOOT_CFG_T& cfg) noexcept {
+    if (search_send_data(fd, packet, cfg) >= 0) {
+        return fd;
+    }
+    std::uint32_t group = 0;
+    static_cast<void>(inet_pton(AF_INET, qd::kSearchGroup, &group));
+    ff_url_leave_multicast_group(fd, group);
+    ::close(fd);
+    const int replacement = ff_url_createmulticast(group);
+    // One more try on the new socket; its outcome changes nothing. Without a
+    // socket there is nothing to send on.
+    if (replacement > 0) {
+        static_cast<void>(search_send_data(replacement, packet, cfg));
+    }
+    return replacement;
+}
+
 }  // namespace
 
 int ff_url_createmulticast(std::uint32_t groupAddr) noexcept {
@@ -88,6 +143,10 @@ int ff_url_createmulticast(std::uint32_t groupAddr) noexcept {
     }
     const int ttl = kMulticastTtl;
     static_cast<void>(::setsockopt(sock.get(), IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl));
+    // Each datagram's header destination: a status query is answered only
+    // when it was sent to eth0's own address. Without it none is answered.
+    const int pktinfo = 1;
+    static_cast<void>(::setsockopt(sock.get(), IPPROTO_IP, IP_PKTINFO, &pktinfo, sizeof pktinfo));
     return sock.release();
 }
 
@@ -124,24 +183,24 @@ int search_send_data(int fd, unsigned char* packet, const QDBOOT_CFG_T& cfg) noe
 }
 
 int search_handle_datagram(int fd, const QDBOOT_CFG_T& cfg) noexcept {
-    unsigned char packet[qd::kSearchPacketSize] = {};
-    // Never blocks the loop, also when a readiness report yields nothing.
-    const ssize_t got = ::recv(fd, packet, sizeof packet, MSG_DONTWAIT);
-    if (got != static_cast<ssize_t>(sizeof packet) || !IsSearchPacket(packet)) {
+    return search_handle_datagram(fd, cfg, nullptr);
+}
+
+int search_handle_datagram(int fd, const QDBOOT_CFG_T& cfg, StatusResponder* status) noexcept {
+    // Room for the largest status query and one byte more; the real length
+    // tells a longer datagram apart.
+    unsigned char packet[qd::kStatusQueryMaxSize + 1] = {};
+    DatagramOrigin origin{};
+    const ssize_t got = ReceiveDatagram(fd, packet, sizeof packet, &origin);
+    if (got < 0) {
         return fd;
     }
-    if (search_send_data(fd, packet, cfg) >= 0) {
+    // A search is its first 76 bytes, however long the datagram.
+    if (static_cast<std::size_t>(got) < qd::kSearchPacketSize || !IsSearchPacket(packet)) {
+        if (status != nullptr) {
+            status->Handle(fd, packet, static_cast<std::size_t>(got), origin);
+        }
         return fd;
     }
-    std::uint32_t group = 0;
-    static_cast<void>(inet_pton(AF_INET, qd::kSearchGroup, &group));
-    ff_url_leave_multicast_group(fd, group);
-    ::close(fd);
-    const int replacement = ff_url_createmulticast(group);
-    // One more try on the new socket; its outcome changes nothing. Without a
-    // socket there is nothing to send on.
-    if (replacement > 0) {
-        static_cast<void>(search_send_data(replacement, packet, cfg));
-    }
-    return replacement;
+    return AnswerSearch(fd, packet, cfg);
 }

@@ -9,11 +9,14 @@
 
 #include "qdboot_config.h"
 
+class StatusResponder;
+
 // Announced while eth0 has no address; the interface itself is not given it.
 constexpr const char* kFallbackAddress = "192.168.5.163";
 
 // Opens the multicast socket: bound to any address on 54362, joined to the
-// group (network byte order) on any interface, time-to-live 100. A failed
+// group (network byte order) on any interface, time-to-live 100, each
+// datagram's header destination reported (IP_PKTINFO). A failed
 // join runs "route add -net 224.0.0.0 netmask 224.0.0.0 dev eth0" and is
 // tried once more. The descriptor; -1 no socket, -2 bind failed, -3 join
 // failed twice.
@@ -36,9 +39,12 @@ void FillSearchAnswer(unsigned char* packet, const char* szIpAddr, std::uint16_t
 int search_send_data(int fd, unsigned char* packet, const QDBOOT_CFG_T& cfg) noexcept;
 
 // Handles one readable datagram on the multicast socket `fd`: a valid search
-// is answered, anything else dropped. After a failed answer the socket is
-// replaced and the answer sent once more. Returns the descriptor to use from
-// now on: `fd`, the new one, or the negative code of a failed re-creation.
+// (76 bytes or longer, its first 76 taken) is answered, anything else goes
+// to `status` (none: dropped). After a failed answer to a search the socket
+// is replaced and the answer sent once more. Returns the descriptor to use
+// from now on: `fd`, the new one, or the negative code of a failed
+// re-creation.
 int search_handle_datagram(int fd, const QDBOOT_CFG_T& cfg) noexcept;
+int search_handle_datagram(int fd, const QDBOOT_CFG_T& cfg, StatusResponder* status) noexcept;
 
 #endif  // DISCOVERY_H

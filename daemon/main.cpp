@@ -2,10 +2,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "camera_status.h"
+#include "monotonic.h"
 #include "qd_log.h"
 #include "qd_version.h"
 #include "qdboot_config.h"
 #include "qdboot_config_bootenv.h"
+#include "qdboot_config_status.h"
 #include "service_loop.h"
 #include "startup.h"
 #include "stop_signals.h"
@@ -63,10 +66,14 @@ int main(int argc, char* argv[]) {
     LoadSealConfig(configPath, &sealCfg);
     BootenvConfig bootCfg{};
     LoadBootenvConfig(configPath, &bootCfg);
+    StatusConfig statusCfg{};
+    LoadStatusConfig(configPath, &statusCfg);
+    CameraStatus status = StartCameraStatus(QD_VERSION, stQdbootCfg, statusCfg, MonotonicMs());
     if (!WaitForEthAddress()) {
         return 0;  // stopped before there was anything to serve
     }
     ApplyMacAddress(stQdbootCfg.szMacAddr);
+    ReportStatusProblem(statusCfg);
     PrintStartupLine(sealCfg, bootCfg);
-    return RunServiceLoop(stQdbootCfg, sealCfg, bootCfg);
+    return RunServiceLoop(stQdbootCfg, sealCfg, bootCfg, &status);
 }

@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "boot_proof.h"
+#include "camera_status.h"
 #include "discovery.h"
 #include "mdu_uptarm.h"
 #include "monotonic.h"
@@ -25,6 +26,7 @@
 #include "qd_owners.h"
 #include "qd_wire.h"
 #include "shell_command.h"
+#include "status_responder.h"
 #include "stop_signals.h"
 #include "timed_socket.h"
 #include "upload.h"
@@ -110,10 +112,25 @@ void AcknowledgeAndReboot(qd::UniqueFd connection, qd::UniqueFd packageStorage) 
     static_cast<void>(qd::RunCommand("reboot"));
 }
 
+// What the daemon needs beside the configuration: the settings it was
+// started with and the status record it keeps.
+struct Serving {
+    const QDBOOT_CFG_T& cfg;
+    const SealConfig& seal;
+    const BootenvConfig& boot;
+    CameraStatus& status;
+};
+
+// After an upload or a proof of boot, whichever stores it made.
+void RefreshStatus(const Serving& s) noexcept {
+    RefreshJournal(&s.status, s.boot);
+    RefreshCounter(&s.status, s.seal);
+}
+
 // False when no connection could be accepted. A stop signal waits until
-// the upload, and the reboot of a successful one, are done.
-bool ServeConnection(int listener, const QDBOOT_CFG_T& cfg, const SealConfig& seal,
-                     const BootenvConfig& boot) noexcept {
+// the upload, and the reboot of a successful one, are done. The status
+// shows the result before the acknowledgement goes out.
+bool ServeConnection(int listener, const Serving& s) noexcept {
     qd::UniqueFd connection(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
     if (!connection.valid()) {
         return false;
@@ -121,7 +138,10 @@ bool ServeConnection(int listener, const QDBOOT_CFG_T& cfg, const SealConfig& se
     const StopSignalsHeld held;
     socket_nonblock(connection.get());
     qd::UniqueFd packageStorage;
-    if (RunUpload(connection.get(), cfg, seal, boot, &packageStorage).code == 0) {
+    const UploadResult result = RunUpload(connection.get(), s.cfg, s.seal, s.boot, &packageStorage);
+    RecordUpload(&s.status, result);
+    RefreshStatus(s);
+    if (result.code == 0) {
         AcknowledgeAndReboot(std::move(connection), std::move(packageStorage));
     }
     return true;  // a failed upload is closed without an answer
@@ -129,8 +149,7 @@ bool ServeConnection(int listener, const QDBOOT_CFG_T& cfg, const SealConfig& se
 
 // One wait and what it reported. *searchFd may be replaced by the
 // discovery responder; 0 or less means there is no multicast socket.
-void ServeOnce(int listener, int* searchFd, const QDBOOT_CFG_T& cfg, const SealConfig& seal,
-               const BootenvConfig& boot) noexcept {
+void ServeOnce(int listener, int* searchFd, const Serving& s, StatusResponder& status) noexcept {
     // A stop signal that came before the wait would otherwise sleep in it.
     if (asvthread_run == 0) {
         return;
@@ -140,11 +159,11 @@ void ServeOnce(int listener, int* searchFd, const QDBOOT_CFG_T& cfg, const SealC
     if (::poll(entries, count, kPollTimeoutMs) <= 0) {
         return;
     }
-    if ((entries[0].revents & POLLIN) != 0 && !ServeConnection(listener, cfg, seal, boot)) {
+    if ((entries[0].revents & POLLIN) != 0 && !ServeConnection(listener, s)) {
         return;  // the datagram is reported again by the next wait
     }
     if (count == 2 && (entries[1].revents & POLLIN) != 0) {
-        *searchFd = search_handle_datagram(*searchFd, cfg);
+        *searchFd = search_handle_datagram(*searchFd, s.cfg, &status);
     }
 }
 
@@ -173,6 +192,15 @@ void TendDiscovery(Discovery* d) noexcept {
     }
 }
 
+// A proof of boot that ends has stored good or bad.
+void TendProof(BootProof& proof, const Serving& s) noexcept {
+    const bool proving = proof.Proving();
+    proof.Tend();
+    if (proving && !proof.Proving()) {
+        RefreshStatus(s);
+    }
+}
+
 }  // namespace
 
 void socket_nonblock(int fd) noexcept {
@@ -186,6 +214,12 @@ int RunServiceLoop(const QDBOOT_CFG_T& cfg, const SealConfig& seal) noexcept {
 
 int RunServiceLoop(const QDBOOT_CFG_T& cfg, const SealConfig& seal,
                    const BootenvConfig& boot) noexcept {
+    CameraStatus status = StartCameraStatus("", cfg, StatusConfig{}, MonotonicMs());
+    return RunServiceLoop(cfg, seal, boot, &status);
+}
+
+int RunServiceLoop(const QDBOOT_CFG_T& cfg, const SealConfig& seal, const BootenvConfig& boot,
+                   CameraStatus* status) noexcept {
     asvthread_run = 1;
     // A stop signal before the flag was set must not be undone by it.
     if (StopRequested()) {
@@ -196,14 +230,17 @@ int RunServiceLoop(const QDBOOT_CFG_T& cfg, const SealConfig& seal,
     if (!listener.valid()) {
         return kSetupFailedStatus;
     }
+    const Serving serving = {cfg, seal, boot, *status};
     BootProof proof(boot, seal);
     proof.Start();
+    RefreshStatus(serving);
+    StatusResponder responder(*status);
     Discovery discovery = {SearchGroupAddress(), -1, false, 0};
     discovery.fd = ff_url_createmulticast(discovery.group);
     while (asvthread_run != 0) {
         TendDiscovery(&discovery);
-        proof.Tend();
-        ServeOnce(listener.get(), &discovery.fd, cfg, seal, boot);
+        TendProof(proof, serving);
+        ServeOnce(listener.get(), &discovery.fd, serving, responder);
     }
     if (discovery.fd > 0) {
         ff_url_leave_multicast_group(discovery.fd, discovery.group);

@@ -1,10 +1,12 @@
-// The service loop: uploads on the listening TCP socket and searches on the
-// multicast socket, one at a time on the daemon's only thread.
+// The service loop: uploads on the listening TCP socket, searches and
+// status queries on the multicast socket, one at a time on the daemon's
+// only thread.
 #ifndef SERVICE_LOOP_H
 #define SERVICE_LOOP_H
 
 #include <csignal>
 
+#include "camera_status.h"
 #include "qdboot_config.h"
 #include "qdboot_config_bootenv.h"
 
@@ -29,5 +31,11 @@ int RunServiceLoop(const QDBOOT_CFG_T& cfg, const SealConfig& seal) noexcept;
 // is proved by the health command while the loop serves.
 int RunServiceLoop(const QDBOOT_CFG_T& cfg, const SealConfig& seal,
                    const BootenvConfig& boot) noexcept;
+
+// As above, answering status queries from `status`, which the loop keeps
+// up to date: each upload's result, and the journal and counter read again
+// at start-up, after each upload and after a proof of boot.
+int RunServiceLoop(const QDBOOT_CFG_T& cfg, const SealConfig& seal, const BootenvConfig& boot,
+                   CameraStatus* status) noexcept;
 
 #endif  // SERVICE_LOOP_H

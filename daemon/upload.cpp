@@ -23,6 +23,7 @@
 #include "qdboot_config.h"
 #include "timed_socket.h"
 #include "upload_journal.h"
+#include "upload_reason.h"
 
 namespace {
 
@@ -31,6 +32,8 @@ constexpr int kChunkBudgetMs = 5000;
 constexpr int kChunkSize = 4096;
 constexpr std::size_t kWriteBlockSize = std::size_t{16} * kChunkSize;
 constexpr std::size_t kPathSize = 256;
+static_assert(qdupk::kPackageIdentityDigits <= qd::kStatusIdentitySize,
+              "an identity fits the status field");
 
 // The declared length, or 0 when the header is incomplete or refused. A
 // length with the top bit set is negative as a signed word and refused here,
@@ -152,6 +155,14 @@ struct PackageDigests {
     unsigned char whole[kPrefixDigestSize];
 };
 
+// A package found unsealed, also one refused before its seal was read, is
+// named by the whole file's digest.
+void IdentityOf(const PackageDigests& digests, const QDUPK_SEALINFO_T& seal,
+                char (&identity)[qdupk::kPackageIdentityDigits + 1]) noexcept {
+    qdupk::FormatPackageIdentity(seal.emState != QDUPK_SEAL_NONE ? digests.prefix : digests.whole,
+                                 identity);
+}
+
 // The package as received, with its digests. Not valid for a failed upload.
 qd::UniqueFd ReceiveWithDigest(int fd, const char* path, std::int32_t length,
                                PackageDigests& digests) noexcept {
@@ -178,19 +189,27 @@ class CounterGate final : public qdupk::InstallGate {
     int BeforeInstall(const QDUPK_SEALINFO_T& seal,
                       const qdupk::PackageIndex& index) noexcept override {
         char identity[qdupk::kPackageIdentityDigits + 1];
-        qdupk::FormatPackageIdentity(
-            seal.emState != QDUPK_SEAL_NONE ? digests_.prefix : digests_.whole, identity);
+        IdentityOf(digests_, seal, identity);
         bool counterNow = true;
         if (journal_.BeforeInstall(index, seal, identity, &counterNow) != 0) {
+            why_ = WithReason(why_, journal_.RefusalReason(), journal_.RefusalBrief());
             return -1;
         }
-        return counterNow && !StoreCounterOf(plan_, seal) ? -1 : 0;
+        if (counterNow && !StoreCounterOf(plan_, seal)) {
+            why_ = WithReason(why_, qd::kStatusCounterFile, "the counter cannot be stored");
+            return -1;
+        }
+        return 0;
     }
+
+    // Why it refused: the stage and code as the caller sets them, the reason.
+    UploadResult Refusal() const noexcept { return why_; }
 
   private:
     const SealPlan& plan_;
     UploadJournal& journal_;
     const PackageDigests& digests_;
+    UploadResult why_{UploadStage::kSeal, -1};
 };
 
 UploadResult StageResult(const qdupk::UpdateOutcome& outcome, const SealPlan& plan) noexcept {
@@ -223,9 +242,25 @@ UploadResult Settle(UploadResult result, UploadJournal& journal) noexcept {
     if (installed || result.stage == UploadStage::kInstall) {
         if (!journal.AfterInstall(installed, InstallConfigScope::PartitionsTouched()) &&
             installed) {
-            return UploadResult{UploadStage::kInstall, -1};
+            result.stage = UploadStage::kInstall;
+            result.code = -1;
+            return WithReason(result, qd::kStatusJournalFailed,
+                              "installed, but the boot journal could not be stored");
         }
     }
+    return installed ? WithReason(result, qd::kStatusInstalled, "installed") : result;
+}
+
+// The outcome's stage and code, its reason, and the package's identity.
+UploadResult Judged(const qdupk::UpdateOutcome& outcome, const SealPlan& plan,
+                    const CounterGate& gate, const PackageDigests& digests) noexcept {
+    UploadResult result = StageResult(outcome, plan);
+    result = outcome.stage == qdupk::UpdateStage::kGate
+                 ? WithReason(result, gate.Refusal().reason, gate.Refusal().text)
+                 : WithOutcomeReason(result, outcome, plan.stored);
+    char identity[qdupk::kPackageIdentityDigits + 1];
+    IdentityOf(digests, outcome.seal, identity);
+    static_cast<void>(qd::CopyText(result.identity, identity));  // fits: asserted above
     return result;
 }
 
@@ -235,7 +270,8 @@ UploadResult InstallPackage(int package, const PackageDigests& digests, const QD
                             const SealConfig& seal, const BootenvConfig& boot) noexcept {
     SealPlan plan{};
     if (!PlanSealCheck(seal, &plan)) {
-        return UploadResult{UploadStage::kSeal, -1};
+        return WithReason(UploadResult{UploadStage::kSeal, -1}, qd::kStatusCounterFile,
+                          "the counter file cannot be read");
     }
     UploadJournal journal(boot, cfg);
     CounterGate gate(plan, journal, digests);
@@ -246,7 +282,8 @@ UploadResult InstallPackage(int package, const PackageDigests& digests, const QD
     update.fdCallback = qdboot_updatecallback;
     update.gate = &gate;
     const InstallConfigScope installWith(journal.InstallConfig());
-    return Settle(StageResult(qdupk::UpdateFromDescriptor(package, update), plan), journal);
+    const qdupk::UpdateOutcome outcome = qdupk::UpdateFromDescriptor(package, update);
+    return Settle(Judged(outcome, plan, gate, digests), journal);
 }
 
 }  // namespace
@@ -260,19 +297,26 @@ UploadResult RunUpload(int fd, const QDBOOT_CFG_T& cfg, const SealConfig& seal,
                        const BootenvConfig& boot, qd::UniqueFd* storage) noexcept {
     // Not worth receiving: nothing could be installed.
     if (!SealSettingsAllowUploads(seal)) {
-        return UploadResult{UploadStage::kSeal, -1};
+        return WithReason(UploadResult{UploadStage::kSeal, -1}, qd::kStatusSealSettings,
+                          "the seal settings refuse every upload");
     }
+    // A connection without an upload's header (a port probe, say) is no
+    // upload: it keeps kStatusNoUpload and is not reported as the last one.
     const std::int32_t length = ReadHeaderLength(fd);
-    char path[kPathSize];
-    if (length != 0 && !qd::FormatText(path, sizeof path, "%s/qboot.upg", cfg.szTmpDir)) {
-        QD_LOG_ERR("temporary directory too long for the package file: %s\n", cfg.szTmpDir);
+    if (length == 0) {
         return UploadResult{UploadStage::kReceive, -1};
+    }
+    char path[kPathSize];
+    if (!qd::FormatText(path, sizeof path, "%s/qboot.upg", cfg.szTmpDir)) {
+        QD_LOG_ERR("temporary directory too long for the package file: %s\n", cfg.szTmpDir);
+        return WithReason(UploadResult{UploadStage::kReceive, -1}, qd::kStatusReceiveFailed,
+                          "temporary directory too long");
     }
     PackageDigests digests{};
-    qd::UniqueFd package =
-        length != 0 ? ReceiveWithDigest(fd, path, length, digests) : qd::UniqueFd();
+    qd::UniqueFd package = ReceiveWithDigest(fd, path, length, digests);
     if (!package.valid()) {
-        return UploadResult{UploadStage::kReceive, -1};
+        return WithReason(UploadResult{UploadStage::kReceive, -1}, qd::kStatusReceiveFailed,
+                          "upload cut short or not stored");
     }
     const UploadResult result = InstallPackage(package.get(), digests, cfg, seal, boot);
     static_cast<void>(std::remove(path));

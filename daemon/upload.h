@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "qd_owners.h"
+#include "qd_status.h"
 #include "qdboot_config.h"
 #include "qdboot_config_bootenv.h"
 
@@ -23,10 +24,16 @@ enum class UploadStage : std::uint8_t {
 // What an upload came to: the stage that failed and its code, which is the
 // package library's QDUPKERR_* code or the install callback's result, or
 // -1 where the daemon refused on its own (the seal settings, the upload
-// itself, a package without a readable head, the counter file).
+// itself, a package without a readable head, the counter file). For the
+// status query: why, as a reason code and a short text ("installed", or
+// e.g. "no room for item 2", items numbered from 1), and the package's
+// identity once it was received whole (else empty).
 struct UploadResult {
     UploadStage stage = UploadStage::kNone;
     int code = 0;
+    qd::StatusReason reason = qd::kStatusNoUpload;
+    char text[qd::kStatusLastTextSize + 1] = {};
+    char identity[qd::kStatusIdentitySize + 1] = {};
 };
 
 // Runs one upload on the non-blocking connection `fd` (neither closed nor

@@ -10,24 +10,32 @@ namespace {
 struct RefusalText {
     JournalRefusal refusal;
     const char* text;
+    const char* brief;  // for the status query's 128-byte field
 };
 
 constexpr RefusalText kRefusalTexts[] = {
     {JournalRefusal::kUboot,
      "it writes the boot loader, which a power cut during the write leaves unable to start "
-     "the camera (allow_uboot=1 in [bootenv] accepts that)"},
+     "the camera (allow_uboot=1 in [bootenv] accepts that)",
+     "it writes the boot loader (allow_uboot=0)"},
     {JournalRefusal::kTrialImages,
-     "the running firmware is on trial and has not proved that it boots"},
+     "the running firmware is on trial and has not proved that it boots",
+     "the running firmware is on trial"},
     {JournalRefusal::kBelowPending,
-     "rollback: its counter is lower than that of the firmware on trial"},
+     "rollback: its counter is lower than that of the firmware on trial",
+     "rollback: counter lower than the firmware on trial"},
     {JournalRefusal::kOneCopy,
      "one-copy safety needs the recovery layout: [bootenv] needs szMtdNameB in [kernel] and "
-     "[rootfs] (and both slots written whole)"},
+     "[rootfs] (and both slots written whole)",
+     "no second slot for the kernel and root file system"},
     {JournalRefusal::kHalfPair,
-     "it carries only one of the kernel and the root file system; a slot needs both"},
-    {JournalRefusal::kSlotUnknown, "the kernel command line names no running slot (qd.slot=)"},
+     "it carries only one of the kernel and the root file system; a slot needs both",
+     "only one of the kernel and the root file system"},
+    {JournalRefusal::kSlotUnknown, "the kernel command line names no running slot (qd.slot=)",
+     "the running slot is unknown"},
     {JournalRefusal::kNotProvenSlot,
-     "the running slot is not the one the boot loader falls back to"},
+     "the running slot is not the one the boot loader falls back to",
+     "the running slot is not the proven one"},
 };
 
 char OtherSlot(char slot) noexcept {
@@ -85,6 +93,15 @@ const char* JournalRefusalText(JournalRefusal refusal) noexcept {
     return "";
 }
 
+const char* JournalRefusalBrief(JournalRefusal refusal) noexcept {
+    for (const RefusalText& entry : kRefusalTexts) {
+        if (entry.refusal == refusal) {
+            return entry.brief;
+        }
+    }
+    return "";
+}
+
 UploadJournal::UploadJournal(const BootenvConfig& boot, const QDBOOT_CFG_T& cfg) noexcept
     : boot_(boot),
       cfg_(cfg),
@@ -93,6 +110,12 @@ UploadJournal::UploadJournal(const BootenvConfig& boot, const QDBOOT_CFG_T& cfg)
 
 int UploadJournal::Refuse(const char* reason) const noexcept {
     QD_LOG_ERR("package refused, nothing installed: %s\n", reason);
+    return -1;
+}
+
+int UploadJournal::Note(qd::StatusReason reason, const char* brief) noexcept {
+    reason_ = reason;
+    brief_ = brief;
     return -1;
 }
 
@@ -111,7 +134,7 @@ int UploadJournal::Judge(const PackageImages& images, const QDUPK_SEALINFO_T& se
     if (loaded != 0) {
         QD_LOG_ERR("package refused, nothing installed: environment %s: %s\n", boot_.szConfig,
                    UbootEnvProblem(loaded));
-        return -1;
+        return Note(qd::kStatusJournalFailed, "the boot environment cannot be read");
     }
     JournalFacts facts{};
     facts.images = images;
@@ -123,7 +146,11 @@ int UploadJournal::Judge(const PackageImages& images, const QDUPK_SEALINFO_T& se
     facts.counter = seal.nCounter;
     facts.hasPending = PendingCounter(before_, &facts.pending);
     const JournalRefusal refusal = JudgeUpload(facts);
-    return refusal != JournalRefusal::kNone ? Refuse(JournalRefusalText(refusal)) : 0;
+    if (refusal == JournalRefusal::kNone) {
+        return 0;
+    }
+    static_cast<void>(Refuse(JournalRefusalText(refusal)));
+    return Note(qd::kStatusBootRules, JournalRefusalBrief(refusal));
 }
 
 int UploadJournal::BeforeInstall(const qdupk::PackageIndex& index, const QDUPK_SEALINFO_T& seal,
@@ -137,10 +164,11 @@ int UploadJournal::BeforeInstall(const qdupk::PackageIndex& index, const QDUPK_S
     if (boot_.szProblem[0] != '\0') {
         // Nothing to keep a journal in: only a package that leaves the
         // flash alone is safe to install.
-        if (flash) {
-            QD_LOG_ERR("package refused, nothing installed: [bootenv]: %s\n", boot_.szProblem);
+        if (!flash) {
+            return 0;
         }
-        return flash ? -1 : 0;
+        QD_LOG_ERR("package refused, nothing installed: [bootenv]: %s\n", boot_.szProblem);
+        return Note(qd::kStatusBootRules, "[bootenv] is misconfigured");
     }
     if (Judge(images, seal) != 0) {
         return -1;
@@ -152,7 +180,8 @@ int UploadJournal::BeforeInstall(const qdupk::PackageIndex& index, const QDUPK_S
         BeginWriting(before_, WritingEntry{OtherSlot(running_), identity, index.head.szPktName,
                                            index.head.szPktVersion, seal.nCounter});
     if (Store(writing_, "writing") != 0) {
-        return Refuse("the boot journal cannot be written");
+        static_cast<void>(Refuse("the boot journal cannot be written"));
+        return Note(qd::kStatusJournalFailed, "the boot journal cannot be written");
     }
     stored_ = true;
     *counterNow = false;

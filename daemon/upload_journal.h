@@ -9,6 +9,7 @@
 #include "boot_journal.h"
 #include "libqdupdate.h"
 #include "pkg_reader.h"
+#include "qd_status.h"
 #include "qdboot_config.h"
 #include "qdboot_config_bootenv.h"
 
@@ -48,6 +49,8 @@ enum class JournalRefusal : std::uint8_t {
 JournalRefusal JudgeUpload(const JournalFacts& facts) noexcept;
 // The refusal's reason, for "package refused, nothing installed: ".
 const char* JournalRefusalText(JournalRefusal refusal) noexcept;
+// The same, short, for the status query.
+const char* JournalRefusalBrief(JournalRefusal refusal) noexcept;
 
 // One upload's journal. Without [bootenv] it does nothing and lets the
 // counter be stored at the gate as always.
@@ -70,9 +73,14 @@ class UploadJournal {
     // be acknowledged.
     bool AfterInstall(bool installed, int partitionsTouched) noexcept;
 
+    // Why BeforeInstall refused, for the status query.
+    qd::StatusReason RefusalReason() const noexcept { return reason_; }
+    const char* RefusalBrief() const noexcept { return brief_; }
+
   private:
     int Judge(const PackageImages& images, const QDUPK_SEALINFO_T& seal) noexcept;
     int Refuse(const char* reason) const noexcept;
+    int Note(qd::StatusReason reason, const char* brief) noexcept;
     int Store(const JournalRecord& record, const char* what) const noexcept;
 
     const BootenvConfig& boot_;
@@ -82,6 +90,8 @@ class UploadJournal {
     JournalRecord before_{};
     JournalRecord writing_{};
     bool stored_ = false;
+    qd::StatusReason reason_ = qd::kStatusNoUpload;
+    const char* brief_ = "";
 };
 
 #endif  // UPLOAD_JOURNAL_H

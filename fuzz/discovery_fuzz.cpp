@@ -6,7 +6,9 @@
 // searches are answered, and answered exactly: the search's bytes with the
 // port at 8 and the fallback address text at 12 (there is no eth0 here).
 // The MAC command that precedes such an answer (at most once in 2 s) is
-// checked and not run.
+// checked and not run. Datagrams that are no search go to a status
+// responder, which must stay silent: without eth0 nobody is answered
+// (fuzz/status_fuzz.cpp fuzzes its decisions).
 #include <arpa/inet.h>
 #include <net/if.h>
 #include <net/route.h>
@@ -24,12 +26,14 @@
 #include <string>
 #include <vector>
 
+#include "camera_status.h"
 #include "discovery.h"
 #include "qd_text.h"
 #include "qd_wire.h"
 #include "qdboot_config.h"
 #include "sandbox.h"
 #include "scratch.h"
+#include "status_responder.h"
 
 namespace {
 
@@ -44,6 +48,8 @@ int g_responder = -1;
 int g_listener = -1;
 int g_sender = -1;
 int g_macCommands = 0;
+CameraStatus g_status{};
+StatusResponder* g_statusResponder = nullptr;
 
 // Only a search runs the MAC command, and at most once in 2 s: a search
 // that comes later than that after the last one must run it.
@@ -160,9 +166,12 @@ void CheckAnswer(const std::uint8_t* data) {
 }
 
 void CheckNoStrayAnswer() {
-    std::uint8_t answer[qd::kSearchPacketSize];
+    std::uint8_t answer[qd::kStatusQueryMaxSize];
     if (recv(g_listener, answer, sizeof answer, MSG_DONTWAIT) >= 0) {
         qdfuzz::Fail("answer to a datagram that was no search", "");
+    }
+    if (recv(g_sender, answer, sizeof answer, MSG_DONTWAIT) >= 0) {
+        qdfuzz::Fail("status reply without eth0", "");
     }
 }
 
@@ -188,6 +197,8 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
     g_policy.onCommand = CountMacCommand;
     g_listener = OpenListener();
     g_sender = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    g_status = StartCameraStatus("fuzz", g_cfg, StatusConfig{}, 0);
+    g_statusResponder = new StatusResponder(g_status);
     return 0;
 }
 
@@ -204,7 +215,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     g_macCommands = 0;
     {
         const qdfuzz::Confinement fence(g_policy);
-        if (search_handle_datagram(g_responder, g_cfg) != g_responder) {
+        if (search_handle_datagram(g_responder, g_cfg, g_statusResponder) != g_responder) {
             qdfuzz::Fail("multicast socket replaced", "the answer could not be sent");
         }
     }

@@ -216,6 +216,27 @@ def discovery_seeds():
     write("discovery", "search-long", magic + bytes(range(96)))
     write("discovery", "search-short", search[:75])
     write("discovery", "big-endian-magic", bytes([0x12, 0x56, 0x43, 0x87]) + search[4:])
+    query = bytes([0x53, 0x51, 0x56, 0x12]) + b"NONC" + bytes(504)
+    write("discovery", "status-query", query)
+
+
+def status_origin(flags, prefix, port, eth, host, dest, advance):
+    """The status target's 18-byte header: origin, subnet, time."""
+    return struct.pack("<BBHIIIH", flags, prefix, port, eth, host, dest, advance)
+
+
+def status_seeds():
+    query = bytes([0x53, 0x51, 0x56, 0x12]) + b"NONC" + bytes(504)
+    eth = 0xC0A80714  # 192.168.7.20
+    unicast = status_origin(0x0F, 24, 40000, eth, 99, 0, 30)
+    write("status", "unicast-basic", status_origin(0x07, 24, 40000, eth, 99, 0, 30) + query)
+    write("status", "unicast-full", unicast + query)
+    write("status", "unicast-largest", unicast + query + bytes(512))
+    write("status", "too-long", unicast + query + bytes(513))
+    write("status", "short", unicast + query[:511])
+    write("status", "to-group", status_origin(0x0D, 24, 40000, eth, 99, 0xEAC8C801, 5) + query)
+    write("status", "off-subnet", status_origin(0x0B, 24, 40000, eth, 0x0A000001, 0, 5) + query)
+    write("status", "burst", status_origin(0x0F, 24, 40000, eth, 7, 0, 0) + query)
 
 
 def main():
@@ -228,6 +249,7 @@ def main():
     etcfile_seeds()
     mcu_seeds()
     discovery_seeds()
+    status_seeds()
 
 
 if __name__ == "__main__":

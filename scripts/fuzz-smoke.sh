@@ -6,7 +6,7 @@
 #   scripts/fuzz-smoke.sh [SECONDS] [TARGET...]
 #
 # SECONDS per target (default 25); targets: etcfile package seal mcu_reply upload
-# discovery (default all). The discovery target needs root (it moves into a
+# discovery status (default all). The discovery target needs root (it moves into a
 # network namespace of its own) and is skipped otherwise. Findings (crash-*,
 # leak-*, timeout-*, oom-*) land in build-fuzz/findings/; the exit status is
 # 1 when any target found something.
@@ -22,7 +22,7 @@ secs=${1:-25}
 case $secs in
 '' | *[!0-9]*) echo "usage: $0 [SECONDS] [TARGET...]" >&2 && exit 2 ;;
 esac
-targets=${*:-etcfile package seal mcu_reply upload discovery}
+targets=${*:-etcfile package seal mcu_reply upload discovery status}
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
@@ -50,6 +50,7 @@ max_len() {
     package | seal | upload) echo 16384 ;;
     etcfile) echo 4096 ;;
     mcu_reply) echo 1024 ;;
+    discovery | status) echo 1100 ;;
     *) echo 512 ;;
     esac
 }

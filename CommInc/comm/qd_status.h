@@ -111,6 +111,7 @@ enum StatusReason : std::uint32_t {
     kStatusNoRoom = 27,         // an item's directory is missing or has no room
     kStatusInstallFailed = 28,  // writing or installing an item failed
     kStatusJournalFailed = 29,  // the boot journal could not be stored
+    kStatusBootRules = 30,      // the boot journal's rules refuse it (a trial runs, ...)
 };
 
 constexpr std::uint8_t kStatusFlagRecovery = 1U << 0;

@@ -54,6 +54,11 @@ struct UpdateOutcome {
     UpdateStage stage = UpdateStage::kNone;
     FaultPart part = FaultPart::kNone;  // where a verification stopped
     QDUPK_SEALINFO_T seal{QDUPK_SEAL_NONE, 0, {}, -1};
+    // Why, for a caller that words the reason itself: the walk's, the seal
+    // check's or the room check's fault record; at kInstall only `item`
+    // (the failed item's position) is set.
+    Fault fault;
+    char device[QDUPK_TEXT_SIZE] = {};  // the package head's device id, once read
 };
 
 // libqdupk_updatecheck's work, with the seal check and the gate, on the

@@ -268,13 +268,19 @@ int ReadyToExtract(const PackageIndex& index, const char* szTempDir, Report& rep
 }
 
 int ExtractItems(std::FILE* fpFile, const PackageIndex& index, const char* szTempDir,
-                 QDUPK_UPDATECB fdCallback, QDUPK_CKECKCB fdCheckCb) noexcept {
-    int ret = 0;
-    for (std::int32_t i = 0; ret == 0 && i < index.itemCount; ++i) {
-        ret = CopyOneItem(fpFile, index.items[static_cast<std::size_t>(i)], szTempDir, fdCallback,
-                          fdCheckCb);
+                 QDUPK_UPDATECB fdCallback, QDUPK_CKECKCB fdCheckCb,
+                 std::int32_t* pFailed) noexcept {
+    for (std::int32_t i = 0; i < index.itemCount; ++i) {
+        const int ret = CopyOneItem(fpFile, index.items[static_cast<std::size_t>(i)], szTempDir,
+                                    fdCallback, fdCheckCb);
+        if (ret != 0) {
+            if (pFailed != nullptr) {
+                *pFailed = i;
+            }
+            return ret;
+        }
     }
-    return ret;
+    return 0;
 }
 
 }  // namespace qdupk

@@ -6,6 +6,7 @@
 #include "pkg_steps.h"
 #include "qd_log.h"
 #include "qd_owners.h"
+#include "qd_text.h"
 
 namespace qdupk {
 
@@ -37,17 +38,21 @@ UpdateOutcome Check(std::FILE* fp, const DescriptorUpdate& request, PackageIndex
     const char* device = request.szDevID != nullptr ? request.szDevID : kOwnDevice;
     int ret = IndexPackage(fp, device, DigestFor(request.seal), index, report);
     outcome.part = report.fault.part;
+    static_cast<void>(qd::CopyText(outcome.device, index->head.szDevID));  // same size
     if (ret != 0) {
+        outcome.fault = report.fault;
         LogWalkRefusal(QDUPK_HERE, report.fault, "", index->head, true);
         return Stop(outcome, UpdateStage::kVerify, ret);
     }
     ret = JudgeSeal(*index, request.seal, &outcome.seal, report);
     if (ret != 0) {
+        outcome.fault = report.fault;
         LogSealRefusal(QDUPK_HERE, report.fault, outcome.seal);
         return Stop(outcome, UpdateStage::kSeal, ret);
     }
     ret = ReadyToExtract(*index, request.szTempDir, report);
     if (ret != 0) {
+        outcome.fault = report.fault;
         LogRoomRefusal(QDUPK_HERE, report.fault, request.szTempDir);
         QD_LOG_ERR("CopyItem error:%d\n", ret);
         return Stop(outcome, UpdateStage::kRoom, ret);
@@ -73,7 +78,8 @@ UpdateOutcome UpdateFromDescriptor(int fd, const DescriptorUpdate& request) noex
     if (ret != 0) {
         return Stop(outcome, UpdateStage::kGate, ret);
     }
-    ret = ExtractItems(fp.get(), index, request.szTempDir, request.fdCallback, nullptr);
+    ret = ExtractItems(fp.get(), index, request.szTempDir, request.fdCallback, nullptr,
+                       &outcome.fault.item);
     if (ret != 0) {
         QD_LOG_ERR("CopyItem error:%d\n", ret);
         return Stop(outcome, UpdateStage::kInstall, ret);

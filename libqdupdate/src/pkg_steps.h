@@ -75,8 +75,10 @@ int CheckItemsFit(const PackageIndex& index, const char* szTempDir, Report& repo
 int ReadyToExtract(const PackageIndex& index, const char* szTempDir, Report& report) noexcept;
 // Extraction pass over an indexed package whose checks all passed: each
 // item's data, read from its offset, to its file and the install callback.
+// *pFailed, when given, is set to the position of the item that failed.
 int ExtractItems(std::FILE* fpFile, const PackageIndex& index, const char* szTempDir,
-                 QDUPK_UPDATECB fdCallback, QDUPK_CKECKCB fdCheckCb) noexcept;
+                 QDUPK_UPDATECB fdCallback, QDUPK_CKECKCB fdCheckCb,
+                 std::int32_t* pFailed = nullptr) noexcept;
 int MyCopyFile(std::FILE* fpDst, std::FILE* fpSrc, std::int32_t size) noexcept;
 
 // Where an entry point reports a refusal from: its error lines carry the

@@ -10,6 +10,7 @@
 
 #include "boot_env_fixture.h"
 #include "boot_proof.h"
+#include "camera_status.h"
 #include "child_process.h"
 #include "qd_text.h"
 #include "qdboot_config.h"
@@ -120,6 +121,40 @@ TEST_F(BootProofTest, RunningTheOldSlotRecordsRolledBackOrFailed) {
     EXPECT_EQ(env_.Var("qd_pending"), "");
     EXPECT_EQ(qdtest::ReadFile(counter_), "4\n");
     EXPECT_EQ(Calls(), "");
+}
+
+// The status record reads what the environment and the counter file hold
+// once it is refreshed, as the service loop does after a proof of boot.
+TEST_F(BootProofTest, TheStatusRecordShowsTheJournalAndCounterAsTheProofLeftThem) {
+    env_.Set("qd_pkg=0123456789abcdef\nqd_name=dome\nqd_version=2.0\n");
+    qdtest::WriteFile(cmdline_, "console=ttyS0 qd.slot=b\n");
+    CameraStatus status = StartCameraStatus("1.0", QDBOOT_CFG_T{}, StatusConfig{true, ""}, 0);
+    RefreshJournal(&status, boot_);
+    RefreshCounter(&status, seal_);
+    EXPECT_STREQ(JournalStateText(status), "trial");
+    EXPECT_EQ(status.slot, 'b');
+    EXPECT_EQ(status.counter, 4U);
+
+    Prove("b", "true");
+    RefreshJournal(&status, boot_);
+    RefreshCounter(&status, seal_);
+    const qd::StatusReport report = BuildStatusReport(status, 0);
+    EXPECT_STREQ(report.state, "good");
+    EXPECT_STREQ(report.identity, "0123456789abcdef");
+    EXPECT_STREQ(report.name, "dome");
+    EXPECT_TRUE(report.counterKnown);
+    EXPECT_EQ(report.counter, 6U);
+
+    qdtest::WriteFile(counter_, "six\n");
+    RefreshCounter(&status, seal_);
+    EXPECT_FALSE(status.counterKnown);
+    ASSERT_TRUE(qd::CopyText(boot_.szConfig, dir_.file("missing.config").c_str()));
+    RefreshJournal(&status, boot_);
+    EXPECT_STREQ(JournalStateText(status), "unreadable");
+    boot_.bPresent = false;
+    RefreshJournal(&status, boot_);
+    EXPECT_STREQ(JournalStateText(status), "no journal");
+    EXPECT_EQ(status.slot, '\0');
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "libqdupdate.h"
 #include "qdboot_config.h"
 #include "qdboot_config_bootenv.h"
+#include "qdboot_config_status.h"
 #include "target_exec.h"
 #include "test_support.h"
 
@@ -337,6 +338,35 @@ TEST(BootenvConfigTest, ReadsTheSectionAndTheSecondSlotsOrNamesTheProblem) {
         EXPECT_TRUE(boot.bPresent) << w.section;
         EXPECT_NE(std::string(boot.szProblem).find(w.problem), std::string::npos)
             << w.section << " gave: " << boot.szProblem;
+    }
+}
+
+// A bad value never reveals more than basic: it is named and taken as basic.
+TEST(StatusConfigTest, DetailIsBasicUnlessFullIsSpelledOut) {
+    const qdtest::ScratchDir dir;
+    const std::string path = dir.file("qdboot.cfg");
+    const struct {
+        const char* text;
+        bool full;
+        const char* problem;
+    } cases[] = {
+        {"[system]\nport=1\n", false, ""},
+        {"[status]\n", false, ""},
+        {"[status]\ndetail=basic\n", false, ""},
+        {"[status]\ndetail=full\n", true, ""},
+        {"[status]\ndetail=Full\n", false, "detail=Full in [status] is neither basic nor full"},
+        {"[status]\ndetail=fullest-possible-detail\n", false, "detail=fullest-possibl"},
+        {"[status]\ndetail=\n", false, "detail= in [status]"},
+        {"[system]\ndetail=full\n", false, ""},
+    };
+    for (const auto& c : cases) {
+        qdtest::WriteFile(path, c.text);
+        StatusConfig status{};
+        status.bFull = !c.full;
+        LoadStatusConfig(path.c_str(), &status);
+        EXPECT_EQ(status.bFull, c.full) << c.text;
+        EXPECT_EQ(std::string(status.szProblem).rfind(c.problem, 0), 0U)
+            << c.text << " gave: " << status.szProblem;
     }
 }
 

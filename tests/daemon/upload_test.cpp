@@ -85,9 +85,9 @@ class Upload : public ::testing::Test {
         int result = 0;
         {
             qdtest::StdoutCapture quiet;
-            const UploadResult upload = RunUpload(device_.get(), cfg_, seal_, nullptr);
-            stage_ = upload.stage;
-            result = upload.code;
+            last_ = RunUpload(device_.get(), cfg_, seal_, nullptr);
+            stage_ = last_.stage;
+            result = last_.code;
         }
         shutdown(device_.get(), SHUT_RDWR);  // a sender still blocked gives up
         pc.join();
@@ -105,6 +105,7 @@ class Upload : public ::testing::Test {
     QDBOOT_CFG_T cfg_{};
     SealConfig seal_{};
     UploadStage stage_ = UploadStage::kNone;  // of the last Run
+    UploadResult last_;
     qdtest::ScratchDir tmp_;
     qd::UniqueFd device_, pc_;
 };
@@ -323,6 +324,55 @@ TEST_F(Upload, EachFailureNamesItsStage) {
     EXPECT_EQ(Run({Framed(qdtest::Sealed(plain, 1, &key))}), 0);
     EXPECT_EQ(stage_, UploadStage::kNone);
     EXPECT_EQ(qdtest::ReadFile(tmp_.file("item")), "data");
+}
+
+// What the status query reports of each: a reason code, a short text with
+// items numbered from 1, and the identity of a package received whole.
+TEST_F(Upload, EachResultSaysWhyAndNamesThePackage) {
+    const qdupk::ItemPlan first = qdupk::DataItem(QDUPK_ITEM_FILE, "one", tmp_.file("one"));
+    const qdupk::ItemPlan second = qdupk::DataItem(QDUPK_ITEM_FILE, "two", tmp_.file("no/dir/two"));
+    const std::string twoItems =
+        qdupk::BuildPackage(qdupk::PackagePlan{"pkg", "1.0", "DEV", {first, second}});
+    EXPECT_EQ(Run({Framed(twoItems)}), QDUPKERR_COPY);
+    EXPECT_EQ(last_.reason, qd::kStatusNoRoom);
+    EXPECT_STREQ(last_.text, "no directory for item 2");
+    EXPECT_EQ(std::string(last_.identity), qdtest::PackageIdentity(twoItems, false));
+
+    Reconnect();
+    EXPECT_EQ(Run({Framed(std::string(600, 'g'))}), -1);
+    EXPECT_EQ(last_.reason, qd::kStatusNotAPackage);
+    EXPECT_STREQ(last_.text, "not a package: no package head");
+
+    const qdtest::TestSigningKey key;
+    UseKey(0, key.PublicKey());
+    const std::string plain = qdupk::BuildPackage(FilePackage(tmp_.file("item"), "data"));
+    Reconnect();
+    EXPECT_EQ(Run({Framed(plain)}), QDUPKERR_UNSEALED);
+    EXPECT_EQ(last_.reason, qd::kStatusNotSigned);
+    EXPECT_STREQ(last_.text, "not signed by a trusted key");
+
+    ASSERT_TRUE(qd::CopyText(seal_.szCounterFile, tmp_.file("counter").c_str()));
+    qdtest::WriteFile(tmp_.file("counter"), "100\n");
+    const std::string old = qdtest::Sealed(plain, 99, &key);
+    Reconnect();
+    EXPECT_EQ(Run({Framed(old)}), QDUPKERR_ROLLBACK);
+    EXPECT_EQ(last_.reason, qd::kStatusRollback);
+    EXPECT_STREQ(last_.text, "rollback: counter 99 is lower than 100");
+    EXPECT_EQ(std::string(last_.identity), qdtest::PackageIdentity(old, true));
+
+    const std::string current = qdtest::Sealed(plain, 100, &key);
+    Reconnect();
+    EXPECT_EQ(Run({Framed(current)}), 0);
+    EXPECT_EQ(last_.reason, qd::kStatusInstalled);
+    EXPECT_STREQ(last_.text, "installed");
+    EXPECT_EQ(std::string(last_.identity), qdtest::PackageIdentity(current, true));
+
+    // Refused before a byte was taken: no package to name.
+    ASSERT_TRUE(qd::CopyText(seal_.szSlip, "unknown key \"Key1\" in [seal]"));
+    Reconnect();
+    EXPECT_EQ(Run({Framed(plain)}), -1);
+    EXPECT_EQ(last_.reason, qd::kStatusSealSettings);
+    EXPECT_STREQ(last_.identity, "");
 }
 
 // A file-size limit makes the writes fail as on a full disk.

@@ -1,14 +1,18 @@
 // qdboot serving on a virtual camera: uploads acknowledged and installed,
 // failed ones closed without an answer, searches answered to the group, and
 // the loop's end on a signal.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,6 +20,8 @@
 #include "package_writer.h"
 #include "pc_side.h"
 #include "qd_bytes.h"
+#include "qd_status.h"
+#include "sealed_package.h"
 #include "test_support.h"
 #include "test_timing.h"
 #include "virtual_camera.h"
@@ -78,6 +84,46 @@ std::size_t DigestTraces(const std::string& log) {
                << log;
     }
     return ::testing::AssertionSuccess();
+}
+
+// A tool asking for status from the PC side: one socket that sends to the
+// camera or the group and takes whatever comes back to it.
+class StatusAsker {
+  public:
+    explicit StatusAsker(const VirtualCamera& cam) : sock_(cam.PcSocket(SOCK_DGRAM)) {
+        in_addr out{};
+        EXPECT_EQ(inet_pton(AF_INET, cam.info().pcAddr.c_str(), &out), 1);
+        EXPECT_EQ(setsockopt(sock_.get(), IPPROTO_IP, IP_MULTICAST_IF, &out, sizeof out), 0);
+    }
+    void Send(const std::string& packet, const std::string& to) {
+        sockaddr_in dest{};
+        dest.sin_family = AF_INET;
+        dest.sin_port = htons(qd::kSearchPort);
+        ASSERT_EQ(inet_pton(AF_INET, to.c_str(), &dest.sin_addr), 1);
+        ASSERT_EQ(sendto(sock_.get(), packet.data(), packet.size(), 0,
+                         reinterpret_cast<const sockaddr*>(&dest), sizeof dest),
+                  static_cast<ssize_t>(packet.size()));
+    }
+    std::optional<std::string> Receive(Millis timeout) {
+        pollfd entry = {sock_.get(), POLLIN, 0};
+        if (poll(&entry, 1, static_cast<int>(qdtest::Scaled(timeout).count())) <= 0) {
+            return std::nullopt;
+        }
+        char buf[2048];
+        const ssize_t n = recv(sock_.get(), buf, sizeof buf, 0);
+        return std::string(buf, static_cast<std::size_t>(n > 0 ? n : 0));
+    }
+
+  private:
+    qd::UniqueFd sock_;
+};
+
+std::string StatusQuery(std::uint32_t nonce, std::size_t size = qd::kStatusQueryMinSize) {
+    std::string query(size, '\0');
+    auto* bytes = reinterpret_cast<unsigned char*>(query.data());
+    qd::StoreLe32(bytes, qd::kStatusQueryMagic);
+    qd::StoreLe32(bytes + qd::kStatusNonceOffset, nonce);
+    return query;
 }
 
 class Serve : public ::testing::Test {
@@ -194,6 +240,59 @@ TEST_F(Serve, SearchesAreAnsweredToTheGroupWithPortAndAddress) {
     EXPECT_EQ(search.Receive(Millis(3000)), Answer(qdtest::SearchPacket(4, 100), address));
     search.Send(qdtest::SearchPacket(5), address);
     EXPECT_EQ(search.Receive(Millis(3000)), Answer(qdtest::SearchPacket(5), address));
+    EXPECT_EQ(search.Receive(Millis(300)), std::nullopt);
+}
+
+// Invalid queries and a search go first, from the asker's own socket: had
+// any of them been answered to it, that would arrive before the real
+// reply. Then the status shows a refused upload's reason and identity.
+TEST_F(Serve, StatusIsAnsweredByUnicastOnlyAndSearchesAsBefore) {
+    VirtualCamera cam;
+    const std::string config = cam.WriteConfig({});
+    std::ofstream(config, std::ios::app) << "[status]\ndetail=full\n";
+    cam.Start({config});
+    ASSERT_TRUE(qdtest::WaitServing(cam, kPort));
+    SearchClient search(cam);
+    StatusAsker asker(cam);
+    const std::string address = cam.info().devAddr;
+
+    asker.Send(StatusQuery(1), qd::kSearchGroup);
+    asker.Send(StatusQuery(2, qd::kStatusQueryMinSize - 1), address);
+    asker.Send(StatusQuery(3, qd::kStatusQueryMaxSize + 1), address);
+    asker.Send(qdtest::SearchPacket(4), address);
+    EXPECT_EQ(search.Receive(Millis(3000)), Answer(qdtest::SearchPacket(4), address));
+    asker.Send(StatusQuery(5, 700), address);
+    std::optional<std::string> reply = asker.Receive(Millis(3000));
+    ASSERT_TRUE(reply.has_value());
+    ASSERT_EQ(reply->size(), qd::kStatusReplySize);
+    qd::StatusReport status;
+    std::uint32_t nonce = 0;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(reply->data());
+    ASSERT_TRUE(qd::DecodeStatusReply(bytes, reply->size(), &status, &nonce));
+    EXPECT_EQ(nonce, 5U);
+    EXPECT_TRUE(status.full);
+    EXPECT_STREQ(status.device, "vcam");
+    EXPECT_STRNE(status.version, "");
+    EXPECT_STREQ(status.state, "no journal");
+    EXPECT_STREQ(status.slot, "");
+    EXPECT_EQ(status.lastResult, qd::kStatusNoUpload);
+
+    std::string damaged = FilePackage(cam, "content");
+    damaged[damaged.size() - 41] ^= 0x01;  // last data byte
+    UploadConnection upload(cam, kPort);
+    upload.Send(damaged);
+    EXPECT_TRUE(upload.ReadUntilClosed(kUploadTimeout).closed);
+    asker.Send(StatusQuery(6), address);
+    reply = asker.Receive(Millis(3000));
+    ASSERT_TRUE(reply.has_value());
+    bytes = reinterpret_cast<const unsigned char*>(reply->data());
+    ASSERT_TRUE(qd::DecodeStatusReply(bytes, reply->size(), &status, &nonce));
+    EXPECT_EQ(nonce, 6U);
+    EXPECT_EQ(status.lastResult, qd::kStatusDamaged);
+    EXPECT_STREQ(status.lastText, "digest mismatch in item 1");
+    EXPECT_EQ(std::string(status.lastIdentity), qdtest::PackageIdentity(damaged.substr(8), false));
+
+    EXPECT_EQ(asker.Receive(Millis(300)), std::nullopt);
     EXPECT_EQ(search.Receive(Millis(300)), std::nullopt);
 }
 

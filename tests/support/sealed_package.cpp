@@ -113,4 +113,20 @@ std::string SealedAs(const std::string& package, std::uint64_t counter,
     return Appended(package, record);
 }
 
+std::string PackageIdentity(const std::string& package, bool sealed) {
+    const std::size_t covered = sealed ? package.size() - qdupk::kSealSize : package.size();
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    if (EVP_Digest(package.data(), covered, digest, &size, EVP_sha256(), nullptr) != 1) {
+        throw std::runtime_error("SHA-256 failed");
+    }
+    static const char kHex[] = "0123456789abcdef";
+    std::string identity;
+    for (std::size_t i = 0; i < 8; ++i) {
+        identity += kHex[digest[i] >> 4U];
+        identity += kHex[digest[i] & 0x0FU];
+    }
+    return identity;
+}
+
 }  // namespace qdtest

@@ -40,6 +40,11 @@ std::string Sealed(const std::string& package, std::uint64_t counter,
 std::string SealedAs(const std::string& package, std::uint64_t counter,
                      const std::string& publicKey, const std::string& signature);
 
+// A package's identity, worked out here independently: the first 16 hex
+// digits of the SHA-256 of the bytes before its seal, or of the whole file
+// when it has none.
+std::string PackageIdentity(const std::string& package, bool sealed);
+
 }  // namespace qdtest
 
 #endif  // QD_TEST_SEALED_PACKAGE_H
