@@ -55,6 +55,7 @@ class Rollout {
     void Collect(TimePoint now);
     void OnEnd(std::size_t index, const UploadAttempt& attempt, TimePoint now);
     void Finish(std::size_t index, bool succeeded);
+    void Announce(std::size_t index);
     void Watch(TimePoint now);
     void Judge(std::size_t index, const ReturnWatch& watch, TimePoint now);
     bool Watched(std::size_t index, const AttemptEnd& end, TimePoint now);
@@ -102,7 +103,7 @@ RolloutOutcome Rollout::Run() {
         StartDue(now);
         Watch(now);
         TickDisplay(now);
-        if (scheduler_.Idle()) {
+        if (scheduler_.Idle() && status_.empty()) {
             break;
         }
         Wait(now);
@@ -184,7 +185,9 @@ bool Rollout::Watched(std::size_t index, const AttemptEnd& end, TimePoint now) {
         return true;
     }
     if (end.result == TargetResult::kRefused && !end.retryable && status_.active()) {
-        scheduler_.Uploaded(index);
+        // Counted at once, so the failure limit and the canary stop new
+        // uploads now; only the line waits for the camera's reason.
+        scheduler_.Finished(index, false);
         status_.AskWhy(index, addresses_[index], now);
         return true;
     }
@@ -198,7 +201,7 @@ void Rollout::Settle(const StatusVerdict& verdict, TimePoint now) {
         if (!verdict.outcome.reason.empty()) {
             record.reason = verdict.outcome.reason;
         }
-        Finish(verdict.index, false);
+        Announce(verdict.index);
         return;
     }
     record.result = verdict.outcome.result;
@@ -210,6 +213,10 @@ void Rollout::Settle(const StatusVerdict& verdict, TimePoint now) {
 
 void Rollout::Finish(std::size_t index, bool succeeded) {
     scheduler_.Finished(index, succeeded);
+    Announce(index);
+}
+
+void Rollout::Announce(std::size_t index) {
     observer_.Finished(records_[index]);
     const StopReasons stop = scheduler_.Effective();
     if (stop.canary && !announced_.canary) {
@@ -362,11 +369,13 @@ void Rollout::AbortAll() {
     watching_.clear();
     for (const StatusVerdict& verdict : status_.TakeAll()) {
         TargetRecord& record = records_[verdict.index];
-        if (!verdict.refusal) {
-            record.result = TargetResult::kAborted;
-            record.reason = "acknowledged the package; a second Ctrl-C stopped waiting for its "
-                            "confirmation";
+        if (verdict.refusal) {
+            Announce(verdict.index);
+            continue;
         }
+        record.result = TargetResult::kAborted;
+        record.reason =
+            "acknowledged the package; a second Ctrl-C stopped waiting for its confirmation";
         record.seconds = SecondsBetween(firstStart_[verdict.index], now);
         Finish(verdict.index, false);
     }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "cli_values.h"
 #include "rollout_confirm.h"
 #include "status_client.h"
 
@@ -65,6 +66,12 @@ class StatusWatches {
     Millis confirmTimeout_;
     std::map<std::size_t, Entry> entries_;
 };
+
+// Each target's status before anything is sent, asked at the address its
+// upload connects to (nullopt: it gave none, or its name does not resolve).
+std::vector<std::optional<qd::StatusReport>> AskBefore(StatusClient& client,
+                                                       const std::vector<HostPort>& targets,
+                                                       Millis timeout = kStatusTimeout);
 
 }  // namespace qdupk
 
