@@ -1,13 +1,17 @@
-// The status client against stand-in cameras on loopback addresses of
-// this test's own (127.22.1.x): answers matched by address and nonce,
-// silence, strays ignored, a lost query asked again.
+// The status client and `qdupk status` against stand-in cameras on
+// loopback addresses of this file's own (127.22.1.x): answers matched by
+// address and nonce, silence, strays ignored, a lost query asked again,
+// and what the command prints of it.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstring>
 
+#include "child_process.h"
 #include "fake_status_camera.h"
+#include "qd_text.h"
 #include "status_client.h"
+#include "target_exec.h"
 
 namespace qdtest {
 namespace {
@@ -52,6 +56,53 @@ TEST(StatusClient, EachCameraGetsItsOwnAnswerAndStraysCountAsSilence) {
     EXPECT_EQ(good.Queries(), 1);
     EXPECT_EQ(silent.Queries(), 3);
     EXPECT_EQ(lossy.Queries(), 2);
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+CommandResult Status(const std::vector<std::string>& args) {
+    std::vector<std::string> withCommand = {"status"};
+    withCommand.insert(withCommand.end(), args.begin(), args.end());
+    return RunCommand(TargetArgv(QDUPK_EXE, withCommand), Millis(30000));
+}
+
+TEST(StatusCommand, OneLinePerCameraTextsMadeSafeAndSilenceHasItsExitStatus) {
+    qd::StatusReport full = Report("good", "00112233aabbccdd", 93784);  // 1d 2:03:04
+    full.counterKnown = true;
+    full.counter = 2025061;
+    (void)qd::CopyText(full.version, "1.4\x1b[2J");
+    qd::StatusReport basic = Report("trial", "", 5);
+    basic.full = false;
+    basic.recovery = true;
+    const FakeStatusCamera a("127.22.1.11", [full] { return full; });
+    const FakeStatusCamera b("127.22.1.12", [basic] { return basic; });
+    const FakeStatusCamera silent("127.22.1.13", [] { return std::nullopt; });
+
+    CommandResult r = Status({"127.22.1.11:8080", "127.22.1.12", "--timeout", "0.5"});
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_TRUE(Contains(r.output, "ADDRESS      VERSION     STATE             SLOT  PACKAGE"))
+        << r.output;
+    EXPECT_TRUE(Contains(r.output, "127.22.1.11  1.4\\x1b[2J  good              a     fleet 2.0 "
+                                   "(00112233aabbccdd)  2025061  1d 2:03:04  installed\n"))
+        << r.output;
+    EXPECT_TRUE(Contains(r.output, "127.22.1.12  9.9.9       trial (recovery)  a     -"))
+        << r.output;
+
+    r = Status({"127.22.1.11", "127.22.1.13", "--json", "--timeout", "0.5"});
+    EXPECT_EQ(r.status, 3) << r.output;
+    EXPECT_TRUE(Contains(r.output, "\"address\": \"127.22.1.13\", \"answered\": false, "
+                                   "\"missing\": \"did not answer\"}"))
+        << r.output;
+    EXPECT_TRUE(Contains(r.output, "\"counter\": 2025061, \"detail\": \"full\""))
+        << r.output;
+    EXPECT_EQ(silent.Queries(), 3);
+
+    r = Status({"127.22.1.11:0"});
+    EXPECT_EQ(r.status, 2) << r.output;
+    r = Status({});
+    EXPECT_EQ(r.status, 2) << r.output;
 }
 
 }  // namespace
