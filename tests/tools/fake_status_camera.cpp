@@ -25,8 +25,7 @@ qd::UniqueFd BoundUdp(const std::string& address) {
     local.sin_port = htons(qd::kSearchPort);
     if (!fd.valid() || inet_pton(AF_INET, address.c_str(), &local.sin_addr) != 1 ||
         bind(fd.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-        throw std::runtime_error("fake status camera on " + address + ": " +
-                                 std::strerror(errno));
+        throw std::runtime_error("fake status camera on " + address + ": " + std::strerror(errno));
     }
     return fd;
 }

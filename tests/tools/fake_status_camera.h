@@ -5,8 +5,8 @@
 #ifndef QD_TEST_FAKE_STATUS_CAMERA_H
 #define QD_TEST_FAKE_STATUS_CAMERA_H
 
-#include <atomic>
 #include <netinet/in.h>
+#include <atomic>
 
 #include <functional>
 #include <optional>

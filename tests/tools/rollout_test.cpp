@@ -15,10 +15,10 @@
 #include "child_process.h"
 #include "fake_status_camera.h"
 #include "fake_upload_server.h"
+#include "package_reader.h"
 #include "package_writer.h"
 #include "qd_owners.h"
 #include "qd_text.h"
-#include "package_reader.h"
 #include "rollout_confirm.h"
 #include "rollout_package.h"
 #include "rollout_record.h"
@@ -303,7 +303,7 @@ TEST(RolloutReturnWatch, BackOnlyAfterSilenceThenAnAnswer) {
 
 TEST(RolloutReport, ExitStatusPrecedenceAndReportFormats) {
     std::vector<TargetRecord> records(3);
-    records[0] = {Target("10.0.0.2:80"), TargetResult::kOk, "fine", 100, 1.25, 1,
+    records[0] = {Target("10.0.0.2:80"),  TargetResult::kOk,     "fine", 100, 1.25, 1,
                   qdupk::BackState::kYes, qdupk::BackState::kYes};
     records[1] = {Target("10.0.0.3:80"),
                   TargetResult::kRefused,
@@ -367,7 +367,7 @@ TEST(RolloutConfirm, ReportsAfterTheAcknowledgementGiveTheOutcome) {
         {Report("rolledback", kSent, 500), TargetResult::kRolledBack},
         {Report("bad", kSent, 5), TargetResult::kRolledBack},
         {Report("good", kOld, 5), TargetResult::kRolledBack},  // the old firmware, rebooted
-        {Report("good", kOld, 500), std::nullopt},              // not rebooted yet
+        {Report("good", kOld, 500), std::nullopt},             // not rebooted yet
         {Basic(Report("good", "", 5)), TargetResult::kOk},
         {Basic(Report("good", "", 500)), std::nullopt},
         {inRecovery, TargetResult::kRecovery},
@@ -379,8 +379,8 @@ TEST(RolloutConfirm, ReportsAfterTheAcknowledgementGiveTheOutcome) {
         ASSERT_EQ(got.has_value(), c.result.has_value()) << c.report.state << c.report.uptime;
         if (got) {
             EXPECT_EQ(got->result, *c.result) << got->reason;
-            EXPECT_EQ(got->confirmed, got->result == TargetResult::kOk &&
-                                          std::string(c.report.state) == "good")
+            EXPECT_EQ(got->confirmed,
+                      got->result == TargetResult::kOk && std::string(c.report.state) == "good")
                 << got->reason;
         }
     }
@@ -417,7 +417,8 @@ TEST(RolloutConfirm, SilenceOrAStuckStateIsUnconfirmedAndARefusalNamesItsReason)
     EXPECT_TRUE(ours.QueryDue(ack));
     ours.Reported(refused);
     EXPECT_TRUE(ours.done(ack));
-    EXPECT_EQ(ours.reason(), "the camera refused the package: rollback: counter 99 is lower than 100");
+    EXPECT_EQ(ours.reason(),
+              "the camera refused the package: rollback: counter 99 is lower than 100");
     qdupk::RefusalWatch other(ack, kOld + std::string());
     other.Reported(Report("good", kSent, 50));  // its last upload was another package
     EXPECT_EQ(other.reason(), "");
@@ -802,9 +803,8 @@ TEST_F(RolloutCommandTest, ReportNamesEveryTargetAndTheExitStatusSaysSomeFailed)
     EXPECT_TRUE(Contains(r.output, "rollout: 3 targets: 1 ok, 1 refused, 1 no-connection"))
         << r.output;
     const std::string csv = ReadFile(dir_.file("out.csv"));
-    EXPECT_TRUE(Contains(
-        csv, "address,result,reason,bytes,seconds,attempts,back,confirmed\n" + ok.Address() +
-                 ",ok,"))
+    EXPECT_TRUE(Contains(csv, "address,result,reason,bytes,seconds,attempts,back,confirmed\n" +
+                                  ok.Address() + ",ok,"))
         << csv;
     EXPECT_TRUE(Contains(csv, "\n" + refusing.Address() + ",refused,")) << csv;
     EXPECT_TRUE(Contains(csv, "\n" + dead + ",no-connection,")) << csv;
@@ -868,13 +868,14 @@ TEST_F(RolloutCommandTest, ARolledBackCanaryStopsTheRolloutAndARefusalGivesTheCa
         "127.22.3.1",
         BeforeAndAfter(canary, Report("good", kOld, 900), Report("bad", sent.c_str(), 0)));
     const FakeStatusCamera otherStatus("127.22.3.2", [] { return Report("good", kOld, 900); });
-    CommandResult r = Rollout({dir_.file("pkg.upg"), canary.Address(), other.Address(),
-                               "--canary", "1", "--wait-return", "30", "--json", "--report",
-                               dir_.file("r.csv")});
+    CommandResult r =
+        Rollout({dir_.file("pkg.upg"), canary.Address(), other.Address(), "--canary", "1",
+                 "--wait-return", "30", "--json", "--report", dir_.file("r.csv")});
     EXPECT_EQ(r.status, qdupk::kExitCanaryStop) << r.output;
-    EXPECT_TRUE(Contains(r.output, "\"confirmed\": false, \"event\": \"result\", \"reason\": "
-                                   "\"rolled back: the camera reports \\\"bad\\\" for this "
-                                   "package\", \"result\": \"rolled-back\""))
+    EXPECT_TRUE(Contains(r.output,
+                         "\"confirmed\": false, \"event\": \"result\", \"reason\": "
+                         "\"rolled back: the camera reports \\\"bad\\\" for this "
+                         "package\", \"result\": \"rolled-back\""))
         << r.output;
     EXPECT_TRUE(Contains(ReadFile(dir_.file("r.csv")), "\n" + other.Address() + ",not-started,"));
     EXPECT_EQ(other.Connections(), 0);

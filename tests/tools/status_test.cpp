@@ -23,10 +23,12 @@ TEST(StatusClient, EachCameraGetsItsOwnAnswerAndStraysCountAsSilence) {
     const FakeStatusCamera silent("127.22.1.2", [] { return std::nullopt; });
     StatusMisbehaviour wrongNonce;
     wrongNonce.wrongNonce = true;
-    const FakeStatusCamera forged("127.22.1.3", [] { return Report("good", "", 1); }, wrongNonce);
+    const FakeStatusCamera forged(
+        "127.22.1.3", [] { return Report("good", "", 1); }, wrongNonce);
     StatusMisbehaviour elsewhere;
     elsewhere.replyFrom = "127.22.1.9";
-    const FakeStatusCamera moved("127.22.1.4", [] { return Report("good", "", 1); }, elsewhere);
+    const FakeStatusCamera moved(
+        "127.22.1.4", [] { return Report("good", "", 1); }, elsewhere);
     std::atomic<int> asked{0};
     // Loses the first query, as a busy link might.
     const FakeStatusCamera lossy("127.22.1.5", [&asked]() -> std::optional<qd::StatusReport> {
@@ -84,19 +86,20 @@ TEST(StatusCommand, OneLinePerCameraTextsMadeSafeAndSilenceHasItsExitStatus) {
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_TRUE(Contains(r.output, "ADDRESS      VERSION     STATE             SLOT  PACKAGE"))
         << r.output;
-    EXPECT_TRUE(Contains(r.output, "127.22.1.11  1.4\\x1b[2J  good              a     fleet 2.0 "
-                                   "(00112233aabbccdd)  2025061  1d 2:03:04  installed\n"))
+    EXPECT_TRUE(Contains(r.output,
+                         "127.22.1.11  1.4\\x1b[2J  good              a     fleet 2.0 "
+                         "(00112233aabbccdd)  2025061  1d 2:03:04  installed\n"))
         << r.output;
     EXPECT_TRUE(Contains(r.output, "127.22.1.12  9.9.9       trial (recovery)  a     -"))
         << r.output;
 
     r = Status({"127.22.1.11", "127.22.1.13", "--json", "--timeout", "0.5"});
     EXPECT_EQ(r.status, 3) << r.output;
-    EXPECT_TRUE(Contains(r.output, "\"address\": \"127.22.1.13\", \"answered\": false, "
-                                   "\"missing\": \"did not answer\"}"))
+    EXPECT_TRUE(Contains(r.output,
+                         "\"address\": \"127.22.1.13\", \"answered\": false, "
+                         "\"missing\": \"did not answer\"}"))
         << r.output;
-    EXPECT_TRUE(Contains(r.output, "\"counter\": 2025061, \"detail\": \"full\""))
-        << r.output;
+    EXPECT_TRUE(Contains(r.output, "\"counter\": 2025061, \"detail\": \"full\"")) << r.output;
     EXPECT_EQ(silent.Queries(), 3);
 
     r = Status({"127.22.1.11:0"});

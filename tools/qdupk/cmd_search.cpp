@@ -52,6 +52,7 @@ SearchResult Search(const SearchArgs& args) {
 
 void PrintWithStatus(const SearchArgs& args, const std::vector<CameraReply>& found) {
     std::vector<std::string> addresses;
+    addresses.reserve(found.size());
     for (const CameraReply& camera : found) {
         addresses.push_back(camera.address);
     }
@@ -113,8 +114,9 @@ Command AddSearch(CLI::App& tool) {
     AddMaxAnswers(*command, args->maxAnswers);
     command->add_flag("--status", args->status,
                       "ask each camera found for its status: adds version and state");
-    command->add_flag("--json", args->json,
-                      "print a JSON array of {address, announced, port} objects (with --status: version, state)");
+    command->add_flag(
+        "--json", args->json,
+        "print a JSON array of {address, announced, port} objects (with --status: version, state)");
     command->footer(kSearchDetails);
     return {command, [args] { return RunSearch(*args); }};
 }

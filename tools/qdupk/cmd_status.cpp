@@ -83,6 +83,7 @@ std::vector<CameraStatus> Found(const StatusArgs& args) {
     }
     SortByAddress(found);
     std::vector<CameraStatus> cameras;
+    cameras.reserve(found.size());
     for (const HostPort& camera : found) {
         cameras.push_back({camera.host, std::nullopt, "no status (older camera)"});
     }
@@ -157,9 +158,9 @@ int RunStatus(const StatusArgs& args) {
 CLI::Validator HostCheck() {
     return CLI::Validator(
         [](const std::string& text) {
-            return HostOf(text) ? std::string()
-                                : "needs HOST or HOST:PORT with a port from 1 to 65535, not " +
-                                      text;
+            return HostOf(text)
+                       ? std::string()
+                       : "needs HOST or HOST:PORT with a port from 1 to 65535, not " + text;
         },
         "");
 }

@@ -13,8 +13,8 @@
 namespace qdupk {
 namespace {
 
-constexpr Command (*kCommands[])(CLI::App&) = {AddKeygen, AddPack,   AddSeal,   AddInfo,   AddVerify,
-                                               AddSearch, AddStatus, AddUpload, AddRollout};
+constexpr Command (*kCommands[])(CLI::App&) = {
+    AddKeygen, AddPack, AddSeal, AddInfo, AddVerify, AddSearch, AddStatus, AddUpload, AddRollout};
 
 const char kToolFooter[] =
     "'qdupk COMMAND --help' shows a command's usage and exit codes.\n"

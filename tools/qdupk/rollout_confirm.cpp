@@ -42,10 +42,9 @@ std::optional<Confirmation> JudgeReport(const qd::StatusReport& report, const Co
                                         double sinceAck) {
     const bool restarted = static_cast<double>(report.uptime) + 1.0 <= sinceAck;
     if (report.recovery && restarted) {
-        return Confirmation{TargetResult::kRecovery,
-                            std::string("restarted into its recovery system (state ") +
-                                report.state + ")",
-                            false};
+        return Confirmation{
+            TargetResult::kRecovery,
+            std::string("restarted into its recovery system (state ") + report.state + ")", false};
     }
     if (plan.byRestart || StateIs(report, "no journal")) {
         return restarted ? std::optional<Confirmation>(Restarted(report, sinceAck)) : std::nullopt;
@@ -61,10 +60,10 @@ std::optional<Confirmation> JudgeReport(const qd::StatusReport& report, const Co
                             false};
     }
     if (StateIs(report, "good") && restarted) {
-        return Confirmation{TargetResult::kRolledBack,
-                            "rolled back: runs " + Package(report) + " after the reboot, not " +
-                                plan.identity,
-                            false};
+        return Confirmation{
+            TargetResult::kRolledBack,
+            "rolled back: runs " + Package(report) + " after the reboot, not " + plan.identity,
+            false};
     }
     return std::nullopt;
 }

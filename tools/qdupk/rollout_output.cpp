@@ -17,9 +17,9 @@ constexpr std::size_t kMaxLiveLines = 20;
 constexpr std::size_t kLineWidth = 79;
 
 constexpr TargetResult kResultOrder[] = {
-    TargetResult::kOk,         TargetResult::kRolledBack, TargetResult::kRecovery,
-    TargetResult::kUnconfirmed, TargetResult::kRefused,   TargetResult::kNoConnection,
-    TargetResult::kTimeout,    TargetResult::kNotBack,    TargetResult::kNotStarted,
+    TargetResult::kOk,          TargetResult::kRolledBack, TargetResult::kRecovery,
+    TargetResult::kUnconfirmed, TargetResult::kRefused,    TargetResult::kNoConnection,
+    TargetResult::kTimeout,     TargetResult::kNotBack,    TargetResult::kNotStarted,
     TargetResult::kAborted,
 };
 

@@ -18,9 +18,9 @@ namespace qdupk {
 namespace {
 
 constexpr TargetResult kAllResults[] = {
-    TargetResult::kOk,      TargetResult::kRefused, TargetResult::kNoConnection,
-    TargetResult::kTimeout, TargetResult::kNotBack, TargetResult::kNotStarted,
-    TargetResult::kAborted, TargetResult::kRolledBack, TargetResult::kRecovery,
+    TargetResult::kOk,          TargetResult::kRefused,    TargetResult::kNoConnection,
+    TargetResult::kTimeout,     TargetResult::kNotBack,    TargetResult::kNotStarted,
+    TargetResult::kAborted,     TargetResult::kRolledBack, TargetResult::kRecovery,
     TargetResult::kUnconfirmed,
 };
 

@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <map>
 #include <cstring>
+#include <map>
 #include <memory>
 
 #include "rollout_status.h"
@@ -64,6 +64,7 @@ class Rollout {
     void AbortAll();
     void Leftovers();
     void TickDisplay(TimePoint now);
+    std::vector<InFlight> Uploads(TimePoint now) const;
     TimePoint NextWake(TimePoint now) const;
 
     RolloutSettings settings_;
@@ -395,12 +396,7 @@ void Rollout::Leftovers() {
     }
 }
 
-void Rollout::TickDisplay(TimePoint now) {
-    const Millis interval = observer_.TickInterval();
-    if (interval <= Millis{0} || now < nextTick_) {
-        return;
-    }
-    nextTick_ = now + interval;
+std::vector<InFlight> Rollout::Uploads(TimePoint now) const {
     std::vector<InFlight> flights;
     for (const auto& entry : running_) {
         const UploadAttempt& attempt = *entry.second;
@@ -412,6 +408,16 @@ void Rollout::TickDisplay(TimePoint now) {
         flights.push_back({entry.first, state, attempt.sent(),
                            sending ? static_cast<double>(attempt.sent()) / seconds : 0.0});
     }
+    return flights;
+}
+
+void Rollout::TickDisplay(TimePoint now) {
+    const Millis interval = observer_.TickInterval();
+    if (interval <= Millis{0} || now < nextTick_) {
+        return;
+    }
+    nextTick_ = now + interval;
+    std::vector<InFlight> flights = Uploads(now);
     for (const auto& entry : watching_) {
         flights.push_back({entry.first, "rebooting", records_[entry.first].bytes, 0.0});
     }

@@ -64,7 +64,7 @@ struct RolloutSettings {
     // target that gave one is judged by its status after the
     // acknowledgement, within confirmTimeout.
     std::vector<std::optional<qd::StatusReport>> before;
-    std::string identity;  // of the package, as cameras report it
+    std::string identity;   // of the package, as cameras report it
     bool journaled = true;  // it has a kernel or root file system image
     Millis confirmTimeout{300000};
     // How often Ctrl-C was pressed, and the signal mask to wait with (the

@@ -28,8 +28,8 @@ std::vector<std::optional<qd::StatusReport>> AskBefore(StatusClient& client,
 StatusWatches::StatusWatches(StatusClient* client, std::string identity, Millis confirmTimeout)
     : client_(client), identity_(std::move(identity)), confirmTimeout_(confirmTimeout) {}
 
-void StatusWatches::Confirm(std::size_t index, const std::string& address,
-                            TimePoint acknowledged, bool byRestart) {
+void StatusWatches::Confirm(std::size_t index, const std::string& address, TimePoint acknowledged,
+                            bool byRestart) {
     Entry& entry = entries_[index];
     entry.address = address;
     entry.confirm.emplace(acknowledged, confirmTimeout_, ConfirmPlan{identity_, byRestart});
@@ -43,7 +43,8 @@ void StatusWatches::AskWhy(std::size_t index, const std::string& address, TimePo
 
 void StatusWatches::SendDue(TimePoint now) {
     for (auto& [index, entry] : entries_) {
-        const bool due = entry.confirm ? entry.confirm->QueryDue(now) : entry.refusal->QueryDue(now);
+        const bool due =
+            entry.confirm ? entry.confirm->QueryDue(now) : entry.refusal->QueryDue(now);
         if (due) {
             (void)client_->Ask(entry.address);
         }
@@ -105,7 +106,8 @@ std::vector<StatusVerdict> StatusWatches::TakeAll() {
 std::optional<StatusWatches::TimePoint> StatusWatches::NextEvent() const {
     std::optional<TimePoint> next;
     for (const auto& [index, entry] : entries_) {
-        const TimePoint at = entry.confirm ? entry.confirm->NextEvent() : entry.refusal->NextEvent();
+        const TimePoint at =
+            entry.confirm ? entry.confirm->NextEvent() : entry.refusal->NextEvent();
         next = next ? std::min(*next, at) : at;
     }
     return next;

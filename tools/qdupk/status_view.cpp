@@ -59,8 +59,8 @@ Row StatusRow(const CameraStatus& camera) {
         return {camera.address, camera.missing};
     }
     const qd::StatusReport& r = *camera.report;
-    return {camera.address, Cell(r.version), StateText(r),      Cell(r.slot), PackageText(r),
-            CounterText(r), UptimeText(r.uptime), Cell(r.lastText)};
+    return {camera.address, Cell(r.version), StateText(r),         Cell(r.slot),
+            PackageText(r), CounterText(r),  UptimeText(r.uptime), Cell(r.lastText)};
 }
 
 nlohmann::json TextOrNull(bool full, const char* text) {
@@ -108,7 +108,8 @@ nlohmann::json ReportJson(const qd::StatusReport& r) {
 std::string FormatStatusJson(const std::vector<CameraStatus>& cameras) {
     nlohmann::json list = nlohmann::json::array();
     for (const CameraStatus& camera : cameras) {
-        nlohmann::json entry = camera.report ? ReportJson(*camera.report) : nlohmann::json::object();
+        nlohmann::json entry =
+            camera.report ? ReportJson(*camera.report) : nlohmann::json::object();
         entry["address"] = camera.address;
         entry["answered"] = camera.report.has_value();
         entry["missing"] = camera.missing;
@@ -119,9 +120,8 @@ std::string FormatStatusJson(const std::vector<CameraStatus>& cameras) {
 
 std::string FormatSearchStatusTable(const std::vector<CameraReply>& cameras,
                                     const std::vector<std::optional<qd::StatusReport>>& reports) {
-    const bool withAnnounced = std::any_of(cameras.begin(), cameras.end(), [](const auto& c) {
-        return c.announced != c.address;
-    });
+    const bool withAnnounced = std::any_of(cameras.begin(), cameras.end(),
+                                           [](const auto& c) { return c.announced != c.address; });
     std::vector<Row> rows = {{"ADDRESS", "PORT", "VERSION", "STATE"}};
     if (withAnnounced) {
         rows.front().push_back("ANNOUNCED");
@@ -129,7 +129,8 @@ std::string FormatSearchStatusTable(const std::vector<CameraReply>& cameras,
     for (std::size_t i = 0; i < cameras.size(); ++i) {
         const std::optional<qd::StatusReport>& r = reports[i];
         rows.push_back({cameras[i].address, std::to_string(cameras[i].port),
-                        r ? Cell(r->version) : "-", r ? StateText(*r) : "no status (older camera)"});
+                        r ? Cell(r->version) : "-",
+                        r ? StateText(*r) : "no status (older camera)"});
         if (withAnnounced) {
             rows.back().push_back(cameras[i].announced);
         }
