@@ -90,20 +90,23 @@ std::vector<CameraStatus> Found(const StatusArgs& args) {
     return cameras;
 }
 
+void AddOnce(std::vector<CameraStatus>& cameras, const CameraStatus& camera) {
+    const bool known = std::any_of(cameras.begin(), cameras.end(),
+                                   [&](const auto& c) { return c.address == camera.address; });
+    if (!known) {
+        cameras.push_back(camera);
+    }
+}
+
 // Named cameras first, in their order, then those found; each address once.
 std::vector<CameraStatus> Cameras(const StatusArgs& args) {
     std::vector<CameraStatus> cameras;
     for (const std::string& text : args.hosts) {
-        cameras.push_back(Listed(*HostOf(text)));
+        AddOnce(cameras, Listed(*HostOf(text)));
     }
     if (args.search) {
         for (const CameraStatus& camera : Found(args)) {
-            const bool known = std::any_of(cameras.begin(), cameras.end(), [&](const auto& c) {
-                return c.address == camera.address;
-            });
-            if (!known) {
-                cameras.push_back(camera);
-            }
+            AddOnce(cameras, camera);
         }
     }
     return cameras;

@@ -197,14 +197,15 @@ bool Rollout::Watched(std::size_t index, const AttemptEnd& end, TimePoint now) {
 
 void Rollout::Settle(const StatusVerdict& verdict, TimePoint now) {
     TargetRecord& record = records_[verdict.index];
-    record.seconds = SecondsBetween(firstStart_[verdict.index], now);
     if (verdict.refusal) {
+        // Its seconds stay those of the refusal: asking why is no part of it.
         if (!verdict.outcome.reason.empty()) {
             record.reason = verdict.outcome.reason;
         }
         Announce(verdict.index);
         return;
     }
+    record.seconds = SecondsBetween(firstStart_[verdict.index], now);
     record.result = verdict.outcome.result;
     record.reason = verdict.outcome.reason;
     record.back = verdict.back ? BackState::kYes : BackState::kNo;
