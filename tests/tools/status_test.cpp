@@ -11,6 +11,7 @@
 #include "fake_status_camera.h"
 #include "qd_text.h"
 #include "status_client.h"
+#include "status_view.h"
 #include "target_exec.h"
 
 namespace qdtest {
@@ -58,6 +59,24 @@ TEST(StatusClient, EachCameraGetsItsOwnAnswerAndStraysCountAsSilence) {
     EXPECT_EQ(good.Queries(), 1);
     EXPECT_EQ(silent.Queries(), 3);
     EXPECT_EQ(lossy.Queries(), 2);
+}
+
+// search --status: the search's columns and fields, with version and state
+// added; a camera without status says so instead.
+TEST(StatusView, SearchWithStatusAddsVersionAndState) {
+    const std::vector<qdupk::CameraReply> cameras = {{"10.0.0.2", 8080, "10.0.0.2"},
+                                                     {"10.0.0.3", 80, "192.168.5.163"}};
+    const std::vector<std::optional<qd::StatusReport>> reports = {Report("good", "", 1),
+                                                                  std::nullopt};
+    EXPECT_EQ(qdupk::FormatSearchStatusTable(cameras, reports),
+              "ADDRESS   PORT  VERSION  STATE                     ANNOUNCED\n"
+              "10.0.0.2  8080  9.9.9    good                      10.0.0.2\n"
+              "10.0.0.3  80    -        no status (older camera)  192.168.5.163\n");
+    EXPECT_EQ(qdupk::FormatSearchStatusJson(cameras, reports),
+              "[{\"address\": \"10.0.0.2\", \"announced\": \"10.0.0.2\", \"port\": 8080, "
+              "\"source\": \"10.0.0.2\", \"state\": \"good\", \"version\": \"9.9.9\"}, "
+              "{\"address\": \"10.0.0.3\", \"announced\": \"192.168.5.163\", \"port\": 80, "
+              "\"source\": \"10.0.0.3\", \"state\": null, \"version\": null}]\n");
 }
 
 bool Contains(const std::string& text, const std::string& part) {
