@@ -872,6 +872,10 @@ TEST_F(RolloutCommandTest, ARolledBackCanaryStopsTheRolloutAndARefusalGivesTheCa
         Rollout({dir_.file("pkg.upg"), canary.Address(), other.Address(), "--canary", "1",
                  "--wait-return", "30", "--json", "--report", dir_.file("r.csv")});
     EXPECT_EQ(r.status, qdupk::kExitCanaryStop) << r.output;
+    // What each camera ran before, then its verdict.
+    EXPECT_TRUE(Contains(r.output, "{\"address\": \"" + canary.Address() +
+                                       "\", \"answered\": true, \"counter\": null"))
+        << r.output;
     EXPECT_TRUE(Contains(r.output,
                          "\"confirmed\": false, \"event\": \"result\", \"reason\": "
                          "\"rolled back: the camera reports \\\"bad\\\" for this "

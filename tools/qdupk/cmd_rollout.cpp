@@ -349,17 +349,7 @@ std::vector<std::optional<qd::StatusReport>> StatusBefore(const RolloutArgs& arg
     if (!args.waitReturn || client == nullptr) {
         return {};
     }
-    std::vector<std::optional<qd::StatusReport>> before = AskBefore(*client, targets);
-    std::vector<std::string> older;
-    for (std::size_t i = 0; i < targets.size(); ++i) {
-        if (!before[i]) {
-            older.push_back(TargetName(targets[i]) +
-                            " gives no status (older camera): it counts as back once it answers "
-                            "a search again; not confirmed");
-        }
-    }
-    WarnEach(older);
-    return before;
+    return AskBefore(*client, targets);
 }
 
 struct Prepared {
@@ -408,6 +398,7 @@ int Roll(RolloutArgs& args) {
     if (args.dryRun) {
         return DryRun(args, kind, targets);
     }
+    PrintBefore(kind, stdout, targets, prepared.before);
     return Upload(args, kind, targets, package, prepared);
 }
 
