@@ -2,7 +2,7 @@
 # where a command takes one (manifests, packages, keys). Self-contained: it
 # needs none of the bash-completion package's helpers.
 
-_qdupk_commands="keygen pack seal info verify search upload rollout"
+_qdupk_commands="keygen pack seal info verify search status upload rollout"
 
 # The options each command takes, besides -h/--help.
 _qdupk_options() {
@@ -12,11 +12,13 @@ _qdupk_options() {
     seal) echo "--key --counter -o --output" ;;
     info) echo "--json" ;;
     verify) echo "--devid --pubkey --min-counter --json" ;;
-    search) echo "--timeout --interface --max-answers --json" ;;
+    search) echo "--timeout --interface --max-answers --status --json" ;;
+    status) echo "--search --interface --timeout --json" ;;
     upload) echo "--no-verify --timeout --connect-timeout" ;;
     rollout)
         echo "--targets --search --interface --search-timeout --max-answers --parallel --canary" \
-            "--max-failures --retries --wait-return --timeout --connect-timeout --pubkey" \
+            "--max-failures --retries --wait-return --confirm-timeout --timeout --connect-timeout" \
+            "--pubkey" \
             "--min-counter --dry-run --json --report"
         ;;
     esac
@@ -41,7 +43,8 @@ _qdupk_option_value() {
         COMPREPLY=($(compgen -W "$(ls /sys/class/net 2>/dev/null)" -- "$cur"))
         ;;
     --counter | --min-counter | --devid | --timeout | --connect-timeout | --parallel | \
-        --canary | --max-failures | --retries | --wait-return | --max-answers | --search-timeout)
+        --canary | --max-failures | --retries | --wait-return | --confirm-timeout | --max-answers | \
+        --search-timeout)
         COMPREPLY=() # a number or a name: nothing to offer
         ;;
     *) return 1 ;;
@@ -77,7 +80,7 @@ _qdupk() {
     fi
     case $command in
     pack) _qdupk_files '*.ini' "$cur" ;;
-    keygen | search) COMPREPLY=() ;;
+    keygen | search | status) COMPREPLY=() ;;
     *) _qdupk_files '*.upg' "$cur" ;;
     esac
     return 0

@@ -54,13 +54,16 @@ void SendAnswer(int fd, std::uint32_t result) {
 
 }  // namespace
 
-FakeUploadServer::FakeUploadServer(ServerReply reply, ConcurrencyGauge* gauge)
-    : reply_(reply), gauge_(gauge), listener_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+FakeUploadServer::FakeUploadServer(ServerReply reply, ConcurrencyGauge* gauge,
+                                   const std::string& address)
+    : reply_(reply),
+      gauge_(gauge),
+      listener_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)),
+      address_(address) {
     sockaddr_in local{};
     local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t size = sizeof local;
-    if (!listener_.valid() ||
+    if (!listener_.valid() || inet_pton(AF_INET, address.c_str(), &local.sin_addr) != 1 ||
         bind(listener_.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
         listen(listener_.get(), 4) != 0 ||
         getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&local), &size) != 0) {
@@ -76,7 +79,7 @@ FakeUploadServer::~FakeUploadServer() {
 }
 
 std::string FakeUploadServer::Address() const {
-    return "127.0.0.1:" + std::to_string(port_);
+    return address_ + ":" + std::to_string(port_);
 }
 
 std::vector<ReceivedUpload> FakeUploadServer::Received() {

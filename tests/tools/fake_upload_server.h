@@ -41,12 +41,15 @@ struct ReceivedUpload {
 
 class FakeUploadServer {
   public:
-    explicit FakeUploadServer(ServerReply reply, ConcurrencyGauge* gauge = nullptr);
+    // Listens on `address` (a loopback address; a camera's own for a test
+    // that also answers its status there), on a port of the system's choice.
+    explicit FakeUploadServer(ServerReply reply, ConcurrencyGauge* gauge = nullptr,
+                              const std::string& address = "127.0.0.1");
     ~FakeUploadServer();  // stops the thread, closes every socket
     FakeUploadServer(const FakeUploadServer&) = delete;
     FakeUploadServer& operator=(const FakeUploadServer&) = delete;
 
-    std::string Address() const;  // "127.0.0.1:PORT"
+    std::string Address() const;  // "ADDRESS:PORT"
     int Connections() const { return connections_.load(); }
     // Uploads served so far, in order.
     std::vector<ReceivedUpload> Received();
@@ -60,6 +63,7 @@ class FakeUploadServer {
     ServerReply reply_;
     ConcurrencyGauge* gauge_;
     qd::UniqueFd listener_;
+    std::string address_;
     std::uint16_t port_ = 0;
     std::atomic<bool> stop_{false};
     std::atomic<int> connections_{0};

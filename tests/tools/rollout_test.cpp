@@ -13,14 +13,19 @@
 #include <vector>
 
 #include "child_process.h"
+#include "fake_status_camera.h"
 #include "fake_upload_server.h"
+#include "package_reader.h"
 #include "package_writer.h"
 #include "qd_owners.h"
+#include "qd_text.h"
+#include "rollout_confirm.h"
 #include "rollout_package.h"
 #include "rollout_record.h"
 #include "rollout_return.h"
 #include "rollout_run.h"
 #include "rollout_scheduler.h"
+#include "rollout_status.h"
 #include "rollout_targets.h"
 #include "target_exec.h"
 #include "test_support.h"
@@ -38,12 +43,13 @@ bool Contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-std::string MakePackage(std::size_t dataSize) {
+std::string MakePackage(std::size_t dataSize, std::int32_t type = QDUPK_ITEM_FILE) {
     qdupk::PackagePlan plan;
     plan.name = "fleet";
     plan.version = "2.0";
     plan.devId = "QUNDAR";
     qdupk::ItemPlan item;
+    item.type = type;
     item.destination = "/tmp/x";
     for (std::size_t i = 0; i < dataSize; ++i) {
         item.data += static_cast<char>(i * 13 % 251);
@@ -297,8 +303,8 @@ TEST(RolloutReturnWatch, BackOnlyAfterSilenceThenAnAnswer) {
 
 TEST(RolloutReport, ExitStatusPrecedenceAndReportFormats) {
     std::vector<TargetRecord> records(3);
-    records[0] = {Target("10.0.0.2:80"), TargetResult::kOk, "fine", 100, 1.25, 1,
-                  qdupk::BackState::kYes};
+    records[0] = {Target("10.0.0.2:80"),  TargetResult::kOk,     "fine", 100, 1.25, 1,
+                  qdupk::BackState::kYes, qdupk::BackState::kYes};
     records[1] = {Target("10.0.0.3:80"),
                   TargetResult::kRefused,
                   "=closed, said \"no\"\nthen left",
@@ -319,21 +325,111 @@ TEST(RolloutReport, ExitStatusPrecedenceAndReportFormats) {
     EXPECT_EQ(qdupk::RolloutExitStatus({records[0]}, {}), 0);
 
     EXPECT_EQ(qdupk::ReportCsv(records),
-              "address,result,reason,bytes,seconds,attempts,back\n"
-              "10.0.0.2:80,ok,fine,100,1.2,1,yes\n"
-              "10.0.0.3:80,refused,\"'=closed, said \"\"no\"\"\nthen left\",100,0.5,1,\n"
-              "10.0.0.4:80,not-started,,0,0.0,0,\n");
+              "address,result,reason,bytes,seconds,attempts,back,confirmed\n"
+              "10.0.0.2:80,ok,fine,100,1.2,1,yes,yes\n"
+              "10.0.0.3:80,refused,\"'=closed, said \"\"no\"\"\nthen left\",100,0.5,1,,\n"
+              "10.0.0.4:80,not-started,,0,0.0,0,,\n");
     const std::string json = qdupk::ReportJson(records, {});
     EXPECT_TRUE(Contains(json, "\"exit\": 3")) << json;
     EXPECT_TRUE(Contains(json, "\"not-started\": 1")) << json;
     EXPECT_TRUE(Contains(json,
                          "{\"address\": \"10.0.0.2:80\", \"attempts\": 1, \"back\": true, "
-                         "\"bytes\": 100, \"reason\": \"fine\", \"result\": \"ok\", "
-                         "\"seconds\": 1.3}"))
+                         "\"bytes\": 100, \"confirmed\": true, \"reason\": \"fine\", "
+                         "\"result\": \"ok\", \"seconds\": 1.3}"))
         << json;
     EXPECT_TRUE(Contains(json, "\"back\": null")) << json;
     EXPECT_TRUE(qdupk::IsReportPath("out/Site.CSV"));
     EXPECT_FALSE(qdupk::IsReportPath("site.txt"));
+}
+
+// --- confirmation from the camera's status -----------------------------------
+
+constexpr char kSent[] = "1111222233334444";
+constexpr char kOld[] = "9999888877776666";
+
+qd::StatusReport Basic(qd::StatusReport report) {
+    report.full = false;
+    report.identity[0] = '\0';
+    return report;
+}
+
+TEST(RolloutConfirm, ReportsAfterTheAcknowledgementGiveTheOutcome) {
+    qd::StatusReport inRecovery = Report("good", kSent, 5);
+    inRecovery.recovery = true;
+    struct Case {
+        qd::StatusReport report;
+        std::optional<TargetResult> result;  // none: keep waiting
+    };
+    // 20 s after the acknowledgement; up 5 s: restarted since, up 500 s: not yet.
+    const Case cases[] = {
+        {Report("good", kSent, 5), TargetResult::kOk},
+        {Report("trial", kSent, 5), std::nullopt},
+        {Report("rolledback", kSent, 500), TargetResult::kRolledBack},
+        {Report("bad", kSent, 5), TargetResult::kRolledBack},
+        {Report("good", kOld, 5), TargetResult::kRolledBack},  // the old firmware, rebooted
+        {Report("good", kOld, 500), std::nullopt},             // not rebooted yet
+        {Basic(Report("good", "", 5)), TargetResult::kOk},
+        {Basic(Report("good", "", 500)), std::nullopt},
+        {inRecovery, TargetResult::kRecovery},
+        {Report("no journal", "", 5), TargetResult::kOk},
+        {Report("no journal", "", 500), std::nullopt},
+    };
+    for (const Case& c : cases) {
+        const auto got = qdupk::JudgeReport(c.report, {kSent, false}, 20.0);
+        ASSERT_EQ(got.has_value(), c.result.has_value()) << c.report.state << c.report.uptime;
+        if (got) {
+            EXPECT_EQ(got->result, *c.result) << got->reason;
+            EXPECT_EQ(got->confirmed,
+                      got->result == TargetResult::kOk && std::string(c.report.state) == "good")
+                << got->reason;
+        }
+    }
+    // A package the journal does not record: back once restarted, whatever the state.
+    const auto file = qdupk::JudgeReport(Report("trial", kOld, 5), {kSent, true}, 20.0);
+    ASSERT_TRUE(file);
+    EXPECT_EQ(file->result, TargetResult::kOk);
+    EXPECT_TRUE(Contains(file->reason, "no kernel or root file system image")) << file->reason;
+}
+
+TEST(RolloutConfirm, SilenceOrAStuckStateIsUnconfirmedAndARefusalNamesItsReason) {
+    const Clock::time_point ack{};
+    qdupk::ConfirmWatch silent(ack, Millis(10000), {kSent, false});
+    EXPECT_TRUE(silent.QueryDue(ack));
+    EXPECT_FALSE(silent.QueryDue(ack + Millis(1000)));
+    EXPECT_TRUE(silent.QueryDue(ack + Millis(2000)));
+    EXPECT_FALSE(silent.verdict(ack + Millis(9999)));
+    auto late = silent.verdict(ack + Millis(10000));
+    ASSERT_TRUE(late);
+    EXPECT_EQ(late->result, TargetResult::kUnconfirmed);
+    EXPECT_EQ(late->reason, "not confirmed within 10 s; no status yet since the acknowledgement");
+
+    qdupk::ConfirmWatch stuck(ack, Millis(10000), {kSent, false});
+    stuck.Reported(Report("trial", kSent, 3), ack + Millis(5000));
+    late = stuck.verdict(ack + Millis(10000));
+    ASSERT_TRUE(late);
+    EXPECT_EQ(late->reason, "not confirmed within 10 s; last state seen: trial");
+    EXPECT_TRUE(stuck.back());
+
+    qd::StatusReport refused = Report("good", kOld, 50);
+    (void)qd::CopyText(refused.lastIdentity, kSent);
+    (void)qd::CopyText(refused.lastText, "rollback: counter 99 is lower than 100");
+    qdupk::RefusalWatch ours(ack, kSent);
+    EXPECT_TRUE(ours.QueryDue(ack));
+    ours.Reported(refused);
+    EXPECT_TRUE(ours.done(ack));
+    EXPECT_EQ(ours.reason(),
+              "the camera refused the package: rollback: counter 99 is lower than 100");
+    qdupk::RefusalWatch other(ack, kOld + std::string());
+    other.Reported(Report("good", kSent, 50));  // its last upload was another package
+    EXPECT_EQ(other.reason(), "");
+    qdupk::RefusalWatch unanswered(ack, kSent);
+    int queries = 0;
+    for (int ms = 0; ms < 5000; ms += 100) {
+        queries += unanswered.QueryDue(ack + Millis(ms)) ? 1 : 0;
+    }
+    EXPECT_EQ(queries, qdupk::RefusalWatch::kQueries);
+    EXPECT_FALSE(unanswered.done(ack + Millis(2999)));
+    EXPECT_TRUE(unanswered.done(ack + Millis(3000)));
 }
 
 // --- the loop on loopback -----------------------------------------------------
@@ -634,6 +730,52 @@ TEST_F(RolloutLoopTest, ACanaryThatComesBackLetsTheOthersGo) {
                                         "ack " + other.Address(), "ok " + other.Address()}));
 }
 
+// A stand-in camera's status: `before` until its upload server took a
+// package, `after` from then on.
+StatusAnswerFn BeforeAndAfter(FakeUploadServer& camera, const qd::StatusReport& before,
+                              const qd::StatusReport& after) {
+    return [&camera, before, after] { return camera.Received().empty() ? before : after; };
+}
+
+TEST_F(RolloutLoopTest, TheStatusAfterTheRebootConfirmsRollsBackOrLeavesUnconfirmed) {
+    WriteFile(dir_.file("pkg.upg"), MakePackage(5000, QDUPK_ITEM_KERNEL));
+    settings_.attempt.size = ReadFile(dir_.file("pkg.upg")).size();
+    const std::string sent = qdupk::ReadPackage(dir_.file("pkg.upg")).identity;
+    const qd::StatusReport old = Report("good", kOld, 900);
+    FakeUploadServer good(ServerReply::kAck, nullptr, "127.22.2.1");
+    FakeUploadServer fell(ServerReply::kAck, nullptr, "127.22.2.2");
+    FakeUploadServer stuck(ServerReply::kAck, nullptr, "127.22.2.3");
+    const FakeStatusCamera goodStatus("127.22.2.1",
+                                      BeforeAndAfter(good, old, Report("good", sent.c_str(), 0)));
+    const FakeStatusCamera fellStatus(
+        "127.22.2.2", BeforeAndAfter(fell, old, Report("rolledback", sent.c_str(), 0)));
+    const FakeStatusCamera stuckStatus(
+        "127.22.2.3", BeforeAndAfter(stuck, old, Report("trial", sent.c_str(), 900)));
+    qdupk::StatusClient client;
+    const std::vector<std::string> targets = {good.Address(), fell.Address(), stuck.Address()};
+    settings_.status = &client;
+    settings_.before =
+        qdupk::AskBefore(client, {Target(targets[0]), Target(targets[1]), Target(targets[2])});
+    settings_.identity = sent;
+    settings_.waitReturn = Millis(60000);
+    settings_.confirmTimeout = Millis(3000);
+
+    const qdupk::RolloutOutcome out = Run(targets);
+
+    const auto& r = out.records;
+    EXPECT_EQ(r[0].result, TargetResult::kOk) << r[0].reason;
+    EXPECT_EQ(r[0].confirmed, qdupk::BackState::kYes);
+    EXPECT_TRUE(Contains(r[0].reason, "confirmed: runs fleet 2.0 (" + sent + "), good"))
+        << r[0].reason;
+    EXPECT_EQ(r[1].result, TargetResult::kRolledBack) << r[1].reason;
+    EXPECT_EQ(r[1].confirmed, qdupk::BackState::kNo);
+    EXPECT_EQ(r[2].result, TargetResult::kUnconfirmed) << r[2].reason;
+    EXPECT_EQ(r[2].reason, "not confirmed within 3 s; last state seen: trial");
+    EXPECT_EQ(out.exitStatus, qdupk::kExitSomeFailed);
+    // One query before, then one every two seconds at most.
+    EXPECT_LE(stuckStatus.Queries(), 1 + 3);
+}
+
 // --- the command ------------------------------------------------------------
 
 class RolloutCommandTest : public ::testing::Test {
@@ -661,8 +803,8 @@ TEST_F(RolloutCommandTest, ReportNamesEveryTargetAndTheExitStatusSaysSomeFailed)
     EXPECT_TRUE(Contains(r.output, "rollout: 3 targets: 1 ok, 1 refused, 1 no-connection"))
         << r.output;
     const std::string csv = ReadFile(dir_.file("out.csv"));
-    EXPECT_TRUE(Contains(
-        csv, "address,result,reason,bytes,seconds,attempts,back\n" + ok.Address() + ",ok,"))
+    EXPECT_TRUE(Contains(csv, "address,result,reason,bytes,seconds,attempts,back,confirmed\n" +
+                                  ok.Address() + ",ok,"))
         << csv;
     EXPECT_TRUE(Contains(csv, "\n" + refusing.Address() + ",refused,")) << csv;
     EXPECT_TRUE(Contains(csv, "\n" + dead + ",no-connection,")) << csv;
@@ -717,6 +859,49 @@ TEST_F(RolloutCommandTest, OneCameraUnderManySpellingsGetsOneUploadAndNoTargetIs
     EXPECT_EQ(camera.Connections(), 1);
 }
 
+TEST_F(RolloutCommandTest, ARolledBackCanaryStopsTheRolloutAndARefusalGivesTheCamerasReason) {
+    WriteFile(dir_.file("pkg.upg"), MakePackage(5000, QDUPK_ITEM_ROOTFS));
+    const std::string sent = qdupk::ReadPackage(dir_.file("pkg.upg")).identity;
+    FakeUploadServer canary(ServerReply::kAck, nullptr, "127.22.3.1");
+    FakeUploadServer other(ServerReply::kAck, nullptr, "127.22.3.2");
+    const FakeStatusCamera canaryStatus(
+        "127.22.3.1",
+        BeforeAndAfter(canary, Report("good", kOld, 900), Report("bad", sent.c_str(), 0)));
+    const FakeStatusCamera otherStatus("127.22.3.2", [] { return Report("good", kOld, 900); });
+    CommandResult r =
+        Rollout({dir_.file("pkg.upg"), canary.Address(), other.Address(), "--canary", "1",
+                 "--wait-return", "30", "--json", "--report", dir_.file("r.csv")});
+    EXPECT_EQ(r.status, qdupk::kExitCanaryStop) << r.output;
+    // What each camera ran before, then its verdict.
+    EXPECT_TRUE(Contains(r.output, "{\"address\": \"" + canary.Address() +
+                                       "\", \"answered\": true, \"counter\": null"))
+        << r.output;
+    EXPECT_TRUE(Contains(r.output,
+                         "\"confirmed\": false, \"event\": \"result\", \"reason\": "
+                         "\"rolled back: the camera reports \\\"bad\\\" for this "
+                         "package\", \"result\": \"rolled-back\""))
+        << r.output;
+    EXPECT_TRUE(Contains(ReadFile(dir_.file("r.csv")), "\n" + other.Address() + ",not-started,"));
+    EXPECT_EQ(other.Connections(), 0);
+
+    FakeUploadServer refusing(ServerReply::kClose, nullptr, "127.22.3.3");
+    FakeUploadServer refusedOther(ServerReply::kClose, nullptr, "127.22.3.4");
+    qd::StatusReport why = Report("good", kOld, 900);
+    (void)qd::CopyText(why.lastIdentity, sent.c_str());
+    (void)qd::CopyText(why.lastText, "rollback: counter 99 is lower than 100");
+    const FakeStatusCamera refusingStatus("127.22.3.3", [why] { return why; });
+    const FakeStatusCamera otherReason("127.22.3.4", [] { return Report("good", kOld, 900); });
+    r = Rollout({dir_.file("pkg.upg"), refusing.Address(), refusedOther.Address()});
+    EXPECT_EQ(r.status, qdupk::kExitSomeFailed) << r.output;
+    EXPECT_TRUE(Contains(r.output, "refused " + refusing.Address() +
+                                       ": the camera refused the package: rollback: counter 99 "
+                                       "is lower than 100 ("))
+        << r.output;
+    EXPECT_TRUE(Contains(r.output, "refused " + refusedOther.Address() +
+                                       ": closed the connection without acknowledgement"))
+        << r.output;
+}
+
 TEST_F(RolloutCommandTest, MalformedCommandLinesAreUsageErrors) {
     WriteFile(dir_.file("pkg.upg"), MakePackage(10));
     const std::string pkg = dir_.file("pkg.upg");
@@ -733,7 +918,7 @@ TEST_F(RolloutCommandTest, MalformedCommandLinesAreUsageErrors) {
         EXPECT_TRUE(Contains(r.output, "usage: qdupk rollout PKG")) << r.output;
     }
     const CommandResult help = Rollout({"--help"});
-    EXPECT_TRUE(Contains(help.output, "4 stopped at the canary; 5\nstopped at the failure limit"))
+    EXPECT_TRUE(Contains(help.output, "4 stopped at the canary; 5 stopped at the\nfailure limit"))
         << help.output;
 }
 

@@ -3,6 +3,7 @@
 // report.
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <memory>
@@ -17,6 +18,7 @@
 #include "printable.h"
 #include "rollout_output.h"
 #include "rollout_package.h"
+#include "rollout_status.h"
 #include "rollout_targets.h"
 
 namespace qdupk {
@@ -38,21 +40,35 @@ const char kRolloutDetails[] =
     "dropped with a warning; no target at all is refused.\n"
     "\n"
     "--canary K: the first K targets go first, and the others only when all K\n"
-    "succeeded (and came back, with --wait-return). A connection that could not\n"
-    "be made or broke before the last package byte is retried after 2 s, then\n"
-    "4 s, ...; a camera that took the whole package and refused it, or did not\n"
-    "answer in time, is not. Ctrl-C starts no new upload and lets the running\n"
-    "ones finish; a second Ctrl-C aborts them. The report is written anyway.\n"
+    "succeeded (with --wait-return: confirmed, or came back). A connection that\n"
+    "could not be made or broke before the last package byte is retried after\n"
+    "2 s, then 4 s, ...; a camera that took the whole package and refused it,\n"
+    "or did not answer in time, is not. Ctrl-C starts no new upload and lets\n"
+    "the running ones finish; a second Ctrl-C aborts them. The report is\n"
+    "written anyway.\n"
+    "\n"
+    "--wait-return S: each target's status is asked before anything is sent.\n"
+    "A camera that reports status counts as done only when its status after the\n"
+    "reboot shows the package just sent as good (confirmed) within\n"
+    "--confirm-timeout S (default 300) of its acknowledgement; rolled-back,\n"
+    "recovery and unconfirmed are failures. One without a boot journal, and any\n"
+    "camera for a package without kernel or root file system image, is done once\n"
+    "its status shows it restarted. A camera that gave no status before (an\n"
+    "older one) is done once it went down and answers a search again, within S.\n"
+    "A camera that refuses the package is asked for its status, and its reason\n"
+    "is shown when it names this package.\n"
     "\n"
     "Report (--report, .csv or .json): every target with its result (ok,\n"
-    "refused, no-connection, timeout, not-back, not-started, aborted), reason,\n"
-    "bytes sent in the last attempt, seconds from the first connect to the\n"
-    "verdict, attempts, and whether it came back.\n"
+    "rolled-back, recovery, unconfirmed, refused, no-connection, timeout,\n"
+    "not-back, not-started, aborted), reason, bytes sent in the last attempt,\n"
+    "seconds from the first connect to the verdict, attempts, whether it came\n"
+    "back, and whether its new firmware confirmed.\n"
     "\n"
     "Exit status: 0 every target succeeded; 1 refused here, nothing sent (the\n"
     "package, the targets file, no targets, the search), or the report could\n"
-    "not be written; 2 usage; 3 some targets failed; 4 stopped at the canary; 5\n"
-    "stopped at the failure limit; 130 interrupted. 4 wins over 5, 5 over 3;\n"
+    "not be written; 2 usage; 3 some targets failed (rolled-back, recovery and\n"
+    "unconfirmed are failures); 4 stopped at the canary; 5 stopped at the\n"
+    "failure limit; 130 interrupted. 4 wins over 5, 5 over 3;\n"
     "4 and 5 only when some target was left out because of it.\n";
 
 struct RolloutArgs {
@@ -65,6 +81,7 @@ struct RolloutArgs {
     std::size_t maxAnswers = kDefaultMaxAnswers;
     RolloutSettings settings;
     std::optional<Millis> waitReturn;
+    Millis confirmTimeout{300000};
     std::size_t maxFailures = 0;  // 0: no limit
     std::vector<std::string> publicKeys;
     std::optional<std::uint64_t> minCounter;
@@ -98,10 +115,10 @@ void WarnEach(const std::vector<std::string>& lines) {
 }
 
 // Checked once here, through the descriptor every upload then sends from.
-std::string VerifyOnce(const RolloutArgs& args, const RolloutPackage& package) {
+std::string VerifyOnce(const RolloutArgs& args, const RolloutPackage& package, PackageInfo& info) {
     try {
         return VerifyOpened(package, args.package,
-                            PolicyFromKeyFiles(args.publicKeys, args.minCounter));
+                            PolicyFromKeyFiles(args.publicKeys, args.minCounter), &info);
     } catch (const KeyError& e) {
         throw Refused(e.what());
     } catch (const PackageError& e) {
@@ -283,10 +300,14 @@ int Finish(const RolloutArgs& args, OutputKind kind, const RolloutOutcome& outco
     return outcome.exitStatus;
 }
 
-// The probe that tells whether a camera came back; none without
-// --wait-return. Set up before anything is sent, so a failure sends nothing.
-std::unique_ptr<MulticastReturnProbe> OpenProbe(const RolloutArgs& args) {
-    if (!args.waitReturn || args.dryRun) {
+// The probe that tells whether an older camera came back; none without
+// --wait-return or when every target reports status. Set up before
+// anything is sent, so a failure sends nothing.
+std::unique_ptr<MulticastReturnProbe> OpenProbe(
+    const RolloutArgs& args, const std::vector<std::optional<qd::StatusReport>>& before) {
+    const bool older = std::any_of(before.begin(), before.end(),
+                                   [](const auto& report) { return !report.has_value(); });
+    if (!args.waitReturn || args.dryRun || !older) {
         return nullptr;
     }
     try {
@@ -309,13 +330,47 @@ int DryRun(const RolloutArgs& args, OutputKind kind, const std::vector<HostPort>
     return Finish(args, kind, outcome);
 }
 
-int Upload(RolloutArgs& args, OutputKind kind, const std::vector<HostPort>& targets, int package,
-           std::uint64_t size, ReturnProbe* probe) {
+std::unique_ptr<StatusClient> OpenStatus(const RolloutArgs& args) {
+    if (args.dryRun) {
+        return nullptr;
+    }
+    try {
+        return std::make_unique<StatusClient>();
+    } catch (const NetError& e) {
+        throw Refused(e.what());
+    }
+}
+
+// Only with --wait-return: whether a camera reports status is decided
+// here, before its upload, once.
+std::vector<std::optional<qd::StatusReport>> StatusBefore(const RolloutArgs& args,
+                                                          StatusClient* client,
+                                                          const std::vector<HostPort>& targets) {
+    if (!args.waitReturn || client == nullptr) {
+        return {};
+    }
+    return AskBefore(*client, targets);
+}
+
+struct Prepared {
+    std::unique_ptr<StatusClient> status;
+    std::vector<std::optional<qd::StatusReport>> before;
+    std::unique_ptr<MulticastReturnProbe> probe;
+    PackageInfo info;
+};
+
+int Upload(RolloutArgs& args, OutputKind kind, const std::vector<HostPort>& targets,
+           const RolloutPackage& package, Prepared& prepared) {
     RolloutSettings& settings = args.settings;
-    settings.attempt.packageFd = package;
-    settings.attempt.size = size;
+    settings.attempt.packageFd = package.fd.get();
+    settings.attempt.size = package.size;
     settings.waitReturn = args.waitReturn;
-    settings.probe = probe;
+    settings.probe = prepared.probe.get();
+    settings.status = prepared.status.get();
+    settings.before = prepared.before;
+    settings.identity = prepared.info.identity;
+    settings.journaled = HasBootImages(prepared.info);
+    settings.confirmTimeout = args.confirmTimeout;
     if (args.maxFailures > 0) {
         settings.policy.maxFailures = args.maxFailures;
     }
@@ -329,10 +384,13 @@ int Upload(RolloutArgs& args, OutputKind kind, const std::vector<HostPort>& targ
 
 int Roll(RolloutArgs& args) {
     const RolloutPackage package = OpenPackage(args.package);
-    const std::string verified = VerifyOnce(args, package);
+    Prepared prepared;
+    const std::string verified = VerifyOnce(args, package, prepared.info);
     const std::vector<HostPort> targets = CollectTargets(args);
     CheckReportPlace(args.report);
-    const std::unique_ptr<MulticastReturnProbe> probe = OpenProbe(args);
+    prepared.status = OpenStatus(args);
+    prepared.before = StatusBefore(args, prepared.status.get(), targets);
+    prepared.probe = OpenProbe(args, prepared.before);
     Announce(args, verified, targets);
     const OutputKind kind = args.json                    ? OutputKind::kJson
                             : isatty(STDOUT_FILENO) == 1 ? OutputKind::kLive
@@ -340,7 +398,8 @@ int Roll(RolloutArgs& args) {
     if (args.dryRun) {
         return DryRun(args, kind, targets);
     }
-    return Upload(args, kind, targets, package.fd.get(), package.size, probe.get());
+    PrintBefore(kind, stdout, targets, prepared.before);
+    return Upload(args, kind, targets, package, prepared);
 }
 
 int RunRolloutCommand(RolloutArgs& args) {
@@ -407,8 +466,9 @@ void AddPolicyOptions(CLI::App& command, RolloutArgs& args) {
         .add_option_function<std::string>(
             "--wait-return",
             [&args](const std::string& text) { args.waitReturn = ParseSeconds(text); },
-            "after the acknowledgement, wait up to S seconds for the camera to reboot and "
-            "answer searches again")
+            "after the acknowledgement, wait for the camera's new firmware to confirm (or, "
+            "for a camera without status, up to S seconds for it to reboot and answer "
+            "searches again)")
         ->check(CLI::Validator(
             [](std::string& text) {
                 return ParseSeconds(text) ? std::string()
@@ -416,6 +476,9 @@ void AddPolicyOptions(CLI::App& command, RolloutArgs& args) {
             },
             ""))
         ->type_name("S");
+    AddSeconds(command, "--confirm-timeout", args.confirmTimeout,
+               "with --wait-return, seconds from the acknowledgement for the new firmware to "
+               "confirm (default 300)");
 }
 
 void AddUploadOptions(CLI::App& command, RolloutArgs& args) {

@@ -1,10 +1,12 @@
-// qdupk search [--timeout S] [--interface IFNAME|ADDR] [--max-answers N] [--json]
+// qdupk search [--timeout S] [--interface IFNAME|ADDR] [--max-answers N] [--status] [--json]
 #include <cstdio>
 #include <memory>
 
 #include "command_line.h"
 #include "commands.h"
 #include "search_socket.h"
+#include "status_client.h"
+#include "status_view.h"
 
 namespace qdupk {
 
@@ -21,7 +23,10 @@ const char kSearchDetails[] =
     "without an address announces a fallback one). Answers from this PC's own,\n"
     "loopback, unspecified, broadcast or multicast addresses are ignored, and\n"
     "only the first --max-answers cameras (default 1024) are kept; a warning\n"
-    "says how many answers were ignored or dropped.\n"
+    "says how many answers were ignored or dropped. --status then asks each\n"
+    "camera found for its status (unicast, see 'qdupk status') and adds its\n"
+    "daemon version and boot journal state; a camera that does not answer that\n"
+    "shows \"no status (older camera)\".\n"
     "\n"
     "Exit status: 0 at least one camera found, 3 none answered, 1 error (no\n"
     "such interface, socket or send failure), 2 usage.\n";
@@ -30,6 +35,7 @@ struct SearchArgs {
     std::string interface;
     Millis timeout{3000};
     std::size_t maxAnswers = kDefaultMaxAnswers;
+    bool status = false;
     bool json = false;
 };
 
@@ -44,6 +50,21 @@ SearchResult Search(const SearchArgs& args) {
     return SearchCameras(options);
 }
 
+void PrintWithStatus(const SearchArgs& args, const std::vector<CameraReply>& found) {
+    std::vector<std::string> addresses;
+    addresses.reserve(found.size());
+    for (const CameraReply& camera : found) {
+        addresses.push_back(camera.address);
+    }
+    StatusClient client;
+    const auto reports = AskEach(client, addresses);
+    if (args.json) {
+        (void)std::fputs(FormatSearchStatusJson(found, reports).c_str(), stdout);
+    } else if (!found.empty()) {
+        (void)std::fputs(FormatSearchStatusTable(found, reports).c_str(), stdout);
+    }
+}
+
 int RunSearch(const SearchArgs& args) {
     SearchResult result;
     try {
@@ -55,7 +76,13 @@ int RunSearch(const SearchArgs& args) {
         Warning(kName, line);
     }
     const std::vector<CameraReply>& found = result.cameras.cameras();
-    if (args.json) {
+    if (args.status) {
+        try {
+            PrintWithStatus(args, found);
+        } catch (const NetError& e) {
+            return Failure(kName, e.what());
+        }
+    } else if (args.json) {
         (void)std::fputs(FormatJson(found).c_str(), stdout);
     } else if (!found.empty()) {
         (void)std::fputs(FormatTable(found).c_str(), stdout);
@@ -85,8 +112,11 @@ Command AddSearch(CLI::App& tool) {
             },
             ""));
     AddMaxAnswers(*command, args->maxAnswers);
-    command->add_flag("--json", args->json,
-                      "print a JSON array of {address, announced, port} objects");
+    command->add_flag("--status", args->status,
+                      "ask each camera found for its status: adds version and state");
+    command->add_flag(
+        "--json", args->json,
+        "print a JSON array of {address, announced, port} objects (with --status: version, state)");
     command->footer(kSearchDetails);
     return {command, [args] { return RunSearch(*args); }};
 }

@@ -1,7 +1,7 @@
 // Commands of qdupk. Each adds itself, with its options, to the tool's
 // command line and hands back what runs it once the line has parsed. A run
 // returns the process exit status: 0 success, 1 refused or failed, 2 usage;
-// search, upload and rollout add codes of their own from 3 on (see their
+// search, status, upload and rollout add codes of their own from 3 on (see their
 // help).
 #ifndef QDUPK_TOOL_COMMANDS_H
 #define QDUPK_TOOL_COMMANDS_H
@@ -30,6 +30,7 @@ Command AddSeal(CLI::App& tool);
 Command AddInfo(CLI::App& tool);
 Command AddVerify(CLI::App& tool);
 Command AddSearch(CLI::App& tool);
+Command AddStatus(CLI::App& tool);
 Command AddUpload(CLI::App& tool);
 Command AddRollout(CLI::App& tool);
 

@@ -174,15 +174,19 @@ std::string FormatTable(const std::vector<CameraReply>& cameras) {
     return table;
 }
 
+nlohmann::json CameraJson(const CameraReply& camera) {
+    // "source" stays for scripts written when "address" was the announced
+    // text; both now name where the answer came from.
+    return {{"address", camera.address},
+            {"announced", camera.announced},
+            {"port", camera.port},
+            {"source", camera.address}};
+}
+
 std::string FormatJson(const std::vector<CameraReply>& cameras) {
     nlohmann::json list = nlohmann::json::array();
     for (const CameraReply& camera : cameras) {
-        // "source" stays for scripts written when "address" was the announced
-        // text; both now name where the answer came from.
-        list.push_back({{"address", camera.address},
-                        {"announced", camera.announced},
-                        {"port", camera.port},
-                        {"source", camera.address}});
+        list.push_back(CameraJson(camera));
     }
     return JsonLine(list) + "\n";
 }

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
 #include <vector>
@@ -109,6 +110,8 @@ std::vector<std::string> SearchWarnings(const SearchResult& result);
 std::string FormatTable(const std::vector<CameraReply>& cameras);
 // [{"address": "...", "announced": "...", "port": N}, ...], one line.
 std::string FormatJson(const std::vector<CameraReply>& cameras);
+// One camera's object in that array.
+nlohmann::json CameraJson(const CameraReply& camera);
 
 }  // namespace qdupk
 

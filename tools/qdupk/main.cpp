@@ -13,14 +13,14 @@
 namespace qdupk {
 namespace {
 
-constexpr Command (*kCommands[])(CLI::App&) = {AddKeygen, AddPack,   AddSeal,   AddInfo,
-                                               AddVerify, AddSearch, AddUpload, AddRollout};
+constexpr Command (*kCommands[])(CLI::App&) = {
+    AddKeygen, AddPack, AddSeal, AddInfo, AddVerify, AddSearch, AddStatus, AddUpload, AddRollout};
 
 const char kToolFooter[] =
     "'qdupk COMMAND --help' shows a command's usage and exit codes.\n"
     "\n"
-    "Exit status: 0 success; 1 refused or failed; 2 usage; search and upload\n"
-    "add codes of their own from 3 on.\n";
+    "Exit status: 0 success; 1 refused or failed; 2 usage; search, status,\n"
+    "upload and rollout add codes of their own from 3 on.\n";
 
 // The command the line named, or the tool itself when it named none.
 const CLI::App& Selected(const CLI::App& tool) {

@@ -7,6 +7,7 @@
 #include "printable.h"
 #include "progress.h"
 #include "rollout_targets.h"
+#include "status_view.h"
 
 namespace qdupk {
 
@@ -17,8 +18,9 @@ constexpr std::size_t kMaxLiveLines = 20;
 constexpr std::size_t kLineWidth = 79;
 
 constexpr TargetResult kResultOrder[] = {
-    TargetResult::kOk,      TargetResult::kRefused, TargetResult::kNoConnection,
-    TargetResult::kTimeout, TargetResult::kNotBack, TargetResult::kNotStarted,
+    TargetResult::kOk,          TargetResult::kRolledBack, TargetResult::kRecovery,
+    TargetResult::kUnconfirmed, TargetResult::kRefused,    TargetResult::kNoConnection,
+    TargetResult::kTimeout,     TargetResult::kNotBack,    TargetResult::kNotStarted,
     TargetResult::kAborted,
 };
 
@@ -210,6 +212,42 @@ std::unique_ptr<RolloutObserver> MakeOutput(OutputKind kind, std::FILE* out) {
             break;
     }
     return std::make_unique<PlainOutput>(out);
+}
+
+namespace {
+
+std::string BeforeLine(const HostPort& target, const std::optional<qd::StatusReport>& report) {
+    const std::string line = "status " + TargetName(target) + ": ";
+    if (!report) {
+        return line + "no status (older camera): done once it answers a search again";
+    }
+    std::string text = line + report->state + ", version " + report->version;
+    if (report->identity[0] != '\0') {
+        text += ", package " + std::string(report->name) + " " + report->pkgVersion + " (" +
+                report->identity + ")";
+    }
+    return text;
+}
+
+nlohmann::json BeforeJson(const HostPort& target, const std::optional<qd::StatusReport>& report) {
+    nlohmann::json event = report ? ReportJson(*report) : nlohmann::json::object();
+    event["event"] = "status";
+    event["address"] = TargetName(target);
+    event["answered"] = report.has_value();
+    return event;
+}
+
+}  // namespace
+
+void PrintBefore(OutputKind kind, std::FILE* out, const std::vector<HostPort>& targets,
+                 const std::vector<std::optional<qd::StatusReport>>& before) {
+    for (std::size_t i = 0; i < targets.size() && i < before.size(); ++i) {
+        const std::string line = kind == OutputKind::kJson
+                                     ? JsonLine(BeforeJson(targets[i], before[i]))
+                                     : Printable(BeforeLine(targets[i], before[i]));
+        (void)std::fprintf(out, "%s\n", line.c_str());
+    }
+    (void)std::fflush(out);
 }
 
 std::string CountsText(const std::vector<TargetRecord>& records) {

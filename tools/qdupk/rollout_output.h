@@ -19,6 +19,11 @@ std::unique_ptr<RolloutObserver> MakeOutput(OutputKind kind, std::FILE* out);
 // stopped.
 void PrintSummary(OutputKind kind, std::FILE* out, const RolloutOutcome& outcome);
 
+// Each target's status before the upload, one line (or JSON object) each:
+// what it runs, or that it gave none (an older camera).
+void PrintBefore(OutputKind kind, std::FILE* out, const std::vector<HostPort>& targets,
+                 const std::vector<std::optional<qd::StatusReport>>& before);
+
 // "6 ok, 1 refused, 1 not-started" for the results that occur.
 std::string CountsText(const std::vector<TargetRecord>& records);
 

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "libqdupdate.h"
 #include "printable.h"
 #include "upload_protocol.h"
 
@@ -61,7 +62,7 @@ RolloutPackage OpenRolloutPackage(const std::string& path) {
 }
 
 std::string VerifyOpened(const RolloutPackage& package, const std::string& path,
-                         const SealPolicy& policy) {
+                         const SealPolicy& policy, PackageInfo* info) {
     const std::string viaFd = DescriptorPath(package.fd.get());
     CheckDescriptorPath(package.fd.get(), viaFd);
     const VerifyResult result = VerifyPackage(viaFd, std::nullopt, policy);
@@ -69,7 +70,19 @@ std::string VerifyOpened(const RolloutPackage& package, const std::string& path,
     if (!result.accepted) {
         throw PackageError(path + ": the camera would refuse it: " + message + " (nothing sent)");
     }
+    if (info != nullptr) {
+        *info = result.info;
+    }
     return message;
+}
+
+bool HasBootImages(const PackageInfo& info) {
+    for (const std::int32_t type : ItemTypes(info)) {
+        if (type == QDUPK_ITEM_KERNEL || type == QDUPK_ITEM_ROOTFS) {
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace qdupk

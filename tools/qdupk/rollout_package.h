@@ -22,10 +22,14 @@ struct RolloutPackage {
 RolloutPackage OpenRolloutPackage(const std::string& path);
 
 // Verifies the opened file, as a camera with `policy` would take it; the
-// summary of what was found. Throws PackageError naming `path` when a
-// camera would refuse it.
+// summary of what was found, and what was read into `info` when given.
+// Throws PackageError naming `path` when a camera would refuse it.
 std::string VerifyOpened(const RolloutPackage& package, const std::string& path,
-                         const SealPolicy& policy);
+                         const SealPolicy& policy, PackageInfo* info = nullptr);
+
+// Whether the package holds a kernel or root file system image, the items
+// a camera's boot journal records and its new firmware confirms.
+bool HasBootImages(const PackageInfo& info);
 
 }  // namespace qdupk
 

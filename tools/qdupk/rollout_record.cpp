@@ -18,9 +18,10 @@ namespace qdupk {
 namespace {
 
 constexpr TargetResult kAllResults[] = {
-    TargetResult::kOk,      TargetResult::kRefused, TargetResult::kNoConnection,
-    TargetResult::kTimeout, TargetResult::kNotBack, TargetResult::kNotStarted,
-    TargetResult::kAborted,
+    TargetResult::kOk,          TargetResult::kRefused,    TargetResult::kNoConnection,
+    TargetResult::kTimeout,     TargetResult::kNotBack,    TargetResult::kNotStarted,
+    TargetResult::kAborted,     TargetResult::kRolledBack, TargetResult::kRecovery,
+    TargetResult::kUnconfirmed,
 };
 
 bool EndsWith(const std::string& text, const std::string& tail) {
@@ -69,6 +70,11 @@ nlohmann::json StopList(const StopReasons& stop) {
     return list;
 }
 
+nlohmann::json TriState(BackState state) {
+    return state == BackState::kNotAsked ? nlohmann::json(nullptr)
+                                         : nlohmann::json(state == BackState::kYes);
+}
+
 }  // namespace
 
 const char* ResultName(TargetResult result) {
@@ -85,6 +91,12 @@ const char* ResultName(TargetResult result) {
             return "not-back";
         case TargetResult::kNotStarted:
             return "not-started";
+        case TargetResult::kRolledBack:
+            return "rolled-back";
+        case TargetResult::kRecovery:
+            return "recovery";
+        case TargetResult::kUnconfirmed:
+            return "unconfirmed";
         case TargetResult::kAborted:
             break;
     }
@@ -132,25 +144,23 @@ nlohmann::json SummaryJson(const std::vector<TargetRecord>& records, const StopR
 }
 
 nlohmann::json RecordJson(const TargetRecord& record) {
-    nlohmann::json back = nullptr;
-    if (record.back != BackState::kNotAsked) {
-        back = record.back == BackState::kYes;
-    }
     return {{"address", TargetName(record.target)},
             {"result", ResultName(record.result)},
             {"reason", record.reason},
             {"bytes", record.bytes},
             {"seconds", std::round(record.seconds * 10.0) / 10.0},
             {"attempts", record.attempts},
-            {"back", back}};
+            {"back", TriState(record.back)},
+            {"confirmed", TriState(record.confirmed)}};
 }
 
 std::string ReportCsv(const std::vector<TargetRecord>& records) {
-    std::string text = "address,result,reason,bytes,seconds,attempts,back\n";
+    std::string text = "address,result,reason,bytes,seconds,attempts,back,confirmed\n";
     for (const TargetRecord& r : records) {
         text += CsvField(TargetName(r.target)) + "," + ResultName(r.result) + "," +
                 CsvField(r.reason) + "," + std::to_string(r.bytes) + "," + Seconds(r.seconds) +
-                "," + std::to_string(r.attempts) + "," + BackName(r.back) + "\n";
+                "," + std::to_string(r.attempts) + "," + BackName(r.back) + "," +
+                BackName(r.confirmed) + "\n";
     }
     return text;
 }

@@ -21,10 +21,15 @@ enum class TargetResult : std::uint8_t {
     kNotBack,
     kNotStarted,
     kAborted,
+    // With --wait-return, from the camera's status after the reboot.
+    kRolledBack,
+    kRecovery,
+    kUnconfirmed,
 };
 
 // "ok", "refused", "no-connection", "timeout", "not-back", "not-started",
-// "aborted": the words reports and scripts use.
+// "aborted", "rolled-back", "recovery", "unconfirmed": the words reports
+// and scripts use.
 const char* ResultName(TargetResult result);
 
 enum class BackState : std::uint8_t { kNotAsked, kYes, kNo };
@@ -38,6 +43,9 @@ struct TargetRecord {
     double seconds = 0.0;     // from the first connect to the verdict
     int attempts = 0;
     BackState back = BackState::kNotAsked;
+    // Whether its status showed the new firmware good (kNotAsked: not
+    // watched, or the camera does not report status).
+    BackState confirmed = BackState::kNotAsked;
 };
 
 constexpr int kExitSomeFailed = 3;
@@ -55,7 +63,7 @@ nlohmann::json SummaryJson(const std::vector<TargetRecord>& records, const StopR
 nlohmann::json RecordJson(const TargetRecord& record);
 
 // The report file's content: CSV with a header line (address, result,
-// reason, bytes, seconds, attempts, back), or one JSON document with the
+// reason, bytes, seconds, attempts, back, confirmed), or one JSON document with the
 // summary and a record per target.
 std::string ReportCsv(const std::vector<TargetRecord>& records);
 std::string ReportJson(const std::vector<TargetRecord>& records, const StopReasons& stop);

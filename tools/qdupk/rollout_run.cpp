@@ -4,8 +4,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <map>
 #include <memory>
+
+#include "rollout_status.h"
 
 namespace qdupk {
 
@@ -52,11 +55,16 @@ class Rollout {
     void Collect(TimePoint now);
     void OnEnd(std::size_t index, const UploadAttempt& attempt, TimePoint now);
     void Finish(std::size_t index, bool succeeded);
+    void Announce(std::size_t index);
     void Watch(TimePoint now);
     void Judge(std::size_t index, const ReturnWatch& watch, TimePoint now);
+    bool Watched(std::size_t index, const AttemptEnd& end, TimePoint now);
+    bool ReportsStatus(std::size_t index) const;
+    void Settle(const StatusVerdict& verdict, TimePoint now);
     void AbortAll();
     void Leftovers();
     void TickDisplay(TimePoint now);
+    std::vector<InFlight> Uploads(TimePoint now) const;
     TimePoint NextWake(TimePoint now) const;
 
     RolloutSettings settings_;
@@ -68,6 +76,7 @@ class Rollout {
     Scheduler scheduler_;
     std::map<std::size_t, std::unique_ptr<UploadAttempt>> running_;
     std::map<std::size_t, ReturnWatch> watching_;
+    StatusWatches status_;
     StopReasons announced_;
     TimePoint nextTick_{};
 };
@@ -80,7 +89,8 @@ Rollout::Rollout(const std::vector<HostPort>& targets, const RolloutSettings& se
       firstStart_(targets.size()),
       attemptStart_(targets.size()),
       addresses_(targets.size()),
-      scheduler_(targets.size(), settings.policy) {
+      scheduler_(targets.size(), settings.policy),
+      status_(settings.status, settings.identity, settings.confirmTimeout) {
     for (std::size_t i = 0; i < targets.size(); ++i) {
         records_[i].target = targets[i];
     }
@@ -94,7 +104,7 @@ RolloutOutcome Rollout::Run() {
         StartDue(now);
         Watch(now);
         TickDisplay(now);
-        if (scheduler_.Idle()) {
+        if (scheduler_.Idle() && status_.empty()) {
             break;
         }
         Wait(now);
@@ -144,10 +154,7 @@ void Rollout::OnEnd(std::size_t index, const UploadAttempt& attempt, TimePoint n
     record.reason = end.reason;
     record.bytes = attempt.sent();
     record.seconds = SecondsBetween(firstStart_[index], now);
-    if (end.result == TargetResult::kOk && settings_.waitReturn) {
-        scheduler_.Uploaded(index);
-        watching_.emplace(index, ReturnWatch(now, *settings_.waitReturn));
-        observer_.Acknowledged(record);
+    if (Watched(index, end, now)) {
         return;
     }
     if (end.retryable) {
@@ -159,8 +166,59 @@ void Rollout::OnEnd(std::size_t index, const UploadAttempt& attempt, TimePoint n
     Finish(index, end.result == TargetResult::kOk);
 }
 
+bool Rollout::ReportsStatus(std::size_t index) const {
+    return status_.active() && index < settings_.before.size() && settings_.before[index];
+}
+
+// An acknowledged camera is watched until it comes back or confirms, and a
+// refusing one asked for its reason; true when the target is now watched.
+bool Rollout::Watched(std::size_t index, const AttemptEnd& end, TimePoint now) {
+    const TargetRecord& record = records_[index];
+    if (end.result == TargetResult::kOk && settings_.waitReturn) {
+        scheduler_.Uploaded(index);
+        if (ReportsStatus(index)) {
+            const bool noJournal = std::strcmp(settings_.before[index]->state, "no journal") == 0;
+            status_.Confirm(index, addresses_[index], now, !settings_.journaled || noJournal);
+        } else {
+            watching_.emplace(index, ReturnWatch(now, *settings_.waitReturn));
+        }
+        observer_.Acknowledged(record);
+        return true;
+    }
+    if (end.result == TargetResult::kRefused && !end.retryable && status_.active()) {
+        // Counted at once, so the failure limit and the canary stop new
+        // uploads now; only the line waits for the camera's reason.
+        scheduler_.Finished(index, false);
+        status_.AskWhy(index, addresses_[index], now);
+        return true;
+    }
+    return false;
+}
+
+void Rollout::Settle(const StatusVerdict& verdict, TimePoint now) {
+    TargetRecord& record = records_[verdict.index];
+    if (verdict.refusal) {
+        // Its seconds stay those of the refusal: asking why is no part of it.
+        if (!verdict.outcome.reason.empty()) {
+            record.reason = verdict.outcome.reason;
+        }
+        Announce(verdict.index);
+        return;
+    }
+    record.seconds = SecondsBetween(firstStart_[verdict.index], now);
+    record.result = verdict.outcome.result;
+    record.reason = verdict.outcome.reason;
+    record.back = verdict.back ? BackState::kYes : BackState::kNo;
+    record.confirmed = verdict.outcome.confirmed ? BackState::kYes : BackState::kNo;
+    Finish(verdict.index, record.result == TargetResult::kOk);
+}
+
 void Rollout::Finish(std::size_t index, bool succeeded) {
     scheduler_.Finished(index, succeeded);
+    Announce(index);
+}
+
+void Rollout::Announce(std::size_t index) {
     observer_.Finished(records_[index]);
     const StopReasons stop = scheduler_.Effective();
     if (stop.canary && !announced_.canary) {
@@ -184,6 +242,9 @@ TimePoint Rollout::NextWake(TimePoint now) const {
     if (const std::optional<TimePoint> retry = scheduler_.NextRetry()) {
         wake = std::min(wake, *retry);
     }
+    if (const std::optional<TimePoint> status = status_.NextEvent()) {
+        wake = std::min(wake, *status);
+    }
     if (observer_.TickInterval() > Millis{0}) {
         wake = std::min(wake, nextTick_);
     }
@@ -198,6 +259,9 @@ void Rollout::Wait(TimePoint now) {
     }
     if (!watching_.empty()) {
         fds.push_back({settings_.probe->Descriptor(), POLLIN, 0});
+    }
+    if (!status_.empty()) {
+        fds.push_back({status_.Descriptor(), POLLIN, 0});
     }
     const auto wait = std::chrono::ceil<std::chrono::nanoseconds>(NextWake(now) - now);
     timespec timeout{};
@@ -217,7 +281,10 @@ void Rollout::Dispatch(const std::vector<pollfd>& fds, TimePoint now) {
         entry.second->Advance(fds[slot++].revents, now);
         entry.second->Advance(0, now);  // its deadline
     }
-    if (slot < fds.size() && fds[slot].revents != 0) {
+    if (!status_.empty()) {
+        status_.Receive(now);
+    }
+    if (!watching_.empty() && fds[slot].revents != 0) {
         for (const std::string& address : settings_.probe->Answers()) {
             for (auto& entry : watching_) {
                 if (addresses_[entry.first] == address) {
@@ -243,6 +310,12 @@ void Rollout::Collect(TimePoint now) {
 }
 
 void Rollout::Watch(TimePoint now) {
+    if (status_.active()) {
+        status_.SendDue(now);
+        for (const StatusVerdict& verdict : status_.TakeDone(now)) {
+            Settle(verdict, now);
+        }
+    }
     for (auto it = watching_.begin(); it != watching_.end();) {
         if (it->second.ProbeDue(now)) {
             settings_.probe->Probe(addresses_[it->first]);
@@ -265,6 +338,9 @@ void Rollout::Judge(std::size_t index, const ReturnWatch& watch, TimePoint now) 
     if (watch.verdict(now) == ReturnWatch::Verdict::kBack) {
         record.back = BackState::kYes;
         record.reason = "acknowledged the package and came back";
+        if (status_.active()) {
+            record.reason += "; not confirmed: camera does not report status";
+        }
         Finish(index, true);
         return;
     }
@@ -293,6 +369,18 @@ void Rollout::AbortAll() {
         Finish(entry.first, false);
     }
     watching_.clear();
+    for (const StatusVerdict& verdict : status_.TakeAll()) {
+        TargetRecord& record = records_[verdict.index];
+        if (verdict.refusal) {
+            Announce(verdict.index);
+            continue;
+        }
+        record.result = TargetResult::kAborted;
+        record.reason =
+            "acknowledged the package; a second Ctrl-C stopped waiting for its confirmation";
+        record.seconds = SecondsBetween(firstStart_[verdict.index], now);
+        Finish(verdict.index, false);
+    }
 }
 
 // Targets the rollout stopped before they were (re)tried.
@@ -309,12 +397,7 @@ void Rollout::Leftovers() {
     }
 }
 
-void Rollout::TickDisplay(TimePoint now) {
-    const Millis interval = observer_.TickInterval();
-    if (interval <= Millis{0} || now < nextTick_) {
-        return;
-    }
-    nextTick_ = now + interval;
+std::vector<InFlight> Rollout::Uploads(TimePoint now) const {
     std::vector<InFlight> flights;
     for (const auto& entry : running_) {
         const UploadAttempt& attempt = *entry.second;
@@ -326,10 +409,23 @@ void Rollout::TickDisplay(TimePoint now) {
         flights.push_back({entry.first, state, attempt.sent(),
                            sending ? static_cast<double>(attempt.sent()) / seconds : 0.0});
     }
+    return flights;
+}
+
+void Rollout::TickDisplay(TimePoint now) {
+    const Millis interval = observer_.TickInterval();
+    if (interval <= Millis{0} || now < nextTick_) {
+        return;
+    }
+    nextTick_ = now + interval;
+    std::vector<InFlight> flights = Uploads(now);
     for (const auto& entry : watching_) {
         flights.push_back({entry.first, "rebooting", records_[entry.first].bytes, 0.0});
     }
     for (std::size_t i = 0; i < records_.size(); ++i) {
+        if (const std::optional<std::string> state = status_.Live(i)) {
+            flights.push_back({i, *state, records_[i].bytes, 0.0});
+        }
         if (scheduler_.state(i) == Scheduler::State::kPaused) {
             const auto left = std::chrono::ceil<std::chrono::seconds>(scheduler_.retryAt(i) - now);
             flights.push_back({i, "retry in " + std::to_string(left.count()) + " s", 0, 0.0});

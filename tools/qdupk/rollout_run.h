@@ -16,13 +16,16 @@
 #include "rollout_return.h"
 #include "rollout_scheduler.h"
 #include "rollout_upload.h"
+#include "status_client.h"
 
 namespace qdupk {
 
 // A camera in flight, as the live display shows it.
 struct InFlight {
     std::size_t index = 0;
-    std::string state;  // "connecting", "sending", "installing", "rebooting"
+    // "connecting", "sending", "installing", "rebooting", "confirming: ...",
+    // "asking why"
+    std::string state;
     std::uint64_t bytes = 0;
     double rate = 0.0;  // package bytes a second in this attempt
 };
@@ -51,7 +54,19 @@ struct RolloutSettings {
     AttemptSettings attempt;
     RolloutPolicy policy;
     std::optional<Millis> waitReturn;  // none: acknowledged is done
-    ReturnProbe* probe = nullptr;      // needed with waitReturn
+    // Needed with waitReturn when some target gave no status before.
+    ReturnProbe* probe = nullptr;
+    // The status side; none: a refusal keeps the upload's own words and
+    // every acknowledged camera is judged by the probe.
+    StatusClient* status = nullptr;
+    // Each target's status before the rollout, in target order (nullopt: it
+    // gave none, an older camera, judged by the probe). With waitReturn a
+    // target that gave one is judged by its status after the
+    // acknowledgement, within confirmTimeout.
+    std::vector<std::optional<qd::StatusReport>> before;
+    std::string identity;   // of the package, as cameras report it
+    bool journaled = true;  // it has a kernel or root file system image
+    Millis confirmTimeout{300000};
     // How often Ctrl-C was pressed, and the signal mask to wait with (the
     // caller keeps SIGINT blocked otherwise, so no press slips in between
     // a check and the wait). Both may be null.
