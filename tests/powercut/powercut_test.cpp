@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,14 @@ std::string Filled(char c, std::size_t blocks) {
     return std::string(blocks * kBlock, c);
 }
 
+// Preloaded, the layer comes before the sanitizer runtime of an
+// instrumented tool, which would refuse to start without this.
+std::string SanitizerOptions() {
+    const char* inherited = std::getenv("ASAN_OPTIONS");
+    const std::string before = inherited != nullptr ? std::string(inherited) + ":" : "";
+    return "ASAN_OPTIONS=" + before + "verify_asan_link_order=0";
+}
+
 class PowerCutLayer : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -38,7 +47,7 @@ class PowerCutLayer : public ::testing::Test {
 
     std::vector<std::string> Env(int cutAt = 0) const {
         std::vector<std::string> env = {"LD_PRELOAD=" + kShim, "QD_POWERCUT_DIR=" + flash_,
-                                        "QD_POWERCUT_STATE=" + state_};
+                                        "QD_POWERCUT_STATE=" + state_, SanitizerOptions()};
         if (cutAt != 0) {
             env.push_back("QD_POWERCUT_AT=" + std::to_string(cutAt));
         }
