@@ -222,17 +222,20 @@ installed() { # I: the MCU firmware, the MCU reset and the reboot
         cmp -s "$(camera_file "$1" mcu/received.bin)" "$SITE/mcu.bin"
 }
 
-# The report's result for camera I (CSV: address,result,...).
+# Camera I's result and whether it confirmed, as "ok/yes", from the CSV
+# report (address,result,reason,...,confirmed): the reason in between may
+# hold quoted commas, the first two fields and the last never do.
 reported() { # I
-    awk -F, -v a="$(lan_value "c$1.devaddr"):8080" '$1 == a { print $2 }' "$SITE/report.csv"
+    awk -F, -v a="$(lan_value "c$1.devaddr"):8080" '$1 == a { print $2 "/" $NF }' \
+        "$SITE/report.csv"
 }
 
 report_outcomes() {
     for i in $(seq "$LAN_CAMERAS"); do
         if [ "$i" = "$UNHEALTHY" ]; then
-            [ "$(reported "$i")" = rolled-back ] || return 1
+            [ "$(reported "$i" | cut -d/ -f1)" = rolled-back ] || return 1
         else
-            [ "$(reported "$i")" = confirmed ] || return 1
+            [ "$(reported "$i")" = ok/yes ] || return 1
         fi
     done
 }
