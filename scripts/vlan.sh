@@ -305,6 +305,14 @@ check_ab() {
         [ -z "$UNHEALTHY" ] || die "--unhealthy needs --ab"
         return 0
     fi
+    for i in $(echo "$UNHEALTHY" | tr ',' ' '); do
+        case $i in
+        '' | *[!0-9]*) die "--unhealthy: bad camera '$i'" ;;
+        esac
+        if [ "$i" -lt 1 ] || [ "$i" -gt "$COUNT" ]; then
+            die "--unhealthy: no camera $i (1 to $COUNT)"
+        fi
+    done
     FLASHSIM=$(dirname "$QDBOOT")/qd-flashsim
     [ -x "$FLASHSIM" ] || die "--ab needs the flash stand-in at $FLASHSIM"
 }
