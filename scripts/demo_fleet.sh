@@ -124,6 +124,12 @@ fleet_rollout() {
         --parallel 2 --wait-return 60 --report "$SITE/report.csv")
     echo "qdupk rollout site.upg --targets targets.txt --canary 1 --parallel 2" \
         "--wait-return 60 --report report.csv"
+    if confirms; then
+        echo "(a camera counts as done once its status reports firmware 2 good;" \
+            "one that rolls back fails)"
+    else
+        echo "(this qdupk counts a camera as done once it answers a search again)"
+    fi
     if [ -t 1 ]; then
         vlan pc "$LAN" "${cmd[@]}" &
     else
@@ -187,14 +193,27 @@ fleet_settle() {
     echo "not every journal settled within $SETTLE_SECONDS s"
 }
 
+# Camera I's boots, oldest first, as "a:1 > b:2" (slot:firmware).
+boot_history() { # I
+    awk '{ slot = "?"; version = "?"
+           for (i = 1; i <= NF; i++) {
+               if ($i ~ /^slot=/) slot = substr($i, 6)
+               if ($i ~ /^version=/) version = substr($i, 9)
+           }
+           printf "%s%s:%s", sep, slot, version; sep = " > " }' \
+        "$(camera_file "$1" ab/boots)"
+}
+
 fleet_journals() {
     section "On each camera: boot journal and running firmware"
     fleet_settle
     for i in $(seq "$LAN_CAMERAS"); do
-        printf '    camera %s (%s): journal %s, slot %s, firmware %s, %s boots\n' "$i" \
-            "$(lan_value "c$i.devaddr")" "$(journal "$i" state)" "$(running_slot "$i")" \
-            "$(running_version "$i")" "$(journal "$i" boots)"
+        printf '    camera %s (%s): journal %s, runs firmware %s from slot %s; boots %s\n' \
+            "$i" "$(lan_value "c$i.devaddr")" "$(journal "$i" state)" \
+            "$(running_version "$i")" "$(running_slot "$i")" "$(boot_history "$i")"
     done
+    echo "    (boots as slot:firmware; the boot loader tries a new slot once its"
+    echo "    journal says trial, and goes back to the proven slot after a bad one)"
 }
 
 camera_file() { # I NAME
