@@ -12,8 +12,8 @@
 #   --build-dir DIR   binaries from DIR/bin (default: build-demo, a build
 #                     of the programs only, without the tests)
 #   --no-build        use the binaries as they are; otherwise the daemon,
-#                     qdupk, mcu-sim and qd-flashsim are built first when
-#                     out of date
+#                     qdupk and mcu-sim (and for --fleet qd-flashsim) are
+#                     built first when out of date
 #                     (a DIR not yet configured gets the programs only)
 #   --fleet           a site instead: five A/B cameras on a virtual LAN
 #                     (scripts/vlan.sh) upgraded with one `qdupk rollout
@@ -38,8 +38,7 @@ CAM=demo
 PORT=8080
 MTD=/dev/mtd2
 MAIN_APP=ipcam_main
-# The fleet's A/B cameras write their flash files with qd-flashsim.
-PROGRAMS=(qdboot qdupk mcu-sim qd-flashsim)
+PROGRAMS=(qdboot qdupk mcu-sim)
 # Owner of the camera: this script, so a run that dies is swept by the next.
 export VCAM_OWNER=$$
 
@@ -126,7 +125,8 @@ parse_args() {
             shift
             ;;
         --no-build) BUILD_FIRST=0 ;;
-        --fleet) FLEET=1 ;;
+        # The fleet's A/B cameras write their flash files with qd-flashsim.
+        --fleet) FLEET=1 PROGRAMS+=(qd-flashsim) ;;
         -h | --help) usage ;;
         *) usage ;;
         esac
