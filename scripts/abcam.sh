@@ -7,6 +7,15 @@
 #   abcam.sh setup WS BIN                  flash, environment, the daemon's
 #                                          configurations and WS/ab/vcam.env;
 #                                          old firmware (version 1) in slot a
+#   abcam.sh flash WS [--unhealthy]        flash and environment only, as
+#                                          setup leaves them; --unhealthy:
+#                                          the camera's new firmware fails
+#                                          its health check (any slot but a)
+#   abcam.sh sections WS                   the daemon configuration's
+#                                          [kernel], [rootfs] and [bootenv]
+#                                          sections for WS (its [system]
+#                                          names qd-flashsim as both flash
+#                                          tools)
 #   abcam.sh reset WS BIN                  flash back as setup left it
 #   abcam.sh boot WS                       one boot (the rig's boot hook)
 #   abcam.sh health WS                     the firmware's health command
@@ -19,7 +28,8 @@
 # Flash lives in WS/flash: kernel_a, kernel_b, rootfs_a, rootfs_b, env0,
 # env1 (both environment copies full size, mkenvimage -r); WS/ab holds
 # fw_env.config, the kernel command line the boot writes (cmdline), one line
-# per boot (boots) and the pristine flash. WS/work/qdboot.cfg gives the
+# per boot (boots), the pristine flash and, on an unhealthy camera, the mark
+# "unhealthy". WS/work/qdboot.cfg gives the
 # daemon both slots and [bootenv]; WS/work/qdboot-inplace.cfg is today's
 # camera without them: images written in place over slot a. BIN is the build's bin directory
 # (qd-flashsim, qd-powercut, qdupk).
@@ -142,18 +152,21 @@ partition_section() { # NAME WS SIZE BOOTENV
     printf 'bAllMtd=1\nnPos=0\nnSize=%s\n' "$3"
 }
 
+flash_sections() { # WS BOOTENV
+    partition_section kernel "$1" $KERNEL_SIZE "$2"
+    partition_section rootfs "$1" $ROOTFS_SIZE "$2"
+    [ "$2" = 1 ] || return 0
+    printf '[bootenv]\nconfig=%s/ab/fw_env.config\ncmdline=%s/ab/cmdline\n' "$1" "$1"
+    printf 'health=sh %s health %s\nhealth_timeout=30\n' "$SELF" "$1"
+}
+
 write_config() { # WS BIN BOOTENV OUT
     {
         printf '[system]\nport=%s\ndevname=abcam\nuart_arm=/mnt/mcu\n' $PORT
         printf 'uart_baud=115200\nmainApp=ipcam_main\ntmpdir=%s/tmp\n' "$1"
         printf 'flash_eraseall=%s/qd-flashsim\nflashcp=%s/qd-flashsim\n' "$2" "$2"
         printf 'nBlockSize=65536\n'
-        partition_section kernel "$1" $KERNEL_SIZE "$3"
-        partition_section rootfs "$1" $ROOTFS_SIZE "$3"
-        if [ "$3" = 1 ]; then
-            printf '[bootenv]\nconfig=%s/ab/fw_env.config\ncmdline=%s/ab/cmdline\n' "$1" "$1"
-            printf 'health=sh %s health %s\nhealth_timeout=30\n' "$SELF" "$1"
-        fi
+        flash_sections "$1" "$3"
     } >"$4"
 }
 
@@ -169,9 +182,19 @@ QD_POWERCUT_STATE=$1/powercut
 EOF
 }
 
-cmd_setup() { # WS BIN
-    rm -rf "$1/flash" "$1/ab" "$1/powercut"
+cmd_flash() { # WS [--unhealthy]
+    case ${2-} in
+    '' | --unhealthy) ;;
+    *) die "flash: unknown option '$2'" ;;
+    esac
+    rm -rf "$1/flash" "$1/ab"
     write_flash "$1"
+    [ -z "${2-}" ] || : >"$1/ab/unhealthy"
+}
+
+cmd_setup() { # WS BIN
+    rm -rf "$1/powercut"
+    cmd_flash "$1"
     write_config "$1" "$2" 1 "$1/work/qdboot.cfg"
     write_config "$1" "$2" 0 "$1/work/qdboot-inplace.cfg"
     write_vcam_env "$1" "$2"
@@ -227,6 +250,9 @@ running_slot() { # WS
 cmd_health() { # WS
     slot=$(running_slot "$1")
     [ -n "$slot" ] || exit 1
+    # An unhealthy camera's firmware fails wherever it is new: setup put the
+    # old firmware in slot a, so every upgrade it tries runs another slot.
+    [ ! -e "$1/ab/unhealthy" ] || [ "$slot" = a ] || exit 1
     facts=$(rootfs_facts "$1/flash/rootfs_$slot")
     [ "${facts#* }" = ok ]
 }
@@ -288,6 +314,8 @@ sub=$1
 shift
 case $sub in
 setup) [ $# -eq 2 ] && cmd_setup "$@" ;;
+flash) [ $# -ge 1 ] && [ $# -le 2 ] && cmd_flash "$@" ;;
+sections) [ $# -eq 1 ] && flash_sections "$1" 1 ;;
 reset) [ $# -eq 2 ] && cmd_reset "$@" ;;
 boot) [ $# -eq 1 ] && cmd_boot "$@" ;;
 health) [ $# -eq 1 ] && cmd_health "$@" ;;

@@ -12,10 +12,13 @@
 #   --build-dir DIR   binaries from DIR/bin (default: build-demo, a build
 #                     of the programs only, without the tests)
 #   --no-build        use the binaries as they are; otherwise the daemon,
-#                     qdupk and mcu-sim are built first when out of date
+#                     qdupk and mcu-sim (and for --fleet qd-flashsim) are
+#                     built first when out of date
 #                     (a DIR not yet configured gets the programs only)
-#   --fleet           a site instead: five cameras on a virtual LAN
-#                     (scripts/vlan.sh) upgraded with one `qdupk rollout`
+#   --fleet           a site instead: five A/B cameras on a virtual LAN
+#                     (scripts/vlan.sh) upgraded with one `qdupk rollout
+#                     --wait-return`; one camera's new firmware fails its
+#                     health check and rolls back, the others confirm
 #
 # Needs root, ip netns, nsenter, unshare, setpriv and pivot_root, and / to be
 # a mount point (not a chroot). Nothing outside the camera's own namespaces,
@@ -35,6 +38,7 @@ CAM=demo
 PORT=8080
 MTD=/dev/mtd2
 MAIN_APP=ipcam_main
+PROGRAMS=(qdboot qdupk mcu-sim)
 # Owner of the camera: this script, so a run that dies is swept by the next.
 export VCAM_OWNER=$$
 
@@ -45,7 +49,7 @@ FAILED=0
 PASSED=0
 
 usage() {
-    sed -n '10,18p' "$0" | sed 's/^# \{0,1\}//' >&2
+    sed -n '10,21p' "$0" | sed 's/^# \{0,1\}//' >&2
     exit 2
 }
 
@@ -121,7 +125,8 @@ parse_args() {
             shift
             ;;
         --no-build) BUILD_FIRST=0 ;;
-        --fleet) FLEET=1 ;;
+        # The fleet's A/B cameras write their flash files with qd-flashsim.
+        --fleet) FLEET=1 PROGRAMS+=(qd-flashsim) ;;
         -h | --help) usage ;;
         *) usage ;;
         esac
@@ -179,12 +184,12 @@ build() {
         fi
         tail -n 2 "$BUILD/configure.log" | indent
     fi
-    cmake --build "$BUILD" -j2 --target qdboot qdupk mcu-sim 2>&1 | progress
+    cmake --build "$BUILD" -j2 --target "${PROGRAMS[@]}" 2>&1 | progress
     [ "${PIPESTATUS[0]}" = 0 ] || cannot_run "build failed"
 }
 
 find_binaries() {
-    for b in qdboot qdupk mcu-sim; do
+    for b in "${PROGRAMS[@]}"; do
         [ -x "$BIN/$b" ] || cannot_run "no $BIN/$b (build it, or drop --no-build)"
     done
 }

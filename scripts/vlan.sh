@@ -11,6 +11,8 @@
 #                                 (foreground, until ended; run with '&')
 #   vlan.sh serving LAN           true when every started camera serves
 #   vlan.sh targets LAN           the cameras' HOST:PORT, one a line
+#   vlan.sh state LAN I           camera I's boot journal, last boot and
+#                                 slots (started with --ab; abcam.sh state)
 #   vlan.sh slow LAN I RATE       shape what camera I receives (e.g. 100mbit;
 #                                 "off" removes the limit)
 #   vlan.sh pc LAN CMD...         run CMD in the PC namespace
@@ -23,10 +25,20 @@
 #   --refuse I,..                 the package's destination is read-only there
 #   --stall I,..                  the daemon is frozen once it serves
 #   --absent I,..                 no daemon runs there
+#   --ab                          A/B cameras: each gets A/B flash files with
+#                                 the old firmware in slot a, a boot
+#                                 environment, the boot-loader stand-in on
+#                                 every boot and [bootenv] in its
+#                                 configuration (scripts/abcam.sh; the flash
+#                                 tool is qd-flashsim beside --qdboot)
+#   --unhealthy I,..              (with --ab) camera I's new firmware fails
+#                                 its health check: the daemon stores bad
+#                                 and reboots, and the old slot boots again
 # Camera I is LAN_cI (1..N) at SUBNET.(10+I); the PC is SUBNET.2. Every
-# camera's configuration serves port 8080, with a kernel partition, an MCU
-# line (its own simulator) and the LAN's dest directory as a destination
-# that is really each camera's own (see vcam.sh, VCAM_DEST).
+# camera's configuration serves port 8080, with a kernel partition (with
+# --ab: kernel and root file system, each in two slots), an MCU line (its
+# own simulator) and the LAN's dest directory as a destination that is
+# really each camera's own (see vcam.sh, VCAM_DEST).
 #
 # Owner, workspace root and sweeping work as in vcam.sh (VCAM_OWNER,
 # VCAM_ROOT); the LAN's namespaces carry the owner's PID in their names.
@@ -38,6 +50,7 @@ set -eu
 PREFIX=qdvc
 REPO=$(cd "$(dirname "$0")/.." && pwd)
 VCAM=$REPO/scripts/vcam.sh
+ABCAM=$REPO/scripts/abcam.sh
 ROOT=${VCAM_ROOT:-/tmp/qdvc}
 export VCAM_OWNER="${VCAM_OWNER:-$PPID}"
 PORT=8080
@@ -179,7 +192,11 @@ listed() {
     return 1
 }
 
-write_config() {
+camera_workspace() {
+    echo "$ROOT/cams/$VCAM_OWNER-$(camera_name "$1")"
+}
+
+system_section() { # WS UART FLASH_ERASE FLASH_COPY
     cat <<EOF
 [system]
 port=$PORT
@@ -188,9 +205,25 @@ uart_arm=$2
 uart_baud=115200
 mainApp=ipcam_main
 tmpdir=$1/tmp
-flash_eraseall=flash_eraseall
-flashcp=flashcp
+flash_eraseall=$3
+flashcp=$4
 nBlockSize=65536
+EOF
+}
+
+# An A/B camera takes its partitions and boot journal from abcam.sh; any
+# other has one kernel partition, written by the logging stand-ins.
+write_config() { # WS UART
+    if [ "$AB" = 1 ]; then
+        system_section "$1" "$2" "$FLASHSIM" "$FLASHSIM"
+        sh "$ABCAM" sections "$1"
+        # The rig's LAN is trusted: its cameras tell a status query the
+        # package they run, so a rollout can match the package it sent.
+        printf '[status]\ndetail=full\n'
+        return
+    fi
+    system_section "$1" "$2" flash_eraseall flashcp
+    cat <<EOF
 
 [kernel]
 szMtdName=/dev/mtd2
@@ -200,21 +233,35 @@ nSize=33554432
 EOF
 }
 
+# Fresh A/B flash (old firmware in slot a) before each start.
+prepare_ab() { # I WS
+    if listed "$1" "$UNHEALTHY"; then
+        sh "$ABCAM" flash "$2" --unhealthy
+    else
+        sh "$ABCAM" flash "$2"
+    fi
+}
+
 start_camera() {
-    cws=$ROOT/cams/$VCAM_OWNER-$(camera_name "$1")
+    cws=$(camera_workspace "$1")
     uart=$(sed -n 's/^uart=//p' "$cws/info")
     [ -n "$MCU_SIM" ] || uart=/dev/null
     write_config "$cws" "$uart" >"$cws/work/qdboot.cfg"
+    hook=
+    if [ "$AB" = 1 ]; then
+        prepare_ab "$1" "$cws" || die "camera $1: no A/B flash"
+        hook="sh $ABCAM boot $cws"
+    fi
     readonly_dirs=
     listed "$1" "$REFUSE" && readonly_dirs=$WS/dest
     VCAM_QDBOOT=$QDBOOT VCAM_MCU_SIM=$MCU_SIM VCAM_BOOT_DELAY=$BOOT_DELAY \
-        VCAM_DEST=$WS/dest VCAM_READONLY=$readonly_dirs \
+        VCAM_DEST=$WS/dest VCAM_READONLY=$readonly_dirs VCAM_BOOT_HOOK=$hook \
         sh "$VCAM" start "$(camera_name "$1")" "$cws/work/qdboot.cfg" &
     STARTED="$STARTED $!:$1"
 }
 
 camera_serves() {
-    ns=$(sed -n 's/^devns=//p' "$ROOT/cams/$VCAM_OWNER-$(camera_name "$1")/info")
+    ns=$(sed -n 's/^devns=//p' "$(camera_workspace "$1")/info")
     in_ns "$ns" cat /proc/net/tcp |
         awk -v p="$(printf ':%04X' $PORT)" \
             '$4 == "0A" && substr($2, length($2) - 4) == p { f = 1 } END { exit !f }' &&
@@ -236,9 +283,10 @@ cmd_serving() {
 parse_start() {
     QDBOOT=$REPO/build/bin/qdboot
     MCU_SIM=$REPO/build/bin/mcu-sim
-    BOOT_DELAY=2 REFUSE='' STALL='' ABSENT=''
+    BOOT_DELAY=2 REFUSE='' STALL='' ABSENT='' AB=0 UNHEALTHY=''
     while [ $# -gt 0 ]; do
         [ "$1" = --no-mcu ] && { MCU_SIM=; shift; continue; }
+        [ "$1" = --ab ] && { AB=1; shift; continue; }
         [ $# -ge 2 ] || die "option $1 needs a value"
         case $1 in
         --qdboot) QDBOOT=$2 ;;
@@ -247,10 +295,29 @@ parse_start() {
         --refuse) REFUSE=$2 ;;
         --stall) STALL=$2 ;;
         --absent) ABSENT=$2 ;;
+        --unhealthy) UNHEALTHY=$2 ;;
         *) die "unknown start option $1" ;;
         esac
         shift 2
     done
+    check_ab
+}
+
+check_ab() {
+    if [ "$AB" = 0 ]; then
+        [ -z "$UNHEALTHY" ] || die "--unhealthy needs --ab"
+        return 0
+    fi
+    for i in $(echo "$UNHEALTHY" | tr ',' ' '); do
+        case $i in
+        '' | *[!0-9]*) die "--unhealthy: bad camera '$i'" ;;
+        esac
+        if [ "$i" -lt 1 ] || [ "$i" -gt "$COUNT" ]; then
+            die "--unhealthy: no camera $i (1 to $COUNT)"
+        fi
+    done
+    FLASHSIM=$(dirname "$QDBOOT")/qd-flashsim
+    [ -x "$FLASHSIM" ] || die "--ab needs the flash stand-in at $FLASHSIM"
 }
 
 # Ending a camera's start ends its daemon's whole PID namespace.
@@ -304,6 +371,14 @@ cmd_start() {
     wait
 }
 
+cmd_state() {
+    load_lan "$1"
+    [ $# -eq 2 ] || die "usage: vlan.sh state LAN I"
+    cws=$(camera_workspace "$2")
+    [ -f "$cws/ab/fw_env.config" ] || die "camera $2 has no A/B flash (start --ab)"
+    sh "$ABCAM" state "$cws"
+}
+
 cmd_targets() {
     load_lan "$1"
     i=1
@@ -326,7 +401,7 @@ cmd_slow() {
 }
 
 usage() {
-    sed -n '7,17p' "$0" | sed 's/^# \{0,1\}//' >&2
+    sed -n '7,19p' "$0" | sed 's/^# \{0,1\}//' >&2
     exit 2
 }
 
@@ -342,7 +417,7 @@ up)
     cmd_up "$@"
     ;;
 info) load_lan "$1" && cmd_info ;;
-start | serving | targets | slow) "cmd_$sub" "$@" ;;
+start | serving | targets | slow | state) "cmd_$sub" "$@" ;;
 down) cmd_down "$1" ;;
 pc)
     load_lan "$1"

@@ -1,6 +1,7 @@
 // A site's worth of cameras on one virtual LAN (scripts/vlan.sh): the LAN
 // itself (searches across the bridge, reboots that come back, refusing and
-// absent cameras), and qdupk rollout across it.
+// absent cameras), and qdupk rollout across it, to today's cameras and to
+// A/B cameras whose new firmware must confirm.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -42,6 +43,28 @@ std::string WritePackage(const ScratchDir& dir, const VirtualLan& lan) {
                    {qdupk::DataItem(QDUPK_ITEM_KERNEL, std::string(40000, 'k')),
                     qdupk::DataItem(QDUPK_ITEM_FILE, kSettings, lan.sharedDest() + "/settings.ini"),
                     qdupk::DataItem(QDUPK_ITEM_MCUARM, std::string(3000, 'm'))}}));
+    return path;
+}
+
+// Firmware 2 for A/B cameras: the rig's kernel and root file system images
+// (scripts/abcam.sh), which boot and pass the firmware's own health check.
+std::string WriteAbPackage(const ScratchDir& dir) {
+    const std::string abcam = QD_SOURCE_DIR "/scripts/abcam.sh";
+    for (const std::vector<std::string>& image :
+         {std::vector<std::string>{"kernel", "2", dir.file("kernel.img")},
+          std::vector<std::string>{"rootfs", "2", "ok", dir.file("rootfs.img")}}) {
+        std::vector<std::string> argv = {"/bin/sh", abcam};
+        argv.insert(argv.end(), image.begin(), image.end());
+        const CommandResult r = RunCommand(argv, Millis(30000));
+        EXPECT_EQ(r.status, 0) << r.output;
+    }
+    std::string path = dir.file("ab.upg");
+    WriteFile(path, qdupk::BuildPackage(
+                        {"ab",
+                         "2.0",
+                         "vlan-camera",
+                         {qdupk::DataItem(QDUPK_ITEM_KERNEL, ReadFile(dir.file("kernel.img"))),
+                          qdupk::DataItem(QDUPK_ITEM_ROOTFS, ReadFile(dir.file("rootfs.img")))}}));
     return path;
 }
 
@@ -238,6 +261,35 @@ TEST_F(Fleet, RolloutNamesEachFailureAndStopsAtTheCanaryAndTheFailureLimit) {
 
     EXPECT_FALSE(HasCall(lan.Calls(5), "flash_eraseall /dev/mtd2")) << lan.Log(5);
     EXPECT_FALSE(FileExists(lan.camera(5).dest + "/settings.ini"));
+}
+
+// A/B cameras; the second one's new firmware fails its health check, so it
+// stores bad and its old slot boots again. A rollout that waits for each
+// camera counts only the confirmation of the package it sent.
+// Disabled until the cameras answer status queries and the rollout confirms
+// through them; then drop the prefix.
+TEST_F(Fleet, DISABLED_RolloutConfirmsHealthyCamerasAndReportsTheRollBack) {
+    VirtualLan lan(2, /*bootDelaySeconds=*/1);
+    ASSERT_TRUE(lan.StartScripted({"--ab", "--unhealthy", "2"}));
+    const std::string package = WriteAbPackage(scratch_);
+    const std::string report = scratch_.file("ab.json");
+
+    const CommandResult r =
+        Qdupk(lan,
+              {"rollout", package, lan.camera(0).target, lan.camera(1).target, "--parallel", "2",
+               "--wait-return", "60", "--confirm-timeout", "60", "--report", report},
+              Millis(180000));
+    EXPECT_EQ(r.status, 3) << r.output;
+    ASSERT_TRUE(FileExists(report)) << r.output;
+    auto entries = ReportByAddress(report);
+    EXPECT_EQ(Outcome(entries, lan.camera(0).target), "ok/1") << ReadFile(report);
+    EXPECT_EQ(entries[lan.camera(0).target].value("confirmed", nlohmann::json()), true);
+    EXPECT_EQ(Outcome(entries, lan.camera(1).target), "rolled-back/1") << ReadFile(report);
+    EXPECT_NE(entries[lan.camera(1).target].at("reason").get<std::string>(), "");
+    // Neither outcome came before the camera's own journal said so.
+    EXPECT_EQ(lan.BootState(0)["qd_state"], "good") << lan.Log(0);
+    EXPECT_EQ(lan.BootState(0)["qd_slot"], "b");
+    EXPECT_EQ(lan.BootState(1)["qd_state"], "bad") << lan.Log(1);
 }
 
 }  // namespace

@@ -74,6 +74,7 @@ VirtualLan::VirtualLan(int cameras, int bootDelaySeconds)
     pcNs_ = At(values, "pcns");
     sharedDest_ = At(values, "dest");
     absentAddr_ = At(values, "absentaddr");
+    workspace_ = At(values, "workspace");
     for (int i = 0; i < cameras; ++i) {
         cameras_.push_back(ToLanCamera(CameraValues(values, i)));
         daemons_.push_back(std::make_unique<ChildProcess>());
@@ -81,6 +82,7 @@ VirtualLan::VirtualLan(int cameras, int bootDelaySeconds)
 }
 
 VirtualLan::~VirtualLan() {
+    scripted_.Kill();
     for (const auto& daemon : daemons_) {
         daemon->Kill();
     }
@@ -130,6 +132,28 @@ void VirtualLan::StartAll() {
     }
 }
 
+::testing::AssertionResult VirtualLan::StartScripted(const std::vector<std::string>& options) {
+    const std::string log = workspace_ + "/start.log";
+    std::vector<std::string> argv = {"/bin/sh",      kVlanScript,
+                                     "start",        name_,
+                                     "--qdboot",     VirtualCamera::DefaultDaemon(),
+                                     "--mcu-sim",    kMcuSim,
+                                     "--boot-delay", std::to_string(bootDelay_)};
+    argv.insert(argv.end(), options.begin(), options.end());
+    const qd::UniqueFd out(open(log.c_str(), O_WRONLY | O_TRUNC | O_CREAT | O_CLOEXEC, 0644));
+    scripted_.Start(argv, {Owner()}, out.get());
+    const auto ready = [&] { return ReadIfPresent(log).find("ready\n") != std::string::npos; };
+    if (!PollUntil(Millis(60000), [&] { return ready() || !scripted_.Running(); }) || !ready()) {
+        return ::testing::AssertionFailure() << "vlan.sh start did not get ready:\n"
+                                             << ReadIfPresent(log);
+    }
+    return ::testing::AssertionSuccess();
+}
+
+bool VirtualLan::Started(int i) const {
+    return scripted_.pid() >= 0 || daemons_.at(static_cast<std::size_t>(i))->pid() >= 0;
+}
+
 bool VirtualLan::Serving(int i) const {
     const std::string& ns = camera(i).info.devNs;
     const CommandResult r = RunCommand(
@@ -143,7 +167,7 @@ bool VirtualLan::Serving(int i) const {
 
 ::testing::AssertionResult VirtualLan::WaitServing() const {
     for (int i = 0; i < size(); ++i) {
-        if (daemons_.at(static_cast<std::size_t>(i))->pid() < 0) {
+        if (!Started(i)) {
             continue;
         }
         if (!PollUntil(Millis(20000), [&] { return Serving(i); })) {
@@ -193,6 +217,14 @@ std::string VirtualLan::McuFrames(int i) const {
 
 std::string VirtualLan::RigLog(int i) const {
     return ReadIfPresent(camera(i).info.rigLog);
+}
+
+std::map<std::string, std::string> VirtualLan::BootState(int i) const {
+    const CommandResult r = Vlan({"state", name_, std::to_string(i + 1)}, Millis(30000));
+    if (r.status != 0) {
+        throw std::runtime_error("vlan.sh state failed: " + r.output);
+    }
+    return ParseKeyValues(r.output);
 }
 
 }  // namespace qdtest

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -53,6 +54,9 @@ class VirtualLan {
     // carries a file item without an answer.
     void Start(int i, bool refuse = false);
     void StartAll();
+    // Starts every camera the way `vlan.sh start` does, with its options
+    // (e.g. {"--ab", "--unhealthy", "2"}), and waits until it says ready.
+    ::testing::AssertionResult StartScripted(const std::vector<std::string>& options);
     // Every started camera listens and has joined the search group.
     ::testing::AssertionResult WaitServing() const;
     // The camera's daemon stops where it is (its sockets still take data).
@@ -66,17 +70,22 @@ class VirtualLan {
     std::string McuFrames(int i) const;
     // Lines the rig wrote for camera i ("rebooting", ...).
     std::string RigLog(int i) const;
+    // An A/B camera's boot journal (qd_state, qd_slot, ...), its last boot
+    // ("lastboot": "boot=N slot=X version=V behaviour=B") and its slots.
+    std::map<std::string, std::string> BootState(int i) const;
 
   private:
     CommandResult Vlan(const std::vector<std::string>& args, Millis timeout) const;
     CommandResult Vcam(const std::vector<std::string>& args) const;
     bool Serving(int i) const;
+    bool Started(int i) const;
 
     std::string name_;
     int bootDelay_;
-    std::string pcNs_, sharedDest_, absentAddr_;
+    std::string pcNs_, sharedDest_, absentAddr_, workspace_;
     std::vector<LanCamera> cameras_;
     std::vector<std::unique_ptr<ChildProcess>> daemons_;
+    ChildProcess scripted_;  // `vlan.sh start`, when it started the cameras
 };
 
 }  // namespace qdtest
