@@ -110,12 +110,6 @@ fleet_search() {
     indent <"$SITE/targets.txt"
 }
 
-# A qdupk whose rollout confirms each camera through its status (older ones
-# count a camera as done once it answers a search again).
-confirms() {
-    "$BIN/qdupk" rollout --help 2>/dev/null | grep -q -- --confirm-timeout
-}
-
 # On a terminal the rollout draws its live display there; otherwise its
 # plain event lines are shown.
 fleet_rollout() {
@@ -124,12 +118,8 @@ fleet_rollout() {
         --parallel 2 --wait-return 60 --report "$SITE/report.csv")
     echo "qdupk rollout site.upg --targets targets.txt --canary 1 --parallel 2" \
         "--wait-return 60 --report report.csv"
-    if confirms; then
-        echo "(a camera counts as done once its status reports firmware 2 good;" \
-            "one that rolls back fails)"
-    else
-        echo "(this qdupk counts a camera as done once it answers a search again)"
-    fi
+    echo "(a camera counts as done once its status reports firmware 2 good;" \
+        "one that rolls back fails)"
     if [ -t 1 ]; then
         vlan pc "$LAN" "${cmd[@]}" &
     else
@@ -260,11 +250,6 @@ report_outcomes() {
 }
 
 rollout_checks() {
-    if ! confirms; then
-        echo "  NOTE  this qdupk's rollout does not confirm through status:" \
-            "its outcomes are not checked"
-        return 0
-    fi
     check "rollout reports a failure (exit 3)" test "$ROLLOUT_RC" = 3
     check "report: camera $UNHEALTHY rolled-back, every other camera confirmed" report_outcomes
 }

@@ -266,9 +266,7 @@ TEST_F(Fleet, RolloutNamesEachFailureAndStopsAtTheCanaryAndTheFailureLimit) {
 // A/B cameras; the second one's new firmware fails its health check, so it
 // stores bad and its old slot boots again. A rollout that waits for each
 // camera counts only the confirmation of the package it sent.
-// Disabled until the cameras answer status queries and the rollout confirms
-// through them; then drop the prefix.
-TEST_F(Fleet, DISABLED_RolloutConfirmsHealthyCamerasAndReportsTheRollBack) {
+TEST_F(Fleet, RolloutConfirmsHealthyCamerasAndReportsTheRollBack) {
     VirtualLan lan(2, /*bootDelaySeconds=*/1);
     ASSERT_TRUE(lan.StartScripted({"--ab", "--unhealthy", "2"}));
     const std::string package = WriteAbPackage(scratch_);
