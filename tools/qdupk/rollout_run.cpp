@@ -458,7 +458,8 @@ void Rollout::TickDisplay(TimePoint now) {
         }
         if (scheduler_.state(i) == Scheduler::State::kPaused) {
             const auto left = std::chrono::ceil<std::chrono::seconds>(scheduler_.retryAt(i) - now);
-            flights.push_back({i, "retry in " + std::to_string(left.count()) + " s", 0, 0.0});
+            const char* what = history_[i].pending() ? "in recovery; again in " : "retry in ";
+            flights.push_back({i, what + std::to_string(left.count()) + " s", 0, 0.0});
         }
     }
     std::sort(flights.begin(), flights.end(),

@@ -24,7 +24,7 @@ namespace qdupk {
 struct InFlight {
     std::size_t index = 0;
     // "connecting", "sending", "installing", "rebooting", "confirming: ...",
-    // "asking why"
+    // "asking why", "retry in N s", "in recovery; again in N s"
     std::string state;
     std::uint64_t bytes = 0;
     double rate = 0.0;  // package bytes a second in this attempt
