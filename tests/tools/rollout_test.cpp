@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <map>
 #include <memory>
@@ -253,6 +254,17 @@ TEST(RolloutScheduler, RetriesPauseTwiceAsLongEachTimeThenGiveUp) {
     EXPECT_EQ(pauses, (std::vector<Millis>{Millis(2000), Millis(4000), Millis(8000)}));
     s.Finished(0, false);
     EXPECT_TRUE(s.Idle());
+
+    // A watched target pushed again held no slot: the others keep theirs.
+    policy.parallel = 2;
+    qdupk::Scheduler watched(3, policy);
+    EXPECT_EQ(StartAll(watched, t0), (std::vector<std::size_t>{0, 1}));
+    watched.Uploaded(0);
+    EXPECT_EQ(StartAll(watched, t0), std::vector<std::size_t>{2});
+    ASSERT_EQ(watched.Retry(0, t0), Millis(2000));
+    EXPECT_TRUE(StartAll(watched, t0 + Millis(2000)).empty());
+    watched.Finished(1, true);
+    EXPECT_EQ(StartAll(watched, t0 + Millis(2000)), std::vector<std::size_t>{0});
 
     // A stopped rollout retries nothing.
     qdupk::Scheduler stopped(1, policy);
@@ -776,6 +788,67 @@ TEST_F(RolloutLoopTest, TheStatusAfterTheRebootConfirmsRollsBackOrLeavesUnconfir
     EXPECT_LE(stuckStatus.Queries(), 1 + 3);
 }
 
+// A stand-in camera's status through its uploads: `reports[n]` once it took
+// n packages, the last one from then on.
+StatusAnswerFn ByUploads(FakeUploadServer& camera, std::vector<qd::StatusReport> reports) {
+    return [&camera, reports] {
+        return reports[std::min(camera.Received().size(), reports.size() - 1)];
+    };
+}
+
+qd::StatusReport InRecovery(const char* state) {
+    qd::StatusReport report = Report(state, kOld, 0);
+    report.recovery = true;
+    return report;
+}
+
+TEST_F(RolloutLoopTest, ACameraBackInRecoveryIsPushedAgainWhileRetriesLast) {
+    WriteFile(dir_.file("pkg.upg"), MakePackage(5000, QDUPK_ITEM_KERNEL));
+    package_ = ReadFile(dir_.file("pkg.upg"));
+    settings_.attempt.size = package_.size();
+    const std::string sent = qdupk::ReadPackage(dir_.file("pkg.upg")).identity;
+    const qd::StatusReport old = Report("good", kOld, 900);
+    FakeUploadServer healed(ServerReply::kAck, nullptr, "127.22.4.1");
+    FakeUploadServer stuck(ServerReply::kAck, nullptr, "127.22.4.2");
+    const FakeStatusCamera healedStatus(
+        "127.22.4.1",
+        ByUploads(healed, {old, InRecovery("writing"), Report("good", sent.c_str(), 0)}));
+    const FakeStatusCamera stuckStatus("127.22.4.2", ByUploads(stuck, {old, InRecovery("failed")}));
+    qdupk::StatusClient client;
+    const std::vector<std::string> targets = {healed.Address(), stuck.Address()};
+    settings_.status = &client;
+    settings_.before = qdupk::AskBefore(client, {Target(targets[0]), Target(targets[1])});
+    settings_.identity = sent;
+    settings_.waitReturn = Millis(60000);
+    settings_.confirmTimeout = Millis(10000);
+    settings_.repushRecovery = true;
+
+    const qdupk::RolloutOutcome out = Run(targets);
+
+    const auto& r = out.records;
+    EXPECT_EQ(r[0].result, TargetResult::kOk) << r[0].reason;
+    EXPECT_EQ(r[0].reason,
+              "came back in recovery (state writing) after attempt 1; pushed again (attempt 2 "
+              "of 3); confirmed: runs fleet 2.0 (" +
+                  sent + "), good");
+    EXPECT_EQ(r[0].attempts, 2);
+    EXPECT_EQ(r[0].confirmed, qdupk::BackState::kYes);
+    ASSERT_EQ(healed.Received().size(), 2U);
+    EXPECT_EQ(Body(healed, 1), package_);  // the same package again
+    EXPECT_EQ(r[1].result, TargetResult::kRecovery) << r[1].reason;
+    EXPECT_EQ(r[1].reason,
+              "came back in recovery (state failed) after attempt 1; pushed again (attempt 2 of "
+              "3); came back in recovery (state failed) after attempt 2; pushed again (attempt 3 "
+              "of 3); restarted into its recovery system (state failed); not pushed again: no "
+              "retries left");
+    EXPECT_EQ(r[1].attempts, 3);
+    EXPECT_EQ(stuck.Received().size(), 3U);
+    EXPECT_EQ(out.exitStatus, qdupk::kExitSomeFailed);
+    const auto retries =
+        std::count(recorder_.events.begin(), recorder_.events.end(), "retry " + targets[1]);
+    EXPECT_EQ(retries, 2);
+}
+
 // --- the command ------------------------------------------------------------
 
 class RolloutCommandTest : public ::testing::Test {
@@ -900,6 +973,38 @@ TEST_F(RolloutCommandTest, ARolledBackCanaryStopsTheRolloutAndARefusalGivesTheCa
     EXPECT_TRUE(Contains(r.output, "refused " + refusedOther.Address() +
                                        ": closed the connection without acknowledgement"))
         << r.output;
+}
+
+TEST_F(RolloutCommandTest, OnlyAGivenRetriesPushesAgainToACameraBackInRecovery) {
+    WriteFile(dir_.file("pkg.upg"), MakePackage(5000, QDUPK_ITEM_KERNEL));
+    const std::string sent = qdupk::ReadPackage(dir_.file("pkg.upg")).identity;
+    const qd::StatusReport old = Report("good", kOld, 900);
+    FakeUploadServer left(ServerReply::kAck, nullptr, "127.22.4.3");
+    const FakeStatusCamera leftStatus("127.22.4.3", ByUploads(left, {old, InRecovery("failed")}));
+    CommandResult r = Rollout({dir_.file("pkg.upg"), left.Address(), "--wait-return", "30"});
+    EXPECT_EQ(r.status, qdupk::kExitSomeFailed) << r.output;
+    EXPECT_TRUE(Contains(r.output, "recovery " + left.Address() +
+                                       ": restarted into its recovery system (state failed) ("))
+        << r.output;
+    EXPECT_EQ(left.Received().size(), 1U);
+
+    FakeUploadServer healed(ServerReply::kAck, nullptr, "127.22.4.4");
+    const FakeStatusCamera healedStatus(
+        "127.22.4.4",
+        ByUploads(healed, {old, InRecovery("failed"), Report("good", sent.c_str(), 0)}));
+    r = Rollout({dir_.file("pkg.upg"), healed.Address(), "--wait-return", "30", "--retries", "1",
+                 "--json", "--report", dir_.file("r.csv")});
+    EXPECT_EQ(r.status, 0) << r.output;
+    const std::string story =
+        "came back in recovery (state failed) after attempt 1; pushed again (attempt 2 of 2)";
+    EXPECT_TRUE(Contains(r.output, "\"event\": \"retry\", \"pause\": 2.0, \"reason\": \"" + story +
+                                       "\", \"result\": \"recovery\"}"))
+        << r.output;
+    EXPECT_TRUE(Contains(ReadFile(dir_.file("r.csv")), "\n" + healed.Address() + ",ok,\"" + story +
+                                                           "; confirmed: runs fleet 2.0 (" + sent +
+                                                           "), good\","))
+        << ReadFile(dir_.file("r.csv"));
+    EXPECT_EQ(healed.Received().size(), 2U);
 }
 
 TEST_F(RolloutCommandTest, MalformedCommandLinesAreUsageErrors) {

@@ -58,6 +58,12 @@ const char kRolloutDetails[] =
     "A camera that refuses the package is asked for its status, and its reason\n"
     "is shown when it names this package.\n"
     "\n"
+    "--retries R given: a camera that came back in recovery gets the same\n"
+    "package again after the retry pause, as one of its R retries, and is\n"
+    "judged again; its reason keeps the story (\"came back in recovery (state\n"
+    "failed) after attempt 1; pushed again (attempt 2 of 3); confirmed: ...\").\n"
+    "Without --retries, recovery is its result.\n"
+    "\n"
     "Report (--report, .csv or .json): every target with its result (ok,\n"
     "rolled-back, recovery, unconfirmed, refused, no-connection, timeout,\n"
     "not-back, not-started, aborted), reason, bytes sent in the last attempt,\n"
@@ -83,6 +89,7 @@ struct RolloutArgs {
     std::optional<Millis> waitReturn;
     Millis confirmTimeout{300000};
     std::size_t maxFailures = 0;  // 0: no limit
+    bool retriesGiven = false;    // --retries also covers recovery
     std::vector<std::string> publicKeys;
     std::optional<std::uint64_t> minCounter;
     bool dryRun = false;
@@ -371,6 +378,7 @@ int Upload(RolloutArgs& args, OutputKind kind, const std::vector<HostPort>& targ
     settings.identity = prepared.info.identity;
     settings.journaled = HasBootImages(prepared.info);
     settings.confirmTimeout = args.confirmTimeout;
+    settings.repushRecovery = args.retriesGiven;
     if (args.maxFailures > 0) {
         settings.policy.maxFailures = args.maxFailures;
     }
@@ -459,8 +467,11 @@ void AddPolicyOptions(CLI::App& command, RolloutArgs& args) {
         ->type_name("M");
     command
         .add_option("--retries", policy.retries,
-                    "tries again after a failed connection, R times at most (default 2)")
+                    "tries again after a failed connection, R times at most (default 2); "
+                    "given, also pushes the package again to a camera that came back in "
+                    "recovery")
         ->check(CLI::Range(0, 20).description(""))
+        ->each([&args](const std::string& /*text*/) { args.retriesGiven = true; })
         ->type_name("R");
     command
         .add_option_function<std::string>(

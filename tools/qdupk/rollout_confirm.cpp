@@ -44,7 +44,8 @@ std::optional<Confirmation> JudgeReport(const qd::StatusReport& report, const Co
     if (report.recovery && restarted) {
         return Confirmation{
             TargetResult::kRecovery,
-            std::string("restarted into its recovery system (state ") + report.state + ")", false};
+            std::string("restarted into its recovery system (state ") + report.state + ")", false,
+            report.state};
     }
     if (plan.byRestart || StateIs(report, "no journal")) {
         return restarted ? std::optional<Confirmation>(Restarted(report, sinceAck)) : std::nullopt;

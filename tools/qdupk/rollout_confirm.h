@@ -27,6 +27,7 @@ struct Confirmation {
     TargetResult result = TargetResult::kUnconfirmed;
     std::string reason;
     bool confirmed = false;  // it reported good with the package sent
+    std::string state{};     // the journal state of a camera in recovery
 };
 
 // The verdict of one report that arrived `sinceAck` seconds after the

@@ -105,6 +105,7 @@ class JsonOutput : public RolloutObserver {
               {"address", TargetName(record.target)},
               {"attempt", record.attempts},
               {"pause", static_cast<double>(pause.count()) / 1000.0},
+              {"result", ResultName(record.result)},
               {"reason", record.reason}});
     }
     void Acknowledged(const TargetRecord& record) override {

@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 
+#include "rollout_history.h"
 #include "rollout_status.h"
 
 namespace qdupk {
@@ -61,6 +62,7 @@ class Rollout {
     bool Watched(std::size_t index, const AttemptEnd& end, TimePoint now);
     bool ReportsStatus(std::size_t index) const;
     void Settle(const StatusVerdict& verdict, TimePoint now);
+    bool PushAgain(std::size_t index, const std::string& state, TimePoint now);
     void AbortAll();
     void Leftovers();
     void TickDisplay(TimePoint now);
@@ -73,6 +75,7 @@ class Rollout {
     std::vector<TimePoint> firstStart_;
     std::vector<TimePoint> attemptStart_;
     std::vector<std::string> addresses_;
+    std::vector<RepushHistory> history_;
     Scheduler scheduler_;
     std::map<std::size_t, std::unique_ptr<UploadAttempt>> running_;
     std::map<std::size_t, ReturnWatch> watching_;
@@ -89,6 +92,7 @@ Rollout::Rollout(const std::vector<HostPort>& targets, const RolloutSettings& se
       firstStart_(targets.size()),
       attemptStart_(targets.size()),
       addresses_(targets.size()),
+      history_(targets.size()),
       scheduler_(targets.size(), settings.policy),
       status_(settings.status, settings.identity, settings.confirmTimeout) {
     for (std::size_t i = 0; i < targets.size(); ++i) {
@@ -135,6 +139,7 @@ void Rollout::StartDue(TimePoint now) {
             firstStart_[i] = now;
         }
         ++record.attempts;
+        history_[i].Started();
         attemptStart_[i] = now;
         observer_.Started(record);
         auto attempt = std::make_unique<UploadAttempt>(record.target, settings_.attempt, now);
@@ -210,7 +215,29 @@ void Rollout::Settle(const StatusVerdict& verdict, TimePoint now) {
     record.reason = verdict.outcome.reason;
     record.back = verdict.back ? BackState::kYes : BackState::kNo;
     record.confirmed = verdict.outcome.confirmed ? BackState::kYes : BackState::kNo;
+    if (record.result == TargetResult::kRecovery &&
+        PushAgain(verdict.index, verdict.outcome.state, now)) {
+        return;
+    }
     Finish(verdict.index, record.result == TargetResult::kOk);
+}
+
+// The same package once more to a camera back in recovery, as a retry;
+// true when it now waits for that attempt.
+bool Rollout::PushAgain(std::size_t index, const std::string& state, TimePoint now) {
+    if (!settings_.repushRecovery) {
+        return false;
+    }
+    TargetRecord& record = records_[index];
+    const std::optional<Millis> pause = scheduler_.Retry(index, now);
+    if (!pause) {
+        record.reason += scheduler_.stopped().any() ? "; not pushed again: the rollout stopped"
+                                                    : "; not pushed again: no retries left";
+        return false;
+    }
+    record.reason = history_[index].CameBack(record.attempts, settings_.policy.retries + 1, state);
+    observer_.RetryLater(record, *pause);
+    return true;
 }
 
 void Rollout::Finish(std::size_t index, bool succeeded) {
@@ -219,6 +246,7 @@ void Rollout::Finish(std::size_t index, bool succeeded) {
 }
 
 void Rollout::Announce(std::size_t index) {
+    records_[index].reason = history_[index].Reason(records_[index].reason);
     observer_.Finished(records_[index]);
     const StopReasons stop = scheduler_.Effective();
     if (stop.canary && !announced_.canary) {
@@ -388,7 +416,9 @@ void Rollout::Leftovers() {
     for (std::size_t i = 0; i < records_.size(); ++i) {
         const Scheduler::State state = scheduler_.state(i);
         if (state == Scheduler::State::kPaused) {
-            records_[i].reason += " (not retried: the rollout stopped)";
+            records_[i].reason = history_[i].pending() ? history_[i].NotPushed()
+                                                       : history_[i].Reason(records_[i].reason) +
+                                                             " (not retried: the rollout stopped)";
             observer_.Finished(records_[i]);
         } else if (state == Scheduler::State::kQueued) {
             records_[i].reason = "not started: the rollout stopped";
@@ -428,7 +458,8 @@ void Rollout::TickDisplay(TimePoint now) {
         }
         if (scheduler_.state(i) == Scheduler::State::kPaused) {
             const auto left = std::chrono::ceil<std::chrono::seconds>(scheduler_.retryAt(i) - now);
-            flights.push_back({i, "retry in " + std::to_string(left.count()) + " s", 0, 0.0});
+            const char* what = history_[i].pending() ? "in recovery; again in " : "retry in ";
+            flights.push_back({i, what + std::to_string(left.count()) + " s", 0, 0.0});
         }
     }
     std::sort(flights.begin(), flights.end(),

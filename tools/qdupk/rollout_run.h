@@ -24,7 +24,7 @@ namespace qdupk {
 struct InFlight {
     std::size_t index = 0;
     // "connecting", "sending", "installing", "rebooting", "confirming: ...",
-    // "asking why"
+    // "asking why", "retry in N s", "in recovery; again in N s"
     std::string state;
     std::uint64_t bytes = 0;
     double rate = 0.0;  // package bytes a second in this attempt
@@ -66,6 +66,9 @@ struct RolloutSettings {
     std::vector<std::optional<qd::StatusReport>> before;
     std::string identity;   // of the package, as cameras report it
     bool journaled = true;  // it has a kernel or root file system image
+    // A camera that came back in recovery gets the package again, as a
+    // retry out of policy.retries; false: recovery is its verdict.
+    bool repushRecovery = false;
     Millis confirmTimeout{300000};
     // How often Ctrl-C was pressed, and the signal mask to wait with (the
     // caller keeps SIGINT blocked otherwise, so no press slips in between

@@ -51,9 +51,11 @@ std::optional<Millis> Scheduler::Retry(std::size_t index, TimePoint now) {
     }
     const Millis pause = policy_.firstPause * (1LL << std::min(target.retriesUsed, 30));
     ++target.retriesUsed;
+    if (target.state == State::kRunning) {
+        --running_;
+    }
     target.state = State::kPaused;
     target.retryAt = now + pause;
-    --running_;
     return pause;
 }
 

@@ -45,9 +45,10 @@ class Scheduler {
     // The target whose attempt may start now, which then holds a slot; none
     // when every slot is taken, nothing is due, or the rollout stopped.
     std::optional<std::size_t> Next(TimePoint now);
-    // The running attempt failed in a way that may pass on another try: the
-    // pause before it, or none when no retry is left or the rollout stopped
-    // (the caller then calls Finished).
+    // The running attempt failed in a way that may pass on another try, or
+    // the watched target came back in recovery and gets the package again:
+    // the pause before it, or none when no retry is left or the rollout
+    // stopped (the caller then calls Finished).
     std::optional<Millis> Retry(std::size_t index, TimePoint now);
     // The upload is done but the target is not yet judged (it is being
     // watched to come back); its slot goes to the next target.
