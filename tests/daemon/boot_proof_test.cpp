@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -15,6 +16,7 @@
 #include "qd_text.h"
 #include "qdboot_config.h"
 #include "qdboot_config_bootenv.h"
+#include "startup.h"
 #include "test_support.h"
 #include "test_timing.h"
 
@@ -155,6 +157,56 @@ TEST_F(BootProofTest, TheStatusRecordShowsTheJournalAndCounterAsTheProofLeftThem
     RefreshJournal(&status, boot_);
     EXPECT_STREQ(JournalStateText(status), "no journal");
     EXPECT_EQ(status.slot, '\0');
+}
+
+// The recovery system proves nothing: a trial it finds is failed at once,
+// without the health command, the counter or a reboot; its status says
+// recovery and the journal's state.
+TEST_F(BootProofTest, TheRecoverySystemFailsATrialAndNeverCommitsIt) {
+    boot_.bRecovery = true;
+    env_.Set("qd_target=a\nqd_slot=a\n");
+    const std::string health = "touch " + dir_.file("health-ran");
+    Prove("recovery", health.c_str());
+    EXPECT_FALSE(qdtest::FileExists(dir_.file("health-ran")));
+    EXPECT_EQ(env_.Var("qd_state"), "failed");
+    EXPECT_EQ(env_.Var("qd_pending"), "");
+    EXPECT_EQ(env_.Var("qd_counter"), "4");
+    EXPECT_EQ(qdtest::ReadFile(counter_), "4\n");
+    EXPECT_EQ(Calls(), "");
+
+    // Failed and bad stay as they are.
+    for (const char* state : {"failed", "bad"}) {
+        env_.Set(std::string("qd_state=") + state + "\n");
+        Prove("recovery", "true");
+        EXPECT_EQ(env_.Var("qd_state"), state);
+    }
+    CameraStatus status = StartCameraStatus("1.0", QDBOOT_CFG_T{}, StatusConfig{}, 0);
+    RefreshJournal(&status, boot_);
+    const qd::StatusReport report = BuildStatusReport(status, 0);
+    EXPECT_TRUE(report.recovery);
+    EXPECT_STREQ(report.state, "bad");
+}
+
+// The recovery system's log says what it is from its first lines, and that
+// a lost counter file stops every upload.
+TEST_F(BootProofTest, TheRecoveryStartUpLineSaysSoAndNamesALostCounterFile) {
+    boot_.bRecovery = true;
+    ASSERT_EQ(std::remove(counter_.c_str()), 0);
+    qdtest::StdoutCapture out;
+    PrintStartupLine(seal_, boot_);
+    const std::string log = out.Finish();
+    EXPECT_NE(log.find("counter file " + counter_ + " does not exist"), std::string::npos) << log;
+    EXPECT_NE(log.find("qdboot starting in recovery: "), std::string::npos) << log;
+    EXPECT_NE(log.find("running the recovery system, state trial"), std::string::npos) << log;
+
+    boot_.bRecovery = false;
+    qdtest::WriteFile(cmdline_, "qd.slot=b\n");
+    qdtest::StdoutCapture normal;
+    PrintStartupLine(seal_, boot_);
+    const std::string line = normal.Finish();
+    EXPECT_NE(line.find("qdboot starting: "), std::string::npos) << line;
+    EXPECT_NE(line.find("running slot b, state trial"), std::string::npos) << line;
+    EXPECT_EQ(line.find("does not exist"), std::string::npos) << line;
 }
 
 }  // namespace
