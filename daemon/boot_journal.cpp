@@ -74,6 +74,16 @@ bool IsWord(const char* at, const char* start, const char* word) noexcept {
     return before && (after == '\0' || after == ' ' || after == '\t' || after == '\n');
 }
 
+bool ParseCounter(const char* text, std::uint64_t* counter) noexcept {
+    if (text[0] < '0' || text[0] > '9') {
+        return false;
+    }
+    char* end = nullptr;
+    errno = 0;
+    *counter = std::strtoull(text, &end, 10);
+    return errno == 0 && *end == '\0';
+}
+
 }  // namespace
 
 JournalState StateOf(const JournalRecord& record) noexcept {
@@ -102,13 +112,12 @@ char TargetSlot(const JournalRecord& record) noexcept {
 }
 
 bool PendingCounter(const JournalRecord& record, std::uint64_t* counter) noexcept {
-    if (record.pending[0] < '0' || record.pending[0] > '9') {
-        return false;
-    }
-    char* end = nullptr;
-    errno = 0;
-    *counter = std::strtoull(record.pending, &end, 10);
-    return errno == 0 && *end == '\0';
+    return ParseCounter(record.pending, counter);
+}
+
+bool CommittedCounter(const JournalRecord& record, std::uint64_t* counter) noexcept {
+    *counter = 0;
+    return record.counter[0] == '\0' || ParseCounter(record.counter, counter);
 }
 
 JournalRecord BeginWriting(const JournalRecord& from, const WritingEntry& entry) noexcept {
@@ -171,6 +180,12 @@ StartupAction DecideAtStartup(const JournalRecord& record, char running) noexcep
     // Writing on any other slot cannot come from the boot script; leave
     // that to whoever booted it.
     return running == ProvenSlot(record) ? StartupAction::kFail : StartupAction::kNone;
+}
+
+StartupAction DecideInRecovery(const JournalRecord& record) noexcept {
+    const JournalState state = StateOf(record);
+    return state == JournalState::kTrial || state == JournalState::kWriting ? StartupAction::kFail
+                                                                            : StartupAction::kNone;
 }
 
 int LoadJournal(const char* configPath, JournalRecord* record) noexcept {

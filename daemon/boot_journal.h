@@ -49,6 +49,9 @@ char ProvenSlot(const JournalRecord& record) noexcept;
 char TargetSlot(const JournalRecord& record) noexcept;
 // qd_pending as a number; false when empty or not a number.
 bool PendingCounter(const JournalRecord& record, std::uint64_t* counter) noexcept;
+// qd_counter as a number: 0 when empty or unset; false when it is set to
+// anything but a number.
+bool CommittedCounter(const JournalRecord& record, std::uint64_t* counter) noexcept;
 
 // What an upgrade records before its first install effect.
 struct WritingEntry {
@@ -78,6 +81,9 @@ enum class StartupAction : std::uint8_t {
     kUnknownSlot  // the journal needs the running slot, which is unknown
 };
 StartupAction DecideAtStartup(const JournalRecord& record, char running) noexcept;
+// The same in the recovery system, which never proves a boot: an upgrade
+// it finds writing or on trial did not prove itself and is failed.
+StartupAction DecideInRecovery(const JournalRecord& record) noexcept;
 
 // Reads every journal variable. 0 or UbootEnv's negative errno.
 int LoadJournal(const char* configPath, JournalRecord* record) noexcept;

@@ -66,7 +66,10 @@ void BootProof::Start() noexcept {
         QD_LOG_ERR("boot journal: environment %s: %s\n", boot_.szConfig, UbootEnvProblem(loaded));
         return;
     }
-    switch (DecideAtStartup(record_, RunningSlot(boot_.szCmdline))) {
+    const StartupAction action = boot_.bRecovery
+                                     ? DecideInRecovery(record_)
+                                     : DecideAtStartup(record_, RunningSlot(boot_.szCmdline));
+    switch (action) {
         case StartupAction::kNone:
             return;
         case StartupAction::kUnknownSlot:

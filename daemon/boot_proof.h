@@ -3,7 +3,8 @@
 // daemon serves, and recorded as good (the upgrade and its counter are
 // then committed) or bad (and the camera reboots, so the boot loader falls
 // back); a trial the boot loader gave up on is recorded as rolled back; an
-// upgrade cut short before its trial as failed.
+// upgrade cut short before its trial as failed. The recovery system proves
+// nothing: an upgrade it finds written or on trial is failed.
 #ifndef BOOT_PROOF_H
 #define BOOT_PROOF_H
 

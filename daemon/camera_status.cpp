@@ -44,6 +44,7 @@ CameraStatus StartCameraStatus(const char* version, const QDBOOT_CFG_T& cfg,
 }
 
 void RefreshJournal(CameraStatus* status, const BootenvConfig& boot) noexcept {
+    status->recovery = boot.bRecovery;
     status->slot = '\0';
     if (!boot.bPresent || boot.szProblem[0] != '\0') {
         status->view = JournalView::kNone;

@@ -26,7 +26,7 @@ struct CameraStatus {
     char version[qd::kStatusVersionSize + 1];
     char device[qd::kStatusDeviceSize + 1];
     bool full;      // [status] detail=full
-    bool recovery;  // running as the recovery system: not yet, always false
+    bool recovery;  // running as the recovery system (--recovery)
     JournalView view;
     JournalRecord journal;  // as last read, when view is kRead
     char slot;              // 'a', 'b', or 0 unknown (also without [bootenv])
@@ -42,7 +42,8 @@ struct CameraStatus {
 CameraStatus StartCameraStatus(const char* version, const QDBOOT_CFG_T& cfg,
                                const StatusConfig& config, long long nowMs) noexcept;
 
-// Reads the journal and the running slot again.
+// Reads the journal and the running slot again; notes whether this is the
+// recovery system.
 void RefreshJournal(CameraStatus* status, const BootenvConfig& boot) noexcept;
 
 // Reads the seal counter file again: known only when one is configured

@@ -1,4 +1,4 @@
-// qdboot [config-path]: the camera's firmware-upgrade daemon.
+// qdboot [--recovery] [config-path]: the camera's firmware-upgrade daemon.
 #include <cstdio>
 #include <cstring>
 
@@ -16,11 +16,12 @@
 namespace {
 
 const char kUsage[] =
-    "usage: qdboot [CONFIG]\n"
+    "usage: qdboot [--recovery] [CONFIG]\n"
     "Firmware-upgrade daemon: reads CONFIG (default ./qdboot.cfg) once, then\n"
     "serves searches and uploads until SIGTERM or SIGINT.\n"
-    "  --help     show this help and exit\n"
-    "  --version  print the version and exit\n"
+    "  --recovery  run as the recovery system: take uploads, never prove a boot\n"
+    "  --help      show this help and exit\n"
+    "  --version   print the version and exit\n"
     "Exit status: 0 stopped by a signal, 1 the upload port cannot be opened,\n"
     "255 configuration refused (printing nothing).\n";
 
@@ -58,7 +59,8 @@ int main(int argc, char* argv[]) {
     // exists and before the MAC address is touched. The seal settings never
     // do: a camera may get this daemon, or a new configuration, while they
     // hold a slip, and must still be reachable to have it fixed.
-    const char* configPath = QdbootConfigPath(argc, argv);
+    const StartOptions options = ParseStartOptions(argc, argv);
+    const char* configPath = options.configPath;
     if (LoadQdbootConfig(configPath, &stQdbootCfg) != 0) {
         return -1;
     }
@@ -66,6 +68,7 @@ int main(int argc, char* argv[]) {
     LoadSealConfig(configPath, &sealCfg);
     BootenvConfig bootCfg{};
     LoadBootenvConfig(configPath, &bootCfg);
+    bootCfg.bRecovery = options.recovery;
     StatusConfig statusCfg{};
     LoadStatusConfig(configPath, &statusCfg);
     CameraStatus status = StartCameraStatus(QD_VERSION, stQdbootCfg, statusCfg, MonotonicMs());

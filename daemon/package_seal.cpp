@@ -79,8 +79,9 @@ const char* RefusalReason(int code) noexcept {
 
 // Never taken as 0 when it cannot be read: that would let any older
 // package back in.
-bool LoadStoredCounter(const char* path, std::uint64_t* counter) noexcept {
-    const CounterRead read = ReadSealCounter(path, counter);
+bool LoadStoredCounter(const char* path, bool mustExist, std::uint64_t* counter) noexcept {
+    const CounterRead read =
+        mustExist ? ReadExistingSealCounter(path, counter) : ReadSealCounter(path, counter);
     if (read != CounterRead::kOk) {
         QD_LOG_ERR("package refused: counter file %s %s\n", path, CounterReadProblem(read));
     }
@@ -114,7 +115,11 @@ bool SealSettingsAllowUploads(const SealConfig& seal) noexcept {
 }
 
 bool PlanSealCheck(const SealConfig& seal, SealPlan* plan) noexcept {
-    *plan = SealPlan{{}, 0, 0, nullptr};
+    return PlanSealCheck(seal, CounterRules{false, 0}, plan);
+}
+
+bool PlanSealCheck(const SealConfig& seal, const CounterRules& rules, SealPlan* plan) noexcept {
+    *plan = SealPlan{{}, 0, 0, 0, nullptr, false};
     // The library takes no keys as "no signature needed": never hand it none
     // while slots are configured.
     if (!SealSettingsAllowUploads(seal)) {
@@ -122,16 +127,24 @@ bool PlanSealCheck(const SealConfig& seal, SealPlan* plan) noexcept {
     }
     if (seal.szCounterFile[0] != '\0') {
         plan->counterFile = seal.szCounterFile;
-        if (!LoadStoredCounter(seal.szCounterFile, &plan->stored)) {
+        if (!LoadStoredCounter(seal.szCounterFile, rules.fileMustExist, &plan->inFile)) {
             return false;
         }
     }
+    plan->fromJournal = rules.committed > plan->inFile;
+    plan->stored = plan->fromJournal ? rules.committed : plan->inFile;
     plan->nKeys = GatherKeys(seal, plan->keys);
     return true;
 }
 
 void ReportSealRefusal(int code, const QDUPK_SEALINFO_T& info, const SealPlan& plan) noexcept {
-    if (code == QDUPKERR_ROLLBACK) {
+    if (code == QDUPKERR_ROLLBACK && plan.fromJournal) {
+        QD_LOG_ERR(
+            "package refused, nothing installed: rollback: counter %llu is lower than "
+            "%llu committed in the boot journal (qd_counter)\n",
+            static_cast<unsigned long long>(info.nCounter),
+            static_cast<unsigned long long>(plan.stored));
+    } else if (code == QDUPKERR_ROLLBACK) {
         QD_LOG_ERR(
             "package refused, nothing installed: rollback: counter %llu is lower than "
             "%llu stored in %s\n",
@@ -144,7 +157,7 @@ void ReportSealRefusal(int code, const QDUPK_SEALINFO_T& info, const SealPlan& p
 }
 
 bool StoreCounterOf(const SealPlan& plan, const QDUPK_SEALINFO_T& info) noexcept {
-    if (plan.counterFile == nullptr || info.nCounter <= plan.stored) {
+    if (plan.counterFile == nullptr || info.nCounter <= plan.inFile) {
         return true;
     }
     if (!StoreSealCounter(plan.counterFile, info.nCounter)) {

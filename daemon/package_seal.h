@@ -51,18 +51,29 @@ bool SealSettingsAllowUploads(const SealConfig& seal) noexcept;
 
 // What an upload's seal is checked against: the keys of every slot that
 // holds one (usable or not, so a package signed by an unusable one is
-// refused by name) and the stored counter.
+// refused by name) and the lowest counter taken.
 struct SealPlan {
     unsigned char keys[kMaxSealKeys * kSealKeySize];
     int nKeys;
-    std::uint64_t stored;     // 0 without a counter file
-    const char* counterFile;  // null: no counter is kept
+    std::uint64_t stored;     // the lowest counter taken: 0 without any
+    std::uint64_t inFile;     // what the counter file holds (0 without one)
+    const char* counterFile;  // null: no counter file is kept
+    bool fromJournal;         // `stored` is the boot journal's, above the file's
+};
+
+// The recovery system's stricter counter: a missing counter file refuses
+// every upload, and the boot journal's committed counter (qd_counter) is a
+// floor beside the file's.
+struct CounterRules {
+    bool fileMustExist;
+    std::uint64_t committed;
 };
 
 // The plan for one upload. False, after an error line saying why, when the
 // seal settings refuse every upload or the counter file is corrupt or
 // cannot be read (never taken as 0: that would let any older package in).
 bool PlanSealCheck(const SealConfig& seal, SealPlan* plan) noexcept;
+bool PlanSealCheck(const SealConfig& seal, const CounterRules& rules, SealPlan* plan) noexcept;
 
 // The error line for a package the seal check refused with `code`.
 void ReportSealRefusal(int code, const QDUPK_SEALINFO_T& info, const SealPlan& plan) noexcept;

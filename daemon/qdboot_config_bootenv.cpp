@@ -132,6 +132,14 @@ bool BootenvHasSlots(const BootenvConfig& boot, const QDBOOT_CFG_T& cfg) noexcep
            boot.szRootfsB[0] != '\0';
 }
 
+SlotLayout LayoutOf(const BootenvConfig& boot, const QDBOOT_CFG_T& cfg) noexcept {
+    if (BootenvHasSlots(boot, cfg)) {
+        return SlotLayout::kTwoSlots;
+    }
+    const bool noSlotB = boot.szKernelB[0] == '\0' && boot.szRootfsB[0] == '\0';
+    return noSlotB ? SlotLayout::kOneSlot : SlotLayout::kMixed;
+}
+
 QDBOOT_CFG_T ConfigForSlot(const QDBOOT_CFG_T& cfg, const BootenvConfig& boot, char slot) noexcept {
     QDBOOT_CFG_T slotCfg = cfg;
     if (slot == 'b') {

@@ -25,6 +25,10 @@ struct BootenvConfig {
     // Non-empty: what is wrong with [bootenv]. Packages with flash images
     // are then refused with this text; the daemon still serves.
     char szProblem[kBootenvProblemSize];
+    // Started with --recovery: this is the recovery system, which takes
+    // uploads but never proves a boot. Set from the command line, never
+    // from the file.
+    bool bRecovery;
 };
 
 // Clears *pBoot and reads [bootenv] ("config", required in the section;
@@ -37,6 +41,14 @@ void LoadBootenvConfig(const char* pEtcFile, BootenvConfig* pBoot) noexcept;
 // Whether both slots of the kernel and the root file system are
 // configured: slot a (szMtdName, rewritten whole) and slot b (szMtdNameB).
 bool BootenvHasSlots(const BootenvConfig& boot, const QDBOOT_CFG_T& cfg) noexcept;
+
+// How the kernel and root file system are laid out on flash.
+enum class SlotLayout : unsigned char {
+    kTwoSlots,  // szMtdNameB in both, slot a rewritten whole: A/B
+    kOneSlot,   // szMtdNameB in neither: one copy plus a recovery system
+    kMixed,     // anything else: no safe way to write them
+};
+SlotLayout LayoutOf(const BootenvConfig& boot, const QDBOOT_CFG_T& cfg) noexcept;
 
 // `cfg` with the kernel and root file system devices of `slot` ('a' or
 // 'b'): what the installers write when slot b is the target.

@@ -158,19 +158,9 @@ bool SyncDirectoryOf(const char* path) noexcept {
 
 }  // namespace
 
-CounterRead ReadSealCounter(const char* path, std::uint64_t* counter) noexcept {
-    PathText resolved;
-    switch (ResolveCounterPath(path, resolved)) {
-        case Place::kFile:
-            break;
-        case Place::kNoFile:
-            *counter = 0;
-            return CounterRead::kOk;
-        case Place::kUnreachable:
-            return CounterRead::kUnreachable;
-        case Place::kError:
-            return CounterRead::kUnreadable;
-    }
+namespace {
+
+CounterRead ReadResolved(const char* resolved, std::uint64_t* counter) noexcept {
     // Non-blocking, so a FIFO under the name cannot stall the upload.
     const qd::UniqueFd fd(::open(resolved, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     struct stat st {};
@@ -186,6 +176,32 @@ CounterRead ReadSealCounter(const char* path, std::uint64_t* counter) noexcept {
                                                                        : CounterRead::kCorrupt;
 }
 
+CounterRead ReadCounter(const char* path, std::uint64_t* counter, bool missingIsZero) noexcept {
+    PathText resolved;
+    switch (ResolveCounterPath(path, resolved)) {
+        case Place::kFile:
+            return ReadResolved(resolved, counter);
+        case Place::kNoFile:
+            *counter = 0;
+            return missingIsZero ? CounterRead::kOk : CounterRead::kMissing;
+        case Place::kUnreachable:
+            return CounterRead::kUnreachable;
+        case Place::kError:
+            break;
+    }
+    return CounterRead::kUnreadable;
+}
+
+}  // namespace
+
+CounterRead ReadSealCounter(const char* path, std::uint64_t* counter) noexcept {
+    return ReadCounter(path, counter, true);
+}
+
+CounterRead ReadExistingSealCounter(const char* path, std::uint64_t* counter) noexcept {
+    return ReadCounter(path, counter, false);
+}
+
 const char* CounterReadProblem(CounterRead read) noexcept {
     switch (read) {
         case CounterRead::kOk:
@@ -197,6 +213,9 @@ const char* CounterReadProblem(CounterRead read) noexcept {
         case CounterRead::kUnreachable:
             return "cannot be reached: a link to nothing or a missing directory (only a missing "
                    "file in an existing directory counts as 0)";
+        case CounterRead::kMissing:
+            return "does not exist (the recovery system never takes a missing counter file "
+                   "for 0)";
     }
     return "is fine";
 }

@@ -14,12 +14,18 @@ enum class CounterRead {
     kCorrupt,      // the file holds anything but digits and one newline
     kUnreadable,   // the file exists but cannot be read
     kUnreachable,  // a link to nothing, or a directory that does not exist
+    kMissing,      // no file (only from ReadExistingSealCounter)
 };
 
 // Reads the stored counter. Only a missing file in an existing directory
 // is 0; a corrupt, unreadable or unreachable one is never taken for 0: that
 // would reopen every older package. Prints nothing.
 CounterRead ReadSealCounter(const char* path, std::uint64_t* counter) noexcept;
+
+// The same, except that a missing file is kMissing: the recovery system,
+// which may run after the counter's partition was lost, never takes it
+// for 0.
+CounterRead ReadExistingSealCounter(const char* path, std::uint64_t* counter) noexcept;
 
 // What is wrong, to follow "counter file PATH " in an error line.
 const char* CounterReadProblem(CounterRead read) noexcept;

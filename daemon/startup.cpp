@@ -5,11 +5,15 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdint>
+#include <cstring>
+
 #include "boot_journal.h"
 #include "netif.h"
 #include "package_seal.h"
 #include "qd_log.h"
 #include "qd_text.h"
+#include "seal_counter.h"
 #include "shell_command.h"
 #include "stop_signals.h"
 #include "uboot_env.h"
@@ -34,7 +38,10 @@ void DescribeJournal(const BootenvConfig& boot, char* text, std::size_t size) no
     JournalRecord record{};
     const int loaded = LoadJournal(boot.szConfig, &record);
     const char running = RunningSlot(boot.szCmdline);
-    const char shown[2] = {running != '\0' ? running : '?', '\0'};
+    char shown[16] = {running != '\0' ? running : '?', '\0'};
+    if (boot.bRecovery) {
+        static_cast<void>(qd::CopyText(shown, "recovery"));
+    }
     if (loaded != 0) {
         static_cast<void>(qd::FormatText(text, size,
                                          "; boot journal in %s: running slot %s, environment "
@@ -44,6 +51,17 @@ void DescribeJournal(const BootenvConfig& boot, char* text, std::size_t size) no
     }
     static_cast<void>(qd::FormatText(text, size, "; boot journal in %s: running slot %s, state %s",
                                      boot.szConfig, shown, StateName(StateOf(record))));
+}
+
+// A counter file lost with its partition stops every upload in recovery:
+// said at once, not only at the first refusal.
+void ReportMissingCounter(const SealConfig& seal) noexcept {
+    std::uint64_t counter = 0;
+    if (seal.szCounterFile[0] != '\0' &&
+        ReadExistingSealCounter(seal.szCounterFile, &counter) == CounterRead::kMissing) {
+        QD_LOG_ERR("counter file %s %s: every upload is refused\n", seal.szCounterFile,
+                   CounterReadProblem(CounterRead::kMissing));
+    }
 }
 
 }  // namespace
@@ -63,7 +81,22 @@ void EnsureStandardDescriptors() noexcept {
 }
 
 const char* QdbootConfigPath(int argc, char* argv[]) noexcept {
-    return argc > 1 ? argv[1] : kDefaultConfigPath;
+    return ParseStartOptions(argc, argv).configPath;
+}
+
+StartOptions ParseStartOptions(int argc, char* argv[]) noexcept {
+    StartOptions options = {nullptr, false};
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--recovery") == 0) {
+            options.recovery = true;
+        } else if (options.configPath == nullptr) {
+            options.configPath = argv[i];
+        }
+    }
+    if (options.configPath == nullptr) {
+        options.configPath = kDefaultConfigPath;
+    }
+    return options;
 }
 
 void PrintStartupLine(const SealConfig& seal) noexcept {
@@ -78,7 +111,11 @@ void PrintStartupLine(const SealConfig& seal, const BootenvConfig& boot) noexcep
     if (boot.bPresent) {
         DescribeJournal(boot, journal, sizeof journal);
     }
-    QD_LOG_TRACE("qdboot starting: %s%s\n", policy, journal);
+    if (boot.bRecovery) {
+        ReportMissingCounter(seal);
+    }
+    QD_LOG_TRACE("qdboot starting%s: %s%s\n", boot.bRecovery ? " in recovery" : "", policy,
+                 journal);
 }
 
 // A stop signal cuts the sleep short. One that lands between the check and

@@ -11,9 +11,17 @@
 // output meant for the log must not land in a package file.
 void EnsureStandardDescriptors() noexcept;
 
-// The configuration file: the first argument when there is one (others are
-// ignored), otherwise "./qdboot.cfg".
+// The configuration file of ParseStartOptions below.
 const char* QdbootConfigPath(int argc, char* argv[]) noexcept;
+
+// The command line: "--recovery" anywhere starts the recovery system; the
+// first other argument is the configuration file (others are ignored),
+// otherwise "./qdboot.cfg".
+struct StartOptions {
+    const char* configPath;
+    bool recovery;
+};
+StartOptions ParseStartOptions(int argc, char* argv[]) noexcept;
 
 // The error lines of the seal settings' problems, then the start-up line:
 // what uploads must be (signed, by which key ids; the stored counter), so
@@ -21,7 +29,8 @@ const char* QdbootConfigPath(int argc, char* argv[]) noexcept;
 // Printed once the camera has its address and is about to serve: the wait
 // for it prints nothing. With [bootenv], a problem in it is an error line,
 // and the start-up line names the environment, the running slot and the
-// journal's state.
+// journal's state. The recovery system says so first
+// ("qdboot starting in recovery: ...").
 void PrintStartupLine(const SealConfig& seal) noexcept;
 void PrintStartupLine(const SealConfig& seal, const BootenvConfig& boot) noexcept;
 

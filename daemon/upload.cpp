@@ -264,14 +264,31 @@ UploadResult Judged(const qdupk::UpdateOutcome& outcome, const SealPlan& plan,
     return result;
 }
 
+// The seal plan: keys and the lowest counter taken, by the recovery
+// system's rules when it runs. Code 0 when the upload may go on.
+UploadResult PlanCounter(const SealConfig& seal, const BootenvConfig& boot,
+                         SealPlan* plan) noexcept {
+    CounterRules rules{};
+    if (!CounterRulesFor(boot, &rules)) {
+        return WithReason(UploadResult{UploadStage::kSeal, -1}, qd::kStatusJournalFailed,
+                          "the boot journal's counter cannot be read");
+    }
+    if (!PlanSealCheck(seal, rules, plan)) {
+        return WithReason(UploadResult{UploadStage::kSeal, -1}, qd::kStatusCounterFile,
+                          rules.fileMustExist ? "the counter file is missing or cannot be read"
+                                              : "the counter file cannot be read");
+    }
+    return UploadResult{};
+}
+
 // Every package passes the device check (it is checked against its own
 // identifier).
 UploadResult InstallPackage(int package, const PackageDigests& digests, const QDBOOT_CFG_T& cfg,
                             const SealConfig& seal, const BootenvConfig& boot) noexcept {
     SealPlan plan{};
-    if (!PlanSealCheck(seal, &plan)) {
-        return WithReason(UploadResult{UploadStage::kSeal, -1}, qd::kStatusCounterFile,
-                          "the counter file cannot be read");
+    const UploadResult planned = PlanCounter(seal, boot, &plan);
+    if (planned.code != 0) {
+        return planned;
     }
     UploadJournal journal(boot, cfg);
     CounterGate gate(plan, journal, digests);

@@ -24,10 +24,13 @@ constexpr RefusalText kRefusalTexts[] = {
     {JournalRefusal::kBelowPending,
      "rollback: its counter is lower than that of the firmware on trial",
      "rollback: counter lower than the firmware on trial"},
-    {JournalRefusal::kOneCopy,
-     "one-copy safety needs the recovery layout: [bootenv] needs szMtdNameB in [kernel] and "
-     "[rootfs] (and both slots written whole)",
-     "no second slot for the kernel and root file system"},
+    {JournalRefusal::kMixedSlots,
+     "[kernel] and [rootfs] need szMtdNameB in both (two slots, each written whole) or in "
+     "neither (one slot and a recovery system)",
+     "szMtdNameB in only one of [kernel] and [rootfs]"},
+    {JournalRefusal::kRecoveryAB,
+     "the recovery system writes images only on a camera with one slot (no szMtdNameB)",
+     "images in recovery on a camera with two slots"},
     {JournalRefusal::kHalfPair,
      "it carries only one of the kernel and the root file system; a slot needs both",
      "only one of the kernel and the root file system"},
@@ -40,6 +43,40 @@ constexpr RefusalText kRefusalTexts[] = {
 
 char OtherSlot(char slot) noexcept {
     return slot == 'a' ? 'b' : 'a';
+}
+
+// One slot is written in place; of two, the one not running.
+char TargetSlotFor(const BootenvConfig& boot, const QDBOOT_CFG_T& cfg, char running) noexcept {
+    if (LayoutOf(boot, cfg) == SlotLayout::kOneSlot) {
+        return 'a';
+    }
+    return running != '\0' ? OtherSlot(running) : '\0';
+}
+
+// The recovery system runs no slot and proves nothing: it writes slot a
+// whatever the journal says.
+JournalRefusal JudgeInRecovery(const JournalFacts& facts, bool slotImages) noexcept {
+    if (!slotImages || facts.layout == SlotLayout::kOneSlot) {
+        return JournalRefusal::kNone;
+    }
+    return facts.layout == SlotLayout::kMixed ? JournalRefusal::kMixedSlots
+                                              : JournalRefusal::kRecoveryAB;
+}
+
+// Images in the normal system: A/B writes a whole slot; either way the
+// running firmware must be the proven one.
+JournalRefusal JudgeSlots(const JournalFacts& facts) noexcept {
+    if (facts.layout == SlotLayout::kMixed) {
+        return JournalRefusal::kMixedSlots;
+    }
+    const bool whole = facts.images.kernel && facts.images.rootfs;
+    if (facts.layout == SlotLayout::kTwoSlots && !whole) {
+        return JournalRefusal::kHalfPair;
+    }
+    if (facts.running == '\0') {
+        return JournalRefusal::kSlotUnknown;
+    }
+    return facts.running == facts.proven ? JournalRefusal::kNone : JournalRefusal::kNotProvenSlot;
 }
 
 }  // namespace
@@ -61,6 +98,9 @@ JournalRefusal JudgeUpload(const JournalFacts& facts) noexcept {
     if (facts.images.uboot && !facts.allowUboot) {
         return JournalRefusal::kUboot;
     }
+    if (facts.recovery) {
+        return JudgeInRecovery(facts, slotImages);
+    }
     if (facts.state == JournalState::kTrial) {
         if (slotImages) {
             return JournalRefusal::kTrialImages;
@@ -69,19 +109,7 @@ JournalRefusal JudgeUpload(const JournalFacts& facts) noexcept {
             return JournalRefusal::kBelowPending;
         }
     }
-    if (!slotImages) {
-        return JournalRefusal::kNone;
-    }
-    if (!facts.hasSlots) {
-        return JournalRefusal::kOneCopy;
-    }
-    if (!facts.images.kernel || !facts.images.rootfs) {
-        return JournalRefusal::kHalfPair;
-    }
-    if (facts.running == '\0') {
-        return JournalRefusal::kSlotUnknown;
-    }
-    return facts.running == facts.proven ? JournalRefusal::kNone : JournalRefusal::kNotProvenSlot;
+    return slotImages ? JudgeSlots(facts) : JournalRefusal::kNone;
 }
 
 const char* JournalRefusalText(JournalRefusal refusal) noexcept {
@@ -102,11 +130,33 @@ const char* JournalRefusalBrief(JournalRefusal refusal) noexcept {
     return "";
 }
 
+bool CounterRulesFor(const BootenvConfig& boot, CounterRules* rules) noexcept {
+    *rules = CounterRules{boot.bRecovery, 0};
+    if (!boot.bRecovery || !boot.bPresent || boot.szProblem[0] != '\0') {
+        return true;
+    }
+    JournalRecord record{};
+    const int loaded = LoadJournal(boot.szConfig, &record);
+    if (loaded != 0) {
+        QD_LOG_ERR("package refused, nothing installed: environment %s: %s (its qd_counter is "
+                   "needed in recovery)\n",
+                   boot.szConfig, UbootEnvProblem(loaded));
+        return false;
+    }
+    if (!CommittedCounter(record, &rules->committed)) {
+        QD_LOG_ERR("package refused, nothing installed: qd_counter \"%s\" in %s is not a number\n",
+                   record.counter, boot.szConfig);
+        return false;
+    }
+    return true;
+}
+
 UploadJournal::UploadJournal(const BootenvConfig& boot, const QDBOOT_CFG_T& cfg) noexcept
     : boot_(boot),
       cfg_(cfg),
       running_(boot.bPresent ? RunningSlot(boot.szCmdline) : '\0'),
-      slotCfg_(running_ != '\0' ? ConfigForSlot(cfg, boot, OtherSlot(running_)) : cfg) {}
+      target_(TargetSlotFor(boot, cfg, running_)),
+      slotCfg_(target_ != '\0' ? ConfigForSlot(cfg, boot, target_) : cfg) {}
 
 int UploadJournal::Refuse(const char* reason) const noexcept {
     QD_LOG_ERR("package refused, nothing installed: %s\n", reason);
@@ -138,7 +188,8 @@ int UploadJournal::Judge(const PackageImages& images, const QDUPK_SEALINFO_T& se
     }
     JournalFacts facts{};
     facts.images = images;
-    facts.hasSlots = BootenvHasSlots(boot_, cfg_);
+    facts.layout = LayoutOf(boot_, cfg_);
+    facts.recovery = boot_.bRecovery;
     facts.allowUboot = boot_.bAllowUboot;
     facts.state = StateOf(before_);
     facts.running = running_;
@@ -177,7 +228,7 @@ int UploadJournal::BeforeInstall(const qdupk::PackageIndex& index, const QDUPK_S
         return 0;
     }
     writing_ =
-        BeginWriting(before_, WritingEntry{OtherSlot(running_), identity, index.head.szPktName,
+        BeginWriting(before_, WritingEntry{target_, identity, index.head.szPktName,
                                            index.head.szPktVersion, seal.nCounter});
     if (Store(writing_, "writing") != 0) {
         static_cast<void>(Refuse("the boot journal cannot be written"));
@@ -185,7 +236,7 @@ int UploadJournal::BeforeInstall(const qdupk::PackageIndex& index, const QDUPK_S
     }
     stored_ = true;
     *counterNow = false;
-    QD_LOG_TRACE("boot journal: writing slot %c (package %s)\n", OtherSlot(running_), identity);
+    QD_LOG_TRACE("boot journal: writing slot %c (package %s)\n", target_, identity);
     return 0;
 }
 
@@ -198,7 +249,7 @@ bool UploadJournal::AfterInstall(bool installed, int partitionsTouched) noexcept
             QD_LOG_ERR("installed, but not acknowledged: the boot loader would not try it\n");
             return false;
         }
-        QD_LOG_TRACE("boot journal: trial of slot %c\n", OtherSlot(running_));
+        QD_LOG_TRACE("boot journal: trial of slot %c\n", target_);
         return true;
     }
     // An untouched slot is as it was: so is the journal.

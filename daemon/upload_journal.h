@@ -8,6 +8,7 @@
 
 #include "boot_journal.h"
 #include "libqdupdate.h"
+#include "package_seal.h"
 #include "pkg_reader.h"
 #include "qd_status.h"
 #include "qdboot_config.h"
@@ -25,7 +26,8 @@ PackageImages ImagesOf(const qdupk::PackageIndex& index) noexcept;
 // has been read.
 struct JournalFacts {
     PackageImages images;
-    bool hasSlots;  // both slots of kernel and root file system configured
+    SlotLayout layout;
+    bool recovery;  // the recovery system is running
     bool allowUboot;
     JournalState state;
     char running;  // 0: unknown
@@ -40,7 +42,8 @@ enum class JournalRefusal : std::uint8_t {
     kUboot,          // boot loader image not allowed
     kTrialImages,    // images while the running firmware awaits proof
     kBelowPending,   // counter below the upgrade on trial
-    kOneCopy,        // images without the second slots
+    kMixedSlots,     // images with szMtdNameB in only one of [kernel] and [rootfs]
+    kRecoveryAB,     // images in recovery on a camera with two slots
     kHalfPair,       // kernel without root file system or the other way round
     kSlotUnknown,    // the command line names no slot
     kNotProvenSlot,  // running a slot the boot loader would not fall back to
@@ -52,13 +55,19 @@ const char* JournalRefusalText(JournalRefusal refusal) noexcept;
 // The same, short, for the status query.
 const char* JournalRefusalBrief(JournalRefusal refusal) noexcept;
 
+// The counter rules of an upload: in the recovery system, a missing
+// counter file refuses it and the journal's qd_counter is a floor. False,
+// after an error line, when the journal cannot be read for it.
+bool CounterRulesFor(const BootenvConfig& boot, CounterRules* rules) noexcept;
+
 // One upload's journal. Without [bootenv] it does nothing and lets the
 // counter be stored at the gate as always.
 class UploadJournal {
   public:
     UploadJournal(const BootenvConfig& boot, const QDBOOT_CFG_T& cfg) noexcept;
 
-    // The settings the items are installed with: the target slot's devices.
+    // The settings the items are installed with: the target slot's devices
+    // (slot a, written in place, with one slot).
     const QDBOOT_CFG_T& InstallConfig() const noexcept { return slotCfg_; }
 
     // At the gate. 0 lets the install go on, -1 refuses it after an error
@@ -86,6 +95,7 @@ class UploadJournal {
     const BootenvConfig& boot_;
     const QDBOOT_CFG_T& cfg_;
     char running_;
+    char target_;  // 0: unknown (two slots, the running one unknown)
     QDBOOT_CFG_T slotCfg_;
     JournalRecord before_{};
     JournalRecord writing_{};

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -141,6 +142,60 @@ TEST(BootJournalDecision, StartUpActsOnTheStateAndTheRunningSlot) {
         record.set = ~0U;
         EXPECT_EQ(DecideAtStartup(record, c.running), c.action)
             << c.state << " target " << c.target << " running " << c.running;
+    }
+}
+
+JournalRecord RecordOf(const char* state, const char* target, const char* slot) {
+    JournalRecord record{};
+    std::strcpy(record.state, state);
+    std::strcpy(record.target, target);
+    std::strcpy(record.slot, slot);
+    record.set = ~0U;
+    return record;
+}
+
+// One slot: the normal system always runs a, the slot it writes; the
+// recovery system runs none, proves nothing, and fails what it finds
+// unproved so that the boot script keeps choosing recovery.
+TEST(BootJournalDecision, OneSlotProvesInTheNormalSystemAndFailsInRecovery) {
+    const struct {
+        const char* state;
+        StartupAction normal;  // running a
+        StartupAction recovery;
+    } cases[] = {
+        {"trial", StartupAction::kProve, StartupAction::kFail},
+        {"writing", StartupAction::kFail, StartupAction::kFail},
+        {"failed", StartupAction::kNone, StartupAction::kNone},
+        {"bad", StartupAction::kNone, StartupAction::kNone},
+        {"good", StartupAction::kNone, StartupAction::kNone},
+        {"rolledback", StartupAction::kNone, StartupAction::kNone},
+        {"", StartupAction::kNone, StartupAction::kNone},
+        {"mended", StartupAction::kNone, StartupAction::kNone},
+    };
+    for (const auto& c : cases) {
+        const JournalRecord record = RecordOf(c.state, "a", "a");
+        EXPECT_EQ(DecideAtStartup(record, 'a'), c.normal) << c.state;
+        EXPECT_EQ(DecideInRecovery(record), c.recovery) << c.state;
+    }
+}
+
+// The committed counter is a floor in recovery: unset is none, anything
+// but a number is not taken for one.
+TEST(BootJournalCounter, QdCounterIsANumberOrNothing) {
+    const struct {
+        const char* text;
+        bool ok;
+        std::uint64_t value;
+    } cases[] = {{"", true, 0}, {"0", true, 0}, {"17", true, 17}, {"x7", false, 0},
+                 {"7x", false, 0}, {"-1", false, 0}, {"99999999999999999999", false, 0}};
+    for (const auto& c : cases) {
+        JournalRecord record{};
+        std::strcpy(record.counter, c.text);
+        std::uint64_t value = 1234;
+        EXPECT_EQ(CommittedCounter(record, &value), c.ok) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(value, c.value) << c.text;
+        }
     }
 }
 

@@ -157,4 +157,32 @@ TEST_F(BootProofTest, TheStatusRecordShowsTheJournalAndCounterAsTheProofLeftThem
     EXPECT_EQ(status.slot, '\0');
 }
 
+// The recovery system proves nothing: a trial it finds is failed at once,
+// without the health command, the counter or a reboot; its status says
+// recovery and the journal's state.
+TEST_F(BootProofTest, TheRecoverySystemFailsATrialAndNeverCommitsIt) {
+    boot_.bRecovery = true;
+    env_.Set("qd_target=a\nqd_slot=a\n");
+    const std::string health = "touch " + dir_.file("health-ran");
+    Prove("recovery", health.c_str());
+    EXPECT_FALSE(qdtest::FileExists(dir_.file("health-ran")));
+    EXPECT_EQ(env_.Var("qd_state"), "failed");
+    EXPECT_EQ(env_.Var("qd_pending"), "");
+    EXPECT_EQ(env_.Var("qd_counter"), "4");
+    EXPECT_EQ(qdtest::ReadFile(counter_), "4\n");
+    EXPECT_EQ(Calls(), "");
+
+    // Failed and bad stay as they are.
+    for (const char* state : {"failed", "bad"}) {
+        env_.Set(std::string("qd_state=") + state + "\n");
+        Prove("recovery", "true");
+        EXPECT_EQ(env_.Var("qd_state"), state);
+    }
+    CameraStatus status = StartCameraStatus("1.0", QDBOOT_CFG_T{}, StatusConfig{}, 0);
+    RefreshJournal(&status, boot_);
+    const qd::StatusReport report = BuildStatusReport(status, 0);
+    EXPECT_TRUE(report.recovery);
+    EXPECT_STREQ(report.state, "bad");
+}
+
 }  // namespace

@@ -49,6 +49,7 @@ TEST(SealCounter, ReadAcceptsDigitsAndOneNewlineAndNothingElse) {
     }
     std::uint64_t value = 99;
     EXPECT_EQ(ReadSealCounter(dir.file("missing").c_str(), &value), CounterRead::kOk);
+    EXPECT_EQ(ReadExistingSealCounter(dir.file("missing").c_str(), &value), CounterRead::kMissing);
     EXPECT_EQ(value, 0u) << "no file yet: nothing installed with a counter";
     EXPECT_EQ(ReadSealCounter(dir.path().c_str(), &value), CounterRead::kUnreadable);
     ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);

@@ -46,4 +46,20 @@ TEST(Startup, ConfigPathIsTheFirstArgumentOrTheDefault) {
     EXPECT_STREQ(QdbootConfigPath(3, two), "/etc/a.cfg");
 }
 
+TEST(Startup, RecoveryIsAnOptionBesideTheConfigPath) {
+    char prog[] = "qdboot";
+    char recovery[] = "--recovery";
+    char path[] = "/etc/a.cfg";
+    char* before[] = {prog, recovery, path, nullptr};
+    char* after[] = {prog, path, recovery, nullptr};
+    char* alone[] = {prog, recovery, nullptr};
+    for (char** argv : {before, after}) {
+        const StartOptions options = ParseStartOptions(3, argv);
+        EXPECT_STREQ(options.configPath, "/etc/a.cfg");
+        EXPECT_TRUE(options.recovery);
+    }
+    EXPECT_STREQ(ParseStartOptions(2, alone).configPath, "./qdboot.cfg");
+    EXPECT_FALSE(ParseStartOptions(2, after).recovery);
+}
+
 }  // namespace

@@ -112,11 +112,21 @@ class JournalUpload : public ::testing::Test {
         std::thread sender(
             [&] { static_cast<void>(send(pc.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL)); });
         qdtest::StdoutCapture capture;
-        const int code = RunUpload(device.get(), cfg_, seal_, boot_, nullptr).code;
+        result_ = RunUpload(device.get(), cfg_, seal_, boot_, nullptr);
         log_ = capture.Finish();
         shutdown(device.get(), SHUT_RDWR);
         sender.join();
-        return code;
+        return result_.code;
+    }
+
+    // One slot each for the kernel and root file system, and a recovery
+    // system; `recovery`: that system is running.
+    void OneSlot(bool recovery) {
+        boot_.szKernelB[0] = '\0';
+        boot_.szRootfsB[0] = '\0';
+        boot_.bRecovery = recovery;
+        qdtest::WriteFile(cmdline_, recovery ? "console=ttyS0 qd.slot=recovery\n"
+                                             : "console=ttyS0 qd.slot=a\n");
     }
 
     std::string Calls() const { return qdtest::FileExists(calls_) ? qdtest::ReadFile(calls_) : ""; }
@@ -140,8 +150,13 @@ class JournalUpload : public ::testing::Test {
     QDBOOT_CFG_T cfg_{};
     SealConfig seal_{};
     BootenvConfig boot_{};
+    UploadResult result_;
     std::string log_;
 };
+
+constexpr const char* kInPlace =
+    "flash_eraseall kernel_a writing\nflashcp kernel_a writing\n"
+    "flash_eraseall rootfs_a writing\nflashcp rootfs_a writing\n";
 
 // The slot not running gets both images, with *writing* stored before the
 // first erase and *trial* after the last copy; the counter waits for proof.
@@ -199,12 +214,12 @@ TEST_F(JournalUpload, RefusalsStoreNothingAndTouchNoPartition) {
         const char* reason;
     } cases[] = {
         {"half pair", "", "qd.slot=a", true, {QDUPK_ITEM_KERNEL}, "only one of the kernel"},
-        {"no slot b",
+        {"slot b of the kernel only",
          "",
          "qd.slot=a",
          false,
          {QDUPK_ITEM_KERNEL, QDUPK_ITEM_ROOTFS},
-         "one-copy safety needs the recovery layout"},
+         "need szMtdNameB in both"},
         {"boot loader", "", "qd.slot=a", true, {QDUPK_ITEM_UBOOT}, "writes the boot loader"},
         {"on trial",
          "qd_state=trial\nqd_target=b\n",
@@ -304,6 +319,95 @@ TEST_F(JournalUpload, AFailureBeforeAnyPartitionWasTouchedStoresThePreviousState
             EXPECT_EQ(env_.Var("qd_pkg"), "2222222222222222");
         }
     }
+}
+
+// One slot and a recovery system: the images go over slot a in place,
+// inside *writing* ... *trial*; a kernel alone is a release too, once the
+// firmware before it has proved itself.
+TEST_F(JournalUpload, OneSlotIsWrittenInPlaceBetweenWritingAndTrial) {
+    OneSlot(false);
+    const qdtest::TestSigningKey key;
+    UseKey(key);
+    EXPECT_EQ(Run(qdtest::Sealed(Package({QDUPK_ITEM_KERNEL, QDUPK_ITEM_ROOTFS}), 4, &key)), 0)
+        << log_;
+    EXPECT_EQ(Calls(), kInPlace);
+    auto vars = env_.Vars();
+    EXPECT_EQ(vars["qd_state"], "trial");
+    EXPECT_EQ(vars["qd_target"], "a");
+    EXPECT_EQ(vars["qd_tries"], "0");
+    EXPECT_EQ(vars["qd_pending"], "4");
+    EXPECT_FALSE(qdtest::FileExists(counter_));
+
+    std::remove(calls_.c_str());
+    const std::string kernel = qdtest::Sealed(Package({QDUPK_ITEM_KERNEL}), 5, &key);
+    EXPECT_NE(Run(kernel), 0);
+    EXPECT_NE(log_.find("on trial"), std::string::npos) << log_;
+    env_.Set("qd_state=good\nqd_slot=a\nqd_counter=4\nqd_pending=\n");
+    EXPECT_EQ(Run(kernel), 0) << log_;
+    EXPECT_EQ(Calls(), "flash_eraseall kernel_a writing\nflashcp kernel_a writing\n");
+    EXPECT_EQ(env_.Var("qd_state"), "trial");
+    EXPECT_EQ(env_.Var("qd_pending"), "5");
+}
+
+// The recovery system takes the package again whatever the journal says,
+// by stricter counter rules: the counter file must be there (it is never
+// 0), and the journal's qd_counter is a floor beside it.
+TEST_F(JournalUpload, RecoveryRefusesAMissingCounterFileAndCountersBelowEitherFloor) {
+    OneSlot(true);
+    const qdtest::TestSigningKey key;
+    UseKey(key);
+    env_.Set("qd_state=failed\nqd_target=a\nqd_slot=a\nqd_counter=7\n");
+    const std::string before = env_.Bytes();
+    const std::string release = qdtest::Sealed(Package({QDUPK_ITEM_KERNEL, QDUPK_ITEM_ROOTFS}), 7, &key);
+    EXPECT_NE(Run(release), 0);
+    EXPECT_NE(log_.find("counter file " + counter_ + " does not exist"), std::string::npos) << log_;
+    EXPECT_EQ(result_.reason, qd::kStatusCounterFile);
+
+    qdtest::WriteFile(counter_, "3\n");
+    EXPECT_NE(Run(qdtest::Sealed(Package({QDUPK_ITEM_KERNEL, QDUPK_ITEM_ROOTFS}), 5, &key)), 0);
+    EXPECT_NE(log_.find("rollback: counter 5 is lower than 7 committed in the boot journal"),
+              std::string::npos)
+        << log_;
+    EXPECT_EQ(result_.reason, qd::kStatusRollback);
+    EXPECT_STREQ(result_.text, "rollback: counter 5 is lower than 7");
+
+    qdtest::WriteFile(counter_, "9\n");
+    EXPECT_NE(Run(release), 0);
+    EXPECT_NE(log_.find("rollback: counter 7 is lower than 9 stored in " + counter_),
+              std::string::npos)
+        << log_;
+    EXPECT_EQ(env_.Bytes(), before);
+    EXPECT_EQ(Calls(), "");
+
+    // Equal to the committed counter: the same release pushed again.
+    qdtest::WriteFile(counter_, "3\n");
+    EXPECT_EQ(Run(release), 0) << log_;
+    EXPECT_EQ(Calls(), kInPlace);
+    EXPECT_EQ(env_.Var("qd_state"), "trial");
+    EXPECT_EQ(env_.Var("qd_target"), "a");
+    EXPECT_EQ(env_.Var("qd_pending"), "7");
+    EXPECT_EQ(qdtest::ReadFile(counter_), "3\n");  // stored once the new firmware proves itself
+}
+
+// Without images recovery installs as ever, with no journal store; images
+// on a camera with two slots are not its to write.
+TEST_F(JournalUpload, RecoveryInstallsFilesAsEverAndWritesNoSlotOfTwo) {
+    OneSlot(true);
+    const qdtest::TestSigningKey key;
+    UseKey(key);
+    qdtest::WriteFile(counter_, "3\n");
+    env_.Set("qd_state=bad\nqd_counter=2\n");
+    const std::string before = env_.Bytes();
+    EXPECT_EQ(Run(qdtest::Sealed(Package({QDUPK_ITEM_FILE}, dir_.file("f")), 8, &key)), 0) << log_;
+    EXPECT_EQ(env_.Bytes(), before);
+    EXPECT_EQ(qdtest::ReadFile(counter_), "8\n");
+
+    ASSERT_TRUE(qd::CopyText(boot_.szKernelB, "kernel_b"));
+    ASSERT_TRUE(qd::CopyText(boot_.szRootfsB, "rootfs_b"));
+    EXPECT_NE(Run(qdtest::Sealed(Package({QDUPK_ITEM_KERNEL, QDUPK_ITEM_ROOTFS}), 8, &key)), 0);
+    EXPECT_NE(log_.find("only on a camera with one slot"), std::string::npos) << log_;
+    EXPECT_EQ(env_.Bytes(), before);
+    EXPECT_EQ(Calls(), "");
 }
 
 }  // namespace
