@@ -98,8 +98,8 @@ class AbCamera : public ::testing::Test {
     }
 
     std::vector<std::string> UploadCommand() const {
-        return {kBin + "/qdupk", "upload", cam_->info().devAddr + ":8080", ws_ + "/pkg/pkg.upg",
-                "--timeout", "60"};
+        return {kBin + "/qdupk",      "upload",    cam_->info().devAddr + ":8080",
+                ws_ + "/pkg/pkg.upg", "--timeout", "60"};
     }
 
     void Upload() {
@@ -154,8 +154,8 @@ class OneSlotCamera : public AbCamera {
   protected:
     void SetUp() override {
         Prepare({"--recovery"}, true);
-        if (!IsSkipped() && ReadFile(VirtualCamera::DefaultDaemon()).find("--recovery") ==
-                                std::string::npos) {
+        if (!IsSkipped() &&
+            ReadFile(VirtualCamera::DefaultDaemon()).find("--recovery") == std::string::npos) {
             GTEST_SKIP() << "the daemon has no recovery system";
         }
     }
