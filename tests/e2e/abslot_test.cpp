@@ -5,6 +5,7 @@
 // and a recovery system is followed through a power cut.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <map>
 #include <sstream>
 #include <string>
@@ -35,7 +36,9 @@ class AbCamera : public ::testing::Test {
             GTEST_SKIP() << "A/B camera: " << missing;
         }
         cam_.emplace();
-        ws_ = cam_->info().workDir + "/..";
+        // Canonical: the power-cut layer knows the flash files by their
+        // resolved paths.
+        ws_ = std::filesystem::canonical(cam_->info().workDir + "/..").string();
         std::vector<std::string> setup = {"setup", ws_, kBin};
         setup.insert(setup.end(), options.begin(), options.end());
         Script(setup);
