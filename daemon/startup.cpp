@@ -38,18 +38,19 @@ void DescribeJournal(const BootenvConfig& boot, char* text, std::size_t size) no
     JournalRecord record{};
     const int loaded = LoadJournal(boot.szConfig, &record);
     const char running = RunningSlot(boot.szCmdline);
-    char shown[16] = {running != '\0' ? running : '?', '\0'};
-    if (boot.bRecovery) {
-        static_cast<void>(qd::CopyText(shown, "recovery"));
+    char shown[32] = "the recovery system";
+    if (!boot.bRecovery) {
+        static_cast<void>(
+            qd::FormatText(shown, sizeof shown, "slot %c", running != '\0' ? running : '?'));
     }
     if (loaded != 0) {
         static_cast<void>(qd::FormatText(text, size,
-                                         "; boot journal in %s: running slot %s, environment "
+                                         "; boot journal in %s: running %s, environment "
                                          "unreadable (%s): uploads are refused",
                                          boot.szConfig, shown, UbootEnvProblem(loaded)));
         return;
     }
-    static_cast<void>(qd::FormatText(text, size, "; boot journal in %s: running slot %s, state %s",
+    static_cast<void>(qd::FormatText(text, size, "; boot journal in %s: running %s, state %s",
                                      boot.szConfig, shown, StateName(StateOf(record))));
 }
 

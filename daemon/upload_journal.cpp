@@ -138,9 +138,10 @@ bool CounterRulesFor(const BootenvConfig& boot, CounterRules* rules) noexcept {
     JournalRecord record{};
     const int loaded = LoadJournal(boot.szConfig, &record);
     if (loaded != 0) {
-        QD_LOG_ERR("package refused, nothing installed: environment %s: %s (its qd_counter is "
-                   "needed in recovery)\n",
-                   boot.szConfig, UbootEnvProblem(loaded));
+        QD_LOG_ERR(
+            "package refused, nothing installed: environment %s: %s (its qd_counter is "
+            "needed in recovery)\n",
+            boot.szConfig, UbootEnvProblem(loaded));
         return false;
     }
     if (!CommittedCounter(record, &rules->committed)) {
@@ -227,9 +228,8 @@ int UploadJournal::BeforeInstall(const qdupk::PackageIndex& index, const QDUPK_S
     if (!images.kernel && !images.rootfs) {
         return 0;
     }
-    writing_ =
-        BeginWriting(before_, WritingEntry{target_, identity, index.head.szPktName,
-                                           index.head.szPktVersion, seal.nCounter});
+    writing_ = BeginWriting(before_, WritingEntry{target_, identity, index.head.szPktName,
+                                                  index.head.szPktVersion, seal.nCounter});
     if (Store(writing_, "writing") != 0) {
         static_cast<void>(Refuse("the boot journal cannot be written"));
         return Note(qd::kStatusJournalFailed, "the boot journal cannot be written");

@@ -186,8 +186,13 @@ TEST(BootJournalCounter, QdCounterIsANumberOrNothing) {
         const char* text;
         bool ok;
         std::uint64_t value;
-    } cases[] = {{"", true, 0}, {"0", true, 0}, {"17", true, 17}, {"x7", false, 0},
-                 {"7x", false, 0}, {"-1", false, 0}, {"99999999999999999999", false, 0}};
+    } cases[] = {{"", true, 0},
+                 {"0", true, 0},
+                 {"17", true, 17},
+                 {"x7", false, 0},
+                 {"7x", false, 0},
+                 {"-1", false, 0},
+                 {"99999999999999999999", false, 0}};
     for (const auto& c : cases) {
         JournalRecord record{};
         std::strcpy(record.counter, c.text);

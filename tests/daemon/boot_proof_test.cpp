@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -15,6 +16,7 @@
 #include "qd_text.h"
 #include "qdboot_config.h"
 #include "qdboot_config_bootenv.h"
+#include "startup.h"
 #include "test_support.h"
 #include "test_timing.h"
 
@@ -183,6 +185,28 @@ TEST_F(BootProofTest, TheRecoverySystemFailsATrialAndNeverCommitsIt) {
     const qd::StatusReport report = BuildStatusReport(status, 0);
     EXPECT_TRUE(report.recovery);
     EXPECT_STREQ(report.state, "bad");
+}
+
+// The recovery system's log says what it is from its first lines, and that
+// a lost counter file stops every upload.
+TEST_F(BootProofTest, TheRecoveryStartUpLineSaysSoAndNamesALostCounterFile) {
+    boot_.bRecovery = true;
+    ASSERT_EQ(std::remove(counter_.c_str()), 0);
+    qdtest::StdoutCapture out;
+    PrintStartupLine(seal_, boot_);
+    const std::string log = out.Finish();
+    EXPECT_NE(log.find("counter file " + counter_ + " does not exist"), std::string::npos) << log;
+    EXPECT_NE(log.find("qdboot starting in recovery: "), std::string::npos) << log;
+    EXPECT_NE(log.find("running the recovery system, state trial"), std::string::npos) << log;
+
+    boot_.bRecovery = false;
+    qdtest::WriteFile(cmdline_, "qd.slot=b\n");
+    qdtest::StdoutCapture normal;
+    PrintStartupLine(seal_, boot_);
+    const std::string line = normal.Finish();
+    EXPECT_NE(line.find("qdboot starting: "), std::string::npos) << line;
+    EXPECT_NE(line.find("running slot b, state trial"), std::string::npos) << line;
+    EXPECT_EQ(line.find("does not exist"), std::string::npos) << line;
 }
 
 }  // namespace

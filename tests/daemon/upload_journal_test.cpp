@@ -125,8 +125,8 @@ class JournalUpload : public ::testing::Test {
         boot_.szKernelB[0] = '\0';
         boot_.szRootfsB[0] = '\0';
         boot_.bRecovery = recovery;
-        qdtest::WriteFile(cmdline_, recovery ? "console=ttyS0 qd.slot=recovery\n"
-                                             : "console=ttyS0 qd.slot=a\n");
+        qdtest::WriteFile(
+            cmdline_, recovery ? "console=ttyS0 qd.slot=recovery\n" : "console=ttyS0 qd.slot=a\n");
     }
 
     std::string Calls() const { return qdtest::FileExists(calls_) ? qdtest::ReadFile(calls_) : ""; }
@@ -358,7 +358,8 @@ TEST_F(JournalUpload, RecoveryRefusesAMissingCounterFileAndCountersBelowEitherFl
     UseKey(key);
     env_.Set("qd_state=failed\nqd_target=a\nqd_slot=a\nqd_counter=7\n");
     const std::string before = env_.Bytes();
-    const std::string release = qdtest::Sealed(Package({QDUPK_ITEM_KERNEL, QDUPK_ITEM_ROOTFS}), 7, &key);
+    const std::string release =
+        qdtest::Sealed(Package({QDUPK_ITEM_KERNEL, QDUPK_ITEM_ROOTFS}), 7, &key);
     EXPECT_NE(Run(release), 0);
     EXPECT_NE(log_.find("counter file " + counter_ + " does not exist"), std::string::npos) << log_;
     EXPECT_EQ(result_.reason, qd::kStatusCounterFile);
