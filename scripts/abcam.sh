@@ -2,12 +2,14 @@
 # A/B flash for a virtual camera (scripts/vcam.sh): partitions as plain files
 # in its workspace, a redundant boot environment, the shipped boot script
 # run by the boot-loader stand-in before every start of the daemon, and the
-# rig's firmware images.
+# rig's firmware images. With --recovery the camera has one slot and a
+# recovery system instead of slot b.
 #
-#   abcam.sh setup WS BIN                  flash, environment, the daemon's
+#   abcam.sh setup WS BIN [--recovery]     flash, environment, the daemon's
 #                                          configurations and WS/ab/vcam.env;
 #                                          old firmware (version 1) in slot a
-#   abcam.sh flash WS [--unhealthy]        flash and environment only, as
+#   abcam.sh flash WS [--unhealthy] [--recovery]
+#                                          flash and environment only, as
 #                                          setup leaves them; --unhealthy:
 #                                          the camera's new firmware fails
 #                                          its health check (any slot but a)
@@ -26,10 +28,17 @@
 #                                          DIR/pkg.upg, packed with qdupk
 #
 # Flash lives in WS/flash: kernel_a, kernel_b, rootfs_a, rootfs_b, env0,
-# env1 (both environment copies full size, mkenvimage -r); WS/ab holds
+# env1 (both environment copies full size, mkenvimage -r). A camera with
+# one slot has recovery (a kernel image with its initramfs, written here
+# once and never by an upload) instead of kernel_b and rootfs_b, the board's
+# qd_boot_recovery in its environment and no szMtdNameB in WS/work/qdboot.cfg;
+# when the boot loader chose recovery, the boot hook has the daemon started
+# with --recovery (vcam.sh VCAM_BOOT_ARGS) and the camera's own qdboot.cfg,
+# as the recovery system's init does. WS/ab holds
 # fw_env.config, the kernel command line the boot writes (cmdline), one line
 # per boot (boots), the pristine flash and, on an unhealthy camera, the mark
-# "unhealthy". WS/work/qdboot.cfg gives the
+# "unhealthy" and, on a camera with one slot, the mark "recovery".
+# WS/work/qdboot.cfg gives the
 # daemon both slots and [bootenv]; WS/work/qdboot-inplace.cfg is today's
 # camera without them: images written in place over slot a. BIN is the build's bin directory
 # (qd-flashsim, qd-powercut, qdupk).
@@ -120,13 +129,19 @@ flash_image() { # IMAGE SIZE PATH
     dd if="$1" of="$3" conv=notrunc status=none
 }
 
+one_slot() { # WS: true on a camera with one slot and a recovery system
+    [ -e "$1/ab/recovery" ]
+}
+
 write_env() { # WS
-    cat >"$1/ab/env.txt" <<'EOF'
-qd_slot=a
-qd_bootargs=console=ttyS0 rootwait
-qd_boot_a=qdrig_boot a
-qd_boot_b=qdrig_boot b
-EOF
+    {
+        printf 'qd_slot=a\nqd_bootargs=console=ttyS0 rootwait\nqd_boot_a=qdrig_boot a\n'
+        if one_slot "$1"; then
+            echo "qd_boot_recovery=qdrig_boot recovery"
+        else
+            echo "qd_boot_b=qdrig_boot b"
+        fi
+    } >"$1/ab/env.txt"
     for copy in env0 env1; do
         mkenvimage -r -s "$ENV_SIZE" -o "$1/flash/$copy" "$1/ab/env.txt"
     done
@@ -140,21 +155,28 @@ write_flash() { # WS
     make_rootfs 1 ok "$1/ab/images/rootfs-1.img"
     flash_image "$1/ab/images/kernel-1.img" $KERNEL_SIZE "$1/flash/kernel_a"
     flash_image "$1/ab/images/rootfs-1.img" $ROOTFS_SIZE "$1/flash/rootfs_a"
-    partition $KERNEL_SIZE "$1/flash/kernel_b"
-    partition $ROOTFS_SIZE "$1/flash/rootfs_b"
+    if one_slot "$1"; then
+        make_kernel recovery "$1/ab/images/recovery.img"
+        flash_image "$1/ab/images/recovery.img" $KERNEL_SIZE "$1/flash/recovery"
+    else
+        partition $KERNEL_SIZE "$1/flash/kernel_b"
+        partition $ROOTFS_SIZE "$1/flash/rootfs_b"
+    fi
     write_env "$1"
 }
 
-partition_section() { # NAME WS SIZE BOOTENV
+partition_section() { # NAME WS SIZE SLOTS
     echo "[$1]"
     echo "szMtdName=$2/flash/$1_a"
-    [ "$4" = 0 ] || echo "szMtdNameB=$2/flash/$1_b"
+    [ "$4" = 1 ] || echo "szMtdNameB=$2/flash/$1_b"
     printf 'bAllMtd=1\nnPos=0\nnSize=%s\n' "$3"
 }
 
 flash_sections() { # WS BOOTENV
-    partition_section kernel "$1" $KERNEL_SIZE "$2"
-    partition_section rootfs "$1" $ROOTFS_SIZE "$2"
+    slots=1
+    [ "$2" = 0 ] || one_slot "$1" || slots=2
+    partition_section kernel "$1" $KERNEL_SIZE $slots
+    partition_section rootfs "$1" $ROOTFS_SIZE $slots
     [ "$2" = 1 ] || return 0
     printf '[bootenv]\nconfig=%s/ab/fw_env.config\ncmdline=%s/ab/cmdline\n' "$1" "$1"
     printf 'health=sh %s health %s\nhealth_timeout=30\n' "$SELF" "$1"
@@ -182,19 +204,27 @@ QD_POWERCUT_STATE=$1/powercut
 EOF
 }
 
-cmd_flash() { # WS [--unhealthy]
-    case ${2-} in
-    '' | --unhealthy) ;;
-    *) die "flash: unknown option '$2'" ;;
-    esac
-    rm -rf "$1/flash" "$1/ab"
-    write_flash "$1"
-    [ -z "${2-}" ] || : >"$1/ab/unhealthy"
+cmd_flash() { # WS [--unhealthy] [--recovery]
+    ws=$1
+    shift
+    rm -rf "$ws/flash" "$ws/ab"
+    mkdir -p "$ws/ab"
+    for opt in "$@"; do
+        case $opt in
+        --unhealthy | --recovery) : >"$ws/ab/${opt#--}" ;;
+        *) die "flash: unknown option '$opt'" ;;
+        esac
+    done
+    write_flash "$ws"
 }
 
-cmd_setup() { # WS BIN
+cmd_setup() { # WS BIN [--recovery]
+    case ${3-} in
+    '' | --recovery) ;;
+    *) die "setup: unknown option '$3'" ;;
+    esac
     rm -rf "$1/powercut"
-    cmd_flash "$1"
+    cmd_flash "$1" ${3+"$3"}
     write_config "$1" "$2" 1 "$1/work/qdboot.cfg"
     write_config "$1" "$2" 0 "$1/work/qdboot-inplace.cfg"
     write_vcam_env "$1" "$2"
@@ -215,22 +245,40 @@ record_boot() { # WS LINE
     echo "boot=$n $2" >>"$1/ab/boots"
 }
 
+# The stand-in's options for the camera's kernels besides slot a's.
+other_kernels() { # WS
+    if one_slot "$1"; then
+        echo "--recovery $1/flash/recovery"
+    else
+        echo "--kernel b=$1/flash/kernel_b"
+    fi
+}
+
+# The recovery system: its initramfs starts the daemon in recovery.
+boot_recovery() { # WS
+    record_boot "$1" "slot=recovery"
+    [ -z "${VCAM_BOOT_ARGS-}" ] || echo --recovery >"$VCAM_BOOT_ARGS"
+    exit 0
+}
+
 # One boot: the boot loader runs the shipped script over the environment,
 # then the system either starts the daemon or never gets that far.
 cmd_boot() { # WS
     ws=$1
     set +e
+    # shellcheck disable=SC2046 # option and path, no spaces in a workspace
     bash "$REPO/scripts/bootloader-shim.sh" --env-config "$ws/ab/fw_env.config" \
-        --kernel "a=$ws/flash/kernel_a" --kernel "b=$ws/flash/kernel_b" \
+        --kernel "a=$ws/flash/kernel_a" $(other_kernels "$ws") \
         "$REPO/doc/qdboot-boot.cmd" >"$ws/ab/boot.out" 2>&1
     rc=$?
     set -e
-    slot=$(sed -n 's/^booted \([ab]\)$/\1/p' "$ws/ab/boot.out")
+    slot=$(sed -n 's/^booted \([ab]\|recovery\)$/\1/p' "$ws/ab/boot.out")
     if [ $rc != 0 ] || [ -z "$slot" ]; then
         record_boot "$ws" "slot=none status=$rc"
         exit $BRICK
     fi
     sed -n 's/^bootargs=//p' "$ws/ab/boot.out" >"$ws/ab/cmdline"
+    [ "$slot" != recovery ] || boot_recovery "$ws"
     facts=$(rootfs_facts "$ws/flash/rootfs_$slot")
     # shellcheck disable=SC2086 # "version behaviour" into two words
     set -- $facts
@@ -272,6 +320,7 @@ cmd_state() { # WS
     echo "lastboot=$(tail -n 1 "$1/ab/boots" 2>/dev/null)"
     echo "boots=$(wc -l 2>/dev/null <"$1/ab/boots" || echo 0)"
     for s in a b; do
+        [ -e "$1/flash/rootfs_$s" ] || continue
         echo "rootfs_$s=$(rootfs_facts "$1/flash/rootfs_$s" | tr ' ' '/')"
     done
 }
@@ -313,8 +362,8 @@ EOF
 sub=$1
 shift
 case $sub in
-setup) [ $# -eq 2 ] && cmd_setup "$@" ;;
-flash) [ $# -ge 1 ] && [ $# -le 2 ] && cmd_flash "$@" ;;
+setup) [ $# -ge 2 ] && [ $# -le 3 ] && cmd_setup "$@" ;;
+flash) [ $# -ge 1 ] && [ $# -le 3 ] && cmd_flash "$@" ;;
 sections) [ $# -eq 1 ] && flash_sections "$1" 1 ;;
 reset) [ $# -eq 2 ] && cmd_reset "$@" ;;
 boot) [ $# -eq 1 ] && cmd_boot "$@" ;;

@@ -4,7 +4,8 @@
 # doc/qdboot-boot.cmd) over a file-backed U-Boot environment.
 #
 #   scripts/bootloader-shim.sh --env-config FW_ENV_CONFIG
-#                              [--kernel a=PATH] [--kernel b=PATH] SCRIPT
+#                              [--kernel a=PATH] [--kernel b=PATH]
+#                              [--recovery PATH] SCRIPT
 #
 # The script's own text runs in this shell, where setenv, saveenv, run,
 # setexpr, test, echo and qdrig_boot behave as U-Boot's commands do:
@@ -13,7 +14,9 @@
 # in memory, setexpr counts in hex, test compares numbers as U-Boot's
 # simple_strtol reads them, run executes a variable's text as hush does (a
 # failing command does not stop the rest; the last command's status is
-# run's). "qdrig_boot X" boots slot X's kernel the way bootm checks it.
+# run's). "qdrig_boot X" boots slot X's kernel the way bootm checks it;
+# "qdrig_boot recovery" boots the recovery kernel given with --recovery
+# (a board with one slot names it in qd_boot_recovery).
 #
 # Before anything runs, the text (and each variable's text before run
 # executes it) is checked: any construct beyond simple commands, ";", "&&",
@@ -21,7 +24,8 @@
 # passes here needs nothing a board's hush lacks, and nothing bash does
 # differently.
 #
-# Exit status: 0 a kernel booted (stdout "booted X" and "bootargs=..."),
+# Exit status: 0 a kernel booted (stdout "booted X", X being a, b or
+# recovery, and "bootargs=..."),
 # 1 nothing booted (stdout "booted none"), 2 a refused construct, an
 # unreadable environment or a usage error (stderr says which). The
 # script's echo goes to stderr, so stdout carries the outcome only.
@@ -44,7 +48,7 @@ qds_die() {
 }
 
 qds_usage() {
-    qds_die "usage: $QDS_ME --env-config FW_ENV_CONFIG [--kernel a=PATH] [--kernel b=PATH] SCRIPT${1:+ ($1)}"
+    qds_die "usage: $QDS_ME --env-config FW_ENV_CONFIG [--kernel a=PATH] [--kernel b=PATH] [--recovery PATH] SCRIPT${1:+ ($1)}"
 }
 
 qds_parse_args() {
@@ -54,6 +58,8 @@ qds_parse_args() {
             QDS_CONFIG=$2; shift 2 ;;
         --kernel) [[ $# -ge 2 && $2 == ?*=?* ]] || qds_usage "--kernel needs SLOT=PATH"
             QDS_KERNEL[${2%%=*}]=${2#*=}; shift 2 ;;
+        --recovery) [[ $# -ge 2 && -n $2 ]] || qds_usage "--recovery needs a file"
+            QDS_KERNEL[recovery]=$2; shift 2 ;;
         -*) qds_usage "unknown option $1" ;;
         *) [[ -z $QDS_SCRIPT ]] || qds_usage "one script only"
             QDS_SCRIPT=$1; shift ;;
@@ -392,11 +398,11 @@ qds_kernel_ok() {
 qdrig_boot() {
     [[ $# -eq 1 ]] || qds_die "qdrig_boot takes one slot (got: qdrig_boot $*)"
     if [[ -z ${QDS_KERNEL[$1]-} ]]; then
-        printf '## qdrig_boot: no kernel partition given for slot %s\n' "$1" >&2
+        printf '## qdrig_boot: no kernel partition given for %s\n' "$1" >&2
         return 1
     fi
     if ! qds_kernel_ok "${QDS_KERNEL[$1]}"; then
-        printf '## qdrig_boot: slot %s: bad kernel image in %s\n' "$1" "${QDS_KERNEL[$1]}" >&2
+        printf '## qdrig_boot: %s: bad kernel image in %s\n' "$1" "${QDS_KERNEL[$1]}" >&2
         return 1
     fi
     printf 'booted %s\nbootargs=%s\n' "$1" "${QDS_ENV[bootargs]-}"

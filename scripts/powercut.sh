@@ -5,13 +5,17 @@
 # during it, again and again. After each cut the camera boots until it runs
 # the old firmware or the new one proven good; anything else is a brick.
 #
-#   scripts/powercut.sh [--cuts N] [--cameras K] [--no-bootenv] [--seed S]
-#                       [--build-dir DIR] [--out DIR]
+#   scripts/powercut.sh [--cuts N] [--cameras K] [--no-bootenv | --recovery]
+#                       [--seed S] [--build-dir DIR] [--out DIR]
 #
 #   --cuts N        power cuts in all (default 500)
 #   --cameras K     cameras cutting in parallel (default 3)
 #   --no-bootenv    the same against in-place single-slot writes, without
 #                   the boot journal: shows what a cut does there
+#   --recovery      cameras with one slot and a recovery system: a camera
+#                   may also come back in recovery, where it must say so in
+#                   its status and take the same package again, which then
+#                   ends good
 #   --seed S        seed of the random cut times (default: the time)
 #   --build-dir DIR the build whose programs run (default: build)
 #   --out DIR       where results, logs and bricks go (default: a fresh
@@ -27,8 +31,8 @@
 # through the boot loader stand-in and the shipped boot script up to the
 # try limit plus one.
 #
-# Prints one line per cut and a summary (cuts, old good, new good, bricks,
-# minutes); each brick's cut point and a copy of its flash, environment
+# Prints one line per cut and a summary (cuts, old good, new good, new good
+# after recovery, bricks, minutes); each brick's cut point and a copy of its flash, environment
 # and logs stay in OUT/bricks. Exit status 0 when no camera was bricked
 # (with --no-bootenv: when the campaign ran), 1 when one was, 2 when the
 # campaign could not run, 77 when this machine cannot host the rig.
@@ -41,6 +45,7 @@ BUILD=$REPO/build
 CUTS=500
 CAMERAS=3
 BOOTENV=1
+RECOVERY=0
 SEED=$(date +%s)
 OUT=
 PORT=8080
@@ -51,7 +56,7 @@ export VCAM_OWNER=$$
 WORKERS=()
 
 usage() {
-    sed -n '8,19p' "$0" | sed 's/^# \{0,1\}//' >&2
+    sed -n '8,23p' "$0" | sed 's/^# \{0,1\}//' >&2
     exit 2
 }
 
@@ -82,12 +87,14 @@ parse_args() {
             shift
             ;;
         --no-bootenv) BOOTENV=0 ;;
+        --recovery) RECOVERY=1 ;;
         *) usage ;;
         esac
         shift
     done
     case $CUTS$CAMERAS$SEED in *[!0-9]*) usage ;; esac
     if [ "$CUTS" -lt 1 ] || [ "$CAMERAS" -lt 1 ]; then usage; fi
+    [ $BOOTENV = 1 ] || [ $RECOVERY = 0 ] || usage
     BIN=$BUILD/bin
 }
 
@@ -110,6 +117,8 @@ preflight() {
     done
     [ $BOOTENV = 0 ] || grep -q qd_state "$BIN/qdboot" ||
         unsupported "$BIN/qdboot keeps no boot journal"
+    [ $RECOVERY = 0 ] || grep -qa -- --recovery "$BIN/qdboot" ||
+        unsupported "$BIN/qdboot has no recovery system (--recovery)"
 }
 
 # ---- one camera ------------------------------------------------------------
@@ -120,7 +129,11 @@ cam_up() { # NAME -> sets WS, DEVADDR
     WS=$(echo "$info" | sed -n 's/^workspace=//p')
     DEVADDR=$(echo "$info" | sed -n 's/^devaddr=//p')
     DEVNS=$(echo "$info" | sed -n 's/^devns=//p')
-    sh "$ABCAM" setup "$WS" "$BIN"
+    if [ $RECOVERY = 1 ]; then
+        sh "$ABCAM" setup "$WS" "$BIN" --recovery
+    else
+        sh "$ABCAM" setup "$WS" "$BIN"
+    fi
     CONFIG=$WS/work/qdboot.cfg
     [ $BOOTENV = 1 ] || CONFIG=$WS/work/qdboot-inplace.cfg
 }
@@ -158,8 +171,9 @@ env_value() { # KEY (from the last "abcam.sh state")
     echo "$STATE" | sed -n "s/^$1=//p"
 }
 
-# What the camera runs once it has settled: "old", "new", "brick" or
-# "waiting". A camera whose boot loader found nothing to boot has ended.
+# What the camera runs once it has settled: "old", "new", "recovery" (its
+# recovery system serves), "brick" or "waiting". A camera whose boot loader
+# found nothing to boot has ended.
 camera_outcome() { # NAME
     if [ -f "$WS/daemon.status" ]; then
         echo "brick nothing-booted($(cat "$WS/daemon.status"))"
@@ -180,7 +194,7 @@ camera_outcome() { # NAME
         return
     }
     version=$(echo "$last" | sed -n 's/.*version=\([0-9]*\).*/\1/p')
-    slot=$(echo "$last" | sed -n 's/.*slot=\([ab]\).*/\1/p')
+    slot=$(echo "$last" | sed -n 's/.*slot=\([ab]\|recovery\)\( .*\)\{0,1\}$/\1/p')
     state=$(env_value qd_state)
     target=$(env_value qd_slot)
     case $BOOTENV:$state in
@@ -189,7 +203,9 @@ camera_outcome() { # NAME
         return
         ;;
     esac
-    if [ $BOOTENV = 1 ] && [ "$slot" != "${target:-a}" ]; then
+    if [ $RECOVERY = 1 ] && [ "$slot" = recovery ]; then
+        echo recovery
+    elif [ $BOOTENV = 1 ] && [ "$slot" != "${target:-a}" ]; then
         echo "brick runs-slot-$slot-not-the-proven-one"
     elif [ "$version" = 1 ]; then
         echo old
@@ -258,10 +274,10 @@ wait_serving() { # NAME
 }
 
 # After the acknowledgement the camera reboots; the outcome is judged on
-# the boot after it.
-wait_rebooted() { # NAME
+# the boot after it (the boot record holds BOOTS boots, default 2, by then).
+wait_rebooted() { # NAME [BOOTS]
     local deadline=$((SECONDS + 30))
-    while [ "$(wc -l 2>/dev/null <"$WS/ab/boots" || echo 0)" -lt 2 ]; do
+    while [ "$(wc -l 2>/dev/null <"$WS/ab/boots" || echo 0)" -lt "${2:-2}" ]; do
         [ $SECONDS -lt $deadline ] || return 1
         sleep 0.1
     done
@@ -331,6 +347,31 @@ wait_cut_mark() { # NAME
     done
 }
 
+# A camera in recovery must say so in its status and take the same package
+# again, which must then end good on the new firmware: prints "recovered"
+# or the brick it is.
+repush() { # NAME
+    vcam pc "$1" "$BIN/qdupk" status "$DEVADDR:$PORT" --json >"$WS/status.json" 2>&1
+    grep -q '"recovery": true' "$WS/status.json" || {
+        echo "brick recovery-without-status($(tr -d '\n' <"$WS/status.json" | head -c 200))"
+        return
+    }
+    # The boots after the cut are counted afresh from here.
+    : >"$WS/ab/boots"
+    vcam pc "$1" "$BIN/qdupk" upload "$DEVADDR:$PORT" "$PKG" --timeout 60 >"$WS/repush.out" 2>&1 || {
+        echo "brick recovery-refused-the-package($(tail -n 1 "$WS/repush.out"))"
+        return
+    }
+    wait_rebooted "$1" 1
+    local outcome
+    outcome=$(wait_outcome "$1")
+    case $outcome in
+    new) echo recovered ;;
+    brick*) echo "$outcome-after-repush" ;;
+    *) echo "brick repush-ended-$outcome" ;;
+    esac
+}
+
 keep_brick() { # IDX POINT
     local dir=$OUT/bricks/$1
     mkdir -p "$dir"
@@ -366,6 +407,7 @@ run_cut() { # NAME IDX POINT...
     cut_now "$name" || return 1
     cam_start "$name"
     outcome=$(wait_outcome "$name")
+    [ "$outcome" != recovery ] || outcome=$(repush "$name")
     [ "${outcome%% *}" != brick ] || keep_brick "$idx" "$kind $at $CUT_MARK"
     echo "$idx $kind $at $outcome $(sh "$ABCAM" state "$WS" | tr '\n' ' ')"
     cam_stop "$name"
@@ -406,20 +448,31 @@ teardown() {
     exit $rc
 }
 
+campaign_name() {
+    if [ $RECOVERY = 1 ]; then
+        echo "one slot and a recovery system (--recovery)"
+    elif [ $BOOTENV = 1 ]; then
+        echo "A/B slots with the boot journal"
+    else
+        echo "in-place single-slot writes (--no-bootenv)"
+    fi
+}
+
 summary() {
-    local minutes old new bricks nocut errors total
+    local minutes old new recovered bricks nocut errors total
     minutes=$(awk -v s="$1" -v e="$(date +%s)" 'BEGIN { printf "%.1f", (e - s) / 60 }')
     old=$(awk '$4 == "old"' "$OUT/results" | wc -l)
     new=$(awk '$4 == "new"' "$OUT/results" | wc -l)
+    recovered=$(awk '$4 == "recovered"' "$OUT/results" | wc -l)
     bricks=$(awk '$4 == "brick"' "$OUT/results" | wc -l)
     nocut=$(awk '$4 == "nocut"' "$OUT/results" | wc -l)
     errors=$(awk '$4 == "error"' "$OUT/results" | wc -l)
-    total=$((old + new + bricks))
+    total=$((old + new + recovered + bricks))
     echo
-    echo "campaign: $([ $BOOTENV = 1 ] && echo "A/B slots with the boot journal" ||
-        echo "in-place single-slot writes (--no-bootenv)")"
-    echo "cuts=$total old_good=$old new_good=$new bricks=$bricks minutes=$minutes" \
-        "cameras=$CAMERAS seed=$SEED"
+    echo "campaign: $(campaign_name)"
+    echo "cuts=$total old_good=$old new_good=$new" \
+        "$([ $RECOVERY = 0 ] || echo "new_good_after_recovery=$recovered ")bricks=$bricks" \
+        "minutes=$minutes cameras=$CAMERAS seed=$SEED"
     [ "$nocut" = 0 ] || echo "event cuts not reached: $nocut"
     [ "$errors" = 0 ] || echo "cuts that could not run: $errors"
     [ "$bricks" = 0 ] || echo "bricks (cut point and state): $OUT/bricks"

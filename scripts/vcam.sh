@@ -55,7 +55,9 @@
 # many seconds, VCAM_BOOT_HOOK (with VCAM_BOOT_DELAY) names a shell command
 # run in the camera before each start of the daemon, as the boot that comes
 # first (0: start the daemon; 75: it never starts, and the camera's watchdog
-# reboots it after the delay; any other status ends the camera with it),
+# reboots it after the delay; any other status ends the camera with it; the
+# words it writes to the file named by VCAM_BOOT_ARGS go before the
+# daemon's arguments for that start, as a boot loader's choice would),
 # VCAM_MCU_SIM names the MCU loader simulator to run on a
 # pseudo-terminal that the daemon reaches as /mnt/mcu, and VCAM_SHARE lists
 # more host directories (absolute paths) shared read-write at their paths.
@@ -601,6 +603,7 @@ cmd_inner() {
     export VCAM_FILES="$WS/files" TMPDIR="$WS/tmp"
     if [ -n "${VCAM_BOOT_DELAY:-}" ]; then
         export VCAM_REBOOT_MARK="$WS/rebooting" VCAM_DAEMON_PIDFILE="$WS/qdboot.pid"
+        export VCAM_BOOT_ARGS="$WS/boot.args"
     fi
     resolved=$(command -v reboot)
     if [ "$resolved" != "$WS/bin/reboot" ]; then
@@ -654,7 +657,7 @@ start_mcu_sim() {
 # other end of the daemon ends the camera.
 run_rebooting() {
     while :; do
-        rm -f "$WS/rebooting"
+        rm -f "$WS/rebooting" "$VCAM_BOOT_ARGS"
         if [ -n "${VCAM_BOOT_HOOK:-}" ]; then
             sh -c "$VCAM_BOOT_HOOK"
             hook=$?
@@ -665,7 +668,9 @@ run_rebooting() {
             fi
             [ $hook = 0 ] || return $hook
         fi
-        $linebuf "$VCAM_QDBOOT" "$@" >>"$WS/log/daemon.log" 2>&1 </dev/null &
+        # shellcheck disable=SC2046 # the hook's words, split as written
+        $linebuf "$VCAM_QDBOOT" $(cat "$VCAM_BOOT_ARGS" 2>/dev/null) "$@" \
+            >>"$WS/log/daemon.log" 2>&1 </dev/null &
         echo $! >"$WS/qdboot.pid"
         wait $!
         rc=$?

@@ -18,8 +18,10 @@ boot_erased() {
     tr '\0' '\377' </dev/zero | head -c "$1"
 }
 
-# boot_kernel FILE KIND: a 64 KiB kernel partition of the table's kind.
+# boot_kernel FILE KIND: a 64 KiB kernel partition of the table's kind
+# (none for "-": the board has no such partition).
 boot_kernel() {
+    [ "$2" != - ] || return 0
     local image=$BOOT_DIR/kernel.img
     if [ ! -f "$image" ]; then
         seq 1 2000 >"$BOOT_DIR/kernel.bin"
@@ -71,21 +73,39 @@ boot_stores() {
     echo $(((f0 > f1 ? f0 : f1) - 1))
 }
 
+# The board's boot commands for a row whose kernel partitions are KA KB
+# REC: qd_boot_b only with a slot b, qd_boot_recovery only with a recovery
+# system.
+boot_row_commands() { # KA KB REC
+    [ "$1" = - ] || echo "qd_boot_a=qdrig_boot a"
+    [ "$2" = - ] || echo "qd_boot_b=qdrig_boot b"
+    [ "$3" = - ] || echo "qd_boot_recovery=qdrig_boot recovery"
+}
+
+# The stand-in's partition options for the partitions DIR holds.
+boot_shim_partitions() { # DIR
+    [ ! -f "$1/kernel_a" ] || printf '%s\n' --kernel "a=$1/kernel_a"
+    [ ! -f "$1/kernel_b" ] || printf '%s\n' --kernel "b=$1/kernel_b"
+    [ ! -f "$1/recovery" ] || printf '%s\n' --recovery "$1/recovery"
+}
+
 # boot_shim_row DIR FIELDS...: runs the row through the stand-in in DIR and
 # prints "BOOTED TRIES STORES BOOTARGS"; checks on the way that nothing
 # but qd_tries changed in the environment.
 boot_shim_row() {
     local dir=$1 out booted bootargs tries before after
     mkdir -p "$dir"
-    boot_kernel "$dir/kernel_a" "$7" && boot_kernel "$dir/kernel_b" "$8" || return 1
-    # shellcheck disable=SC2046 # one word per variable, none holds a space
-    boot_env "$dir" "qd_bootargs=$BOOT_BOOTARGS" "qd_boot_a=qdrig_boot a" \
-        "qd_boot_b=qdrig_boot b" $(boot_row_vars "$2" "$3" "$4" "$5" "$6") || return 1
+    boot_kernel "$dir/kernel_a" "$7" && boot_kernel "$dir/kernel_b" "$8" &&
+        boot_kernel "$dir/recovery" "$9" || return 1
+    local -a vars partitions
+    mapfile -t vars < <(boot_row_commands "$7" "$8" "$9"; boot_row_vars "$2" "$3" "$4" "$5" "$6")
+    mapfile -t partitions < <(boot_shim_partitions "$dir")
+    boot_env "$dir" "qd_bootargs=$BOOT_BOOTARGS" "${vars[@]}" || return 1
     before=$(fw_printenv -c "$dir/fw_env.config" | grep -v '^qd_tries=')
-    out=$("$BOOT_SHIM" --env-config "$dir/fw_env.config" --kernel "a=$dir/kernel_a" \
-        --kernel "b=$dir/kernel_b" "$BOOT_SCRIPT" 2>"$dir/shim.err")
+    out=$("$BOOT_SHIM" --env-config "$dir/fw_env.config" "${partitions[@]}" \
+        "$BOOT_SCRIPT" 2>"$dir/shim.err")
     case $?:$out in
-    0:"booted "[ab]$'\n'bootargs=*) booted=${out:7:1} bootargs=${out#*bootargs=} ;;
+    0:"booted "*$'\n'bootargs=*) booted=${out%%$'\n'*} booted=${booted#booted } bootargs=${out#*bootargs=} ;;
     1:"booted none") booted=none bootargs=- ;;
     *) boot_fail "row '${*:2}': stand-in said '$out': $(cat "$dir/shim.err")"; return 1 ;;
     esac

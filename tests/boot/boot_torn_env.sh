@@ -13,7 +13,7 @@ trap 'rm -rf "$BOOT_DIR"' EXIT
 
 dir=$BOOT_DIR/row
 run_row() {
-    boot_shim_row "$dir" trial "$1" b a - good good
+    boot_shim_row "$dir" trial "$1" b a - good good -
 }
 tries() {
     fw_printenv -c "$dir/fw_env.config" -n qd_tries

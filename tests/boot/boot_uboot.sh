@@ -8,14 +8,15 @@
 # must be the same on both.
 #
 # Each row boots U-Boot with the row's environment in the second flash
-# bank (where this U-Boot keeps it) and the compiled script and both
-# kernel partitions in RAM (qemu's loader device). The board's qd_boot_a
-# and qd_boot_b check the kernel as bootm does (iminfo verifies both
-# checksums), then print what booted and power off; a bad kernel makes
-# them fail and the script goes on. qemu 7.2's flash cannot complete
-# U-Boot's buffered writes, so saveenv reports a failure here: the stores
-# are counted from U-Boot's "Saving Environment" lines and qd_tries is read
-# in U-Boot's memory at the moment the kernel starts or the script ends.
+# bank (where this U-Boot keeps it) and the compiled script and the row's
+# kernel partitions in RAM (qemu's loader device). The board's qd_boot_a,
+# qd_boot_b and (with one slot) qd_boot_recovery check the kernel as bootm
+# does (iminfo verifies both checksums), then print what booted and power
+# off; a bad kernel makes them fail and the script goes on. qemu 7.2's
+# flash cannot complete U-Boot's buffered writes, so saveenv reports a
+# failure here: the stores are counted from U-Boot's "Saving Environment"
+# lines and qd_tries is read in U-Boot's memory at the moment the kernel
+# starts or the script ends.
 set -u
 BOOT_SHIM=$1 BOOT_SCRIPT=$2 TABLE=$3 PROBE=$4
 UBOOT=${QD_UBOOT_BIN:-/usr/lib/u-boot/qemu_arm64/u-boot.bin}
@@ -40,6 +41,7 @@ trap 'rm -rf "$BOOT_DIR"' EXIT
 SCRIPT_ADDR=0x40200000
 KERNEL_ADDR_A=0x44000000
 KERNEL_ADDR_B=0x45000000
+KERNEL_ADDR_RECOVERY=0x46000000
 
 # uboot_boot DIR SCRIPT ENVTEXT: boots U-Boot once with ENVTEXT's lines as
 # its environment (second flash bank), SCRIPT compiled at SCRIPT_ADDR and
@@ -49,11 +51,11 @@ uboot_boot() {
     local dir=$1 log=$1/uboot.log
     mkimage -A arm64 -T script -C none -n qdboot -d "$2" "$dir/script.scr" >/dev/null &&
         mkenvimage -s 0x40000 -o "$dir/flash1" "$3" && truncate -s 64M "$dir/flash1" || return 1
-    local kernels=()
-    [ ! -f "$dir/kernel_a" ] ||
-        kernels+=(-device "loader,file=$dir/kernel_a,addr=$KERNEL_ADDR_A,force-raw=on")
-    [ ! -f "$dir/kernel_b" ] ||
-        kernels+=(-device "loader,file=$dir/kernel_b,addr=$KERNEL_ADDR_B,force-raw=on")
+    local kernels=() part
+    for part in kernel_a:$KERNEL_ADDR_A kernel_b:$KERNEL_ADDR_B recovery:$KERNEL_ADDR_RECOVERY; do
+        [ ! -f "$dir/${part%:*}" ] ||
+            kernels+=(-device "loader,file=$dir/${part%:*},addr=${part#*:},force-raw=on")
+    done
     timeout 60 "$QEMU" -machine virt -cpu cortex-a57 -m 256 -nographic -no-reboot -nic none \
         -bios "$UBOOT" -drive "if=pflash,unit=1,format=raw,file=$dir/flash1" \
         -device "loader,file=$dir/script.scr,addr=$SCRIPT_ADDR,force-raw=on" "${kernels[@]}" \
@@ -63,6 +65,12 @@ uboot_boot() {
     tr -d '\r' <"$log" >"$log.txt"
 }
 
+# The board's qd_boot_WHAT on U-Boot, when the row's board has it.
+uboot_command() { # WHAT ADDR BOARD
+    grep -q "^qd_boot_$1=" <<<"$3" || return 0
+    echo "qd_boot_$1=iminfo $2 && echo QDBOOT $1 [\${qd_tries}] \${bootargs} && poweroff"
+}
+
 # uboot_env DIR FIELDS...: DIR/uboot-env.txt, the row's environment.
 uboot_env() {
     local dir=$1
@@ -70,12 +78,11 @@ uboot_env() {
         echo "bootdelay=0"
         echo "bootcmd=source $SCRIPT_ADDR; echo QDEND [\${qd_tries}]; poweroff"
         echo "qd_bootargs=$BOOT_BOOTARGS"
-        local slot addr
-        for slot in a b; do
-            addr=$KERNEL_ADDR_A
-            [ $slot = a ] || addr=$KERNEL_ADDR_B
-            echo "qd_boot_$slot=iminfo $addr && echo QDBOOT $slot [\${qd_tries}] \${bootargs} && poweroff"
-        done
+        local board
+        board=$(boot_row_commands "${@:7:3}")
+        uboot_command a $KERNEL_ADDR_A "$board"
+        uboot_command b $KERNEL_ADDR_B "$board"
+        uboot_command recovery $KERNEL_ADDR_RECOVERY "$board"
         boot_row_vars "${@:2:5}"
     } >"$dir/uboot-env.txt"
 }
@@ -110,9 +117,9 @@ $(diff <(echo "$uboot_probe") <(echo "$shim_probe"))"
 fi
 
 row=0
-while read -r state tries target slot max ka kb _; do
+while read -r state tries target slot max ka kb rec _; do
     row=$((row + 1))
-    fields=("$state" "$tries" "$target" "$slot" "$max" "$ka" "$kb")
+    fields=("$state" "$tries" "$target" "$slot" "$max" "$ka" "$kb" "$rec")
     # A row that cannot run has said why on stderr; its subshell cannot
     # mark the failure here.
     shim=$(boot_shim_row "$BOOT_DIR/$row" "${fields[@]}") || { BOOT_FAILED=1; continue; }

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -175,6 +176,13 @@ VirtualCamera::~VirtualCamera() {
 std::string VirtualCamera::DefaultDaemon() {
     const char* chosen = std::getenv("QD_TEST_QDBOOT");
     return chosen != nullptr && *chosen != '\0' ? chosen : QD_BINARY_DIR "/bin/qdboot";
+}
+
+void VirtualCamera::RemoveEnvironment(const std::string& key) {
+    const std::string prefix = key + "=";
+    extraEnv_.erase(std::remove_if(extraEnv_.begin(), extraEnv_.end(),
+                                   [&](const std::string& kv) { return kv.rfind(prefix, 0) == 0; }),
+                    extraEnv_.end());
 }
 
 std::vector<std::string> VirtualCamera::Environment() const {

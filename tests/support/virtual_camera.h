@@ -96,6 +96,8 @@ class VirtualCamera {
     // One more "KEY=value" for the rig from the next Start on (VCAM_BOOT_HOOK
     // and the like; see scripts/vcam.sh --help).
     void AddEnvironment(const std::string& keyValue) { extraEnv_.push_back(keyValue); }
+    // Drops what AddEnvironment gave for KEY, from the next Start on.
+    void RemoveEnvironment(const std::string& key);
     // A path as the running daemon sees it (through its mount namespace).
     std::string DaemonView(const std::string& path) const;
     bool Running() { return daemon_.Running(); }
