@@ -83,9 +83,12 @@ TEST_F(MduTransfer, WorkedExampleOf1500Bytes) {
     };
     ASSERT_EQ(BytesOf(frames), expected) << sim.Log();
     EXPECT_EQ(qdtest::DataBlock(2, {}).size(), 1030u);
-    // The loader gets half a second after the last block before the end.
-    EXPECT_GE(frames[6].seconds - frames[5].seconds, 0.49) << sim.Log();
-    EXPECT_GE(frames[1].seconds - frames[0].seconds, 0.09) << sim.Log();
+    // The loader gets half a second after the last block before the end and
+    // a tenth after each reset. The simulator stamps a frame when it gets to
+    // read it, so on a loaded machine a gap can look shorter than the pause
+    // that made it; the margins still catch a pause that is missing.
+    EXPECT_GE(frames[6].seconds - frames[5].seconds, 0.4) << sim.Log();
+    EXPECT_GE(frames[1].seconds - frames[0].seconds, 0.05) << sim.Log();
     EXPECT_EQ(qdtest::ReadBytes(sim.imagePath()), image);
     EXPECT_EQ(qdtest::KillallCalls(dir_), "mainapp\n");
 }
