@@ -31,8 +31,6 @@
 #include "timed_socket.h"
 #include "upload.h"
 
-volatile sig_atomic_t asvthread_run = 0;
-
 namespace {
 
 constexpr int kListenBacklog = 5;
@@ -220,10 +218,8 @@ int RunServiceLoop(const QDBOOT_CFG_T& cfg, const SealConfig& seal,
 
 int RunServiceLoop(const QDBOOT_CFG_T& cfg, const SealConfig& seal, const BootenvConfig& boot,
                    CameraStatus* status) noexcept {
-    asvthread_run = 1;
-    // A stop signal before the flag was set must not be undone by it.
+    // Stopped during start-up: nothing is opened, nothing is left to close.
     if (StopRequested()) {
-        asvthread_run = 0;
         return 0;
     }
     const qd::UniqueFd listener = OpenListener(cfg.nPort);

@@ -60,12 +60,14 @@ class Installers : public ::testing::Test {
 
     // Runs the callback as an upload does, with cfg_ lent to it; checks its
     // result and returns what it printed.
-    std::string Install(int type, const std::string& path, int expected = 0) {
+    // `destination` is the item's destination name ("" for a temporary file).
+    std::string Install(int type, const std::string& path, int expected = 0,
+                        const std::string& destination = "") {
         const InstallConfigScope installWith(cfg_);
         qdtest::StdoutCapture out;
-        EXPECT_EQ(
-            qdboot_updatecallback(path.c_str(), "", static_cast<QDUPK_ITEM_TYPE>(type), "", "", 0),
-            expected);
+        EXPECT_EQ(qdboot_updatecallback(path.c_str(), destination.c_str(),
+                                        static_cast<QDUPK_ITEM_TYPE>(type), "", "", 0),
+                  expected);
         return out.Finish();
     }
 
@@ -77,14 +79,14 @@ class Installers : public ::testing::Test {
     std::string calls_ = dir_.file("calls.log");
 };
 
-TEST_F(Installers, KernelImageIsErasedThenCopiedWithFlashcpAndRemoved) {
+TEST_F(Installers, KernelImageIsErasedThenCopiedWithFlashcp) {
     const std::string image = Image();
     EXPECT_EQ(Install(QDUPK_ITEM_KERNEL, image),
               "erase cmd  :flash_eraseall /dev/mtd2 \n"
               "copy  cmd  :flashcp -v " +
                   image + " /dev/mtd2 \n");
     EXPECT_EQ(Calls(), "flash_eraseall /dev/mtd2\nflashcp -v " + image + " /dev/mtd2\n");
-    EXPECT_FALSE(FileExists(image));
+    EXPECT_TRUE(FileExists(image)) << "the temporary image is the package library's to remove";
 }
 
 // Only an upload lends the callback its settings; called at any other time
@@ -119,10 +121,9 @@ TEST_F(Installers, PartitionsNotToBeWrittenRunAndPrintNothing) {
     const std::string image = Image();
     EXPECT_EQ(Install(QDUPK_ITEM_ROOTFS, image), "");
     EXPECT_TRUE(FileExists(image));
-    // Boot loader with bAllMtd 0: the image is dropped.
+    // Boot loader with bAllMtd 0.
     cfg_.stUboot = Partition("/dev/mtd0", 0);
     EXPECT_EQ(Install(QDUPK_ITEM_UBOOT, image), "");
-    EXPECT_FALSE(FileExists(image));
     // Types without an installer leave their file alone.
     const std::string file = Image("plain.bin");
     for (int type : {int{QDUPK_ITEM_APP}, int{QDUPK_ITEM_FILE}, 99}) {
@@ -148,7 +149,7 @@ TEST_F(Installers, OverLongFlashCommandIsRefusedAndNothingRuns) {
 
 // An erased partition without its image must never be acknowledged: the
 // item fails, naming the command and how it ended; the copy still runs
-// after a failed erase, and the image is removed either way.
+// after a failed erase.
 TEST_F(Installers, FailingOrMissingFlashToolFailsTheItem) {
     const std::string line = "echo \"${0##*/} $*\" >> '" + calls_ + "'";
     struct Case {
@@ -169,7 +170,6 @@ TEST_F(Installers, FailingOrMissingFlashToolFailsTheItem) {
         EXPECT_NE(out.find("ERROR("), std::string::npos) << out;
         EXPECT_NE(out.find(c.expectedError), std::string::npos) << out;
         EXPECT_EQ(Calls(), "flash_eraseall /dev/mtd2\nflashcp -v " + image + " /dev/mtd2\n");
-        EXPECT_FALSE(FileExists(image));
     }
     SCOPED_TRACE("copy program not installed");
     ASSERT_TRUE(qd::CopyText(cfg_.szCopyCmd, "no-such-flash-tool"));
@@ -218,27 +218,30 @@ TEST_F(Installers, PathsWithShellCharactersReachTheProgramAsOneArgument) {
         Install(QDUPK_ITEM_KERNEL, image),
         "erase cmd  :flash_eraseall /dev/mtd2 \ncopy  cmd  :flashcp -v " + image + " /dev/mtd2 \n");
     EXPECT_EQ(Calls(), "flash_eraseall /dev/mtd2\n3|-v|" + image + "|/dev/mtd2|");
-    EXPECT_FALSE(FileExists(image));
 }
 
-// The transfer itself is the MCU updater's; here: the file goes whether the
-// transfer worked or not, and the callback never fails.
-TEST_F(Installers, McuFirmwareIsSentAndItsFileRemovedEvenWhenTheTransferFails) {
+// The transfer itself is the MCU updater's; here: firmware the package left
+// at its destination goes whether the transfer worked or not, a temporary
+// file is left to the package library, and the callback never fails.
+TEST_F(Installers, McuFirmwareIsSentAndAnyCopyAtItsDestinationRemoved) {
     ASSERT_TRUE(qdtest::InstallKillallStandIn(dir_));
     qdtest::McuSimRun sim(dir_);
     ASSERT_TRUE(qd::CopyText(cfg_.szUartArm, sim.slavePath().c_str()));
     cfg_.emUartBaud = QD_COMM_BITRATE_115200;
     ASSERT_TRUE(qd::CopyText(cfg_.szMainApp, "mainapp"));
     const std::string firmware = Image("mcu.bin");
-    Install(QDUPK_ITEM_MCUARM, firmware);
+    Install(QDUPK_ITEM_MCUARM, firmware, 0, firmware);
     EXPECT_FALSE(FileExists(firmware));
     EXPECT_EQ(qdtest::ReadFile(sim.imagePath()), "image");
     EXPECT_EQ(qdtest::KillallCalls(dir_), "mainapp\n");
 
     ASSERT_TRUE(qd::CopyText(cfg_.szUartArm, "/dev/qd-none"));
     const std::string second = Image("mcu2.bin");
-    Install(QDUPK_ITEM_MCUARM, second);
+    Install(QDUPK_ITEM_MCUARM, second, 0, second);
     EXPECT_FALSE(FileExists(second));
+    const std::string temporary = Image();
+    Install(QDUPK_ITEM_MCUARM, temporary);
+    EXPECT_TRUE(FileExists(temporary));
 }
 
 }  // namespace
