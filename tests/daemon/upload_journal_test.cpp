@@ -390,9 +390,9 @@ TEST_F(JournalUpload, RecoveryRefusesAMissingCounterFileAndCountersBelowEitherFl
     EXPECT_EQ(qdtest::ReadFile(counter_), "3\n");  // stored once the new firmware proves itself
 }
 
-// Without images recovery installs as ever, with no journal store; images
-// on a camera with two slots are not its to write.
-TEST_F(JournalUpload, RecoveryInstallsFilesAsEverAndWritesNoSlotOfTwo) {
+// Without images recovery installs what it is given, with no journal store;
+// images on a camera with two slots are not its to write.
+TEST_F(JournalUpload, RecoveryInstallsFilesWithoutJournalAndWritesNoSlotOfTwo) {
     OneSlot(true);
     const qdtest::TestSigningKey key;
     UseKey(key);
