@@ -4,18 +4,16 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "QDComm.h"
-#include "child_process.h"
 #include "installers.h"
 #include "mdu_sim_run.h"
 #include "qd_text.h"
 #include "qdboot_config.h"
+#include "stand_in_tools.h"
 #include "test_support.h"
 
 namespace {
@@ -28,16 +26,10 @@ class Installers : public ::testing::Test {
         ASSERT_TRUE(qd::CopyText(cfg_.szEraseCmd, "flash_eraseall"));
         ASSERT_TRUE(qd::CopyText(cfg_.szCopyCmd, "flashcp"));
         cfg_.stKernel = Partition("/dev/mtd2", 1);
-        ASSERT_EQ(mkdir(bin_.c_str(), 0755), 0);
         for (const char* tool : {"flash_eraseall", "flashcp", "nandwrite", "side.sh"}) {
-            StandIn(tool, "echo \"${0##*/} $*\" >> '" + calls_ + "'");
+            tools_.Logging(tool);
         }
-        const char* path = std::getenv("PATH");
-        setenv("PATH", (bin_ + ":" + (path != nullptr ? path : "/usr/bin:/bin")).c_str(), 1);
-        ASSERT_EQ(
-            qdtest::RunCommand({"sh", "-c", "command -v flashcp"}, std::chrono::milliseconds(5000))
-                .output,
-            bin_ + "/flashcp\n");
+        ASSERT_TRUE(tools_.First("flashcp"));
     }
 
     static MTDCFG_T Partition(const char* name, int allMtd) {
@@ -46,11 +38,6 @@ class Installers : public ::testing::Test {
         mtd.bAllMtd = allMtd;
         EXPECT_TRUE(qd::CopyText(mtd.szMtdName, name));
         return mtd;
-    }
-
-    void StandIn(const std::string& tool, const std::string& body) const {
-        qdtest::WriteFile(bin_ + "/" + tool, "#!/bin/sh\n" + body + "\n");
-        chmod((bin_ + "/" + tool).c_str(), 0755);
     }
 
     std::string Image(const std::string& name = "updatetmp.bin") const {
@@ -71,12 +58,12 @@ class Installers : public ::testing::Test {
         return out.Finish();
     }
 
-    std::string Calls() const { return FileExists(calls_) ? qdtest::ReadFile(calls_) : ""; }
+    std::string Calls() const { return tools_.Calls(); }
 
     QDBOOT_CFG_T cfg_{};
     qdtest::ScratchDir dir_;
-    std::string bin_ = dir_.file("bin");
-    std::string calls_ = dir_.file("calls.log");
+    qdtest::StandInTools tools_{dir_.path()};
+    std::string calls_ = tools_.callsPath();
 };
 
 TEST_F(Installers, KernelImageIsErasedThenCopiedWithFlashcp) {
@@ -110,7 +97,7 @@ TEST_F(Installers, CopyProgramWithoutFlashcpInItsNameGetsPartitionFirst) {
     EXPECT_EQ(Calls(), "flash_eraseall /dev/mtd4\nnandwrite -p /dev/mtd4 " + image + "\n");
 
     // Any path that contains "flashcp" takes the "-v" form.
-    ASSERT_TRUE(qd::CopyText(cfg_.szCopyCmd, (bin_ + "/flashcp").c_str()));
+    ASSERT_TRUE(qd::CopyText(cfg_.szCopyCmd, tools_.path("flashcp").c_str()));
     image = Image();
     EXPECT_NE(Install(QDUPK_ITEM_ROOTFS, image).find(" -v " + image + " /dev/mtd4"),
               std::string::npos);
@@ -162,8 +149,8 @@ TEST_F(Installers, FailingOrMissingFlashToolFailsTheItem) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        StandIn("flash_eraseall", c.erase);
-        StandIn("flashcp", c.copy);
+        tools_.Add("flash_eraseall", c.erase);
+        tools_.Add("flashcp", c.copy);
         std::remove(calls_.c_str());
         const std::string image = Image();
         const std::string out = Install(QDUPK_ITEM_KERNEL, image, -1);
@@ -211,7 +198,7 @@ TEST_F(Installers, PathsWithShellCharactersReachTheProgramAsOneArgument) {
     Install(QDUPK_ITEM_BASH, script);
     EXPECT_EQ(qdtest::ReadFile(marker), script + "|0|");
 
-    StandIn("flashcp", "printf '%s|' \"$#\" \"$@\" >> '" + calls_ + "'");
+    tools_.Add("flashcp", "printf '%s|' \"$#\" \"$@\" >> '" + calls_ + "'");
     const std::string image = dir + "/updatetmp.bin";
     qdtest::WriteFile(image, "image");
     EXPECT_EQ(
