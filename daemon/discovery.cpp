@@ -31,6 +31,12 @@ constexpr long long kMacIntervalMs = 2000;
 
 enum { kNoSocket = -1, kBindFailed = -2, kJoinFailed = -3 };
 
+std::uint32_t SearchGroup() noexcept {
+    in_addr group{};
+    static_cast<void>(inet_pton(AF_INET, qd::kSearchGroup, &group));
+    return group.s_addr;
+}
+
 bool JoinGroup(int fd, std::uint32_t groupAddr) noexcept {
     ip_mreq request{};
     request.imr_multiaddr.s_addr = groupAddr;
@@ -108,8 +114,7 @@ int AnswerSearch(int fd, unsigned char* packet, const QDBOOT_CFG_T& cfg) noexcep
     if (search_send_data(fd, packet, cfg) >= 0) {
         return fd;
     }
-    std::uint32_t group = 0;
-    static_cast<void>(inet_pton(AF_INET, qd::kSearchGroup, &group));
+    const std::uint32_t group = SearchGroup();
     ff_url_leave_multicast_group(fd, group);
     ::close(fd);
     const int replacement = ff_url_createmulticast(group);
@@ -203,4 +208,27 @@ int search_handle_datagram(int fd, const QDBOOT_CFG_T& cfg, StatusResponder* sta
         return fd;
     }
     return AnswerSearch(fd, packet, cfg);
+}
+
+MulticastSocket::~MulticastSocket() {
+    Close();
+}
+
+bool MulticastSocket::Open() noexcept {
+    Close();
+    fd_ = ff_url_createmulticast(SearchGroup());
+    return valid();
+}
+
+void MulticastSocket::HandleDatagram(const QDBOOT_CFG_T& cfg, StatusResponder* status) noexcept {
+    // A replaced socket has already left the group and been closed.
+    fd_ = search_handle_datagram(fd_, cfg, status);
+}
+
+void MulticastSocket::Close() noexcept {
+    if (valid()) {
+        ff_url_leave_multicast_group(fd_, SearchGroup());
+        static_cast<void>(::close(fd_));
+    }
+    fd_ = kNoSocket;
 }

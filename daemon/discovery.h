@@ -47,4 +47,29 @@ int search_send_data(int fd, unsigned char* packet, const QDBOOT_CFG_T& cfg) noe
 int search_handle_datagram(int fd, const QDBOOT_CFG_T& cfg) noexcept;
 int search_handle_datagram(int fd, const QDBOOT_CFG_T& cfg, StatusResponder* status) noexcept;
 
+// Owns the daemon's multicast socket on the search group: when it is
+// replaced or its owner goes, the group is left and the socket closed.
+class MulticastSocket {
+  public:
+    MulticastSocket() noexcept = default;
+    ~MulticastSocket();
+    MulticastSocket(const MulticastSocket&) = delete;
+    MulticastSocket& operator=(const MulticastSocket&) = delete;
+
+    // Opens a socket (ff_url_createmulticast) in place of any held one;
+    // true when there is one now.
+    bool Open() noexcept;
+    bool valid() const noexcept { return fd_ > 0; }
+    // The descriptor, or while there is none the negative creation code.
+    int fd() const noexcept { return fd_; }
+    // Handles one readable datagram (search_handle_datagram), taking over
+    // the socket that replaces a failed one, or its creation code.
+    void HandleDatagram(const QDBOOT_CFG_T& cfg, StatusResponder* status) noexcept;
+
+  private:
+    void Close() noexcept;
+
+    int fd_ = -1;
+};
+
 #endif  // DISCOVERY_H

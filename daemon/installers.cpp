@@ -65,27 +65,39 @@ bool ComposeCopy(FlashCommand* out, const char* program, const char* mtdName,
            qd::FormatText(out->script, sizeof out->script, "%s %s \"$1\" \"$2\"", program, option);
 }
 
-void RemoveItemFile(const char* path) noexcept {
-    static_cast<void>(std::remove(path));
-}
+// The file the package library extracted, and where the item wanted it:
+// when the two are the same, the file is at its destination and stays.
+struct ItemFile {
+    int type;
+    const char* path;
+    const char* dstPath;
+};
 
 // A script's exit status is its own business: the package decides what a
 // failing step of it means. Its path is "$0", so the shell runs exactly that
 // file; a relative one is taken from the working directory, not looked up
 // in PATH.
-int InstallScript(int /*type*/, const char* path, const QDBOOT_CFG_T& /*cfg*/) noexcept {
-    const char* const words[] = {path, nullptr};
-    static_cast<void>(qd::RunCommand(path[0] == '/' ? "\"$0\"" : "./\"$0\"", words));
+int InstallScript(const ItemFile& item, const QDBOOT_CFG_T& /*cfg*/) noexcept {
+    const char* const words[] = {item.path, nullptr};
+    static_cast<void>(qd::RunCommand(item.path[0] == '/' ? "\"$0\"" : "./\"$0\"", words));
     return 0;
 }
 
 // A failed transfer fails nothing: the MCU's loader stays in charge and
-// takes the next attempt.
-int InstallMcuItem(int /*type*/, const char* path, const QDBOOT_CFG_T& cfg) noexcept {
+// takes the next attempt. Firmware has no use on the camera's own file
+// systems once sent, so a copy the package left at a destination goes too;
+// a temporary file is the package library's to remove.
+int InstallMcuItem(const ItemFile& item, const QDBOOT_CFG_T& cfg) noexcept {
     static_cast<void>(mdu_updatearm(cfg.szUartArm, static_cast<int>(cfg.emUartBaud), cfg.szMainApp,
-                                    kMcuAddress, path));
-    RemoveItemFile(path);
+                                    kMcuAddress, item.path));
+    if (item.dstPath != nullptr && std::strcmp(item.path, item.dstPath) == 0) {
+        static_cast<void>(std::remove(item.path));
+    }
     return 0;
+}
+
+int FlashImage(const ItemFile& item, const QDBOOT_CFG_T& cfg) noexcept {
+    return UpdateMtd(item.type, item.path, cfg);
 }
 
 // A partition that may have been erased but not written must never be
@@ -105,11 +117,11 @@ bool RunFlashCommand(const FlashCommand& command) noexcept {
 // written them to their destination (or removes their temporary file).
 struct ItemInstaller {
     int type;
-    int (*install)(int type, const char* path, const QDBOOT_CFG_T& cfg) noexcept;
+    int (*install)(const ItemFile& item, const QDBOOT_CFG_T& cfg) noexcept;
 };
 constexpr ItemInstaller kInstallers[] = {
-    {QDUPK_ITEM_KERNEL, UpdateMtd},      {QDUPK_ITEM_ROOTFS, UpdateMtd},
-    {QDUPK_ITEM_UBOOT, UpdateMtd},       {QDUPK_ITEM_BASH, InstallScript},
+    {QDUPK_ITEM_KERNEL, FlashImage},     {QDUPK_ITEM_ROOTFS, FlashImage},
+    {QDUPK_ITEM_UBOOT, FlashImage},      {QDUPK_ITEM_BASH, InstallScript},
     {QDUPK_ITEM_MCUARM, InstallMcuItem},
 };
 
@@ -136,7 +148,6 @@ int UpdateMtd(int type, const char* path, const QDBOOT_CFG_T& cfg) noexcept {
         return 0;
     }
     if (mtd.bAllMtd == 0 || mtd.szMtdName[0] == '\0') {
-        RemoveItemFile(path);
         return 0;
     }
     FlashCommand erase;
@@ -146,7 +157,6 @@ int UpdateMtd(int type, const char* path, const QDBOOT_CFG_T& cfg) noexcept {
     if (!ComposeErase(&erase, cfg.szEraseCmd, mtd.szMtdName) ||
         !ComposeCopy(&copy, cfg.szCopyCmd, mtd.szMtdName, path)) {
         QD_LOG_ERR("flash command for %s too long, nothing run\n", mtd.szMtdName);
-        RemoveItemFile(path);
         return kFlashFailed;
     }
     qd::LogPlain("erase cmd  :%s \n", erase.shown);
@@ -156,20 +166,20 @@ int UpdateMtd(int type, const char* path, const QDBOOT_CFG_T& cfg) noexcept {
     ++s_nTouched;
     const bool erased = RunFlashCommand(erase);
     const bool copied = RunFlashCommand(copy);
-    RemoveItemFile(path);
     return erased && copied ? 0 : kFlashFailed;
 }
 
-int qdboot_updatecallback(const char* szFileName, const char* /*szDstFileName*/,
-                          QDUPK_ITEM_TYPE emType, const char* /*szDevID*/, const char* /*szDesc*/,
+int qdboot_updatecallback(const char* szFileName, const char* szDstFileName, QDUPK_ITEM_TYPE emType,
+                          const char* /*szDevID*/, const char* /*szDesc*/,
                           int /*bRebootFlag*/) noexcept {
     if (s_pInstallCfg == nullptr) {
         QD_LOG_ERR("no settings to install with, item not installed: %s\n", szFileName);
         return kNoConfig;
     }
+    const ItemFile item = {emType, szFileName, szDstFileName};
     for (const ItemInstaller& entry : kInstallers) {
         if (entry.type == emType) {
-            return entry.install(emType, szFileName, *s_pInstallCfg);
+            return entry.install(item, *s_pInstallCfg);
         }
     }
     return 0;

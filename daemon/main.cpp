@@ -26,7 +26,9 @@ const char kUsage[] =
     "255 configuration refused (printing nothing).\n";
 
 // An informational option answers and ends the program; anything else is
-// the configuration path, as it always was.
+// the configuration path, even a name that looks like an option: refusing
+// it would leave a camera whose start script names such a file without its
+// upgrade daemon.
 bool AnswerInformationalOption(int argc, char* argv[]) {
     if (argc < 2) {
         return false;

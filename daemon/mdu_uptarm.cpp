@@ -16,6 +16,7 @@
 #include "QDComm.h"
 #include "libuartcom.h"
 #include "qd_bytes.h"
+#include "qd_mcu_frame.h"
 #include "qd_owners.h"
 #include "qd_text.h"
 #include "shell_command.h"
@@ -26,26 +27,15 @@ static HUARTCOM s_pCamUart = nullptr;
 
 namespace {
 
-constexpr unsigned char kResetStart = 0xA0;
-constexpr unsigned char kFrameStart = 0xA5;
-constexpr unsigned char kFrameEnd = 0xAF;
-constexpr unsigned char kCodeStart = 0xF6;
-constexpr unsigned char kCodeHeader = 0xF7;
-constexpr unsigned char kCodeData = 0xF8;
-constexpr unsigned char kCodeEnd = 0xFA;
-constexpr unsigned char kReplyReset = 0xF6;
-constexpr unsigned char kReplyStart = 0xF7;
-constexpr unsigned char kReplyAck = 0xFB;
-constexpr unsigned char kReplyAbort = 0xF9;
-constexpr unsigned char kStatusAccepted = 0x01;
-constexpr unsigned char kFillByte = 0x1A;
+using namespace qd::mcu;
+
 constexpr unsigned char kResetAddress = 0x01;
 
-constexpr int kResetFrameSize = 8;
-constexpr int kBlockDataSize = 1024;
-constexpr int kBlockDataOffset = 4;
-constexpr int kBlockFrameSize = 1030;
-constexpr int kReplySize = 5;
+// Frame sizes as the serial library counts them.
+constexpr int kResetSize = static_cast<int>(kResetFrameSize);
+constexpr int kBlockData = static_cast<int>(kBlockDataSize);
+constexpr int kBlockOffset = static_cast<int>(kBlockDataOffset);
+constexpr int kReplyBytes = static_cast<int>(kReplySize);
 constexpr int kReplyBufferSize = 30;
 constexpr int kCommandSize = 128;
 
@@ -95,13 +85,15 @@ unsigned char XorOf(const unsigned char* bytes, int count) noexcept {
 }
 
 int BuildResetFrame(unsigned char* tx, unsigned char address) noexcept {
-    const unsigned char head[] = {kResetStart, address, 0x00, 0x57, 0xAA, 0x00, kFrameEnd};
-    std::memcpy(tx, head, sizeof head);
-    tx[7] = XorOf(tx, 7);
-    return kResetFrameSize;
+    tx[0] = kResetStart;
+    tx[1] = address;
+    std::memcpy(tx + 2, kResetBody, sizeof kResetBody);
+    tx[kResetSize - 2] = kFrameEnd;
+    tx[kResetSize - 1] = XorOf(tx, kResetSize - 1);
+    return kResetSize;
 }
 
-// Loader frames end in the XOR of everything before it, then 0xAF.
+// Loader frames end in the XOR of everything before it, then the end byte.
 int SealLoaderFrame(unsigned char* tx, int checksumOffset) noexcept {
     tx[checksumOffset] = XorOf(tx, checksumOffset);
     tx[checksumOffset + 1] = kFrameEnd;
@@ -120,8 +112,8 @@ int BuildImageHeader(unsigned char* tx, std::uint16_t blockCount, std::uint32_t 
     tx[1] = kCodeHeader;
     qd::StoreBe16(tx + 2, blockCount);
     qd::StoreBe32(tx + 4, size);
-    tx[8] = 0x0A;
-    return SealLoaderFrame(tx, 9);
+    tx[kHeaderMarkOffset] = kHeaderMark;
+    return SealLoaderFrame(tx, kHeaderMarkOffset + 1);
 }
 
 // The block's data already sits at offsets 4 to 1027.
@@ -129,7 +121,7 @@ int SealDataBlock(unsigned char* tx, std::uint16_t sequence) noexcept {
     tx[0] = kFrameStart;
     tx[1] = kCodeData;
     qd::StoreBe16(tx + 2, sequence);
-    return SealLoaderFrame(tx, kBlockDataOffset + kBlockDataSize);
+    return SealLoaderFrame(tx, kBlockOffset + kBlockData);
 }
 
 }  // namespace
@@ -163,7 +155,7 @@ bool Attempt(Transfer* t, int frameSize, int timeoutMs, Reply* reply) noexcept {
     // below counts it as a failed attempt.
     static_cast<void>(uartcom_sendbuff(t->hUart, t->tx, frameSize));
     std::memset(t->rx, 0, kReplySize);
-    const int got = uartcom_recvbuff(t->hUart, t->rx, kReplySize, timeoutMs);
+    const int got = uartcom_recvbuff(t->hUart, t->rx, kReplyBytes, timeoutMs);
     return got >= 1 && domeupt_analysis_recv(t->rx, &reply->code, &reply->status) == 0;
 }
 
@@ -197,7 +189,8 @@ bool OpenLoader(Transfer* t, unsigned char address, std::uint16_t blockCount,
     if (!RunPhase(t, BuildResetFrame(t->tx, address), kResetPhase, IsResetReply)) {
         return false;
     }
-    if (!RunPhase(t, BuildShortRequest(t->tx, kCodeStart, 0xAA), kStartPhase, IsStartReply)) {
+    if (!RunPhase(t, BuildShortRequest(t->tx, kCodeStart, kStartPayload), kStartPhase,
+                  IsStartReply)) {
         return false;
     }
     return RunPhase(t, BuildImageHeader(t->tx, blockCount, imageSize), kHeaderPhase, IsAccepted);
@@ -229,14 +222,14 @@ BlockOutcome SendBlock(Transfer* t, int frameSize) noexcept {
 // Reads the next block's data into the frame; 0 bytes at the end of the file.
 ssize_t ReadBlockData(Transfer* t, int fd, std::int32_t* bytesLeft) noexcept {
     std::size_t want = static_cast<std::size_t>(*bytesLeft);
-    if (*bytesLeft > kBlockDataSize) {
-        *bytesLeft -= kBlockDataSize;
-        want = kBlockDataSize;
+    if (*bytesLeft > kBlockData) {
+        *bytesLeft -= kBlockData;
+        want = kBlockData;
     }
-    const ssize_t got = read(fd, t->tx + kBlockDataOffset, want);
-    if (got > 0 && got < kBlockDataSize) {
-        std::memset(t->tx + kBlockDataOffset + got, kFillByte,
-                    static_cast<std::size_t>(kBlockDataSize - got));
+    const ssize_t got = read(fd, t->tx + kBlockOffset, want);
+    if (got > 0 && got < kBlockData) {
+        std::memset(t->tx + kBlockOffset + got, kFillByte,
+                    static_cast<std::size_t>(kBlockData - got));
     }
     return got;
 }
@@ -269,7 +262,7 @@ bool SendImage(Transfer* t, int fd, std::int16_t blocksLeft, std::int32_t bytesL
 // is followed by the short pause.
 int FinishTransfer(Transfer* t) noexcept {
     PauseMs(kPauseBeforeEndMs);
-    const int frameSize = BuildShortRequest(t->tx, kCodeEnd, 0x00);
+    const int frameSize = BuildShortRequest(t->tx, kCodeEnd, kEndPayload);
     for (int i = 0; i < kEndPhase.attempts; ++i) {
         Reply reply = {};
         if (Attempt(t, frameSize, kEndPhase.timeoutMs, &reply)) {
@@ -291,7 +284,7 @@ std::int32_t ImageSize(const char* szFilePath) noexcept {
         return -1;
     }
     const auto size = static_cast<std::int64_t>(st.st_size);
-    if (size <= 0 || size / kBlockDataSize + 1 > kMaxBlockCount) {
+    if (size <= 0 || size / kBlockData + 1 > kMaxBlockCount) {
         return -1;
     }
     return static_cast<std::int32_t>(size);
@@ -304,7 +297,7 @@ static int dome_upgrade(HUARTCOM hUart, int nAddr, const char* szFilePath) noexc
     if (imageSize < 0) {
         return -1;
     }
-    const int blockCount = imageSize / kBlockDataSize + 1;
+    const int blockCount = imageSize / kBlockData + 1;
     Transfer t = {};
     t.hUart = hUart;
     if (!OpenLoader(&t, static_cast<unsigned char>(nAddr), static_cast<std::uint16_t>(blockCount),

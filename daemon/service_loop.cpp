@@ -7,7 +7,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -31,8 +30,6 @@
 #include "timed_socket.h"
 #include "upload.h"
 
-volatile sig_atomic_t asvthread_run = 0;
-
 namespace {
 
 constexpr int kListenBacklog = 5;
@@ -46,17 +43,10 @@ constexpr long long kDiscoveryRetryMs = 3000;
 // search that fails while eth0 is briefly down must not hide the camera
 // until the next restart.
 struct Discovery {
-    std::uint32_t group;
-    int fd;  // 0 or less: no socket (the negative creation code)
-    bool down;
-    long long nextTryMs;
+    MulticastSocket socket;
+    bool down = false;
+    long long nextTryMs = 0;
 };
-
-std::uint32_t SearchGroupAddress() noexcept {
-    in_addr group{};
-    static_cast<void>(inet_pton(AF_INET, qd::kSearchGroup, &group));
-    return group.s_addr;
-}
 
 // The listening socket on every local address and the configured port, or
 // an invalid owner after reporting why.
@@ -147,15 +137,16 @@ bool ServeConnection(int listener, const Serving& s) noexcept {
     return true;  // a failed upload is closed without an answer
 }
 
-// One wait and what it reported. *searchFd may be replaced by the
-// discovery responder; 0 or less means there is no multicast socket.
-void ServeOnce(int listener, int* searchFd, const Serving& s, StatusResponder& status) noexcept {
+// One wait and what it reported. The discovery responder may replace the
+// multicast socket.
+void ServeOnce(int listener, MulticastSocket& search, const Serving& s,
+               StatusResponder& status) noexcept {
     // A stop signal that came before the wait would otherwise sleep in it.
     if (asvthread_run == 0) {
         return;
     }
-    pollfd entries[2] = {{listener, POLLIN, 0}, {*searchFd, POLLIN, 0}};
-    const nfds_t count = *searchFd > 0 ? 2 : 1;
+    pollfd entries[2] = {{listener, POLLIN, 0}, {search.fd(), POLLIN, 0}};
+    const nfds_t count = search.valid() ? 2 : 1;
     if (::poll(entries, count, kPollTimeoutMs) <= 0) {
         return;
     }
@@ -163,20 +154,20 @@ void ServeOnce(int listener, int* searchFd, const Serving& s, StatusResponder& s
         return;  // the datagram is reported again by the next wait
     }
     if (count == 2 && (entries[1].revents & POLLIN) != 0) {
-        *searchFd = search_handle_datagram(*searchFd, s.cfg, &status);
+        search.HandleDatagram(s.cfg, &status);
     }
 }
 
 // One error line per streak without a socket, not one per try; each try
 // may run the route command, hence the pause between tries.
 void TendDiscovery(Discovery* d) noexcept {
-    if (d->fd > 0) {
+    if (d->socket.valid()) {
         return;
     }
     const long long now = MonotonicMs();
     if (!d->down) {
         QD_LOG_ERR("no multicast socket (%d): searches go unanswered, trying again every %lld s\n",
-                   d->fd, kDiscoveryRetryMs / 1000);
+                   d->socket.fd(), kDiscoveryRetryMs / 1000);
         d->down = true;
         d->nextTryMs = now + kDiscoveryRetryMs;
         return;
@@ -185,8 +176,7 @@ void TendDiscovery(Discovery* d) noexcept {
         return;
     }
     d->nextTryMs = now + kDiscoveryRetryMs;
-    d->fd = ff_url_createmulticast(d->group);
-    if (d->fd > 0) {
+    if (d->socket.Open()) {
         d->down = false;
         QD_LOG_TRACE("multicast socket open again, searches are answered\n");
     }
@@ -220,10 +210,8 @@ int RunServiceLoop(const QDBOOT_CFG_T& cfg, const SealConfig& seal,
 
 int RunServiceLoop(const QDBOOT_CFG_T& cfg, const SealConfig& seal, const BootenvConfig& boot,
                    CameraStatus* status) noexcept {
-    asvthread_run = 1;
-    // A stop signal before the flag was set must not be undone by it.
+    // Stopped during start-up: nothing is opened, nothing is left to close.
     if (StopRequested()) {
-        asvthread_run = 0;
         return 0;
     }
     const qd::UniqueFd listener = OpenListener(cfg.nPort);
@@ -235,16 +223,12 @@ int RunServiceLoop(const QDBOOT_CFG_T& cfg, const SealConfig& seal, const Booten
     proof.Start();
     RefreshStatus(serving);
     StatusResponder responder(*status);
-    Discovery discovery = {SearchGroupAddress(), -1, false, 0};
-    discovery.fd = ff_url_createmulticast(discovery.group);
+    Discovery discovery;
+    static_cast<void>(discovery.socket.Open());
     while (asvthread_run != 0) {
         TendDiscovery(&discovery);
         TendProof(proof, serving);
-        ServeOnce(listener.get(), &discovery.fd, serving, responder);
-    }
-    if (discovery.fd > 0) {
-        ff_url_leave_multicast_group(discovery.fd, discovery.group);
-        ::close(discovery.fd);
+        ServeOnce(listener.get(), discovery.socket, serving, responder);
     }
     return 0;
 }

@@ -4,23 +4,15 @@
 #ifndef SERVICE_LOOP_H
 #define SERVICE_LOOP_H
 
-#include <csignal>
-
 #include "camera_status.h"
 #include "qdboot_config.h"
 #include "qdboot_config_bootenv.h"
 
-// The loop runs while this is non-zero; the stop signals (stop_signals.h)
-// clear it, and the loop then leaves the group, closes its sockets and ends
-// with 0.
-extern volatile sig_atomic_t asvthread_run;
-static_assert(sizeof(sig_atomic_t) == 4, "the run flag is a 32-bit word");
-
 // Adds O_NONBLOCK to the descriptor's status flags; results not examined.
 void socket_nonblock(int fd) noexcept;
 
-// Serves with the settings in `cfg`, uploads also with `seal`, until the
-// run flag is cleared. Without a multicast socket it tries to open one
+// Serves with the settings in `cfg`, uploads also with `seal`, until a
+// stop signal clears the run flag (stop_signals.h). Without a multicast socket it tries to open one
 // again every few seconds. The process exit status: 0 after a shut-down; 1
 // when the listening socket cannot be set up on the configured port
 // (reported on the way).

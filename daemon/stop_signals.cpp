@@ -1,16 +1,13 @@
-// Signal handlers only set flags; the loops look at them.
+// Signal handlers only clear the run flag; the loops look at it.
 #include "stop_signals.h"
 
-#include "service_loop.h"
+volatile sig_atomic_t asvthread_run = 1;
 
 namespace {
-
-volatile sig_atomic_t s_stopRequested = 0;
 
 constexpr int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
 void RequestStop(int /*signal*/) {
-    s_stopRequested = 1;
     asvthread_run = 0;
 }
 
@@ -45,7 +42,7 @@ void InstallSignalHandling() noexcept {
 }
 
 bool StopRequested() noexcept {
-    return s_stopRequested != 0;
+    return asvthread_run == 0;
 }
 
 StopSignalsHeld::StopSignalsHeld() noexcept {

@@ -5,8 +5,14 @@
 
 #include <csignal>
 
+// The daemon runs while this is non-zero; it starts so, and only the stop
+// signals clear it. The service loop reads it between waits, then leaves
+// the group, closes its sockets and ends with 0.
+extern volatile sig_atomic_t asvthread_run;
+static_assert(sizeof(sig_atomic_t) == 4, "the run flag is a 32-bit word");
+
 // Sets up the daemon's signal handling; call it before anything can wait.
-// The stop signals clear the loop's run flag and are unblocked, SIGPIPE is
+// The stop signals clear the run flag and are unblocked, SIGPIPE is
 // ignored (a client or log reader that goes away must not end an install)
 // and SIGCHLD is at its default, so commands can be waited for even when
 // the daemon was started with it ignored.

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "child_process.h"
+#include "qd_text.h"
 #include "test_support.h"
 
 namespace qdtest {
@@ -31,6 +32,15 @@ FileBackedEnv::FileBackedEnv(const std::string& dir, const std::string& vars)
         config += copy + " 0x0 0x4000\n";
     }
     WriteFile(config_, config);
+}
+
+BootenvConfig FileBackedEnv::Settings(const std::string& cmdline) const {
+    BootenvConfig boot{};
+    boot.bPresent = true;
+    boot.nHealthTimeoutS = kDefaultHealthTimeoutS;
+    EXPECT_TRUE(qd::CopyText(boot.szConfig, config_.c_str()));
+    EXPECT_TRUE(qd::CopyText(boot.szCmdline, cmdline.c_str()));
+    return boot;
 }
 
 std::map<std::string, std::string> FileBackedEnv::Vars() const {

@@ -6,6 +6,8 @@
 #include <map>
 #include <string>
 
+#include "qdboot_config_bootenv.h"
+
 namespace qdtest {
 
 class FileBackedEnv {
@@ -15,6 +17,9 @@ class FileBackedEnv {
     explicit FileBackedEnv(const std::string& dir, const std::string& vars = "");
 
     const std::string& config() const { return config_; }
+    // [bootenv] settings that keep the journal here, the running slot read
+    // from the file `cmdline`; health timeout at its default.
+    BootenvConfig Settings(const std::string& cmdline) const;
     std::string copy(int i) const { return copies_[i]; }
 
     // Every variable as fw_printenv shows it.

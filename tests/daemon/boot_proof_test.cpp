@@ -2,20 +2,17 @@
 // run as the service loop runs it (started, then polled) and stand-ins for
 // sync and reboot first in PATH.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include "boot_env_fixture.h"
 #include "boot_proof.h"
 #include "camera_status.h"
-#include "child_process.h"
 #include "qd_text.h"
 #include "qdboot_config.h"
 #include "qdboot_config_bootenv.h"
+#include "stand_in_tools.h"
 #include "startup.h"
 #include "test_support.h"
 #include "test_timing.h"
@@ -25,23 +22,13 @@ namespace {
 class BootProofTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_EQ(mkdir(bin_.c_str(), 0755), 0);
         for (const char* tool : {"reboot", "sync"}) {
-            qdtest::WriteFile(bin_ + "/" + tool,
-                              std::string("#!/bin/sh\necho ") + tool + " >> '" + calls_ + "'\n");
-            chmod((bin_ + "/" + tool).c_str(), 0755);
+            tools_.Add(tool, std::string("echo ") + tool + " >> '" + tools_.callsPath() + "'");
         }
-        const char* path = std::getenv("PATH");
-        setenv("PATH", (bin_ + ":" + (path != nullptr ? path : "/usr/bin:/bin")).c_str(), 1);
         // The real reboot must never run.
-        ASSERT_EQ(
-            qdtest::RunCommand({"sh", "-c", "command -v reboot"}, std::chrono::seconds(5)).output,
-            bin_ + "/reboot\n");
+        ASSERT_TRUE(tools_.First("reboot"));
 
-        boot_.bPresent = true;
-        boot_.nHealthTimeoutS = kDefaultHealthTimeoutS;
-        ASSERT_TRUE(qd::CopyText(boot_.szConfig, env_.config().c_str()));
-        ASSERT_TRUE(qd::CopyText(boot_.szCmdline, cmdline_.c_str()));
+        boot_ = env_.Settings(cmdline_);
         ASSERT_TRUE(qd::CopyText(seal_.szCounterFile, counter_.c_str()));
         qdtest::WriteFile(counter_, "4\n");
         env_.Set("qd_state=trial\nqd_target=b\nqd_tries=1\nqd_pending=6\nqd_counter=4\n");
@@ -61,12 +48,11 @@ class BootProofTest : public ::testing::Test {
         return out.Finish();
     }
 
-    std::string Calls() const { return qdtest::FileExists(calls_) ? qdtest::ReadFile(calls_) : ""; }
+    std::string Calls() const { return tools_.Calls(); }
 
     qdtest::ScratchDir dir_;
     qdtest::FileBackedEnv env_{dir_.path(), "qd_bootargs=console=ttyS0\n"};
-    std::string bin_ = dir_.file("bin");
-    std::string calls_ = dir_.file("calls.log");
+    qdtest::StandInTools tools_{dir_.path()};
     std::string cmdline_ = dir_.file("cmdline");
     std::string counter_ = dir_.file("seal.counter");
     BootenvConfig boot_{};

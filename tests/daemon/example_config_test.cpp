@@ -5,13 +5,40 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "qdboot_config.h"
 #include "qdboot_config_bootenv.h"
+#include "qdboot_config_status.h"
 #include "test_support.h"
+
+// Every (section, key) the daemon's configuration asks the INI library for,
+// recorded on the way: this test is linked with --wrap for both lookups.
+using KeyName = std::pair<std::string, std::string>;
+static std::set<KeyName> g_lookups;
+
+extern "C" {
+int __real_EtcGetValueFile(const char* pEtcFile, const char* pSection, const char* pKey,
+                           char* pValue, int iLen) noexcept;
+int __real_EtcGetIntValueFile(const char* pEtcFile, const char* pSection, const char* pKey,
+                              int* value) noexcept;
+
+int __wrap_EtcGetValueFile(const char* pEtcFile, const char* pSection, const char* pKey,
+                           char* pValue, int iLen) noexcept {
+    g_lookups.emplace(pSection, pKey);
+    return __real_EtcGetValueFile(pEtcFile, pSection, pKey, pValue, iLen);
+}
+
+int __wrap_EtcGetIntValueFile(const char* pEtcFile, const char* pSection, const char* pKey,
+                              int* value) noexcept {
+    g_lookups.emplace(pSection, pKey);
+    return __real_EtcGetIntValueFile(pEtcFile, pSection, pKey, value);
+}
+}
 
 namespace {
 
@@ -154,6 +181,77 @@ TEST(ExampleConfig, EveryBootenvSnippetOfTheDocumentationLoads) {
                 EXPECT_STRNE(boot.szRootfsB, "");
             }
         }
+    }
+}
+
+// The example with its optional sections in force, so that every loader
+// reads every key it knows.
+std::set<KeyName> KeysTheDaemonReads(const qdtest::ScratchDir& dir) {
+    const std::string example = qdtest::ReadFile(QD_SOURCE_DIR "/etc/qdboot.cfg");
+    const std::string file = dir.file("all.cfg");
+    qdtest::WriteFile(
+        file, std::regex_replace(example, std::regex("^;(\\[|[a-z_0-9]+=)", std::regex::multiline),
+                                 "$1"));
+    g_lookups.clear();
+    QDBOOT_CFG_T cfg{};
+    static_cast<void>(LoadQdbootConfig(file.c_str(), &cfg));
+    SealConfig seal{};
+    LoadSealConfig(file.c_str(), &seal);
+    BootenvConfig boot{};
+    LoadBootenvConfig(file.c_str(), &boot);
+    StatusConfig status{};
+    LoadStatusConfig(file.c_str(), &status);
+    return g_lookups;
+}
+
+// The lines that name a manual page's entries (those after ".TP"), under
+// the ".SH" headings that name `section`.
+std::string PageEntries(const std::string& page, const std::string& section) {
+    std::string entries;
+    bool inSection = false;
+    bool afterTp = false;
+    for (const std::string& line : Lines(page)) {
+        if (line.rfind(".SH", 0) == 0) {
+            inSection = line.find("[" + section + "]") != std::string::npos;
+        } else if (inSection && afterTp) {
+            entries += line + "\n";
+        }
+        afterTp = line == ".TP";
+    }
+    return entries;
+}
+
+// Whether a line of `text` has `key` (letters, digits and "_" only)
+// between the patterns `before` and `after`.
+bool Mentions(const std::string& text, const char* before, const std::string& key,
+              const char* after) {
+    std::string pattern(before);
+    pattern.append(key).append(after);
+    return std::regex_search(text, std::regex(pattern, std::regex::multiline));
+}
+
+// A key the daemon reads and nobody can look up is one a camera's owner
+// never learns of: the manual page describes it in its section, the example
+// file shows it (as a line or in the list of its section's keys), and the
+// README's configuration reference has a row for it.
+TEST(ExampleConfig, EveryKeyTheDaemonReadsIsDocumented) {
+    qdtest::ScratchDir dir;
+    const std::set<KeyName> keys = KeysTheDaemonReads(dir);
+    for (const KeyName& known : {KeyName{"system", "port"}, KeyName{"rootfs", "szMtdNameB"},
+                                 KeyName{"seal", "counter_file"}, KeyName{"status", "detail"},
+                                 KeyName{"bootenv", "health_timeout"}}) {
+        EXPECT_EQ(keys.count(known), 1U) << "lookups not recorded: " << known.second;
+    }
+    const std::string page = qdtest::ReadFile(QD_SOURCE_DIR "/doc/man/qdboot.cfg.5");
+    const std::string example = qdtest::ReadFile(QD_SOURCE_DIR "/etc/qdboot.cfg");
+    const std::string readme = qdtest::ReadFile(QD_SOURCE_DIR "/README.md");
+    for (const auto& [section, key] : keys) {
+        SCOPED_TRACE("[" + section + "] " + key);
+        EXPECT_TRUE(Mentions(PageEntries(page, section), "(^|[ \"])", key, "([ \",]|$)"))
+            << "not in qdboot.cfg(5)";
+        EXPECT_TRUE(Mentions(example, "^;?", key, "=") || Mentions(example, "^; +", key, " "))
+            << "not in etc/qdboot.cfg";
+        EXPECT_TRUE(Mentions(readme, "^\\|.*`", key, "`")) << "not in the README";
     }
 }
 

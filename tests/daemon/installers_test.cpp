@@ -4,18 +4,16 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "QDComm.h"
-#include "child_process.h"
 #include "installers.h"
 #include "mdu_sim_run.h"
 #include "qd_text.h"
 #include "qdboot_config.h"
+#include "stand_in_tools.h"
 #include "test_support.h"
 
 namespace {
@@ -28,16 +26,10 @@ class Installers : public ::testing::Test {
         ASSERT_TRUE(qd::CopyText(cfg_.szEraseCmd, "flash_eraseall"));
         ASSERT_TRUE(qd::CopyText(cfg_.szCopyCmd, "flashcp"));
         cfg_.stKernel = Partition("/dev/mtd2", 1);
-        ASSERT_EQ(mkdir(bin_.c_str(), 0755), 0);
         for (const char* tool : {"flash_eraseall", "flashcp", "nandwrite", "side.sh"}) {
-            StandIn(tool, "echo \"${0##*/} $*\" >> '" + calls_ + "'");
+            tools_.Logging(tool);
         }
-        const char* path = std::getenv("PATH");
-        setenv("PATH", (bin_ + ":" + (path != nullptr ? path : "/usr/bin:/bin")).c_str(), 1);
-        ASSERT_EQ(
-            qdtest::RunCommand({"sh", "-c", "command -v flashcp"}, std::chrono::milliseconds(5000))
-                .output,
-            bin_ + "/flashcp\n");
+        ASSERT_TRUE(tools_.First("flashcp"));
     }
 
     static MTDCFG_T Partition(const char* name, int allMtd) {
@@ -48,11 +40,6 @@ class Installers : public ::testing::Test {
         return mtd;
     }
 
-    void StandIn(const std::string& tool, const std::string& body) const {
-        qdtest::WriteFile(bin_ + "/" + tool, "#!/bin/sh\n" + body + "\n");
-        chmod((bin_ + "/" + tool).c_str(), 0755);
-    }
-
     std::string Image(const std::string& name = "updatetmp.bin") const {
         qdtest::WriteFile(dir_.file(name), "image");
         return dir_.file(name);
@@ -60,31 +47,33 @@ class Installers : public ::testing::Test {
 
     // Runs the callback as an upload does, with cfg_ lent to it; checks its
     // result and returns what it printed.
-    std::string Install(int type, const std::string& path, int expected = 0) {
+    // `destination` is the item's destination name ("" for a temporary file).
+    std::string Install(int type, const std::string& path, int expected = 0,
+                        const std::string& destination = "") {
         const InstallConfigScope installWith(cfg_);
         qdtest::StdoutCapture out;
-        EXPECT_EQ(
-            qdboot_updatecallback(path.c_str(), "", static_cast<QDUPK_ITEM_TYPE>(type), "", "", 0),
-            expected);
+        EXPECT_EQ(qdboot_updatecallback(path.c_str(), destination.c_str(),
+                                        static_cast<QDUPK_ITEM_TYPE>(type), "", "", 0),
+                  expected);
         return out.Finish();
     }
 
-    std::string Calls() const { return FileExists(calls_) ? qdtest::ReadFile(calls_) : ""; }
+    std::string Calls() const { return tools_.Calls(); }
 
     QDBOOT_CFG_T cfg_{};
     qdtest::ScratchDir dir_;
-    std::string bin_ = dir_.file("bin");
-    std::string calls_ = dir_.file("calls.log");
+    qdtest::StandInTools tools_{dir_.path()};
+    std::string calls_ = tools_.callsPath();
 };
 
-TEST_F(Installers, KernelImageIsErasedThenCopiedWithFlashcpAndRemoved) {
+TEST_F(Installers, KernelImageIsErasedThenCopiedWithFlashcp) {
     const std::string image = Image();
     EXPECT_EQ(Install(QDUPK_ITEM_KERNEL, image),
               "erase cmd  :flash_eraseall /dev/mtd2 \n"
               "copy  cmd  :flashcp -v " +
                   image + " /dev/mtd2 \n");
     EXPECT_EQ(Calls(), "flash_eraseall /dev/mtd2\nflashcp -v " + image + " /dev/mtd2\n");
-    EXPECT_FALSE(FileExists(image));
+    EXPECT_TRUE(FileExists(image)) << "the temporary image is the package library's to remove";
 }
 
 // Only an upload lends the callback its settings; called at any other time
@@ -108,7 +97,7 @@ TEST_F(Installers, CopyProgramWithoutFlashcpInItsNameGetsPartitionFirst) {
     EXPECT_EQ(Calls(), "flash_eraseall /dev/mtd4\nnandwrite -p /dev/mtd4 " + image + "\n");
 
     // Any path that contains "flashcp" takes the "-v" form.
-    ASSERT_TRUE(qd::CopyText(cfg_.szCopyCmd, (bin_ + "/flashcp").c_str()));
+    ASSERT_TRUE(qd::CopyText(cfg_.szCopyCmd, tools_.path("flashcp").c_str()));
     image = Image();
     EXPECT_NE(Install(QDUPK_ITEM_ROOTFS, image).find(" -v " + image + " /dev/mtd4"),
               std::string::npos);
@@ -119,10 +108,9 @@ TEST_F(Installers, PartitionsNotToBeWrittenRunAndPrintNothing) {
     const std::string image = Image();
     EXPECT_EQ(Install(QDUPK_ITEM_ROOTFS, image), "");
     EXPECT_TRUE(FileExists(image));
-    // Boot loader with bAllMtd 0: the image is dropped.
+    // Boot loader with bAllMtd 0.
     cfg_.stUboot = Partition("/dev/mtd0", 0);
     EXPECT_EQ(Install(QDUPK_ITEM_UBOOT, image), "");
-    EXPECT_FALSE(FileExists(image));
     // Types without an installer leave their file alone.
     const std::string file = Image("plain.bin");
     for (int type : {int{QDUPK_ITEM_APP}, int{QDUPK_ITEM_FILE}, 99}) {
@@ -148,7 +136,7 @@ TEST_F(Installers, OverLongFlashCommandIsRefusedAndNothingRuns) {
 
 // An erased partition without its image must never be acknowledged: the
 // item fails, naming the command and how it ended; the copy still runs
-// after a failed erase, and the image is removed either way.
+// after a failed erase.
 TEST_F(Installers, FailingOrMissingFlashToolFailsTheItem) {
     const std::string line = "echo \"${0##*/} $*\" >> '" + calls_ + "'";
     struct Case {
@@ -161,15 +149,14 @@ TEST_F(Installers, FailingOrMissingFlashToolFailsTheItem) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        StandIn("flash_eraseall", c.erase);
-        StandIn("flashcp", c.copy);
+        tools_.Add("flash_eraseall", c.erase);
+        tools_.Add("flashcp", c.copy);
         std::remove(calls_.c_str());
         const std::string image = Image();
         const std::string out = Install(QDUPK_ITEM_KERNEL, image, -1);
         EXPECT_NE(out.find("ERROR("), std::string::npos) << out;
         EXPECT_NE(out.find(c.expectedError), std::string::npos) << out;
         EXPECT_EQ(Calls(), "flash_eraseall /dev/mtd2\nflashcp -v " + image + " /dev/mtd2\n");
-        EXPECT_FALSE(FileExists(image));
     }
     SCOPED_TRACE("copy program not installed");
     ASSERT_TRUE(qd::CopyText(cfg_.szCopyCmd, "no-such-flash-tool"));
@@ -211,34 +198,37 @@ TEST_F(Installers, PathsWithShellCharactersReachTheProgramAsOneArgument) {
     Install(QDUPK_ITEM_BASH, script);
     EXPECT_EQ(qdtest::ReadFile(marker), script + "|0|");
 
-    StandIn("flashcp", "printf '%s|' \"$#\" \"$@\" >> '" + calls_ + "'");
+    tools_.Add("flashcp", "printf '%s|' \"$#\" \"$@\" >> '" + calls_ + "'");
     const std::string image = dir + "/updatetmp.bin";
     qdtest::WriteFile(image, "image");
     EXPECT_EQ(
         Install(QDUPK_ITEM_KERNEL, image),
         "erase cmd  :flash_eraseall /dev/mtd2 \ncopy  cmd  :flashcp -v " + image + " /dev/mtd2 \n");
     EXPECT_EQ(Calls(), "flash_eraseall /dev/mtd2\n3|-v|" + image + "|/dev/mtd2|");
-    EXPECT_FALSE(FileExists(image));
 }
 
-// The transfer itself is the MCU updater's; here: the file goes whether the
-// transfer worked or not, and the callback never fails.
-TEST_F(Installers, McuFirmwareIsSentAndItsFileRemovedEvenWhenTheTransferFails) {
+// The transfer itself is the MCU updater's; here: firmware the package left
+// at its destination goes whether the transfer worked or not, a temporary
+// file is left to the package library, and the callback never fails.
+TEST_F(Installers, McuFirmwareIsSentAndAnyCopyAtItsDestinationRemoved) {
     ASSERT_TRUE(qdtest::InstallKillallStandIn(dir_));
     qdtest::McuSimRun sim(dir_);
     ASSERT_TRUE(qd::CopyText(cfg_.szUartArm, sim.slavePath().c_str()));
     cfg_.emUartBaud = QD_COMM_BITRATE_115200;
     ASSERT_TRUE(qd::CopyText(cfg_.szMainApp, "mainapp"));
     const std::string firmware = Image("mcu.bin");
-    Install(QDUPK_ITEM_MCUARM, firmware);
+    Install(QDUPK_ITEM_MCUARM, firmware, 0, firmware);
     EXPECT_FALSE(FileExists(firmware));
     EXPECT_EQ(qdtest::ReadFile(sim.imagePath()), "image");
     EXPECT_EQ(qdtest::KillallCalls(dir_), "mainapp\n");
 
     ASSERT_TRUE(qd::CopyText(cfg_.szUartArm, "/dev/qd-none"));
     const std::string second = Image("mcu2.bin");
-    Install(QDUPK_ITEM_MCUARM, second);
+    Install(QDUPK_ITEM_MCUARM, second, 0, second);
     EXPECT_FALSE(FileExists(second));
+    const std::string temporary = Image();
+    Install(QDUPK_ITEM_MCUARM, temporary);
+    EXPECT_TRUE(FileExists(temporary));
 }
 
 }  // namespace

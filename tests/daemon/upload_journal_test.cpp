@@ -5,9 +5,7 @@
 #include <gtest/gtest.h>
 #include <openssl/sha.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,7 +14,6 @@
 #include <thread>
 
 #include "boot_env_fixture.h"
-#include "child_process.h"
 #include "libqdupdate.h"
 #include "package_seal.h"
 #include "package_writer.h"
@@ -28,6 +25,7 @@
 #include "qdboot_config_bootenv.h"
 #include "sealed_package.h"
 #include "service_loop.h"
+#include "stand_in_tools.h"
 #include "test_support.h"
 #include "upload.h"
 #include "upload_journal.h"
@@ -62,21 +60,16 @@ class JournalUpload : public ::testing::Test {
         cfg_.stKernel = Partition("kernel_a");
         cfg_.stRootfs = Partition("rootfs_a");
         cfg_.stUboot = Partition("uboot");
-        ASSERT_EQ(mkdir(bin_.c_str(), 0755), 0);
         // Each flash command logs itself and the journal's state as it runs.
         // flashcp is run as "flashcp -v IMAGE DEVICE".
-        const std::string state =
-            " $(fw_printenv -n -c '" + env_.config() + "' qd_state)\" >> '" + calls_ + "'";
-        StandIn("flash_eraseall", "echo \"${0##*/} ${1##*/}" + state);
-        StandIn("flashcp", "echo \"${0##*/} ${3##*/}" + state +
-                               "\ncase \"$3\" in *\"${failOn:-unset-}\") exit 1;; esac");
-        const char* path = std::getenv("PATH");
-        setenv("PATH", (bin_ + ":" + (path != nullptr ? path : "/usr/bin:/bin")).c_str(), 1);
+        const std::string state = " $(fw_printenv -n -c '" + env_.config() + "' qd_state)\" >> '" +
+                                  tools_.callsPath() + "'";
+        tools_.Add("flash_eraseall", "echo \"${0##*/} ${1##*/}" + state);
+        tools_.Add("flashcp", "echo \"${0##*/} ${3##*/}" + state +
+                                  "\ncase \"$3\" in *\"${failOn:-unset-}\") exit 1;; esac");
         unsetenv("failOn");
 
-        boot_.bPresent = true;
-        ASSERT_TRUE(qd::CopyText(boot_.szConfig, env_.config().c_str()));
-        ASSERT_TRUE(qd::CopyText(boot_.szCmdline, cmdline_.c_str()));
+        boot_ = env_.Settings(cmdline_);
         ASSERT_TRUE(qd::CopyText(boot_.szKernelB, "kernel_b"));
         ASSERT_TRUE(qd::CopyText(boot_.szRootfsB, "rootfs_b"));
         qdtest::WriteFile(cmdline_, "console=ttyS0 qd.slot=a\n");
@@ -88,11 +81,6 @@ class JournalUpload : public ::testing::Test {
         mtd.bAllMtd = 1;
         EXPECT_TRUE(qd::CopyText(mtd.szMtdName, name));
         return mtd;
-    }
-
-    void StandIn(const std::string& tool, const std::string& body) const {
-        qdtest::WriteFile(bin_ + "/" + tool, "#!/bin/sh\n" + body + "\n");
-        chmod((bin_ + "/" + tool).c_str(), 0755);
     }
 
     void UseKey(const qdtest::TestSigningKey& key) {
@@ -129,7 +117,7 @@ class JournalUpload : public ::testing::Test {
             cmdline_, recovery ? "console=ttyS0 qd.slot=recovery\n" : "console=ttyS0 qd.slot=a\n");
     }
 
-    std::string Calls() const { return qdtest::FileExists(calls_) ? qdtest::ReadFile(calls_) : ""; }
+    std::string Calls() const { return tools_.Calls(); }
 
     static std::string Package(std::initializer_list<int> types, const std::string& file = "") {
         qdupk::PackagePlan plan{"cam-fw", "2.1", "SOME-DEVICE", {}};
@@ -143,8 +131,8 @@ class JournalUpload : public ::testing::Test {
 
     qdtest::ScratchDir dir_;
     qdtest::FileBackedEnv env_{dir_.path(), "qd_bootargs=console=ttyS0\n"};
-    std::string bin_ = dir_.file("bin");
-    std::string calls_ = dir_.file("calls.log");
+    qdtest::StandInTools tools_{dir_.path()};
+    std::string calls_ = tools_.callsPath();
     std::string cmdline_ = dir_.file("cmdline");
     std::string counter_ = dir_.file("seal.counter");
     QDBOOT_CFG_T cfg_{};
@@ -390,9 +378,9 @@ TEST_F(JournalUpload, RecoveryRefusesAMissingCounterFileAndCountersBelowEitherFl
     EXPECT_EQ(qdtest::ReadFile(counter_), "3\n");  // stored once the new firmware proves itself
 }
 
-// Without images recovery installs as ever, with no journal store; images
-// on a camera with two slots are not its to write.
-TEST_F(JournalUpload, RecoveryInstallsFilesAsEverAndWritesNoSlotOfTwo) {
+// Without images recovery installs what it is given, with no journal store;
+// images on a camera with two slots are not its to write.
+TEST_F(JournalUpload, RecoveryInstallsFilesWithoutJournalAndWritesNoSlotOfTwo) {
     OneSlot(true);
     const qdtest::TestSigningKey key;
     UseKey(key);

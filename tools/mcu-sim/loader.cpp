@@ -3,27 +3,15 @@
 #include <cstdio>
 #include <limits>
 
+#include "qd_mcu_frame.h"
+
 namespace mcusim {
 
 namespace {
 
-constexpr std::uint8_t kResetStart = 0xA0;
-constexpr std::uint8_t kFrameStart = 0xA5;
-constexpr std::uint8_t kFrameEnd = 0xAF;
-constexpr std::uint8_t kCodeStart = 0xF6;
-constexpr std::uint8_t kCodeHeader = 0xF7;
-constexpr std::uint8_t kCodeData = 0xF8;
-constexpr std::uint8_t kCodeEnd = 0xFA;
-constexpr std::uint8_t kReplyAck = 0xFB;
-constexpr std::uint8_t kReplyAbort = 0xF9;
-constexpr std::uint8_t kFill = 0x1A;
+using namespace qd::mcu;
+
 constexpr std::uint8_t kStray = 0x55;
-constexpr std::uint8_t kReplyTail = 0xAF;
-constexpr std::size_t kResetSize = 8;
-constexpr std::size_t kShortSize = 5;
-constexpr std::size_t kHeaderSize = 11;
-constexpr std::size_t kBlockSize = 1030;
-constexpr std::size_t kBlockData = 1024;
 constexpr std::size_t kJunk = std::numeric_limits<std::size_t>::max();
 
 std::uint8_t XorOf(const Bytes& bytes, std::size_t count) {
@@ -50,10 +38,11 @@ std::string HexByte(std::uint8_t value) {
 }
 
 // Both frame kinds carry the XOR of the bytes before the checksum; loader
-// frames end in 0xAF after it, the reset frame has 0xAF before it.
+// frames end in the end byte after it, the reset frame has it before it.
 bool FrameIsSound(const Bytes& frame) {
     if (frame[0] == kResetStart) {
-        return frame[6] == kFrameEnd && frame[7] == XorOf(frame, 7);
+        return frame[kResetFrameSize - 2] == kFrameEnd &&
+               frame[kResetFrameSize - 1] == XorOf(frame, kResetFrameSize - 1);
     }
     const std::size_t n = frame.size();
     return frame[n - 1] == kFrameEnd && frame[n - 2] == XorOf(frame, n - 2);
@@ -75,7 +64,7 @@ std::string Hex(const Bytes& bytes) {
 
 std::size_t Loader::FrameLength() const {
     if (pending_[0] == kResetStart) {
-        return kResetSize;
+        return kResetFrameSize;
     }
     if (pending_[0] != kFrameStart) {
         return kJunk;
@@ -86,11 +75,11 @@ std::size_t Loader::FrameLength() const {
     switch (pending_[1]) {
         case kCodeStart:
         case kCodeEnd:
-            return kShortSize;
+            return kShortFrameSize;
         case kCodeHeader:
-            return kHeaderSize;
+            return kHeaderFrameSize;
         case kCodeData:
-            return kBlockSize;
+            return kBlockFrameSize;
         default:
             return kJunk;
     }
@@ -135,7 +124,7 @@ Bytes Loader::MakeReply(std::uint8_t code, std::uint8_t status) const {
     const std::uint8_t sum = static_cast<std::uint8_t>(kFrameStart ^ code ^ status);
     reply.insert(reply.end(),
                  {kFrameStart, code, status,
-                  static_cast<std::uint8_t>(faults_.badChecksum ? sum ^ 0xFF : sum), kReplyTail});
+                  static_cast<std::uint8_t>(faults_.badChecksum ? sum ^ 0xFF : sum), kFrameEnd});
     return reply;
 }
 
@@ -159,11 +148,11 @@ FrameResult Loader::Handle(Bytes frame) {
 void Loader::HandleLoaderFrame(FrameResult* result) {
     switch (result->frame[1]) {
         case kCodeStart:
-            if (result->frame[2] != 0xAA) {
+            if (result->frame[2] != kStartPayload) {
                 result->notes.push_back("start request payload " + HexByte(result->frame[2]));
             }
             headerSeen_ = false;
-            result->reply = MakeReply(kCodeHeader, faults_.status);
+            result->reply = MakeReply(kReplyStart, faults_.status);
             break;
         case kCodeHeader:
             HandleHeader(result);
@@ -181,22 +170,22 @@ void Loader::HandleHeader(FrameResult* result) {
     const Bytes& f = result->frame;
     announcedBlocks_ = Be16(f, 2);
     announcedSize_ = Be32(f, 4);
-    if (f[8] != 0x0A) {
-        result->notes.push_back("header byte 8 is " + HexByte(f[8]));
+    if (f[kHeaderMarkOffset] != kHeaderMark) {
+        result->notes.push_back("header byte 8 is " + HexByte(f[kHeaderMarkOffset]));
     }
-    if (announcedBlocks_ != static_cast<std::uint16_t>(announcedSize_ / kBlockData + 1)) {
+    if (announcedBlocks_ != static_cast<std::uint16_t>(announcedSize_ / kBlockDataSize + 1)) {
         result->notes.emplace_back("block count does not match the size");
     }
     result->notes.push_back("header: " + std::to_string(announcedBlocks_) + " blocks, " +
                             std::to_string(announcedSize_) + " bytes");
     if (faults_.refuseHeader) {
-        result->reply = MakeReply(kReplyAck, 0x00);
+        result->reply = MakeReply(kReplyAck, kStatusRefused);
         return;
     }
     headerSeen_ = true;
     nextSequence_ = 1;
     image_.assign(0, 0);
-    result->reply = MakeReply(kReplyAck, 0x01);
+    result->reply = MakeReply(kReplyAck, kStatusAccepted);
 }
 
 void Loader::HandleBlock(FrameResult* result) {
@@ -204,25 +193,26 @@ void Loader::HandleBlock(FrameResult* result) {
     const std::uint16_t sequence = Be16(f, 2);
     if (faults_.abortBlock != 0 && sequence == faults_.abortBlock) {
         result->notes.push_back("aborting on block " + std::to_string(sequence));
-        result->reply = MakeReply(kReplyAbort, 0x00);
+        result->reply = MakeReply(kReplyAbort, kStatusRefused);
         result->transferDone = true;
         return;
     }
     if (!headerSeen_ || (sequence != nextSequence_ && sequence + 1 != nextSequence_)) {
         result->notes.push_back("unexpected block " + std::to_string(sequence) + ", refused");
-        result->reply = MakeReply(kReplyAck, 0x00);
+        result->reply = MakeReply(kReplyAck, kStatusRefused);
         return;
     }
     // A block sent again (its answer was lost) replaces the earlier copy.
-    const std::size_t offset = (sequence - 1u) * kBlockData;
+    const std::size_t offset = (sequence - 1u) * kBlockDataSize;
     image_.resize(offset);
-    image_.insert(image_.end(), f.begin() + 4, f.begin() + 4 + kBlockData);
+    const auto data = f.begin() + static_cast<std::ptrdiff_t>(kBlockDataOffset);
+    image_.insert(image_.end(), data, data + static_cast<std::ptrdiff_t>(kBlockDataSize));
     nextSequence_ = static_cast<std::uint16_t>(sequence + 1);
-    result->reply = MakeReply(kReplyAck, 0x01);
+    result->reply = MakeReply(kReplyAck, kStatusAccepted);
 }
 
 void Loader::HandleEnd(FrameResult* result) {
-    if (result->frame[2] != 0x00) {
+    if (result->frame[2] != kEndPayload) {
         result->notes.push_back("end request payload " + HexByte(result->frame[2]));
     }
     if (image_.size() < announcedSize_) {
@@ -231,12 +221,12 @@ void Loader::HandleEnd(FrameResult* result) {
     } else {
         bool filled = true;
         for (std::size_t i = announcedSize_; i < image_.size(); ++i) {
-            filled = filled && image_[i] == kFill;
+            filled = filled && image_[i] == kFillByte;
         }
         result->notes.emplace_back(filled ? "fill ok" : "fill is not 0x1A");
         image_.resize(announcedSize_);
     }
-    result->reply = MakeReply(kReplyAck, 0x01);
+    result->reply = MakeReply(kReplyAck, kStatusAccepted);
     result->transferDone = true;
     result->imageReady = true;
 }
