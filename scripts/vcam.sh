@@ -1,6 +1,6 @@
 #!/bin/sh
-# Virtual camera for the rig: a daemon in network namespaces, PID and mount
-# namespaces and a root of its own. help() below is its manual (--help).
+# Virtual camera for the rig: qdboot in network, PID and mount namespaces
+# and a root of its own. help() below is its manual (vcam.sh --help).
 set -eu
 
 # The commands (usage) and the whole manual (--help): what a camera can touch,
