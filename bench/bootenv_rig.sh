@@ -7,23 +7,27 @@
 # acknowledgement by upload_client; before each run the camera has booted
 # and, with [bootenv], proven its firmware good. Usable alone:
 #
-#   bench/bootenv_rig.sh BIN_DIR [RUNS]
+#   (usage: printed by the argument check below)
 #
 # Prints key=value lines (medians, best, every run, the ratio of the
 # medians); progress goes to stderr.
 set -eu
 
 [ $# -ge 1 ] || {
-    sed -n '10p' "$0" | sed 's/^# //' >&2
+    cat >&2 <<'EOF'
+  bench/bootenv_rig.sh BIN_DIR [RUNS]
+EOF
     exit 2
 }
 BIN=$(cd "$1" && pwd)
 RUNS=${2:-5}
 REPO=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=scripts/rig_lib.sh
+. "$REPO/scripts/rig_lib.sh"
 VCAM_SCRIPT=$REPO/scripts/vcam.sh
 ABCAM=$REPO/scripts/abcam.sh
 CAM=jbench
-PORT=8080
+PORT=$RIG_PORT
 export VCAM_OWNER=$$ VCAM_QDBOOT="$BIN/qdboot" VCAM_LINEBUF=0
 CAM_JOB=
 
@@ -58,7 +62,7 @@ start_camera() { # CONFIG
 }
 
 listening() {
-    [ -n "$(vcam dev "$CAM" ss -Hltn "sport = :$PORT" 2>/dev/null)" ]
+    rig_listening "$(sed -n 's/^devns=//p' "$WS/info")" "$PORT"
 }
 
 # Serving, and with [bootenv] no trial left to prove.

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Two builds side by side, interleaved run by run on one machine (as root):
 #
-#   bench/compare_builds.sh BASE_BIN NEW_BIN [RUNS]
+#   (usage: printed by the argument check below)
 #
 # For each of RUNS rounds, in alternating order: the whole upload of a
 # 256 MiB file item to each build's daemon on the rig, connect to
@@ -19,7 +19,9 @@
 set -eu
 
 [ $# -ge 2 ] || {
-    sed -n '4p' "$0" | sed 's/^# //' >&2
+    cat >&2 <<'EOF'
+  bench/compare_builds.sh BASE_BIN NEW_BIN [RUNS]
+EOF
     exit 2
 }
 BASE=$(cd "$1" && pwd)

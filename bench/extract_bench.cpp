@@ -69,10 +69,10 @@ int AcceptItem(const char* /*szFileName*/, const char* /*szDstFileName*/,
 }
 
 // The library logs a trace line per 4 KiB chunk. They go to a file, fully
-// buffered as the C runtime sets up a file by default, line-buffered as the
-// daemon used to set up its stdout (a write per line), or as the daemon sets
-// it up now (qd::GatherTraceLines: fully buffered in 16 KiB, every line but
-// the gathered traces flushed at once). glibc lets a flushed stream change
+// buffered as the C runtime sets up a file by default, line-buffered (a
+// write per line: what gathering the traces saves), or as the daemon sets it
+// up (qd::GatherTraceLines: fully buffered in 16 KiB, every line but the
+// gathered traces flushed at once). glibc lets a flushed stream change
 // its buffering.
 int RunLibrary(int bufferMode) {
     (void)std::fflush(stdout);

@@ -5,7 +5,7 @@
 # cameras, then unshaped; and the peak memory of qdupk rollout for 8 cameras
 # and for all of them. Usable alone:
 #
-#   bench/fleet_rig.sh BIN_DIR [CAMERAS] [PARALLEL] [MIB]
+#   (usage: printed by the argument check below)
 #
 # Defaults: 32 cameras, --parallel 8, a 16 MiB package (one file item). The
 # daemons run only inside the LAN's namespaces, with the rig's stand-ins;
@@ -14,7 +14,9 @@
 set -eu
 
 [ $# -ge 1 ] || {
-    sed -n '8p' "$0" | sed 's/^# //' >&2
+    cat >&2 <<'EOF'
+  bench/fleet_rig.sh BIN_DIR [CAMERAS] [PARALLEL] [MIB]
+EOF
     exit 2
 }
 BIN=$(cd "$1" && pwd)

@@ -1,34 +1,36 @@
 #!/bin/sh
-# The system's speed and memory against plain tools, side by side, in one
-# run (needs root for the virtual-camera rig):
-#
-#   bench/run.sh [RUNS]
-#
-#   1. MD5 of the package library against OpenSSL's (md5_bench).
-#   2. Verification + extraction of a package with one 256 MiB file item by
-#      the library against md5sum + cp of the same data (extract_bench).
-#   3. The whole upload of that package to the daemon on the rig, connect to
-#      acknowledgement, against the plain-tools floor in the same
-#      namespaces, with the temporary directory on tmpfs and on disk
-#      (upload_rig.sh).
-#      The same upload of 32 MiB on a link shaped to 100 Mbit/s.
-#   4. The daemon's peak resident memory (VmHWM, and its heap: RssAnon)
-#      after uploads of 16 MiB and 1 GiB.
-#   5. Sealed against unsealed uploads, 100 Mbit/s and unlimited, and the
-#      memory of a daemon that checked a seal (seal_rig.sh).
-#
-# RUNS (default 3) repetitions of every timing; the table gives medians and
-# bests. The exit status is 0 whenever the benchmarks ran, however slow;
-# non-zero only when they could not (missing tools, no space, a failure).
-#
-# Environment: QD_BENCH_BUILD  build directory (default build/, configured
-#                              with the default preset when it is missing)
-#              QD_BENCH_DISK   where disk scratch files go (default /var/tmp)
-#              QD_BENCH_TMPFS  where tmpfs scratch files go (default /dev/shm)
+# The benchmarks in one run; usage() below says what they measure (--help).
 set -eu
 
 usage() {
-    sed -n '2,/^set -eu/p' "$0" | sed -e '/^set -eu/d' -e 's/^# \{0,1\}//'
+    cat <<'EOF'
+The system's speed and memory against plain tools, side by side, in one
+run (needs root for the virtual-camera rig):
+
+  bench/run.sh [RUNS]
+
+  1. MD5 of the package library against OpenSSL's (md5_bench).
+  2. Verification + extraction of a package with one 256 MiB file item by
+     the library against md5sum + cp of the same data (extract_bench).
+  3. The whole upload of that package to the daemon on the rig, connect to
+     acknowledgement, against the plain-tools floor in the same
+     namespaces, with the temporary directory on tmpfs and on disk
+     (upload_rig.sh).
+     The same upload of 32 MiB on a link shaped to 100 Mbit/s.
+  4. The daemon's peak resident memory (VmHWM, and its heap: RssAnon)
+     after uploads of 16 MiB and 1 GiB.
+  5. Sealed against unsealed uploads, 100 Mbit/s and unlimited, and the
+     memory of a daemon that checked a seal (seal_rig.sh).
+
+RUNS (default 3) repetitions of every timing; the table gives medians and
+bests. The exit status is 0 whenever the benchmarks ran, however slow;
+non-zero only when they could not (missing tools, no space, a failure).
+
+Environment: QD_BENCH_BUILD  build directory (default build/, configured
+                             with the default preset when it is missing)
+             QD_BENCH_DISK   where disk scratch files go (default /var/tmp)
+             QD_BENCH_TMPFS  where tmpfs scratch files go (default /dev/shm)
+EOF
 }
 case ${1:-} in
 -h | --help)

@@ -7,14 +7,16 @@
 # (tbf on the PC's sending veth) with 32 MiB, then unlimited with 256 MiB.
 # Then the daemon's VmHWM and RssAnon after a sealed upload.
 #
-#   bench/seal_rig.sh BIN_DIR SCRATCH_DIR [RUNS] [BASELINE_QDBOOT]
+#   (usage: printed by the argument check below)
 #
 # The key is generated for the run in SCRATCH_DIR and removed with it. The
 # daemon runs only inside the rig (scripts/vcam.sh). Prints key=value lines.
 set -eu
 
 [ $# -ge 2 ] || {
-    sed -n '10p' "$0" | sed 's/^# //' >&2
+    cat >&2 <<'EOF'
+  bench/seal_rig.sh BIN_DIR SCRATCH_DIR [RUNS] [BASELINE_QDBOOT]
+EOF
     exit 2
 }
 BIN=$(cd "$1" && pwd)
@@ -22,9 +24,11 @@ SCRATCH=$(cd "$2" && pwd)/seal-bench
 RUNS=${3:-3}
 BASELINE=${4:-}
 REPO=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=scripts/rig_lib.sh
+. "$REPO/scripts/rig_lib.sh"
 VCAM_SCRIPT=$REPO/scripts/vcam.sh
 CAM=sealb
-PORT=8080
+PORT=$RIG_PORT
 # The scratch directory (the daemon's tmpdir) is shared with the camera.
 export VCAM_OWNER=$$ VCAM_LINEBUF=0 VCAM_SHARE="$SCRATCH"
 DAEMON_JOB=
@@ -51,7 +55,7 @@ start_daemon() { # DAEMON CONFIG
     VCAM_QDBOOT=$1 sh "$VCAM_SCRIPT" start "$CAM" "$2" &
     DAEMON_JOB=$!
     n=0
-    until [ -n "$(vcam dev "$CAM" ss -Hltn "sport = :$PORT" 2>/dev/null)" ]; do
+    until rig_listening "$(info devns)" "$PORT"; do
         n=$((n + 1))
         [ $n -le 100 ] && kill -0 "$DAEMON_JOB" 2>/dev/null || {
             tail -5 "$(info daemonlog)" >&2
@@ -61,27 +65,9 @@ start_daemon() { # DAEMON CONFIG
     done
 }
 
-qdboot_pid() {
-    pids=$DAEMON_JOB
-    while [ -n "$pids" ]; do
-        next=
-        for p in $pids; do
-            [ "$(cat "/proc/$p/comm" 2>/dev/null)" = qdboot ] && {
-                echo "$p"
-                return 0
-            }
-            next="$next $(cat /proc/"$p"/task/*/children 2>/dev/null)"
-        done
-        pids=$(echo $next)
-    done
-    return 1
-}
-
 write_config() { # NAME [KEY] -> path
     cfg=$(info workdir)/$1.cfg
-    printf '[system]\nport=%s\ndevname=b\nuart_arm=\nuart_baud=115200\nmainApp=\n' "$PORT" >"$cfg"
-    printf 'tmpdir=%s\nflash_eraseall=flash_eraseall\nflashcp=flashcp\nnBlockSize=65536\n' \
-        "$SCRATCH/tmp" >>"$cfg"
+    rig_config_system b "" "" "$SCRATCH/tmp" >"$cfg"
     [ -z "${2:-}" ] || printf '[seal]\nkey1=%s\n' "$2" >>"$cfg"
     echo "$cfg"
 }
@@ -155,7 +141,7 @@ compare() { # LABEL SIZE_MIB
 
 memory() {
     start_daemon "$BIN/qdboot" "$KEYED"
-    pid=$(qdboot_pid)
+    pid=$(rig_qdboot_pid "$DAEMON_JOB")
     before=$(reboots)
     vcam pc "$CAM" "$BIN/upload_client" "$(info devaddr)" "$PORT" "$SCRATCH/sealed.upg" 10 >/dev/null
     for field in VmHWM VmRSS RssAnon; do

@@ -2,7 +2,7 @@
 # The whole upload on the virtual-camera rig, next to its plain-tools floor,
 # and the daemon's peak memory. Called by bench/run.sh; usable alone:
 #
-#   bench/upload_rig.sh BIN_DIR DATA DISK_DIR TMPFS_DIR [RUNS]
+#   (usage: printed by the argument check below)
 #
 # QD_BENCH_SKIP_UNLIMITED=1, QD_BENCH_SKIP_LIMITED=1 and
 # QD_BENCH_SKIP_MEMORY=1 leave out parts.
@@ -21,7 +21,9 @@
 set -eu
 
 [ $# -ge 4 ] || {
-    sed -n '4,5p' "$0" | sed 's/^# //' >&2
+    cat >&2 <<'EOF'
+  bench/upload_rig.sh BIN_DIR DATA DISK_DIR TMPFS_DIR [RUNS]
+EOF
     exit 2
 }
 BIN=$(cd "$1" && pwd)
@@ -30,9 +32,11 @@ DISK=$3
 TMPFS=$4
 RUNS=${5:-3}
 REPO=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=scripts/rig_lib.sh
+. "$REPO/scripts/rig_lib.sh"
 VCAM_SCRIPT=$REPO/scripts/vcam.sh
 CAM=perf
-PORT=8080
+PORT=$RIG_PORT
 FLOOR_PORT=8081
 
 # Every camera this script makes belongs to it and goes when it ends.
@@ -72,30 +76,15 @@ make_package() { # DATA OUT [DEST]
 
 write_config() { # TMPDIR -> config path
     cfg=$(info workdir)/qdboot-$(basename "$(dirname "$1")").cfg
-    cat >"$cfg" <<EOF
-[system]
-port=$PORT
-devname=perf
-uart_arm=
-uart_baud=115200
-mainApp=
-tmpdir=$1
-flash_eraseall=flash_eraseall
-flashcp=flashcp
-nBlockSize=65536
-EOF
+    rig_config_system perf "" "" "$1" >"$cfg"
     echo "$cfg"
-}
-
-listening() { # PORT
-    [ -n "$(vcam dev "$CAM" ss -Hltn "sport = :$1" 2>/dev/null)" ]
 }
 
 start_daemon() { # CONFIG
     sh "$VCAM_SCRIPT" start "$CAM" "$1" &
     DAEMON_JOB=$!
     n=0
-    until listening "$PORT"; do
+    until rig_listening "$(info devns)" "$PORT"; do
         n=$((n + 1))
         if [ $n -gt 100 ] || ! kill -0 "$DAEMON_JOB" 2>/dev/null; then
             say "the daemon did not start listening; its log:"
@@ -111,23 +100,6 @@ stop_daemon() {
     vcam stop "$CAM" >/dev/null 2>&1 || true
     wait "$DAEMON_JOB" 2>/dev/null || true
     DAEMON_JOB=
-}
-
-# The daemon process itself: a descendant of the rig's unshare process.
-qdboot_pid() {
-    pids=$DAEMON_JOB
-    while [ -n "$pids" ]; do
-        next=
-        for p in $pids; do
-            [ "$(cat "/proc/$p/comm" 2>/dev/null)" = qdboot ] && {
-                echo "$p"
-                return 0
-            }
-            next="$next $(cat /proc/"$p"/task/*/children 2>/dev/null)"
-        done
-        pids=$(echo $next)
-    done
-    return 1
 }
 
 reboots() { grep -c '^reboot' "$(info calls)" || true; }
@@ -181,7 +153,7 @@ time_uploads() { # LABEL DIR [ITEM_DATA]
     pkg=$DISK/rig/pkg-$label/package.upg
     make_package "${3:-$DATA}" "$pkg" "$base/dest/item.bin"
     start_daemon "$(write_config "$base/tmp")"
-    pid=$(qdboot_pid) || {
+    pid=$(rig_qdboot_pid "$DAEMON_JOB") || {
         say "no qdboot process found"
         return 1
     }
@@ -241,7 +213,7 @@ peak_memory() { # SIZE_MIB
     make_package "$base/data.bin" "$base/package.upg"
     rm -f "$base/data.bin"
     start_daemon "$(write_config "$base/tmp")"
-    pid=$(qdboot_pid) || {
+    pid=$(rig_qdboot_pid "$DAEMON_JOB") || {
         say "no qdboot process found"
         return 1
     }

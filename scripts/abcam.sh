@@ -38,10 +38,10 @@
 # fw_env.config, the kernel command line the boot writes (cmdline), one line
 # per boot (boots), the pristine flash and, on an unhealthy camera, the mark
 # "unhealthy" and, on a camera with one slot, the mark "recovery".
-# WS/work/qdboot.cfg gives the
-# daemon both slots and [bootenv]; WS/work/qdboot-inplace.cfg is today's
-# camera without them: images written in place over slot a. BIN is the build's bin directory
-# (qd-flashsim, qd-powercut, qdupk).
+# WS/work/qdboot.cfg gives the daemon both slots and [bootenv];
+# WS/work/qdboot-inplace.cfg is a camera without them: images written in
+# place over slot a. BIN is the build's bin directory (qd-flashsim,
+# qd-powercut, qdupk).
 #
 # A root file system image is the rig's own format: a first line
 # "qdrigfs version=V behaviour=B length=L", filler up to L bytes, then the
@@ -54,10 +54,11 @@ set -eu
 
 REPO=$(cd "$(dirname "$0")/.." && pwd)
 SELF=$REPO/scripts/abcam.sh
+# shellcheck source=scripts/rig_lib.sh
+. "$REPO/scripts/rig_lib.sh"
 KERNEL_SIZE=262144
 ROOTFS_SIZE=524288
 ENV_SIZE=0x4000
-PORT=8080
 WATCHDOG=75
 BRICK=3
 
@@ -184,10 +185,7 @@ flash_sections() { # WS BOOTENV
 
 write_config() { # WS BIN BOOTENV OUT
     {
-        printf '[system]\nport=%s\ndevname=abcam\nuart_arm=/mnt/mcu\n' $PORT
-        printf 'uart_baud=115200\nmainApp=ipcam_main\ntmpdir=%s/tmp\n' "$1"
-        printf 'flash_eraseall=%s/qd-flashsim\nflashcp=%s/qd-flashsim\n' "$2" "$2"
-        printf 'nBlockSize=65536\n'
+        rig_config_system abcam /mnt/mcu ipcam_main "$1/tmp" "$2/qd-flashsim"
         flash_sections "$1" "$3"
     } >"$4"
 }

@@ -10,16 +10,7 @@
 # why. Slow (a debootstrap, apt-get, a full build without ccache), hence
 # not part of the test suite.
 #
-#   scripts/check-fresh-root.sh [--dir DIR] [--mirror URL] [--ref REF] [STEP...]
-#
-#   --dir DIR     where the roots live (default /work/fresh-root): DIR/base
-#                 is the debootstrapped bookworm, made once and kept;
-#                 DIR/run a copy of it for each run and DIR/*.log each
-#                 command's output, left for inspection
-#   --mirror URL  the Debian mirror (default http://deb.debian.org/debian)
-#   --ref REF     the commit to check out (default HEAD)
-#   STEP          base, pivot, chroot (default: all three, in that order)
-#
+#   (usage: printed by usage() below)
 # Prints each command's verdict, time and exit status and ends with PASS or
 # FAIL (exit status 0 or 1).
 # Needs root; installs debootstrap with apt-get when it is missing.
@@ -38,7 +29,18 @@ HOME=/root LANG=C.UTF-8 TERM=dumb"
 FAILED=0
 
 usage() {
-    sed -n '13,22p' "$0" | sed 's/^# \{0,1\}//' >&2
+    cat >&2 <<'EOF'
+  scripts/check-fresh-root.sh [--dir DIR] [--mirror URL] [--ref REF] [STEP...]
+
+  --dir DIR     where the roots live (default /work/fresh-root): DIR/base
+                is the debootstrapped bookworm, made once and kept;
+                DIR/run a copy of it for each run and DIR/*.log each
+                command's output, left for inspection
+  --mirror URL  the Debian mirror (default http://deb.debian.org/debian)
+  --ref REF     the commit to check out (default HEAD)
+  STEP          base, pivot, chroot (default: all three, in that order)
+
+EOF
     exit 2
 }
 

@@ -7,18 +7,7 @@
 # package with `qdupk upload` from the PC namespace. The script then shows
 # what happened on the camera, checks it, and tears everything down.
 #
-#   scripts/demo.sh [--build-dir DIR] [--no-build] [--fleet]
-#
-#   --build-dir DIR   binaries from DIR/bin (default: build-demo, a build
-#                     of the programs only, without the tests)
-#   --no-build        use the binaries as they are; otherwise the daemon,
-#                     qdupk and mcu-sim (and for --fleet qd-flashsim) are
-#                     built first when out of date
-#                     (a DIR not yet configured gets the programs only)
-#   --fleet           a site instead: five A/B cameras on a virtual LAN
-#                     (scripts/vlan.sh) upgraded with one `qdupk rollout
-#                     --wait-return`; one camera's new firmware fails its
-#                     health check and rolls back, the others confirm
+#   (usage: printed by usage() below)
 #
 # Needs root, ip netns, nsenter, unshare, setpriv and pivot_root, and / to be
 # a mount point (not a chroot). Nothing outside the camera's own namespaces,
@@ -31,11 +20,13 @@ set -u
 
 REPO=$(cd "$(dirname "$0")/.." && pwd)
 VCAM="$REPO/scripts/vcam.sh"
+# shellcheck source=scripts/rig_lib.sh
+. "$REPO/scripts/rig_lib.sh"
 BUILD=$REPO/build-demo
 BUILD_FIRST=1
 FLEET=0
 CAM=demo
-PORT=8080
+PORT=$RIG_PORT
 MTD=/dev/mtd2
 MAIN_APP=ipcam_main
 PROGRAMS=(qdboot qdupk mcu-sim)
@@ -49,7 +40,20 @@ FAILED=0
 PASSED=0
 
 usage() {
-    sed -n '10,21p' "$0" | sed 's/^# \{0,1\}//' >&2
+    cat >&2 <<'EOF'
+  scripts/demo.sh [--build-dir DIR] [--no-build] [--fleet]
+
+  --build-dir DIR   binaries from DIR/bin (default: build-demo, a build
+                    of the programs only, without the tests)
+  --no-build        use the binaries as they are; otherwise the daemon,
+                    qdupk and mcu-sim (and for --fleet qd-flashsim) are
+                    built first when out of date
+                    (a DIR not yet configured gets the programs only)
+  --fleet           a site instead: five A/B cameras on a virtual LAN
+                    (scripts/vlan.sh) upgraded with one `qdupk rollout
+                    --wait-return`; one camera's new firmware fails its
+                    health check and rolls back, the others confirm
+EOF
     exit 2
 }
 
@@ -136,13 +140,8 @@ parse_args() {
 }
 
 preflight() {
-    [ "$(id -u)" = 0 ] || unsupported "needs root (network namespaces)"
-    for tool in ip nsenter unshare setpriv pivot_root cmp; do
-        command -v "$tool" >/dev/null || unsupported "$tool is not installed"
-    done
-    ip netns list >/dev/null 2>&1 || unsupported "ip netns does not work here"
     local why
-    why=$(vcam _check_root 2>&1) || unsupported "${why#vcam: }"
+    ! why=$(rig_host_problem ip nsenter unshare setpriv pivot_root cmp) || unsupported "$why"
 }
 
 # The build's lines as they come, so a long build is not silent: on a
@@ -229,10 +228,7 @@ start_mcu_sim() {
     "$BIN/mcu-sim" --path-file "$WS/mcu/path" --image "$WS/mcu/received.bin" \
         --log "$WS/mcu/frames.log" >/dev/null 2>"$WS/mcu/stderr" </dev/null &
     SIM_PID=$!
-    for _ in $(seq 50); do
-        [ -s "$WS/mcu/path" ] && break
-        sleep 0.1
-    done
+    rig_wait_until "$SIM_PID" 50 test -s "$WS/mcu/path"
     UART=$(cat "$WS/mcu/path" 2>/dev/null)
     [ -n "$UART" ] || cannot_run "mcu-sim did not start: $(cat "$WS/mcu/stderr")"
     echo "MCU loader simulator (PID $SIM_PID) on $UART"
@@ -240,32 +236,12 @@ start_mcu_sim() {
 
 write_config() {
     CFG=$WORK/qdboot.cfg
-    cat >"$CFG" <<EOF
-[system]
-port=$PORT
-devname=demo-camera
-uart_arm=$UART
-uart_baud=115200
-mainApp=$MAIN_APP
-tmpdir=$TMP
-flash_eraseall=flash_eraseall
-flashcp=flashcp
-nBlockSize=65536
-
-[kernel]
-szMtdName=$MTD
-bAllMtd=1
-nPos=0
-nSize=4194304
-EOF
+    {
+        rig_config_system demo-camera "$UART" "$MAIN_APP" "$TMP"
+        rig_config_kernel "$MTD" 4194304
+    } >"$CFG"
     echo "configuration $CFG:"
     indent <"$CFG"
-}
-
-serving() {
-    vcam dev "$CAM" cat /proc/net/tcp | awk -v p="$(printf ':%04X' $PORT)" \
-        '$4 == "0A" && substr($2, length($2) - 4) == p { found = 1 } END { exit !found }' &&
-        vcam dev "$CAM" ip maddr show dev eth0 | grep -q 234.200.200.1
 }
 
 start_daemon() {
@@ -274,14 +250,9 @@ start_daemon() {
     echo "reboot in the camera's PATH: $(PATH="$STUBS:$PATH" command -v reboot)"
     VCAM_QDBOOT="$BIN/qdboot" sh "$VCAM" start "$CAM" "$CFG" &
     DAEMON_PID=$!
-    for _ in $(seq 100); do
-        serving && break
-        kill -0 "$DAEMON_PID" 2>/dev/null || break
-        sleep 0.1
-    done
-    serving || cannot_run "the daemon does not serve: $(vcam status "$CAM" 2>&1)
+    rig_wait_until "$DAEMON_PID" 100 rig_serving "$DEV_NS" || cannot_run "the daemon does not serve: $(vcam status "$CAM" 2>&1)
 $(cat "$DAEMON_LOG" "$RIG_LOG" 2>/dev/null)"
-    echo "qdboot serves uploads on port $PORT and joined 234.200.200.1 on eth0"
+    echo "qdboot serves uploads on port $PORT and joined $RIG_GROUP on eth0"
 }
 
 make_package() {
@@ -354,10 +325,7 @@ upload_package() {
     indent <"$WS/pc/upload.out"
     echo "exit status $UPLOAD_RC"
     # The camera acknowledges before sync and reboot; give it a moment.
-    for _ in $(seq 50); do
-        grep -qx reboot "$CALLS" 2>/dev/null && break
-        sleep 0.1
-    done
+    rig_wait_until "" 50 grep -qsx reboot "$CALLS"
 }
 
 # The verification traces one line per 4 KiB read; a few of each run tell

@@ -8,7 +8,8 @@
 # camera only once its new firmware has confirmed. On a terminal the
 # rollout's live display shows the cameras in flight. Sourced by
 # scripts/demo.sh, whose helpers (section, check, indent, cannot_run,
-# summary) and variables (REPO, BIN, PC_PID) it uses.
+# summary), variables (REPO, BIN, PC_PID) and rig library (scripts/rig_lib.sh)
+# it uses.
 
 LAN=fleet
 LAN_CAMERAS=5
@@ -24,11 +25,8 @@ vlan() {
     sh "$VLAN" "$@"
 }
 
+# demo.sh's teardown has ended the PC side by then.
 fleet_teardown() {
-    if [ -n "$PC_PID" ]; then
-        kill "$PC_PID" 2>/dev/null
-        wait "$PC_PID" 2>/dev/null
-    fi
     if [ -n "$LAN_JOB" ]; then
         kill "$LAN_JOB" 2>/dev/null
         wait "$LAN_JOB" 2>/dev/null
@@ -42,12 +40,8 @@ lan_value() {
 }
 
 wait_ready() {
-    for _ in $(seq 600); do
-        grep -q '^ready$' "$SITE/start.log" && return 0
-        kill -0 "$LAN_JOB" 2>/dev/null || break
-        sleep 0.1
-    done
-    cannot_run "the cameras did not come up: $(cat "$SITE/start.log")"
+    rig_wait_until "$LAN_JOB" 600 grep -q '^ready$' "$SITE/start.log" ||
+        cannot_run "the cameras did not come up: $(cat "$SITE/start.log")"
 }
 
 fleet_up() {
@@ -67,7 +61,7 @@ fleet_up() {
             "runs firmware $(running_version "$i") from slot $(running_slot "$i")"
     done
     echo "every camera boots through the boot-loader stand-in, and its qdboot"
-    echo "serves on port 8080 and joined 234.200.200.1"
+    echo "serves on port $RIG_PORT and joined $RIG_GROUP"
     echo "camera $UNHEALTHY's firmware $NEW_VERSION will fail its health check"
 }
 
@@ -235,7 +229,7 @@ installed() { # I: the MCU firmware, the MCU reset and the reboot
 # report (address,result,reason,...,confirmed): the reason in between may
 # hold quoted commas, the first two fields and the last never do.
 reported() { # I
-    awk -F, -v a="$(lan_value "c$1.devaddr"):8080" '$1 == a { print $2 "/" $NF }' \
+    awk -F, -v a="$(lan_value "c$1.devaddr"):$RIG_PORT" '$1 == a { print $2 "/" $NF }' \
         "$SITE/report.csv"
 }
 

@@ -5,22 +5,7 @@
 # during it, again and again. After each cut the camera boots until it runs
 # the old firmware or the new one proven good; anything else is a brick.
 #
-#   scripts/powercut.sh [--cuts N] [--cameras K] [--no-bootenv | --recovery]
-#                       [--seed S] [--build-dir DIR] [--out DIR]
-#
-#   --cuts N        power cuts in all (default 500)
-#   --cameras K     cameras cutting in parallel (default 3)
-#   --no-bootenv    the same against in-place single-slot writes, without
-#                   the boot journal: shows what a cut does there
-#   --recovery      cameras with one slot and a recovery system: a camera
-#                   may also come back in recovery, where it must say so in
-#                   its status and take the same package again, which then
-#                   ends good
-#   --seed S        seed of the random cut times (default: the time)
-#   --build-dir DIR the build whose programs run (default: build)
-#   --out DIR       where results, logs and bricks go (default: a fresh
-#                   directory under /tmp/qdvc)
-#
+#   (usage: printed by usage() below)
 # Cut points, chosen from a first run without a cut: every store to the boot
 # environment and every erase-block write of the first and last partition
 # written (the power-cut layer, tools/powercut, stops the camera inside that
@@ -41,6 +26,8 @@ set -u
 REPO=$(cd "$(dirname "$0")/.." && pwd)
 VCAM="$REPO/scripts/vcam.sh"
 ABCAM="$REPO/scripts/abcam.sh"
+# shellcheck source=scripts/rig_lib.sh
+. "$REPO/scripts/rig_lib.sh"
 BUILD=$REPO/build
 CUTS=500
 CAMERAS=3
@@ -48,7 +35,7 @@ BOOTENV=1
 RECOVERY=0
 SEED=$(date +%s)
 OUT=
-PORT=8080
+PORT=$RIG_PORT
 TRIES_MAX=3
 SETTLE_TIMEOUT=90
 export VCAM_OWNER=$$
@@ -56,7 +43,24 @@ export VCAM_OWNER=$$
 WORKERS=()
 
 usage() {
-    sed -n '8,23p' "$0" | sed 's/^# \{0,1\}//' >&2
+    cat >&2 <<'EOF'
+  scripts/powercut.sh [--cuts N] [--cameras K] [--no-bootenv | --recovery]
+                      [--seed S] [--build-dir DIR] [--out DIR]
+
+  --cuts N        power cuts in all (default 500)
+  --cameras K     cameras cutting in parallel (default 3)
+  --no-bootenv    the same against in-place single-slot writes, without
+                  the boot journal: shows what a cut does there
+  --recovery      cameras with one slot and a recovery system: a camera
+                  may also come back in recovery, where it must say so in
+                  its status and take the same package again, which then
+                  ends good
+  --seed S        seed of the random cut times (default: the time)
+  --build-dir DIR the build whose programs run (default: build)
+  --out DIR       where results, logs and bricks go (default: a fresh
+                  directory under /tmp/qdvc)
+
+EOF
     exit 2
 }
 
@@ -99,18 +103,14 @@ parse_args() {
 }
 
 preflight() {
-    [ "$(id -u)" = 0 ] || unsupported "needs root (network namespaces)"
-    for tool in ip nsenter unshare setpriv pivot_root mkimage mkenvimage fw_printenv fw_setenv; do
-        command -v "$tool" >/dev/null || unsupported "$tool is not installed"
-    done
-    ip netns list >/dev/null 2>&1 || unsupported "ip netns does not work here"
     local why
-    why=$(vcam _check_root 2>&1) || unsupported "${why#vcam: }"
+    ! why=$(rig_host_problem ip nsenter unshare setpriv pivot_root mkimage mkenvimage \
+        fw_printenv fw_setenv) || unsupported "$why"
     for b in qdboot qdupk mcu-sim qd-flashsim qd-powercut; do
         [ -x "$BIN/$b" ] || cannot_run "no $BIN/$b (build first)"
     done
     [ -f "$BUILD/lib/libqdpowercut.so" ] || cannot_run "no $BUILD/lib/libqdpowercut.so"
-    # Until the boot script and the daemon's boot journal are in the tree,
+    # Without the boot script, and a daemon that keeps the boot journal,
     # there is nothing to campaign against.
     for f in scripts/bootloader-shim.sh doc/qdboot-boot.cmd; do
         [ -f "$REPO/$f" ] || unsupported "no $f in this tree"
@@ -162,9 +162,9 @@ cam_stop() { # NAME
     CAM_PID=
 }
 
-serving() { # NAME
-    vcam dev "$1" cat /proc/net/tcp 2>/dev/null | awk -v p="$(printf ':%04X' $PORT)" \
-        '$4 == "0A" && substr($2, length($2) - 4) == p { found = 1 } END { exit !found }'
+# The daemon of this worker's camera takes uploads (in recovery too).
+serving() {
+    rig_listening "$DEVNS" "$PORT"
 }
 
 env_value() { # KEY (from the last "abcam.sh state")
@@ -181,7 +181,7 @@ camera_outcome() { # NAME
     fi
     # Serving first: the boot that started this daemon is recorded by then.
     local up=0 boots last version slot state target
-    ! serving "$1" || up=1
+    ! serving || up=1
     STATE=$(sh "$ABCAM" state "$WS")
     boots=$(env_value boots)
     last=$(env_value lastboot)
@@ -248,7 +248,7 @@ dry_run() {
     local name=dry t0 outcome
     cam_up $name || cannot_run "camera $name did not come up"
     cam_start $name
-    wait_serving $name || cannot_run "the camera did not serve: $(tail -n 5 "$WS/log/rig.log")"
+    wait_serving || cannot_run "the camera did not serve: $(tail -n 5 "$WS/log/rig.log")"
     t0=$(date +%s%N)
     upload_start $name "$OUT/dry-upload.out"
     wait "$UPLOAD_PID"
@@ -265,9 +265,9 @@ dry_run() {
         "$(grep -c ' write ' "$OUT/dry-events") flash writes"
 }
 
-wait_serving() { # NAME
+wait_serving() {
     local deadline=$((SECONDS + 30))
-    until serving "$1"; do
+    until serving; do
         [ $SECONDS -lt $deadline ] || return 1
         sleep 0.1
     done
@@ -388,7 +388,7 @@ run_cut() { # NAME IDX POINT...
     else
         cam_start "$name"
     fi
-    wait_serving "$name" || {
+    wait_serving || {
         echo "$idx $kind $at error the camera did not serve before the cut"
         cam_stop "$name"
         return 0

@@ -2,17 +2,7 @@
 # Installs the Debian packages a job needs when some are missing, so the
 # README's commands work on a fresh Debian 12 machine.
 #
-#   scripts/setup-deps.sh PURPOSE...
-#   scripts/setup-deps.sh --list PURPOSE...   print the packages, one a line
-#
-# PURPOSE: build (daemon, libraries, qdupk), tests (the test suite),
-# rig (the virtual camera: demo and rig tests), cross (camera build for
-# arm64, run under qemu), style (clang-format, clang-tidy), fuzz (libFuzzer
-# targets), packages (Debian packages and their checks).
-#
-# Installs with apt-get as root, saying what and why. Exit status: 0 all
-# present (or installed), 1 the installation failed, 2 usage, 77 something
-# is missing and this is not root (nothing is changed then).
+#   (usage: printed by usage() below)
 set -eu
 
 # One purpose a line: name, why, packages.
@@ -29,7 +19,19 @@ EOF
 }
 
 usage() {
-    sed -n '5,15p' "$0" | sed 's/^# \{0,1\}//' >&2
+    cat >&2 <<'EOF'
+  scripts/setup-deps.sh PURPOSE...
+  scripts/setup-deps.sh --list PURPOSE...   print the packages, one a line
+
+PURPOSE: build (daemon, libraries, qdupk), tests (the test suite),
+rig (the virtual camera: demo and rig tests), cross (camera build for
+arm64, run under qemu), style (clang-format, clang-tidy), fuzz (libFuzzer
+targets), packages (Debian packages and their checks).
+
+Installs with apt-get as root, saying what and why. Exit status: 0 all
+present (or installed), 1 the installation failed, 2 usage, 77 something
+is missing and this is not root (nothing is changed then).
+EOF
     exit 2
 }
 

@@ -1,18 +1,5 @@
 #!/bin/sh
-# size-report.sh [DYNAMIC_BUILD STATIC_BUILD]
-#
-# Stripped sizes of what goes on the camera: the daemon (dynamic and fully
-# static) and the three libraries (shared and static), as a table, followed
-# by what the dynamic daemon and libraries need from the C and C++ runtimes.
-#
-# Without arguments the product targets are built first as they ship, in
-# Release: the preset "aarch64-release" (build-aarch64-release) and the
-# preset "aarch64-static" configured for Release without tests
-# (build-aarch64-static-release); with two build directories those are
-# measured as they are. Executables and shared libraries are measured with
-# everything stripped (as "cmake --install --strip" ships them), archives
-# with their debug information stripped (their symbols are needed for
-# linking).
+# Stripped sizes of what goes on the camera; usage() below says how (--help).
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -29,7 +16,22 @@ die() {
 }
 
 usage() {
-    awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"
+    cat <<'EOF'
+size-report.sh [DYNAMIC_BUILD STATIC_BUILD]
+
+Stripped sizes of what goes on the camera: the daemon (dynamic and fully
+static) and the three libraries (shared and static), as a table, followed
+by what the dynamic daemon and libraries need from the C and C++ runtimes.
+
+Without arguments the product targets are built first as they ship, in
+Release: the preset "aarch64-release" (build-aarch64-release) and the
+preset "aarch64-static" configured for Release without tests
+(build-aarch64-static-release); with two build directories those are
+measured as they are. Executables and shared libraries are measured with
+everything stripped (as "cmake --install --strip" ships them), archives
+with their debug information stripped (their symbols are needed for
+linking).
+EOF
 }
 
 # build_preset PRESET DIR [CACHE-SETTING...]: the product targets only.

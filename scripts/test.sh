@@ -4,12 +4,13 @@
 # build and the tests need that is missing (scripts/setup-deps.sh; that
 # needs root on a machine that lacks something).
 #
-#   scripts/test.sh
-#
 # Exit status: the workflow's (0 every test passed), or setup-deps.sh's
 # when the set-up could not be done (77 not root, 1 apt-get failed).
 set -eu
 cd "$(dirname "$0")/.."
-[ $# = 0 ] || { sed -n '6p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+if [ $# != 0 ]; then
+    echo "usage: scripts/test.sh (no arguments)" >&2
+    exit 2
+fi
 scripts/setup-deps.sh build tests rig
 exec cmake --workflow --preset default

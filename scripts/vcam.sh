@@ -1,77 +1,102 @@
 #!/bin/sh
-# Virtual camera: a device network namespace whose veth end is called eth0,
-# a PC namespace on the other end, stand-in tools first in PATH, and qdboot
-# started in its own PID and mount namespaces and a root of its own, so
-# that nothing it does can reach the host's network, processes, files or
-# reboot.
-#
-#   vcam.sh up NAME [--no-addr]   create the camera, print its facts
-#   vcam.sh info NAME             print them again (key=value lines)
-#   vcam.sh start NAME [ARGS...]  run qdboot ARGS in the camera (foreground;
-#                                 run it with '&' and keep the shell alive)
-#   vcam.sh status NAME           exit status of the last run, or "running"
-#   vcam.sh stop NAME             end the daemon by its recorded PID
-#   vcam.sh addr|deladdr NAME     give eth0 its address / take it away
-#   vcam.sh pc|dev NAME CMD...    run CMD in the PC / device namespace (the
-#                                 network only: CMD sees the host's files)
-#   vcam.sh stub NAME TOOL...     add more logging stand-ins (flash tools)
-#   vcam.sh down NAME             tear everything down (idempotent)
-#   vcam.sh freeze|thaw NAME      stop the daemon where it is / let it go on
-#   vcam.sh sweep                 remove what runs that died left behind
-#   vcam.sh --help                all of this header: what a camera can
-#                                 touch, what the rig needs, the environment
-#
-# What the camera's daemon, and every script a package runs there, can
-# touch: its own network namespace (eth0, lo); the host's / seen through an
-# overlay whose changes land in the camera's upper layer (info: upper=), so
-# a package item with dest=/etc/x changes only the camera's view; fresh
-# /tmp, /run, /var/tmp and /dev/shm; its own /proc; /sys read-only; a /dev
-# of its own with null, zero, full, random, urandom, tty, ptmx and the
-# host's pseudo-terminals, no disks; its workspace (info: workspace=),
-# shared with the host read-write at the same path; the repository and the
-# daemon's and the simulator's folders, read-only. File systems mounted
-# below the host's / are not in the overlay. Stand-ins take the place of
-# reboot, sync, killall and the flash tools, guards that of the real reboot
-# and systemctl. It cannot reach the host's other files, processes, network
-# or service manager. Package scripts are trusted test content all the
-# same: they run as root and keep root's capabilities (mount, mknod, raw
-# sockets), so a hostile one could escape; upload only packages you would
-# run on the host.
-#
-# Needs root, ip (iproute2), nsenter, unshare, setpriv and pivot_root
-# (util-linux), overlayfs, and / to be a mount point for "start" (not a
-# chroot; everything else works there).
-#
-# Cameras belong to an owner process, VCAM_OWNER (default: the caller); names
-# include its PID so parallel runs never meet, and a camera whose owner is
-# gone is swept by the next "up". VCAM_QDBOOT names the daemon binary
-# (default build/bin/qdboot), VCAM_ROOT the workspace root (/tmp/qdvc).
-# For "start" only, in the daemon's own mount namespace: VCAM_TMPFS_SIZE
-# (e.g. 64k) puts a tmpfs of that size on the camera's tmp directory, and
-# VCAM_READONLY lists directories made read-only there, VCAM_DEST names a
-# directory over which the camera's own dest directory is mounted (so one
-# package can name one destination for many cameras), VCAM_BOOT_DELAY makes
-# the reboot stand-in end the daemon and the rig start it again after that
-# many seconds, VCAM_BOOT_HOOK (with VCAM_BOOT_DELAY) names a shell command
-# run in the camera before each start of the daemon, as the boot that comes
-# first (0: start the daemon; 75: it never starts, and the camera's watchdog
-# reboots it after the delay; any other status ends the camera with it; the
-# words it writes to the file named by VCAM_BOOT_ARGS go before the
-# daemon's arguments for that start, as a boot loader's choice would),
-# VCAM_MCU_SIM names the MCU loader simulator to run on a
-# pseudo-terminal that the daemon reaches as /mnt/mcu, and VCAM_SHARE lists
-# more host directories (absolute paths) shared read-write at their paths.
-#
-# On a virtual LAN (scripts/vlan.sh) "up" is given VCAM_LAN_NS, the bridge's
-# namespace, VCAM_LAN_ADDR, the camera's address, and VCAM_LAN_PORT, the
-# name of its bridge port; the camera then has no PC namespace of its own.
+# Virtual camera for the rig: qdboot in network, PID and mount namespaces
+# and a root of its own. help() below is its manual (vcam.sh --help).
 set -eu
+
+# The commands (usage) and the whole manual (--help): what a camera can touch,
+# what the rig needs, the environment.
+commands() {
+    cat <<'EOF'
+  vcam.sh up NAME [--no-addr]   create the camera, print its facts
+  vcam.sh info NAME             print them again (key=value lines)
+  vcam.sh start NAME [ARGS...]  run qdboot ARGS in the camera (foreground;
+                                run it with '&' and keep the shell alive)
+  vcam.sh status NAME           exit status of the last run, or "running"
+  vcam.sh stop NAME             end the daemon by its recorded PID
+  vcam.sh addr|deladdr NAME     give eth0 its address / take it away
+  vcam.sh pc|dev NAME CMD...    run CMD in the PC / device namespace (the
+                                network only: CMD sees the host's files)
+  vcam.sh stub NAME TOOL...     add more logging stand-ins (flash tools)
+  vcam.sh down NAME             tear everything down (idempotent)
+  vcam.sh freeze|thaw NAME      stop the daemon where it is / let it go on
+  vcam.sh sweep                 remove what runs that died left behind
+  vcam.sh --help                all of this header: what a camera can
+                                touch, what the rig needs, the environment
+EOF
+}
+
+usage() {
+    commands >&2
+    exit 2
+}
+
+help() {
+    cat <<'EOF'
+Virtual camera: a device network namespace whose veth end is called eth0,
+a PC namespace on the other end, stand-in tools first in PATH, and qdboot
+started in its own PID and mount namespaces and a root of its own, so
+that nothing it does can reach the host's network, processes, files or
+reboot.
+
+EOF
+    commands
+    cat <<'EOF'
+
+What the camera's daemon, and every script a package runs there, can
+touch: its own network namespace (eth0, lo); the host's / seen through an
+overlay whose changes land in the camera's upper layer (info: upper=), so
+a package item with dest=/etc/x changes only the camera's view; fresh
+/tmp, /run, /var/tmp and /dev/shm; its own /proc; /sys read-only; a /dev
+of its own with null, zero, full, random, urandom, tty, ptmx and the
+host's pseudo-terminals, no disks; its workspace (info: workspace=),
+shared with the host read-write at the same path; the repository and the
+daemon's and the simulator's folders, read-only. File systems mounted
+below the host's / are not in the overlay. Stand-ins take the place of
+reboot, sync, killall and the flash tools, guards that of the real reboot
+and systemctl. It cannot reach the host's other files, processes, network
+or service manager. Package scripts are trusted test content all the
+same: they run as root and keep root's capabilities (mount, mknod, raw
+sockets), so a hostile one could escape; upload only packages you would
+run on the host.
+
+Needs root, ip (iproute2), nsenter, unshare, setpriv and pivot_root
+(util-linux), overlayfs, and / to be a mount point for "start" (not a
+chroot; everything else works there).
+
+Cameras belong to an owner process, VCAM_OWNER (default: the caller); names
+include its PID so parallel runs never meet, and a camera whose owner is
+gone is swept by the next "up". VCAM_QDBOOT names the daemon binary
+(default build/bin/qdboot), VCAM_ROOT the workspace root (/tmp/qdvc).
+For "start" only, in the daemon's own mount namespace: VCAM_TMPFS_SIZE
+(e.g. 64k) puts a tmpfs of that size on the camera's tmp directory, and
+VCAM_READONLY lists directories made read-only there, VCAM_DEST names a
+directory over which the camera's own dest directory is mounted (so one
+package can name one destination for many cameras), VCAM_BOOT_DELAY makes
+the reboot stand-in end the daemon and the rig start it again after that
+many seconds, VCAM_BOOT_HOOK (with VCAM_BOOT_DELAY) names a shell command
+run in the camera before each start of the daemon, as the boot that comes
+first (0: start the daemon; 75: it never starts, and the camera's watchdog
+reboots it after the delay; any other status ends the camera with it; the
+words it writes to the file named by VCAM_BOOT_ARGS go before the
+daemon's arguments for that start, as a boot loader's choice would),
+VCAM_MCU_SIM names the MCU loader simulator to run on a
+pseudo-terminal that the daemon reaches as /mnt/mcu, and VCAM_SHARE lists
+more host directories (absolute paths) shared read-write at their paths.
+
+On a virtual LAN (scripts/vlan.sh) "up" is given VCAM_LAN_NS, the bridge's
+namespace, VCAM_LAN_ADDR, the camera's address, and VCAM_LAN_PORT, the
+name of its bridge port; the camera then has no PC namespace of its own.
+EOF
+    exit 0
+}
 
 # A test of the sweep itself names its own namespaces under another prefix,
 # so the sweeps of rig tests running beside it never take them for leftovers.
 PREFIX=${VCAM_PREFIX:-qdvc}
 SELF=$(cd "$(dirname "$0")" && pwd)/$(basename "$0")
 REPO=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=scripts/rig_lib.sh
+. "$REPO/scripts/rig_lib.sh"
 STUB_SRC=$REPO/tests/support/stubs
 ROOT=${VCAM_ROOT:-/tmp/qdvc}
 OWNER=${VCAM_OWNER:-$PPID}
@@ -109,47 +134,15 @@ load_camera() {
     PC_OF_CAMERA=$(sed -n 's/^pcns=//p' "$WS/info")
 }
 
-# Field 22 of /proc/PID/stat (the start time) tells a reused PID apart.
-start_time() {
-    [ -r "/proc/$1/stat" ] || return 1
-    sed 's/.*) //' "/proc/$1/stat" | cut -d' ' -f20
-}
-
 # True when the run that owns camera ID has ended.
 owner_gone() {
     pid=${1%%-*}
-    now=$(start_time "$pid") || return 0
+    now=$(rig_start_time "$pid") || return 0
     recorded=
     if [ -r "$ROOT/cams/$1/owner" ]; then
         recorded=$(cut -d' ' -f2 "$ROOT/cams/$1/owner")
     fi
     [ -n "$recorded" ] && [ "$recorded" != "$now" ]
-}
-
-# True when the name resolves to the caller's own network namespace (an
-# "ip netns add" that half failed, say): its processes are the whole host's.
-is_own_ns() {
-    here=$(stat -L -c %d:%i /proc/self/ns/net 2>/dev/null) || return 0
-    [ "$(stat -L -c %d:%i "/run/netns/$1" 2>/dev/null)" = "$here" ]
-}
-
-# Every process in one of our own namespaces was started by this rig.
-remove_ns() {
-    if is_own_ns "$1"; then
-        echo "vcam: $1 is this very namespace; nothing in it is ended" >&2
-    else
-        for p in $(ip netns pids "$1" 2>/dev/null); do
-            kill -KILL "$p" 2>/dev/null || true
-        done
-    fi
-    ip netns del "$1" 2>/dev/null || true
-}
-
-release_subnet() {
-    slot=$ROOT/subnets/${1#10.}
-    if [ "$(cat "$slot/owner" 2>/dev/null)" = "$2" ]; then
-        rm -rf "$slot"
-    fi
 }
 
 cmd_sweep() {
@@ -162,7 +155,7 @@ cmd_sweep() {
         id=${ns#"$PREFIX"-}
         id=${id%-?}
         if owner_gone "$id"; then
-            remove_ns "$ns"
+            rig_remove_ns "$ns"
         fi
     done
     for ws in "$ROOT"/cams/*; do
@@ -179,65 +172,36 @@ cmd_sweep() {
     done
 }
 
-# A /24 per camera, claimed with an atomic mkdir so parallel runs never
-# share one; the search starts at a hash of the ID to avoid contention.
-claim_subnet() {
-    slots=10240
-    h=$(printf '%s' "$ID" | cksum | cut -d' ' -f1)
-    i=0
-    while [ $i -lt $slots ]; do
-        k=$(((h + i) % slots))
-        x=$((200 + k / 256))
-        y=$((k % 256))
-        if mkdir "$ROOT/subnets/$x.$y" 2>/dev/null; then
-            echo "$ID" >"$ROOT/subnets/$x.$y/owner"
-            SUBNET=10.$x.$y
-            return 0
-        fi
-        i=$((i + 1))
-    done
-    die "no free subnet under $ROOT/subnets"
-}
-
-# A command in one of the rig's network namespaces. nsenter leaves mount
-# propagation alone; "ip netns exec" and "ip -n" first make / rslave, which
-# fails where / is not a mount point (a chroot).
-in_ns() {
-    ns=$1
-    shift
-    nsenter --net="/run/netns/$ns" "$@"
-}
-
 ns_sysctl() {
-    in_ns "$1" sh -c "echo $3 > /proc/sys/net/ipv4/conf/$2/rp_filter"
+    rig_in_ns "$1" sh -c "echo $3 > /proc/sys/net/ipv4/conf/$2/rp_filter"
 }
 
 make_links() {
     for ns in "$DEVNS" "$PCNS"; do
         ip netns add "$ns"
-        in_ns "$ns" ip link set lo up
+        rig_in_ns "$ns" ip link set lo up
         ns_sysctl "$ns" all 0
         ns_sysctl "$ns" default 0
     done
-    in_ns "$DEVNS" ip link add eth0 type veth peer name pc0 netns "$PCNS"
+    rig_in_ns "$DEVNS" ip link add eth0 type veth peer name pc0 netns "$PCNS"
     ns_sysctl "$DEVNS" eth0 0
     ns_sysctl "$PCNS" pc0 0
-    in_ns "$PCNS" ip addr add "$SUBNET.2/24" dev pc0
-    in_ns "$PCNS" ip link set pc0 up
-    in_ns "$PCNS" ip route add 224.0.0.0/4 dev pc0
-    in_ns "$DEVNS" ip link set eth0 up
+    rig_in_ns "$PCNS" ip addr add "$SUBNET.2/24" dev pc0
+    rig_in_ns "$PCNS" ip link set pc0 up
+    rig_in_ns "$PCNS" ip route add 224.0.0.0/4 dev pc0
+    rig_in_ns "$DEVNS" ip link set eth0 up
 }
 
 # A camera on a virtual LAN: its eth0's peer is a port of the LAN's bridge.
 make_lan_links() {
     ip netns add "$DEVNS"
-    in_ns "$DEVNS" ip link set lo up
+    rig_in_ns "$DEVNS" ip link set lo up
     ns_sysctl "$DEVNS" all 0
     ns_sysctl "$DEVNS" default 0
-    in_ns "$DEVNS" ip link add eth0 type veth peer name "$VCAM_LAN_PORT" netns "$VCAM_LAN_NS"
+    rig_in_ns "$DEVNS" ip link add eth0 type veth peer name "$VCAM_LAN_PORT" netns "$VCAM_LAN_NS"
     ns_sysctl "$DEVNS" eth0 0
-    in_ns "$VCAM_LAN_NS" ip link set "$VCAM_LAN_PORT" master br0 up
-    in_ns "$DEVNS" ip link set eth0 up
+    rig_in_ns "$VCAM_LAN_NS" ip link set "$VCAM_LAN_PORT" master br0 up
+    rig_in_ns "$DEVNS" ip link set eth0 up
 }
 
 install_stubs() {
@@ -280,20 +244,20 @@ cmd_up() {
     set_camera "$1"
     with_addr=1
     [ "${2:-}" = "--no-addr" ] && with_addr=0
-    start_time "$OWNER" >/dev/null || die "owner $OWNER is not running"
+    rig_start_time "$OWNER" >/dev/null || die "owner $OWNER is not running"
     cmd_sweep
     # Same owner and name can only be leftovers of this very run.
     cmd_down "$NAME" 2>/dev/null
     trap 'cmd_down "$NAME"' EXIT
     mkdir -p "$WS/work" "$WS/tmp" "$WS/log" "$WS/bin" "$WS/files" "$WS/dest" "$WS/mcu"
-    echo "$OWNER $(start_time "$OWNER")" >"$WS/owner"
+    echo "$OWNER $(rig_start_time "$OWNER")" >"$WS/owner"
     if [ -n "${VCAM_LAN_NS:-}" ]; then
         DEVIP=$VCAM_LAN_ADDR
         SUBNET=${DEVIP%.*}
         PCNS=${VCAM_LAN_NS%-b}-p
         make_lan_links
     else
-        claim_subnet
+        SUBNET=$(rig_claim_subnet "$ROOT" "$ID")
         DEVIP=$SUBNET.1
         make_links
     fi
@@ -309,16 +273,16 @@ cmd_up() {
 cmd_down() {
     set_camera "$1"
     cmd_stop "$NAME" || true
-    remove_ns "$DEVNS"
-    remove_ns "$PCNS"
+    rig_remove_ns "$DEVNS"
+    rig_remove_ns "$PCNS"
     if [ -f "$WS/info" ]; then
-        release_subnet "$(sed -n 's/^subnet=//p' "$WS/info")" "$ID"
+        rig_release_subnet "$ROOT" "$(sed -n 's/^subnet=//p' "$WS/info")" "$ID"
     fi
     rm -rf "$WS"
 }
 
 add_address() {
-    in_ns "$DEVNS" ip addr replace "$DEVIP/24" dev eth0
+    rig_in_ns "$DEVNS" ip addr replace "$DEVIP/24" dev eth0
 }
 
 cmd_addr() {
@@ -328,7 +292,7 @@ cmd_addr() {
 
 cmd_deladdr() {
     load_camera "$1"
-    in_ns "$DEVNS" ip -4 addr flush dev eth0
+    rig_in_ns "$DEVNS" ip -4 addr flush dev eth0
 }
 
 cmd_stub() {
@@ -414,18 +378,6 @@ cmd_status() {
     fi
 }
 
-# pivot_root needs the current root to be a mount point, and a chroot's
-# mount propagation cannot be made private from inside it.
-root_is_mount_point() {
-    awk '$5 == "/" { found = 1 } END { exit !found }' /proc/self/mountinfo 2>/dev/null
-}
-
-check_root() {
-    root_is_mount_point ||
-        die "/ is not a mount point (a chroot?): a camera's daemon runs in a root of its" \
-            "own, made with pivot_root in a mount namespace, which needs / to be one"
-}
-
 absolute() {
     (cd "$(dirname "$1")" && echo "$(pwd)/$(basename "$1")")
 }
@@ -433,7 +385,7 @@ absolute() {
 cmd_start() {
     load_camera "$1"
     shift
-    check_root
+    if why=$(rig_root_problem); then die "$why"; fi
     qdboot=${VCAM_QDBOOT:-$REPO/build/bin/qdboot}
     [ -x "$qdboot" ] || die "no daemon binary at $qdboot"
     ! daemon_pid >/dev/null || die "camera $NAME already runs a daemon"
@@ -681,17 +633,6 @@ run_rebooting() {
     done
 }
 
-usage() {
-    sed -n '8,22p' "$SELF" | sed 's/^# \{0,1\}//' >&2
-    exit 2
-}
-
-# The whole header: commands, what a camera can touch, the environment.
-help() {
-    sed -n '2,/^set -eu$/p' "$SELF" | sed '$d' | sed 's/^# \{0,1\}//'
-    exit 0
-}
-
 [ $# -ge 1 ] || usage
 case $1 in -h | --help) help ;; esac
 case $OWNER in
@@ -702,18 +643,6 @@ shift
 case $sub in
 sweep) cmd_sweep ;;
 _inner) cmd_inner "$@" ;;
-_remove_ns)
-    [ $# -eq 1 ] || usage
-    remove_ns "$1"
-    ;;
-_check_root) check_root ;;
-_claim)
-    [ $# -eq 1 ] || usage
-    ID=$1
-    mkdir -p "$ROOT/subnets"
-    claim_subnet
-    echo "$SUBNET"
-    ;;
 up | info | start | status | stop | addr | deladdr | pc | dev | stub | down | freeze | thaw)
     [ $# -ge 1 ] || usage
     case $sub in

@@ -4,19 +4,7 @@
 # cameras (scripts/vcam.sh) whose eth0 are ports of the same bridge. The
 # bridge floods the search group to every port, so one search from the PC
 # reaches every camera. Nothing is created in the root namespace.
-#
-#   vlan.sh up LAN N              create the LAN with N cameras, print facts
-#   vlan.sh info LAN              print them again (key=value lines)
-#   vlan.sh start LAN [OPTIONS]   configure and run every camera's daemon
-#                                 (foreground, until ended; run with '&')
-#   vlan.sh serving LAN           true when every started camera serves
-#   vlan.sh targets LAN           the cameras' HOST:PORT, one a line
-#   vlan.sh state LAN I           camera I's boot journal, last boot and
-#                                 slots (started with --ab; abcam.sh state)
-#   vlan.sh slow LAN I RATE       shape what camera I receives (e.g. 100mbit;
-#                                 "off" removes the limit)
-#   vlan.sh pc LAN CMD...         run CMD in the PC namespace
-#   vlan.sh down LAN              tear everything down (idempotent)
+#   (usage: printed by usage() below)
 #
 # Options of "start":
 #   --qdboot BIN --mcu-sim BIN    the daemon and the MCU simulator (default
@@ -51,9 +39,11 @@ PREFIX=qdvc
 REPO=$(cd "$(dirname "$0")/.." && pwd)
 VCAM=$REPO/scripts/vcam.sh
 ABCAM=$REPO/scripts/abcam.sh
+# shellcheck source=scripts/rig_lib.sh
+. "$REPO/scripts/rig_lib.sh"
 ROOT=${VCAM_ROOT:-/tmp/qdvc}
 export VCAM_OWNER="${VCAM_OWNER:-$PPID}"
-PORT=8080
+PORT=$RIG_PORT
 MAX_CAMERAS=240
 
 die() {
@@ -88,27 +78,20 @@ camera_name() {
     echo "${LAN}_c$1"
 }
 
-# As in vcam.sh: nsenter leaves mount propagation alone (a chroot works).
-in_ns() {
-    ns=$1
-    shift
-    nsenter --net="/run/netns/$ns" "$@"
-}
-
 make_lan() {
     for ns in "$BRNS" "$PCNS"; do
         ip netns add "$ns"
-        in_ns "$ns" ip link set lo up
+        rig_in_ns "$ns" ip link set lo up
     done
     # No snooping and no querier: the bridge floods the group to every port.
-    in_ns "$BRNS" ip link add br0 type bridge mcast_snooping 0
-    in_ns "$BRNS" ip link set br0 up
-    in_ns "$PCNS" ip link add pc0 type veth peer name pc netns "$BRNS"
-    in_ns "$BRNS" ip link set pc master br0 up
-    in_ns "$PCNS" sh -c 'echo 0 > /proc/sys/net/ipv4/conf/all/rp_filter'
-    in_ns "$PCNS" ip addr add "$SUBNET.2/24" dev pc0
-    in_ns "$PCNS" ip link set pc0 up
-    in_ns "$PCNS" ip route add 224.0.0.0/4 dev pc0
+    rig_in_ns "$BRNS" ip link add br0 type bridge mcast_snooping 0
+    rig_in_ns "$BRNS" ip link set br0 up
+    rig_in_ns "$PCNS" ip link add pc0 type veth peer name pc netns "$BRNS"
+    rig_in_ns "$BRNS" ip link set pc master br0 up
+    rig_in_ns "$PCNS" sh -c 'echo 0 > /proc/sys/net/ipv4/conf/all/rp_filter'
+    rig_in_ns "$PCNS" ip addr add "$SUBNET.2/24" dev pc0
+    rig_in_ns "$PCNS" ip link set pc0 up
+    rig_in_ns "$PCNS" ip route add 224.0.0.0/4 dev pc0
 }
 
 write_info() {
@@ -140,8 +123,8 @@ cmd_up() {
     cmd_down "$LAN" 2>/dev/null
     trap 'cmd_down "$LAN"' EXIT
     mkdir -p "$WS/dest"
-    echo "$VCAM_OWNER $(sed 's/.*) //' "/proc/$VCAM_OWNER/stat" | cut -d' ' -f20)" >"$WS/owner"
-    SUBNET=$(vcam _claim "$ID")
+    echo "$VCAM_OWNER $(rig_start_time "$VCAM_OWNER")" >"$WS/owner"
+    SUBNET=$(rig_claim_subnet "$ROOT" "$ID")
     make_lan
     write_info
     i=1
@@ -173,13 +156,10 @@ cmd_down() {
             vcam down "$(camera_name $i)" || true
             i=$((i + 1))
         done
-        slot=$ROOT/subnets/${SUBNET#10.}
-        if [ "$(cat "$slot/owner" 2>/dev/null)" = "$ID" ]; then
-            rm -rf "$slot"
-        fi
+        rig_release_subnet "$ROOT" "$SUBNET" "$ID"
     fi
     for ns in "$PCNS" "$BRNS"; do
-        vcam _remove_ns "$ns"
+        rig_remove_ns "$ns"
     done
     rm -rf "$WS"
 }
@@ -196,41 +176,19 @@ camera_workspace() {
     echo "$ROOT/cams/$VCAM_OWNER-$(camera_name "$1")"
 }
 
-system_section() { # WS UART FLASH_ERASE FLASH_COPY
-    cat <<EOF
-[system]
-port=$PORT
-devname=vlan-camera
-uart_arm=$2
-uart_baud=115200
-mainApp=ipcam_main
-tmpdir=$1/tmp
-flash_eraseall=$3
-flashcp=$4
-nBlockSize=65536
-EOF
-}
-
 # An A/B camera takes its partitions and boot journal from abcam.sh; any
 # other has one kernel partition, written by the logging stand-ins.
 write_config() { # WS UART
     if [ "$AB" = 1 ]; then
-        system_section "$1" "$2" "$FLASHSIM" "$FLASHSIM"
+        rig_config_system vlan-camera "$2" ipcam_main "$1/tmp" "$FLASHSIM"
         sh "$ABCAM" sections "$1"
         # The rig's LAN is trusted: its cameras tell a status query the
         # package they run, so a rollout can match the package it sent.
         printf '[status]\ndetail=full\n'
         return
     fi
-    system_section "$1" "$2" flash_eraseall flashcp
-    cat <<EOF
-
-[kernel]
-szMtdName=/dev/mtd2
-bAllMtd=1
-nPos=0
-nSize=33554432
-EOF
+    rig_config_system vlan-camera "$2" ipcam_main "$1/tmp"
+    rig_config_kernel /dev/mtd2 33554432
 }
 
 # Fresh A/B flash (old firmware in slot a) before each start.
@@ -261,16 +219,17 @@ start_camera() {
 }
 
 camera_serves() {
-    ns=$(sed -n 's/^devns=//p' "$(camera_workspace "$1")/info")
-    in_ns "$ns" cat /proc/net/tcp |
-        awk -v p="$(printf ':%04X' $PORT)" \
-            '$4 == "0A" && substr($2, length($2) - 4) == p { f = 1 } END { exit !f }' &&
-        in_ns "$ns" cat /proc/net/igmp | grep -q 01C8C8EA
+    rig_serving "$(sed -n 's/^devns=//p' "$(camera_workspace "$1")/info")"
 }
 
-# Every camera that runs a daemon listens and has joined the search group.
+# Every camera that runs a daemon (or camera I) listens and has joined the
+# search group.
 cmd_serving() {
     load_lan "$1"
+    if [ $# -ge 2 ]; then
+        camera_serves "$2"
+        return
+    fi
     i=1
     while [ "$i" -le "$COUNT" ]; do
         if [ -f "$ROOT/cams/$VCAM_OWNER-$(camera_name $i)/daemon.pid" ]; then
@@ -345,7 +304,7 @@ cmd_start() {
     shift
     parse_start "$@"
     # Where no camera can start, say so at once rather than after a wait.
-    vcam _check_root || exit 1
+    if why=$(rig_root_problem); then die "$why"; fi
     STARTED=''
     trap 'stop_cameras; exit 130' INT TERM
     i=1
@@ -393,15 +352,30 @@ cmd_slow() {
     load_lan "$1"
     [ $# -eq 3 ] || die "usage: vlan.sh slow LAN I RATE"
     if [ "$3" = off ]; then
-        in_ns "$BRNS" tc qdisc del dev "c$2" root 2>/dev/null || true
+        rig_in_ns "$BRNS" tc qdisc del dev "c$2" root 2>/dev/null || true
     else
-        in_ns "$BRNS" tc qdisc replace dev "c$2" root tbf rate "$3" \
+        rig_in_ns "$BRNS" tc qdisc replace dev "c$2" root tbf rate "$3" \
             burst 64kb latency 50ms
     fi
 }
 
 usage() {
-    sed -n '7,19p' "$0" | sed 's/^# \{0,1\}//' >&2
+    cat >&2 <<'EOF'
+
+  vlan.sh up LAN N              create the LAN with N cameras, print facts
+  vlan.sh info LAN              print them again (key=value lines)
+  vlan.sh start LAN [OPTIONS]   configure and run every camera's daemon
+                                (foreground, until ended; run with '&')
+  vlan.sh serving LAN [I]       true when every started camera (or camera I)
+                                serves
+  vlan.sh targets LAN           the cameras' HOST:PORT, one a line
+  vlan.sh state LAN I           camera I's boot journal, last boot and
+                                slots (started with --ab; abcam.sh state)
+  vlan.sh slow LAN I RATE       shape what camera I receives (e.g. 100mbit;
+                                "off" removes the limit)
+  vlan.sh pc LAN CMD...         run CMD in the PC namespace
+  vlan.sh down LAN              tear everything down (idempotent)
+EOF
     exit 2
 }
 

@@ -1,7 +1,7 @@
 // A site's worth of cameras on one virtual LAN (scripts/vlan.sh): the LAN
 // itself (searches across the bridge, reboots that come back, refusing and
-// absent cameras), and qdupk rollout across it, to today's cameras and to
-// A/B cameras whose new firmware must confirm.
+// absent cameras), and qdupk rollout across it, to cameras that write their
+// images in place and to A/B cameras whose new firmware must confirm.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -154,9 +154,8 @@ class Fleet : public ::testing::Test {
 
 TEST_F(Fleet, LanCamerasAnswerAcrossTheBridgeRebootAndComeBack) {
     VirtualLan lan(3);
-    lan.Start(0);
-    lan.Start(1, /*refuse=*/true);  // the third camera runs no daemon
-    ASSERT_TRUE(lan.WaitServing());
+    // The second camera refuses; the third runs no daemon.
+    ASSERT_TRUE(lan.Start({"--refuse", "2", "--absent", "3"}));
     const std::string package = WritePackage(scratch_, lan);
 
     CommandResult r = Qdupk(lan, {"search", "--interface", "pc0", "--timeout", "1"});
@@ -184,8 +183,7 @@ TEST_F(Fleet, LanCamerasAnswerAcrossTheBridgeRebootAndComeBack) {
 
 TEST_F(Fleet, RolloutToEightFoundCamerasInstallsEverywhereAndEachComesBack) {
     VirtualLan lan(8);
-    lan.StartAll();
-    ASSERT_TRUE(lan.WaitServing());
+    ASSERT_TRUE(lan.Start());
     const std::string package = WritePackage(scratch_, lan);
     const std::string report = scratch_.file("site.json");
 
@@ -214,12 +212,7 @@ TEST_F(Fleet, RolloutToEightFoundCamerasInstallsEverywhereAndEachComesBack) {
 // has no camera, cameras 2 to 5 are well. Camera 5 is never to be reached.
 TEST_F(Fleet, RolloutNamesEachFailureAndStopsAtTheCanaryAndTheFailureLimit) {
     VirtualLan lan(6);
-    lan.Start(0, /*refuse=*/true);
-    for (int i = 1; i < lan.size(); ++i) {
-        lan.Start(i);
-    }
-    ASSERT_TRUE(lan.WaitServing());
-    lan.Freeze(1);
+    ASSERT_TRUE(lan.Start({"--refuse", "1", "--stall", "2"}));
     const std::string package = WritePackage(scratch_, lan);
     const auto target = [&](int i) { return lan.camera(i).target; };
     const std::string absent = lan.AbsentTarget();
@@ -268,7 +261,7 @@ TEST_F(Fleet, RolloutNamesEachFailureAndStopsAtTheCanaryAndTheFailureLimit) {
 // camera counts only the confirmation of the package it sent.
 TEST_F(Fleet, RolloutConfirmsHealthyCamerasAndReportsTheRollBack) {
     VirtualLan lan(2, /*bootDelaySeconds=*/1);
-    ASSERT_TRUE(lan.StartScripted({"--ab", "--unhealthy", "2"}));
+    ASSERT_TRUE(lan.Start({"--ab", "--unhealthy", "2"}));
     const std::string package = WriteAbPackage(scratch_);
     const std::string report = scratch_.file("ab.json");
 

@@ -193,7 +193,7 @@ TEST_F(Seal, SlipsAndUnusableKeysKeepTheCameraServingAndTakeNothingElse) {
     EXPECT_EQ(qdtest::ReadFile(CounterFile()), "3\n");
 }
 
-// No keys: packages as before, and a seal that is present must hold.
+// No keys: unsealed packages install, and a seal that is present must hold.
 TEST_F(Seal, WithoutKeysUnsealedAndIntactSealsInstallBrokenSealsDoNot) {
     Start({});
     ExpectInstalled(Package("plain"), "plain");

@@ -27,6 +27,7 @@ namespace qdtest {
 namespace {
 
 const char kVcamScript[] = QD_SOURCE_DIR "/scripts/vcam.sh";
+const char kRigLib[] = QD_SOURCE_DIR "/scripts/rig_lib.sh";
 
 // POSIX extended expressions rather than <regex>: GCC's flow analysis of
 // libstdc++'s regex compiler reports uninitialised reads in optimised
@@ -144,7 +145,7 @@ std::string RigUnavailableReason() {
         }
         // A camera's daemon needs a root of its own, which a chroot cannot give.
         const CommandResult root =
-            RunCommand({"/bin/sh", kVcamScript, "_check_root"}, Millis(10000));
+            RunCommand({"/bin/sh", "-c", ". \"$0\" && ! rig_root_problem", kRigLib}, Millis(10000));
         if (root.status != 0) {
             return Trim(root.output);
         }

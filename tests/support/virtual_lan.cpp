@@ -9,7 +9,6 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "camera_config.h"
 #include "qd_owners.h"
 #include "test_support.h"
 
@@ -18,9 +17,6 @@ namespace qdtest {
 namespace {
 
 const char kVlanScript[] = QD_SOURCE_DIR "/scripts/vlan.sh";
-const char kVcamScript[] = QD_SOURCE_DIR "/scripts/vcam.sh";
-// The daemon reaches its MCU simulator through this link (vcam.sh).
-const char kMcuLink[] = "/mnt/mcu";
 const char kMcuSim[] = QD_BINARY_DIR "/bin/mcu-sim";
 
 std::string UniqueLanName() {
@@ -77,15 +73,11 @@ VirtualLan::VirtualLan(int cameras, int bootDelaySeconds)
     workspace_ = At(values, "workspace");
     for (int i = 0; i < cameras; ++i) {
         cameras_.push_back(ToLanCamera(CameraValues(values, i)));
-        daemons_.push_back(std::make_unique<ChildProcess>());
     }
 }
 
 VirtualLan::~VirtualLan() {
-    scripted_.Kill();
-    for (const auto& daemon : daemons_) {
-        daemon->Kill();
-    }
+    started_.Kill();
     const CommandResult r = Vlan({"down", name_}, Millis(120000));
     if (r.status != 0) {
         std::cerr << "vlan.sh down " << name_ << " failed: " << r.output << "\n";
@@ -98,41 +90,7 @@ CommandResult VirtualLan::Vlan(const std::vector<std::string>& args, Millis time
     return RunCommand(argv, timeout, {Owner()});
 }
 
-CommandResult VirtualLan::Vcam(const std::vector<std::string>& args) const {
-    std::vector<std::string> argv = {"/bin/sh", kVcamScript};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return RunCommand(argv, Millis(30000), {Owner()});
-}
-
-void VirtualLan::Start(int i, bool refuse) {
-    const LanCamera& cam = camera(i);
-    ConfigOptions options;
-    options.tmpdir = cam.info.tmpDir;
-    options.uartArm = kMcuLink;
-    options.mainApp = "ipcam_main";
-    options.kernel = PartitionOptions{"/dev/mtd2"};
-    const std::string config = cam.info.workDir + "/qdboot.cfg";
-    WriteFile(config, MakeConfigText(options));
-    WriteFile(cam.info.daemonLog, "");
-    WriteFile(cam.info.callLog, "");
-    const qd::UniqueFd rigLog(
-        open(cam.info.rigLog.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
-    daemons_.at(static_cast<std::size_t>(i))
-        ->Start({"/bin/sh", kVcamScript, "start", cam.info.name, config},
-                {Owner(), "VCAM_QDBOOT=" + VirtualCamera::DefaultDaemon(),
-                 std::string("VCAM_MCU_SIM=") + kMcuSim,
-                 "VCAM_BOOT_DELAY=" + std::to_string(bootDelay_), "VCAM_DEST=" + sharedDest_,
-                 "VCAM_READONLY=" + (refuse ? sharedDest_ : std::string())},
-                rigLog.get());
-}
-
-void VirtualLan::StartAll() {
-    for (int i = 0; i < size(); ++i) {
-        Start(i);
-    }
-}
-
-::testing::AssertionResult VirtualLan::StartScripted(const std::vector<std::string>& options) {
+::testing::AssertionResult VirtualLan::Start(const std::vector<std::string>& options) {
     const std::string log = workspace_ + "/start.log";
     std::vector<std::string> argv = {"/bin/sh",      kVlanScript,
                                      "start",        name_,
@@ -141,49 +99,34 @@ void VirtualLan::StartAll() {
                                      "--boot-delay", std::to_string(bootDelay_)};
     argv.insert(argv.end(), options.begin(), options.end());
     const qd::UniqueFd out(open(log.c_str(), O_WRONLY | O_TRUNC | O_CREAT | O_CLOEXEC, 0644));
-    scripted_.Start(argv, {Owner()}, out.get());
+    started_.Start(argv, {Owner()}, out.get());
     const auto ready = [&] { return ReadIfPresent(log).find("ready\n") != std::string::npos; };
-    if (!PollUntil(Millis(60000), [&] { return ready() || !scripted_.Running(); }) || !ready()) {
+    if (!PollUntil(Millis(60000), [&] { return ready() || !started_.Running(); }) || !ready()) {
         return ::testing::AssertionFailure() << "vlan.sh start did not get ready:\n"
                                              << ReadIfPresent(log);
     }
     return ::testing::AssertionSuccess();
 }
 
-bool VirtualLan::Started(int i) const {
-    return scripted_.pid() >= 0 || daemons_.at(static_cast<std::size_t>(i))->pid() >= 0;
-}
-
 bool VirtualLan::Serving(int i) const {
-    const std::string& ns = camera(i).info.devNs;
-    const CommandResult r = RunCommand(
-        InNetNs(
-            ns,
-            {"sh", "-c",
-             "grep -q ':1F90 [0-9A-F:]* 0A ' /proc/net/tcp && grep -q 01C8C8EA /proc/net/igmp"}),
-        Millis(10000));
-    return r.status == 0;
+    return Vlan({"serving", name_, std::to_string(i + 1)}, Millis(10000)).status == 0;
 }
 
 ::testing::AssertionResult VirtualLan::WaitServing() const {
+    if (PollUntil(Millis(20000), [&] {
+            return Vlan({"serving", name_}, Millis(10000)).status == 0;
+        })) {
+        return ::testing::AssertionSuccess();
+    }
+    ::testing::AssertionResult failure = ::testing::AssertionFailure();
     for (int i = 0; i < size(); ++i) {
-        if (!Started(i)) {
-            continue;
-        }
-        if (!PollUntil(Millis(20000), [&] { return Serving(i); })) {
-            return ::testing::AssertionFailure() << camera(i).info.name << " does not serve; log:\n"
-                                                 << Log(i) << "\nrig:\n"
-                                                 << RigLog(i);
+        if (!Serving(i)) {
+            failure << camera(i).info.name << " does not serve; log:\n"
+                    << Log(i) << "\nrig:\n"
+                    << RigLog(i) << "\n";
         }
     }
-    return ::testing::AssertionSuccess();
-}
-
-void VirtualLan::Freeze(int i) const {
-    const CommandResult r = Vcam({"freeze", camera(i).info.name});
-    if (r.status != 0) {
-        throw std::runtime_error("vcam.sh freeze failed: " + r.output);
-    }
+    return failure;
 }
 
 void VirtualLan::Shape(int i, const std::string& rate) const {

@@ -12,7 +12,6 @@
 
 #include <cstdint>
 #include <map>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -49,18 +48,13 @@ class VirtualLan {
     // An address on the LAN where no camera answers.
     std::string AbsentTarget() const { return absentAddr_ + ":" + std::to_string(kPort); }
 
-    // Writes camera i's configuration and runs its daemon. A refusing camera
-    // has its shared destination read-only, so it closes every upload that
-    // carries a file item without an answer.
-    void Start(int i, bool refuse = false);
-    void StartAll();
-    // Starts every camera the way `vlan.sh start` does, with its options
-    // (e.g. {"--ab", "--unhealthy", "2"}), and waits until it says ready.
-    ::testing::AssertionResult StartScripted(const std::vector<std::string>& options);
-    // Every started camera listens and has joined the search group.
+    // Starts the cameras with `vlan.sh start` and its options (e.g.
+    // {"--refuse", "1", "--stall", "2"}) and waits until it says every
+    // camera serves. A refusing camera has its shared destination read-only,
+    // so it closes every upload that carries a file item without an answer.
+    ::testing::AssertionResult Start(const std::vector<std::string>& options = {});
+    // Every started camera listens and has joined the search group again.
     ::testing::AssertionResult WaitServing() const;
-    // The camera's daemon stops where it is (its sockets still take data).
-    void Freeze(int i) const;
     // tbf on the bridge's port towards camera i, e.g. "100mbit".
     void Shape(int i, const std::string& rate) const;
 
@@ -76,16 +70,13 @@ class VirtualLan {
 
   private:
     CommandResult Vlan(const std::vector<std::string>& args, Millis timeout) const;
-    CommandResult Vcam(const std::vector<std::string>& args) const;
     bool Serving(int i) const;
-    bool Started(int i) const;
 
     std::string name_;
     int bootDelay_;
     std::string pcNs_, sharedDest_, absentAddr_, workspace_;
     std::vector<LanCamera> cameras_;
-    std::vector<std::unique_ptr<ChildProcess>> daemons_;
-    ChildProcess scripted_;  // `vlan.sh start`, when it started the cameras
+    ChildProcess started_;  // `vlan.sh start`: every camera's daemon dies with it
 };
 
 }  // namespace qdtest
