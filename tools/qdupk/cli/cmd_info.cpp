@@ -58,13 +58,7 @@ struct InfoArgs {
 };
 
 int RunInfo(const InfoArgs& args) {
-    PackageInfo info;
-    try {
-        info = ReadPackage(args.path);
-    } catch (const PackageError& e) {
-        return Failure(kName, e.unreadable() ? std::string(e.what())
-                                             : args.path + ": damaged package: " + e.what());
-    }
+    const PackageInfo info = ReadPackage(args.path);
     if (args.json) {
         std::printf("%s\n", JsonLine(InfoJson(info)).c_str());
         return kExitOk;

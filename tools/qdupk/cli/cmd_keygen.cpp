@@ -36,13 +36,7 @@ Command AddKeygen(CLI::App& tool) {
     CLI::App* command = tool.add_subcommand(kName, "make a signing key pair for sealed packages");
     command->add_option("NAME", *name, "write NAME.key and NAME.pub")->required();
     command->footer(kKeygenDetails);
-    return {command, [name] {
-                try {
-                    return RunKeygen(*name);
-                } catch (const KeyError& e) {
-                    return Failure(kName, e.what());
-                }
-            }};
+    return {command, [name] { return RunKeygen(*name); }};
 }
 
 }  // namespace qdupk

@@ -60,10 +60,10 @@ void CheckOutput(const PackArgs& args) {
         return;
     }
     if (S_ISDIR(st.st_mode)) {
-        throw PackError(args.output + " is a directory");
+        throw Error(args.output + " is a directory");
     }
     if (!args.force) {
-        throw PackError(args.output + " already exists (--force replaces it)");
+        throw Error(args.output + " already exists (--force replaces it)");
     }
 }
 
@@ -89,19 +89,11 @@ void Pack(const PackArgs& args, const SigningKey* key) {
 }
 
 int RunPack(const PackArgs& args) {
-    try {
-        if (args.keyPath.empty()) {
-            Pack(args, nullptr);
-        } else {
-            const SigningKey key = ReadPrivateKey(args.keyPath);
-            Pack(args, &key);
-        }
-    } catch (const PackError& e) {
-        return Failure(kName, e.what());
-    } catch (const KeyError& e) {
-        return Failure(kName, e.what());
-    } catch (const FileError& e) {
-        return Failure(kName, e.what());
+    if (args.keyPath.empty()) {
+        Pack(args, nullptr);
+    } else {
+        const SigningKey key = ReadPrivateKey(args.keyPath);
+        Pack(args, &key);
     }
     return kExitOk;
 }

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -16,8 +15,11 @@
 #include "keys.h"
 #include "package_reader.h"
 #include "printable.h"
+#include "rollout_interrupt.h"
 #include "rollout_output.h"
 #include "rollout_package.h"
+#include "rollout_report.h"
+#include "rollout_sources.h"
 #include "rollout_status.h"
 #include "rollout_targets.h"
 
@@ -79,12 +81,7 @@ const char kRolloutDetails[] =
 
 struct RolloutArgs {
     std::string package;
-    std::vector<std::string> targets;
-    std::string targetsFile;
-    bool search = false;
-    std::string interface;
-    Millis searchTimeout{3000};
-    std::size_t maxAnswers = kDefaultMaxAnswers;
+    TargetSources sources;
     RolloutSettings settings;
     std::optional<Millis> waitReturn;
     Millis confirmTimeout{300000};
@@ -97,18 +94,6 @@ struct RolloutArgs {
     std::string report;
 };
 
-volatile std::sig_atomic_t g_interrupts = 0;
-
-extern "C" void OnInterrupt(int /*signal*/) {
-    g_interrupts = g_interrupts + 1;
-}
-
-// A refusal here, before anything went out.
-class Refused : public std::runtime_error {
-  public:
-    using std::runtime_error::runtime_error;
-};
-
 // The few lines a long list of warnings shows; the rest are counted.
 constexpr std::size_t kWarningsShown = 10;
 
@@ -119,113 +104,6 @@ void WarnEach(const std::vector<std::string>& lines) {
     if (lines.size() > kWarningsShown) {
         Warning(kName, "... and " + std::to_string(lines.size() - kWarningsShown) + " more");
     }
-}
-
-// Checked once here, through the descriptor every upload then sends from.
-std::string VerifyOnce(const RolloutArgs& args, const RolloutPackage& package, PackageInfo& info) {
-    try {
-        return VerifyOpened(package, args.package,
-                            PolicyFromKeyFiles(args.publicKeys, args.minCounter), &info);
-    } catch (const KeyError& e) {
-        throw Refused(e.what());
-    } catch (const PackageError& e) {
-        throw Refused(e.what());
-    }
-}
-
-RolloutPackage OpenPackage(const std::string& path) {
-    try {
-        return OpenRolloutPackage(path);
-    } catch (const PackageError& e) {
-        throw Refused(e.what());
-    }
-}
-
-std::vector<HostPort> FromFile(const std::string& path) {
-    const TargetList list = ReadTargetList(path);
-    if (!list.errors.empty()) {
-        std::string message = list.errors.front();
-        for (std::size_t i = 1; i < list.errors.size(); ++i) {
-            message += "\n  " + list.errors[i];
-        }
-        throw Refused(message);
-    }
-    return list.targets;
-}
-
-// Uploads go where each answer came from; a different announced address is
-// worth a word (a camera without an address announces a fallback one).
-std::vector<HostPort> FoundTargets(const SearchResult& result) {
-    WarnEach(SearchWarnings(result));
-    std::vector<std::string> announcedOther;
-    std::vector<HostPort> found;
-    for (const CameraReply& camera : result.cameras.cameras()) {
-        found.push_back({camera.address, camera.port});
-        if (camera.announced != camera.address) {
-            announcedOther.push_back(TargetName(found.back()) + " announces " + camera.announced +
-                                     "; sending to the address its answer came from");
-        }
-    }
-    WarnEach(announcedOther);
-    SortByAddress(found);
-    return found;
-}
-
-std::vector<HostPort> FromSearch(const RolloutArgs& args) {
-    SearchOptions options;
-    options.timeout = args.searchTimeout;
-    options.nonce = RandomNonce();
-    options.maxAnswers = args.maxAnswers;
-    SearchResult result;
-    try {
-        if (!args.interface.empty()) {
-            options.iface = ResolveInterface(args.interface);
-        }
-        result = SearchCameras(options);
-    } catch (const NetError& e) {
-        throw Refused(e.what());
-    }
-    return FoundTargets(result);
-}
-
-std::vector<HostPort> DropRepeats(const std::vector<HostPort>& all) {
-    std::vector<Repeat> dropped;
-    std::vector<HostPort> targets = WithoutRepeats(all, dropped);
-    std::vector<std::string> lines;
-    lines.reserve(dropped.size());
-    for (const Repeat& repeat : dropped) {
-        lines.push_back(Printable(repeat.name) + " reaches the same camera as " +
-                        Printable(repeat.first) + "; dropped");
-    }
-    WarnEach(lines);
-    if (!dropped.empty()) {
-        Warning(kName, std::to_string(dropped.size()) + " repeated target" +
-                           (dropped.size() == 1 ? "" : "s") + " dropped");
-    }
-    return targets;
-}
-
-std::vector<HostPort> CollectTargets(const RolloutArgs& args) {
-    std::vector<HostPort> all;
-    for (const std::string& text : args.targets) {
-        all.push_back(*ParseHostPort(text));
-    }
-    if (!args.targetsFile.empty()) {
-        const std::vector<HostPort> listed = FromFile(args.targetsFile);
-        all.insert(all.end(), listed.begin(), listed.end());
-    }
-    if (args.search) {
-        const std::vector<HostPort> found = FromSearch(args);
-        if (found.empty() && all.empty()) {
-            throw Refused("no camera answered the search within " +
-                          FormatSeconds(args.searchTimeout));
-        }
-        all.insert(all.end(), found.begin(), found.end());
-    }
-    if (all.empty()) {
-        throw Refused("no targets: " + args.targetsFile + " lists none");
-    }
-    return DropRepeats(all);
 }
 
 void Announce(const RolloutArgs& args, const std::string& verified,
@@ -256,42 +134,11 @@ void CheckReportPlace(const std::string& path) {
     if (!path.empty()) {
         try {
             const AtomicFile trial(path);
-        } catch (const FileError& e) {
-            throw Refused(std::string("--report: ") + e.what());
+        } catch (const Error& e) {
+            throw Error(std::string("--report: ") + e.what());
         }
     }
 }
-
-// Ctrl-C is counted instead of ending the tool, and stays blocked except
-// while the loop waits, so a press is never lost between check and wait.
-class InterruptGuard {
-  public:
-    InterruptGuard() {
-        struct sigaction action {};
-        action.sa_handler = OnInterrupt;
-        (void)sigemptyset(&action.sa_mask);
-        (void)sigaction(SIGINT, &action, &savedAction_);
-        sigset_t block;
-        (void)sigemptyset(&block);
-        (void)sigaddset(&block, SIGINT);
-        (void)sigprocmask(SIG_BLOCK, &block, &waitMask_);
-        (void)sigdelset(&waitMask_, SIGINT);
-    }
-    ~InterruptGuard() {
-        sigset_t unblock;
-        (void)sigemptyset(&unblock);
-        (void)sigaddset(&unblock, SIGINT);
-        (void)sigprocmask(SIG_UNBLOCK, &unblock, nullptr);
-        (void)sigaction(SIGINT, &savedAction_, nullptr);
-    }
-    InterruptGuard(const InterruptGuard&) = delete;
-    InterruptGuard& operator=(const InterruptGuard&) = delete;
-    const sigset_t* waitMask() const { return &waitMask_; }
-
-  private:
-    struct sigaction savedAction_ {};
-    sigset_t waitMask_{};
-};
 
 int Finish(const RolloutArgs& args, OutputKind kind, const RolloutOutcome& outcome) {
     PrintSummary(kind, stdout, outcome);
@@ -300,7 +147,7 @@ int Finish(const RolloutArgs& args, OutputKind kind, const RolloutOutcome& outco
     }
     try {
         WriteReport(args.report, outcome.records, outcome.stop);
-    } catch (const FileError& e) {
+    } catch (const Error& e) {
         (void)Failure(kName, e.what());
         return outcome.exitStatus == kExitOk ? kExitFailed : outcome.exitStatus;
     }
@@ -312,19 +159,13 @@ int Finish(const RolloutArgs& args, OutputKind kind, const RolloutOutcome& outco
 // anything is sent, so a failure sends nothing.
 std::unique_ptr<MulticastReturnProbe> OpenProbe(
     const RolloutArgs& args, const std::vector<std::optional<qd::StatusReport>>& before) {
-    const bool older = std::any_of(before.begin(), before.end(),
-                                   [](const auto& report) { return !report.has_value(); });
-    if (!args.waitReturn || args.dryRun || !older) {
+    if (!args.waitReturn || args.dryRun) {
         return nullptr;
     }
     try {
-        std::optional<SearchInterface> iface;
-        if (!args.interface.empty()) {
-            iface = ResolveInterface(args.interface);
-        }
-        return std::make_unique<MulticastReturnProbe>(iface);
-    } catch (const NetError& e) {
-        throw Refused(std::string("--wait-return: ") + e.what());
+        return OpenReturnProbe(before, args.sources.interface);
+    } catch (const Error& e) {
+        throw Error(std::string("--wait-return: ") + e.what());
     }
 }
 
@@ -341,11 +182,7 @@ std::unique_ptr<StatusClient> OpenStatus(const RolloutArgs& args) {
     if (args.dryRun) {
         return nullptr;
     }
-    try {
-        return std::make_unique<StatusClient>();
-    } catch (const NetError& e) {
-        throw Refused(e.what());
-    }
+    return std::make_unique<StatusClient>();
 }
 
 // Only with --wait-return: whether a camera reports status is decided
@@ -383,7 +220,7 @@ int Upload(RolloutArgs& args, OutputKind kind, const std::vector<HostPort>& targ
         settings.policy.maxFailures = args.maxFailures;
     }
     const InterruptGuard guard;
-    settings.interrupts = &g_interrupts;
+    settings.interrupts = guard.presses();
     settings.waitMask = guard.waitMask();
     const std::unique_ptr<RolloutObserver> output = MakeOutput(kind, stdout);
     const RolloutOutcome outcome = RunRollout(targets, settings, *output);
@@ -391,10 +228,17 @@ int Upload(RolloutArgs& args, OutputKind kind, const std::vector<HostPort>& targ
 }
 
 int Roll(RolloutArgs& args) {
-    const RolloutPackage package = OpenPackage(args.package);
+    // Checked once here, through the descriptor every upload then sends from.
+    const RolloutPackage package = OpenRolloutPackage(args.package);
     Prepared prepared;
-    const std::string verified = VerifyOnce(args, package, prepared.info);
-    const std::vector<HostPort> targets = CollectTargets(args);
+    const std::string verified =
+        VerifyOpened(package, args.package, PolicyFromKeyFiles(args.publicKeys, args.minCounter),
+                     &prepared.info);
+    const CollectedTargets collected = CollectTargets(args.sources);
+    for (const std::vector<std::string>& group : collected.warnings) {
+        WarnEach(group);
+    }
+    const std::vector<HostPort>& targets = collected.targets;
     CheckReportPlace(args.report);
     prepared.status = OpenStatus(args);
     prepared.before = StatusBefore(args, prepared.status.get(), targets);
@@ -415,39 +259,26 @@ int RunRolloutCommand(RolloutArgs& args) {
         throw CLI::ValidationError("--report",
                                    "needs a file name ending in .csv or .json, not " + args.report);
     }
-    if (args.targets.empty() && args.targetsFile.empty() && !args.search) {
+    if (args.sources.named.empty() && args.sources.file.empty() && !args.sources.search) {
         throw CLI::ValidationError("TARGETS", "name targets, give --targets FILE or --search");
     }
-    try {
-        return Roll(args);
-    } catch (const Refused& e) {
-        return Failure(kName, e.what());
-    }
-}
-
-CLI::Validator HostPortCheck() {
-    return CLI::Validator(
-        [](const std::string& text) {
-            return ParseHostPort(text) ? std::string()
-                                       : "needs HOST:PORT with a port from 1 to 65535, not " + text;
-        },
-        "");
+    return Roll(args);
 }
 
 void AddTargetOptions(CLI::App& command, RolloutArgs& args) {
-    command.add_option("TARGETS", args.targets, "cameras as HOST:PORT, in this order")
+    command.add_option("TARGETS", args.sources.named, "cameras as HOST:PORT, in this order")
         ->check(HostPortCheck());
     command
-        .add_option("--targets", args.targetsFile, "read targets from FILE, one HOST:PORT a line")
+        .add_option("--targets", args.sources.file, "read targets from FILE, one HOST:PORT a line")
         ->type_name("FILE");
-    command.add_flag("--search", args.search, "add every camera that answers a search");
+    command.add_flag("--search", args.sources.search, "add every camera that answers a search");
     command
-        .add_option("--interface", args.interface,
+        .add_option("--interface", args.sources.interface,
                     "search and probe on this interface, named or given by an address")
         ->type_name("IFNAME|ADDR");
-    AddSeconds(command, "--search-timeout", args.searchTimeout,
+    AddSeconds(command, "--search-timeout", args.sources.searchTimeout,
                "seconds to collect search answers (default 3)");
-    AddMaxAnswers(command, args.maxAnswers);
+    AddMaxAnswers(command, args.sources.maxAnswers);
 }
 
 void AddPolicyOptions(CLI::App& command, RolloutArgs& args) {
@@ -525,13 +356,7 @@ Command AddRollout(CLI::App& tool) {
     AddPolicyOptions(*command, *args);
     AddUploadOptions(*command, *args);
     command->footer(kRolloutDetails);
-    return {command, [args, command] {
-                try {
-                    return RunRolloutCommand(*args);
-                } catch (const CLI::ValidationError& e) {
-                    return UsageError(*command, e.what());
-                }
-            }};
+    return {command, [args] { return RunRolloutCommand(*args); }};
 }
 
 }  // namespace qdupk

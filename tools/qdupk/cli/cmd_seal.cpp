@@ -36,18 +36,10 @@ struct SealArgs {
 
 int RunSeal(const SealArgs& args) {
     const std::string& output = args.output.empty() ? args.package : args.output;
-    try {
-        const SigningKey key = ReadPrivateKey(args.keyPath);
-        const SealedFile sealed = SealPackageFile(args.package, output, key, args.counter);
-        std::printf("%s: %s (was %s)\n", output.c_str(), SealSummary(sealed.after).c_str(),
-                    SealSummary(sealed.before).c_str());
-    } catch (const KeyError& e) {
-        return Failure(kName, e.what());
-    } catch (const PackError& e) {
-        return Failure(kName, e.what());
-    } catch (const FileError& e) {
-        return Failure(kName, e.what());
-    }
+    const SigningKey key = ReadPrivateKey(args.keyPath);
+    const SealedFile sealed = SealPackageFile(args.package, output, key, args.counter);
+    std::printf("%s: %s (was %s)\n", output.c_str(), SealSummary(sealed.after).c_str(),
+                SealSummary(sealed.before).c_str());
     return kExitOk;
 }
 

@@ -66,22 +66,13 @@ void PrintWithStatus(const SearchArgs& args, const std::vector<CameraReply>& fou
 }
 
 int RunSearch(const SearchArgs& args) {
-    SearchResult result;
-    try {
-        result = Search(args);
-    } catch (const NetError& e) {
-        return Failure(kName, e.what());
-    }
+    const SearchResult result = Search(args);
     for (const std::string& line : SearchWarnings(result)) {
         Warning(kName, line);
     }
     const std::vector<CameraReply>& found = result.cameras.cameras();
     if (args.status) {
-        try {
-            PrintWithStatus(args, found);
-        } catch (const NetError& e) {
-            return Failure(kName, e.what());
-        }
+        PrintWithStatus(args, found);
     } else if (args.json) {
         (void)std::fputs(FormatJson(found).c_str(), stdout);
     } else if (!found.empty()) {

@@ -148,13 +148,8 @@ int RunStatus(const StatusArgs& args) {
     if (args.hosts.empty() && !args.search) {
         throw CLI::ValidationError("HOST", "name cameras or give --search");
     }
-    std::vector<CameraStatus> cameras;
-    try {
-        cameras = Cameras(args);
-        Ask(cameras, args.timeout);
-    } catch (const NetError& e) {
-        return Failure(kName, e.what());
-    }
+    std::vector<CameraStatus> cameras = Cameras(args);
+    Ask(cameras, args.timeout);
     return Print(args, cameras);
 }
 
@@ -184,13 +179,7 @@ Command AddStatus(CLI::App& tool) {
                "(default 3)");
     command->add_flag("--json", args->json, "print a JSON array, one object per camera");
     command->footer(kStatusDetails);
-    return {command, [args, command] {
-                try {
-                    return RunStatus(*args);
-                } catch (const CLI::ValidationError& e) {
-                    return UsageError(*command, e.what());
-                }
-            }};
+    return {command, [args] { return RunStatus(*args); }};
 }
 
 }  // namespace qdupk

@@ -74,12 +74,7 @@ int Report(const VerifyArgs& args, const VerifyResult& result) {
 }
 
 int RunVerify(const VerifyArgs& args) {
-    SealPolicy policy;
-    try {
-        policy = PolicyFromKeyFiles(args.publicKeys, args.minCounter);
-    } catch (const KeyError& e) {
-        return Failure(kName, e.what());
-    }
+    const SealPolicy policy = PolicyFromKeyFiles(args.publicKeys, args.minCounter);
     return Report(args, VerifyPackage(args.package, args.devId, policy));
 }
 

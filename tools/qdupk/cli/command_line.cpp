@@ -194,6 +194,15 @@ CLI::Option* AddMaxAnswers(CLI::App& command, std::size_t& out) {
         ->type_name("N");
 }
 
+CLI::Validator HostPortCheck() {
+    return CLI::Validator(
+        [](const std::string& text) {
+            return ParseHostPort(text) ? std::string()
+                                       : "needs HOST:PORT with a port from 1 to 65535, not " + text;
+        },
+        "");
+}
+
 int UsageError(const CLI::App& app, const std::string& message) {
     (void)std::fprintf(stderr, "%s: error: %s\n\n%s", CommandName(app).c_str(),
                        AsClause(message).c_str(), app.help().c_str());

@@ -35,6 +35,9 @@ CLI::Option* AddCounter(CLI::App& command, const std::string& name,
                         std::optional<std::uint64_t>& out, const std::string& help);
 extern const char kCounterHelp[];
 
+// Takes "HOST:PORT" with a port from 1 to 65535 (see ParseHostPort).
+CLI::Validator HostPortCheck();
+
 // --max-answers N: how many answering cameras a search keeps (1 to 1000000).
 CLI::Option* AddMaxAnswers(CLI::App& command, std::size_t& out);
 

@@ -1,23 +1,19 @@
 // Commands of qdupk. Each adds itself, with its options, to the tool's
 // command line and hands back what runs it once the line has parsed. A run
-// returns the process exit status: 0 success, 1 refused or failed, 2 usage;
-// search, status, upload and rollout add codes of their own from 3 on (see their
-// help).
+// returns the process exit status or throws Error (errors.h).
 #ifndef QDUPK_TOOL_COMMANDS_H
 #define QDUPK_TOOL_COMMANDS_H
 
 #include <functional>
 #include <string>
 
+#include "errors.h"
+
 namespace CLI {
 class App;
 }  // namespace CLI
 
 namespace qdupk {
-
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
 
 struct Command {
     CLI::App* app = nullptr;  // owned by the tool's App

@@ -1,6 +1,7 @@
 // qdupk: builds and inspects upgrade packages on the host, finds cameras
 // and uploads to them. Each command lives in its own cmd_*.cpp; this file
-// only builds the command line and dispatches.
+// builds the command line, dispatches, and turns a failure into its
+// message and exit status.
 #include <cstdio>
 #include <exception>
 #include <memory>
@@ -61,11 +62,20 @@ int Parse(CLI::App& tool, int argc, char** argv) {
     return -1;
 }
 
+// Every command fails the same way: its refusals and faults as an Error
+// with the exit status they mean, a line it finds wrong only after parsing
+// as a usage error, anything else as a plain failure.
 int RunCommand(const Command& command) {
+    const char* name = command.app->get_name().c_str();
     try {
         return command.run();
+    } catch (const Error& e) {
+        (void)Failure(name, e.what());
+        return e.status();
+    } catch (const CLI::ValidationError& e) {
+        return UsageError(*command.app, e.what());
     } catch (const std::exception& e) {
-        return Failure(command.app->get_name().c_str(), e.what());
+        return Failure(name, e.what());
     }
 }
 
@@ -75,8 +85,8 @@ int Run(int argc, char** argv) {
     tool.set_help_flag("-h,--help", "show this help and exit");
     tool.set_version_flag("--version", QD_VERSION, "print the version and exit");
     tool.footer(kToolFooter);
-    // A repeated option overrides the earlier one, as it always has, so a
-    // script may append its own time-out to a command line of defaults.
+    // A repeated option overrides the earlier one, so a script may append
+    // its own time-out to a command line of defaults.
     tool.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     std::vector<Command> commands;
     for (const auto add : kCommands) {

@@ -29,7 +29,7 @@ const std::vector<std::string>& ItemKeys() {
 }
 
 [[noreturn]] void Refuse(const Manifest& m, int line, const std::string& what) {
-    throw PackError("manifest " + m.path + ", line " + std::to_string(line) + ": " + what);
+    throw Error("manifest " + m.path + ", line " + std::to_string(line) + ": " + what);
 }
 
 std::string Lower(std::string text) {
@@ -165,7 +165,7 @@ std::string Where(const ManifestSection& section, const char* key) {
 const ManifestKey& Required(const Manifest& m, const ManifestSection& section, const char* key) {
     const ManifestKey* entry = Find(section, key);
     if (entry == nullptr) {
-        throw PackError("manifest " + m.path + ": " + Where(section, key) + " is missing");
+        throw Error("manifest " + m.path + ": " + Where(section, key) + " is missing");
     }
     return *entry;
 }
@@ -236,7 +236,7 @@ std::string DirectoryOf(const std::string& path) {
 
 PackagePlan ReadPackageSection(const Manifest& m, const Sections& sections) {
     if (sections.package == nullptr) {
-        throw PackError("manifest " + m.path + " has no [package] section");
+        throw Error("manifest " + m.path + " has no [package] section");
     }
     const ManifestSection& package = *sections.package;
     PackagePlan plan;
@@ -244,7 +244,7 @@ PackagePlan ReadPackageSection(const Manifest& m, const Sections& sections) {
     plan.version = Text(m, package, "version", true);
     plan.devId = Text(m, package, "devid", true);
     if (plan.devId.empty()) {
-        throw PackError("manifest " + m.path + ": [package] devid is empty");
+        throw Error("manifest " + m.path + ": [package] devid is empty");
     }
     return plan;
 }
@@ -261,7 +261,7 @@ PackagePlan ReadManifest(const std::string& path) {
         plan.items.push_back(ReadItem(m, *item.second));
     }
     if (plan.items.empty()) {
-        throw PackError("manifest " + path + ": no items ([item1] is missing)");
+        throw Error("manifest " + path + ": no items ([item1] is missing)");
     }
     return plan;
 }

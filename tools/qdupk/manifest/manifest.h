@@ -38,13 +38,13 @@ struct ManifestSection {
 };
 
 // Every section of the manifest with its keys, in file order, blanks and
-// carriage returns around names and values cut. Throws PackError when the
+// carriage returns around names and values cut. Throws Error when the
 // file cannot be read (no such file, a directory, ...) and for a line that
 // is neither "[section]" nor "key=value", a key above the first section, or
 // a line too long to be read whole.
 std::vector<ManifestSection> ListManifest(const std::string& path);
 
-// Throws PackError naming the line, section and key at fault.
+// Throws Error naming the line, section and key at fault.
 PackagePlan ReadManifest(const std::string& path);
 
 // 1/0, yes/no, true/false, on/off in any case; nothing for other text.

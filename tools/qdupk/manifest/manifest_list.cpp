@@ -60,13 +60,13 @@ std::string FileProblem(const std::string& path) {
 std::vector<RawLine> ReadLines(const std::string& path) {
     const std::string problem = FileProblem(path);
     if (!problem.empty()) {
-        throw PackError("manifest " + path + problem);
+        throw Error("manifest " + path + problem);
     }
     std::vector<RawLine> lines;
     const int ret = etcfile::etc_ForEachLine(path.c_str(), Collect, &lines);
     if (ret != 0) {
-        throw PackError("manifest " + path + ": cannot read" +
-                        (ret == kEtcNoFile ? ": " + std::string(std::strerror(errno)) : ""));
+        throw Error("manifest " + path + ": cannot read" +
+                    (ret == kEtcNoFile ? ": " + std::string(std::strerror(errno)) : ""));
     }
     return lines;
 }
@@ -103,7 +103,7 @@ std::vector<ManifestSection> ListManifest(const std::string& path) {
         }
         const std::string problem = LineProblem(line, !sections.empty());
         if (!problem.empty()) {
-            throw PackError(AtLine(path, line.number, problem));
+            throw Error(AtLine(path, line.number, problem));
         }
         if (line.kind == etcfile::EtcLineKind::kSection) {
             sections.push_back({line.number, std::move(line.name), {}});

@@ -29,7 +29,7 @@ struct IfaddrsFree {
 using IfaddrsPtr = std::unique_ptr<ifaddrs, IfaddrsFree>;
 
 [[noreturn]] void ThrowErrno(const std::string& what, const std::string& hint = "") {
-    throw NetError(what + ": " + std::strerror(errno) + hint);
+    throw Error(what + ": " + std::strerror(errno) + hint);
 }
 
 IfaddrsPtr InterfaceList() {
@@ -185,15 +185,15 @@ SearchInterface ResolveInterface(const std::string& nameOrAddress) {
         if (auto found = FindByAddress(list.get(), address)) {
             return *found;
         }
-        throw NetError("no interface of this host has the address " + nameOrAddress);
+        throw Error("no interface of this host has the address " + nameOrAddress);
     }
     if (auto found = FindByName(list.get(), nameOrAddress)) {
         return *found;
     }
     if (if_nametoindex(nameOrAddress.c_str()) != 0) {
-        throw NetError("interface " + nameOrAddress + " has no IPv4 address");
+        throw Error("interface " + nameOrAddress + " has no IPv4 address");
     }
-    throw NetError("no interface named " + nameOrAddress);
+    throw Error("no interface named " + nameOrAddress);
 }
 
 HostAddresses LocalAddresses() {

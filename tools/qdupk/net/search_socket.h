@@ -8,19 +8,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <stdexcept>
 #include <string>
 
 #include "cli_values.h"
 #include "discovery.h"
+#include "errors.h"
 #include "qd_owners.h"
 
 namespace qdupk {
-
-class NetError : public std::runtime_error {
-  public:
-    using std::runtime_error::runtime_error;
-};
 
 struct SearchInterface {
     std::string name;
@@ -29,7 +24,7 @@ struct SearchInterface {
 };
 
 // An interface name ("eth0") or one of this host's IPv4 addresses; throws
-// NetError when no such interface exists or it has no IPv4 address.
+// Error when no such interface exists or it has no IPv4 address.
 SearchInterface ResolveInterface(const std::string& nameOrAddress);
 
 struct SearchOptions {
@@ -39,18 +34,18 @@ struct SearchOptions {
     std::size_t maxAnswers = kDefaultMaxAnswers;
 };
 
-// This host's addresses, for SourceProblem. Throws NetError.
+// This host's addresses, for SourceProblem. Throws Error.
 HostAddresses LocalAddresses();
 
 // Sends the search (once at the start and once more half-way, in case the
 // first datagram was lost) and collects valid answers until the time-out;
 // answers from sources no camera can have are ignored, and those beyond
-// maxAnswers cameras dropped. Throws NetError when the socket cannot be
+// maxAnswers cameras dropped. Throws Error when the socket cannot be
 // set up or the search not sent.
 SearchResult SearchCameras(const SearchOptions& options);
 
 // The socket a search is sent from and answers arrive on: the answer port,
-// joined to the group on the interface. Throws NetError.
+// joined to the group on the interface. Throws Error.
 qd::UniqueFd OpenSearchSocket(const std::optional<SearchInterface>& iface);
 
 // Reads one waiting datagram without blocking; false when none waited.

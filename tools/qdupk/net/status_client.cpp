@@ -99,7 +99,7 @@ bool AllAnswered(const std::vector<std::string>& addresses,
 StatusClient::StatusClient()
     : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)), nonce_(RandomNonce()) {
     if (!fd_.valid()) {
-        throw NetError(std::string("cannot open a UDP socket: ") + std::strerror(errno));
+        throw Error(std::string("cannot open a UDP socket: ") + std::strerror(errno));
     }
 }
 

@@ -23,7 +23,7 @@ struct StatusAnswer {
 
 class StatusClient {
   public:
-    // Throws NetError when no UDP socket can be opened.
+    // Throws Error when no UDP socket can be opened.
     StatusClient();
 
     // Readable when replies wait.

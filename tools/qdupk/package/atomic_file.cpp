@@ -32,7 +32,7 @@ std::string DirectoryOf(const std::string& path) {
 void SyncPath(const std::string& path, int flags) {
     const qd::UniqueFd fd(::open(path.c_str(), flags | O_CLOEXEC));
     if (!fd.valid() || ::fsync(fd.get()) != 0) {
-        throw FileError("cannot flush " + path + " to disk: " + std::strerror(errno));
+        throw Error("cannot flush " + path + " to disk: " + std::strerror(errno));
     }
 }
 
@@ -40,8 +40,8 @@ void SyncPath(const std::string& path, int flags) {
 // step: no check-then-rename race.
 void LinkNew(const std::string& from, const std::string& to) {
     if (::link(from.c_str(), to.c_str()) != 0) {
-        throw FileError(errno == EEXIST ? to + " already exists"
-                                        : "cannot create " + to + ": " + std::strerror(errno));
+        throw Error(errno == EEXIST ? to + " already exists"
+                                    : "cannot create " + to + ": " + std::strerror(errno));
     }
     (void)std::remove(from.c_str());
 }
@@ -52,8 +52,8 @@ AtomicFile::AtomicFile(std::string target, mode_t mode)
     : target_(std::move(target)), path_(target_ + ".XXXXXX") {
     const qd::UniqueFd fd(mkstemp(path_.data()));
     if (!fd.valid()) {
-        throw FileError("cannot create a temporary file beside " + target_ + ": " +
-                        std::strerror(errno));
+        throw Error("cannot create a temporary file beside " + target_ + ": " +
+                    std::strerror(errno));
     }
     (void)::fchmod(fd.get(), mode == 0 ? NewFileMode() : mode);
 }
@@ -69,7 +69,7 @@ void AtomicFile::Commit(bool replace) {
     if (!replace) {
         LinkNew(path_, target_);
     } else if (std::rename(path_.c_str(), target_.c_str()) != 0) {
-        throw FileError("cannot rename " + path_ + " to " + target_ + ": " + std::strerror(errno));
+        throw Error("cannot rename " + path_ + " to " + target_ + ": " + std::strerror(errno));
     }
     committed_ = true;
     SyncPath(DirectoryOf(target_), O_RDONLY | O_DIRECTORY);

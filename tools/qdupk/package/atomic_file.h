@@ -5,17 +5,13 @@
 
 #include <sys/types.h>
 
-#include <stdexcept>
 #include <string>
+
+#include "errors.h"
 
 namespace qdupk {
 
-class FileError : public std::runtime_error {
-  public:
-    using std::runtime_error::runtime_error;
-};
-
-// Removes the temporary file unless it was committed. Throws FileError.
+// Removes the temporary file unless it was committed. Throws Error.
 class AtomicFile {
   public:
     // mode 0 means an ordinary new file's mode (0666 less the umask).

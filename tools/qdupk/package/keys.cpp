@@ -47,7 +47,7 @@ struct Wiped {
 PkeyPtr PrivateKeyOf(const std::array<unsigned char, kKeyBytes>& seed) {
     PkeyPtr key(EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, seed.data(), seed.size()));
     if (!key) {
-        throw KeyError("the crypto library cannot make an Ed25519 key");
+        throw Error("the crypto library cannot make an Ed25519 key");
     }
     return key;
 }
@@ -89,15 +89,15 @@ void ReadKeyFile(const std::string& path, const char* what,
                  std::array<unsigned char, kKeyBytes>& out) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        throw KeyError("cannot read " + std::string(what) + " file " + path + ": " +
-                       std::strerror(errno));
+        throw Error("cannot read " + std::string(what) + " file " + path + ": " +
+                    std::strerror(errno));
     }
     // Longer than any key file could be: read no further than needed to say so.
     std::string text(kKeyHexDigits + 3, '\0');
     in.read(&text[0], static_cast<std::streamsize>(text.size()));
     text.resize(static_cast<std::size_t>(in.gcount()));
     if (!ParseKeyText(std::move(text), out)) {
-        throw KeyError(path + " is not " + what + " file (64 hex digits and a newline)");
+        throw Error(path + " is not " + what + " file (64 hex digits and a newline)");
     }
 }
 
@@ -107,7 +107,7 @@ void WriteNewFile(const std::string& path, const std::string& text, mode_t mode)
     qd::UniqueFd fd(
         ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
     if (!fd.valid()) {
-        throw KeyError("cannot create " + path + ": " + std::strerror(errno));
+        throw Error("cannot create " + path + ": " + std::strerror(errno));
     }
     const bool written =
         ::fchmod(fd.get(), mode) == 0 &&
@@ -116,7 +116,7 @@ void WriteNewFile(const std::string& path, const std::string& text, mode_t mode)
     const int error = errno;
     if (!written) {
         (void)::unlink(path.c_str());
-        throw KeyError("cannot write " + path + ": " + std::strerror(error));
+        throw Error("cannot write " + path + ": " + std::strerror(error));
     }
 }
 
@@ -134,7 +134,7 @@ bool EndsWith(const std::string& text, const std::string& suffix) {
 void RefuseExisting(const std::string& path) {
     struct stat info {};
     if (::lstat(path.c_str(), &info) == 0) {
-        throw KeyError(path + " already exists; a key file is never replaced");
+        throw Error(path + " already exists; a key file is never replaced");
     }
 }
 
@@ -143,12 +143,12 @@ void GenerateSeed(std::array<unsigned char, kKeyBytes>& seed) {
     const PkeyCtxPtr ctx(EVP_PKEY_CTX_new_id(EVP_PKEY_ED25519, nullptr));
     EVP_PKEY* raw = nullptr;
     if (!ctx || EVP_PKEY_keygen_init(ctx.get()) != 1 || EVP_PKEY_keygen(ctx.get(), &raw) != 1) {
-        throw KeyError("the crypto library cannot generate an Ed25519 key");
+        throw Error("the crypto library cannot generate an Ed25519 key");
     }
     const PkeyPtr key(raw);
     std::size_t size = seed.size();
     if (EVP_PKEY_get_raw_private_key(key.get(), seed.data(), &size) != 1 || size != seed.size()) {
-        throw KeyError("the crypto library cannot export the new key");
+        throw Error("the crypto library cannot export the new key");
     }
 }
 
@@ -170,7 +170,7 @@ void CheckNewKey(const SigningKey& signer) {
     const Signature signature = signer.Sign(kProbe, sizeof kProbe);
     if (!StrictPointEncoding(signer.publicKey().data()) ||
         !Ed25519Verify(signer.publicKey().data(), kProbe, sizeof kProbe, signature.data())) {
-        throw KeyError("the new key failed its self-check; nothing was written");
+        throw Error("the new key failed its self-check; nothing was written");
     }
 }
 
@@ -182,7 +182,7 @@ SigningKey::SigningKey(const std::array<unsigned char, 32>& seed) : seed_(seed) 
     if (EVP_PKEY_get_raw_public_key(key.get(), public_.data(), &size) != 1 ||
         size != public_.size()) {
         OPENSSL_cleanse(seed_.data(), seed_.size());
-        throw KeyError("the crypto library cannot derive the public key");
+        throw Error("the crypto library cannot derive the public key");
     }
 }
 
@@ -203,7 +203,7 @@ Signature SigningKey::Sign(const unsigned char* message, std::size_t size) const
     if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, nullptr, nullptr, key.get()) != 1 ||
         EVP_DigestSign(ctx.get(), signature.data(), &length, message, size) != 1 ||
         length != signature.size()) {
-        throw KeyError("the crypto library cannot sign");
+        throw Error("the crypto library cannot sign");
     }
     return signature;
 }
@@ -228,7 +228,7 @@ SigningKey ReadPrivateKey(const std::string& path) {
     // Both files hold 64 hex digits, so a public key given by mistake would
     // read as a seed and sign with a key no camera holds.
     if (EndsWith(path, ".pub")) {
-        throw KeyError(path + " is a public key; sign with the private NAME.key");
+        throw Error(path + " is a public key; sign with the private NAME.key");
     }
     Wiped seed;
     ReadKeyFile(path, "a private key", seed.bytes);
@@ -238,15 +238,15 @@ SigningKey ReadPrivateKey(const std::string& path) {
 PublicKey ReadPublicKey(const std::string& path) {
     // A secret handed around where public keys go is on its way to leaking.
     if (EndsWith(path, ".key")) {
-        throw KeyError(path + " is a private key; give the public NAME.pub");
+        throw Error(path + " is a private key; give the public NAME.pub");
     }
     PublicKey key{};
     ReadKeyFile(path, "a public key", key);
     // Such a key (all zeros is an obvious placeholder) would take seals that
     // anyone can make.
     if (!StrictPointEncoding(key.data())) {
-        throw KeyError(path + " is no usable public key: a point of small order or not in " +
-                       "canonical form, which would take seals anyone can forge");
+        throw Error(path + " is no usable public key: a point of small order or not in " +
+                    "canonical form, which would take seals anyone can forge");
     }
     return key;
 }

@@ -6,15 +6,11 @@
 
 #include <array>
 #include <cstddef>
-#include <stdexcept>
 #include <string>
 
-namespace qdupk {
+#include "errors.h"
 
-class KeyError : public std::runtime_error {
-  public:
-    using std::runtime_error::runtime_error;
-};
+namespace qdupk {
 
 using PublicKey = std::array<unsigned char, 32>;
 using KeyId = std::array<unsigned char, 8>;
@@ -24,14 +20,14 @@ using Signature = std::array<unsigned char, 64>;
 // goes, so it lingers in memory no longer than the command that signs.
 class SigningKey {
   public:
-    explicit SigningKey(const std::array<unsigned char, 32>& seed);  // throws KeyError
+    explicit SigningKey(const std::array<unsigned char, 32>& seed);  // Throws Error
     ~SigningKey();
     SigningKey(const SigningKey&) = delete;
     SigningKey& operator=(const SigningKey&) = delete;
 
     const PublicKey& publicKey() const noexcept { return public_; }
     KeyId keyId() const noexcept;
-    // Throws KeyError when the library cannot sign.
+    // Throws Error when the library cannot sign.
     Signature Sign(const unsigned char* message, std::size_t size) const;
 
   private:
@@ -47,7 +43,7 @@ std::string HexOf(const std::array<unsigned char, N>& bytes) {
     return HexOf(bytes.data(), N);
 }
 
-// Read a key file; throw KeyError naming the file when it is missing or is
+// Read a key file; throw Error naming the file when it is missing or is
 // not 64 hex digits (and an optional newline), and for a public key that
 // cannot verify seals (StrictPointEncoding).
 SigningKey ReadPrivateKey(const std::string& path);
@@ -61,7 +57,7 @@ struct KeyFiles {
 
 // Creates NAME.key (mode 0600) and NAME.pub from a fresh random seed. Never
 // replaces or follows an existing file: either both files are written
-// whole, or neither is left behind. Throws KeyError.
+// whole, or neither is left behind. Throws Error.
 KeyFiles GenerateKeyFiles(const std::string& name);
 
 }  // namespace qdupk

@@ -248,7 +248,7 @@ PackageInfo ReadPackage(const std::string& path) {
     bool unreadable = false;
     const std::string fault = Walk(path, std::nullopt, SealPolicy{}, info, unreadable);
     if (!fault.empty()) {
-        throw PackageError(fault, unreadable);
+        throw Error(unreadable ? fault : path + ": damaged package: " + fault);
     }
     return info;
 }
@@ -278,19 +278,23 @@ VerifyResult VerifyPackage(const std::string& path, const std::optional<std::str
     return result;
 }
 
-std::string PackageFileProblem(const std::string& path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
+std::string PackageFileProblem(const std::string& path, const struct stat* info) {
+    if (info == nullptr) {
         return errno == ENOENT ? path + ": no such file"
                                : "cannot read " + path + ": " + std::strerror(errno);
     }
-    if (S_ISDIR(st.st_mode)) {
+    if (S_ISDIR(info->st_mode)) {
         return path + " is a directory, not a package";
     }
-    if (!S_ISREG(st.st_mode)) {
+    if (!S_ISREG(info->st_mode)) {
         return path + " is not a regular file";
     }
-    return st.st_size == 0 ? path + " is empty" : std::string();
+    return info->st_size == 0 ? path + " is empty" : std::string();
+}
+
+std::string PackageFileProblem(const std::string& path) {
+    struct stat info {};
+    return PackageFileProblem(path, ::stat(path.c_str(), &info) == 0 ? &info : nullptr);
 }
 
 std::string SealSummary(const SealInfo& seal) {

@@ -4,28 +4,18 @@
 #ifndef QDUPK_TOOL_PACKAGE_READER_H
 #define QDUPK_TOOL_PACKAGE_READER_H
 
+#include <sys/stat.h>
+
 #include <array>
 #include <cstdint>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "errors.h"
 #include "keys.h"
 
 namespace qdupk {
-
-class PackageError : public std::runtime_error {
-  public:
-    explicit PackageError(const std::string& what, bool unreadable = false)
-        : std::runtime_error(what), unreadable_(unreadable) {}
-    // No package was read at all (no such file, a directory, ...), as
-    // against a damaged one.
-    bool unreadable() const noexcept { return unreadable_; }
-
-  private:
-    bool unreadable_;
-};
 
 struct ItemInfo {
     std::int32_t index = 0;
@@ -57,7 +47,7 @@ struct SealPolicy {
 
 // The policy of a camera holding the keys of these public key files and
 // this stored counter (none: 0), as --pubkey and --min-counter give it.
-// Throws KeyError when a key file cannot be read.
+// Throws Error when a key file cannot be read.
 SealPolicy PolicyFromKeyFiles(const std::vector<std::string>& keyFiles,
                               std::optional<std::uint64_t> minCounter);
 
@@ -77,12 +67,13 @@ struct PackageInfo {
 std::vector<std::int32_t> ItemTypes(const PackageInfo& info);
 
 // Reads every record and checks every digest, the seal's included (no
-// signature is checked); throws PackageError naming the first fault.
+// signature is checked); throws Error naming the first fault, and the
+// file as a damaged package when it was one.
 PackageInfo ReadPackage(const std::string& path);
 
 struct VerifyResult {
     bool accepted = false;
-    bool unreadable = false;  // see PackageError::unreadable
+    bool unreadable = false;  // no package read at all, as against a damaged one
     std::string message;      // the fault, or a summary of the accepted package
     PackageInfo info;         // filled as far as it could be read
 };
@@ -99,6 +90,9 @@ VerifyResult VerifyPackage(const std::string& path, const std::optional<std::str
 // regular file", "... is empty", "cannot read ...: <reason>"); empty when
 // it may be one.
 std::string PackageFileProblem(const std::string& path);
+// The same judgement of a file already looked at: `info` as stat or fstat
+// filled it, or null when that failed with errno.
+std::string PackageFileProblem(const std::string& path, const struct stat* info);
 
 // "unsealed", "sealed, unsigned, counter 0",
 // "sealed, signed by key 0123456789abcdef, counter 7".

@@ -30,10 +30,10 @@ struct Digest {
 
 void CheckText(const std::string& text, const std::string& what) {
     if (text.size() > kMaxTextLength) {
-        throw PackError(what + " is longer than 127 characters");
+        throw Error(what + " is longer than 127 characters");
     }
     if (text.find('\0') != std::string::npos) {
-        throw PackError(what + " contains a NUL character");
+        throw Error(what + " contains a NUL character");
     }
 }
 
@@ -49,7 +49,7 @@ std::unique_ptr<std::istream> OpenSource(const ItemPlan& item) {
     }
     auto in = std::make_unique<std::ifstream>(item.sourcePath, std::ios::binary);
     if (!*in) {
-        throw PackError("cannot open source file " + item.sourcePath);
+        throw Error("cannot open source file " + item.sourcePath);
     }
     return in;
 }
@@ -72,13 +72,13 @@ Digest DigestSource(const ItemPlan& item) {
         total += got;
     }
     if (in->bad()) {
-        throw PackError("cannot read " + SourceName(item));
+        throw Error("cannot read " + SourceName(item));
     }
     if (total == 0) {
-        throw PackError(SourceName(item) + " is empty");
+        throw Error(SourceName(item) + " is empty");
     }
     if (total > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) {
-        throw PackError(SourceName(item) + " is larger than 2 GiB - 1 bytes");
+        throw Error(SourceName(item) + " is larger than 2 GiB - 1 bytes");
     }
     Digest digest{};
     libqdupk_MD5Final(&context, digest.md5);
@@ -94,13 +94,13 @@ void CopySource(const ItemPlan& item, std::int32_t size, std::ostream& out) {
     while (remaining > 0) {
         const std::size_t want = remaining < chunk.size() ? remaining : chunk.size();
         if (!in->read(chunk.data(), static_cast<std::streamsize>(want))) {
-            throw PackError(SourceName(item) + " changed while it was packed");
+            throw Error(SourceName(item) + " changed while it was packed");
         }
         out.write(chunk.data(), static_cast<std::streamsize>(want));
         remaining -= want;
     }
     if (in->peek() != std::char_traits<char>::eof()) {
-        throw PackError(SourceName(item) + " changed while it was packed");
+        throw Error(SourceName(item) + " changed while it was packed");
     }
 }
 
@@ -148,10 +148,10 @@ void WriteEnd(std::ostream& out) {
 
 void CheckPlan(const PackagePlan& plan) {
     if (plan.items.empty()) {
-        throw PackError("the package has no items");
+        throw Error("the package has no items");
     }
     if (plan.items.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
-        throw PackError("the package has too many items");
+        throw Error("the package has too many items");
     }
     CheckText(plan.name, "package name");
     CheckText(plan.version, "package version");
@@ -195,7 +195,7 @@ void WriteSealedPackage(const PackagePlan& plan, std::ostream& out, const SealOp
     WritePackage(plan, hashed);
     unsigned char digest[kSha256Size];
     if (!hash.Final(digest)) {
-        throw PackError("the crypto library cannot compute SHA-256");
+        throw Error("the crypto library cannot compute SHA-256");
     }
     const std::array<unsigned char, kSealBytes> bytes = MakeSeal(digest, seal);
     out.write(reinterpret_cast<const char*>(bytes.data()),
@@ -212,7 +212,7 @@ void WritePackage(const PackagePlan& plan, std::ostream& out) {
     }
     WriteEnd(out);
     if (!out) {
-        throw PackError("cannot write the package");
+        throw Error("cannot write the package");
     }
 }
 
@@ -231,7 +231,7 @@ void WritePackageFile(const PackagePlan& plan, const std::string& outPath, const
         WriteSealedPackage(plan, out, seal);
         out.close();
         if (!out) {
-            throw PackError("cannot write " + temp.path());
+            throw Error("cannot write " + temp.path());
         }
     }
     CheckSealedOutput(temp.path(), seal);

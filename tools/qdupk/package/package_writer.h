@@ -6,10 +6,10 @@
 
 #include <cstdint>
 #include <iosfwd>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "errors.h"
 #include "libqdupdate.h"
 #include "seal_writer.h"
 
@@ -17,11 +17,6 @@ namespace qdupk {
 
 constexpr std::int32_t kFormatVersion = 1;
 constexpr std::size_t kMaxTextLength = 127;
-
-class PackError : public std::runtime_error {
-  public:
-    using std::runtime_error::runtime_error;
-};
 
 struct ItemPlan {
     std::int32_t type = QDUPK_ITEM_FILE;
@@ -45,7 +40,7 @@ struct PackagePlan {
 };
 
 // The package without a seal (as packages were before seals). Throws
-// PackError for a plan that cannot make a valid package (no items,
+// Error for a plan that cannot make a valid package (no items,
 // a text over 127 characters, an item without data or over 2 GiB - 1) and
 // for read and write failures.
 void WritePackage(const PackagePlan& plan, std::ostream& out);

@@ -33,7 +33,7 @@ std::uint64_t PackageEnd(std::FILE* in, const std::string& input, std::uint64_t&
     PackageIndex index;
     if (IndexPackage(in, nullptr, SealDigest::kSkip, &index, report) != 0 ||
         fseeko(in, 0, SEEK_SET) != 0) {
-        throw PackError("cannot find the end record of " + input);
+        throw Error("cannot find the end record of " + input);
     }
     fileSize = index.fileSize;
     return index.endOffset;
@@ -44,29 +44,29 @@ void CopySealed(std::FILE* in, std::uint64_t end, const std::string& outPath,
                 const SealOpts& opts) {
     const qd::FilePtr out(std::fopen(outPath.c_str(), "wb"));
     if (!out) {
-        throw PackError("cannot write " + outPath + ": " + std::strerror(errno));
+        throw Error("cannot write " + outPath + ": " + std::strerror(errno));
     }
     Sha256 hash;
     std::vector<unsigned char> chunk(kChunk);
     for (std::uint64_t left = end; left > 0;) {
         const std::size_t want = left < chunk.size() ? static_cast<std::size_t>(left) : kChunk;
         if (std::fread(chunk.data(), 1, want, in) != want) {
-            throw PackError("the package changed or could not be read while it was sealed");
+            throw Error("the package changed or could not be read while it was sealed");
         }
         hash.Update(chunk.data(), want);
         if (std::fwrite(chunk.data(), 1, want, out.get()) != want) {
-            throw PackError("cannot write " + outPath + ": " + std::strerror(errno));
+            throw Error("cannot write " + outPath + ": " + std::strerror(errno));
         }
         left -= want;
     }
     unsigned char digest[kSha256Size];
     if (!hash.Final(digest)) {
-        throw PackError("the crypto library cannot compute SHA-256");
+        throw Error("the crypto library cannot compute SHA-256");
     }
     const std::array<unsigned char, kSealBytes> seal = MakeSeal(digest, opts);
     if (std::fwrite(seal.data(), 1, seal.size(), out.get()) != seal.size() ||
         std::fflush(out.get()) != 0) {
-        throw PackError("cannot write " + outPath + ": " + std::strerror(errno));
+        throw Error("cannot write " + outPath + ": " + std::strerror(errno));
     }
 }
 
@@ -97,8 +97,7 @@ void CheckSealedOutput(const std::string& path, const SealOpts& opts) {
     }
     const VerifyResult result = VerifyPackage(path, std::nullopt, policy);
     if (!result.accepted) {
-        throw PackError("the written package does not verify, so it is not kept: " +
-                        result.message);
+        throw Error("the written package does not verify, so it is not kept: " + result.message);
     }
 }
 
@@ -106,22 +105,22 @@ SealedFile SealPackageFile(const std::string& input, const std::string& output,
                            const SigningKey& key, std::optional<std::uint64_t> counter) {
     const VerifyResult checked = VerifyPackage(input, std::nullopt);
     if (checked.unreadable) {
-        throw PackError(checked.message);
+        throw Error(checked.message);
     }
     if (!checked.accepted) {
-        throw PackError(
-            input + " does not verify, and a damaged package is never sealed: " + checked.message);
+        throw Error(input +
+                    " does not verify, and a damaged package is never sealed: " + checked.message);
     }
     const qd::FilePtr in(std::fopen(input.c_str(), "rb"));
     if (!in) {
-        throw PackError("cannot read " + input + ": " + std::strerror(errno));
+        throw Error("cannot read " + input + ": " + std::strerror(errno));
     }
     std::uint64_t size = 0;
     const std::uint64_t end = PackageEnd(in.get(), input, size);
     if (size > end && checked.info.seal.state == SealState::kNone) {
-        throw PackError(input + " has " + std::to_string(size - end) +
-                        " byte(s) after its end record that are not a seal; sealing would drop "
-                        "them, so remove them first if they are not needed");
+        throw Error(input + " has " + std::to_string(size - end) +
+                    " byte(s) after its end record that are not a seal; sealing would drop "
+                    "them, so remove them first if they are not needed");
     }
     const SealOpts opts{&key, counter.value_or(checked.info.seal.counter)};
     AtomicFile out(output, OutputMode(output));

@@ -22,13 +22,13 @@ struct SealOpts {
 };
 
 // The seal of a package whose bytes up to the end of its end record have
-// this SHA-256 (32 bytes). Throws KeyError when signing fails.
+// this SHA-256 (32 bytes). Throws Error when signing fails.
 std::array<unsigned char, kSealBytes> MakeSeal(const unsigned char* digest, const SealOpts& opts);
 
 // Checks a freshly written package as a camera holding the signer's key
 // would, before it replaces anything: a source that changed while it was
 // read, or a signature that does not verify, must never reach a camera
-// under a good seal. Throws PackError naming the fault.
+// under a good seal. Throws Error naming the fault.
 void CheckSealedOutput(const std::string& path, const SealOpts& opts);
 
 struct SealedFile {
@@ -41,7 +41,7 @@ struct SealedFile {
 // passes verification (records, digests, any seal it has) is sealed, and
 // bytes behind the end record that are not a seal are refused rather than
 // dropped. Without a counter, the input's seal keeps its own. Throws
-// PackError or FileError.
+// Error.
 SealedFile SealPackageFile(const std::string& input, const std::string& output,
                            const SigningKey& key, std::optional<std::uint64_t> counter);
 

@@ -3,9 +3,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
-#include <cerrno>
-#include <cstring>
-
 #include "libqdupdate.h"
 #include "printable.h"
 #include "upload_protocol.h"
@@ -29,8 +26,7 @@ void CheckDescriptorPath(int fd, const std::string& viaFd) {
     struct stat reached {};
     if (fstat(fd, &opened) != 0 || stat(viaFd.c_str(), &reached) != 0 ||
         !SameFile(opened, reached)) {
-        throw PackageError("cannot verify the opened package through " + viaFd +
-                           " (is /proc mounted?)");
+        throw Error("cannot verify the opened package through " + viaFd + " (is /proc mounted?)");
     }
 }
 
@@ -49,26 +45,27 @@ RolloutPackage OpenRolloutPackage(const std::string& path) {
     RolloutPackage package;
     package.fd.reset(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     struct stat info {};
-    if (!package.fd.valid() || fstat(package.fd.get(), &info) != 0) {
-        throw PackageError("cannot read " + path + ": " + std::strerror(errno), true);
+    const bool known = package.fd.valid() && fstat(package.fd.get(), &info) == 0;
+    const std::string problem = PackageFileProblem(path, known ? &info : nullptr);
+    if (!problem.empty()) {
+        throw Error(problem);
     }
     package.size = static_cast<std::uint64_t>(info.st_size);
-    if (!S_ISREG(info.st_mode) || package.size == 0 || package.size > kMaxUploadSize) {
-        throw PackageError(path + " is not a package a camera takes (a regular file of 1 to " +
-                               std::to_string(kMaxUploadSize) + " bytes)",
-                           true);
+    if (package.size > kMaxUploadSize) {
+        throw Error(path + " has " + std::to_string(package.size) +
+                    " bytes; a camera takes at most " + std::to_string(kMaxUploadSize));
     }
     return package;
 }
 
 std::string VerifyOpened(const RolloutPackage& package, const std::string& path,
-                         const SealPolicy& policy, PackageInfo* info) {
+                         const SealPolicy& policy, PackageInfo* info, const char* unsent) {
     const std::string viaFd = DescriptorPath(package.fd.get());
     CheckDescriptorPath(package.fd.get(), viaFd);
     const VerifyResult result = VerifyPackage(viaFd, std::nullopt, policy);
     std::string message = Printable(Renamed(result.message, viaFd, path));
     if (!result.accepted) {
-        throw PackageError(path + ": the camera would refuse it: " + message + " (nothing sent)");
+        throw Error(path + ": the camera would refuse it: " + message + " (" + unsent + ")");
     }
     if (info != nullptr) {
         *info = result.info;

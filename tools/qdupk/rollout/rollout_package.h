@@ -18,14 +18,16 @@ struct RolloutPackage {
 };
 
 // Opens path as a package a camera takes: a regular file of 1 to
-// kMaxUploadSize bytes. Throws PackageError.
+// kMaxUploadSize bytes. Throws Error naming what keeps it from one.
 RolloutPackage OpenRolloutPackage(const std::string& path);
 
 // Verifies the opened file, as a camera with `policy` would take it; the
 // summary of what was found, and what was read into `info` when given.
-// Throws PackageError naming `path` when a camera would refuse it.
+// Throws Error naming `path` when a camera would refuse it, and then
+// `unsent` in brackets.
 std::string VerifyOpened(const RolloutPackage& package, const std::string& path,
-                         const SealPolicy& policy, PackageInfo* info = nullptr);
+                         const SealPolicy& policy, PackageInfo* info = nullptr,
+                         const char* unsent = "nothing sent");
 
 // Whether the package holds a kernel or root file system image, the items
 // a camera's boot journal records and its new firmware confirms.

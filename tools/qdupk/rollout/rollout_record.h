@@ -1,5 +1,5 @@
 // What a rollout knows about each target, and what it comes to: the
-// per-camera results, the exit status, and the report file.
+// per-camera results and the exit status.
 #ifndef QDUPK_TOOL_ROLLOUT_RECORD_H
 #define QDUPK_TOOL_ROLLOUT_RECORD_H
 
@@ -61,19 +61,6 @@ int RolloutExitStatus(const std::vector<TargetRecord>& records, const StopReason
 // result name.
 nlohmann::json SummaryJson(const std::vector<TargetRecord>& records, const StopReasons& stop);
 nlohmann::json RecordJson(const TargetRecord& record);
-
-// The report file's content: CSV with a header line (address, result,
-// reason, bytes, seconds, attempts, back, confirmed), or one JSON document with the
-// summary and a record per target.
-std::string ReportCsv(const std::vector<TargetRecord>& records);
-std::string ReportJson(const std::vector<TargetRecord>& records, const StopReasons& stop);
-
-// True for a path ending in ".csv" or ".json" (any case), the two kinds
-// of report.
-bool IsReportPath(const std::string& path);
-// Writes the report whole or not at all; throws FileError.
-void WriteReport(const std::string& path, const std::vector<TargetRecord>& records,
-                 const StopReasons& stop);
 
 }  // namespace qdupk
 

@@ -81,4 +81,18 @@ std::vector<std::string> MulticastReturnProbe::Answers() {
     return addresses;
 }
 
+std::unique_ptr<MulticastReturnProbe> OpenReturnProbe(
+    const std::vector<std::optional<qd::StatusReport>>& before, const std::string& interface) {
+    const bool older = std::any_of(before.begin(), before.end(),
+                                   [](const auto& report) { return !report.has_value(); });
+    if (!older) {
+        return nullptr;
+    }
+    std::optional<SearchInterface> iface;
+    if (!interface.empty()) {
+        iface = ResolveInterface(interface);
+    }
+    return std::make_unique<MulticastReturnProbe>(iface);
+}
+
 }  // namespace qdupk

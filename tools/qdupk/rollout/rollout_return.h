@@ -7,11 +7,13 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "cli_values.h"
+#include "qd_status.h"
 #include "search_socket.h"
 
 namespace qdupk {
@@ -61,7 +63,7 @@ class ReturnProbe {
 };
 
 // The real one: the search's group socket, joined on `iface` (or where the
-// route to the group leads). Throws NetError when it cannot be set up.
+// route to the group leads). Throws Error when it cannot be set up.
 class MulticastReturnProbe : public ReturnProbe {
   public:
     explicit MulticastReturnProbe(const std::optional<SearchInterface>& iface);
@@ -73,6 +75,13 @@ class MulticastReturnProbe : public ReturnProbe {
     qd::UniqueFd fd_;
     std::uint32_t nonce_;
 };
+
+// The probe for the targets that gave no status before (older cameras),
+// on the interface named or given by an address (empty: where the route to
+// the group leads); none when every target gave one. Throws Error when it
+// cannot be set up.
+std::unique_ptr<MulticastReturnProbe> OpenReturnProbe(
+    const std::vector<std::optional<qd::StatusReport>>& before, const std::string& interface);
 
 }  // namespace qdupk
 

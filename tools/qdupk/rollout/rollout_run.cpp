@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <map>
 #include <memory>
 
 #include "rollout_history.h"
@@ -42,6 +41,17 @@ class IgnoreSigpipe {
     struct sigaction saved_ {};
 };
 
+// Everything the loop knows about one camera.
+struct Camera {
+    TargetRecord record;
+    TimePoint firstStart{};
+    TimePoint attemptStart{};
+    std::string address;  // where the last attempt connected
+    RepushHistory history;
+    std::unique_ptr<UploadAttempt> upload;  // the attempt in flight
+    std::optional<ReturnWatch> watch;       // acknowledged, until it comes back
+};
+
 class Rollout {
   public:
     Rollout(const std::vector<HostPort>& targets, const RolloutSettings& settings,
@@ -68,17 +78,13 @@ class Rollout {
     void TickDisplay(TimePoint now);
     std::vector<InFlight> Uploads(TimePoint now) const;
     TimePoint NextWake(TimePoint now) const;
+    bool AnyWatched() const;
+    std::vector<TargetRecord> Records() const;
 
     RolloutSettings settings_;
     RolloutObserver& observer_;
-    std::vector<TargetRecord> records_;
-    std::vector<TimePoint> firstStart_;
-    std::vector<TimePoint> attemptStart_;
-    std::vector<std::string> addresses_;
-    std::vector<RepushHistory> history_;
+    std::vector<Camera> cameras_;
     Scheduler scheduler_;
-    std::map<std::size_t, std::unique_ptr<UploadAttempt>> running_;
-    std::map<std::size_t, ReturnWatch> watching_;
     StatusWatches status_;
     StopReasons announced_;
     TimePoint nextTick_{};
@@ -88,16 +94,26 @@ Rollout::Rollout(const std::vector<HostPort>& targets, const RolloutSettings& se
                  RolloutObserver& observer)
     : settings_(settings),
       observer_(observer),
-      records_(targets.size()),
-      firstStart_(targets.size()),
-      attemptStart_(targets.size()),
-      addresses_(targets.size()),
-      history_(targets.size()),
+      cameras_(targets.size()),
       scheduler_(targets.size(), settings.policy),
       status_(settings.status, settings.identity, settings.confirmTimeout) {
     for (std::size_t i = 0; i < targets.size(); ++i) {
-        records_[i].target = targets[i];
+        cameras_[i].record.target = targets[i];
     }
+}
+
+bool Rollout::AnyWatched() const {
+    return std::any_of(cameras_.begin(), cameras_.end(),
+                       [](const Camera& camera) { return camera.watch.has_value(); });
+}
+
+std::vector<TargetRecord> Rollout::Records() const {
+    std::vector<TargetRecord> records;
+    records.reserve(cameras_.size());
+    for (const Camera& camera : cameras_) {
+        records.push_back(camera.record);
+    }
+    return records;
 }
 
 RolloutOutcome Rollout::Run() {
@@ -115,7 +131,9 @@ RolloutOutcome Rollout::Run() {
     }
     Leftovers();
     const StopReasons stop = scheduler_.Effective();
-    return {records_, stop, RolloutExitStatus(records_, stop)};
+    std::vector<TargetRecord> records = Records();
+    const int status = RolloutExitStatus(records, stop);
+    return {std::move(records), stop, status};
 }
 
 void Rollout::CheckInterrupts() {
@@ -133,32 +151,32 @@ void Rollout::CheckInterrupts() {
 void Rollout::StartDue(TimePoint now) {
     for (std::optional<std::size_t> next = scheduler_.Next(now); next;
          next = scheduler_.Next(now)) {
-        const std::size_t i = *next;
-        TargetRecord& record = records_[i];
-        if (record.attempts == 0) {
-            firstStart_[i] = now;
+        Camera& camera = cameras_[*next];
+        if (camera.record.attempts == 0) {
+            camera.firstStart = now;
         }
-        ++record.attempts;
-        history_[i].Started();
-        attemptStart_[i] = now;
-        observer_.Started(record);
-        auto attempt = std::make_unique<UploadAttempt>(record.target, settings_.attempt, now);
-        addresses_[i] = attempt->address();
+        ++camera.record.attempts;
+        camera.history.Started();
+        camera.attemptStart = now;
+        observer_.Started(camera.record);
+        auto attempt =
+            std::make_unique<UploadAttempt>(camera.record.target, settings_.attempt, now);
+        camera.address = attempt->address();
         if (attempt->end()) {
-            OnEnd(i, *attempt, now);
+            OnEnd(*next, *attempt, now);
         } else {
-            running_.emplace(i, std::move(attempt));
+            camera.upload = std::move(attempt);
         }
     }
 }
 
 void Rollout::OnEnd(std::size_t index, const UploadAttempt& attempt, TimePoint now) {
     const AttemptEnd& end = *attempt.end();
-    TargetRecord& record = records_[index];
+    TargetRecord& record = cameras_[index].record;
     record.result = end.result;
     record.reason = end.reason;
     record.bytes = attempt.sent();
-    record.seconds = SecondsBetween(firstStart_[index], now);
+    record.seconds = SecondsBetween(cameras_[index].firstStart, now);
     if (Watched(index, end, now)) {
         return;
     }
@@ -178,30 +196,30 @@ bool Rollout::ReportsStatus(std::size_t index) const {
 // An acknowledged camera is watched until it comes back or confirms, and a
 // refusing one asked for its reason; true when the target is now watched.
 bool Rollout::Watched(std::size_t index, const AttemptEnd& end, TimePoint now) {
-    const TargetRecord& record = records_[index];
+    Camera& camera = cameras_[index];
     if (end.result == TargetResult::kOk && settings_.waitReturn) {
         scheduler_.Uploaded(index);
         if (ReportsStatus(index)) {
             const bool noJournal = std::strcmp(settings_.before[index]->state, "no journal") == 0;
-            status_.Confirm(index, addresses_[index], now, !settings_.journaled || noJournal);
+            status_.Confirm(index, camera.address, now, !settings_.journaled || noJournal);
         } else {
-            watching_.emplace(index, ReturnWatch(now, *settings_.waitReturn));
+            camera.watch.emplace(now, *settings_.waitReturn);
         }
-        observer_.Acknowledged(record);
+        observer_.Acknowledged(camera.record);
         return true;
     }
     if (end.result == TargetResult::kRefused && !end.retryable && status_.active()) {
         // Counted at once, so the failure limit and the canary stop new
         // uploads now; only the line waits for the camera's reason.
         scheduler_.Finished(index, false);
-        status_.AskWhy(index, addresses_[index], now);
+        status_.AskWhy(index, camera.address, now);
         return true;
     }
     return false;
 }
 
 void Rollout::Settle(const StatusVerdict& verdict, TimePoint now) {
-    TargetRecord& record = records_[verdict.index];
+    TargetRecord& record = cameras_[verdict.index].record;
     if (verdict.refusal) {
         // Its seconds stay those of the refusal: asking why is no part of it.
         if (!verdict.outcome.reason.empty()) {
@@ -210,7 +228,7 @@ void Rollout::Settle(const StatusVerdict& verdict, TimePoint now) {
         Announce(verdict.index);
         return;
     }
-    record.seconds = SecondsBetween(firstStart_[verdict.index], now);
+    record.seconds = SecondsBetween(cameras_[verdict.index].firstStart, now);
     record.result = verdict.outcome.result;
     record.reason = verdict.outcome.reason;
     record.back = verdict.back ? BackState::kYes : BackState::kNo;
@@ -228,14 +246,15 @@ bool Rollout::PushAgain(std::size_t index, const std::string& state, TimePoint n
     if (!settings_.repushRecovery) {
         return false;
     }
-    TargetRecord& record = records_[index];
+    TargetRecord& record = cameras_[index].record;
     const std::optional<Millis> pause = scheduler_.Retry(index, now);
     if (!pause) {
         record.reason += scheduler_.stopped().any() ? "; not pushed again: the rollout stopped"
                                                     : "; not pushed again: no retries left";
         return false;
     }
-    record.reason = history_[index].CameBack(record.attempts, settings_.policy.retries + 1, state);
+    record.reason =
+        cameras_[index].history.CameBack(record.attempts, settings_.policy.retries + 1, state);
     observer_.RetryLater(record, *pause);
     return true;
 }
@@ -246,8 +265,9 @@ void Rollout::Finish(std::size_t index, bool succeeded) {
 }
 
 void Rollout::Announce(std::size_t index) {
-    records_[index].reason = history_[index].Reason(records_[index].reason);
-    observer_.Finished(records_[index]);
+    Camera& camera = cameras_[index];
+    camera.record.reason = camera.history.Reason(camera.record.reason);
+    observer_.Finished(camera.record);
     const StopReasons stop = scheduler_.Effective();
     if (stop.canary && !announced_.canary) {
         announced_.canary = true;
@@ -261,11 +281,13 @@ void Rollout::Announce(std::size_t index) {
 
 TimePoint Rollout::NextWake(TimePoint now) const {
     TimePoint wake = now + kMaxWait;
-    for (const auto& entry : running_) {
-        wake = std::min(wake, entry.second->Deadline());
-    }
-    for (const auto& entry : watching_) {
-        wake = std::min(wake, entry.second.NextEvent());
+    for (const Camera& camera : cameras_) {
+        if (camera.upload) {
+            wake = std::min(wake, camera.upload->Deadline());
+        }
+        if (camera.watch) {
+            wake = std::min(wake, camera.watch->NextEvent());
+        }
     }
     if (const std::optional<TimePoint> retry = scheduler_.NextRetry()) {
         wake = std::min(wake, *retry);
@@ -281,11 +303,12 @@ TimePoint Rollout::NextWake(TimePoint now) const {
 
 void Rollout::Wait(TimePoint now) {
     std::vector<pollfd> fds;
-    fds.reserve(running_.size() + 1);
-    for (const auto& entry : running_) {
-        fds.push_back({entry.second->Descriptor(), entry.second->Events(), 0});
+    for (const Camera& camera : cameras_) {
+        if (camera.upload) {
+            fds.push_back({camera.upload->Descriptor(), camera.upload->Events(), 0});
+        }
     }
-    if (!watching_.empty()) {
+    if (AnyWatched()) {
         fds.push_back({settings_.probe->Descriptor(), POLLIN, 0});
     }
     if (!status_.empty()) {
@@ -305,18 +328,20 @@ void Rollout::Wait(TimePoint now) {
 
 void Rollout::Dispatch(const std::vector<pollfd>& fds, TimePoint now) {
     std::size_t slot = 0;
-    for (auto& entry : running_) {
-        entry.second->Advance(fds[slot++].revents, now);
-        entry.second->Advance(0, now);  // its deadline
+    for (Camera& camera : cameras_) {
+        if (camera.upload) {
+            camera.upload->Advance(fds[slot++].revents, now);
+            camera.upload->Advance(0, now);  // its deadline
+        }
     }
     if (!status_.empty()) {
         status_.Receive(now);
     }
-    if (!watching_.empty() && fds[slot].revents != 0) {
+    if (AnyWatched() && fds[slot].revents != 0) {
         for (const std::string& address : settings_.probe->Answers()) {
-            for (auto& entry : watching_) {
-                if (addresses_[entry.first] == address) {
-                    entry.second.Answered(now);
+            for (Camera& camera : cameras_) {
+                if (camera.watch && camera.address == address) {
+                    camera.watch->Answered(now);
                 }
             }
         }
@@ -325,14 +350,10 @@ void Rollout::Dispatch(const std::vector<pollfd>& fds, TimePoint now) {
 }
 
 void Rollout::Collect(TimePoint now) {
-    for (auto it = running_.begin(); it != running_.end();) {
-        if (it->second->end()) {
-            const std::unique_ptr<UploadAttempt> done = std::move(it->second);
-            const std::size_t index = it->first;
-            it = running_.erase(it);
-            OnEnd(index, *done, now);
-        } else {
-            ++it;
+    for (std::size_t i = 0; i < cameras_.size(); ++i) {
+        if (cameras_[i].upload && cameras_[i].upload->end()) {
+            const std::unique_ptr<UploadAttempt> done = std::move(cameras_[i].upload);
+            OnEnd(i, *done, now);
         }
     }
 }
@@ -344,24 +365,25 @@ void Rollout::Watch(TimePoint now) {
             Settle(verdict, now);
         }
     }
-    for (auto it = watching_.begin(); it != watching_.end();) {
-        if (it->second.ProbeDue(now)) {
-            settings_.probe->Probe(addresses_[it->first]);
-        }
-        if (it->second.verdict(now) == ReturnWatch::Verdict::kWaiting) {
-            ++it;
+    for (std::size_t i = 0; i < cameras_.size(); ++i) {
+        Camera& camera = cameras_[i];
+        if (!camera.watch) {
             continue;
         }
-        const std::size_t index = it->first;
-        const ReturnWatch watch = it->second;
-        it = watching_.erase(it);
-        Judge(index, watch, now);
+        if (camera.watch->ProbeDue(now)) {
+            settings_.probe->Probe(camera.address);
+        }
+        if (camera.watch->verdict(now) != ReturnWatch::Verdict::kWaiting) {
+            const ReturnWatch watch = *camera.watch;
+            camera.watch.reset();
+            Judge(i, watch, now);
+        }
     }
 }
 
 void Rollout::Judge(std::size_t index, const ReturnWatch& watch, TimePoint now) {
-    TargetRecord& record = records_[index];
-    record.seconds = SecondsBetween(firstStart_[index], now);
+    TargetRecord& record = cameras_[index].record;
+    record.seconds = SecondsBetween(cameras_[index].firstStart, now);
     const std::string limit = FormatSeconds(*settings_.waitReturn);
     if (watch.verdict(now) == ReturnWatch::Verdict::kBack) {
         record.back = BackState::kYes;
@@ -384,59 +406,69 @@ void Rollout::Judge(std::size_t index, const ReturnWatch& watch, TimePoint now) 
 
 void Rollout::AbortAll() {
     const TimePoint now = Clock::now();
-    for (auto& entry : running_) {
-        entry.second->Abort("aborted by a second Ctrl-C");
+    for (Camera& camera : cameras_) {
+        if (camera.upload) {
+            camera.upload->Abort("aborted by a second Ctrl-C");
+        }
     }
     Collect(now);
-    for (auto& entry : watching_) {
-        TargetRecord& record = records_[entry.first];
-        record.result = TargetResult::kAborted;
-        record.reason =
+    for (std::size_t i = 0; i < cameras_.size(); ++i) {
+        Camera& camera = cameras_[i];
+        if (!camera.watch) {
+            continue;
+        }
+        camera.watch.reset();
+        camera.record.result = TargetResult::kAborted;
+        camera.record.reason =
             "acknowledged the package; a second Ctrl-C stopped waiting for it to come back";
-        record.seconds = SecondsBetween(firstStart_[entry.first], now);
-        Finish(entry.first, false);
+        camera.record.seconds = SecondsBetween(camera.firstStart, now);
+        Finish(i, false);
     }
-    watching_.clear();
     for (const StatusVerdict& verdict : status_.TakeAll()) {
-        TargetRecord& record = records_[verdict.index];
+        Camera& camera = cameras_[verdict.index];
         if (verdict.refusal) {
             Announce(verdict.index);
             continue;
         }
-        record.result = TargetResult::kAborted;
-        record.reason =
+        camera.record.result = TargetResult::kAborted;
+        camera.record.reason =
             "acknowledged the package; a second Ctrl-C stopped waiting for its confirmation";
-        record.seconds = SecondsBetween(firstStart_[verdict.index], now);
+        camera.record.seconds = SecondsBetween(camera.firstStart, now);
         Finish(verdict.index, false);
     }
 }
 
 // Targets the rollout stopped before they were (re)tried.
 void Rollout::Leftovers() {
-    for (std::size_t i = 0; i < records_.size(); ++i) {
+    for (std::size_t i = 0; i < cameras_.size(); ++i) {
         const Scheduler::State state = scheduler_.state(i);
+        TargetRecord& record = cameras_[i].record;
+        const RepushHistory& history = cameras_[i].history;
         if (state == Scheduler::State::kPaused) {
-            records_[i].reason = history_[i].pending() ? history_[i].NotPushed()
-                                                       : history_[i].Reason(records_[i].reason) +
-                                                             " (not retried: the rollout stopped)";
-            observer_.Finished(records_[i]);
+            record.reason = history.pending() ? history.NotPushed()
+                                              : history.Reason(record.reason) +
+                                                    " (not retried: the rollout stopped)";
+            observer_.Finished(record);
         } else if (state == Scheduler::State::kQueued) {
-            records_[i].reason = "not started: the rollout stopped";
-            observer_.Finished(records_[i]);
+            record.reason = "not started: the rollout stopped";
+            observer_.Finished(record);
         }
     }
 }
 
 std::vector<InFlight> Rollout::Uploads(TimePoint now) const {
     std::vector<InFlight> flights;
-    for (const auto& entry : running_) {
-        const UploadAttempt& attempt = *entry.second;
-        const double seconds = SecondsBetween(attemptStart_[entry.first], now);
+    for (std::size_t i = 0; i < cameras_.size(); ++i) {
+        if (!cameras_[i].upload) {
+            continue;
+        }
+        const UploadAttempt& attempt = *cameras_[i].upload;
+        const double seconds = SecondsBetween(cameras_[i].attemptStart, now);
         const char* state = attempt.phase() == UploadAttempt::Phase::kConnecting ? "connecting"
                             : attempt.phase() == UploadAttempt::Phase::kSending  ? "sending"
                                                                                  : "installing";
         const bool sending = attempt.phase() == UploadAttempt::Phase::kSending && seconds > 0;
-        flights.push_back({entry.first, state, attempt.sent(),
+        flights.push_back({i, state, attempt.sent(),
                            sending ? static_cast<double>(attempt.sent()) / seconds : 0.0});
     }
     return flights;
@@ -449,22 +481,23 @@ void Rollout::TickDisplay(TimePoint now) {
     }
     nextTick_ = now + interval;
     std::vector<InFlight> flights = Uploads(now);
-    for (const auto& entry : watching_) {
-        flights.push_back({entry.first, "rebooting", records_[entry.first].bytes, 0.0});
-    }
-    for (std::size_t i = 0; i < records_.size(); ++i) {
+    for (std::size_t i = 0; i < cameras_.size(); ++i) {
+        const Camera& camera = cameras_[i];
+        if (camera.watch) {
+            flights.push_back({i, "rebooting", camera.record.bytes, 0.0});
+        }
         if (const std::optional<std::string> state = status_.Live(i)) {
-            flights.push_back({i, *state, records_[i].bytes, 0.0});
+            flights.push_back({i, *state, camera.record.bytes, 0.0});
         }
         if (scheduler_.state(i) == Scheduler::State::kPaused) {
             const auto left = std::chrono::ceil<std::chrono::seconds>(scheduler_.retryAt(i) - now);
-            const char* what = history_[i].pending() ? "in recovery; again in " : "retry in ";
+            const char* what = camera.history.pending() ? "in recovery; again in " : "retry in ";
             flights.push_back({i, what + std::to_string(left.count()) + " s", 0, 0.0});
         }
     }
-    std::sort(flights.begin(), flights.end(),
-              [](const InFlight& a, const InFlight& b) { return a.index < b.index; });
-    observer_.Tick(flights, records_);
+    std::stable_sort(flights.begin(), flights.end(),
+                     [](const InFlight& a, const InFlight& b) { return a.index < b.index; });
+    observer_.Tick(flights, Records());
 }
 
 }  // namespace
