@@ -19,6 +19,7 @@
 #include "rollout_output.h"
 #include "rollout_package.h"
 #include "rollout_report.h"
+#include "rollout_request.h"
 #include "rollout_sources.h"
 #include "rollout_status.h"
 #include "rollout_targets.h"
@@ -80,15 +81,8 @@ const char kRolloutDetails[] =
     "4 and 5 only when some target was left out because of it.\n";
 
 struct RolloutArgs {
-    std::string package;
-    TargetSources sources;
-    RolloutSettings settings;
-    std::optional<Millis> waitReturn;
-    Millis confirmTimeout{300000};
+    RolloutRequest request;
     std::size_t maxFailures = 0;  // 0: no limit
-    bool retriesGiven = false;    // --retries also covers recovery
-    std::vector<std::string> publicKeys;
-    std::optional<std::uint64_t> minCounter;
     bool dryRun = false;
     bool json = false;
     std::string report;
@@ -110,12 +104,13 @@ void Announce(const RolloutArgs& args, const std::string& verified,
               const std::vector<HostPort>& targets) {
     if (args.json) {
         (void)std::printf("%s\n", JsonLine({{"event", "package"},
-                                            {"path", args.package},
+                                            {"path", args.request.package},
                                             {"verified", verified},
                                             {"targets", targets.size()}})
                                       .c_str());
     } else {
-        (void)std::printf("%s: verified: %s\n", Printable(args.package).c_str(), verified.c_str());
+        (void)std::printf("%s: verified: %s\n", Printable(args.request.package).c_str(),
+                          verified.c_str());
         (void)std::printf("%zu target%s\n", targets.size(), targets.size() == 1 ? "" : "s");
     }
     if (args.dryRun) {
@@ -157,13 +152,13 @@ int Finish(const RolloutArgs& args, OutputKind kind, const RolloutOutcome& outco
 // The probe that tells whether an older camera came back; none without
 // --wait-return or when every target reports status. Set up before
 // anything is sent, so a failure sends nothing.
-std::unique_ptr<MulticastReturnProbe> OpenProbe(
-    const RolloutArgs& args, const std::vector<std::optional<qd::StatusReport>>& before) {
-    if (!args.waitReturn || args.dryRun) {
+std::unique_ptr<MulticastReturnProbe> OpenProbe(const RolloutRequest& request,
+                                                const PreparedRollout& prepared) {
+    if (!request.waitReturn) {
         return nullptr;
     }
     try {
-        return OpenReturnProbe(before, args.sources.interface);
+        return OpenReturnProbe(prepared.before, request.sources.interface);
     } catch (const Error& e) {
         throw Error(std::string("--wait-return: ") + e.what());
     }
@@ -178,47 +173,9 @@ int DryRun(const RolloutArgs& args, OutputKind kind, const std::vector<HostPort>
     return Finish(args, kind, outcome);
 }
 
-std::unique_ptr<StatusClient> OpenStatus(const RolloutArgs& args) {
-    if (args.dryRun) {
-        return nullptr;
-    }
-    return std::make_unique<StatusClient>();
-}
-
-// Only with --wait-return: whether a camera reports status is decided
-// here, before its upload, once.
-std::vector<std::optional<qd::StatusReport>> StatusBefore(const RolloutArgs& args,
-                                                          StatusClient* client,
-                                                          const std::vector<HostPort>& targets) {
-    if (!args.waitReturn || client == nullptr) {
-        return {};
-    }
-    return AskBefore(*client, targets);
-}
-
-struct Prepared {
-    std::unique_ptr<StatusClient> status;
-    std::vector<std::optional<qd::StatusReport>> before;
-    std::unique_ptr<MulticastReturnProbe> probe;
-    PackageInfo info;
-};
-
 int Upload(RolloutArgs& args, OutputKind kind, const std::vector<HostPort>& targets,
-           const RolloutPackage& package, Prepared& prepared) {
-    RolloutSettings& settings = args.settings;
-    settings.attempt.packageFd = package.fd.get();
-    settings.attempt.size = package.size;
-    settings.waitReturn = args.waitReturn;
-    settings.probe = prepared.probe.get();
-    settings.status = prepared.status.get();
-    settings.before = prepared.before;
-    settings.identity = prepared.info.identity;
-    settings.journaled = HasBootImages(prepared.info);
-    settings.confirmTimeout = args.confirmTimeout;
-    settings.repushRecovery = args.retriesGiven;
-    if (args.maxFailures > 0) {
-        settings.policy.maxFailures = args.maxFailures;
-    }
+           const PreparedRollout& prepared) {
+    RolloutSettings settings = SettingsFor(args.request, prepared);
     const InterruptGuard guard;
     settings.interrupts = guard.presses();
     settings.waitMask = guard.waitMask();
@@ -228,22 +185,23 @@ int Upload(RolloutArgs& args, OutputKind kind, const std::vector<HostPort>& targ
 }
 
 int Roll(RolloutArgs& args) {
+    RolloutRequest& request = args.request;
+    if (args.maxFailures > 0) {
+        request.policy.maxFailures = args.maxFailures;
+    }
     // Checked once here, through the descriptor every upload then sends from.
-    const RolloutPackage package = OpenRolloutPackage(args.package);
-    Prepared prepared;
-    const std::string verified =
-        VerifyOpened(package, args.package, PolicyFromKeyFiles(args.publicKeys, args.minCounter),
-                     &prepared.info);
-    const CollectedTargets collected = CollectTargets(args.sources);
+    PreparedRollout prepared = OpenAndVerify(request);
+    const CollectedTargets collected = CollectTargets(request.sources);
     for (const std::vector<std::string>& group : collected.warnings) {
         WarnEach(group);
     }
     const std::vector<HostPort>& targets = collected.targets;
     CheckReportPlace(args.report);
-    prepared.status = OpenStatus(args);
-    prepared.before = StatusBefore(args, prepared.status.get(), targets);
-    prepared.probe = OpenProbe(args, prepared.before);
-    Announce(args, verified, targets);
+    if (!args.dryRun) {
+        AskStatusBefore(request, targets, prepared);
+        prepared.probe = OpenProbe(request, prepared);
+    }
+    Announce(args, prepared.verified, targets);
     const OutputKind kind = args.json                    ? OutputKind::kJson
                             : isatty(STDOUT_FILENO) == 1 ? OutputKind::kLive
                                                          : OutputKind::kPlain;
@@ -251,7 +209,7 @@ int Roll(RolloutArgs& args) {
         return DryRun(args, kind, targets);
     }
     PrintBefore(kind, stdout, targets, prepared.before);
-    return Upload(args, kind, targets, package, prepared);
+    return Upload(args, kind, targets, prepared);
 }
 
 int RunRolloutCommand(RolloutArgs& args) {
@@ -259,30 +217,34 @@ int RunRolloutCommand(RolloutArgs& args) {
         throw CLI::ValidationError("--report",
                                    "needs a file name ending in .csv or .json, not " + args.report);
     }
-    if (args.sources.named.empty() && args.sources.file.empty() && !args.sources.search) {
+    if (args.request.sources.named.empty() && args.request.sources.file.empty() &&
+        !args.request.sources.search) {
         throw CLI::ValidationError("TARGETS", "name targets, give --targets FILE or --search");
     }
     return Roll(args);
 }
 
 void AddTargetOptions(CLI::App& command, RolloutArgs& args) {
-    command.add_option("TARGETS", args.sources.named, "cameras as HOST:PORT, in this order")
+    command
+        .add_option("TARGETS", args.request.sources.named, "cameras as HOST:PORT, in this order")
         ->check(HostPortCheck());
     command
-        .add_option("--targets", args.sources.file, "read targets from FILE, one HOST:PORT a line")
+        .add_option("--targets", args.request.sources.file,
+                    "read targets from FILE, one HOST:PORT a line")
         ->type_name("FILE");
-    command.add_flag("--search", args.sources.search, "add every camera that answers a search");
+    command.add_flag("--search", args.request.sources.search,
+                     "add every camera that answers a search");
     command
-        .add_option("--interface", args.sources.interface,
+        .add_option("--interface", args.request.sources.interface,
                     "search and probe on this interface, named or given by an address")
         ->type_name("IFNAME|ADDR");
-    AddSeconds(command, "--search-timeout", args.sources.searchTimeout,
+    AddSeconds(command, "--search-timeout", args.request.sources.searchTimeout,
                "seconds to collect search answers (default 3)");
-    AddMaxAnswers(command, args.sources.maxAnswers);
+    AddMaxAnswers(command, args.request.sources.maxAnswers);
 }
 
 void AddPolicyOptions(CLI::App& command, RolloutArgs& args) {
-    RolloutPolicy& policy = args.settings.policy;
+    RolloutPolicy& policy = args.request.policy;
     command.add_option("--parallel", policy.parallel, "at most N uploads at once (default 4)")
         ->check(CLI::Range(std::size_t{1}, std::size_t{10000}).description(""))
         ->type_name("N");
@@ -302,12 +264,12 @@ void AddPolicyOptions(CLI::App& command, RolloutArgs& args) {
                     "given, also pushes the package again to a camera that came back in "
                     "recovery")
         ->check(CLI::Range(0, 20).description(""))
-        ->each([&args](const std::string& /*text*/) { args.retriesGiven = true; })
+        ->each([&args](const std::string& /*text*/) { args.request.repushRecovery = true; })
         ->type_name("R");
     command
         .add_option_function<std::string>(
             "--wait-return",
-            [&args](const std::string& text) { args.waitReturn = ParseSeconds(text); },
+            [&args](const std::string& text) { args.request.waitReturn = ParseSeconds(text); },
             "after the acknowledgement, wait for the camera's new firmware to confirm (or, "
             "for a camera without status, up to S seconds for it to reboot and answer "
             "searches again)")
@@ -318,24 +280,24 @@ void AddPolicyOptions(CLI::App& command, RolloutArgs& args) {
             },
             ""))
         ->type_name("S");
-    AddSeconds(command, "--confirm-timeout", args.confirmTimeout,
+    AddSeconds(command, "--confirm-timeout", args.request.confirmTimeout,
                "with --wait-return, seconds from the acknowledgement for the new firmware to "
                "confirm (default 300)");
 }
 
 void AddUploadOptions(CLI::App& command, RolloutArgs& args) {
-    AttemptSettings& attempt = args.settings.attempt;
+    AttemptSettings& attempt = args.request.attempt;
     AddSeconds(command, "--timeout", attempt.timeout,
                "per camera, seconds to wait for the acknowledgement, and longest stall while "
                "sending (default 600)");
     AddSeconds(command, "--connect-timeout", attempt.connectTimeout,
                "per camera, seconds to wait for the connection (default 10)");
     command
-        .add_option("--pubkey", args.publicKeys,
+        .add_option("--pubkey", args.request.publicKeys,
                     "require a signature by this public key, as 'qdupk verify' does")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
         ->type_name("NAME.pub");
-    AddCounter(command, "--min-counter", args.minCounter,
+    AddCounter(command, "--min-counter", args.request.minCounter,
                "refuse a seal counter below N, as 'qdupk verify' does");
     command.add_flag("--dry-run", args.dryRun,
                      "list the targets and verify the package; send nothing");
@@ -351,7 +313,7 @@ Command AddRollout(CLI::App& tool) {
     auto args = std::make_shared<RolloutArgs>();
     CLI::App* command =
         tool.add_subcommand(kName, "upload a package to many cameras, a few at a time");
-    command->add_option("PKG", args->package, "the package to send")->required();
+    command->add_option("PKG", args->request.package, "the package to send")->required();
     AddTargetOptions(*command, *args);
     AddPolicyOptions(*command, *args);
     AddUploadOptions(*command, *args);
