@@ -110,7 +110,7 @@ std::string CameraKey(const HostPort& target, std::map<std::string, std::string>
         }
         found = resolved.emplace(target.host, key).first;
     }
-    return found->second + ":" + std::to_string(target.port);
+    return TargetName({found->second, target.port});
 }
 
 }  // namespace
