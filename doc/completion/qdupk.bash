@@ -14,7 +14,7 @@ _qdupk_options() {
     verify) echo "--devid --pubkey --min-counter --json" ;;
     search) echo "--timeout --interface --max-answers --status --json" ;;
     status) echo "--search --interface --timeout --json" ;;
-    upload) echo "--no-verify --timeout --connect-timeout" ;;
+    upload) echo "--no-verify --retries --timeout --connect-timeout" ;;
     rollout)
         echo "--targets --search --interface --search-timeout --max-answers --parallel --canary" \
             "--max-failures --retries --wait-return --confirm-timeout --timeout --connect-timeout" \

@@ -25,7 +25,7 @@ class ManifestTest : public ::testing::Test {
     std::string Refusal(const std::string& text) {
         try {
             (void)qdupk::ReadManifest(Write(text));
-        } catch (const qdupk::PackError& e) {
+        } catch (const qdupk::Error& e) {
             return e.what();
         }
         return "accepted";
@@ -127,7 +127,7 @@ TEST_F(ManifestTest, AFileThatIsNoManifestIsNamedAsSuch) {
         try {
             (void)qdupk::ReadManifest(path);
             ADD_FAILURE() << path << " was read";
-        } catch (const qdupk::PackError& e) {
+        } catch (const qdupk::Error& e) {
             EXPECT_NE(std::string(e.what()).find(message), std::string::npos) << e.what();
         }
     }

@@ -23,6 +23,7 @@
 #include "rollout_confirm.h"
 #include "rollout_package.h"
 #include "rollout_record.h"
+#include "rollout_report.h"
 #include "rollout_return.h"
 #include "rollout_run.h"
 #include "rollout_scheduler.h"
@@ -174,7 +175,7 @@ TEST(RolloutPackage, TheOpenedFileIsVerifiedNotWhatItsPathNamesLater) {
     try {
         (void)qdupk::VerifyOpened(opened, path, {});
         ADD_FAILURE() << "the damaged package that would be sent passed";
-    } catch (const qdupk::PackageError& e) {
+    } catch (const qdupk::Error& e) {
         EXPECT_TRUE(Contains(e.what(), path + ": the camera would refuse it: the data of item 0"))
             << e.what();
     }
@@ -184,7 +185,7 @@ TEST(RolloutPackage, TheOpenedFileIsVerifiedNotWhatItsPathNamesLater) {
     EXPECT_TRUE(Contains(qdupk::VerifyOpened(kept, path, {}), "all digests match"));
     EXPECT_EQ(kept.size, good.size());
 
-    EXPECT_THROW((void)qdupk::OpenRolloutPackage(dir.path()), qdupk::PackageError);
+    EXPECT_THROW((void)qdupk::OpenRolloutPackage(dir.path()), qdupk::Error);
 }
 
 // --- scheduler ----------------------------------------------------------

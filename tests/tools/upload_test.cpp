@@ -134,6 +134,22 @@ TEST_F(UploadTest, EveryOtherCameraAnswerFailsWithItsOwnExitStatus) {
     }
 }
 
+// A connection broken before the last byte is tried again only as often as
+// --retries allows, and the verdict is the last attempt's.
+TEST_F(UploadTest, RetriesRepeatOnlyABrokenConnection) {
+    for (const int retries : {0, 1}) {
+        FakeUploadServer camera(ServerReply::kCloseEarly);
+        const CommandResult r = Upload({camera.Address(), WritePackage(MakePackage(16 << 20)),
+                                        "--retries", std::to_string(retries)});
+        EXPECT_EQ(r.status, kNotAccepted) << r.output;
+        EXPECT_EQ(camera.Connections(), retries + 1) << r.output;
+        EXPECT_EQ(
+            Contains(r.output, "attempt 1: " + camera.Address() + " closed the connection after "),
+            retries > 0)
+            << r.output;
+    }
+}
+
 TEST_F(UploadTest, NoListenerIsAConnectionFailure) {
     std::string address;
     {

@@ -1,0 +1,34 @@
+// Ctrl-C during a rollout: counted instead of ending the tool (the first
+// press starts no new upload, the second aborts the running ones), and kept
+// blocked except while the loop waits, so a press is never lost between
+// the loop's check and its wait.
+#ifndef QDUPK_TOOL_ROLLOUT_INTERRUPT_H
+#define QDUPK_TOOL_ROLLOUT_INTERRUPT_H
+
+#include <signal.h>
+
+#include <csignal>
+
+namespace qdupk {
+
+// One at a time: the count is the process's.
+class InterruptGuard {
+  public:
+    InterruptGuard();
+    ~InterruptGuard();
+    InterruptGuard(const InterruptGuard&) = delete;
+    InterruptGuard& operator=(const InterruptGuard&) = delete;
+
+    // How often Ctrl-C was pressed since the guard was set up.
+    const volatile std::sig_atomic_t* presses() const;
+    // The signal mask to wait with: the current one, SIGINT let through.
+    const sigset_t* waitMask() const { return &waitMask_; }
+
+  private:
+    struct sigaction savedAction_ {};
+    sigset_t waitMask_{};
+};
+
+}  // namespace qdupk
+
+#endif  // QDUPK_TOOL_ROLLOUT_INTERRUPT_H
