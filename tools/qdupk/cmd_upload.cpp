@@ -48,9 +48,9 @@ std::string CheckSize(const std::string& path, std::uint64_t& size) {
         return problem.empty() ? "cannot read " + path + ": " + std::strerror(errno) : problem;
     }
     size = static_cast<std::uint64_t>(info.st_size);
-    if (size > kMaxUploadSize) {
+    if (size > qd::kMaxUploadLength) {
         return path + " has " + std::to_string(size) + " bytes; a camera takes at most " +
-               std::to_string(kMaxUploadSize);
+               std::to_string(qd::kMaxUploadLength);
     }
     return std::string();
 }

@@ -9,6 +9,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "libqdupdate.h"
+
 namespace qdupk {
 
 class KeyError : public std::runtime_error {
@@ -16,15 +18,16 @@ class KeyError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-using PublicKey = std::array<unsigned char, 32>;
-using KeyId = std::array<unsigned char, 8>;
+using PublicKey = std::array<unsigned char, QDUPK_KEY_SIZE>;
+using KeyId = std::array<unsigned char, QDUPK_KEYID_SIZE>;
 using Signature = std::array<unsigned char, 64>;
 
 // A private seed with its public key. The seed is wiped when the object
 // goes, so it lingers in memory no longer than the command that signs.
 class SigningKey {
   public:
-    explicit SigningKey(const std::array<unsigned char, 32>& seed);  // throws KeyError
+    // An Ed25519 private seed is as long as its public key.
+    explicit SigningKey(const std::array<unsigned char, QDUPK_KEY_SIZE>& seed);  // throws KeyError
     ~SigningKey();
     SigningKey(const SigningKey&) = delete;
     SigningKey& operator=(const SigningKey&) = delete;
@@ -35,17 +38,12 @@ class SigningKey {
     Signature Sign(const unsigned char* message, std::size_t size) const;
 
   private:
-    std::array<unsigned char, 32> seed_{};
+    std::array<unsigned char, QDUPK_KEY_SIZE> seed_{};
     PublicKey public_{};
 };
 
 // The first 8 bytes of the public key's SHA-256, as the seal names its signer.
 KeyId KeyIdOf(const PublicKey& key);
-std::string HexOf(const unsigned char* bytes, std::size_t size);
-template <std::size_t N>
-std::string HexOf(const std::array<unsigned char, N>& bytes) {
-    return HexOf(bytes.data(), N);
-}
 
 // Read a key file; throw KeyError naming the file when it is missing or is
 // not 64 hex digits (and an optional newline), and for a public key that

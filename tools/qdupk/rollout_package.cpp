@@ -53,9 +53,9 @@ RolloutPackage OpenRolloutPackage(const std::string& path) {
         throw PackageError("cannot read " + path + ": " + std::strerror(errno), true);
     }
     package.size = static_cast<std::uint64_t>(info.st_size);
-    if (!S_ISREG(info.st_mode) || package.size == 0 || package.size > kMaxUploadSize) {
+    if (!S_ISREG(info.st_mode) || package.size == 0 || package.size > qd::kMaxUploadLength) {
         throw PackageError(path + " is not a package a camera takes (a regular file of 1 to " +
-                               std::to_string(kMaxUploadSize) + " bytes)",
+                               std::to_string(qd::kMaxUploadLength) + " bytes)",
                            true);
     }
     return package;

@@ -94,7 +94,7 @@ UploadReport AwaitAnswer(int sock, const UploadRequest& request, TransferProgres
     const auto tick = [&](Millis waited) {
         progress.Waiting(std::chrono::duration_cast<seconds>(waited), limit);
     };
-    unsigned char answer[kAckSize] = {};
+    unsigned char answer[qd::kUploadAckSize] = {};
     const std::size_t got = ReceiveExact(sock, answer, sizeof answer, request.timeout, tick);
     return Judge(answer, got, Describe(request.target));
 }
