@@ -21,7 +21,7 @@ constexpr const char* kCounterKey = "counter_file";
 constexpr const char* kSealKeys[] = {"key1", "key2", kCounterKey};
 constexpr int kSealKeyCount = 3;
 static_assert(kMaxSealKeys < kSealKeyCount, "the key slots come before counter_file");
-constexpr std::size_t kKeyHexChars = 2 * QDUPK_KEY_SIZE;
+constexpr std::size_t kKeyHexChars = 2 * std::size_t{QDUPK_KEY_SIZE};
 constexpr std::size_t kNameShown = 40;  // a name quoted in a slip is cut here
 constexpr std::size_t kWhereSize = 64;
 

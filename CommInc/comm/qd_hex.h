@@ -37,8 +37,9 @@ constexpr int DigitValue(char c) noexcept {
         }
     }
     for (std::size_t i = 0; i < size; ++i) {
-        out[i] = static_cast<unsigned char>(hex_detail::DigitValue(text[2 * i]) << 4 |
-                                            hex_detail::DigitValue(text[2 * i + 1]));
+        const auto high = static_cast<unsigned>(hex_detail::DigitValue(text[2 * i]));
+        const auto low = static_cast<unsigned>(hex_detail::DigitValue(text[2 * i + 1]));
+        out[i] = static_cast<unsigned char>(high << 4U | low);
     }
     return true;
 }

@@ -20,7 +20,7 @@ namespace qdupk {
 
 namespace {
 
-constexpr std::size_t kKeyHexDigits = 2 * QDUPK_KEY_SIZE;
+constexpr std::size_t kKeyHexDigits = 2 * std::size_t{QDUPK_KEY_SIZE};
 
 struct PkeyFree {
     void operator()(EVP_PKEY* key) const noexcept { EVP_PKEY_free(key); }
