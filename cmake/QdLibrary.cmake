@@ -18,6 +18,11 @@
 # the archive, the development link and PUBLIC_HEADERS in include/qdboot
 # (component "devel"), both libraries in the export set qdbootTargets as
 # qdboot::<name> (shared) and qdboot::<name>_static.
+# Every public header takes its export macros from this one, so it goes
+# wherever they go.
+install(FILES ${PROJECT_SOURCE_DIR}/CommInc/lib_include/qd_export.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qdboot COMPONENT devel)
+
 function(qd_add_product_library name)
     cmake_parse_arguments(ARG "" "" "SOURCES;INCLUDE_DIRS;INTERNAL;LINK;PUBLIC_HEADERS" ${ARGN})
 
@@ -27,15 +32,14 @@ function(qd_add_product_library name)
         C_VISIBILITY_PRESET hidden
         CXX_VISIBILITY_PRESET hidden
         VISIBILITY_INLINES_HIDDEN ON)
-    # No C++ runtime behind the C interface: a plain C program links the
-    # static library with the C compiler alone.
-    target_compile_options(${name}_objects PRIVATE
-        $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti>)
     target_include_directories(${name}_objects PRIVATE ${ARG_INCLUDE_DIRS})
     list(TRANSFORM ARG_INTERNAL PREPEND "$<BUILD_INTERFACE:")
     list(TRANSFORM ARG_INTERNAL APPEND ">")
+    # qd_build_flags leaves no C++ runtime behind the C interface: a plain
+    # C program links the static library with the C compiler alone.
     target_link_libraries(${name}_objects PUBLIC qd_common ${ARG_LINK}
-                                          PRIVATE ${ARG_INTERNAL} qd_warnings)
+                                          PRIVATE ${ARG_INTERNAL} qd_warnings
+                                                  qd_build_flags)
 
     add_library(${name}_static STATIC $<TARGET_OBJECTS:${name}_objects>)
     add_library(${name}_shared SHARED $<TARGET_OBJECTS:${name}_objects>)

@@ -21,7 +21,6 @@
 
 namespace {
 
-constexpr std::size_t kAddressTextMax = qd::kSearchAddressSize;
 constexpr std::size_t kNetmaskTextMax = 16;
 constexpr int kMulticastTtl = 100;
 constexpr const char* kMulticastRouteCmd = "route add -net 224.0.0.0 netmask 224.0.0.0 dev eth0";
@@ -66,7 +65,8 @@ void ApplyMacAddressAtMostEvery2s(const char* szMacAddr) noexcept {
 
 // eth0's address, or the fallback text when it has none; a camera without
 // an address sets its MAC address again before such answers.
-void GetAnnouncedAddress(const QDBOOT_CFG_T& cfg, char (&address)[kAddressTextMax]) noexcept {
+void GetAnnouncedAddress(const QDBOOT_CFG_T& cfg,
+                         char (&address)[qd::kSearchAddressSize]) noexcept {
     char netmask[kNetmaskTextMax];
     if (QueryEthIPAddr(address, sizeof address, netmask) != 0) {
         ApplyMacAddressAtMostEvery2s(cfg.szMacAddr);
@@ -168,7 +168,7 @@ bool IsSearchPacket(const unsigned char* packet) noexcept {
 
 void FillSearchAnswer(unsigned char* packet, const char* szIpAddr, std::uint16_t nPort) noexcept {
     qd::StoreLe32(packet + qd::kSearchPortOffset, nPort);
-    char text[kAddressTextMax];
+    char text[qd::kSearchAddressSize];
     // The field holds a dotted IPv4 address, which always fits; anything
     // longer is cut to the field rather than spilling over the packet.
     static_cast<void>(qd::CopyText(text, szIpAddr));
@@ -176,7 +176,7 @@ void FillSearchAnswer(unsigned char* packet, const char* szIpAddr, std::uint16_t
 }
 
 int search_send_data(int fd, unsigned char* packet, const QDBOOT_CFG_T& cfg) noexcept {
-    char address[kAddressTextMax];
+    char address[qd::kSearchAddressSize];
     GetAnnouncedAddress(cfg, address);
     FillSearchAnswer(packet, address, cfg.nPort);
     sockaddr_in group{};

@@ -2,8 +2,6 @@
 // the package is not read a second time for it.
 #include "package_seal.h"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <cstring>
 
@@ -12,13 +10,9 @@
 #include "seal_counter.h"
 
 PrefixDigest::PrefixDigest(std::uint64_t packageSize) noexcept
-    : ctx_(EVP_MD_CTX_new()),
-      hashLeft_(packageSize > kSealTrailerSize ? packageSize - kSealTrailerSize : 0),
-      ok_(ctx_ != nullptr && EVP_DigestInit_ex(ctx_, EVP_sha256(), nullptr) == 1) {}
-
-PrefixDigest::~PrefixDigest() {
-    EVP_MD_CTX_free(ctx_);
-}
+    : ctx_(libqdupk_sha256_create()),
+      hashLeft_(packageSize > QDUPK_SEAL_SIZE ? packageSize - QDUPK_SEAL_SIZE : 0),
+      ok_(ctx_ != nullptr) {}
 
 void PrefixDigest::Update(const unsigned char* data, std::size_t size) noexcept {
     const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(size, hashLeft_));
@@ -29,23 +23,15 @@ void PrefixDigest::Update(const unsigned char* data, std::size_t size) noexcept 
         return;
     }
     hashLeft_ -= take;
-    ok_ = EVP_DigestUpdate(ctx_, data, take) == 1;
+    ok_ = libqdupk_sha256_update(ctx_.get(), data, take) == 0;
 }
 
+// The context goes on after the prefix's digest, so the whole file's costs
+// only the kept tail.
 bool PrefixDigest::Final(unsigned char* prefix, unsigned char* whole) noexcept {
-    EVP_MD_CTX* rest = EVP_MD_CTX_new();
-    unsigned int size = 0;
-    bool done = ok_ && rest != nullptr && EVP_MD_CTX_copy_ex(rest, ctx_) == 1 && Final(prefix);
-    done = done && EVP_DigestUpdate(rest, tail_, tailGot_) == 1 &&
-           EVP_DigestFinal_ex(rest, whole, &size) == 1 && size == kPrefixDigestSize;
-    EVP_MD_CTX_free(rest);
-    ok_ = done;
-    return done;
-}
-
-bool PrefixDigest::Final(unsigned char* out) noexcept {
-    unsigned int size = 0;
-    ok_ = ok_ && EVP_DigestFinal_ex(ctx_, out, &size) == 1 && size == kPrefixDigestSize;
+    ok_ = ok_ && libqdupk_sha256_final(ctx_.get(), prefix) == 0 &&
+          libqdupk_sha256_update(ctx_.get(), tail_, tailGot_) == 0 &&
+          libqdupk_sha256_final(ctx_.get(), whole) == 0;
     return ok_;
 }
 
@@ -93,8 +79,9 @@ int GatherKeys(const SealConfig& seal, unsigned char* keys) noexcept {
     for (int slot = 0; slot < kMaxSealKeys; ++slot) {
         const SealKeySlot state = seal.emSlots[slot];
         if (state == SealKeySlot::kUsable || state == SealKeySlot::kWeak) {
-            std::memcpy(keys + static_cast<std::size_t>(count++) * kSealKeySize,
-                        seal.byKeys + static_cast<std::size_t>(slot) * kSealKeySize, kSealKeySize);
+            std::memcpy(keys + static_cast<std::size_t>(count++) * QDUPK_KEY_SIZE,
+                        seal.byKeys + static_cast<std::size_t>(slot) * QDUPK_KEY_SIZE,
+                        QDUPK_KEY_SIZE);
         }
     }
     return count;

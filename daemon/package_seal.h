@@ -6,40 +6,36 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "libqdupdate.h"
 #include "qdboot_config.h"
 
-struct evp_md_ctx_st;
-
-// A seal is the package's last 128 bytes and covers everything before it.
-constexpr std::size_t kSealTrailerSize = 128;
-constexpr std::size_t kPrefixDigestSize = 32;
-
 // SHA-256 of every byte of a package of known size except its last
-// kSealTrailerSize, fed in order as the bytes arrive. The digest is only
-// used when those last bytes turn out to be a seal; a package too short to
-// hold one gets the digest of whatever precedes its last 128 bytes. The
-// last bytes are kept, so the whole file's digest (an unsealed package's
-// identity) costs one more block at the end, not a second pass.
+// QDUPK_SEAL_SIZE (a seal covers everything before it), fed in order as the
+// bytes arrive. The digest is only used when those last bytes turn out to
+// be a seal; a package too short to hold one gets the digest of whatever
+// precedes its last 128 bytes. The last bytes are kept, so the whole
+// file's digest (an unsealed package's identity) costs one more block at
+// the end, not a second pass.
 class PrefixDigest {
   public:
     explicit PrefixDigest(std::uint64_t packageSize) noexcept;
-    ~PrefixDigest();
-    PrefixDigest(const PrefixDigest&) = delete;
-    PrefixDigest& operator=(const PrefixDigest&) = delete;
 
     // False when the digest could not be set up or a step failed.
     bool ok() const noexcept { return ok_; }
     void Update(const unsigned char* data, std::size_t size) noexcept;
-    bool Final(unsigned char* out /* kPrefixDigestSize */) noexcept;
-    // Both digests: before the last 128 bytes, and of the whole file.
+    // Both digests, QDUPK_SHA256_SIZE bytes each: before the last 128
+    // bytes, and of the whole file.
     bool Final(unsigned char* prefix, unsigned char* whole) noexcept;
 
   private:
-    evp_md_ctx_st* ctx_;
+    struct Free {
+        void operator()(QDUPK_SHA256_CTX* ctx) const noexcept { libqdupk_sha256_free(ctx); }
+    };
+    std::unique_ptr<QDUPK_SHA256_CTX, Free> ctx_;
     std::uint64_t hashLeft_;
-    unsigned char tail_[kSealTrailerSize];
+    unsigned char tail_[QDUPK_SEAL_SIZE];
     std::size_t tailGot_ = 0;
     bool ok_;
 };
@@ -53,7 +49,7 @@ bool SealSettingsAllowUploads(const SealConfig& seal) noexcept;
 // holds one (usable or not, so a package signed by an unusable one is
 // refused by name) and the lowest counter taken.
 struct SealPlan {
-    unsigned char keys[kMaxSealKeys * kSealKeySize];
+    unsigned char keys[kMaxSealKeys * QDUPK_KEY_SIZE];
     int nKeys;
     std::uint64_t stored;     // the lowest counter taken: 0 without any
     std::uint64_t inFile;     // what the counter file holds (0 without one)

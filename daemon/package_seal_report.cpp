@@ -4,23 +4,19 @@
 #include <cstring>
 
 #include "package_seal.h"
+#include "qd_hex.h"
 #include "qd_log.h"
 #include "qd_text.h"
 #include "seal_counter.h"
 
 namespace {
 
-constexpr std::size_t kKeyIdHexSize = 2 * kSealKeyIdSize + 1;
+constexpr std::size_t kKeyIdHexSize = 2 * QDUPK_KEYID_SIZE + 1;
 constexpr std::size_t kPartSize = 320;
 
 void KeyIdHex(const SealConfig& seal, int slot, char (&hex)[kKeyIdHexSize]) noexcept {
-    static const char kDigits[] = "0123456789abcdef";
-    const unsigned char* id = seal.byKeyIds + static_cast<std::size_t>(slot) * kSealKeyIdSize;
-    for (std::size_t i = 0; i < kSealKeyIdSize; ++i) {
-        hex[2 * i] = kDigits[id[i] >> 4];
-        hex[2 * i + 1] = kDigits[id[i] & 0x0F];
-    }
-    hex[2 * kSealKeyIdSize] = '\0';
+    const unsigned char* id = seal.byKeyIds + static_cast<std::size_t>(slot) * QDUPK_KEYID_SIZE;
+    qd::FormatHex(id, QDUPK_KEYID_SIZE, hex);
 }
 
 void ReportSlot(const SealConfig& seal, int slot) noexcept {

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "QDComm.h"
+#include "libqdupdate.h"
 
 // One flash partition.
 struct MTDCFG_T {
@@ -66,9 +67,7 @@ int LoadQdbootConfig(const char* pEtcFile, QDBOOT_CFG_T* pCfg) noexcept;
 // Package seal settings, section "seal". Kept out of QDBOOT_CFG_T, whose
 // layout C code relies on; start-up loads them beside it and hands both to
 // the service loop.
-constexpr std::size_t kSealKeySize = 32;   // an Ed25519 public key
-constexpr std::size_t kSealKeyIdSize = 8;  // how a seal names its signer
-constexpr int kMaxSealKeys = 2;            // two slots, so keys can be rotated
+constexpr int kMaxSealKeys = 2;  // two slots, so keys can be rotated
 // The counter file is replaced through "<path>.tmp": the path leaves room
 // for that suffix in a 256-byte buffer.
 constexpr std::size_t kMaxCounterPathChars = 250;
@@ -86,9 +85,9 @@ enum class SealKeySlot : std::int32_t {
 
 struct SealConfig {
     SealKeySlot emSlots[kMaxSealKeys];
-    unsigned char byKeys[kMaxSealKeys * kSealKeySize];      // of kUsable and kWeak slots
-    unsigned char byKeyIds[kMaxSealKeys * kSealKeyIdSize];  // of kUsable and kWeak slots
-    char szCounterFile[kMaxCounterPathChars + 1];           // empty: no rollback check
+    unsigned char byKeys[kMaxSealKeys * QDUPK_KEY_SIZE];      // of kUsable and kWeak slots
+    unsigned char byKeyIds[kMaxSealKeys * QDUPK_KEYID_SIZE];  // of kUsable and kWeak slots
+    char szCounterFile[kMaxCounterPathChars + 1];             // empty: no rollback check
     // A configuration slip: a file meant to configure seals that would
     // otherwise be read as configuring less. Non-empty: every upload is
     // refused with this text until the file is fixed. nSlips counts every

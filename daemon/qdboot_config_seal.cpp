@@ -9,6 +9,7 @@
 #include "etc_lines.h"
 #include "etcfile.h"
 #include "libqdupdate.h"
+#include "qd_hex.h"
 #include "qd_text.h"
 #include "qdboot_config.h"
 
@@ -20,7 +21,7 @@ constexpr const char* kCounterKey = "counter_file";
 constexpr const char* kSealKeys[] = {"key1", "key2", kCounterKey};
 constexpr int kSealKeyCount = 3;
 static_assert(kMaxSealKeys < kSealKeyCount, "the key slots come before counter_file");
-constexpr std::size_t kKeyHexChars = 2 * kSealKeySize;
+constexpr std::size_t kKeyHexChars = 2 * std::size_t{QDUPK_KEY_SIZE};
 constexpr std::size_t kNameShown = 40;  // a name quoted in a slip is cut here
 constexpr std::size_t kWhereSize = 64;
 
@@ -145,34 +146,6 @@ void FindSlips(const char* pEtcFile, SealConfig& seal) noexcept {
     }
 }
 
-int HexDigit(char c) noexcept {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
-bool ParseKey(const char* text, unsigned char* key) noexcept {
-    if (std::strlen(text) != kKeyHexChars) {
-        return false;
-    }
-    for (std::size_t i = 0; i < kSealKeySize; ++i) {
-        const int high = HexDigit(text[2 * i]);
-        const int low = HexDigit(text[2 * i + 1]);
-        if (high < 0 || low < 0) {
-            return false;
-        }
-        key[i] = static_cast<unsigned char>(high << 4 | low);
-    }
-    return true;
-}
-
 // Fills one slot; false when its line is missing. The text is read one
 // character past a key's length, so a longer value is malformed, not cut.
 bool LoadSlot(const char* pEtcFile, int slot, SealConfig& seal) noexcept {
@@ -182,13 +155,13 @@ bool LoadSlot(const char* pEtcFile, int slot, SealConfig& seal) noexcept {
         return false;
     }
     const auto at = static_cast<std::size_t>(slot);
-    unsigned char* key = seal.byKeys + at * kSealKeySize;
+    unsigned char* key = seal.byKeys + at * QDUPK_KEY_SIZE;
     if (text[0] == '\0') {
         seal.emSlots[slot] = SealKeySlot::kEmpty;
-    } else if (!ParseKey(text, key)) {
+    } else if (!qd::ParseHex(text, std::strlen(text), key, QDUPK_KEY_SIZE)) {
         seal.emSlots[slot] = SealKeySlot::kMalformed;
     } else {
-        const bool usable = libqdupk_checkkey(key, seal.byKeyIds + at * kSealKeyIdSize) == 0;
+        const bool usable = libqdupk_checkkey(key, seal.byKeyIds + at * QDUPK_KEYID_SIZE) == 0;
         seal.emSlots[slot] = usable ? SealKeySlot::kUsable : SealKeySlot::kWeak;
     }
     return true;

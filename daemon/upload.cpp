@@ -32,7 +32,7 @@ constexpr int kChunkBudgetMs = 5000;
 constexpr int kChunkSize = 4096;
 constexpr std::size_t kWriteBlockSize = std::size_t{16} * kChunkSize;
 constexpr std::size_t kPathSize = 256;
-static_assert(qdupk::kPackageIdentityDigits <= qd::kStatusIdentitySize,
+static_assert(qdpkg::kPackageIdentityDigits <= qd::kStatusIdentitySize,
               "an identity fits the status field");
 
 // The declared length, or 0 when the header is incomplete or refused. A
@@ -151,15 +151,15 @@ qd::UniqueFd ReceivePackage(int fd, const char* path, std::int32_t length,
 // The SHA-256 of all but a package's last 128 bytes (what a seal covers),
 // and of the whole file (an unsealed package's identity).
 struct PackageDigests {
-    unsigned char prefix[kPrefixDigestSize];
-    unsigned char whole[kPrefixDigestSize];
+    unsigned char prefix[QDUPK_SHA256_SIZE];
+    unsigned char whole[QDUPK_SHA256_SIZE];
 };
 
 // A package found unsealed, also one refused before its seal was read, is
 // named by the whole file's digest.
 void IdentityOf(const PackageDigests& digests, const QDUPK_SEALINFO_T& seal,
-                char (&identity)[qdupk::kPackageIdentityDigits + 1]) noexcept {
-    qdupk::FormatPackageIdentity(seal.emState != QDUPK_SEAL_NONE ? digests.prefix : digests.whole,
+                char (&identity)[qdpkg::kPackageIdentityDigits + 1]) noexcept {
+    qdpkg::FormatPackageIdentity(seal.emState != QDUPK_SEAL_NONE ? digests.prefix : digests.whole,
                                  identity);
 }
 
@@ -181,14 +181,14 @@ qd::UniqueFd ReceiveWithDigest(int fd, const char* path, std::int32_t length,
 // refused before it leaves both as they were. With the journal, an upgrade
 // of the kernel and root file system stores its counter only once it has
 // proved that it boots.
-class CounterGate final : public qdupk::InstallGate {
+class CounterGate final : public qdpkg::InstallGate {
   public:
     CounterGate(const SealPlan& plan, UploadJournal& journal,
                 const PackageDigests& digests) noexcept
         : plan_(plan), journal_(journal), digests_(digests) {}
     int BeforeInstall(const QDUPK_SEALINFO_T& seal,
-                      const qdupk::PackageIndex& index) noexcept override {
-        char identity[qdupk::kPackageIdentityDigits + 1];
+                      const qdpkg::PackageIndex& index) noexcept override {
+        char identity[qdpkg::kPackageIdentityDigits + 1];
         IdentityOf(digests_, seal, identity);
         bool counterNow = true;
         if (journal_.BeforeInstall(index, seal, identity, &counterNow) != 0) {
@@ -212,24 +212,24 @@ class CounterGate final : public qdupk::InstallGate {
     UploadResult why_{UploadStage::kSeal, -1};
 };
 
-UploadResult StageResult(const qdupk::UpdateOutcome& outcome, const SealPlan& plan) noexcept {
+UploadResult StageResult(const qdpkg::UpdateOutcome& outcome, const SealPlan& plan) noexcept {
     switch (outcome.stage) {
-        case qdupk::UpdateStage::kNone:
+        case qdpkg::UpdateStage::kNone:
             return UploadResult{};
-        case qdupk::UpdateStage::kVerify: {
+        case qdpkg::UpdateStage::kVerify: {
             // A package without a readable head is no package at all.
-            const bool noHead = outcome.part == qdupk::FaultPart::kPackHead ||
-                                outcome.part == qdupk::FaultPart::kFile;
+            const bool noHead = outcome.part == qdpkg::FaultPart::kPackHead ||
+                                outcome.part == qdpkg::FaultPart::kFile;
             return UploadResult{UploadStage::kVerify, noHead ? -1 : outcome.code};
         }
-        case qdupk::UpdateStage::kSeal:
+        case qdpkg::UpdateStage::kSeal:
             ReportSealRefusal(outcome.code, outcome.seal, plan);
             return UploadResult{UploadStage::kSeal, outcome.code};
-        case qdupk::UpdateStage::kRoom:
+        case qdpkg::UpdateStage::kRoom:
             return UploadResult{UploadStage::kRoom, outcome.code};
-        case qdupk::UpdateStage::kGate:
+        case qdpkg::UpdateStage::kGate:
             return UploadResult{UploadStage::kSeal, -1};
-        case qdupk::UpdateStage::kInstall:
+        case qdpkg::UpdateStage::kInstall:
             break;
     }
     return UploadResult{UploadStage::kInstall, outcome.code};
@@ -252,13 +252,13 @@ UploadResult Settle(UploadResult result, UploadJournal& journal) noexcept {
 }
 
 // The outcome's stage and code, its reason, and the package's identity.
-UploadResult Judged(const qdupk::UpdateOutcome& outcome, const SealPlan& plan,
+UploadResult Judged(const qdpkg::UpdateOutcome& outcome, const SealPlan& plan,
                     const CounterGate& gate, const PackageDigests& digests) noexcept {
     UploadResult result = StageResult(outcome, plan);
-    result = outcome.stage == qdupk::UpdateStage::kGate
+    result = outcome.stage == qdpkg::UpdateStage::kGate
                  ? WithReason(result, gate.Refusal().reason, gate.Refusal().text)
                  : WithOutcomeReason(result, outcome, plan.stored);
-    char identity[qdupk::kPackageIdentityDigits + 1];
+    char identity[qdpkg::kPackageIdentityDigits + 1];
     IdentityOf(digests, outcome.seal, identity);
     static_cast<void>(qd::CopyText(result.identity, identity));  // fits: asserted above
     return result;
@@ -292,14 +292,14 @@ UploadResult InstallPackage(int package, const PackageDigests& digests, const QD
     }
     UploadJournal journal(boot, cfg);
     CounterGate gate(plan, journal, digests);
-    qdupk::DescriptorUpdate update;
+    qdpkg::DescriptorUpdate update;
     update.szTempDir = cfg.szTmpDir;
-    update.seal = qdupk::SealCheck{digests.prefix, plan.nKeys > 0 ? plan.keys : nullptr, plan.nKeys,
+    update.seal = qdpkg::SealCheck{digests.prefix, plan.nKeys > 0 ? plan.keys : nullptr, plan.nKeys,
                                    plan.stored};
     update.fdCallback = qdboot_updatecallback;
     update.gate = &gate;
     const InstallConfigScope installWith(journal.InstallConfig());
-    const qdupk::UpdateOutcome outcome = qdupk::UpdateFromDescriptor(package, update);
+    const qdpkg::UpdateOutcome outcome = qdpkg::UpdateFromDescriptor(package, update);
     return Settle(Judged(outcome, plan, gate, digests), journal);
 }
 

@@ -81,7 +81,7 @@ JournalRefusal JudgeSlots(const JournalFacts& facts) noexcept {
 
 }  // namespace
 
-PackageImages ImagesOf(const qdupk::PackageIndex& index) noexcept {
+PackageImages ImagesOf(const qdpkg::PackageIndex& index) noexcept {
     PackageImages images{};
     const auto count = static_cast<std::size_t>(index.itemCount > 0 ? index.itemCount : 0);
     for (std::size_t i = 0; i < count; ++i) {
@@ -205,7 +205,7 @@ int UploadJournal::Judge(const PackageImages& images, const QDUPK_SEALINFO_T& se
     return Note(qd::kStatusBootRules, JournalRefusalBrief(refusal));
 }
 
-int UploadJournal::BeforeInstall(const qdupk::PackageIndex& index, const QDUPK_SEALINFO_T& seal,
+int UploadJournal::BeforeInstall(const qdpkg::PackageIndex& index, const QDUPK_SEALINFO_T& seal,
                                  const char* identity, bool* counterNow) noexcept {
     *counterNow = true;
     if (!boot_.bPresent) {

@@ -20,7 +20,7 @@ struct PackageImages {
     bool rootfs;
     bool uboot;
 };
-PackageImages ImagesOf(const qdupk::PackageIndex& index) noexcept;
+PackageImages ImagesOf(const qdpkg::PackageIndex& index) noexcept;
 
 // Everything an upload with [bootenv] is judged by, once the environment
 // has been read.
@@ -73,7 +73,7 @@ class UploadJournal {
     // At the gate. 0 lets the install go on, -1 refuses it after an error
     // line with nothing stored. *counterNow: whether the seal's counter is
     // stored now (false when it waits for the proof of boot).
-    int BeforeInstall(const qdupk::PackageIndex& index, const QDUPK_SEALINFO_T& seal,
+    int BeforeInstall(const qdpkg::PackageIndex& index, const QDUPK_SEALINFO_T& seal,
                       const char* identity, bool* counterNow) noexcept;
 
     // After the items: *trial* when all were installed; otherwise *failed*

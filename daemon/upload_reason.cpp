@@ -3,15 +3,16 @@
 
 #include <cinttypes>
 
+#include "qd_hex.h"
 #include "qd_text.h"
 #include "seal.h"
 
 namespace {
 
-using qdupk::FaultKind;
-using qdupk::FaultPart;
-using qdupk::RoomProblem;
-using qdupk::SealProblem;
+using qdpkg::FaultKind;
+using qdpkg::FaultPart;
+using qdpkg::RoomProblem;
+using qdpkg::SealProblem;
 
 constexpr std::size_t kTextSize = qd::kStatusLastTextSize + 1;
 
@@ -30,8 +31,8 @@ UploadResult Formatted(UploadResult result, qd::StatusReason reason, const char*
     return result;
 }
 
-UploadResult VerifyReason(UploadResult result, const qdupk::UpdateOutcome& outcome) noexcept {
-    const qdupk::Fault& fault = outcome.fault;
+UploadResult VerifyReason(UploadResult result, const qdpkg::UpdateOutcome& outcome) noexcept {
+    const qdpkg::Fault& fault = outcome.fault;
     switch (fault.part) {
         case FaultPart::kFile:
         case FaultPart::kPackHead:
@@ -55,19 +56,10 @@ UploadResult VerifyReason(UploadResult result, const qdupk::UpdateOutcome& outco
     }
 }
 
-void KeyIdText(const unsigned char* id, char (&text)[2 * qdupk::kKeyIdSize + 1]) noexcept {
-    static const char kHex[] = "0123456789abcdef";
-    for (std::size_t i = 0; i < qdupk::kKeyIdSize; ++i) {
-        text[2 * i] = kHex[id[i] >> 4U];
-        text[2 * i + 1] = kHex[id[i] & 0x0FU];
-    }
-    text[2 * qdupk::kKeyIdSize] = '\0';
-}
-
 UploadResult KeyReason(UploadResult result, SealProblem problem,
                        const QDUPK_SEALINFO_T& seal) noexcept {
-    char id[2 * qdupk::kKeyIdSize + 1];
-    KeyIdText(seal.byKeyId, id);
+    char id[2 * QDUPK_KEYID_SIZE + 1];
+    qd::FormatHex(seal.byKeyId, QDUPK_KEYID_SIZE, id);
     result.reason = qd::kStatusUntrustedKey;
     char* text = result.text;
     if (problem == SealProblem::kUnknownKey) {
@@ -83,7 +75,7 @@ UploadResult KeyReason(UploadResult result, SealProblem problem,
     return result;
 }
 
-UploadResult SealReason(UploadResult result, const qdupk::UpdateOutcome& outcome,
+UploadResult SealReason(UploadResult result, const qdpkg::UpdateOutcome& outcome,
                         std::uint64_t stored) noexcept {
     switch (outcome.fault.seal) {
         case SealProblem::kUnsigned:
@@ -121,7 +113,7 @@ constexpr RoomText kRoomTexts[] = {
     {RoomProblem::kNoRoom, "no room for item"},
 };
 
-UploadResult RoomReason(UploadResult result, const qdupk::Fault& fault) noexcept {
+UploadResult RoomReason(UploadResult result, const qdpkg::Fault& fault) noexcept {
     for (const RoomText& entry : kRoomTexts) {
         if (entry.problem == fault.room) {
             const bool named = fault.room != RoomProblem::kTempDirTooLong;
@@ -145,16 +137,16 @@ UploadResult WithReason(UploadResult result, qd::StatusReason reason, const char
     return Formatted(result, reason, text, -1);
 }
 
-UploadResult WithOutcomeReason(UploadResult result, const qdupk::UpdateOutcome& outcome,
+UploadResult WithOutcomeReason(UploadResult result, const qdpkg::UpdateOutcome& outcome,
                                std::uint64_t stored) noexcept {
     switch (outcome.stage) {
-        case qdupk::UpdateStage::kVerify:
+        case qdpkg::UpdateStage::kVerify:
             return VerifyReason(result, outcome);
-        case qdupk::UpdateStage::kSeal:
+        case qdpkg::UpdateStage::kSeal:
             return SealReason(result, outcome, stored);
-        case qdupk::UpdateStage::kRoom:
+        case qdpkg::UpdateStage::kRoom:
             return RoomReason(result, outcome.fault);
-        case qdupk::UpdateStage::kInstall:
+        case qdpkg::UpdateStage::kInstall:
             return InstallReason(result, outcome.fault.item);
         default:
             return result;

@@ -16,7 +16,7 @@ UploadResult WithReason(UploadResult result, qd::StatusReason reason, const char
 // seal check's or room check's fault, or the item that failed to install.
 // `stored` is the counter a rollback was refused against. A gate refusal
 // is worded by the gate itself and left as it is.
-UploadResult WithOutcomeReason(UploadResult result, const qdupk::UpdateOutcome& outcome,
+UploadResult WithOutcomeReason(UploadResult result, const qdpkg::UpdateOutcome& outcome,
                                std::uint64_t stored) noexcept;
 
 #endif  // UPLOAD_REASON_H

@@ -97,13 +97,13 @@ void CheckSealCoversFile(const Outcome& o, const std::uint8_t* data, std::size_t
     if (o.rc != 0 || o.info.emState == QDUPK_SEAL_NONE) {
         return;
     }
-    if (size < qdupk::kSealSize || !qdupk::HasSealMagic(data + size - qdupk::kSealSize, 8)) {
+    if (size < qdpkg::kSealSize || !qdpkg::HasSealMagic(data + size - qdpkg::kSealSize, 8)) {
         qdfuzz::Fail("sealed package passed without a seal at its end", "");
     }
-    qdupk::SealRecord seal;
-    qdupk::DecodeSeal(data + size - qdupk::kSealSize, &seal);
-    unsigned char digest[qdupk::kSha256Size];
-    if (!qdupk::Sha256Of(data, size - qdupk::kSealSize, digest) ||
+    qdpkg::SealRecord seal;
+    qdpkg::DecodeSeal(data + size - qdpkg::kSealSize, &seal);
+    unsigned char digest[qdpkg::kSha256Size];
+    if (!qdpkg::Sha256Of(data, size - qdpkg::kSealSize, digest) ||
         std::memcmp(digest, seal.digest, sizeof digest) != 0 || seal.counter != o.info.nCounter) {
         qdfuzz::Fail("passed seal does not cover the file", "");
     }
@@ -133,9 +133,9 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string path = g_scratch->file("input.upk");
     qdfuzz::WriteWholeFile(path, data, size);
-    unsigned char prefix[qdupk::kSha256Size];
-    const std::size_t prefixSize = size >= qdupk::kSealSize ? size - qdupk::kSealSize : 0;
-    if (!qdupk::Sha256Of(data, prefixSize, prefix)) {
+    unsigned char prefix[qdpkg::kSha256Size];
+    const std::size_t prefixSize = size >= qdpkg::kSealSize ? size - qdpkg::kSealSize : 0;
+    if (!qdpkg::Sha256Of(data, prefixSize, prefix)) {
         qdfuzz::Fail("SHA-256 failed", "");
     }
     {

@@ -47,7 +47,8 @@ for arch in $arches; do
     expect libqdboot1 "$arch" "$lib/libetcfile.so.1" "$lib/libqdupdate.so.1.0.0" \
         "$lib/libuartcom.so.1" /usr/share/doc/libqdboot1/copyright
     expect qdboot-dev "$arch" /usr/include/qdboot/libqdupdate.h /usr/include/qdboot/etcfile.h \
-        /usr/include/qdboot/libuartcom.h /usr/include/qdboot/QDComm.h "$lib/libqdupdate.a" \
+        /usr/include/qdboot/libuartcom.h /usr/include/qdboot/QDComm.h \
+        /usr/include/qdboot/qd_export.h "$lib/libqdupdate.a" \
         "$lib/libqdupdate.so" "$lib/pkgconfig/qdupdate.pc" "$lib/pkgconfig/etcfile.pc" \
         "$lib/pkgconfig/uartcom.pc" "$lib/cmake/qdboot/qdbootConfig.cmake" \
         "$lib/cmake/qdboot/qdbootTargets.cmake"

@@ -24,25 +24,7 @@
 #ifndef ETCFILE_H
 #define ETCFILE_H
 
-/* Exported functions carry QD_API: the libraries are built with hidden
- * visibility, so only these are visible to users. The same definition
- * stands in every public header of the system, so any of them may be
- * included together. Nothing crosses the C boundary as an exception, which
- * C++ callers see as QD_NOEXCEPT. */
-#ifndef QD_API
-#if defined(__GNUC__)
-#define QD_API __attribute__((visibility("default")))
-#else
-#define QD_API
-#endif
-#endif
-#ifndef QD_NOEXCEPT
-#ifdef __cplusplus
-#define QD_NOEXCEPT noexcept
-#else
-#define QD_NOEXCEPT
-#endif
-#endif
+#include "qd_export.h"
 
 #ifdef __cplusplus
 extern "C" {

@@ -11,27 +11,10 @@
 #ifndef LIBQDUPDATE_H
 #define LIBQDUPDATE_H
 
+#include <stddef.h>
 #include <stdint.h>
 
-/* Exported functions carry QD_API: the libraries are built with hidden
- * visibility, so only these are visible to users. The same definition
- * stands in every public header of the system, so any of them may be
- * included together. Nothing crosses the C boundary as an exception, which
- * C++ callers see as QD_NOEXCEPT. */
-#ifndef QD_API
-#if defined(__GNUC__)
-#define QD_API __attribute__((visibility("default")))
-#else
-#define QD_API
-#endif
-#endif
-#ifndef QD_NOEXCEPT
-#ifdef __cplusplus
-#define QD_NOEXCEPT noexcept
-#else
-#define QD_NOEXCEPT
-#endif
-#endif
+#include "qd_export.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -121,7 +104,13 @@ QD_API int libqdupk_updatecheck(const char* szFileName, const char* szDevID, con
 /* A package may carry a seal behind its end record: a SHA-256 of every byte
  * before it, an anti-rollback counter and, when signed, an Ed25519 signature
  * with the id of the key that made it. Trailing bytes that do not begin with
- * the seal's magic are ignored, as they always were. */
+ * the seal's magic are ignored, so readers that know no seals still install
+ * a sealed package. */
+#define QDUPK_SEAL_SIZE 128  /* bytes of a seal, always the package's last */
+#define QDUPK_SHA256_SIZE 32 /* bytes of a SHA-256 digest */
+#define QDUPK_KEY_SIZE 32    /* bytes of an Ed25519 public key */
+#define QDUPK_KEYID_SIZE 8   /* bytes of a key's id, as a seal names its signer */
+
 typedef enum {
     QDUPK_SEAL_NONE = 0,
     QDUPK_SEAL_UNSIGNED = 1,
@@ -130,9 +119,9 @@ typedef enum {
 
 typedef struct {
     QDUPK_SEAL_STATE emState;
-    uint64_t nCounter;        /* 0 when unsealed */
-    unsigned char byKeyId[8]; /* all zero unless signed */
-    int nKeyIndex;            /* which given key verified the signature; -1 when none did */
+    uint64_t nCounter;                       /* 0 when unsealed */
+    unsigned char byKeyId[QDUPK_KEYID_SIZE]; /* all zero unless signed */
+    int nKeyIndex; /* which given key verified the signature; -1 when none did */
 } QDUPK_SEALINFO_T;
 
 /* Checks the package's records (not its item digests: an update does that)
@@ -164,6 +153,28 @@ QD_API int libqdupk_checkseal_digest(const char* szFileName, const unsigned char
  * the key's 8-byte id, as a seal names its signer, in either case.
  * QDUPKERR_OPENFILE for a NULL pKey. Prints nothing. */
 QD_API int libqdupk_checkkey(const unsigned char* pKey, unsigned char* pKeyId) QD_NOEXCEPT;
+
+/* Streaming SHA-256 (FIPS 180-4), as the seals use it. The context is
+ * opaque and belongs to the caller, who frees it; contexts share nothing,
+ * so different threads may each use their own.
+ *
+ * create: a fresh context, or NULL when none can be made (out of memory, or
+ * the cryptographic library has no SHA-256).
+ * update: appends nLen bytes (pData may be NULL when nLen is 0). 0, or
+ * QDUPKERR_OPENFILE for a NULL context or data, and QDUPKERR_CRCDATA when
+ * the digest cannot be computed; after that every later call fails too.
+ * final: writes the QDUPK_SHA256_SIZE-byte digest of everything appended so
+ * far to pDigest. The context stays usable: further updates extend the same
+ * message, so digests of a message and of a longer one that begins with it
+ * cost one pass. 0, or as update (QDUPKERR_OPENFILE for a NULL pDigest).
+ * free: releases the context; NULL is ignored. */
+typedef struct QDUPK_SHA256_CTX QDUPK_SHA256_CTX;
+
+QD_API QDUPK_SHA256_CTX* libqdupk_sha256_create(void) QD_NOEXCEPT;
+QD_API int libqdupk_sha256_update(QDUPK_SHA256_CTX* pCtx, const void* pData,
+                                  size_t nLen) QD_NOEXCEPT;
+QD_API int libqdupk_sha256_final(QDUPK_SHA256_CTX* pCtx, unsigned char* pDigest) QD_NOEXCEPT;
+QD_API void libqdupk_sha256_free(QDUPK_SHA256_CTX* pCtx) QD_NOEXCEPT;
 
 /* MD5 (RFC 1321). The context belongs to the caller: Init, Update any number
  * of times, Final once; Init again before the next message.

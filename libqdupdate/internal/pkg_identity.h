@@ -8,20 +8,18 @@
 
 #include <cstddef>
 
-namespace qdupk {
+#include "qd_hex.h"
+
+namespace qdpkg {
 
 constexpr std::size_t kPackageIdentityDigits = 16;
 
 // `out` holds kPackageIdentityDigits + 1 characters; lower-case digits.
 inline void FormatPackageIdentity(const unsigned char* sha256, char* out) noexcept {
-    constexpr char kDigits[] = "0123456789abcdef";
-    for (std::size_t i = 0; i < kPackageIdentityDigits / 2; ++i) {
-        out[2 * i] = kDigits[sha256[i] >> 4U];
-        out[2 * i + 1] = kDigits[sha256[i] & 0x0FU];
-    }
-    out[kPackageIdentityDigits] = '\0';
+    static_cast<void>(
+        qd::FormatHex(sha256, kPackageIdentityDigits / 2, out, kPackageIdentityDigits + 1));
 }
 
-}  // namespace qdupk
+}  // namespace qdpkg
 
 #endif  // QDUPK_PKG_IDENTITY_H

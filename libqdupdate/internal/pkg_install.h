@@ -11,7 +11,7 @@
 #include "libqdupdate.h"
 #include "pkg_reader.h"
 
-namespace qdupk {
+namespace qdpkg {
 
 // The stage an update stopped at.
 enum class UpdateStage : std::uint8_t {
@@ -66,6 +66,6 @@ struct UpdateOutcome {
 // its file offset; not closed). The error lines are the path's own.
 UpdateOutcome UpdateFromDescriptor(int fd, const DescriptorUpdate& request) noexcept;
 
-}  // namespace qdupk
+}  // namespace qdpkg
 
 #endif  // QDUPK_PKG_INSTALL_H

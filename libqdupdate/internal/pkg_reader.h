@@ -16,7 +16,7 @@
 #include "qdupdate.h"
 #include "seal.h"
 
-namespace qdupk {
+namespace qdpkg {
 
 // The record or check a walk stopped at.
 enum class FaultPart : std::uint8_t {
@@ -215,6 +215,6 @@ int VerifySealedPackageFile(const char* szFileName, const char* szDevID, const S
                             QDUPK_PACKHEAD_T* pHead, QDUPK_SEALINFO_T* pSeal,
                             Report& report) noexcept;
 
-}  // namespace qdupk
+}  // namespace qdpkg
 
 #endif  // QDUPK_PKG_READER_H

@@ -86,7 +86,7 @@ static_assert(offsetof(QDUPK_PACKEND_T, dwSize) == 16);
 static_assert(offsetof(QDUPK_PACKEND_T, nMaskID) == 20);
 static_assert(offsetof(QDUPK_PACKEND_T, byUUID2) == 24);
 
-namespace qdupk {
+namespace qdpkg {
 
 // The device id of a package that every device accepts.
 constexpr char kAnyDevice[] = "QUNDAR";
@@ -123,6 +123,6 @@ bool PackEndValid(const QDUPK_PACKEND_T& end) noexcept;
 void DecodePackHeadText(QDUPK_PACKHEAD_T& head) noexcept;
 void DecodeItemHeadText(QDUPK_PKTITEM_T& item) noexcept;
 
-}  // namespace qdupk
+}  // namespace qdpkg
 
 #endif  // QDUPK_QDUPDATE_H

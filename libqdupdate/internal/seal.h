@@ -10,14 +10,13 @@
 #include <cstdint>
 #include <memory>
 
-// OpenSSL's digest context, named without its headers so that users of
-// this header need no OpenSSL include path.
-struct evp_md_ctx_st;
+#include "libqdupdate.h"
 
-namespace qdupk {
+namespace qdpkg {
 
-constexpr std::size_t kSealSize = 128, kSha256Size = 32, kEd25519KeySize = 32,
-                      kEd25519SignatureSize = 64, kKeyIdSize = 8, kSealSignedPart = 64;
+constexpr std::size_t kSealSize = QDUPK_SEAL_SIZE, kSha256Size = QDUPK_SHA256_SIZE,
+                      kEd25519KeySize = QDUPK_KEY_SIZE, kKeyIdSize = QDUPK_KEYID_SIZE,
+                      kEd25519SignatureSize = 64, kSealSignedPart = 64;
 constexpr unsigned char kSealMagic[8] = {'Q', 'D', 'S', 'E', 'A', 'L', '0', '1'};
 constexpr std::uint32_t kSealAlgorithmEd25519 = 1;
 
@@ -36,22 +35,24 @@ void EncodeSeal(const SealRecord& seal, unsigned char* out) noexcept;
 void DecodeSeal(const unsigned char* in, SealRecord* seal) noexcept;
 bool HasSealMagic(const unsigned char* bytes, std::size_t size) noexcept;
 
-// Streaming SHA-256. A context that could not be made (out of memory)
-// reports !ok(), ignores updates and fails Final, so a caller that checks
-// only Final still never trusts a digest that was not computed.
+// The exported streaming SHA-256 with an owner. A context that could not
+// be made (out of memory) reports !ok(), ignores updates and fails Final,
+// so a caller that checks only Final still never trusts a digest that was
+// not computed.
 class Sha256 {
   public:
     Sha256() noexcept;
     bool ok() const noexcept { return ok_; }
     void Update(const void* data, std::size_t size) noexcept;
-    // Writes kSha256Size bytes; the context is spent afterwards.
+    // Writes kSha256Size bytes; the context is spent afterwards, so that a
+    // digest is never taken twice by mistake.
     bool Final(unsigned char* out) noexcept;
 
   private:
     struct Free {
-        void operator()(evp_md_ctx_st* ctx) const noexcept;
+        void operator()(QDUPK_SHA256_CTX* ctx) const noexcept { libqdupk_sha256_free(ctx); }
     };
-    std::unique_ptr<evp_md_ctx_st, Free> ctx_;
+    std::unique_ptr<QDUPK_SHA256_CTX, Free> ctx_;
     bool ok_ = false;
 };
 
@@ -68,6 +69,6 @@ bool StrictPointEncoding(const unsigned char* encoded) noexcept;
 bool Ed25519Verify(const unsigned char* publicKey, const unsigned char* message, std::size_t size,
                    const unsigned char* signature) noexcept;
 
-}  // namespace qdupk
+}  // namespace qdpkg
 
 #endif  // QDUPK_SEAL_H

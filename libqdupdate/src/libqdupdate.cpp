@@ -28,13 +28,13 @@ int QueryHead(const char* szFileName, char* szPkgName, char* szPkgVersion, char*
         QD_LOG_ERR("invalid argument\n");
         return QDUPKERR_OPENFILE;
     }
-    qdupk::Report report;
-    qd::FilePtr fp = qdupk::OpenPackage(szFileName, report);
+    qdpkg::Report report;
+    qd::FilePtr fp = qdpkg::OpenPackage(szFileName, report);
     QDUPK_PACKHEAD_T head{};
-    const int ret = fp ? qdupk::GetPkgHead(fp.get(), &head, report) : report.fault.code;
+    const int ret = fp ? qdpkg::GetPkgHead(fp.get(), &head, report) : report.fault.code;
     fp.reset();
     if (ret != 0) {
-        qdupk::LogWalkRefusal(QDUPK_HERE, report.fault, szFileName, head, true);
+        qdpkg::LogWalkRefusal(QDUPK_HERE, report.fault, szFileName, head, true);
         return ret;
     }
     // Decoded head texts end within their 128 bytes, so none of these cuts.
@@ -50,20 +50,20 @@ int RunUpdate(const char* szFileName, const char* szDevID, const char* szTempDir
         QD_LOG_ERR("invalid argument\n");
         return QDUPKERR_OPENFILE;
     }
-    qdupk::Report report;
-    qd::FilePtr fp = qdupk::OpenPackage(szFileName, report);
-    qdupk::PackageIndex index;
-    int ret = fp ? qdupk::IndexPackage(fp.get(), szDevID, qdupk::SealDigest::kSkip, &index, report)
+    qdpkg::Report report;
+    qd::FilePtr fp = qdpkg::OpenPackage(szFileName, report);
+    qdpkg::PackageIndex index;
+    int ret = fp ? qdpkg::IndexPackage(fp.get(), szDevID, qdpkg::SealDigest::kSkip, &index, report)
                  : report.fault.code;
     if (ret != 0) {
-        qdupk::LogWalkRefusal(QDUPK_HERE, report.fault, szFileName, index.head, true);
+        qdpkg::LogWalkRefusal(QDUPK_HERE, report.fault, szFileName, index.head, true);
         return ret;
     }
-    ret = qdupk::ReadyToExtract(index, szTempDir, report);
+    ret = qdpkg::ReadyToExtract(index, szTempDir, report);
     if (ret != 0) {
-        qdupk::LogRoomRefusal(QDUPK_HERE, report.fault, szTempDir);
+        qdpkg::LogRoomRefusal(QDUPK_HERE, report.fault, szTempDir);
     } else {
-        ret = qdupk::ExtractItems(fp.get(), index, szTempDir, fdCallback, fdCheckCb);
+        ret = qdpkg::ExtractItems(fp.get(), index, szTempDir, fdCallback, fdCheckCb);
     }
     fp.reset();
     if (ret != 0) {
@@ -74,7 +74,7 @@ int RunUpdate(const char* szFileName, const char* szDevID, const char* szTempDir
 
 // Bad arguments are refused, never read as "no keys": a caller that meant
 // to require a signature must not get an unsigned package accepted.
-int RunSealCheck(const char* szFileName, const qdupk::SealCheck& check,
+int RunSealCheck(const char* szFileName, const qdpkg::SealCheck& check,
                  QDUPK_SEALINFO_T* pInfo) noexcept {
     QDUPK_SEALINFO_T ignored;
     QDUPK_SEALINFO_T* info = pInfo != nullptr ? pInfo : &ignored;
@@ -83,19 +83,19 @@ int RunSealCheck(const char* szFileName, const qdupk::SealCheck& check,
         QD_LOG_ERR("invalid argument\n");
         return QDUPKERR_OPENFILE;
     }
-    qdupk::Report report;
+    qdpkg::Report report;
     report.itemDigests = false;
-    const qd::FilePtr fp = qdupk::OpenPackage(szFileName, report);
-    qdupk::PackageIndex index;
-    int ret = fp ? qdupk::IndexPackage(fp.get(), nullptr, qdupk::DigestFor(check), &index, report)
+    const qd::FilePtr fp = qdpkg::OpenPackage(szFileName, report);
+    qdpkg::PackageIndex index;
+    int ret = fp ? qdpkg::IndexPackage(fp.get(), nullptr, qdpkg::DigestFor(check), &index, report)
                  : report.fault.code;
     if (ret != 0) {
-        qdupk::LogWalkRefusal(QDUPK_HERE, report.fault, szFileName, index.head, false);
+        qdpkg::LogWalkRefusal(QDUPK_HERE, report.fault, szFileName, index.head, false);
         return ret;
     }
-    ret = qdupk::JudgeSeal(index, check, info, report);
+    ret = qdpkg::JudgeSeal(index, check, info, report);
     if (ret != 0) {
-        qdupk::LogSealRefusal(QDUPK_HERE, report.fault, *info);
+        qdpkg::LogSealRefusal(QDUPK_HERE, report.fault, *info);
     }
     return ret;
 }
@@ -143,9 +143,9 @@ QD_API int libqdupk_checkkey(const unsigned char* pKey, unsigned char* pKeyId) n
         return QDUPKERR_OPENFILE;
     }
     if (pKeyId != nullptr) {
-        qdupk::KeyIdOf(pKey, pKeyId);
+        qdpkg::KeyIdOf(pKey, pKeyId);
     }
-    return qdupk::StrictPointEncoding(pKey) ? 0 : QDUPKERR_WEAKKEY;
+    return qdpkg::StrictPointEncoding(pKey) ? 0 : QDUPKERR_WEAKKEY;
 }
 
 }  // extern "C"

@@ -13,7 +13,7 @@
 #include "qd_owners.h"
 #include "qd_text.h"
 
-namespace qdupk {
+namespace qdpkg {
 
 namespace {
 
@@ -283,4 +283,4 @@ int ExtractItems(std::FILE* fpFile, const PackageIndex& index, const char* szTem
     return 0;
 }
 
-}  // namespace qdupk
+}  // namespace qdpkg

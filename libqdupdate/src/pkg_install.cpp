@@ -8,7 +8,7 @@
 #include "qd_owners.h"
 #include "qd_text.h"
 
-namespace qdupk {
+namespace qdpkg {
 
 namespace {
 
@@ -87,4 +87,4 @@ UpdateOutcome UpdateFromDescriptor(int fd, const DescriptorUpdate& request) noex
     return outcome;
 }
 
-}  // namespace qdupk
+}  // namespace qdpkg

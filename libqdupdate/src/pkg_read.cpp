@@ -4,7 +4,7 @@
 
 #include "pkg_steps.h"
 
-namespace qdupk {
+namespace qdpkg {
 
 namespace {
 
@@ -120,4 +120,4 @@ int ReadPackEnd(std::FILE* fpFile, Report& report, Sha256* prefix) noexcept {
     return 0;
 }
 
-}  // namespace qdupk
+}  // namespace qdpkg

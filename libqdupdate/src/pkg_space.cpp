@@ -17,7 +17,7 @@
 #include "pkg_steps.h"
 #include "qd_text.h"
 
-namespace qdupk {
+namespace qdpkg {
 
 namespace {
 
@@ -177,4 +177,4 @@ int CheckItemsFit(const PackageIndex& index, const char* szTempDir, Report& repo
     return 0;
 }
 
-}  // namespace qdupk
+}  // namespace qdpkg

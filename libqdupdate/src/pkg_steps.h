@@ -18,7 +18,7 @@
 #include "qdupdate.h"
 #include "seal.h"
 
-namespace qdupk {
+namespace qdpkg {
 
 // Chunk of item data read, digested or copied at a time.
 constexpr std::size_t kChunkSize = 4096;
@@ -87,7 +87,7 @@ struct LogSite {
     const char* file;
     int line;
 };
-#define QDUPK_HERE (::qdupk::LogSite{__FILE__, __LINE__})
+#define QDUPK_HERE (::qdpkg::LogSite{__FILE__, __LINE__})
 
 // The error lines of a walk that refused the package, as the device has
 // always logged them (szFileName and head as far as known); with `update`,
@@ -99,6 +99,6 @@ void LogRoomRefusal(const LogSite& at, const Fault& fault, const char* szTempDir
 // The error line of a seal refusal recorded in `fault` (part kSeal).
 void LogSealRefusal(const LogSite& at, const Fault& fault, const QDUPK_SEALINFO_T& info) noexcept;
 
-}  // namespace qdupk
+}  // namespace qdpkg
 
 #endif  // QDUPK_PKG_STEPS_H

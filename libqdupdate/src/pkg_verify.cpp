@@ -10,7 +10,7 @@
 #include "md5enc.h"
 #include "pkg_steps.h"
 
-namespace qdupk {
+namespace qdpkg {
 
 namespace {
 
@@ -237,4 +237,4 @@ int VerifySealedPackageFile(const char* szFileName, const char* szDevID, const S
     return ret != 0 ? ret : JudgeSeal(index, check, pSeal, report);
 }
 
-}  // namespace qdupk
+}  // namespace qdpkg

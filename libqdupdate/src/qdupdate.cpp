@@ -4,7 +4,7 @@
 
 #include "qd_bytes.h"
 
-namespace qdupk {
+namespace qdpkg {
 
 std::int32_t LoadField(const unsigned char* raw, std::size_t offset) noexcept {
     return static_cast<std::int32_t>(qd::LoadLe32(raw + offset));
@@ -112,4 +112,4 @@ void DecodeItemHeadText(QDUPK_PKTITEM_T& item) noexcept {
     GetBufferFan(item.szDstFileName, item.szDstFileName, QDUPK_TEXT_SIZE);
 }
 
-}  // namespace qdupk
+}  // namespace qdpkg

@@ -5,24 +5,16 @@
 #include <cstring>
 
 #include "pkg_steps.h"
+#include "qd_hex.h"
 
-namespace qdupk {
+namespace qdpkg {
 
 namespace {
-
-void FormatKeyId(const unsigned char* id, char (&text)[2 * kKeyIdSize + 1]) noexcept {
-    static const char kHex[] = "0123456789abcdef";
-    for (std::size_t i = 0; i < kKeyIdSize; ++i) {
-        text[2 * i] = kHex[id[i] >> 4];
-        text[2 * i + 1] = kHex[id[i] & 0x0F];
-    }
-    text[2 * kKeyIdSize] = '\0';
-}
 
 // The refusals that name a key.
 void LogKeyRefusal(const LogSite& at, SealProblem problem, const QDUPK_SEALINFO_T& info) noexcept {
     char idText[2 * kKeyIdSize + 1];
-    FormatKeyId(info.byKeyId, idText);
+    qd::FormatHex(info.byKeyId, kKeyIdSize, idText);
     if (problem == SealProblem::kUnknownKey) {
         qd::LogError(at.file, at.line, "seal signed by unknown key %s\n", idText);
     } else if (problem == SealProblem::kWeakKey) {
@@ -221,4 +213,4 @@ void LogSealRefusal(const LogSite& at, const Fault& fault, const QDUPK_SEALINFO_
     }
 }
 
-}  // namespace qdupk
+}  // namespace qdpkg

@@ -4,7 +4,7 @@
 #include "qd_bytes.h"
 #include "seal.h"
 
-namespace qdupk {
+namespace qdpkg {
 
 namespace {
 
@@ -55,4 +55,4 @@ bool HasSealMagic(const unsigned char* bytes, std::size_t size) noexcept {
     return size >= sizeof kSealMagic && std::memcmp(bytes, kSealMagic, sizeof kSealMagic) == 0;
 }
 
-}  // namespace qdupk
+}  // namespace qdpkg

@@ -7,7 +7,7 @@
 
 #include "seal.h"
 
-namespace qdupk {
+namespace qdpkg {
 
 namespace {
 
@@ -91,32 +91,24 @@ bool StrictPointEncoding(const unsigned char* encoded) noexcept {
     return CanonicalY(encoded) && !HasSmallOrder(encoded);
 }
 
-void Sha256::Free::operator()(evp_md_ctx_st* ctx) const noexcept {
-    EVP_MD_CTX_free(ctx);
-}
-
-Sha256::Sha256() noexcept : ctx_(EVP_MD_CTX_new()) {
-    ok_ = ctx_ != nullptr && EVP_DigestInit_ex(ctx_.get(), EVP_sha256(), nullptr) == 1;
-}
+Sha256::Sha256() noexcept : ctx_(libqdupk_sha256_create()), ok_(ctx_ != nullptr) {}
 
 void Sha256::Update(const void* data, std::size_t size) noexcept {
     if (ok_ && size > 0) {
-        ok_ = EVP_DigestUpdate(ctx_.get(), data, size) == 1;
+        ok_ = libqdupk_sha256_update(ctx_.get(), data, size) == 0;
     }
 }
 
 bool Sha256::Final(unsigned char* out) noexcept {
-    unsigned int length = 0;
-    const bool done =
-        ok_ && EVP_DigestFinal_ex(ctx_.get(), out, &length) == 1 && length == kSha256Size;
-    ok_ = false;  // EVP needs a fresh init before the context digests again
+    const bool done = ok_ && libqdupk_sha256_final(ctx_.get(), out) == 0;
+    ok_ = false;
     return done;
 }
 
 bool Sha256Of(const void* data, std::size_t size, unsigned char* out) noexcept {
-    unsigned int length = 0;
-    return EVP_Digest(data, size, out, &length, EVP_sha256(), nullptr) == 1 &&
-           length == kSha256Size;
+    Sha256 hash;
+    hash.Update(data, size);
+    return hash.Final(out);
 }
 
 // Should hashing fail, the id stays all zero, which no signed seal may
@@ -146,4 +138,4 @@ bool Ed25519Verify(const unsigned char* publicKey, const unsigned char* message,
     return EVP_DigestVerify(ctx.get(), signature, kEd25519SignatureSize, message, size) == 1;
 }
 
-}  // namespace qdupk
+}  // namespace qdpkg

@@ -6,7 +6,7 @@
 #include "pkg_steps.h"
 #include "seal.h"
 
-namespace qdupk {
+namespace qdpkg {
 
 namespace {
 
@@ -175,4 +175,4 @@ int JudgeSeal(const PackageIndex& index, const SealCheck& check, QDUPK_SEALINFO_
     return ret != 0 ? Fail(report, ret, FaultPart::kSeal, FaultKind::kRefused) : 0;
 }
 
-}  // namespace qdupk
+}  // namespace qdpkg

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "qd_bytes.h"
+#include "qd_hex.h"
 #include "qd_log.h"
 #include "qd_owners.h"
 #include "qd_text.h"
@@ -53,6 +54,35 @@ TEST(Bytes, RoundTripBothOrders) {
     qd::StoreBe16(b, 0x05DC);
     EXPECT_EQ(b[0], 0x05);
     EXPECT_EQ(qd::LoadBe16(b), 0x05DC);
+}
+
+TEST(Hex, ReadsEitherCaseAndPrintsLowerCase) {
+    unsigned char bytes[3];
+    ASSERT_TRUE(qd::ParseHex("0aFf9C", 6, bytes, sizeof bytes));
+    EXPECT_EQ(bytes[0], 0x0A);
+    EXPECT_EQ(bytes[1], 0xFF);
+    EXPECT_EQ(bytes[2], 0x9C);
+    char text[7];
+    EXPECT_TRUE(qd::FormatHex(bytes, sizeof bytes, text));
+    EXPECT_STREQ(text, "0aff9c");
+    EXPECT_EQ(qd::HexString(bytes, sizeof bytes), "0aff9c");
+    // One short of the terminator: nothing half-printed.
+    char small[6];
+    EXPECT_FALSE(qd::FormatHex(bytes, sizeof bytes, small));
+    EXPECT_STREQ(small, "");
+}
+
+// Key settings and key files are taken whole or not at all.
+TEST(Hex, RefusesAnyOtherLengthOrCharacterAndLeavesTheBytes) {
+    const char* const refused[] = {"0aff9",  "0aff9c0", "0aff9g", "0a ff9", "+aff9c",
+                                   "0xff9c", "0aff9 ",  "",       "-0aff9"};
+    for (const char* text : refused) {
+        unsigned char bytes[3] = {1, 2, 3};
+        EXPECT_FALSE(qd::ParseHex(text, std::strlen(text), bytes, sizeof bytes)) << text;
+        EXPECT_EQ(bytes[0] + bytes[1] + bytes[2], 6) << text;
+    }
+    unsigned char bytes[3];
+    EXPECT_FALSE(qd::ParseHex("0a\0f9c", 6, bytes, sizeof bytes));
 }
 
 // Bytes still buffered at the close are lost on a full device: the close must

@@ -158,18 +158,18 @@ class SealConfigTest : public QdbootConfigTest {
         return LoadSeal(kValid + "[seal]\n" + section);
     }
     std::string Key(std::size_t slot) const {
-        return std::string(reinterpret_cast<const char*>(seal_.byKeys) + slot * kSealKeySize,
-                           kSealKeySize);
+        return std::string(reinterpret_cast<const char*>(seal_.byKeys) + slot * QDUPK_KEY_SIZE,
+                           QDUPK_KEY_SIZE);
     }
     // The id the package library gives the key in `slot`.
     std::string ExpectedId(std::size_t slot) const {
-        unsigned char id[kSealKeyIdSize];
-        static_cast<void>(libqdupk_checkkey(seal_.byKeys + slot * kSealKeySize, id));
+        unsigned char id[QDUPK_KEYID_SIZE];
+        static_cast<void>(libqdupk_checkkey(seal_.byKeys + slot * QDUPK_KEY_SIZE, id));
         return std::string(reinterpret_cast<const char*>(id), sizeof id);
     }
     std::string Id(std::size_t slot) const {
-        return std::string(reinterpret_cast<const char*>(seal_.byKeyIds) + slot * kSealKeyIdSize,
-                           kSealKeyIdSize);
+        return std::string(reinterpret_cast<const char*>(seal_.byKeyIds) + slot * QDUPK_KEYID_SIZE,
+                           QDUPK_KEYID_SIZE);
     }
 
     SealConfig seal_{};

@@ -85,7 +85,7 @@ class JournalUpload : public ::testing::Test {
 
     void UseKey(const qdtest::TestSigningKey& key) {
         seal_.emSlots[0] = SealKeySlot::kUsable;
-        key.PublicKey().copy(reinterpret_cast<char*>(seal_.byKeys), kSealKeySize);
+        key.PublicKey().copy(reinterpret_cast<char*>(seal_.byKeys), QDUPK_KEY_SIZE);
         ASSERT_TRUE(qd::CopyText(seal_.szCounterFile, counter_.c_str()));
     }
 
@@ -285,8 +285,8 @@ TEST_F(JournalUpload, APackageWithoutImagesStoresItsCounterAndNoJournal) {
 TEST_F(JournalUpload, AFailureBeforeAnyPartitionWasTouchedStoresThePreviousStateBack) {
     env_.Set("qd_state=good\nqd_pkg=1111111111111111\nqd_counter=2\n");
     const auto before = env_.Vars();
-    qdupk::PackageIndex index;
-    index.items.reset(static_cast<qdupk::IndexedItem*>(std::calloc(2, sizeof(qdupk::IndexedItem))));
+    qdpkg::PackageIndex index;
+    index.items.reset(static_cast<qdpkg::IndexedItem*>(std::calloc(2, sizeof(qdpkg::IndexedItem))));
     index.itemCount = 2;
     index.items[0].head.nItemType = QDUPK_ITEM_KERNEL;
     index.items[1].head.nItemType = QDUPK_ITEM_ROOTFS;

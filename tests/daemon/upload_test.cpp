@@ -99,7 +99,8 @@ class Upload : public ::testing::Test {
     // `key` in the slot, as LoadSealConfig leaves a usable one.
     void UseKey(int slot, const std::string& key, SealKeySlot state = SealKeySlot::kUsable) {
         seal_.emSlots[slot] = state;
-        key.copy(reinterpret_cast<char*>(seal_.byKeys) + slot * int{kSealKeySize}, kSealKeySize);
+        key.copy(reinterpret_cast<char*>(seal_.byKeys) + slot * int{QDUPK_KEY_SIZE},
+                 QDUPK_KEY_SIZE);
     }
 
     QDBOOT_CFG_T cfg_{};
@@ -271,7 +272,7 @@ TEST_F(Upload, APackageRefusedAfterItsSealLeavesTheCounterAlone) {
 // leaves the other slot working.
 TEST_F(Upload, SealSettingsThatTakeNothingRefuseUploadsUnread) {
     const qdtest::TestSigningKey key;
-    const std::string neutral = std::string(1, '\x01') + std::string(kSealKeySize - 1, '\0');
+    const std::string neutral = std::string(1, '\x01') + std::string(QDUPK_KEY_SIZE - 1, '\0');
     const std::string forged = std::string(1, '\x01') + std::string(63, '\0');  // R neutral, S 0
     const std::string plain = qdupk::BuildPackage(FilePackage(tmp_.file("item"), "data"));
     ASSERT_TRUE(qd::CopyText(seal_.szSlip, "unknown key \"Key1\" in [seal]"));

@@ -56,7 +56,7 @@ config_name() {
 {
     cat "$scratch/camera.want"
     printf 'bin/%s\n' qdupk mcu-sim
-    printf 'include/qdboot/%s\n' etcfile.h libqdupdate.h libuartcom.h QDComm.h
+    printf 'include/qdboot/%s\n' etcfile.h libqdupdate.h libuartcom.h QDComm.h qd_export.h
     for lib in $libs; do
         printf 'lib/lib%s.a\nlib/lib%s.so\nlib/pkgconfig/%s.pc\n' "$lib" "$lib" "$lib"
     done
@@ -80,7 +80,8 @@ for exe in sbin/qdboot bin/qdupk bin/mcu-sim etc/init.d/qdboot; do
 done
 sh -n "$full/etc/init.d/qdboot" || fail "etc/init.d/qdboot is not valid sh"
 
-# Alone, first in a translation unit, in strict C of both ages.
+# Alone, first in a translation unit, in strict C of both ages (qd_export.h,
+# macros only, with each of the others that includes it).
 for header in etcfile.h libqdupdate.h libuartcom.h QDComm.h; do
     for std in c99 c11; do
         printf '#include <%s>\n' "$header" |

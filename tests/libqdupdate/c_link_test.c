@@ -35,7 +35,20 @@ int main(void) {
         fputs("a missing package's seal was not refused\n", stderr);
         return 1;
     }
-    static const unsigned char kPlaceholderKey[32];
+    static const unsigned char kSha256Abc[QDUPK_SHA256_SIZE] = {
+        0xba, 0x78, 0x16, 0xbf, 0x8f, 0x01, 0xcf, 0xea, 0x41, 0x41, 0x40,
+        0xde, 0x5d, 0xae, 0x22, 0x23, 0xb0, 0x03, 0x61, 0xa3, 0x96, 0x17,
+        0x7a, 0x9c, 0xb4, 0x10, 0xff, 0x61, 0xf2, 0x00, 0x15, 0xad};
+    unsigned char sha256[QDUPK_SHA256_SIZE];
+    QDUPK_SHA256_CTX* ctx = libqdupk_sha256_create();
+    const int hashed = ctx != NULL && libqdupk_sha256_update(ctx, "abc", 3) == 0 &&
+                       libqdupk_sha256_final(ctx, sha256) == 0;
+    libqdupk_sha256_free(ctx);
+    if (!hashed || memcmp(sha256, kSha256Abc, sizeof sha256) != 0) {
+        fputs("wrong SHA-256 of \"abc\"\n", stderr);
+        return 1;
+    }
+    static const unsigned char kPlaceholderKey[QDUPK_KEY_SIZE];
     if (libqdupk_checkkey(kPlaceholderKey, NULL) != QDUPKERR_WEAKKEY) {
         fputs("an all-zero public key was not refused\n", stderr);
         return 1;

@@ -41,35 +41,63 @@ const ByteVector kRfcSignature = FromHex(
 TEST(SealCrypto, Sha256MatchesTheStandardVectorWholeAndStreamed) {
     const ByteVector expected =
         FromHex("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-    unsigned char whole[qdupk::kSha256Size];
-    ASSERT_TRUE(qdupk::Sha256Of("abc", 3, whole));
+    unsigned char whole[qdpkg::kSha256Size];
+    ASSERT_TRUE(qdpkg::Sha256Of("abc", 3, whole));
     EXPECT_EQ(ByteVector(whole, whole + sizeof whole), expected);
 
-    qdupk::Sha256 streamed;
+    qdpkg::Sha256 streamed;
     ASSERT_TRUE(streamed.ok());
     streamed.Update("a", 1);
     streamed.Update("", 0);
     streamed.Update("bc", 2);
-    unsigned char parts[qdupk::kSha256Size];
+    unsigned char parts[qdpkg::kSha256Size];
     ASSERT_TRUE(streamed.Final(parts));
     EXPECT_EQ(ByteVector(parts, parts + sizeof parts), expected);
     // A spent context must not hand out a second, meaningless digest.
     EXPECT_FALSE(streamed.Final(parts));
 }
 
+// The exported context: split updates, and a digest taken midway that
+// leaves the message open (the daemon digests a package without its seal,
+// then with it).
+TEST(SealCrypto, ExportedSha256DigestsSplitInputAndGoesOnAfterADigest) {
+    struct Free {
+        void operator()(QDUPK_SHA256_CTX* ctx) const noexcept { libqdupk_sha256_free(ctx); }
+    };
+    const std::unique_ptr<QDUPK_SHA256_CTX, Free> ctx(libqdupk_sha256_create());
+    ASSERT_NE(ctx, nullptr);
+    const std::string longer = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
+    ASSERT_EQ(libqdupk_sha256_update(ctx.get(), "a", 1), 0);
+    ASSERT_EQ(libqdupk_sha256_update(ctx.get(), nullptr, 0), 0);
+    ASSERT_EQ(libqdupk_sha256_update(ctx.get(), "bc", 2), 0);
+    unsigned char digest[QDUPK_SHA256_SIZE];
+    ASSERT_EQ(libqdupk_sha256_final(ctx.get(), digest), 0);
+    EXPECT_EQ(ByteVector(digest, digest + sizeof digest),
+              FromHex("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
+    ASSERT_EQ(libqdupk_sha256_update(ctx.get(), longer.data() + 3, longer.size() - 3), 0);
+    ASSERT_EQ(libqdupk_sha256_final(ctx.get(), digest), 0);
+    EXPECT_EQ(ByteVector(digest, digest + sizeof digest),
+              FromHex("248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"));
+
+    EXPECT_EQ(libqdupk_sha256_update(nullptr, "a", 1), QDUPKERR_OPENFILE);
+    EXPECT_EQ(libqdupk_sha256_update(ctx.get(), nullptr, 1), QDUPKERR_OPENFILE);
+    EXPECT_EQ(libqdupk_sha256_final(ctx.get(), nullptr), QDUPKERR_OPENFILE);
+    libqdupk_sha256_free(nullptr);
+}
+
 TEST(SealCrypto, Ed25519VerifiesTheRfcVectorAndRejectsAnyChange) {
     ByteVector signature = kRfcSignature;
-    EXPECT_TRUE(qdupk::Ed25519Verify(kRfcPublicKey.data(), nullptr, 0, signature.data()));
+    EXPECT_TRUE(qdpkg::Ed25519Verify(kRfcPublicKey.data(), nullptr, 0, signature.data()));
     const unsigned char message = 0;
-    EXPECT_FALSE(qdupk::Ed25519Verify(kRfcPublicKey.data(), &message, 1, signature.data()));
+    EXPECT_FALSE(qdpkg::Ed25519Verify(kRfcPublicKey.data(), &message, 1, signature.data()));
     signature[10] ^= 0x01;
-    EXPECT_FALSE(qdupk::Ed25519Verify(kRfcPublicKey.data(), nullptr, 0, signature.data()));
+    EXPECT_FALSE(qdpkg::Ed25519Verify(kRfcPublicKey.data(), nullptr, 0, signature.data()));
     // A fixed-size copy: GCC -O3 sees a possible null behind an indexed vector copy.
-    std::array<unsigned char, qdupk::kEd25519KeySize> key{};
+    std::array<unsigned char, qdpkg::kEd25519KeySize> key{};
     ASSERT_EQ(kRfcPublicKey.size(), key.size());
     std::copy(kRfcPublicKey.begin(), kRfcPublicKey.end(), key.begin());
     key[0] ^= 0x80;
-    EXPECT_FALSE(qdupk::Ed25519Verify(key.data(), nullptr, 0, kRfcSignature.data()));
+    EXPECT_FALSE(qdpkg::Ed25519Verify(key.data(), nullptr, 0, kRfcSignature.data()));
 }
 
 // Encodings a verifier must never trust as a key. With the first three a
@@ -89,7 +117,7 @@ const char* const kWeakKeys[] = {
 
 // R is the neutral point, S is 0: "signed" by a small-order key.
 ByteVector ForgedSignature() {
-    ByteVector signature(qdupk::kEd25519SignatureSize, 0);
+    ByteVector signature(qdpkg::kEd25519SignatureSize, 0);
     signature[0] = 1;
     return signature;
 }
@@ -99,19 +127,19 @@ TEST(SealCrypto, SmallOrderAndNonCanonicalPointsVerifyNothing) {
     for (const char* hex : kWeakKeys) {
         SCOPED_TRACE(hex);
         const ByteVector key = FromHex(hex);
-        EXPECT_FALSE(qdupk::StrictPointEncoding(key.data()));
+        EXPECT_FALSE(qdpkg::StrictPointEncoding(key.data()));
         for (const char* message : {"", "seal", "any message at all"}) {
-            EXPECT_FALSE(qdupk::Ed25519Verify(key.data(),
+            EXPECT_FALSE(qdpkg::Ed25519Verify(key.data(),
                                               reinterpret_cast<const unsigned char*>(message),
                                               std::strlen(message), forged.data()));
         }
-        unsigned char id[qdupk::kKeyIdSize]{};
-        unsigned char expectedId[qdupk::kKeyIdSize];
-        qdupk::KeyIdOf(key.data(), expectedId);
+        unsigned char id[qdpkg::kKeyIdSize]{};
+        unsigned char expectedId[qdpkg::kKeyIdSize];
+        qdpkg::KeyIdOf(key.data(), expectedId);
         EXPECT_EQ(libqdupk_checkkey(key.data(), id), QDUPKERR_WEAKKEY);
         EXPECT_EQ(0, std::memcmp(id, expectedId, sizeof id)) << "the id names the refused key";
     }
-    EXPECT_TRUE(qdupk::StrictPointEncoding(kRfcPublicKey.data()));
+    EXPECT_TRUE(qdpkg::StrictPointEncoding(kRfcPublicKey.data()));
     EXPECT_EQ(libqdupk_checkkey(kRfcPublicKey.data(), nullptr), 0);
     EXPECT_EQ(libqdupk_checkkey(nullptr, nullptr), QDUPKERR_OPENFILE);
 
@@ -126,35 +154,35 @@ TEST(SealCrypto, SmallOrderAndNonCanonicalPointsVerifyNothing) {
         signature[32 + i] = static_cast<unsigned char>(carry & 0xFF);
         carry >>= 8;
     }
-    EXPECT_FALSE(qdupk::Ed25519Verify(kRfcPublicKey.data(), nullptr, 0, signature.data()));
+    EXPECT_FALSE(qdpkg::Ed25519Verify(kRfcPublicKey.data(), nullptr, 0, signature.data()));
     signature = kRfcSignature;
     std::fill(signature.begin(), signature.begin() + 32, 0xFF);
     signature[31] = 0x7F;
-    EXPECT_FALSE(qdupk::StrictPointEncoding(signature.data()));
+    EXPECT_FALSE(qdpkg::StrictPointEncoding(signature.data()));
 }
 
 TEST(SealCodec, KeyIdIsTheHeadOfTheKeysDigest) {
-    unsigned char digest[qdupk::kSha256Size];
-    ASSERT_TRUE(qdupk::Sha256Of(kRfcPublicKey.data(), kRfcPublicKey.size(), digest));
-    unsigned char id[qdupk::kKeyIdSize];
-    qdupk::KeyIdOf(kRfcPublicKey.data(), id);
+    unsigned char digest[qdpkg::kSha256Size];
+    ASSERT_TRUE(qdpkg::Sha256Of(kRfcPublicKey.data(), kRfcPublicKey.size(), digest));
+    unsigned char id[qdpkg::kKeyIdSize];
+    qdpkg::KeyIdOf(kRfcPublicKey.data(), id);
     EXPECT_EQ(0, std::memcmp(id, digest, sizeof id));
 }
 
 TEST(SealCodec, FieldsSitAtTheirOffsetsLittleEndianAndRoundTrip) {
-    qdupk::SealRecord seal;
+    qdpkg::SealRecord seal;
     seal.counter = 0x0102030405060708ULL;
-    for (std::size_t i = 0; i < qdupk::kKeyIdSize; ++i) {
+    for (std::size_t i = 0; i < qdpkg::kKeyIdSize; ++i) {
         seal.keyId[i] = static_cast<unsigned char>(0xA0 + i);
     }
     std::memset(seal.digest, 0x5D, sizeof seal.digest);
     std::memcpy(seal.signature, kRfcSignature.data(), sizeof seal.signature);
-    unsigned char raw[qdupk::kSealSize];
-    qdupk::EncodeSeal(seal, raw);
+    unsigned char raw[qdpkg::kSealSize];
+    qdpkg::EncodeSeal(seal, raw);
 
     EXPECT_EQ(0, std::memcmp(raw, "QDSEAL01", 8));
-    EXPECT_TRUE(qdupk::HasSealMagic(raw, sizeof raw));
-    EXPECT_FALSE(qdupk::HasSealMagic(raw, 7));
+    EXPECT_TRUE(qdpkg::HasSealMagic(raw, sizeof raw));
+    EXPECT_FALSE(qdpkg::HasSealMagic(raw, 7));
     EXPECT_EQ(ByteVector(raw + 8, raw + 24), FromHex("80000000"
                                                      "01000000"
                                                      "0807060504030201"));
@@ -162,10 +190,10 @@ TEST(SealCodec, FieldsSitAtTheirOffsetsLittleEndianAndRoundTrip) {
     EXPECT_EQ(raw[32], 0x5D);
     EXPECT_EQ(ByteVector(raw + 64, raw + 128), kRfcSignature);
 
-    qdupk::SealRecord back;
+    qdpkg::SealRecord back;
     back.size = 0;
     back.algorithm = 0;
-    qdupk::DecodeSeal(raw, &back);
+    qdpkg::DecodeSeal(raw, &back);
     EXPECT_EQ(back.size, 128u);
     EXPECT_EQ(back.algorithm, 1u);
     EXPECT_EQ(back.counter, seal.counter);
@@ -194,7 +222,7 @@ class TestSigner {
 
     void Sign(const unsigned char* message, std::size_t size, unsigned char* signature) const {
         EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-        std::size_t length = qdupk::kEd25519SignatureSize;
+        std::size_t length = qdpkg::kEd25519SignatureSize;
         const bool signedOk = ctx != nullptr &&
                               EVP_DigestSignInit(ctx, nullptr, nullptr, nullptr, key_.get()) == 1 &&
                               EVP_DigestSign(ctx, signature, &length, message, size) == 1;
@@ -207,17 +235,17 @@ class TestSigner {
         void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
     };
     std::unique_ptr<EVP_PKEY, Free> key_;
-    unsigned char publicKey_[qdupk::kEd25519KeySize]{};
+    unsigned char publicKey_[qdpkg::kEd25519KeySize]{};
 };
 
 TEST(SealCrypto, Ed25519VerifiesWhatOpenSslSigned) {
     const TestSigner signer;
     const std::string message = "seal bytes";
     const auto* bytes = reinterpret_cast<const unsigned char*>(message.data());
-    unsigned char signature[qdupk::kEd25519SignatureSize];
+    unsigned char signature[qdpkg::kEd25519SignatureSize];
     signer.Sign(bytes, message.size(), signature);
-    EXPECT_TRUE(qdupk::Ed25519Verify(signer.publicKey(), bytes, message.size(), signature));
-    EXPECT_FALSE(qdupk::Ed25519Verify(signer.publicKey(), bytes, message.size() - 1, signature));
+    EXPECT_TRUE(qdpkg::Ed25519Verify(signer.publicKey(), bytes, message.size(), signature));
+    EXPECT_FALSE(qdpkg::Ed25519Verify(signer.publicKey(), bytes, message.size() - 1, signature));
 }
 
 // How a case's package is made: sealed or not, which key signs it (none:
@@ -226,7 +254,7 @@ TEST(SealCrypto, Ed25519VerifiesWhatOpenSslSigned) {
 struct SealPlan {
     bool sealed = true;
     const TestSigner* signer = nullptr;
-    std::function<void(qdupk::SealRecord&)> editSeal;
+    std::function<void(qdpkg::SealRecord&)> editSeal;
     std::function<void(std::string&)> editBytes;
 };
 constexpr std::uint64_t kCounter = 7;
@@ -236,7 +264,7 @@ SealPlan Unsealed(std::function<void(std::string&)> editBytes = nullptr) {
 }
 
 SealPlan SealBy(const TestSigner* signer, std::function<void(std::string&)> editBytes = nullptr,
-                std::function<void(qdupk::SealRecord&)> editSeal = nullptr) {
+                std::function<void(qdpkg::SealRecord&)> editSeal = nullptr) {
     return SealPlan{true, signer, std::move(editSeal), std::move(editBytes)};
 }
 
@@ -247,19 +275,19 @@ std::string DefaultPackage() {
 
 std::string Sealed(const SealPlan& plan, std::string bytes = DefaultPackage()) {
     if (plan.sealed) {
-        qdupk::SealRecord seal;
+        qdpkg::SealRecord seal;
         seal.counter = kCounter;
-        EXPECT_TRUE(qdupk::Sha256Of(bytes.data(), bytes.size(), seal.digest));
+        EXPECT_TRUE(qdpkg::Sha256Of(bytes.data(), bytes.size(), seal.digest));
         if (plan.signer != nullptr) {
-            qdupk::KeyIdOf(plan.signer->publicKey(), seal.keyId);
+            qdpkg::KeyIdOf(plan.signer->publicKey(), seal.keyId);
         }
         if (plan.editSeal) {
             plan.editSeal(seal);
         }
-        unsigned char raw[qdupk::kSealSize];
-        qdupk::EncodeSeal(seal, raw);
+        unsigned char raw[qdpkg::kSealSize];
+        qdpkg::EncodeSeal(seal, raw);
         if (plan.signer != nullptr) {
-            plan.signer->Sign(raw, qdupk::kSealSignedPart, raw + qdupk::kSealSignedPart);
+            plan.signer->Sign(raw, qdpkg::kSealSignedPart, raw + qdpkg::kSealSignedPart);
         }
         bytes.append(reinterpret_cast<const char*>(raw), sizeof raw);
     }
@@ -271,9 +299,9 @@ std::string Sealed(const SealPlan& plan, std::string bytes = DefaultPackage()) {
 
 // What the caller of the digest variant computes while receiving.
 std::vector<unsigned char> PrefixDigest(const std::string& bytes) {
-    std::vector<unsigned char> digest(qdupk::kSha256Size);
-    const std::size_t size = bytes.size() >= qdupk::kSealSize ? bytes.size() - qdupk::kSealSize : 0;
-    EXPECT_TRUE(qdupk::Sha256Of(bytes.data(), size, digest.data()));
+    std::vector<unsigned char> digest(qdpkg::kSha256Size);
+    const std::size_t size = bytes.size() >= qdpkg::kSealSize ? bytes.size() - qdpkg::kSealSize : 0;
+    EXPECT_TRUE(qdpkg::Sha256Of(bytes.data(), size, digest.data()));
     return digest;
 }
 
@@ -286,7 +314,7 @@ class SealCheckTest : public PackageTest {
     std::vector<unsigned char> Keys(std::initializer_list<const TestSigner*> signers) const {
         std::vector<unsigned char> keys;
         for (const TestSigner* s : signers) {
-            keys.insert(keys.end(), s->publicKey(), s->publicKey() + qdupk::kEd25519KeySize);
+            keys.insert(keys.end(), s->publicKey(), s->publicKey() + qdpkg::kEd25519KeySize);
         }
         return keys;
     }
@@ -295,7 +323,7 @@ class SealCheckTest : public PackageTest {
               const unsigned char* prefixDigest, QDUPK_SEALINFO_T* info) {
         StdoutCapture capture;
         const unsigned char* k = keys.empty() ? nullptr : keys.data();
-        const int nKeys = static_cast<int>(keys.size() / qdupk::kEd25519KeySize);
+        const int nKeys = static_cast<int>(keys.size() / qdpkg::kEd25519KeySize);
         const int ret = prefixDigest == nullptr
                             ? libqdupk_checkseal(package_.c_str(), k, nKeys, minCounter, info)
                             : libqdupk_checkseal_digest(package_.c_str(), prefixDigest, k, nKeys,
@@ -348,12 +376,12 @@ TEST_F(SealCheckTest, EveryRuleAcceptsOrRefusesThroughBothEntryPoints) {
          QDUPKERR_SEALFORMAT, QDUPK_SEAL_NONE, -1, "seal malformed"},
         {"byte after seal", SealBy(&key1_, [](std::string& b) { b += '\n'; }), keys12, 0,
          QDUPKERR_SEALFORMAT, QDUPK_SEAL_NONE, -1, "seal malformed"},
-        {"size wrong", SealBy(nullptr, nullptr, [](qdupk::SealRecord& r) { r.size = 129; }), noKeys,
+        {"size wrong", SealBy(nullptr, nullptr, [](qdpkg::SealRecord& r) { r.size = 129; }), noKeys,
          0, QDUPKERR_SEALFORMAT, QDUPK_SEAL_NONE, -1, "seal malformed"},
-        {"algorithm wrong", SealBy(&key1_, nullptr, [](qdupk::SealRecord& r) { r.algorithm = 2; }),
+        {"algorithm wrong", SealBy(&key1_, nullptr, [](qdpkg::SealRecord& r) { r.algorithm = 2; }),
          keys12, 0, QDUPKERR_SEALFORMAT, QDUPK_SEAL_NONE, -1, "seal malformed"},
         {"key id, no signature",
-         SealBy(nullptr, nullptr, [](qdupk::SealRecord& r) { r.keyId[7] = 1; }), noKeys, 0,
+         SealBy(nullptr, nullptr, [](qdpkg::SealRecord& r) { r.keyId[7] = 1; }), noKeys, 0,
          QDUPKERR_SEALFORMAT, QDUPK_SEAL_NONE, -1, "seal malformed"},
         {"signature, no key id", SealBy(nullptr, flip(sealAt + 127)), noKeys, 0,
          QDUPKERR_SEALFORMAT, QDUPK_SEAL_NONE, -1, "seal malformed"},
@@ -382,9 +410,9 @@ TEST_F(SealCheckTest, EveryRuleAcceptsOrRefusesThroughBothEntryPoints) {
         const std::string bytes = Sealed(c.plan);
         WritePackage(bytes);
         const std::vector<unsigned char> prefix = PrefixDigest(bytes);
-        unsigned char id[qdupk::kKeyIdSize]{};
+        unsigned char id[qdpkg::kKeyIdSize]{};
         if (c.state == QDUPK_SEAL_SIGNED) {
-            qdupk::KeyIdOf(c.plan.signer->publicKey(), id);
+            qdpkg::KeyIdOf(c.plan.signer->publicKey(), id);
         }
         const std::uint64_t counter =
             c.state == QDUPK_SEAL_NONE
@@ -421,8 +449,8 @@ TEST_F(SealCheckTest, ASmallOrderKeyTakesNoSealAndTheOtherKeyStillDoes) {
         const ByteVector weak = FromHex(hex);
         std::vector<unsigned char> keys = Keys({&key1_});
         keys.insert(keys.begin(), weak.begin(), weak.end());
-        WritePackage(Sealed(SealBy(nullptr, nullptr, [&](qdupk::SealRecord& r) {
-            qdupk::KeyIdOf(weak.data(), r.keyId);
+        WritePackage(Sealed(SealBy(nullptr, nullptr, [&](qdpkg::SealRecord& r) {
+            qdpkg::KeyIdOf(weak.data(), r.keyId);
             std::copy(forged.begin(), forged.end(), r.signature);
         })));
         QDUPK_SEALINFO_T info;
@@ -468,12 +496,12 @@ TEST_F(SealCheckTest, BadArgumentsAreRefusedNotTakenAsNoKeys) {
 // Stands where the daemon stores the anti-rollback counter: it sees each
 // package that passed every check, and then puts another package in the
 // file's place.
-class SwappingGate final : public qdupk::InstallGate {
+class SwappingGate final : public qdpkg::InstallGate {
   public:
     SwappingGate(std::string path, std::string replacement)
         : path_(std::move(path)), replacement_(std::move(replacement)) {}
     int BeforeInstall(const QDUPK_SEALINFO_T& seal,
-                      const qdupk::PackageIndex& /*index*/) noexcept override {
+                      const qdpkg::PackageIndex& /*index*/) noexcept override {
         counters.push_back(seal.nCounter);
         const std::string fresh = path_ + ".new";
         WriteFile(fresh, replacement_);
@@ -495,15 +523,15 @@ TEST_F(SealCheckTest, APackageReplacedAfterTheSealCheckIsNotWhatGetsInstalled) {
     WritePackage(Sealed(SealBy(&key1_), package("checked")));
     SwappingGate gate(package_, Sealed(SealBy(&key2_), package("swapped")));
     const std::vector<unsigned char> keys = Keys({&key1_});
-    qdupk::DescriptorUpdate update;
+    qdpkg::DescriptorUpdate update;
     update.szTempDir = tempDir_.c_str();
-    update.seal = qdupk::SealCheck{nullptr, keys.data(), 1, kCounter};
+    update.seal = qdpkg::SealCheck{nullptr, keys.data(), 1, kCounter};
     update.fdCallback = RecordInstall;
     update.gate = &gate;
     StdoutCapture capture;
     const qd::UniqueFd checked(::open(package_.c_str(), O_RDONLY | O_CLOEXEC));
     ASSERT_TRUE(checked.valid());
-    qdupk::UpdateOutcome outcome = qdupk::UpdateFromDescriptor(checked.get(), update);
+    qdpkg::UpdateOutcome outcome = qdpkg::UpdateFromDescriptor(checked.get(), update);
     EXPECT_EQ(outcome.code, 0);
     EXPECT_EQ(gate.counters, std::vector<std::uint64_t>{kCounter});
     ASSERT_EQ(calls_.size(), 1u);
@@ -512,9 +540,9 @@ TEST_F(SealCheckTest, APackageReplacedAfterTheSealCheckIsNotWhatGetsInstalled) {
     // The file now holds the package signed by the other key.
     const qd::UniqueFd swapped(::open(package_.c_str(), O_RDONLY | O_CLOEXEC));
     ASSERT_TRUE(swapped.valid());
-    outcome = qdupk::UpdateFromDescriptor(swapped.get(), update);
+    outcome = qdpkg::UpdateFromDescriptor(swapped.get(), update);
     capture.Finish();
-    EXPECT_EQ(outcome.stage, qdupk::UpdateStage::kSeal);
+    EXPECT_EQ(outcome.stage, qdpkg::UpdateStage::kSeal);
     EXPECT_EQ(outcome.code, QDUPKERR_UNKNOWNKEY);
     EXPECT_EQ(gate.counters.size(), 1u);
     EXPECT_EQ(calls_.size(), 1u);

@@ -161,7 +161,7 @@ TEST_F(VerifyTest, DataIsDigestedInChunksOf4096WithOneTraceEach) {
     EXPECT_EQ(calls_[1].content, std::string(4097, 'b'));
 }
 
-struct SeenItems final : qdupk::ItemVisitor {
+struct SeenItems final : qdpkg::ItemVisitor {
     void OnItem(const QDUPK_PKTITEM_T& item) noexcept override {
         indexes.push_back(item.nItemIndex);
         descriptions.emplace_back(item.szDesc);
@@ -174,8 +174,8 @@ struct SeenItems final : qdupk::ItemVisitor {
 // record, the reason and the values read, the visitor sees exactly the
 // items verified before it, and a quiet walk prints nothing.
 TEST_F(VerifyTest, QuietWalkReportsWhereAndWhyItStopped) {
-    using qdupk::FaultKind;
-    using qdupk::FaultPart;
+    using qdpkg::FaultKind;
+    using qdpkg::FaultPart;
     struct Case {
         const char* what;
         Bytes bytes;
@@ -207,12 +207,12 @@ TEST_F(VerifyTest, QuietWalkReportsWhereAndWhyItStopped) {
     for (const Case& c : cases) {
         WritePackage(c.bytes);
         SeenItems seen;
-        qdupk::Report report;
+        qdpkg::Report report;
         report.visitor = &seen;
         report.printLines = false;
         QDUPK_PACKHEAD_T head{};
         StdoutCapture capture;
-        const int ret = qdupk::VerifyPackageFile(package_.c_str(), c.device, &head, report);
+        const int ret = qdpkg::VerifyPackageFile(package_.c_str(), c.device, &head, report);
         EXPECT_EQ(capture.Finish(), "") << c.what;
         EXPECT_EQ(ret, report.fault.code) << c.what;
         EXPECT_EQ(report.fault.part, c.part) << c.what;
@@ -228,10 +228,10 @@ TEST_F(VerifyTest, QuietWalkReportsWhereAndWhyItStopped) {
     b = bytes_;
     PatchLe32(b, Head(1) + 20, 0x11223344);
     WritePackage(b);
-    qdupk::Report report;
+    qdpkg::Report report;
     report.printLines = false;
     QDUPK_PACKHEAD_T head{};
-    EXPECT_EQ(qdupk::VerifyPackageFile(package_.c_str(), nullptr, &head, report),
+    EXPECT_EQ(qdpkg::VerifyPackageFile(package_.c_str(), nullptr, &head, report),
               QDUPKERR_INVALIDPKG);
     EXPECT_EQ(report.fault.mark, 0x11223344);
     EXPECT_EQ(report.fault.index, 1);
@@ -243,24 +243,24 @@ TEST_F(VerifyTest, QuietWalkReportsWhereAndWhyItStopped) {
 // where the records end, and, when the file ends in a seal, the SHA-256 of
 // every byte before it, taken in the same pass.
 TEST_F(VerifyTest, OneWalkIndexesItemDataAndDigestsTheBytesBeforeTheSeal) {
-    qdupk::SealRecord record;
-    ASSERT_TRUE(qdupk::Sha256Of(bytes_.data(), bytes_.size(), record.digest));
-    unsigned char seal[qdupk::kSealSize];
-    qdupk::EncodeSeal(record, seal);
+    qdpkg::SealRecord record;
+    ASSERT_TRUE(qdpkg::Sha256Of(bytes_.data(), bytes_.size(), record.digest));
+    unsigned char seal[qdpkg::kSealSize];
+    qdpkg::EncodeSeal(record, seal);
     const Bytes sealed = bytes_ + Bytes(reinterpret_cast<const char*>(seal), sizeof seal);
     for (const bool isSealed : {true, false}) {
         const Bytes b = isSealed ? sealed : bytes_ + "tail";
         WritePackage(b);
         const qd::FilePtr fp(std::fopen(package_.c_str(), "rb"));
         ASSERT_TRUE(fp);
-        qdupk::Report report;
+        qdpkg::Report report;
         report.printLines = false;
-        qdupk::PackageIndex index;
-        ASSERT_EQ(qdupk::IndexPackage(fp.get(), "IPC-1", qdupk::SealDigest::kTake, &index, report),
+        qdpkg::PackageIndex index;
+        ASSERT_EQ(qdpkg::IndexPackage(fp.get(), "IPC-1", qdpkg::SealDigest::kTake, &index, report),
                   0);
         ASSERT_EQ(index.itemCount, 3);
         for (std::size_t i = 0; i < 3; ++i) {
-            EXPECT_EQ(index.items[i].dataOffset, Head(i) + qdupk::kItemHeadSize);
+            EXPECT_EQ(index.items[i].dataOffset, Head(i) + qdpkg::kItemHeadSize);
             EXPECT_STREQ(index.items[i].head.szDesc, plan_.items[i].description.c_str());
         }
         EXPECT_EQ(index.endOffset, bytes_.size());

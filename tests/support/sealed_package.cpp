@@ -30,11 +30,11 @@ EVP_PKEY* GenerateEd25519() {
 
 }  // namespace
 
-TestSigningKey::TestSigningKey() : key_(GenerateEd25519()), public_(qdupk::kEd25519KeySize, '\0') {
+TestSigningKey::TestSigningKey() : key_(GenerateEd25519()), public_(qdpkg::kEd25519KeySize, '\0') {
     std::size_t size = public_.size();
     if (EVP_PKEY_get_raw_public_key(key_, reinterpret_cast<unsigned char*>(public_.data()),
                                     &size) != 1 ||
-        size != qdupk::kEd25519KeySize) {
+        size != qdpkg::kEd25519KeySize) {
         EVP_PKEY_free(key_);
         throw std::runtime_error("cannot read the test key's public half");
     }
@@ -57,7 +57,7 @@ std::string TestSigningKey::PublicHex() const {
 
 std::string TestSigningKey::Sign(const std::string& message) const {
     const std::unique_ptr<EVP_MD_CTX, CtxFree> ctx(EVP_MD_CTX_new());
-    std::string signature(qdupk::kEd25519SignatureSize, '\0');
+    std::string signature(qdpkg::kEd25519SignatureSize, '\0');
     std::size_t size = signature.size();
     if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, nullptr, nullptr, key_) != 1 ||
         EVP_DigestSign(ctx.get(), reinterpret_cast<unsigned char*>(signature.data()), &size,
@@ -71,35 +71,35 @@ std::string TestSigningKey::Sign(const std::string& message) const {
 
 namespace {
 
-qdupk::SealRecord SealOf(const std::string& package, std::uint64_t counter) {
-    qdupk::SealRecord record;
+qdpkg::SealRecord SealOf(const std::string& package, std::uint64_t counter) {
+    qdpkg::SealRecord record;
     record.counter = counter;
-    if (!qdupk::Sha256Of(package.data(), package.size(), record.digest)) {
+    if (!qdpkg::Sha256Of(package.data(), package.size(), record.digest)) {
         throw std::runtime_error("cannot hash the package");
     }
     return record;
 }
 
-void SetSigner(const std::string& publicKey, qdupk::SealRecord& record) {
-    qdupk::KeyIdOf(reinterpret_cast<const unsigned char*>(publicKey.data()), record.keyId);
+void SetSigner(const std::string& publicKey, qdpkg::SealRecord& record) {
+    qdpkg::KeyIdOf(reinterpret_cast<const unsigned char*>(publicKey.data()), record.keyId);
 }
 
-std::string Appended(const std::string& package, const qdupk::SealRecord& record) {
-    unsigned char bytes[qdupk::kSealSize];
-    qdupk::EncodeSeal(record, bytes);
+std::string Appended(const std::string& package, const qdpkg::SealRecord& record) {
+    unsigned char bytes[qdpkg::kSealSize];
+    qdpkg::EncodeSeal(record, bytes);
     return package + std::string(reinterpret_cast<char*>(bytes), sizeof bytes);
 }
 
 }  // namespace
 
 std::string Sealed(const std::string& package, std::uint64_t counter, const TestSigningKey* key) {
-    qdupk::SealRecord record = SealOf(package, counter);
+    qdpkg::SealRecord record = SealOf(package, counter);
     if (key != nullptr) {
         SetSigner(key->PublicKey(), record);
-        unsigned char bytes[qdupk::kSealSize];
-        qdupk::EncodeSeal(record, bytes);
+        unsigned char bytes[qdpkg::kSealSize];
+        qdpkg::EncodeSeal(record, bytes);
         const std::string signature =
-            key->Sign(std::string(reinterpret_cast<char*>(bytes), qdupk::kSealSignedPart));
+            key->Sign(std::string(reinterpret_cast<char*>(bytes), qdpkg::kSealSignedPart));
         signature.copy(reinterpret_cast<char*>(record.signature), signature.size());
     }
     return Appended(package, record);
@@ -107,14 +107,14 @@ std::string Sealed(const std::string& package, std::uint64_t counter, const Test
 
 std::string SealedAs(const std::string& package, std::uint64_t counter,
                      const std::string& publicKey, const std::string& signature) {
-    qdupk::SealRecord record = SealOf(package, counter);
+    qdpkg::SealRecord record = SealOf(package, counter);
     SetSigner(publicKey, record);
     signature.copy(reinterpret_cast<char*>(record.signature), sizeof record.signature);
     return Appended(package, record);
 }
 
 std::string PackageIdentity(const std::string& package, bool sealed) {
-    const std::size_t covered = sealed ? package.size() - qdupk::kSealSize : package.size();
+    const std::size_t covered = sealed ? package.size() - qdpkg::kSealSize : package.size();
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int size = 0;
     if (EVP_Digest(package.data(), covered, digest, &size, EVP_sha256(), nullptr) != 1) {

@@ -17,15 +17,16 @@ constexpr std::uint32_t kNonce = 0xA1B2C3D4;
 // address filled in.
 SearchPacket Answer(const char* address, std::uint32_t port) {
     SearchPacket packet = BuildSearch(kNonce);
-    packet[kPortOffset] = static_cast<unsigned char>(port);
-    packet[kPortOffset + 1] = static_cast<unsigned char>(port >> 8);
-    packet[kPortOffset + 2] = static_cast<unsigned char>(port >> 16);
-    packet[kPortOffset + 3] = static_cast<unsigned char>(port >> 24);
-    std::memcpy(packet.data() + kAddressOffset, address, std::strlen(address) + 1);
+    packet[qd::kSearchPortOffset] = static_cast<unsigned char>(port);
+    packet[qd::kSearchPortOffset + 1] = static_cast<unsigned char>(port >> 8);
+    packet[qd::kSearchPortOffset + 2] = static_cast<unsigned char>(port >> 16);
+    packet[qd::kSearchPortOffset + 3] = static_cast<unsigned char>(port >> 24);
+    std::memcpy(packet.data() + qd::kSearchAddressOffset, address, std::strlen(address) + 1);
     return packet;
 }
 
-std::optional<CameraReply> Parse(const SearchPacket& packet, std::size_t size = kSearchPacketSize) {
+std::optional<CameraReply> Parse(const SearchPacket& packet,
+                                 std::size_t size = qd::kSearchPacketSize) {
     return ParseReply(packet.data(), size, kNonce, "10.0.0.9");
 }
 
@@ -63,14 +64,14 @@ TEST(Discovery, MalformedOrForeignDatagramsAreIgnored) {
     EXPECT_FALSE(Parse(bigEndianMagic));
 
     SearchPacket otherSearch = good;
-    otherSearch[kNonceOffset] ^= 1;
+    otherSearch[qd::kSearchNonceOffset] ^= 1;
     EXPECT_FALSE(Parse(otherSearch)) << "answer to another tool's search";
 
     SearchPacket unterminated = good;
-    std::memset(unterminated.data() + kAddressOffset, '1', kAddressFieldMax);
+    std::memset(unterminated.data() + qd::kSearchAddressOffset, '1', qd::kSearchAddressSize);
     EXPECT_FALSE(Parse(unterminated));
     SearchPacket terminatedLate = Answer("10.1.2.3", 8080);
-    std::memcpy(terminatedLate.data() + kAddressOffset, "010.001.002.0003", 17);
+    std::memcpy(terminatedLate.data() + qd::kSearchAddressOffset, "010.001.002.0003", 17);
     EXPECT_FALSE(Parse(terminatedLate)) << "terminator beyond the 16 address bytes";
 
     for (const char* text : {"", "camera", "10.1.2", "10.1.2.300", "10.1.2.3 "}) {

@@ -16,6 +16,7 @@
 #include "libqdupdate.h"
 #include "package_reader.h"
 #include "package_writer.h"
+#include "qd_hex.h"
 #include "target_exec.h"
 #include "test_support.h"
 
@@ -37,7 +38,7 @@ std::string Md5Hex(const std::string& data) {
     libqdupk_MD5Final(&ctx, md5);
     std::array<unsigned char, 16> digest{};
     std::copy(std::begin(md5), std::end(md5), digest.begin());
-    return qdupk::Md5Hex(digest);
+    return qd::HexString(digest);
 }
 
 class QdupkTest : public ::testing::Test {

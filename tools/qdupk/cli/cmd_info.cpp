@@ -11,6 +11,7 @@
 #include "package_reader.h"
 #include "power_cut_notes.h"
 #include "printable.h"
+#include "qd_hex.h"
 
 namespace qdupk {
 
@@ -46,7 +47,7 @@ void PrintItems(const PackageInfo& info) {
                 "Destination", "Reboot", "Description");
     for (const ItemInfo& item : info.items) {
         std::printf("%-5d  %-8s  %10d  %-32s  %-*s  %-6d  %s\n", item.index,
-                    ItemTypeName(item.type).c_str(), item.size, Md5Hex(item.md5).c_str(), dw,
+                    ItemTypeName(item.type).c_str(), item.size, qd::HexString(item.md5).c_str(), dw,
                     OrDash(item.destination).c_str(), item.rebootFlag,
                     OrDash(item.description).c_str());
     }

@@ -5,6 +5,7 @@
 #include "command_line.h"
 #include "commands.h"
 #include "keys.h"
+#include "qd_hex.h"
 
 namespace qdupk {
 
@@ -25,7 +26,8 @@ const char kKeygenDetails[] =
 int RunKeygen(const std::string& name) {
     const KeyFiles files = GenerateKeyFiles(name);
     std::printf("wrote %s (private, keep it secret) and %s (public), key id %s\n",
-                files.privatePath.c_str(), files.publicPath.c_str(), HexOf(files.keyId).c_str());
+                files.privatePath.c_str(), files.publicPath.c_str(),
+                qd::HexString(files.keyId).c_str());
     return kExitOk;
 }
 

@@ -2,6 +2,7 @@
 
 #include "item_types.h"
 #include "power_cut_notes.h"
+#include "qd_hex.h"
 
 namespace qdupk {
 
@@ -9,7 +10,7 @@ namespace {
 
 nlohmann::json SealJson(const SealInfo& seal) {
     nlohmann::json json = {{"state", SealStateName(seal.state)}, {"counter", seal.counter}};
-    json["key_id"] = seal.state == SealState::kSigned ? nlohmann::json(HexOf(seal.keyId))
+    json["key_id"] = seal.state == SealState::kSigned ? nlohmann::json(qd::HexString(seal.keyId))
                                                       : nlohmann::json(nullptr);
     return json;
 }
@@ -22,7 +23,7 @@ nlohmann::json InfoJson(const PackageInfo& info) {
         items.push_back({{"index", item.index},
                          {"type", ItemTypeName(item.type)},
                          {"size", item.size},
-                         {"md5", Md5Hex(item.md5)},
+                         {"md5", qd::HexString(item.md5)},
                          {"destination", item.destination},
                          {"devid", item.devId},
                          {"reboot", item.rebootFlag},

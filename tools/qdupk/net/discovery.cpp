@@ -21,7 +21,7 @@ bool IsDottedAddress(const std::string& text) {
 }
 
 std::optional<std::string> AddressText(const unsigned char* field) {
-    const void* nul = std::memchr(field, '\0', kAddressFieldMax);
+    const void* nul = std::memchr(field, '\0', qd::kSearchAddressSize);
     if (nul == nullptr) {
         return std::nullopt;
     }
@@ -76,22 +76,22 @@ std::string Plural(std::size_t count, const char* noun) {
 
 SearchPacket BuildSearch(std::uint32_t nonce) {
     SearchPacket packet{};
-    qd::StoreLe32(packet.data(), kSearchMagic);
-    qd::StoreLe32(packet.data() + kNonceOffset, nonce);
+    qd::StoreLe32(packet.data(), qd::kSearchMagic);
+    qd::StoreLe32(packet.data() + qd::kSearchNonceOffset, nonce);
     return packet;
 }
 
 std::optional<CameraReply> ParseReply(const unsigned char* data, std::size_t size,
                                       std::uint32_t nonce, const std::string& source) {
-    if (size != kSearchPacketSize || qd::LoadLe32(data) != kSearchMagic ||
-        qd::LoadLe32(data + kNonceOffset) != nonce) {
+    if (size != qd::kSearchPacketSize || qd::LoadLe32(data) != qd::kSearchMagic ||
+        qd::LoadLe32(data + qd::kSearchNonceOffset) != nonce) {
         return std::nullopt;
     }
-    const std::uint32_t port = qd::LoadLe32(data + kPortOffset);
+    const std::uint32_t port = qd::LoadLe32(data + qd::kSearchPortOffset);
     if (port == 0 || port > 0xFFFF) {
         return std::nullopt;
     }
-    std::optional<std::string> address = AddressText(data + kAddressOffset);
+    std::optional<std::string> address = AddressText(data + qd::kSearchAddressOffset);
     if (!address) {
         return std::nullopt;
     }

@@ -16,17 +16,7 @@
 
 namespace qdupk {
 
-using qd::kSearchGroup;
-using qd::kSearchMagic;
-using qd::kSearchPacketSize;
-using qd::kSearchPort;
-constexpr std::uint16_t kReplyPort = qd::kAnswerPort;
-constexpr std::size_t kNonceOffset = qd::kSearchNonceOffset;
-constexpr std::size_t kPortOffset = qd::kSearchPortOffset;
-constexpr std::size_t kAddressOffset = qd::kSearchAddressOffset;
-constexpr std::size_t kAddressFieldMax = qd::kSearchAddressSize;
-
-using SearchPacket = std::array<unsigned char, kSearchPacketSize>;
+using SearchPacket = std::array<unsigned char, qd::kSearchPacketSize>;
 
 // Magic, the nonce in bytes 4-7 (a camera sends them back unchanged, which
 // tells this search's answers from those to other tools), zero elsewhere.

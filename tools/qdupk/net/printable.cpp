@@ -1,9 +1,10 @@
 #include "printable.h"
 
+#include "qd_hex.h"
+
 namespace qdupk {
 
 std::string Printable(const std::string& text) {
-    static const char kDigits[] = "0123456789abcdef";
     std::string shown;
     shown.reserve(text.size());
     for (const char c : text) {
@@ -13,9 +14,7 @@ std::string Printable(const std::string& text) {
         } else if (byte >= 0x20 && byte < 0x7f) {
             shown += c;
         } else {
-            shown += "\\x";
-            shown += kDigits[byte >> 4];
-            shown += kDigits[byte & 0x0F];
+            shown += "\\x" + qd::HexString(&byte, 1);
         }
     }
     return shown;

@@ -21,7 +21,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // Room for more than one packet, so an oversized datagram shows as such.
-constexpr std::size_t kReceiveBuffer = 2 * kSearchPacketSize;
+constexpr std::size_t kReceiveBuffer = 2 * qd::kSearchPacketSize;
 
 struct IfaddrsFree {
     void operator()(ifaddrs* list) const noexcept { freeifaddrs(list); }
@@ -76,7 +76,7 @@ sockaddr_in Endpoint(in_addr address, std::uint16_t port) {
 
 in_addr GroupAddress() {
     in_addr group{};
-    (void)inet_pton(AF_INET, kSearchGroup, &group);
+    (void)inet_pton(AF_INET, qd::kSearchGroup, &group);
     return group;
 }
 
@@ -96,7 +96,7 @@ std::string NoRouteHint(const std::optional<SearchInterface>& iface) {
 
 bool SendSearch(int fd, std::uint32_t nonce) {
     const SearchPacket packet = BuildSearch(nonce);
-    const sockaddr_in group = Endpoint(GroupAddress(), kSearchPort);
+    const sockaddr_in group = Endpoint(GroupAddress(), qd::kSearchPort);
     ssize_t sent = -1;
     do {
         sent = sendto(fd, packet.data(), packet.size(), MSG_NOSIGNAL,
@@ -145,13 +145,13 @@ qd::UniqueFd OpenSearchSocket(const std::optional<SearchInterface>& iface) {
     // Other tools on this host may listen for answers on the same port.
     const int on = 1;
     (void)setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    const sockaddr_in local = Endpoint(in_addr{htonl(INADDR_ANY)}, kReplyPort);
+    const sockaddr_in local = Endpoint(in_addr{htonl(INADDR_ANY)}, qd::kAnswerPort);
     if (bind(fd.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-        ThrowErrno("cannot bind UDP port " + std::to_string(kReplyPort));
+        ThrowErrno("cannot bind UDP port " + std::to_string(qd::kAnswerPort));
     }
     const ip_mreqn membership = Membership(iface);
     if (setsockopt(fd.get(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) != 0) {
-        ThrowErrno(std::string("cannot join ") + kSearchGroup, NoRouteHint(iface));
+        ThrowErrno(std::string("cannot join ") + qd::kSearchGroup, NoRouteHint(iface));
     }
     if (iface &&
         setsockopt(fd.get(), IPPROTO_IP, IP_MULTICAST_IF, &membership, sizeof membership) != 0) {

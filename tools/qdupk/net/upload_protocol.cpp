@@ -8,13 +8,13 @@ namespace qdupk {
 
 UploadHeader EncodeUploadHeader(std::uint32_t length) {
     UploadHeader header{};
-    qd::StoreBe32(header.data(), kUploadMagic);
+    qd::StoreBe32(header.data(), qd::kUploadMagic);
     qd::StoreBe32(header.data() + 4, length);
     return header;
 }
 
 bool IsAcceptance(const unsigned char* answer, std::size_t size) {
-    return size == kAckSize && qd::LoadBe32(answer) == kUploadMagic &&
+    return size == qd::kUploadAckSize && qd::LoadBe32(answer) == qd::kUploadMagic &&
            qd::LoadBe32(answer + 4) == 0;
 }
 

@@ -13,14 +13,9 @@
 
 namespace qdupk {
 
-using qd::kUploadHeaderSize;
-using qd::kUploadMagic;
-constexpr std::size_t kAckSize = qd::kUploadAckSize;
-constexpr std::uint64_t kMaxUploadSize = qd::kMaxUploadLength;
+using UploadHeader = std::array<unsigned char, qd::kUploadHeaderSize>;
 
-using UploadHeader = std::array<unsigned char, kUploadHeaderSize>;
-
-// The length must be 1 to kMaxUploadSize.
+// The length must be 1 to qd::kMaxUploadLength.
 UploadHeader EncodeUploadHeader(std::uint32_t length);
 
 // True only for the acknowledgement of a successful upload: the magic and

@@ -12,6 +12,7 @@
 #include <iterator>
 #include <memory>
 
+#include "qd_hex.h"
 #include "qd_owners.h"
 #include "seal.h"
 
@@ -19,8 +20,7 @@ namespace qdupk {
 
 namespace {
 
-constexpr std::size_t kKeyBytes = 32;
-constexpr std::size_t kKeyHexDigits = 2 * kKeyBytes;
+constexpr std::size_t kKeyHexDigits = 2 * std::size_t{QDUPK_KEY_SIZE};
 
 struct PkeyFree {
     void operator()(EVP_PKEY* key) const noexcept { EVP_PKEY_free(key); }
@@ -37,14 +37,14 @@ using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
 
 // Wipes a seed copy on every path out of the function that holds it.
 struct Wiped {
-    std::array<unsigned char, kKeyBytes> bytes{};
+    std::array<unsigned char, QDUPK_KEY_SIZE> bytes{};
     Wiped() = default;
     Wiped(const Wiped&) = delete;
     Wiped& operator=(const Wiped&) = delete;
     ~Wiped() { OPENSSL_cleanse(bytes.data(), bytes.size()); }
 };
 
-PkeyPtr PrivateKeyOf(const std::array<unsigned char, kKeyBytes>& seed) {
+PkeyPtr PrivateKeyOf(const std::array<unsigned char, QDUPK_KEY_SIZE>& seed) {
     PkeyPtr key(EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, seed.data(), seed.size()));
     if (!key) {
         throw Error("the crypto library cannot make an Ed25519 key");
@@ -52,41 +52,22 @@ PkeyPtr PrivateKeyOf(const std::array<unsigned char, kKeyBytes>& seed) {
     return key;
 }
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 // A key file holds 64 hex digits and, as written here, one newline; a
 // carriage return from an editor elsewhere is forgiven, anything else is not.
-bool ParseKeyText(std::string text, std::array<unsigned char, kKeyBytes>& out) {
+bool ParseKeyText(std::string text, std::array<unsigned char, QDUPK_KEY_SIZE>& out) {
     if (!text.empty() && text.back() == '\n') {
         text.pop_back();
     }
     if (!text.empty() && text.back() == '\r') {
         text.pop_back();
     }
-    bool ok = text.size() == kKeyHexDigits;
-    for (std::size_t i = 0; ok && i < kKeyBytes; ++i) {
-        const int high = HexValue(text[2 * i]);
-        const int low = HexValue(text[2 * i + 1]);
-        ok = high >= 0 && low >= 0;
-        out[i] = static_cast<unsigned char>(ok ? high * 16 + low : 0);
-    }
+    const bool ok = qd::ParseHex(text.data(), text.size(), out.data(), out.size());
     OPENSSL_cleanse(&text[0], text.size());
     return ok;
 }
 
 void ReadKeyFile(const std::string& path, const char* what,
-                 std::array<unsigned char, kKeyBytes>& out) {
+                 std::array<unsigned char, QDUPK_KEY_SIZE>& out) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         throw Error("cannot read " + std::string(what) + " file " + path + ": " +
@@ -139,7 +120,7 @@ void RefuseExisting(const std::string& path) {
 }
 
 // The seed comes from the crypto library's own generator, seeded by the OS.
-void GenerateSeed(std::array<unsigned char, kKeyBytes>& seed) {
+void GenerateSeed(std::array<unsigned char, QDUPK_KEY_SIZE>& seed) {
     const PkeyCtxPtr ctx(EVP_PKEY_CTX_new_id(EVP_PKEY_ED25519, nullptr));
     EVP_PKEY* raw = nullptr;
     if (!ctx || EVP_PKEY_keygen_init(ctx.get()) != 1 || EVP_PKEY_keygen(ctx.get(), &raw) != 1) {
@@ -152,8 +133,9 @@ void GenerateSeed(std::array<unsigned char, kKeyBytes>& seed) {
     }
 }
 
-void WriteSecretFile(const std::string& path, const std::array<unsigned char, kKeyBytes>& seed) {
-    std::string secret = HexOf(seed.data(), seed.size()) + "\n";
+void WriteSecretFile(const std::string& path,
+                     const std::array<unsigned char, QDUPK_KEY_SIZE>& seed) {
+    std::string secret = qd::HexString(seed) + "\n";
     try {
         WriteNewFile(path, secret, 0600);
     } catch (...) {
@@ -168,8 +150,8 @@ void WriteSecretFile(const std::string& path, const std::array<unsigned char, kK
 void CheckNewKey(const SigningKey& signer) {
     static const unsigned char kProbe[] = "qdupk keygen self-check";
     const Signature signature = signer.Sign(kProbe, sizeof kProbe);
-    if (!StrictPointEncoding(signer.publicKey().data()) ||
-        !Ed25519Verify(signer.publicKey().data(), kProbe, sizeof kProbe, signature.data())) {
+    if (!qdpkg::StrictPointEncoding(signer.publicKey().data()) ||
+        !qdpkg::Ed25519Verify(signer.publicKey().data(), kProbe, sizeof kProbe, signature.data())) {
         throw Error("the new key failed its self-check; nothing was written");
     }
 }
@@ -210,18 +192,8 @@ Signature SigningKey::Sign(const unsigned char* message, std::size_t size) const
 
 KeyId KeyIdOf(const PublicKey& key) {
     KeyId id{};
-    KeyIdOf(key.data(), id.data());
+    qdpkg::KeyIdOf(key.data(), id.data());
     return id;
-}
-
-std::string HexOf(const unsigned char* bytes, std::size_t size) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string hex;
-    for (std::size_t i = 0; i < size; ++i) {
-        hex += kDigits[bytes[i] >> 4];
-        hex += kDigits[bytes[i] & 0x0F];
-    }
-    return hex;
 }
 
 SigningKey ReadPrivateKey(const std::string& path) {
@@ -244,7 +216,7 @@ PublicKey ReadPublicKey(const std::string& path) {
     ReadKeyFile(path, "a public key", key);
     // Such a key (all zeros is an obvious placeholder) would take seals that
     // anyone can make.
-    if (!StrictPointEncoding(key.data())) {
+    if (!qdpkg::StrictPointEncoding(key.data())) {
         throw Error(path + " is no usable public key: a point of small order or not in " +
                     "canonical form, which would take seals anyone can forge");
     }
@@ -261,7 +233,7 @@ KeyFiles GenerateKeyFiles(const std::string& name) {
     CheckNewKey(signer);
     WriteSecretFile(files.privatePath, seed.bytes);
     try {
-        WriteNewFile(files.publicPath, HexOf(signer.publicKey()) + "\n", PublicMode());
+        WriteNewFile(files.publicPath, qd::HexString(signer.publicKey()) + "\n", PublicMode());
     } catch (...) {
         (void)::unlink(files.privatePath.c_str());
         throw;

@@ -9,18 +9,20 @@
 #include <string>
 
 #include "errors.h"
+#include "libqdupdate.h"
 
 namespace qdupk {
 
-using PublicKey = std::array<unsigned char, 32>;
-using KeyId = std::array<unsigned char, 8>;
+using PublicKey = std::array<unsigned char, QDUPK_KEY_SIZE>;
+using KeyId = std::array<unsigned char, QDUPK_KEYID_SIZE>;
 using Signature = std::array<unsigned char, 64>;
 
 // A private seed with its public key. The seed is wiped when the object
 // goes, so it lingers in memory no longer than the command that signs.
 class SigningKey {
   public:
-    explicit SigningKey(const std::array<unsigned char, 32>& seed);  // Throws Error
+    // An Ed25519 private seed is as long as its public key.
+    explicit SigningKey(const std::array<unsigned char, QDUPK_KEY_SIZE>& seed);  // Throws Error
     ~SigningKey();
     SigningKey(const SigningKey&) = delete;
     SigningKey& operator=(const SigningKey&) = delete;
@@ -31,17 +33,12 @@ class SigningKey {
     Signature Sign(const unsigned char* message, std::size_t size) const;
 
   private:
-    std::array<unsigned char, 32> seed_{};
+    std::array<unsigned char, QDUPK_KEY_SIZE> seed_{};
     PublicKey public_{};
 };
 
 // The first 8 bytes of the public key's SHA-256, as the seal names its signer.
 KeyId KeyIdOf(const PublicKey& key);
-std::string HexOf(const unsigned char* bytes, std::size_t size);
-template <std::size_t N>
-std::string HexOf(const std::array<unsigned char, N>& bytes) {
-    return HexOf(bytes.data(), N);
-}
 
 // Read a key file; throw Error naming the file when it is missing or is
 // not 64 hex digits (and an optional newline), and for a public key that

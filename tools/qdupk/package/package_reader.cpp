@@ -12,6 +12,7 @@
 #include "libqdupdate.h"
 #include "pkg_identity.h"
 #include "pkg_reader.h"
+#include "qd_hex.h"
 #include "qd_owners.h"
 #include "seal.h"
 
@@ -43,7 +44,7 @@ ItemInfo ToInfo(const QDUPK_PKTITEM_T& item) {
 }
 
 // Keeps each verified item head as the walk passes it.
-class ItemCollector final : public ItemVisitor {
+class ItemCollector final : public qdpkg::ItemVisitor {
   public:
     explicit ItemCollector(std::vector<ItemInfo>* items) : items_(items) {}
     // Out of memory on the host ends the tool here; nothing is half written.
@@ -53,11 +54,11 @@ class ItemCollector final : public ItemVisitor {
     std::vector<ItemInfo>* items_;
 };
 
-std::string PackHeadFault(const Fault& f) {
+std::string PackHeadFault(const qdpkg::Fault& f) {
     switch (f.kind) {
-        case FaultKind::kShort:
+        case qdpkg::FaultKind::kShort:
             return "the file is shorter than a package head (432 bytes)";
-        case FaultKind::kUnterminated:
+        case qdpkg::FaultKind::kUnterminated:
             return "a text field of the package head has no terminator";
         default:
             return "the package head is damaged (mark " + Hex32(f.mark) + ", size " +
@@ -65,11 +66,11 @@ std::string PackHeadFault(const Fault& f) {
     }
 }
 
-std::string ItemHeadFault(const Fault& f) {
+std::string ItemHeadFault(const qdpkg::Fault& f) {
     switch (f.kind) {
-        case FaultKind::kShort:
+        case qdpkg::FaultKind::kShort:
             return "the package ends inside the head of " + ItemLabel(f.item);
-        case FaultKind::kUnterminated:
+        case qdpkg::FaultKind::kUnterminated:
             return "a text field of " + ItemLabel(f.item) + " has no terminator";
         default:
             return "the head of " + ItemLabel(f.item) + " is damaged (mark " + Hex32(f.mark) +
@@ -78,40 +79,40 @@ std::string ItemHeadFault(const Fault& f) {
     }
 }
 
-std::string ItemDataFault(const Fault& f) {
-    if (f.kind == FaultKind::kDigest) {
+std::string ItemDataFault(const qdpkg::Fault& f) {
+    if (f.kind == qdpkg::FaultKind::kDigest) {
         return "the data of " + ItemLabel(f.item) + " does not match its MD5 digest";
     }
     return "the data of " + ItemLabel(f.item) + " is shorter than its size " +
            std::to_string(f.dataSize);
 }
 
-std::string PackEndFault(const Fault& f) {
-    if (f.kind == FaultKind::kShort) {
+std::string PackEndFault(const qdpkg::Fault& f) {
+    if (f.kind == qdpkg::FaultKind::kShort) {
         return "the package ends before its end record";
     }
     return "the end record is damaged (mark " + Hex32(f.mark) + ", size " + std::to_string(f.size) +
            ")";
 }
 
-std::string FaultText(const std::string& path, const std::string& deviceId, const Fault& f,
+std::string FaultText(const std::string& path, const std::string& deviceId, const qdpkg::Fault& f,
                       const PackageInfo& info) {
     switch (f.part) {
-        case FaultPart::kFile:
+        case qdpkg::FaultPart::kFile:
             return "cannot open " + path + ": " + std::strerror(f.error);
-        case FaultPart::kPackHead:
+        case qdpkg::FaultPart::kPackHead:
             return PackHeadFault(f);
-        case FaultPart::kDevice:
+        case qdpkg::FaultPart::kDevice:
             return "the package is for device \"" + info.devId + "\", not \"" + deviceId + "\"";
-        case FaultPart::kItemHead:
+        case qdpkg::FaultPart::kItemHead:
             return ItemHeadFault(f);
-        case FaultPart::kItemData:
+        case qdpkg::FaultPart::kItemData:
             return ItemDataFault(f);
-        case FaultPart::kPackEnd:
+        case qdpkg::FaultPart::kPackEnd:
             return PackEndFault(f);
-        case FaultPart::kNone:
-        case FaultPart::kSeal:
-        case FaultPart::kRoom:
+        case qdpkg::FaultPart::kNone:
+        case qdpkg::FaultPart::kSeal:
+        case qdpkg::FaultPart::kRoom:
             break;
     }
     return "the package is refused (error " + std::to_string(f.code) + ")";
@@ -129,7 +130,7 @@ SealInfo ToSealInfo(const QDUPK_SEALINFO_T& found) {
 }
 
 std::string SealFaultText(int code, const SealInfo& seal, const SealPolicy& policy) {
-    const std::string key = "key " + HexOf(seal.keyId);
+    const std::string key = "key " + qd::HexString(seal.keyId);
     switch (code) {
         case QDUPKERR_SEALFORMAT:
             return "the bytes after the end record begin as a seal but are not a well-formed one";
@@ -171,11 +172,11 @@ std::string IdentityOf(const std::string& path, bool sealed) {
     struct stat st {};
     const qd::FilePtr file(std::fopen(path.c_str(), "rb"));
     if (!file || ::fstat(::fileno(file.get()), &st) != 0 ||
-        static_cast<std::uint64_t>(st.st_size) < kSealSize) {
+        static_cast<std::uint64_t>(st.st_size) < qdpkg::kSealSize) {
         return std::string();
     }
-    auto left = static_cast<std::uint64_t>(st.st_size) - (sealed ? kSealSize : 0);
-    Sha256 hash;
+    auto left = static_cast<std::uint64_t>(st.st_size) - (sealed ? qdpkg::kSealSize : 0);
+    qdpkg::Sha256 hash;
     unsigned char buffer[64 * 1024];
     while (left > 0) {
         const std::size_t want = left < sizeof buffer ? left : sizeof buffer;
@@ -186,12 +187,12 @@ std::string IdentityOf(const std::string& path, bool sealed) {
         hash.Update(buffer, got);
         left -= got;
     }
-    unsigned char digest[kSha256Size];
-    char identity[kPackageIdentityDigits + 1];
+    unsigned char digest[qdpkg::kSha256Size];
+    char identity[qdpkg::kPackageIdentityDigits + 1];
     if (!hash.Final(digest)) {
         return std::string();
     }
-    FormatPackageIdentity(digest, identity);
+    qdpkg::FormatPackageIdentity(digest, identity);
     return identity;
 }
 
@@ -206,19 +207,19 @@ std::string Walk(const std::string& path, const std::optional<std::string>& devi
         return problem;
     }
     ItemCollector collector(&info.items);
-    Report report;
+    qdpkg::Report report;
     report.visitor = &collector;
     report.printLines = false;
     const std::vector<unsigned char> keys = KeyBytes(policy);
-    const SealCheck check{nullptr, keys.empty() ? nullptr : keys.data(),
-                          static_cast<int>(policy.keys.size()), policy.minCounter};
+    const qdpkg::SealCheck check{nullptr, keys.empty() ? nullptr : keys.data(),
+                                 static_cast<int>(policy.keys.size()), policy.minCounter};
     QDUPK_PACKHEAD_T head{};
     QDUPK_SEALINFO_T found{};
-    const int ret = VerifySealedPackageFile(path.c_str(), deviceId ? deviceId->c_str() : nullptr,
-                                            check, &head, &found, report);
-    const FaultPart part = report.fault.part;
-    unreadable = ret != 0 && part == FaultPart::kFile;
-    if (ret == 0 || (part != FaultPart::kFile && part != FaultPart::kPackHead)) {
+    const int ret = qdpkg::VerifySealedPackageFile(
+        path.c_str(), deviceId ? deviceId->c_str() : nullptr, check, &head, &found, report);
+    const qdpkg::FaultPart part = report.fault.part;
+    unreadable = ret != 0 && part == qdpkg::FaultPart::kFile;
+    if (ret == 0 || (part != qdpkg::FaultPart::kFile && part != qdpkg::FaultPart::kPackHead)) {
         info.name = head.szPktName;
         info.version = head.szPktVersion;
         info.devId = head.szDevID;
@@ -229,8 +230,9 @@ std::string Walk(const std::string& path, const std::optional<std::string>& devi
         info.identity = IdentityOf(path, info.seal.state != SealState::kNone);
         return std::string();
     }
-    return part == FaultPart::kSeal ? SealFaultText(ret, info.seal, policy)
-                                    : FaultText(path, deviceId.value_or(""), report.fault, info);
+    return part == qdpkg::FaultPart::kSeal
+               ? SealFaultText(ret, info.seal, policy)
+               : FaultText(path, deviceId.value_or(""), report.fault, info);
 }
 
 }  // namespace
@@ -306,7 +308,7 @@ std::string SealSummary(const SealInfo& seal) {
         case SealState::kSigned:
             break;
     }
-    return "sealed, signed by key " + HexOf(seal.keyId) + ", counter " +
+    return "sealed, signed by key " + qd::HexString(seal.keyId) + ", counter " +
            std::to_string(seal.counter);
 }
 
@@ -320,16 +322,6 @@ const char* SealStateName(SealState state) {
             break;
     }
     return "signed";
-}
-
-std::string Md5Hex(const std::array<unsigned char, 16>& md5) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string hex;
-    for (const unsigned char byte : md5) {
-        hex += kDigits[byte >> 4];
-        hex += kDigits[byte & 0x0F];
-    }
-    return hex;
 }
 
 }  // namespace qdupk

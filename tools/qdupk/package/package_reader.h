@@ -99,8 +99,6 @@ std::string PackageFileProblem(const std::string& path, const struct stat* info)
 std::string SealSummary(const SealInfo& seal);
 const char* SealStateName(SealState state);  // "none", "unsigned", "signed"
 
-std::string Md5Hex(const std::array<unsigned char, 16>& md5);
-
 }  // namespace qdupk
 
 #endif  // QDUPK_TOOL_PACKAGE_READER_H

@@ -40,7 +40,7 @@ void CheckText(const std::string& text, const std::string& what) {
 void StoreText(char (&field)[QDUPK_TEXT_SIZE], const std::string& text) {
     std::memset(field, 0, sizeof field);
     std::memcpy(field, text.data(), text.size());
-    GetBufferFan(field, field, sizeof field);
+    qdpkg::GetBufferFan(field, field, sizeof field);
 }
 
 std::unique_ptr<std::istream> OpenSource(const ItemPlan& item) {
@@ -106,22 +106,22 @@ void CopySource(const ItemPlan& item, std::int32_t size, std::ostream& out) {
 
 void WriteHead(const PackagePlan& plan, std::ostream& out) {
     QDUPK_PACKHEAD_T head{};
-    head.dwSize = static_cast<std::int32_t>(kPackHeadSize);
+    head.dwSize = static_cast<std::int32_t>(qdpkg::kPackHeadSize);
     head.nMaskID = QDUPK_PACKHEAD_MASK;
     head.nUpkVersion = kFormatVersion;
     StoreText(head.szPktName, plan.name);
     StoreText(head.szPktVersion, plan.version);
     StoreText(head.szDevID, plan.devId);
     head.nItems = static_cast<std::int32_t>(plan.items.size());
-    unsigned char raw[kPackHeadSize];
-    EncodePackHead(head, raw);
+    unsigned char raw[qdpkg::kPackHeadSize];
+    qdpkg::EncodePackHead(head, raw);
     out.write(reinterpret_cast<const char*>(raw), sizeof raw);
 }
 
 void WriteItem(const ItemPlan& plan, std::int32_t index, std::ostream& out) {
     const Digest digest = DigestSource(plan);
     QDUPK_PKTITEM_T item{};
-    item.dwSize = static_cast<std::int32_t>(kItemHeadSize);
+    item.dwSize = static_cast<std::int32_t>(qdpkg::kItemHeadSize);
     item.nMaskID = QDUPK_PKTITEM_MASK;
     item.nItemIndex = index;
     item.nItemType = plan.type;
@@ -131,18 +131,18 @@ void WriteItem(const ItemPlan& plan, std::int32_t index, std::ostream& out) {
     StoreText(item.szDstFileName, plan.destination);
     std::memcpy(item.szDataMd5, digest.md5, sizeof item.szDataMd5);
     item.nDataSize = digest.size;
-    unsigned char raw[kItemHeadSize];
-    EncodeItemHead(item, raw);
+    unsigned char raw[qdpkg::kItemHeadSize];
+    qdpkg::EncodeItemHead(item, raw);
     out.write(reinterpret_cast<const char*>(raw), sizeof raw);
     CopySource(plan, digest.size, out);
 }
 
 void WriteEnd(std::ostream& out) {
     QDUPK_PACKEND_T end{};
-    end.dwSize = static_cast<std::int32_t>(kPackEndSize);
+    end.dwSize = static_cast<std::int32_t>(qdpkg::kPackEndSize);
     end.nMaskID = QDUPK_PACKEND_MASK;
-    unsigned char raw[kPackEndSize];
-    EncodePackEnd(end, raw);
+    unsigned char raw[qdpkg::kPackEndSize];
+    qdpkg::EncodePackEnd(end, raw);
     out.write(reinterpret_cast<const char*>(raw), sizeof raw);
 }
 
@@ -168,7 +168,7 @@ void CheckPlan(const PackagePlan& plan) {
 // package is hashed as it is written instead of read back.
 class HashingBuf final : public std::streambuf {
   public:
-    HashingBuf(std::streambuf* sink, Sha256* hash) : sink_(sink), hash_(hash) {}
+    HashingBuf(std::streambuf* sink, qdpkg::Sha256* hash) : sink_(sink), hash_(hash) {}
 
   protected:
     std::streamsize xsputn(const char* data, std::streamsize size) override {
@@ -185,19 +185,19 @@ class HashingBuf final : public std::streambuf {
 
   private:
     std::streambuf* sink_;
-    Sha256* hash_;
+    qdpkg::Sha256* hash_;
 };
 
 void WriteSealedPackage(const PackagePlan& plan, std::ostream& out, const SealOpts& seal) {
-    Sha256 hash;
+    qdpkg::Sha256 hash;
     HashingBuf hashing(out.rdbuf(), &hash);
     std::ostream hashed(&hashing);
     WritePackage(plan, hashed);
-    unsigned char digest[kSha256Size];
+    unsigned char digest[qdpkg::kSha256Size];
     if (!hash.Final(digest)) {
         throw Error("the crypto library cannot compute SHA-256");
     }
-    const std::array<unsigned char, kSealBytes> bytes = MakeSeal(digest, seal);
+    const std::array<unsigned char, QDUPK_SEAL_SIZE> bytes = MakeSeal(digest, seal);
     out.write(reinterpret_cast<const char*>(bytes.data()),
               static_cast<std::streamsize>(bytes.size()));
 }

@@ -17,8 +17,6 @@ namespace {
 
 constexpr std::size_t kChunk = std::size_t{64} << 10;
 
-static_assert(kSealBytes == kSealSize, "the tool and the library agree on the seal's size");
-
 // Re-sealing keeps a package's permissions; a new output gets a new file's.
 mode_t OutputMode(const std::string& output) {
     struct stat info {};
@@ -27,11 +25,11 @@ mode_t OutputMode(const std::string& output) {
 
 // The records only: the package was verified whole just before.
 std::uint64_t PackageEnd(std::FILE* in, const std::string& input, std::uint64_t& fileSize) {
-    Report report;
+    qdpkg::Report report;
     report.printLines = false;
     report.itemDigests = false;
-    PackageIndex index;
-    if (IndexPackage(in, nullptr, SealDigest::kSkip, &index, report) != 0 ||
+    qdpkg::PackageIndex index;
+    if (qdpkg::IndexPackage(in, nullptr, qdpkg::SealDigest::kSkip, &index, report) != 0 ||
         fseeko(in, 0, SEEK_SET) != 0) {
         throw Error("cannot find the end record of " + input);
     }
@@ -46,7 +44,7 @@ void CopySealed(std::FILE* in, std::uint64_t end, const std::string& outPath,
     if (!out) {
         throw Error("cannot write " + outPath + ": " + std::strerror(errno));
     }
-    Sha256 hash;
+    qdpkg::Sha256 hash;
     std::vector<unsigned char> chunk(kChunk);
     for (std::uint64_t left = end; left > 0;) {
         const std::size_t want = left < chunk.size() ? static_cast<std::size_t>(left) : kChunk;
@@ -59,11 +57,11 @@ void CopySealed(std::FILE* in, std::uint64_t end, const std::string& outPath,
         }
         left -= want;
     }
-    unsigned char digest[kSha256Size];
+    unsigned char digest[qdpkg::kSha256Size];
     if (!hash.Final(digest)) {
         throw Error("the crypto library cannot compute SHA-256");
     }
-    const std::array<unsigned char, kSealBytes> seal = MakeSeal(digest, opts);
+    const std::array<unsigned char, QDUPK_SEAL_SIZE> seal = MakeSeal(digest, opts);
     if (std::fwrite(seal.data(), 1, seal.size(), out.get()) != seal.size() ||
         std::fflush(out.get()) != 0) {
         throw Error("cannot write " + outPath + ": " + std::strerror(errno));
@@ -72,21 +70,22 @@ void CopySealed(std::FILE* in, std::uint64_t end, const std::string& outPath,
 
 }  // namespace
 
-std::array<unsigned char, kSealBytes> MakeSeal(const unsigned char* digest, const SealOpts& opts) {
-    SealRecord record;
+std::array<unsigned char, QDUPK_SEAL_SIZE> MakeSeal(const unsigned char* digest,
+                                                    const SealOpts& opts) {
+    qdpkg::SealRecord record;
     record.counter = opts.counter;
     std::memcpy(record.digest, digest, sizeof record.digest);
-    std::array<unsigned char, kSealBytes> bytes{};
+    std::array<unsigned char, QDUPK_SEAL_SIZE> bytes{};
     if (opts.key != nullptr) {
         const KeyId id = opts.key->keyId();
         std::memcpy(record.keyId, id.data(), sizeof record.keyId);
         // The signature covers the record's first half: magic, size,
         // algorithm, counter, key id and the digest of the whole package.
-        EncodeSeal(record, bytes.data());
-        const Signature signature = opts.key->Sign(bytes.data(), kSealSignedPart);
+        qdpkg::EncodeSeal(record, bytes.data());
+        const Signature signature = opts.key->Sign(bytes.data(), qdpkg::kSealSignedPart);
         std::memcpy(record.signature, signature.data(), sizeof record.signature);
     }
-    EncodeSeal(record, bytes.data());
+    qdpkg::EncodeSeal(record, bytes.data());
     return bytes;
 }
 

@@ -14,8 +14,6 @@
 
 namespace qdupk {
 
-constexpr std::size_t kSealBytes = 128;
-
 struct SealOpts {
     const SigningKey* key = nullptr;  // an unsigned seal when null
     std::uint64_t counter = 0;
@@ -23,7 +21,8 @@ struct SealOpts {
 
 // The seal of a package whose bytes up to the end of its end record have
 // this SHA-256 (32 bytes). Throws Error when signing fails.
-std::array<unsigned char, kSealBytes> MakeSeal(const unsigned char* digest, const SealOpts& opts);
+std::array<unsigned char, QDUPK_SEAL_SIZE> MakeSeal(const unsigned char* digest,
+                                                    const SealOpts& opts);
 
 // Checks a freshly written package as a camera holding the signer's key
 // would, before it replaces anything: a source that changed while it was

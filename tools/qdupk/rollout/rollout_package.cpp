@@ -51,9 +51,9 @@ RolloutPackage OpenRolloutPackage(const std::string& path) {
         throw Error(problem);
     }
     package.size = static_cast<std::uint64_t>(info.st_size);
-    if (package.size > kMaxUploadSize) {
+    if (package.size > qd::kMaxUploadLength) {
         throw Error(path + " has " + std::to_string(package.size) +
-                    " bytes; a camera takes at most " + std::to_string(kMaxUploadSize));
+                    " bytes; a camera takes at most " + std::to_string(qd::kMaxUploadLength));
     }
     return package;
 }

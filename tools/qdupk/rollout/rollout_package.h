@@ -18,7 +18,7 @@ struct RolloutPackage {
 };
 
 // Opens path as a package a camera takes: a regular file of 1 to
-// kMaxUploadSize bytes. Throws Error naming what keeps it from one.
+// qd::kMaxUploadLength bytes. Throws Error naming what keeps it from one.
 RolloutPackage OpenRolloutPackage(const std::string& path);
 
 // Verifies the opened file, as a camera with `policy` would take it; the

@@ -56,7 +56,7 @@ void MulticastReturnProbe::Probe(const std::string& address) {
     const SearchPacket packet = BuildSearch(nonce_);
     sockaddr_in camera{};
     camera.sin_family = AF_INET;
-    camera.sin_port = htons(kSearchPort);
+    camera.sin_port = htons(qd::kSearchPort);
     if (inet_pton(AF_INET, address.c_str(), &camera.sin_addr) != 1) {
         return;
     }

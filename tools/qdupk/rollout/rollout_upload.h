@@ -80,7 +80,7 @@ class UploadAttempt {
     UploadHeader header_{};
     std::size_t headerSent_ = 0;
     off_t offset_ = 0;
-    unsigned char answer_[kAckSize] = {};
+    unsigned char answer_[qd::kUploadAckSize] = {};
     std::size_t answered_ = 0;
     std::optional<AttemptEnd> end_;
 };
