@@ -3,8 +3,11 @@
 // file of its own (qdboot_config_seal.cpp).
 #include "qdboot_config.h"
 
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 
+#include "config_findings.h"
 #include "etcfile.h"
 #include "qd_text.h"
 
@@ -34,6 +37,7 @@ struct ConfigKey {
     TextField (*text)(QDBOOT_CFG_T&) noexcept;   // text keys
     bool (*store)(QDBOOT_CFG_T&, int) noexcept;  // integer keys; false refuses
     bool (*accept)(const char*) noexcept;        // extra check of a text, or null
+    const char* refused;  // what a value that store or accept refuses is told
 };
 
 // Only the low 16 bits count. Port 0 would let the kernel pick a port the
@@ -75,37 +79,56 @@ constexpr KeyRule kRequired = KeyRule::kRequired;
 constexpr KeyRule kNonEmpty = KeyRule::kRequiredNonEmpty;
 
 constexpr ConfigKey kSystemKeys[] = {
-    {"port", kRequired, nullptr, StorePort, nullptr},
-    {"devname", kRequired, FieldOf<&Cfg::szDeviceName>, nullptr, nullptr},
-    {"uart_arm", kRequired, FieldOf<&Cfg::szUartArm>, nullptr, nullptr},
-    {"uart_baud", kRequired, nullptr, StoreBaud, nullptr},
-    {"mainApp", kRequired, FieldOf<&Cfg::szMainApp>, nullptr, nullptr},
-    {"macaddr", KeyRule::kOptional, FieldOf<&Cfg::szMacAddr>, nullptr, nullptr},
-    {"tmpdir", kNonEmpty, FieldOf<&Cfg::szTmpDir>, nullptr, FitsComposedPaths},
-    {"flash_eraseall", kNonEmpty, FieldOf<&Cfg::szEraseCmd>, nullptr, nullptr},
-    {"flashcp", kNonEmpty, FieldOf<&Cfg::szCopyCmd>, nullptr, nullptr},
-    {"nBlockSize", kRequired, nullptr, StoreBlockSize, nullptr},
+    {"port", kRequired, nullptr, StorePort, nullptr, "is not a port number from 1 to 65535"},
+    {"devname", kRequired, FieldOf<&Cfg::szDeviceName>, nullptr, nullptr, nullptr},
+    {"uart_arm", kRequired, FieldOf<&Cfg::szUartArm>, nullptr, nullptr, nullptr},
+    {"uart_baud", kRequired, nullptr, StoreBaud, nullptr, "is none of 115200, 9600, 4800"},
+    {"mainApp", kRequired, FieldOf<&Cfg::szMainApp>, nullptr, nullptr, nullptr},
+    {"macaddr", KeyRule::kOptional, FieldOf<&Cfg::szMacAddr>, nullptr, nullptr, nullptr},
+    {"tmpdir", kNonEmpty, FieldOf<&Cfg::szTmpDir>, nullptr, FitsComposedPaths,
+     "is longer than 113 characters"},
+    {"flash_eraseall", kNonEmpty, FieldOf<&Cfg::szEraseCmd>, nullptr, nullptr, nullptr},
+    {"flashcp", kNonEmpty, FieldOf<&Cfg::szCopyCmd>, nullptr, nullptr, nullptr},
+    {"nBlockSize", kRequired, nullptr, StoreBlockSize, nullptr, nullptr},
 };
+static_assert(kMaxTmpDirChars == 113, "the tmpdir row names the limit");
 
-bool LoadTextKey(const char* pEtcFile, const ConfigKey& key, QDBOOT_CFG_T& cfg) noexcept {
+bool Missing(const ConfigKey& key, ConfigFindings* findings) noexcept {
+    if (key.rule == KeyRule::kOptional) {
+        return true;
+    }
+    NoteFinding(findings, kSystemSection, "%s is required", key.key);
+    return false;
+}
+
+bool Refused(const ConfigKey& key, ConfigFindings* findings) noexcept {
+    NoteFinding(findings, kSystemSection, "%s %s", key.key, key.refused);
+    return false;
+}
+
+bool LoadTextKey(const char* pEtcFile, const ConfigKey& key, QDBOOT_CFG_T& cfg,
+                 ConfigFindings* findings) noexcept {
     const TextField field = key.text(cfg);
     const int rc = EtcGetValueFile(pEtcFile, kSystemSection, key.key, field.text,
                                    static_cast<int>(field.size - 1));
     if (rc != 0) {
-        return key.rule == KeyRule::kOptional;
+        return Missing(key, findings);
     }
     if (key.rule == KeyRule::kRequiredNonEmpty && field.text[0] == '\0') {
+        NoteFinding(findings, kSystemSection, "%s is empty", key.key);
         return false;
     }
-    return key.accept == nullptr || key.accept(field.text);
+    return key.accept == nullptr || key.accept(field.text) || Refused(key, findings);
 }
 
-bool LoadIntKey(const char* pEtcFile, const ConfigKey& key, QDBOOT_CFG_T& cfg) noexcept {
+bool LoadIntKey(const char* pEtcFile, const ConfigKey& key, QDBOOT_CFG_T& cfg,
+                ConfigFindings* findings) noexcept {
     int value = 0;
-    if (EtcGetIntValueFile(pEtcFile, kSystemSection, key.key, &value) != 0) {
-        return key.rule == KeyRule::kOptional;
+    const int rc = EtcGetIntValueFile(pEtcFile, kSystemSection, key.key, &value);
+    if (rc != 0) {
+        return Missing(key, findings);
     }
-    return key.store(cfg, value);
+    return key.store(cfg, value) || Refused(key, findings);
 }
 
 struct MtdIntKey {
@@ -127,35 +150,59 @@ constexpr MtdSection kMtdSections[] = {{"uboot", &QDBOOT_CFG_T::stUboot},
 
 }  // namespace
 
+// An unreadable file is one problem, not one per key.
+bool ConfigReadable(const char* pEtcFile, ConfigFindings* findings) noexcept {
+    std::FILE* file = std::fopen(pEtcFile, "r");
+    if (file == nullptr) {
+        NoteFinding(findings, nullptr, "cannot be read: %s", std::strerror(errno));
+        return false;
+    }
+    static_cast<void>(std::fclose(file));
+    return true;
+}
+
 int GetQdBootMtdCfg(const char* pEtcFile, const char* pSection, MTDCFG_T* pMtdCfg) noexcept {
+    return GetQdBootMtdCfg(pEtcFile, pSection, pMtdCfg, nullptr);
+}
+
+int GetQdBootMtdCfg(const char* pEtcFile, const char* pSection, MTDCFG_T* pMtdCfg,
+                    ConfigFindings* findings) noexcept {
     pMtdCfg->bValid = 0;
     const int rc = EtcGetValueFile(pEtcFile, pSection, "szMtdName", pMtdCfg->szMtdName,
                                    static_cast<int>(sizeof pMtdCfg->szMtdName - 1));
     if (rc != 0 || pMtdCfg->szMtdName[0] == '\0') {
         return 0;  // not configured
     }
+    int result = 0;
     for (const MtdIntKey& key : kMtdIntKeys) {
         if (EtcGetIntValueFile(pEtcFile, pSection, key.key, &(pMtdCfg->*key.field)) != 0) {
-            return -1;
+            NoteFinding(findings, pSection, "%s is required when szMtdName is set", key.key);
+            result = -1;
         }
     }
-    pMtdCfg->bValid = 1;
-    return 0;
+    pMtdCfg->bValid = result == 0 ? 1 : 0;
+    return result;
 }
 
 int LoadQdbootConfig(const char* pEtcFile, QDBOOT_CFG_T* pCfg) noexcept {
+    return LoadQdbootConfig(pEtcFile, pCfg, nullptr);
+}
+
+// Every key is looked at, so that each problem is told; the first one
+// already refuses the whole file.
+int LoadQdbootConfig(const char* pEtcFile, QDBOOT_CFG_T* pCfg, ConfigFindings* findings) noexcept {
     std::memset(pCfg, 0, sizeof *pCfg);
+    if (!ConfigReadable(pEtcFile, findings)) {
+        return -1;
+    }
+    bool ok = true;
     for (const ConfigKey& key : kSystemKeys) {
-        const bool ok = key.text != nullptr ? LoadTextKey(pEtcFile, key, *pCfg)
-                                            : LoadIntKey(pEtcFile, key, *pCfg);
-        if (!ok) {
-            return -1;
-        }
+        const bool read = key.text != nullptr ? LoadTextKey(pEtcFile, key, *pCfg, findings)
+                                              : LoadIntKey(pEtcFile, key, *pCfg, findings);
+        ok = read && ok;
     }
     for (const MtdSection& mtd : kMtdSections) {
-        if (GetQdBootMtdCfg(pEtcFile, mtd.section, &(pCfg->*mtd.record)) != 0) {
-            return -1;
-        }
+        ok = GetQdBootMtdCfg(pEtcFile, mtd.section, &(pCfg->*mtd.record), findings) == 0 && ok;
     }
-    return 0;
+    return ok ? 0 : -1;
 }

@@ -8,6 +8,7 @@
 
 #include "QDComm.h"
 #include "libqdupdate.h"
+#include "config_findings.h"
 
 // One flash partition.
 struct MTDCFG_T {
@@ -59,10 +60,16 @@ constexpr std::size_t kMaxTmpDirChars = 113;
 // is given instead of reading this.
 extern QDBOOT_CFG_T stQdbootCfg;
 
-// Clears *pCfg and reads every setting from pEtcFile. 0, or -1 at the first
-// setting that is missing or invalid (later ones are not read). Prints
-// nothing.
+// Whether pEtcFile can be opened for reading; when not, the reason is
+// handed to `findings` (may be null) as a problem of the whole file.
+bool ConfigReadable(const char* pEtcFile, ConfigFindings* findings) noexcept;
+
+// Clears *pCfg and reads every setting from pEtcFile. 0, or -1 when a
+// setting is missing or invalid or the file cannot be read; every setting
+// is still looked at, and each problem is handed to `findings` (may be
+// null) with its section and key. Prints nothing.
 int LoadQdbootConfig(const char* pEtcFile, QDBOOT_CFG_T* pCfg) noexcept;
+int LoadQdbootConfig(const char* pEtcFile, QDBOOT_CFG_T* pCfg, ConfigFindings* findings) noexcept;
 
 // Package seal settings, section "seal". Kept out of QDBOOT_CFG_T, whose
 // layout C code relies on; start-up loads them beside it and hands both to
@@ -115,12 +122,16 @@ bool SealHasUsableKey(const SealConfig& seal) noexcept;
 // or one of its keys given twice (only the first is read); key lines in
 // [seal] that are all empty; "counter_file" without a usable key (anyone
 // could seal any counter) or longer than kMaxCounterPathChars; a file that
-// cannot be read to its end. Prints nothing.
+// cannot be read to its end. Every slip and every unusable slot is handed
+// to `findings` (may be null). Prints nothing.
 void LoadSealConfig(const char* pEtcFile, SealConfig* pSeal) noexcept;
+void LoadSealConfig(const char* pEtcFile, SealConfig* pSeal, ConfigFindings* findings) noexcept;
 
 // Reads one partition section. 0 when read completely or not configured
 // (no or an empty "szMtdName"); -1 when a named partition lacks one of
-// "bAllMtd", "nPos", "nSize".
+// "bAllMtd", "nPos", "nSize" (each one missing is handed to `findings`).
 int GetQdBootMtdCfg(const char* pEtcFile, const char* pSection, MTDCFG_T* pMtdCfg) noexcept;
+int GetQdBootMtdCfg(const char* pEtcFile, const char* pSection, MTDCFG_T* pMtdCfg,
+                    ConfigFindings* findings) noexcept;
 
 #endif  // QDBOOT_CONFIG_H

@@ -17,11 +17,19 @@ constexpr const char* kSlotBKey = "szMtdNameB";
 constexpr long kMaxHealthTimeoutS = 86400;
 constexpr const char* kKeys[] = {"config", "health", "health_timeout", "allow_uboot", "cmdline"};
 
-// The first problem is named; fixing it shows the next.
-void NoteProblem(BootenvConfig& boot, const char* text) noexcept {
-    if (boot.szProblem[0] == '\0') {
-        static_cast<void>(qd::CopyText(boot.szProblem, text));  // a cut text still names it
+// The settings being loaded, and who is told each problem.
+struct BootLoad {
+    BootenvConfig& boot;
+    ConfigFindings* findings;
+};
+
+// The log names the first problem (fixing it shows the next); the
+// findings get every one.
+void NoteProblem(BootLoad& load, const char* section, const char* text) noexcept {
+    if (load.boot.szProblem[0] == '\0') {
+        static_cast<void>(qd::CopyText(load.boot.szProblem, text));  // a cut text still names it
     }
+    NoteFinding(load.findings, section, "%s", text);
 }
 
 bool KnownKey(const char* key) noexcept {
@@ -34,7 +42,7 @@ bool KnownKey(const char* key) noexcept {
 }
 
 struct SectionWalk {
-    BootenvConfig* boot;
+    BootLoad* load;
     bool inSection;
 };
 
@@ -42,12 +50,12 @@ bool VisitLine(void* context, const etcfile::EtcLine& line) noexcept {
     SectionWalk& walk = *static_cast<SectionWalk*>(context);
     if (line.kind == etcfile::EtcLineKind::kSection) {
         walk.inSection = std::strcmp(line.name, kSection) == 0;
-        walk.boot->bPresent = walk.boot->bPresent || walk.inSection;
+        walk.load->boot.bPresent = walk.load->boot.bPresent || walk.inSection;
     } else if (walk.inSection && !KnownKey(line.name)) {
         char text[kBootenvProblemSize];
         static_cast<void>(
             qd::FormatText(text, sizeof text, "unknown key \"%.40s\" in [bootenv]", line.name));
-        NoteProblem(*walk.boot, text);
+        NoteProblem(*walk.load, kSection, text);
     }
     return true;
 }
@@ -55,7 +63,7 @@ bool VisitLine(void* context, const etcfile::EtcLine& line) noexcept {
 // A value is read one character past its room, so a longer one is a
 // problem and never a cut path. False when the key is missing.
 bool ReadText(const char* pEtcFile, const char* section, const char* key, char* out,
-              BootenvConfig& boot) noexcept {
+              BootLoad& load) noexcept {
     char text[kBootenvPathSize + 1];
     if (EtcGetValueFile(pEtcFile, section, key, text, static_cast<int>(sizeof text - 1)) != 0) {
         return false;
@@ -66,7 +74,7 @@ bool ReadText(const char* pEtcFile, const char* section, const char* key, char* 
         static_cast<void>(qd::FormatText(problem, sizeof problem,
                                          "%s is longer than %zu characters", key,
                                          kBootenvPathSize - 1));
-        NoteProblem(boot, problem);
+        NoteProblem(load, section, problem);
     }
     return true;
 }
@@ -82,29 +90,32 @@ long ReadNumber(const char* pEtcFile, const char* key, long low, long high) noex
     return text[0] != '\0' && *end == '\0' && value >= low && value <= high ? value : -1;
 }
 
-void ReadNumbers(const char* pEtcFile, BootenvConfig& boot) noexcept {
+void ReadNumbers(const char* pEtcFile, BootLoad& load) noexcept {
+    BootenvConfig& boot = load.boot;
     const long timeout = ReadNumber(pEtcFile, "health_timeout", 1, kMaxHealthTimeoutS);
     if (timeout == -1) {
-        NoteProblem(boot, "health_timeout in [bootenv] is not a number of seconds from 1 to 86400");
+        NoteProblem(load, kSection,
+                    "health_timeout in [bootenv] is not a number of seconds from 1 to 86400");
     }
     boot.nHealthTimeoutS = timeout > 0 ? static_cast<int>(timeout) : kDefaultHealthTimeoutS;
     const long allow = ReadNumber(pEtcFile, "allow_uboot", 0, 1);
     if (allow == -1) {
-        NoteProblem(boot, "allow_uboot in [bootenv] is neither 0 nor 1");
+        NoteProblem(load, kSection, "allow_uboot in [bootenv] is neither 0 nor 1");
     }
     boot.bAllowUboot = allow == 1;
 }
 
-void ReadSection(const char* pEtcFile, BootenvConfig& boot) noexcept {
-    if (!ReadText(pEtcFile, kSection, "config", boot.szConfig, boot) || boot.szConfig[0] == '\0') {
-        NoteProblem(boot, "[bootenv] has no config (the environment's fw_env.config)");
+void ReadSection(const char* pEtcFile, BootLoad& load) noexcept {
+    BootenvConfig& boot = load.boot;
+    if (!ReadText(pEtcFile, kSection, "config", boot.szConfig, load) || boot.szConfig[0] == '\0') {
+        NoteProblem(load, kSection, "[bootenv] has no config (the environment's fw_env.config)");
     }
-    if (!ReadText(pEtcFile, kSection, "cmdline", boot.szCmdline, boot) ||
+    if (!ReadText(pEtcFile, kSection, "cmdline", boot.szCmdline, load) ||
         boot.szCmdline[0] == '\0') {
         static_cast<void>(qd::CopyText(boot.szCmdline, kDefaultCmdline));
     }
-    static_cast<void>(ReadText(pEtcFile, kSection, "health", boot.szHealth, boot));
-    ReadNumbers(pEtcFile, boot);
+    static_cast<void>(ReadText(pEtcFile, kSection, "health", boot.szHealth, load));
+    ReadNumbers(pEtcFile, load);
 }
 
 bool SlotAUsable(const MTDCFG_T& mtd) noexcept {
@@ -114,16 +125,22 @@ bool SlotAUsable(const MTDCFG_T& mtd) noexcept {
 }  // namespace
 
 void LoadBootenvConfig(const char* pEtcFile, BootenvConfig* pBoot) noexcept {
+    LoadBootenvConfig(pEtcFile, pBoot, nullptr);
+}
+
+void LoadBootenvConfig(const char* pEtcFile, BootenvConfig* pBoot,
+                       ConfigFindings* findings) noexcept {
     std::memset(pBoot, 0, sizeof *pBoot);
     pBoot->nHealthTimeoutS = kDefaultHealthTimeoutS;
-    SectionWalk walk = {pBoot, false};
+    BootLoad load{*pBoot, findings};
+    SectionWalk walk = {&load, false};
     if (etcfile::etc_ForEachLine(pEtcFile, VisitLine, &walk) != 0) {
-        NoteProblem(*pBoot, "the configuration file cannot be read to its end");
+        NoteProblem(load, nullptr, "the configuration file cannot be read to its end");
     }
-    static_cast<void>(ReadText(pEtcFile, "kernel", kSlotBKey, pBoot->szKernelB, *pBoot));
-    static_cast<void>(ReadText(pEtcFile, "rootfs", kSlotBKey, pBoot->szRootfsB, *pBoot));
+    static_cast<void>(ReadText(pEtcFile, "kernel", kSlotBKey, pBoot->szKernelB, load));
+    static_cast<void>(ReadText(pEtcFile, "rootfs", kSlotBKey, pBoot->szRootfsB, load));
     if (pBoot->bPresent) {
-        ReadSection(pEtcFile, *pBoot);
+        ReadSection(pEtcFile, load);
     }
 }
 

@@ -35,8 +35,11 @@ struct BootenvConfig {
 // "cmdline", default /proc/cmdline; "health"; "health_timeout", seconds,
 // default 120; "allow_uboot", 0 or 1) and "szMtdNameB" of [kernel] and
 // [rootfs]. Never fails: a missing config, an unknown key, a value out of
-// range or a path too long is recorded in szProblem. Prints nothing.
+// range or a path too long is recorded in szProblem (the first one) and
+// handed to `findings` (may be null; every one). Prints nothing.
 void LoadBootenvConfig(const char* pEtcFile, BootenvConfig* pBoot) noexcept;
+void LoadBootenvConfig(const char* pEtcFile, BootenvConfig* pBoot,
+                       ConfigFindings* findings) noexcept;
 
 // Whether both slots of the kernel and the root file system are
 // configured: slot a (szMtdName, rewritten whole) and slot b (szMtdNameB).

@@ -25,16 +25,25 @@ constexpr std::size_t kKeyHexChars = 2 * std::size_t{QDUPK_KEY_SIZE};
 constexpr std::size_t kNameShown = 40;  // a name quoted in a slip is cut here
 constexpr std::size_t kWhereSize = 64;
 
-__attribute__((format(printf, 2, 3))) void NoteSlip(SealConfig& seal, const char* fmt,
-                                                    ...) noexcept {
-    if (seal.nSlips++ > 0) {
-        return;  // the first one is named; fixing it shows the next
-    }
+// The settings being loaded, and who is told each problem.
+struct SealLoad {
+    SealConfig& seal;
+    ConfigFindings* findings;
+};
+
+// The log names the first slip (fixing it shows the next); the findings
+// get every one.
+__attribute__((format(printf, 2, 3))) void NoteSlip(SealLoad& load, const char* fmt, ...) noexcept {
+    char text[kSealSlipSize];
     va_list args;
     va_start(args, fmt);
     // A message cut short still names its slip.
-    static_cast<void>(std::vsnprintf(seal.szSlip, sizeof seal.szSlip, fmt, args));
+    static_cast<void>(std::vsnprintf(text, sizeof text, fmt, args));
     va_end(args);
+    if (load.seal.nSlips++ == 0) {
+        static_cast<void>(qd::CopyText(load.seal.szSlip, text));  // same size
+    }
+    NoteFinding(load.findings, kSealSection, "%s", text);
 }
 
 bool IsAlnum(char c) noexcept {
@@ -77,7 +86,7 @@ int SealKeyIndex(const char* key) noexcept {
 enum class Place { kTop, kSeal, kRepeatedSeal, kOther };
 
 struct SlipWalk {
-    SealConfig* seal;
+    SealLoad* load;
     Place place;
     char section[kNameShown + 1];  // the current section's name, as far as shown
     int sealHeaders;
@@ -90,10 +99,10 @@ void EnterSection(SlipWalk& walk, const char* name) noexcept {
     if (std::strcmp(name, kSealSection) == 0) {
         walk.place = walk.sealHeaders++ == 0 ? Place::kSeal : Place::kRepeatedSeal;
         if (walk.place == Place::kRepeatedSeal) {
-            NoteSlip(*walk.seal, "[seal] is given twice; only the first is read");
+            NoteSlip(*walk.load, "[seal] is given twice; only the first is read");
         }
     } else if (ReducesTo(name, kSealSection)) {
-        NoteSlip(*walk.seal, "section [%.*s] is not read: the seal section is [seal]",
+        NoteSlip(*walk.load, "section [%.*s] is not read: the seal section is [seal]",
                  static_cast<int>(kNameShown), name);
     }
 }
@@ -101,9 +110,9 @@ void EnterSection(SlipWalk& walk, const char* name) noexcept {
 void CheckSealKey(SlipWalk& walk, const char* key) noexcept {
     const int index = SealKeyIndex(key);
     if (index < 0) {
-        NoteSlip(*walk.seal, "unknown key \"%.*s\" in [seal]", static_cast<int>(kNameShown), key);
+        NoteSlip(*walk.load, "unknown key \"%.*s\" in [seal]", static_cast<int>(kNameShown), key);
     } else if (walk.seen[index]) {
-        NoteSlip(*walk.seal, "%s is given twice in [seal]; only the first is read", key);
+        NoteSlip(*walk.load, "%s is given twice in [seal]; only the first is read", key);
     } else {
         walk.seen[index] = true;
     }
@@ -121,7 +130,7 @@ void CheckOtherKey(SlipWalk& walk, const char* key) noexcept {
         } else {
             static_cast<void>(qd::FormatText(where, sizeof where, "in [%s]", walk.section));
         }
-        NoteSlip(*walk.seal, "\"%.*s\" is not read %s: seal keys belong in [seal]",
+        NoteSlip(*walk.load, "\"%.*s\" is not read %s: seal keys belong in [seal]",
                  static_cast<int>(kNameShown), key, where);
         return;
     }
@@ -139,60 +148,86 @@ bool VisitLine(void* context, const etcfile::EtcLine& line) noexcept {
     return true;
 }
 
-void FindSlips(const char* pEtcFile, SealConfig& seal) noexcept {
-    SlipWalk walk = {&seal, Place::kTop, "", 0, {}};
+void FindSlips(const char* pEtcFile, SealLoad& load) noexcept {
+    SlipWalk walk = {&load, Place::kTop, "", 0, {}};
     if (etcfile::etc_ForEachLine(pEtcFile, VisitLine, &walk) != 0) {
-        NoteSlip(seal, "the configuration file cannot be read to its end");
+        NoteSlip(load, "the configuration file cannot be read to its end");
+    }
+}
+
+// Why a slot's text is no key, said with the slot's name: how many hex
+// digits it has, or the first character that is none.
+void NoteMalformedKey(const SealLoad& load, int slot, const char* text) noexcept {
+    const std::size_t digits = std::strspn(text, "0123456789abcdefABCDEF");
+    const char* name = kSealKeys[slot];
+    if (text[digits] != '\0') {
+        NoteFinding(load.findings, kSealSection,
+                    "%s has '%c' at position %zu, not a hex digit: a key is 64 hex digits", name,
+                    text[digits], digits + 1);
+    } else if (digits > kKeyHexChars) {
+        NoteFinding(load.findings, kSealSection, "%s is more than %zu hex digits, needs %zu", name,
+                    kKeyHexChars, kKeyHexChars);
+    } else {
+        NoteFinding(load.findings, kSealSection, "%s is %zu hex digits, needs %zu", name, digits,
+                    kKeyHexChars);
     }
 }
 
 // Fills one slot; false when its line is missing. The text is read one
 // character past a key's length, so a longer value is malformed, not cut.
-bool LoadSlot(const char* pEtcFile, int slot, SealConfig& seal) noexcept {
+bool LoadSlot(const char* pEtcFile, int slot, const SealLoad& load) noexcept {
     char text[kKeyHexChars + 2];
     if (EtcGetValueFile(pEtcFile, kSealSection, kSealKeys[slot], text,
                         static_cast<int>(sizeof text - 1)) != 0) {
         return false;
     }
+    SealConfig& seal = load.seal;
     const auto at = static_cast<std::size_t>(slot);
     unsigned char* key = seal.byKeys + at * QDUPK_KEY_SIZE;
     if (text[0] == '\0') {
         seal.emSlots[slot] = SealKeySlot::kEmpty;
     } else if (!qd::ParseHex(text, std::strlen(text), key, QDUPK_KEY_SIZE)) {
         seal.emSlots[slot] = SealKeySlot::kMalformed;
+        NoteMalformedKey(load, slot, text);
     } else {
         const bool usable = libqdupk_checkkey(key, seal.byKeyIds + at * QDUPK_KEYID_SIZE) == 0;
         seal.emSlots[slot] = usable ? SealKeySlot::kUsable : SealKeySlot::kWeak;
+        if (!usable) {
+            NoteFinding(load.findings, kSealSection,
+                        "%s is a small-order or non-canonical key, which anyone could sign for",
+                        kSealKeys[slot]);
+        }
     }
     return true;
 }
 
 // Emptied key lines must not read as "no keys": a camera would then take
 // unsigned packages because someone cleared a value.
-void LoadSlots(const char* pEtcFile, SealConfig& seal) noexcept {
+void LoadSlots(const char* pEtcFile, SealLoad& load) noexcept {
     bool anyLine = false;
     for (int slot = 0; slot < kMaxSealKeys; ++slot) {
-        anyLine = LoadSlot(pEtcFile, slot, seal) || anyLine;
+        anyLine = LoadSlot(pEtcFile, slot, load) || anyLine;
     }
-    if (anyLine && !SealKeysConfigured(seal)) {
-        NoteSlip(seal, "every key line in [seal] is empty: give a key, or remove the lines");
+    if (anyLine && !SealKeysConfigured(load.seal)) {
+        NoteSlip(load, "every key line in [seal] is empty: give a key, or remove the lines");
     }
 }
 
 // A path that would be cut names another file. Without a usable key
 // anyone can seal any counter, so the file would protect nothing.
-void LoadCounterPath(const char* pEtcFile, SealConfig& seal) noexcept {
+void LoadCounterPath(const char* pEtcFile, SealLoad& load) noexcept {
     char text[kMaxCounterPathChars + 2];
     if (EtcGetValueFile(pEtcFile, kSealSection, kCounterKey, text,
                         static_cast<int>(sizeof text - 1)) != 0 ||
         text[0] == '\0') {
         return;
     }
+    SealConfig& seal = load.seal;
     if (!qd::CopyText(seal.szCounterFile, text)) {
         seal.szCounterFile[0] = '\0';
-        NoteSlip(seal, "counter_file is longer than %zu characters", kMaxCounterPathChars);
+        NoteSlip(load, "counter_file is longer than %zu characters", kMaxCounterPathChars);
     } else if (!SealHasUsableKey(seal)) {
-        NoteSlip(seal, "counter_file needs a usable key1 or key2");
+        NoteSlip(load, "counter_file needs a usable key1 or key2");
     }
 }
 
@@ -221,8 +256,13 @@ bool SealHasUsableKey(const SealConfig& seal) noexcept {
 }
 
 void LoadSealConfig(const char* pEtcFile, SealConfig* pSeal) noexcept {
+    LoadSealConfig(pEtcFile, pSeal, nullptr);
+}
+
+void LoadSealConfig(const char* pEtcFile, SealConfig* pSeal, ConfigFindings* findings) noexcept {
     std::memset(pSeal, 0, sizeof *pSeal);
-    FindSlips(pEtcFile, *pSeal);
-    LoadSlots(pEtcFile, *pSeal);
-    LoadCounterPath(pEtcFile, *pSeal);
+    SealLoad load{*pSeal, findings};
+    FindSlips(pEtcFile, load);
+    LoadSlots(pEtcFile, load);
+    LoadCounterPath(pEtcFile, load);
 }

@@ -100,23 +100,21 @@ StartOptions ParseStartOptions(int argc, char* argv[]) noexcept {
     return options;
 }
 
-void PrintStartupLine(const SealConfig& seal) noexcept {
-    PrintStartupLine(seal, BootenvConfig{});
-}
-
-void PrintStartupLine(const SealConfig& seal, const BootenvConfig& boot) noexcept {
+void PrintStartupLine(const SealConfig& seal, const BootenvConfig& boot,
+                      std::uint16_t port) noexcept {
     ReportSealProblems(seal);
     char policy[kPolicySize];
     DescribeSealPolicy(seal, policy, sizeof policy);
-    char journal[kJournalSize] = "";
+    char journal[kJournalSize] = "; no boot journal (no [bootenv])";
     if (boot.bPresent) {
         DescribeJournal(boot, journal, sizeof journal);
     }
     if (boot.bRecovery) {
         ReportMissingCounter(seal);
     }
-    QD_LOG_TRACE("qdboot starting%s: %s%s\n", boot.bRecovery ? " in recovery" : "", policy,
-                 journal);
+    QD_LOG_TRACE("qdboot starting%s: %s%s; uploads on port %u\n",
+                 boot.bRecovery ? " in recovery" : "", policy, journal,
+                 static_cast<unsigned>(port));
 }
 
 // A stop signal cuts the sleep short. One that lands between the check and

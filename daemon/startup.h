@@ -2,6 +2,8 @@
 #ifndef STARTUP_H
 #define STARTUP_H
 
+#include <cstdint>
+
 #include "qdboot_config.h"
 #include "qdboot_config_bootenv.h"
 
@@ -25,14 +27,15 @@ StartOptions ParseStartOptions(int argc, char* argv[]) noexcept;
 
 // The error lines of the seal settings' problems, then the start-up line:
 // what uploads must be (signed, by which key ids; the stored counter), so
-// that a camera's log shows how it is protected from its first lines.
-// Printed once the camera has its address and is about to serve: the wait
-// for it prints nothing. With [bootenv], a problem in it is an error line,
-// and the start-up line names the environment, the running slot and the
-// journal's state. The recovery system says so first
+// that a camera's log shows how it is protected from its first lines, then
+// the boot journal and the upload port. Printed once the camera has its
+// address and is about to serve: the wait for it prints nothing. With
+// [bootenv], a problem in it is an error line, and the start-up line names
+// the environment, the running slot and the journal's state; without, that
+// there is no journal. The recovery system says so first
 // ("qdboot starting in recovery: ...").
-void PrintStartupLine(const SealConfig& seal) noexcept;
-void PrintStartupLine(const SealConfig& seal, const BootenvConfig& boot) noexcept;
+void PrintStartupLine(const SealConfig& seal, const BootenvConfig& boot,
+                      std::uint16_t port) noexcept;
 
 // Asks for eth0's address every 2 seconds until it has one; no limit and no
 // output. Nothing can be announced or served before that. False when a stop

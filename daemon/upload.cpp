@@ -188,6 +188,7 @@ class CounterGate final : public qdpkg::InstallGate {
         : plan_(plan), journal_(journal), digests_(digests) {}
     int BeforeInstall(const QDUPK_SEALINFO_T& seal,
                       const qdpkg::PackageIndex& index) noexcept override {
+        head_ = index.head;
         char identity[qdpkg::kPackageIdentityDigits + 1];
         IdentityOf(digests_, seal, identity);
         bool counterNow = true;
@@ -204,13 +205,41 @@ class CounterGate final : public qdpkg::InstallGate {
 
     // Why it refused: the stage and code as the caller sets them, the reason.
     UploadResult Refusal() const noexcept { return why_; }
+    // The head of the package that reached the gate.
+    const QDUPK_PACKHEAD_T& Head() const noexcept { return head_; }
 
   private:
     const SealPlan& plan_;
     UploadJournal& journal_;
     const PackageDigests& digests_;
     UploadResult why_{UploadStage::kSeal, -1};
+    QDUPK_PACKHEAD_T head_{};
 };
+
+// A package's text as a log line may show it: at most its field, anything
+// that is not a printable ASCII character shown as '?', so that no package
+// can add lines of its own to the log.
+template <std::size_t N>
+void ShownText(const char (&field)[N], char (&shown)[N]) noexcept {
+    std::size_t i = 0;
+    for (; i + 1 < N && field[i] != '\0'; ++i) {
+        const bool printable = field[i] >= ' ' && field[i] <= '~';
+        shown[i] = printable ? field[i] : '?';
+    }
+    shown[i] = '\0';
+}
+
+// Said before the acknowledgement, so the log names what the camera is
+// about to reboot into.
+void ReportInstalled(const UploadResult& result, const QDUPK_PACKHEAD_T& head,
+                     const qdpkg::UpdateOutcome& outcome) noexcept {
+    char name[sizeof head.szPktName];
+    char version[sizeof head.szPktVersion];
+    ShownText(head.szPktName, name);
+    ShownText(head.szPktVersion, version);
+    QD_LOG_TRACE("installed package %s version %s, identity %s, counter %llu\n", name, version,
+                 result.identity, static_cast<unsigned long long>(outcome.seal.nCounter));
+}
 
 UploadResult StageResult(const qdpkg::UpdateOutcome& outcome, const SealPlan& plan) noexcept {
     switch (outcome.stage) {
@@ -300,7 +329,11 @@ UploadResult InstallPackage(int package, const PackageDigests& digests, const QD
     update.gate = &gate;
     const InstallConfigScope installWith(journal.InstallConfig());
     const qdpkg::UpdateOutcome outcome = qdpkg::UpdateFromDescriptor(package, update);
-    return Settle(Judged(outcome, plan, gate, digests), journal);
+    const UploadResult result = Settle(Judged(outcome, plan, gate, digests), journal);
+    if (result.code == 0) {
+        ReportInstalled(result, gate.Head(), outcome);
+    }
+    return result;
 }
 
 }  // namespace

@@ -179,7 +179,7 @@ TEST_F(BootProofTest, TheRecoveryStartUpLineSaysSoAndNamesALostCounterFile) {
     boot_.bRecovery = true;
     ASSERT_EQ(std::remove(counter_.c_str()), 0);
     qdtest::StdoutCapture out;
-    PrintStartupLine(seal_, boot_);
+    PrintStartupLine(seal_, boot_, 8080);
     const std::string log = out.Finish();
     EXPECT_NE(log.find("counter file " + counter_ + " does not exist"), std::string::npos) << log;
     EXPECT_NE(log.find("qdboot starting in recovery: "), std::string::npos) << log;
@@ -188,10 +188,11 @@ TEST_F(BootProofTest, TheRecoveryStartUpLineSaysSoAndNamesALostCounterFile) {
     boot_.bRecovery = false;
     qdtest::WriteFile(cmdline_, "qd.slot=b\n");
     qdtest::StdoutCapture normal;
-    PrintStartupLine(seal_, boot_);
+    PrintStartupLine(seal_, boot_, 8080);
     const std::string line = normal.Finish();
     EXPECT_NE(line.find("qdboot starting: "), std::string::npos) << line;
     EXPECT_NE(line.find("running slot b, state trial"), std::string::npos) << line;
+    EXPECT_NE(line.find("port 8080"), std::string::npos) << line;
     EXPECT_EQ(line.find("does not exist"), std::string::npos) << line;
 }
 

@@ -6,7 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
+#include "config_check.h"
 #include "libqdupdate.h"
 #include "qdboot_config.h"
 #include "qdboot_config_bootenv.h"
@@ -370,6 +372,89 @@ TEST(StatusConfigTest, DetailIsBasicUnlessFullIsSpelledOut) {
     }
 }
 
+// text with [kernel] naming a partition and giving none of its other keys.
+std::string KernelNamedOnly(std::string text) {
+    const std::string kernel = "[kernel]\nbAllMtd=1\n";
+    return text.replace(text.find(kernel), kernel.size(), "[kernel]\nszMtdName=/dev/mtd1\n");
+}
+
+// What the check prints for the file at `path`, one entry a line, and its
+// result.
+struct CheckRun {
+    int result;
+    std::vector<std::string> lines;
+};
+
+CheckRun Check(const std::string& path) {
+    char* text = nullptr;
+    std::size_t size = 0;
+    std::FILE* out = ::open_memstream(&text, &size);
+    const int result = CheckConfiguration(path.c_str(), out);
+    static_cast<void>(std::fclose(out));
+    CheckRun run{result, {}};
+    std::string all(text, size);
+    std::free(text);
+    for (std::size_t at = 0, end = 0; at < all.size(); at = end + 1) {
+        end = all.find('\n', at);
+        run.lines.push_back(all.substr(at, end - at));
+    }
+    return run;
+}
+
+bool HasLine(const CheckRun& run, const std::string& start) {
+    return std::any_of(run.lines.begin(), run.lines.end(),
+                       [&](const std::string& line) { return line.rfind(start, 0) == 0; });
+}
+
+// Start-up stops at the first refused setting and says nothing; the check
+// reads on, so one run names every problem of every section, each once.
+TEST(ConfigCheck, NamesEveryProblemWithItsSectionAndKey) {
+    const qdtest::ScratchDir dir;
+    const std::string path = dir.file("qdboot.cfg");
+    std::string text = With("port", "port=0");
+    text = Replace(text, "uart_baud", "");
+    text = Replace(text, "tmpdir", "tmpdir=");
+    text = KernelNamedOnly(text);
+    text += "[seal]\nkey1=" + std::string(63, 'a') + "\nkey2=" + std::string(63, 'a') +
+            "g\nkey3=x\n[bootenv]\nconfig=/etc/fw_env.config\nhealth_timeout=0\n[status]\n"
+            "detail=most\n";
+    qdtest::WriteFile(path, text);
+    const CheckRun run = Check(path);
+    EXPECT_EQ(run.result, 1);
+    const char* const expected[] = {"system: port ",
+                                    "system: uart_baud ",
+                                    "system: tmpdir ",
+                                    "kernel: bAllMtd is required when szMtdName is set",
+                                    "kernel: nPos ",
+                                    "kernel: nSize ",
+                                    "seal: key1 is 63 hex digits, needs 64",
+                                    "seal: key2 ",
+                                    "seal: unknown key \"key3\"",
+                                    "bootenv: health_timeout",
+                                    "status: detail=most"};
+    for (const char* line : expected) {
+        EXPECT_TRUE(HasLine(run, line)) << "no line starts with " << line;
+    }
+    EXPECT_EQ(run.lines.size(), std::size(expected)) << ::testing::PrintToString(run.lines);
+    QDBOOT_CFG_T cfg{};
+    EXPECT_EQ(LoadQdbootConfig(path.c_str(), &cfg), -1) << "start-up refuses what the check finds";
+}
+
+TEST(ConfigCheck, AGoodOrUnreadableFileIsOneLine) {
+    const qdtest::ScratchDir dir;
+    qdtest::WriteFile(dir.file("valid.cfg"), kValid);
+    for (const std::string& path :
+         {std::string(QD_SOURCE_DIR "/etc/qdboot.cfg"), dir.file("valid.cfg")}) {
+        const CheckRun run = Check(path);
+        EXPECT_EQ(run.result, 0) << path << ::testing::PrintToString(run.lines);
+        EXPECT_EQ(run.lines.size(), 1U) << path;
+    }
+    const CheckRun missing = Check(dir.file("none.cfg"));
+    EXPECT_EQ(missing.result, 1);
+    ASSERT_EQ(missing.lines.size(), 1U) << ::testing::PrintToString(missing.lines);
+    EXPECT_TRUE(HasLine(missing, dir.file("none.cfg") + ": ")) << missing.lines[0];
+}
+
 TEST(QdbootExecutable, RefusedConfigurationExitsSilentlyWith255) {
     if (::geteuid() != 0 || std::system("unshare --net true 2>/dev/null") != 0) {
         GTEST_SKIP() << "needs root and unshare --net for an isolated network namespace";
@@ -389,6 +474,35 @@ TEST(QdbootExecutable, RefusedConfigurationExitsSilentlyWith255) {
         const int status = ::pclose(pipe);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 255) << name << " " << status;
         EXPECT_EQ(output, "") << name;
+    }
+}
+
+// The check ends on its own in a namespace without eth0, where start-up
+// would wait for an address until the time-out.
+TEST(QdbootExecutable, CheckExitsWithItsFindings) {
+    if (::geteuid() != 0 || std::system("unshare --net true 2>/dev/null") != 0) {
+        GTEST_SKIP() << "needs root and unshare --net for an isolated network namespace";
+    }
+    const qdtest::ScratchDir dir;
+    qdtest::WriteFile(dir.file("good.cfg"), kValid);
+    qdtest::WriteFile(dir.file("bad.cfg"), KernelNamedOnly(kValid));
+    for (const char* name : {"good.cfg", "bad.cfg"}) {
+        const std::string command = "timeout 10 unshare --net " +
+                                    qdtest::TargetShellCommand(qdtest::BuildExecutable("qdboot"),
+                                                               {"--check", dir.file(name)}) +
+                                    " 2>&1";
+        FILE* pipe = ::popen(command.c_str(), "r");
+        ASSERT_NE(pipe, nullptr);
+        std::string output;
+        for (int c = 0; (c = std::fgetc(pipe)) != EOF;) {
+            output += static_cast<char>(c);
+        }
+        const int status = ::pclose(pipe);
+        const bool good = std::string(name) == "good.cfg";
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == (good ? 0 : 1))
+            << name << " " << status << "\n"
+            << output;
+        EXPECT_EQ(output.find("kernel: bAllMtd is required") != std::string::npos, !good) << output;
     }
 }
 

@@ -88,6 +88,7 @@ class Upload : public ::testing::Test {
             last_ = RunUpload(device_.get(), cfg_, seal_, nullptr);
             stage_ = last_.stage;
             result = last_.code;
+            log_ = quiet.Finish();
         }
         shutdown(device_.get(), SHUT_RDWR);  // a sender still blocked gives up
         pc.join();
@@ -107,6 +108,7 @@ class Upload : public ::testing::Test {
     SealConfig seal_{};
     UploadStage stage_ = UploadStage::kNone;  // of the last Run
     UploadResult last_;
+    std::string log_;  // what the last upload printed
     qdtest::ScratchDir tmp_;
     qd::UniqueFd device_, pc_;
 };
@@ -367,6 +369,10 @@ TEST_F(Upload, EachResultSaysWhyAndNamesThePackage) {
     EXPECT_EQ(last_.reason, qd::kStatusInstalled);
     EXPECT_STREQ(last_.text, "installed");
     EXPECT_EQ(std::string(last_.identity), qdtest::PackageIdentity(current, true));
+    for (const std::string& named : {std::string("pkg"), std::string("1.0"),
+                                     std::string(last_.identity), std::string("counter 100")}) {
+        EXPECT_NE(log_.find(named), std::string::npos) << named << " not in: " << log_;
+    }
 
     // Refused before a byte was taken: no package to name.
     ASSERT_TRUE(qd::CopyText(seal_.szSlip, "unknown key \"Key1\" in [seal]"));
