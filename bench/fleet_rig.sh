@@ -52,7 +52,8 @@ elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b - a }'; }
 
 lan_up() {
     say "bringing up $CAMERAS cameras"
-    vlan up "$LAN" "$CAMERAS" >"$WORK/lan.info"
+    vlan up "$LAN" "$CAMERAS" >/dev/null
+    vlan info "$LAN" >"$WORK/lan.info"
     DEST=$(sed -n 's/^dest=//p' "$WORK/lan.info")
     vlan start "$LAN" --qdboot "$BIN/qdboot" --no-mcu --boot-delay 1 >"$WORK/start.log" 2>&1 &
     LAN_JOB=$!

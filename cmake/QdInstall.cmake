@@ -42,7 +42,7 @@ install(FILES ${PROJECT_BINARY_DIR}/cmake/qdbootConfig.cmake
 
 # Manual pages, compressed as man-db and Debian expect (gzip -n: the same
 # bytes on every build).
-set(qd_man_pages qdupk.1:tools mcu-sim.1:tools qdboot.8:camera qdboot.cfg.5:camera)
+set(qd_man_pages qdupk.1:tools mcu-sim.1:tools qdboot.8:camera qdboot.cfg.5:doc)
 set(qd_man_outputs "")
 foreach(entry ${qd_man_pages})
     string(REPLACE ":" ";" entry ${entry})

@@ -42,6 +42,43 @@ expect() {
         fail "$deb: wrong architecture $(dpkg-deb -f "$deb" Architecture)"
 }
 
+# lacks PACKAGE ARCH FILE... : the package does not list the files.
+lacks() {
+    deb=debs/${1}_${version}_$2.deb
+    shift 2
+    [ -f "$deb" ] || return 0
+    for file in "$@"; do
+        if dpkg-deb -c "$deb" | awk '{ print $6 }' | sed 's|^\./|/|' | grep -qx "$file"; then
+            fail "$deb holds $file"
+        fi
+    done
+}
+
+recommends_doc() { # PACKAGE ARCH
+    recommends=$(dpkg-deb -f "debs/${1}_${version}_$2.deb" Recommends 2>/dev/null || true)
+    case $recommends in
+    *qdboot-doc*) ;;
+    *) fail "$1 does not recommend qdboot-doc: '$recommends'" ;;
+    esac
+}
+
+# Each package has a summary of its own (one package name, one summary, on
+# every architecture), and its extended description is text, not the ";"
+# that joins a CMake list.
+check_descriptions() {
+    summaries=
+    for deb in debs/*.deb; do
+        if dpkg-deb -f "$deb" Description | sed 1d | grep -q '^ *;'; then
+            fail "$deb: a line of its extended description starts with ';'"
+        fi
+        summaries="$summaries$(dpkg-deb -f "$deb" Package)|$(dpkg-deb -f "$deb" Description |
+            head -n 1)
+"
+    done
+    repeated=$(printf '%s' "$summaries" | sort -u | cut -d'|' -f2 | sort | uniq -d)
+    [ -z "$repeated" ] || fail "packages share a summary: $repeated"
+}
+
 for arch in $arches; do
     lib=/usr/lib/$(triplet "$arch")
     expect libqdboot1 "$arch" "$lib/libetcfile.so.1" "$lib/libqdupdate.so.1.0.0" \
@@ -60,15 +97,23 @@ for arch in $arches; do
 done
 expect qdboot-tools amd64 /usr/bin/qdupk /usr/bin/mcu-sim /usr/share/man/man1/qdupk.1.gz \
     /usr/share/bash-completion/completions/qdupk
+recommends_doc qdboot-tools amd64
+expect qdboot-doc all /usr/share/man/man5/qdboot.cfg.5.gz /usr/share/doc/qdboot-doc/copyright
 case $arches in
 *arm64*)
     expect qdboot arm64 /usr/sbin/qdboot /etc/qdboot.cfg /etc/init.d/qdboot \
-        /usr/share/man/man8/qdboot.8.gz /usr/share/man/man5/qdboot.cfg.5.gz \
-        /usr/share/qdboot/qdboot-boot.cmd
+        /usr/share/man/man8/qdboot.8.gz /usr/share/qdboot/qdboot-boot.cmd
+    # One file, one package: the configuration's manual is qdboot-doc's.
+    lacks qdboot arm64 /usr/share/man/man5/qdboot.cfg.5.gz
+    recommends_doc qdboot arm64
     depends=$(dpkg-deb -f "debs/qdboot_${version}_arm64.deb" Depends 2>/dev/null || true)
     case $depends in
     *libubootenv0.1*) ;;
     *) fail "qdboot does not depend on libubootenv0.1 (its boot journal): '$depends'" ;;
+    esac
+    # The daemon has the libraries built in.
+    case $depends in
+    *libqdboot1*) fail "qdboot depends on libqdboot1, which it does not link: '$depends'" ;;
     esac
     conffiles=$(dpkg-deb -I "debs/qdboot_${version}_arm64.deb" conffiles 2>/dev/null || true)
     for file in /etc/qdboot.cfg /etc/init.d/qdboot; do
@@ -76,6 +121,8 @@ case $arches in
     done
     ;;
 esac
+
+check_descriptions
 
 # Errors only: warnings and what they mean are listed in the README.
 if ! lintian --fail-on error debs/*.deb; then

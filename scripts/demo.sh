@@ -2,9 +2,11 @@
 # One firmware upgrade from start to end on a virtual camera (scripts/vcam.sh):
 # the daemon runs in network, PID and mount namespaces and a root of its own
 # with stand-ins for the flash tools, killall, sync and reboot first in PATH, and
-# the MCU loader simulator on a pseudo-terminal as its MCU. The PC side packs
-# a package with qdupk, finds the camera with `qdupk search` and uploads the
-# package with `qdupk upload` from the PC namespace. The script then shows
+# the MCU loader simulator on a pseudo-terminal as its MCU. The PC side makes
+# a signing key (`qdupk keygen`), whose public half goes into the camera's
+# [seal], packs and signs a package with `qdupk pack --key`, finds the camera
+# with `qdupk search` and uploads the package with `qdupk upload` from the PC
+# namespace; each qdupk command is shown as it runs. The script then shows
 # what happened on the camera, checks it, and tears everything down.
 #
 #   (usage: printed by usage() below)
@@ -30,6 +32,8 @@ PORT=$RIG_PORT
 MTD=/dev/mtd2
 MAIN_APP=ipcam_main
 PROGRAMS=(qdboot qdupk mcu-sim)
+# The package's seal counter; the camera's counter file starts below it.
+COUNTER=1
 # Owner of the camera: this script, so a run that dies is swept by the next.
 export VCAM_OWNER=$$
 
@@ -39,8 +43,8 @@ PC_PID=
 FAILED=0
 PASSED=0
 
-usage() {
-    cat >&2 <<'EOF'
+help() {
+    cat <<'EOF'
   scripts/demo.sh [--build-dir DIR] [--no-build] [--fleet]
 
   --build-dir DIR   binaries from DIR/bin (default: build-demo, a build
@@ -53,7 +57,15 @@ usage() {
                     (scripts/vlan.sh) upgraded with one `qdupk rollout
                     --wait-return`; one camera's new firmware fails its
                     health check and rolls back, the others confirm
+  -h, --help        this text
+
+  Exit status: 0 every check passed, 1 one failed, 2 the demo could not
+  run, 77 this machine cannot host it (not root, no namespaces, a chroot).
 EOF
+}
+
+usage() {
+    help >&2
     exit 2
 }
 
@@ -131,7 +143,10 @@ parse_args() {
         --no-build) BUILD_FIRST=0 ;;
         # The fleet's A/B cameras write their flash files with qd-flashsim.
         --fleet) FLEET=1 PROGRAMS+=(qd-flashsim) ;;
-        -h | --help) usage ;;
+        -h | --help)
+            help
+            exit 0
+            ;;
         *) usage ;;
         esac
         shift
@@ -234,11 +249,27 @@ start_mcu_sim() {
     echo "MCU loader simulator (PID $SIM_PID) on $UART"
 }
 
+# A qdupk command as the engineer would type it, then its output.
+qdupk_shown() {
+    echo "\$ qdupk $*"
+    "$BIN/qdupk" "$@" 2>&1 | indent
+    return "${PIPESTATUS[0]}"
+}
+
+make_key() {
+    section "Signing key (PC side)"
+    KEY=$WS/pc/demo
+    qdupk_shown keygen "$KEY" || cannot_run "qdupk keygen failed"
+}
+
 write_config() {
     CFG=$WORK/qdboot.cfg
+    COUNTER_FILE=$WORK/qdboot.counter
+    echo $((COUNTER - 1)) >"$COUNTER_FILE"
     {
         rig_config_system demo-camera "$UART" "$MAIN_APP" "$TMP"
         rig_config_kernel "$MTD" 4194304
+        printf '\n[seal]\nkey1=%s\ncounter_file=%s\n' "$(cat "$KEY.pub")" "$COUNTER_FILE"
     } >"$CFG"
     echo "configuration $CFG:"
     indent <"$CFG"
@@ -289,9 +320,12 @@ type=mcu
 source=mcu.bin
 desc=Dome MCU firmware
 EOF
+    echo "manifest $pc/manifest.ini:"
+    indent <"$pc/manifest.ini"
     PKG=$pc/demo.upg
-    "$BIN/qdupk" pack "$pc/manifest.ini" -o "$PKG" | indent
-    "$BIN/qdupk" info "$PKG" | indent
+    qdupk_shown pack "$pc/manifest.ini" -o "$PKG" --key "$KEY.key" --counter "$COUNTER" ||
+        cannot_run "qdupk pack failed"
+    qdupk_shown info "$PKG"
 }
 
 # A command in the PC namespace, output into a file. It runs in the
@@ -310,6 +344,7 @@ pc_run() {
 
 search_camera() {
     section "qdupk search (PC namespace)"
+    echo "\$ qdupk search --interface pc0 --timeout 1.5"
     pc_run "$WS/pc/search.out" "$BIN/qdupk" search --interface pc0 --timeout 1.5
     SEARCH_RC=$?
     indent <"$WS/pc/search.out"
@@ -320,6 +355,7 @@ search_camera() {
 upload_package() {
     section "qdupk upload $TARGET (PC namespace)"
     [ -n "$TARGET" ] || TARGET=$DEV_ADDR:$PORT
+    echo "\$ qdupk upload $TARGET $PKG --timeout 60"
     pc_run "$WS/pc/upload.out" "$BIN/qdupk" upload "$TARGET" "$PKG" --timeout 60
     UPLOAD_RC=$?
     indent <"$WS/pc/upload.out"
@@ -375,6 +411,10 @@ run_checks() {
     check "search found the camera at $DEV_ADDR:$PORT" \
         test "$SEARCH_RC" = 0 -a "$TARGET" = "$DEV_ADDR:$PORT"
     check "upload accepted (exit 0)" test "$UPLOAD_RC" = 0
+    check "the camera takes only packages signed by the demo key" \
+        grep -q "packages must be signed by key" "$DAEMON_LOG"
+    check "the camera stored the package's counter $COUNTER" \
+        test "$(cat "$COUNTER_FILE")" = "$COUNTER"
     check "daemon printed the flash commands" \
         grep -qx "copy  cmd  :flashcp -v $TMP/updatetmp.bin $MTD " "$DAEMON_LOG"
     check "erase ran before copy on $MTD" \
@@ -414,6 +454,7 @@ main() {
     fi
     camera_up
     start_mcu_sim
+    make_key
     write_config
     start_daemon
     make_package

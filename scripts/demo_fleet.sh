@@ -49,6 +49,8 @@ fleet_up() {
     SITE=$(mktemp -d) || cannot_run "mktemp failed"
     vlan up "$LAN" "$LAN_CAMERAS" >"$SITE/lan.info" 2>&1 ||
         cannot_run "vlan.sh up failed: $(cat "$SITE/lan.info")"
+    vlan info "$LAN" >"$SITE/lan.info" 2>&1 ||
+        cannot_run "vlan.sh info failed: $(cat "$SITE/lan.info")"
     echo "bridge namespace $(lan_value bridgens), PC namespace $(lan_value pcns):" \
         "pc0 $(lan_value pcaddr)/24"
     vlan start "$LAN" --qdboot "$BIN/qdboot" --mcu-sim "$BIN/mcu-sim" --boot-delay 2 \

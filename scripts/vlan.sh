@@ -11,6 +11,16 @@
 #                                 build/bin/...; --no-mcu: no MCU line)
 #   --boot-delay S                seconds a reboot takes (default 2)
 #   --refuse I,..                 the package's destination is read-only there
+#   --refuse-all I,..             camera I refuses every package before
+#                                 reading it: its [seal] has only a key that
+#                                 verifies nothing (the seal settings refuse
+#                                 every upload, the reason its status gives)
+#   --seal-key NAME.pub           (repeatable, at most two: key1, key2) every
+#                                 other camera takes only packages signed by
+#                                 one of these keys
+#   --counter N                   (with --seal-key) each camera starts with
+#                                 the counter file qdboot.counter in its
+#                                 work directory (workdir=) holding N
 #   --stall I,..                  the daemon is frozen once it serves
 #   --absent I,..                 no daemon runs there
 #   --ab                          A/B cameras: each gets A/B flash files with
@@ -28,8 +38,13 @@
 # own simulator) and the LAN's dest directory as a destination that is
 # really each camera's own (see vcam.sh, VCAM_DEST).
 #
-# Owner, workspace root and sweeping work as in vcam.sh (VCAM_OWNER,
-# VCAM_ROOT); the LAN's namespaces carry the owner's PID in their names.
+# Any shell of the machine addresses a LAN by its name (the names of the
+# LANs that are up are unique); brought up without VCAM_OWNER, a LAN belongs
+# to the machine (PID 1) and stays until "vlan.sh down". Tests and demos name
+# an owner process (VCAM_OWNER): they address only their own LANs, and a LAN
+# whose run died is swept by the next "up", as in vcam.sh. The workspace
+# root is VCAM_ROOT, as in vcam.sh; the LAN's namespaces carry the owner's
+# PID in their names.
 # Each camera's daemon has a root of its own (vcam.sh --help says what it
 # can touch); "start" therefore needs / to be a mount point and says so at
 # once where it is not (a chroot), while everything else works there too.
@@ -42,7 +57,9 @@ ABCAM=$REPO/scripts/abcam.sh
 # shellcheck source=scripts/rig_lib.sh
 . "$REPO/scripts/rig_lib.sh"
 ROOT=${VCAM_ROOT:-/tmp/qdvc}
-export VCAM_OWNER="${VCAM_OWNER:-$PPID}"
+# A run that names itself addresses only its own LANs.
+OWNER_GIVEN=${VCAM_OWNER:+1}
+export VCAM_OWNER="${VCAM_OWNER:-1}"
 PORT=$RIG_PORT
 MAX_CAMERAS=240
 
@@ -67,9 +84,36 @@ set_lan() {
     WS=$ROOT/cams/$ID
 }
 
-load_lan() {
+# The owners of the LANs called NAME that are up, on one line.
+lan_owners() { # NAME
+    found=
+    for info in "$ROOT"/cams/[0-9]*-"$1"/info; do
+        grep -q '^bridgens=' "$info" 2>/dev/null || continue
+        id=${info%/info}
+        id=${id##*/}
+        found="${found:+$found }${id%%-*}"
+    done
+    echo "$found"
+}
+
+# The caller's own LAN of that name, else (for a caller that names no owner)
+# the one that is up for any owner, whose cameras are then addressed as that
+# owner's.
+find_lan() { # NAME
     set_lan "$1"
-    [ -f "$WS/info" ] || die "LAN $1 is not up (owner $VCAM_OWNER)"
+    [ ! -f "$WS/info" ] || return 0
+    [ -z "$OWNER_GIVEN" ] || return 1
+    owners=$(lan_owners "$1")
+    case $owners in
+    '') return 1 ;;
+    *' '*) die "LAN $1 is up for several owners ($owners): set VCAM_OWNER to one" ;;
+    esac
+    VCAM_OWNER=$owners
+    set_lan "$1"
+}
+
+load_lan() {
+    find_lan "$1" || die "LAN $1 is not up${OWNER_GIVEN:+ (owner $VCAM_OWNER)}"
     SUBNET=$(sed -n 's/^subnet=//p' "$WS/info")
     COUNT=$(sed -n 's/^cameras=//p' "$WS/info")
 }
@@ -120,6 +164,10 @@ cmd_up() {
         die "1 to $MAX_CAMERAS cameras"
     fi
     vcam sweep
+    for other in $(lan_owners "$LAN"); do
+        [ "$other" = "$VCAM_OWNER" ] ||
+            die "LAN $LAN is up already (owner $other): vlan.sh down $LAN first"
+    done
     cmd_down "$LAN" 2>/dev/null
     trap 'cmd_down "$LAN"' EXIT
     mkdir -p "$WS/dest"
@@ -134,7 +182,15 @@ cmd_up() {
         i=$((i + 1))
     done
     trap - EXIT
-    cmd_info
+    summary
+}
+
+summary() {
+    echo "LAN $LAN is up: $COUNT camera(s) on $SUBNET.0/24, bridge namespace $BRNS"
+    echo "  PC       $SUBNET.2 on pc0: vlan.sh pc $LAN CMD... runs CMD there"
+    echo "  cameras  $SUBNET.11 to $SUBNET.$((10 + COUNT)), port $PORT: vlan.sh targets $LAN"
+    echo "  next     vlan.sh start $LAN [OPTIONS] &  (no daemon runs yet)"
+    echo "  facts    vlan.sh info $LAN; tear down: vlan.sh down $LAN"
 }
 
 cmd_info() {
@@ -191,6 +247,26 @@ write_config() { # WS UART
     rig_config_kernel /dev/mtd2 33554432
 }
 
+# A key of small order takes nothing, and a slot that takes nothing never
+# counts as empty: the camera refuses every upload, and says why.
+REFUSING_KEY=0000000000000000000000000000000000000000000000000000000000000000
+
+# The [seal] section of camera I, if it gets one.
+write_seal() { # I WORKDIR
+    if listed "$1" "$REFUSE_ALL"; then
+        printf '\n[seal]\nkey1=%s\n' "$REFUSING_KEY"
+        return
+    fi
+    [ -n "$SEAL_KEYS" ] || return 0
+    printf '\n[seal]\n'
+    n=1
+    for key in $SEAL_KEYS; do
+        echo "key$n=$key"
+        n=$((n + 1))
+    done
+    [ -z "$COUNTER" ] || echo "counter_file=$2/qdboot.counter"
+}
+
 # Fresh A/B flash (old firmware in slot a) before each start.
 prepare_ab() { # I WS
     if listed "$1" "$UNHEALTHY"; then
@@ -204,7 +280,12 @@ start_camera() {
     cws=$(camera_workspace "$1")
     uart=$(sed -n 's/^uart=//p' "$cws/info")
     [ -n "$MCU_SIM" ] || uart=/dev/null
-    write_config "$cws" "$uart" >"$cws/work/qdboot.cfg"
+    {
+        write_config "$cws" "$uart"
+        write_seal "$1" "$cws/work"
+    } >"$cws/work/qdboot.cfg"
+    # Each start begins from the counter given, as a fresh flash would.
+    [ -z "$COUNTER" ] || echo "$COUNTER" >"$cws/work/qdboot.counter"
     hook=
     if [ "$AB" = 1 ]; then
         prepare_ab "$1" "$cws" || die "camera $1: no A/B flash"
@@ -243,6 +324,7 @@ parse_start() {
     QDBOOT=$REPO/build/bin/qdboot
     MCU_SIM=$REPO/build/bin/mcu-sim
     BOOT_DELAY=2 REFUSE='' STALL='' ABSENT='' AB=0 UNHEALTHY=''
+    REFUSE_ALL='' SEAL_KEYS='' COUNTER=''
     while [ $# -gt 0 ]; do
         [ "$1" = --no-mcu ] && { MCU_SIM=; shift; continue; }
         [ "$1" = --ab ] && { AB=1; shift; continue; }
@@ -252,6 +334,9 @@ parse_start() {
         --mcu-sim) MCU_SIM=$2 ;;
         --boot-delay) BOOT_DELAY=$2 ;;
         --refuse) REFUSE=$2 ;;
+        --refuse-all) REFUSE_ALL=$2 ;;
+        --seal-key) SEAL_KEYS="$SEAL_KEYS $(read_key "$2")" ;;
+        --counter) COUNTER=$2 ;;
         --stall) STALL=$2 ;;
         --absent) ABSENT=$2 ;;
         --unhealthy) UNHEALTHY=$2 ;;
@@ -260,6 +345,41 @@ parse_start() {
         shift 2
     done
     check_ab
+    check_seal
+}
+
+# The 64 hex digits of a public key file (qdupk keygen's NAME.pub).
+read_key() { # FILE
+    [ -r "$1" ] || die "--seal-key: cannot read $1"
+    key=$(head -n 1 "$1")
+    case $key in
+    *[!0-9a-fA-F]*) die "--seal-key: $1 is not a public key (64 hex digits)" ;;
+    esac
+    [ ${#key} = 64 ] || die "--seal-key: $1 is not a public key (64 hex digits)"
+    echo "$key"
+}
+
+check_seal() {
+    # shellcheck disable=SC2086 # the keys, one word each
+    set -- $SEAL_KEYS
+    [ $# -le 2 ] || die "--seal-key: at most two keys (key1, key2)"
+    [ -z "$COUNTER" ] || [ $# -gt 0 ] || die "--counter needs --seal-key"
+    case $COUNTER in
+    *[!0-9]*) die "--counter: bad counter '$COUNTER' (decimal digits)" ;;
+    esac
+    check_cameras --refuse-all "$REFUSE_ALL"
+}
+
+# Every camera in LIST is one of the LAN's.
+check_cameras() { # OPTION LIST
+    for i in $(echo "$2" | tr ',' ' '); do
+        case $i in
+        '' | *[!0-9]*) die "$1: bad camera '$i'" ;;
+        esac
+        if [ "$i" -lt 1 ] || [ "$i" -gt "$COUNT" ]; then
+            die "$1: no camera $i (1 to $COUNT)"
+        fi
+    done
 }
 
 check_ab() {
@@ -267,14 +387,7 @@ check_ab() {
         [ -z "$UNHEALTHY" ] || die "--unhealthy needs --ab"
         return 0
     fi
-    for i in $(echo "$UNHEALTHY" | tr ',' ' '); do
-        case $i in
-        '' | *[!0-9]*) die "--unhealthy: bad camera '$i'" ;;
-        esac
-        if [ "$i" -lt 1 ] || [ "$i" -gt "$COUNT" ]; then
-            die "--unhealthy: no camera $i (1 to $COUNT)"
-        fi
-    done
+    check_cameras --unhealthy "$UNHEALTHY"
     FLASHSIM=$(dirname "$QDBOOT")/qd-flashsim
     [ -x "$FLASHSIM" ] || die "--ab needs the flash stand-in at $FLASHSIM"
 }
@@ -362,10 +475,18 @@ cmd_slow() {
 usage() {
     cat >&2 <<'EOF'
 
-  vlan.sh up LAN N              create the LAN with N cameras, print facts
-  vlan.sh info LAN              print them again (key=value lines)
+  vlan.sh up LAN N              create the LAN with N cameras, summed up
+  vlan.sh info LAN              its facts and its cameras' (key=value
+                                lines)
   vlan.sh start LAN [OPTIONS]   configure and run every camera's daemon
-                                (foreground, until ended; run with '&')
+                                (foreground, until ended; run with '&');
+                                OPTIONS (I,.. lists cameras by number):
+                                --qdboot BIN, --mcu-sim BIN, --no-mcu,
+                                --boot-delay S, --refuse I,.., --refuse-all
+                                I,.., --stall I,.., --absent I,.., --seal-key
+                                NAME.pub (at most two), --counter N, --ab,
+                                --unhealthy I,.. (the script's header says
+                                what each does)
   vlan.sh serving LAN [I]       true when every started camera (or camera I)
                                 serves
   vlan.sh targets LAN           the cameras' HOST:PORT, one a line
@@ -375,6 +496,8 @@ usage() {
                                 "off" removes the limit)
   vlan.sh pc LAN CMD...         run CMD in the PC namespace
   vlan.sh down LAN              tear everything down (idempotent)
+
+Any shell of this machine addresses a LAN by its name.
 EOF
     exit 2
 }
@@ -392,7 +515,10 @@ up)
     ;;
 info) load_lan "$1" && cmd_info ;;
 start | serving | targets | slow | state) "cmd_$sub" "$@" ;;
-down) cmd_down "$1" ;;
+down)
+    find_lan "$1" || true
+    cmd_down "$1"
+    ;;
 pc)
     load_lan "$1"
     shift

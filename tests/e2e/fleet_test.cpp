@@ -181,6 +181,48 @@ TEST_F(Fleet, LanCamerasAnswerAcrossTheBridgeRebootAndComeBack) {
     EXPECT_EQ(r.status, 4) << r.output;
 }
 
+// The settings file signed with KEY (none: unsigned) and COUNTER by qdupk.
+std::string PackSigned(const ScratchDir& dir, const VirtualLan& lan, const std::string& key,
+                       const std::string& counter) {
+    WriteFile(dir.file("settings.ini"), kSettings);
+    WriteFile(dir.file("sealed.ini"),
+              "[package]\nname=sealed\nversion=1\ndevid=IPC-1\n"
+              "[item1]\ntype=file\nsource=settings.ini\ndest=" +
+                  lan.sharedDest() + "/settings.ini\n");
+    const std::string out = dir.file("sealed-" + (key.empty() ? "none" : counter) + ".upg");
+    std::vector<std::string> argv = {QDUPK_EXE, "pack", dir.file("sealed.ini"), "-o", out};
+    if (!key.empty()) {
+        argv.insert(argv.end(), {"--key", key, "--counter", counter});
+    }
+    const CommandResult r = RunCommand(argv, Millis(30000));
+    EXPECT_EQ(r.status, 0) << r.output;
+    return out;
+}
+
+TEST_F(Fleet, SealedCamerasTakeOnlyNewerSignedPackagesAndARefusingOneTakesNone) {
+    VirtualLan lan(2);
+    const CommandResult key =
+        RunCommand({QDUPK_EXE, "keygen", scratch_.file("site")}, Millis(30000));
+    ASSERT_EQ(key.status, 0) << key.output;
+    ASSERT_TRUE(lan.Start(
+        {"--seal-key", scratch_.file("site.pub"), "--counter", "5", "--refuse-all", "2"}));
+    const std::string newer = PackSigned(scratch_, lan, scratch_.file("site.key"), "6");
+
+    for (const std::string& refused : {PackSigned(scratch_, lan, "", ""),
+                                       PackSigned(scratch_, lan, scratch_.file("site.key"), "4")}) {
+        const CommandResult r = Qdupk(lan, {"upload", lan.camera(0).target, refused});
+        EXPECT_EQ(r.status, 3) << refused << "\n" << r.output;
+    }
+    CommandResult r = Qdupk(lan, {"upload", lan.camera(1).target, newer});
+    EXPECT_EQ(r.status, 3) << r.output;
+    EXPECT_FALSE(FileExists(lan.camera(1).dest + "/settings.ini"));
+
+    r = Qdupk(lan, {"upload", lan.camera(0).target, newer});
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(ReadFile(lan.camera(0).dest + "/settings.ini"), kSettings);
+    EXPECT_EQ(ReadFile(lan.camera(0).workspace + "/work/qdboot.counter"), "6\n");
+}
+
 TEST_F(Fleet, RolloutToEightFoundCamerasInstallsEverywhereAndEachComesBack) {
     VirtualLan lan(8);
     ASSERT_TRUE(lan.Start());

@@ -19,9 +19,10 @@ namespace {
 const char kVlanScript[] = QD_SOURCE_DIR "/scripts/vlan.sh";
 const char kMcuSim[] = QD_BINARY_DIR "/bin/mcu-sim";
 
+// LAN names are unique on the machine, and test programs run side by side.
 std::string UniqueLanName() {
     static std::atomic<int> counter{0};
-    return "lan" + std::to_string(counter++);
+    return "lan" + std::to_string(getpid()) + "n" + std::to_string(counter++);
 }
 
 std::string At(const std::map<std::string, std::string>& values, const std::string& key) {
@@ -62,9 +63,14 @@ std::string ReadIfPresent(const std::string& path) {
 
 VirtualLan::VirtualLan(int cameras, int bootDelaySeconds)
     : name_(UniqueLanName()), bootDelay_(bootDelaySeconds) {
-    const CommandResult r = Vlan({"up", name_, std::to_string(cameras)}, Millis(120000));
+    const CommandResult up = Vlan({"up", name_, std::to_string(cameras)}, Millis(120000));
+    if (up.status != 0) {
+        throw std::runtime_error("vlan.sh up failed: " + up.output);
+    }
+    const CommandResult r = Vlan({"info", name_}, Millis(30000));
     if (r.status != 0) {
-        throw std::runtime_error("vlan.sh up failed: " + r.output);
+        Vlan({"down", name_}, Millis(120000));
+        throw std::runtime_error("vlan.sh info failed: " + r.output);
     }
     const std::map<std::string, std::string> values = ParseKeyValues(r.output);
     pcNs_ = At(values, "pcns");
