@@ -16,6 +16,7 @@ namespace {
 struct Manifest {
     std::string path;
     std::string dir;
+    std::vector<std::string>* warnings = nullptr;
 };
 
 const std::vector<std::string>& PackageKeys() {
@@ -28,8 +29,18 @@ const std::vector<std::string>& ItemKeys() {
     return keys;
 }
 
+std::string AtLine(const Manifest& m, int line, const std::string& what) {
+    return "manifest " + m.path + ", line " + std::to_string(line) + ": " + what;
+}
+
 [[noreturn]] void Refuse(const Manifest& m, int line, const std::string& what) {
-    throw Error("manifest " + m.path + ", line " + std::to_string(line) + ": " + what);
+    throw Error(AtLine(m, line, what));
+}
+
+void Warn(const Manifest& m, int line, const std::string& what) {
+    if (m.warnings != nullptr) {
+        m.warnings->push_back(AtLine(m, line, what));
+    }
 }
 
 std::string Lower(std::string text) {
@@ -90,6 +101,31 @@ std::string UnknownSection(const std::string& name) {
            ": a manifest has [package] and [item1], [item2], ...";
 }
 
+// The line grammar knows comments only on lines of their own, so in
+// "dest=/opt/x ; old path" the remark is part of the value.
+bool EndsInComment(const std::string& value) {
+    for (std::size_t i = 1; i < value.size(); ++i) {
+        if ((value[i] == ';' || value[i] == '#') && (value[i - 1] == ' ' || value[i - 1] == '\t')) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A description may well say "A; B", and nothing installs by it.
+void CheckComment(const Manifest& m, const ManifestSection& section, const ManifestKey& key) {
+    if (!EndsInComment(key.value)) {
+        return;
+    }
+    const std::string what = "[" + section.name + "] " + key.name + " \"" + key.value + "\" ";
+    if (key.name == "desc") {
+        Warn(m, key.line,
+             what + "is kept as written, remark included: comments go on lines of their own");
+        return;
+    }
+    Refuse(m, key.line, what + "holds a remark: comments go on lines of their own");
+}
+
 void CheckKeys(const Manifest& m, const ManifestSection& section,
                const std::vector<std::string>& known) {
     std::map<std::string, int> seen;
@@ -104,6 +140,7 @@ void CheckKeys(const Manifest& m, const ManifestSection& section,
                    where + key.name + " is given twice (first on line " +
                        std::to_string(first.first->second) + ")");
         }
+        CheckComment(m, section, key);
     }
 }
 
@@ -211,6 +248,27 @@ std::string SourcePath(const Manifest& m, const ManifestSection& section) {
     return path;
 }
 
+// A relative path would depend on the daemon's working directory, which
+// no package can know.
+std::string Destination(const Manifest& m, const ManifestSection& section, std::int32_t type) {
+    std::string dest = Text(m, section, "dest");
+    if (dest.empty()) {
+        return dest;
+    }
+    const int line = Find(section, "dest")->line;
+    if (dest[0] != '/') {
+        Refuse(m, line,
+               Where(section, "dest") + " \"" + dest +
+                   "\" is a relative path: give the absolute path on the camera");
+    }
+    if (IsFlashImage(type)) {
+        Warn(m, line,
+             Where(section, "dest") + " is only a temporary file for a " + ItemTypeName(type) +
+                 " image: the camera writes the image to the partition it is configured with");
+    }
+    return dest;
+}
+
 ItemPlan ReadItem(const Manifest& m, const ManifestSection& section) {
     ItemPlan item;
     const ManifestKey& typeText = Required(m, section, "type");
@@ -222,7 +280,7 @@ ItemPlan ReadItem(const Manifest& m, const ManifestSection& section) {
     }
     item.type = *type;
     item.sourcePath = SourcePath(m, section);
-    item.destination = Text(m, section, "dest");
+    item.destination = Destination(m, section, item.type);
     item.devId = Text(m, section, "devid");
     item.description = Text(m, section, "desc");
     item.rebootFlag = RebootFlag(m, section);
@@ -251,8 +309,8 @@ PackagePlan ReadPackageSection(const Manifest& m, const Sections& sections) {
 
 }  // namespace
 
-PackagePlan ReadManifest(const std::string& path) {
-    const Manifest m{path, DirectoryOf(path)};
+PackagePlan ReadManifest(const std::string& path, std::vector<std::string>* warnings) {
+    const Manifest m{path, DirectoryOf(path), warnings};
     const std::vector<ManifestSection> list = ListManifest(path);
     const Sections sections = Classify(m, list);
     CheckNumbering(m, sections);
