@@ -49,21 +49,24 @@ std::string Lower(std::string text) {
     return text;
 }
 
+// Edits to turn a into b, a swap of two neighbours counting as one
+// ("pakc" for "pack"), the commonest slip of fast typing.
 std::size_t EditDistance(const std::string& a, const std::string& b) {
-    std::vector<std::size_t> row(b.size() + 1);
-    for (std::size_t j = 0; j <= b.size(); ++j) {
-        row[j] = j;
-    }
-    for (std::size_t i = 1; i <= a.size(); ++i) {
-        std::size_t diagonal = row[0];
-        row[0] = i;
-        for (std::size_t j = 1; j <= b.size(); ++j) {
-            const std::size_t above = row[j];
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
-            diagonal = above;
+    std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+    for (std::size_t i = 0; i <= a.size(); ++i) {
+        for (std::size_t j = 0; j <= b.size(); ++j) {
+            if (i == 0 || j == 0) {
+                d[i][j] = i + j;
+                continue;
+            }
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1,
+                                d[i - 1][j - 1] + (a[i - 1] != b[j - 1] ? 1 : 0)});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+            }
         }
     }
-    return row[b.size()];
+    return d[a.size()][b.size()];
 }
 
 std::string Join(const std::vector<std::string>& names) {
@@ -251,11 +254,12 @@ std::string SourcePath(const Manifest& m, const ManifestSection& section) {
 // A relative path would depend on the daemon's working directory, which
 // no package can know.
 std::string Destination(const Manifest& m, const ManifestSection& section, std::int32_t type) {
+    const ManifestKey* entry = Find(section, "dest");
     std::string dest = Text(m, section, "dest");
-    if (dest.empty()) {
+    if (entry == nullptr || dest.empty()) {
         return dest;
     }
-    const int line = Find(section, "dest")->line;
+    const int line = entry->line;
     if (dest[0] != '/') {
         Refuse(m, line,
                Where(section, "dest") + " \"" + dest +
