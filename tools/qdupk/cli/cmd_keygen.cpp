@@ -44,8 +44,8 @@ std::string NameProblem(const std::string& name) {
     for (const char* end : {".key", ".pub"}) {
         if (EndsWith(name, end)) {
             const std::string stem = name.substr(0, name.size() - 4);
-            return "'" + name + "' would write " + name + ".key and " + name + ".pub: give '" +
-                   stem + "'";
+            return "needs the pair's name without " + std::string(end) + ": '" + name +
+                   "' would write " + name + ".key and " + name + ".pub; give '" + stem + "'";
         }
     }
     return std::string();

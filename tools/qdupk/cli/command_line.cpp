@@ -226,6 +226,8 @@ std::string OurWording(const std::string& message) {
          "$1 needs a number from $3 to $4, not $2"},
         {R"(^(\S+) requires (\S+)$)", "$1 needs $2 as well"},
         {R"(^(\S+) excludes (\S+)$)", "$1 and $2 cannot be given together"},
+        // The tool's own checks say "needs ..."; the library puts a colon before.
+        {R"(^(\S+): (needs .*)$)", "$1 $2"},
     };
     for (const Rewording& rewording : kRewordings) {
         const std::regex pattern(rewording.pattern);
