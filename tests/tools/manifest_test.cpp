@@ -119,8 +119,7 @@ TEST_F(ManifestTest, MistakesAreRefusedWithTheirLine) {
         {package + "[item1]\ntype=file\t# plain\nsource=a.bin\n", "line 6: [item1] type"},
         {"[package]\nname=n\nversion=1 ;beta\ndevid=D\n" + item1, "line 3: [package] version"},
         {package + item1 + "reboot=yes # later\n", "line 8: [item1] reboot"},
-        {package + item1 + "dest=opt/x\n",
-         "line 8: [item1] dest \"opt/x\" is a relative path"},
+        {package + item1 + "dest=opt/x\n", "line 8: [item1] dest \"opt/x\" is a relative path"},
     };
     for (const Case& c : cases) {
         const std::string refusal = Refusal(c.text);

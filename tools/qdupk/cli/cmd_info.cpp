@@ -48,10 +48,9 @@ void PrintItems(const PackageInfo& info) {
                 "Destination", "Reboot", "Description");
     for (const ItemInfo& item : info.items) {
         std::printf("%-5lld  %-8s  %10d  %-32s  %-*s  %-6d  %s\n",
-                    static_cast<long long>(ItemNumber(item.index)),
-                    ItemTypeName(item.type).c_str(), item.size, Md5Hex(item.md5).c_str(), dw,
-                    OrDash(item.destination).c_str(), item.rebootFlag,
-                    OrDash(item.description).c_str());
+                    static_cast<long long>(ItemNumber(item.index)), ItemTypeName(item.type).c_str(),
+                    item.size, Md5Hex(item.md5).c_str(), dw, OrDash(item.destination).c_str(),
+                    item.rebootFlag, OrDash(item.description).c_str());
     }
 }
 

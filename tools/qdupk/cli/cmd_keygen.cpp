@@ -32,7 +32,8 @@ struct KeygenArgs {
 };
 
 bool EndsWith(const std::string& text, const std::string& end) {
-    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
 // "release.key" would give release.key.key: the name is the pair's, not a
@@ -43,9 +44,10 @@ std::string NameProblem(const std::string& name) {
     }
     for (const char* end : {".key", ".pub"}) {
         if (EndsWith(name, end)) {
-            const std::string stem = name.substr(0, name.size() - 4);
-            return "needs the pair's name without " + std::string(end) + ": '" + name +
-                   "' would write " + name + ".key and " + name + ".pub; give '" + stem + "'";
+            std::string text = "needs the pair's name without ";
+            text.append(end).append(": '").append(name).append("' would write ");
+            text.append(name).append(".key and ").append(name).append(".pub; give '");
+            return text.append(name, 0, name.size() - 4).append("'");
         }
     }
     return std::string();

@@ -121,8 +121,8 @@ Command AddSearch(CLI::App& tool) {
             },
             ""));
     AddMaxAnswers(*command, args->maxAnswers);
-    CLI::Option* status = command->add_flag("--status", args->status,
-                      "ask each camera found for its status: adds version and state");
+    CLI::Option* status = command->add_flag(
+        "--status", args->status, "ask each camera found for its status: adds version and state");
     CLI::Option* json = command->add_flag(
         "--json", args->json,
         "print a JSON array of {address, announced, port, source} objects (with --status: "
@@ -133,9 +133,8 @@ Command AddSearch(CLI::App& tool) {
             "table (default) or targets: HOST:PORT lines for rollout --targets")
         ->check(CLI::Validator(
             [](const std::string& text) {
-                return text == "table" || text == "targets"
-                           ? std::string()
-                           : "needs table or targets, not " + text;
+                return text == "table" || text == "targets" ? std::string()
+                                                            : "needs table or targets, not " + text;
             },
             ""))
         ->type_name("FORM")

@@ -26,8 +26,8 @@ std::string MixedNote(const std::vector<std::int32_t>& types) {
     std::string items;
     for (std::size_t i = 0; i < types.size(); ++i) {
         if (GoesToRunningSystem(types[i])) {
-            items +=
-                (items.empty() ? "" : ", ") + ItemLabel(static_cast<std::int64_t>(i)) + " (" + ItemTypeName(types[i]) + ")";
+            items += (items.empty() ? "" : ", ") + ItemLabel(static_cast<std::int64_t>(i)) + " (" +
+                     ItemTypeName(types[i]) + ")";
         }
     }
     return items +
