@@ -7,8 +7,8 @@
 #include <cstdint>
 
 #include "QDComm.h"
-#include "libqdupdate.h"
 #include "config_findings.h"
+#include "libqdupdate.h"
 
 // One flash partition.
 struct MTDCFG_T {

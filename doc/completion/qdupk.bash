@@ -4,15 +4,15 @@
 
 _qdupk_commands="keygen pack seal info verify search status upload rollout"
 
-# The options each command takes, besides -h/--help.
+# The options each command takes, besides -q/--quiet and -h/--help.
 _qdupk_options() {
     case $1 in
-    keygen) ;;
-    pack) echo "-o --output --force --key --counter" ;;
+    keygen) echo "--json" ;;
+    pack) echo "-o --output --force --key --counter --json" ;;
     seal) echo "--key --counter -o --output" ;;
     info) echo "--json" ;;
     verify) echo "--devid --pubkey --min-counter --json" ;;
-    search) echo "--timeout --interface --max-answers --status --json" ;;
+    search) echo "--timeout --interface --max-answers --status --json --format" ;;
     status) echo "--search --interface --timeout --json" ;;
     upload) echo "--no-verify --retries --timeout --connect-timeout" ;;
     rollout)
@@ -22,7 +22,7 @@ _qdupk_options() {
             "--min-counter --dry-run --json --report"
         ;;
     esac
-    echo "-h --help"
+    echo "-q --quiet -h --help"
 }
 
 # Files matching a pattern, and directories to descend into.
@@ -42,6 +42,7 @@ _qdupk_option_value() {
     --interface)
         COMPREPLY=($(compgen -W "$(ls /sys/class/net 2>/dev/null)" -- "$cur"))
         ;;
+    --format) COMPREPLY=($(compgen -W "table targets" -- "$cur")) ;;
     --counter | --min-counter | --devid | --timeout | --connect-timeout | --parallel | \
         --canary | --max-failures | --retries | --wait-return | --confirm-timeout | --max-answers | \
         --search-timeout)

@@ -100,6 +100,20 @@ TEST(Discovery, ListKeepsEachCameraOnceInOrderOfFirstAnswer) {
     EXPECT_EQ(list.dropped(), 0U);
 }
 
+// Text order would put 10.0.0.10 before 10.0.0.9 and 9.x after 10.x.
+TEST(Discovery, CamerasAreListedByAddressNumericallyThenPort) {
+    std::vector<std::string> order;
+    for (const CameraReply& camera : ByAddress({{"10.0.0.10", 80, "10.0.0.10"},
+                                                {"10.0.0.9", 9000, "10.0.0.9"},
+                                                {"192.168.1.1", 80, "192.168.1.1"},
+                                                {"9.255.255.255", 80, "9.255.255.255"},
+                                                {"10.0.0.9", 80, "10.0.0.9"}})) {
+        order.push_back(camera.address + ":" + std::to_string(camera.port));
+    }
+    EXPECT_EQ(order, (std::vector<std::string>{"9.255.255.255:80", "10.0.0.9:80", "10.0.0.9:9000",
+                                               "10.0.0.10:80", "192.168.1.1:80"}));
+}
+
 TEST(Discovery, AFullListDropsFurtherCamerasAndCountsTheirAnswers) {
     SearchResult result{CameraList(2), {}};
     EXPECT_TRUE(SearchWarnings(result).empty());

@@ -71,6 +71,7 @@ TEST_F(ManifestTest, NearestNameSuggestsOnlyCloseNames) {
     EXPECT_EQ(qdupk::NearestName("sorce", keys), "source");
     EXPECT_EQ(qdupk::NearestName("Type", keys), "type");
     EXPECT_EQ(qdupk::NearestName("reboots", keys), "reboot");
+    EXPECT_EQ(qdupk::NearestName("sourec", keys), "source");
     EXPECT_EQ(qdupk::NearestName("name", keys), "");
     EXPECT_EQ(qdupk::NearestName("x", keys), "");
 }
@@ -112,11 +113,40 @@ TEST_F(ManifestTest, MistakesAreRefusedWithTheirLine) {
         {package + item1 + "reboot=\n", "[item1] reboot \"\" is not yes or no"},
         {package + "[item1]\ntype=file\n", "[item1] source is missing"},
         {package, "no items ([item1] is missing)"},
+        // A remark after a value would become part of what is installed.
+        {package + item1 + "dest=/opt/x ; old path\n",
+         "line 8: [item1] dest \"/opt/x ; old path\" holds a remark"},
+        {package + "[item1]\ntype=file\t# plain\nsource=a.bin\n", "line 6: [item1] type"},
+        {"[package]\nname=n\nversion=1 ;beta\ndevid=D\n" + item1, "line 3: [package] version"},
+        {package + item1 + "reboot=yes # later\n", "line 8: [item1] reboot"},
+        {package + item1 + "dest=opt/x\n", "line 8: [item1] dest \"opt/x\" is a relative path"},
     };
     for (const Case& c : cases) {
         const std::string refusal = Refusal(c.text);
         EXPECT_NE(refusal.find(c.message), std::string::npos) << c.text << "\n" << refusal;
     }
+}
+
+// Taken, but with a word: the remark stays in the description, and a
+// flash image's dest names no place the image goes.
+TEST_F(ManifestTest, RemarksInDescAndDestOnFlashImagesAreWarnedNotRefused) {
+    std::vector<std::string> warnings;
+    const qdupk::PackagePlan plan = qdupk::ReadManifest(
+        Write(std::string(kPackage) + "[item1]\ntype=kernel\nsource=a.bin\ndest=/tmp/k\n" +
+              "desc=Linux kernel ; 5.10\n[item2]\ntype=file\nsource=a.bin\n" +
+              "dest=/opt/a;b#c\ndesc=x;y\n"),
+        &warnings);
+    ASSERT_EQ(plan.items.size(), 2u);
+    EXPECT_EQ(plan.items[0].description, "Linux kernel ; 5.10");
+    EXPECT_EQ(plan.items[0].destination, "/tmp/k");
+    EXPECT_EQ(plan.items[1].destination, "/opt/a;b#c");
+    ASSERT_EQ(warnings.size(), 2u) << ::testing::PrintToString(warnings);
+    EXPECT_NE(warnings[0].find("line 9: [item1] desc \"Linux kernel ; 5.10\" is kept"),
+              std::string::npos)
+        << warnings[0];
+    EXPECT_NE(warnings[1].find("line 8: [item1] dest is only a temporary file for a kernel"),
+              std::string::npos)
+        << warnings[1];
 }
 
 TEST_F(ManifestTest, AFileThatIsNoManifestIsNamedAsSuch) {

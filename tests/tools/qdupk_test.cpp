@@ -108,7 +108,7 @@ TEST_F(QdupkTest, PackInfoVerifyRoundTripInstallsOnTheDevice) {
         r.out.find("Package:  Dome firmware\nVersion:  V3.1.4\nDevice:   IPC-D1\nItems:    3"),
         std::string::npos)
         << r.out;
-    EXPECT_NE(r.out.find("0      kernel          5004  " + Md5Hex(kernel_)), std::string::npos)
+    EXPECT_NE(r.out.find("1      kernel          5004  " + Md5Hex(kernel_)), std::string::npos)
         << r.out;
     EXPECT_NE(r.out.find("script"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find(dir_.file("installed/app.conf")), std::string::npos) << r.out;
@@ -182,7 +182,7 @@ TEST_F(QdupkTest, DamagedPackagesAreRefusedByInfoAndVerify) {
     WriteFile(out_, bytes);
     Result r = Run({"verify", out_});
     EXPECT_EQ(r.exit, 1);
-    EXPECT_NE(r.err.find("the data of item 0 does not match its MD5 digest"), std::string::npos)
+    EXPECT_NE(r.err.find("the data of item 1 does not match its MD5 digest"), std::string::npos)
         << r.err;
     r = Run({"info", out_});
     EXPECT_EQ(r.exit, 1);
@@ -298,6 +298,13 @@ TEST_F(QdupkTest, FilesThatAreNoPackageOrManifestAreNamedAsSuch) {
             EXPECT_EQ(r.out, "");
         }
     }
+    // Something else altogether, short or long, is no damaged package.
+    for (const std::string& text : {std::string("[package]\n"), std::string(600, 'x')}) {
+        WriteFile(dir_.file("other.upg"), text);
+        const Result info = Run({"info", dir_.file("other.upg")});
+        EXPECT_EQ(info.err, "qdupk info: error: " + dir_.file("other.upg") +
+                                ": not a package: no package head\n");
+    }
     Result r = Run({"pack", dir_.path(), "-o", out_});
     EXPECT_EQ(r.err, "qdupk pack: error: manifest " + dir_.path() +
                          " is a directory, not a manifest file\n");
@@ -372,6 +379,9 @@ TEST_F(QdupkTest, CommandsReportTheSameMistakeAlike) {
         EXPECT_EQ(r.err.rfind(name + ": error: unknown option '--color'\n", 0), 0u) << r.err;
         EXPECT_EQ(r.out, "") << command;
     }
+    EXPECT_NE(Run({"info", "--jsn", "a.upg"}).err.find("(did you mean '--json'?)"),
+              std::string::npos);
+    EXPECT_NE(Run({"pakc"}).err.find("(did you mean 'pack'?)"), std::string::npos);
     const Result extra = Run({"info", "a.upg", "b.upg"});
     EXPECT_EQ(extra.exit, 2);
     EXPECT_EQ(extra.err.rfind("qdupk info: error: unexpected argument 'b.upg'\n", 0), 0u)
@@ -380,6 +390,10 @@ TEST_F(QdupkTest, CommandsReportTheSameMistakeAlike) {
     // their own value to a line of defaults.
     ASSERT_EQ(Run({"pack", Manifest(ThreeItems()), "-o", out_}).exit, 0);
     EXPECT_EQ(Run({"verify", out_, "--devid", "IPC-D2", "--devid", "IPC-D1"}).exit, 0);
+    // Quiet drops what people read, never the JSON a script asked for.
+    EXPECT_EQ(Run({"verify", out_, "-q"}).out, "");
+    EXPECT_EQ(nlohmann::json::parse(Run({"verify", out_, "--quiet", "--json"}).out)["accepted"],
+              true);
 }
 
 // Where the first item head's texts sit: after the 432-byte package head.

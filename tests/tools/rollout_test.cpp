@@ -176,7 +176,7 @@ TEST(RolloutPackage, TheOpenedFileIsVerifiedNotWhatItsPathNamesLater) {
         (void)qdupk::VerifyOpened(opened, path, {});
         ADD_FAILURE() << "the damaged package that would be sent passed";
     } catch (const qdupk::Error& e) {
-        EXPECT_TRUE(Contains(e.what(), path + ": the camera would refuse it: the data of item 0"))
+        EXPECT_TRUE(Contains(e.what(), path + ": the camera would refuse it: the data of item 1"))
             << e.what();
     }
 
@@ -1021,7 +1021,7 @@ TEST_F(RolloutCommandTest, MalformedCommandLinesAreUsageErrors) {
     for (const auto& args : cases) {
         const CommandResult r = Rollout(args);
         EXPECT_EQ(r.status, 2) << r.output;
-        EXPECT_TRUE(Contains(r.output, "usage: qdupk rollout PKG")) << r.output;
+        EXPECT_TRUE(Contains(r.output, "see 'qdupk rollout --help'")) << r.output;
     }
     const CommandResult help = Rollout({"--help"});
     EXPECT_TRUE(Contains(help.output, "4 stopped at the canary; 5 stopped at the\nfailure limit"))

@@ -28,7 +28,9 @@ const char kInfoDetails[] =
     "digits of the SHA-256 of every byte before the seal (the same for the\n"
     "package before and after sealing). Notes below the table name items a\n"
     "power cut makes dangerous.\n"
-    "With --json: one JSON object on one line, texts as stored.\n"
+    "Items are numbered from 1, as the manifest's [item1], [item2], ...\n"
+    "With --json: one JSON object on one line, texts as stored; each item\n"
+    "has its \"number\" and its \"index\" as stored (from 0).\n"
     "\n"
     "Exit status: 0 shown; 1 no such file, not a package file, or a damaged\n"
     "package (a broken seal included); 2 usage.\n";
@@ -43,11 +45,12 @@ void PrintItems(const PackageInfo& info) {
         destWidth = std::max(destWidth, OrDash(item.destination).size());
     }
     const int dw = static_cast<int>(destWidth);
-    std::printf("%-5s  %-8s  %10s  %-32s  %-*s  %-6s  %s\n", "Index", "Type", "Size", "MD5", dw,
+    std::printf("%-5s  %-8s  %10s  %-32s  %-*s  %-6s  %s\n", "Item", "Type", "Size", "MD5", dw,
                 "Destination", "Reboot", "Description");
     for (const ItemInfo& item : info.items) {
-        std::printf("%-5d  %-8s  %10d  %-32s  %-*s  %-6d  %s\n", item.index,
-                    ItemTypeName(item.type).c_str(), item.size, qd::HexString(item.md5).c_str(), dw,
+        std::printf("%-5lld  %-8s  %10d  %-32s  %-*s  %-6d  %s\n",
+                    static_cast<long long>(ItemNumber(item.index)), ItemTypeName(item.type).c_str(),
+                    item.size, qd::HexString(item.md5).c_str(), dw,
                     OrDash(item.destination).c_str(), item.rebootFlag,
                     OrDash(item.description).c_str());
     }

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdio>
 #include <iterator>
+#include <regex>
 #include <sstream>
 #include <vector>
 
@@ -204,9 +205,37 @@ CLI::Validator HostPortCheck() {
 }
 
 int UsageError(const CLI::App& app, const std::string& message) {
-    (void)std::fprintf(stderr, "%s: error: %s\n\n%s", CommandName(app).c_str(),
-                       AsClause(message).c_str(), app.help().c_str());
+    const std::string name = CommandName(app);
+    (void)std::fprintf(stderr, "%s: error: %s\nsee '%s --help'\n", name.c_str(),
+                       AsClause(message).c_str(), name.c_str());
     return kExitUsage;
+}
+
+std::string OurWording(const std::string& message) {
+    struct Rewording {
+        const char* pattern;
+        const char* format;
+    };
+    static const Rewording kRewordings[] = {
+        {R"(^(\S+): \d+ required (\S+) missing$)", "$1 needs a value ($2)"},
+        {R"(^Could not convert: (\S+) = (.*)$)", "$1 cannot take '$2'"},
+        {R"(^The value (.*) is not an allowed value for (\S+)$)", "$2 cannot take '$1'"},
+        {R"(^(\S+): (too many inputs for a flag|Should be true/false or a number)$)",
+         "$1 takes no value"},
+        {R"(^(\S+): Value (\S+) not in range (\S+) to (\S+)$)",
+         "$1 needs a number from $3 to $4, not $2"},
+        {R"(^(\S+) requires (\S+)$)", "$1 needs $2 as well"},
+        {R"(^(\S+) excludes (\S+)$)", "$1 and $2 cannot be given together"},
+        // The tool's own checks say "needs ..."; the library puts a colon before.
+        {R"(^(\S+): (needs .*)$)", "$1 $2"},
+    };
+    for (const Rewording& rewording : kRewordings) {
+        const std::regex pattern(rewording.pattern);
+        if (std::regex_match(message, pattern)) {
+            return std::regex_replace(message, pattern, rewording.format);
+        }
+    }
+    return message;
 }
 
 }  // namespace qdupk

@@ -41,9 +41,14 @@ CLI::Validator HostPortCheck();
 // --max-answers N: how many answering cameras a search keeps (1 to 1000000).
 CLI::Option* AddMaxAnswers(CLI::App& command, std::size_t& out);
 
-// "qdupk CMD: error: MESSAGE" and the command's help on stderr; the usage
-// exit status.
+// "qdupk CMD: error: MESSAGE" and "see 'qdupk CMD --help'" on stderr; the
+// usage exit status.
 int UsageError(const CLI::App& app, const std::string& message);
+
+// The option library's message as the tool's own would say it
+// ("--devid needs a value (ID)" for "--devid: 1 required ID missing");
+// other messages as they are.
+std::string OurWording(const std::string& message);
 
 }  // namespace qdupk
 

@@ -21,6 +21,7 @@ nlohmann::json InfoJson(const PackageInfo& info) {
     nlohmann::json items = nlohmann::json::array();
     for (const ItemInfo& item : info.items) {
         items.push_back({{"index", item.index},
+                         {"number", ItemNumber(item.index)},
                          {"type", ItemTypeName(item.type)},
                          {"size", item.size},
                          {"md5", qd::HexString(item.md5)},

@@ -16,6 +16,7 @@ namespace {
 struct Manifest {
     std::string path;
     std::string dir;
+    std::vector<std::string>* warnings = nullptr;
 };
 
 const std::vector<std::string>& PackageKeys() {
@@ -28,8 +29,18 @@ const std::vector<std::string>& ItemKeys() {
     return keys;
 }
 
+std::string AtLine(const Manifest& m, int line, const std::string& what) {
+    return "manifest " + m.path + ", line " + std::to_string(line) + ": " + what;
+}
+
 [[noreturn]] void Refuse(const Manifest& m, int line, const std::string& what) {
-    throw Error("manifest " + m.path + ", line " + std::to_string(line) + ": " + what);
+    throw Error(AtLine(m, line, what));
+}
+
+void Warn(const Manifest& m, int line, const std::string& what) {
+    if (m.warnings != nullptr) {
+        m.warnings->push_back(AtLine(m, line, what));
+    }
 }
 
 std::string Lower(std::string text) {
@@ -38,21 +49,24 @@ std::string Lower(std::string text) {
     return text;
 }
 
+// Edits to turn a into b, a swap of two neighbours counting as one
+// ("pakc" for "pack"), the commonest slip of fast typing.
 std::size_t EditDistance(const std::string& a, const std::string& b) {
-    std::vector<std::size_t> row(b.size() + 1);
-    for (std::size_t j = 0; j <= b.size(); ++j) {
-        row[j] = j;
-    }
-    for (std::size_t i = 1; i <= a.size(); ++i) {
-        std::size_t diagonal = row[0];
-        row[0] = i;
-        for (std::size_t j = 1; j <= b.size(); ++j) {
-            const std::size_t above = row[j];
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
-            diagonal = above;
+    std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+    for (std::size_t i = 0; i <= a.size(); ++i) {
+        for (std::size_t j = 0; j <= b.size(); ++j) {
+            if (i == 0 || j == 0) {
+                d[i][j] = i + j;
+                continue;
+            }
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1,
+                                d[i - 1][j - 1] + (a[i - 1] != b[j - 1] ? 1 : 0)});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+            }
         }
     }
-    return row[b.size()];
+    return d[a.size()][b.size()];
 }
 
 std::string Join(const std::vector<std::string>& names) {
@@ -90,6 +104,31 @@ std::string UnknownSection(const std::string& name) {
            ": a manifest has [package] and [item1], [item2], ...";
 }
 
+// The line grammar knows comments only on lines of their own, so in
+// "dest=/opt/x ; old path" the remark is part of the value.
+bool EndsInComment(const std::string& value) {
+    for (std::size_t i = 1; i < value.size(); ++i) {
+        if ((value[i] == ';' || value[i] == '#') && (value[i - 1] == ' ' || value[i - 1] == '\t')) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A description may well say "A; B", and nothing installs by it.
+void CheckComment(const Manifest& m, const ManifestSection& section, const ManifestKey& key) {
+    if (!EndsInComment(key.value)) {
+        return;
+    }
+    const std::string what = "[" + section.name + "] " + key.name + " \"" + key.value + "\" ";
+    if (key.name == "desc") {
+        Warn(m, key.line,
+             what + "is kept as written, remark included: comments go on lines of their own");
+        return;
+    }
+    Refuse(m, key.line, what + "holds a remark: comments go on lines of their own");
+}
+
 void CheckKeys(const Manifest& m, const ManifestSection& section,
                const std::vector<std::string>& known) {
     std::map<std::string, int> seen;
@@ -104,6 +143,7 @@ void CheckKeys(const Manifest& m, const ManifestSection& section,
                    where + key.name + " is given twice (first on line " +
                        std::to_string(first.first->second) + ")");
         }
+        CheckComment(m, section, key);
     }
 }
 
@@ -211,6 +251,28 @@ std::string SourcePath(const Manifest& m, const ManifestSection& section) {
     return path;
 }
 
+// A relative path would depend on the daemon's working directory, which
+// no package can know.
+std::string Destination(const Manifest& m, const ManifestSection& section, std::int32_t type) {
+    const ManifestKey* entry = Find(section, "dest");
+    std::string dest = Text(m, section, "dest");
+    if (entry == nullptr || dest.empty()) {
+        return dest;
+    }
+    const int line = entry->line;
+    if (dest[0] != '/') {
+        Refuse(m, line,
+               Where(section, "dest") + " \"" + dest +
+                   "\" is a relative path: give the absolute path on the camera");
+    }
+    if (IsFlashImage(type)) {
+        Warn(m, line,
+             Where(section, "dest") + " is only a temporary file for a " + ItemTypeName(type) +
+                 " image: the camera writes the image to the partition it is configured with");
+    }
+    return dest;
+}
+
 ItemPlan ReadItem(const Manifest& m, const ManifestSection& section) {
     ItemPlan item;
     const ManifestKey& typeText = Required(m, section, "type");
@@ -222,7 +284,7 @@ ItemPlan ReadItem(const Manifest& m, const ManifestSection& section) {
     }
     item.type = *type;
     item.sourcePath = SourcePath(m, section);
-    item.destination = Text(m, section, "dest");
+    item.destination = Destination(m, section, item.type);
     item.devId = Text(m, section, "devid");
     item.description = Text(m, section, "desc");
     item.rebootFlag = RebootFlag(m, section);
@@ -251,8 +313,8 @@ PackagePlan ReadPackageSection(const Manifest& m, const Sections& sections) {
 
 }  // namespace
 
-PackagePlan ReadManifest(const std::string& path) {
-    const Manifest m{path, DirectoryOf(path)};
+PackagePlan ReadManifest(const std::string& path, std::vector<std::string>* warnings) {
+    const Manifest m{path, DirectoryOf(path), warnings};
     const std::vector<ManifestSection> list = ListManifest(path);
     const Sections sections = Classify(m, list);
     CheckNumbering(m, sections);

@@ -6,14 +6,18 @@
 //                        type    kernel, rootfs, uboot, script, app, file,
 //                                webpage, mcu, facemcu, audioapp, or a number
 //                        source  data file, relative to the manifest
-//                        dest    destination path on the device (optional)
-//                        devid, desc (optional), reboot yes/no (default no)
+//                        dest    absolute path on the device (optional; a
+//                                flash image only names its temporary file)
+//                        devid, desc (optional), reboot yes/no (default no;
+//                                kept in the package, the camera reboots
+//                                after every upgrade)
 //
 // A manifest is read strictly: a key, section or line the reader does not
 // know, a section or key given twice, or a gap in the item numbers is
 // refused with its line rather than ignored, since a typo would otherwise
 // build a package that installs something else. Blanks around keys and
-// values do not count.
+// values do not count; a comment after a value would be part of it, so
+// one is refused (in desc, kept with a warning).
 #ifndef QDUPK_TOOL_MANIFEST_H
 #define QDUPK_TOOL_MANIFEST_H
 
@@ -44,8 +48,10 @@ struct ManifestSection {
 // a line too long to be read whole.
 std::vector<ManifestSection> ListManifest(const std::string& path);
 
-// Throws Error naming the line, section and key at fault.
-PackagePlan ReadManifest(const std::string& path);
+// Throws Error naming the line, section and key at fault. What is taken
+// but probably not meant (a comment kept in desc, a dest a flash image
+// does not use) is added to `warnings`, one message each, when given.
+PackagePlan ReadManifest(const std::string& path, std::vector<std::string>* warnings = nullptr);
 
 // 1/0, yes/no, true/false, on/off in any case; nothing for other text.
 std::optional<bool> ParseBoolean(const std::string& text);

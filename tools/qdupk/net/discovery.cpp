@@ -161,6 +161,22 @@ std::vector<std::string> SearchWarnings(const SearchResult& result) {
     return lines;
 }
 
+std::vector<CameraReply> ByAddress(std::vector<CameraReply> cameras) {
+    // Host order, so the first octet weighs most; every listed camera
+    // answered from a dotted-decimal source.
+    const auto number = [](const std::string& address) {
+        in_addr parsed{};
+        return ::inet_pton(AF_INET, address.c_str(), &parsed) == 1 ? ntohl(parsed.s_addr) : 0U;
+    };
+    std::stable_sort(cameras.begin(), cameras.end(),
+                     [&number](const CameraReply& a, const CameraReply& b) {
+                         const std::uint32_t left = number(a.address);
+                         const std::uint32_t right = number(b.address);
+                         return left != right ? left < right : a.port < b.port;
+                     });
+    return cameras;
+}
+
 std::string FormatTable(const std::vector<CameraReply>& cameras) {
     const bool withAnnounced = AnyAnnouncesOther(cameras);
     char line[64];

@@ -91,6 +91,11 @@ struct SearchResult {
     IgnoredAnswers ignored;
 };
 
+// The cameras in address order (numerically, 10.0.0.9 before 10.0.0.10),
+// then by port: the order search lists them in, whatever the order of the
+// answers, so two searches of the same network print the same list.
+std::vector<CameraReply> ByAddress(std::vector<CameraReply> cameras);
+
 // What the user should hear about a search besides its cameras: ignored
 // answers and answers beyond the limit, one line each; none when neither.
 std::vector<std::string> SearchWarnings(const SearchResult& result);

@@ -68,4 +68,12 @@ std::string ItemTypeNameList() {
     return list;
 }
 
+std::string ItemLabel(std::int64_t index) {
+    return "item " + std::to_string(ItemNumber(index));
+}
+
+bool IsFlashImage(std::int32_t type) {
+    return type <= QDUPK_ITEM_UBOOT;
+}
+
 }  // namespace qdupk

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "item_types.h"
 #include "libqdupdate.h"
 #include "pkg_identity.h"
 #include "pkg_reader.h"
@@ -24,10 +25,6 @@ std::string Hex32(std::int32_t value) {
     char text[16];
     (void)std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(value));
     return text;
-}
-
-std::string ItemLabel(std::int32_t index) {
-    return "item " + std::to_string(index);
 }
 
 ItemInfo ToInfo(const QDUPK_PKTITEM_T& item) {
@@ -54,16 +51,21 @@ class ItemCollector final : public qdpkg::ItemVisitor {
     std::vector<ItemInfo>* items_;
 };
 
+// A file without the head's mark (or too short to hold one) is something
+// else altogether, not a package that was damaged.
+bool NoPackageHead(const qdpkg::Fault& f) {
+    return f.part == qdpkg::FaultPart::kPackHead &&
+           (f.kind == qdpkg::FaultKind::kShort ||
+            (f.kind == qdpkg::FaultKind::kFields && f.mark != QDUPK_PACKHEAD_MASK));
+}
+
+// A head with its mark: short files and others are NoPackageHead's.
 std::string PackHeadFault(const qdpkg::Fault& f) {
-    switch (f.kind) {
-        case qdpkg::FaultKind::kShort:
-            return "the file is shorter than a package head (432 bytes)";
-        case qdpkg::FaultKind::kUnterminated:
-            return "a text field of the package head has no terminator";
-        default:
-            return "the package head is damaged (mark " + Hex32(f.mark) + ", size " +
-                   std::to_string(f.size) + ", items " + std::to_string(f.items) + ")";
+    if (f.kind == qdpkg::FaultKind::kUnterminated) {
+        return "a text field of the package head has no terminator";
     }
+    return "the package head is damaged (mark " + Hex32(f.mark) + ", size " +
+           std::to_string(f.size) + ", items " + std::to_string(f.items) + ")";
 }
 
 std::string ItemHeadFault(const qdpkg::Fault& f) {
@@ -101,7 +103,7 @@ std::string FaultText(const std::string& path, const std::string& deviceId, cons
         case qdpkg::FaultPart::kFile:
             return "cannot open " + path + ": " + std::strerror(f.error);
         case qdpkg::FaultPart::kPackHead:
-            return PackHeadFault(f);
+            return NoPackageHead(f) ? path + ": not a package: no package head" : PackHeadFault(f);
         case qdpkg::FaultPart::kDevice:
             return "the package is for device \"" + info.devId + "\", not \"" + deviceId + "\"";
         case qdpkg::FaultPart::kItemHead:
@@ -129,6 +131,16 @@ SealInfo ToSealInfo(const QDUPK_SEALINFO_T& found) {
     return seal;
 }
 
+// "key 0123456789abcdef, key fedcba9876543210": the keys a refusal was
+// judged by, so a mix-up of key files shows at once.
+std::string GivenKeys(const SealPolicy& policy) {
+    std::string keys;
+    for (const PublicKey& key : policy.keys) {
+        keys += (keys.empty() ? "key " : ", key ") + qd::HexString(KeyIdOf(key));
+    }
+    return keys;
+}
+
 std::string SealFaultText(int code, const SealInfo& seal, const SealPolicy& policy) {
     const std::string key = "key " + qd::HexString(seal.keyId);
     switch (code) {
@@ -142,7 +154,7 @@ std::string SealFaultText(int code, const SealInfo& seal, const SealPolicy& poli
                    ", but a signature by a given key is required";
         case QDUPKERR_UNKNOWNKEY:
             return "the package is signed by an unknown key: " + key +
-                   " is not among the given keys";
+                   " is not among the given keys (" + GivenKeys(policy) + ")";
         case QDUPKERR_SIGNATURE:
             return "the signature by " + key + " does not verify: the seal is forged or damaged";
         case QDUPKERR_WEAKKEY:
@@ -218,7 +230,7 @@ std::string Walk(const std::string& path, const std::optional<std::string>& devi
     const int ret = qdpkg::VerifySealedPackageFile(
         path.c_str(), deviceId ? deviceId->c_str() : nullptr, check, &head, &found, report);
     const qdpkg::FaultPart part = report.fault.part;
-    unreadable = ret != 0 && part == qdpkg::FaultPart::kFile;
+    unreadable = ret != 0 && (part == qdpkg::FaultPart::kFile || NoPackageHead(report.fault));
     if (ret == 0 || (part != qdpkg::FaultPart::kFile && part != qdpkg::FaultPart::kPackHead)) {
         info.name = head.szPktName;
         info.version = head.szPktVersion;

@@ -68,7 +68,8 @@ std::vector<std::int32_t> ItemTypes(const PackageInfo& info);
 
 // Reads every record and checks every digest, the seal's included (no
 // signature is checked); throws Error naming the first fault, and the
-// file as a damaged package when it was one.
+// file as a damaged package when it was one, or as not a package when it
+// does not even begin with a package head.
 PackageInfo ReadPackage(const std::string& path);
 
 struct VerifyResult {

@@ -22,16 +22,12 @@ bool GoesToRunningSystem(std::int32_t type) {
     }
 }
 
-std::string ItemNumber(std::size_t index) {
-    return "item " + std::to_string(index + 1);
-}
-
 std::string MixedNote(const std::vector<std::int32_t>& types) {
     std::string items;
     for (std::size_t i = 0; i < types.size(); ++i) {
         if (GoesToRunningSystem(types[i])) {
-            items +=
-                (items.empty() ? "" : ", ") + ItemNumber(i) + " (" + ItemTypeName(types[i]) + ")";
+            items += (items.empty() ? "" : ", ") + ItemLabel(static_cast<std::int64_t>(i)) + " (" +
+                     ItemTypeName(types[i]) + ")";
         }
     }
     return items +
@@ -49,7 +45,7 @@ std::vector<std::string> PowerCutNotes(const std::vector<std::int32_t>& itemType
         rootfs = rootfs || itemTypes[i] == QDUPK_ITEM_ROOTFS;
         running = running || GoesToRunningSystem(itemTypes[i]);
         if (itemTypes[i] == QDUPK_ITEM_UBOOT) {
-            notes.push_back(ItemNumber(i) +
+            notes.push_back(ItemLabel(static_cast<std::int64_t>(i)) +
                             " is a boot-loader image: a power cut during its write leaves the "
                             "camera unable to start");
         }
