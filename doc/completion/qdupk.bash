@@ -14,12 +14,12 @@ _qdupk_options() {
     verify) echo "--devid --pubkey --min-counter --json" ;;
     search) echo "--timeout --interface --max-answers --status --json --format" ;;
     status) echo "--search --interface --timeout --json" ;;
-    upload) echo "--no-verify --retries --timeout --connect-timeout" ;;
+    upload) echo "--no-verify --pubkey --min-counter --retries --timeout --connect-timeout --json" ;;
     rollout)
-        echo "--targets --search --interface --search-timeout --max-answers --parallel --canary" \
+        echo "--targets --search --interface --search-timeout --max-answers -j --parallel --canary" \
             "--max-failures --retries --wait-return --confirm-timeout --timeout --connect-timeout" \
             "--pubkey" \
-            "--min-counter --dry-run --json --report"
+            "--min-counter -n --dry-run --probe --json --report"
         ;;
     esac
     echo "-q --quiet -h --help"

@@ -1,6 +1,9 @@
 // Option values and the progress texts of the network subcommands.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <string>
+
 #include "cli_values.h"
 #include "progress.h"
 
@@ -41,6 +44,34 @@ TEST(Progress, SizesDurationsAndTheBarLine) {
     EXPECT_EQ(ProgressLine(1 << 20, 2 << 20, 2.0),
               "[############............]  50%  1.0 MiB / 2.0 MiB  512.0 KiB/s  ETA 0:02");
     EXPECT_EQ(ProgressLine(0, 2 << 20, 0.0), "[........................]   0%  0 B / 2.0 MiB");
+}
+
+// The sender is sampled, not called at each tenth; a log must still show
+// every tenth once, in order, however far apart the samples are.
+TEST(Progress, PlainLinesShowEveryTenthInOrder) {
+    std::FILE* out = std::tmpfile();
+    ASSERT_NE(out, nullptr);
+    {
+        TransferProgress progress(out, false, 1000);
+        for (const std::uint64_t sent : {0U, 5U, 349U, 350U, 999U, 1000U}) {
+            progress.Sent(sent);
+        }
+    }
+    std::rewind(out);
+    std::string lines;
+    char line[128];
+    while (std::fgets(line, sizeof line, out) != nullptr) {
+        lines += line;
+    }
+    (void)std::fclose(out);
+    const auto at = [](int bytes) {
+        return "sent " + std::to_string(bytes) + " of 1000 bytes (" + std::to_string(bytes / 10) +
+               "%)\n";
+    };
+    // A skipped tenth at its boundary, the sampled one with its real count.
+    const std::string expected = at(0) + at(100) + at(200) + at(349) + at(400) + at(500) + at(600) +
+                                 at(700) + at(800) + at(999) + at(1000);
+    EXPECT_EQ(lines, expected);
 }
 
 }  // namespace

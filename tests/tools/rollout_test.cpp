@@ -22,6 +22,7 @@
 #include "qd_text.h"
 #include "rollout_confirm.h"
 #include "rollout_package.h"
+#include "rollout_plan.h"
 #include "rollout_record.h"
 #include "rollout_report.h"
 #include "rollout_return.h"
@@ -31,6 +32,7 @@
 #include "rollout_targets.h"
 #include "target_exec.h"
 #include "test_support.h"
+#include "test_timing.h"
 
 namespace qdtest {
 namespace {
@@ -353,6 +355,99 @@ TEST(RolloutReport, ExitStatusPrecedenceAndReportFormats) {
     EXPECT_TRUE(Contains(json, "\"back\": null")) << json;
     EXPECT_TRUE(qdupk::IsReportPath("out/Site.CSV"));
     EXPECT_FALSE(qdupk::IsReportPath("site.txt"));
+}
+
+// A job killed mid-rollout must leave every result so far, and a finished
+// one only the report.
+TEST(RolloutReport, ThePartialFileHoldsEachResultAtOnceAndGoesWithTheReport) {
+    ScratchDir dir;
+    TargetRecord ok{Target("10.0.0.2:80"), TargetResult::kOk, "fine", 100, 1.25, 1};
+    TargetRecord refused{Target("10.0.0.3:80"), TargetResult::kRefused, "no", 100, 0.5, 1};
+    for (const char* name : {"site.csv", "site.json"}) {
+        const std::string report = dir.file(name);
+        {
+            qdupk::PartialReport partial(report);
+            partial.Add(ok);
+            const std::string early = ReadFile(report + ".partial");  // not closed yet
+            partial.Add(refused);
+            const std::string later = ReadFile(report + ".partial");
+            if (Contains(name, ".csv")) {
+                EXPECT_EQ(early, qdupk::ReportCsv({ok}));
+                EXPECT_EQ(later, qdupk::ReportCsv({ok, refused}));
+            } else {
+                EXPECT_EQ(later, early + R"({"address": "10.0.0.3:80", "attempts": 1, )"
+                                         R"("back": null, "bytes": 100, "confirmed": null, )"
+                                         R"("reason": "no", "result": "refused", "seconds": 0.5})"
+                                         "\n");
+            }
+        }
+        EXPECT_TRUE(FileExists(report + ".partial")) << "kept: the report was not written";
+        EXPECT_THROW(qdupk::PartialReport again(report), qdupk::Error);  // never overwritten
+        ASSERT_EQ(unlink((report + ".partial").c_str()), 0);
+        { const qdupk::PartialReport failedEarly(report); }  // no result: nothing to keep
+        EXPECT_FALSE(FileExists(report + ".partial"));
+        {
+            qdupk::PartialReport partial(report);
+            qdupk::WriteReport(report, {ok}, {});
+            partial.MarkFinished();
+        }
+        EXPECT_FALSE(FileExists(report + ".partial"));
+        EXPECT_TRUE(FileExists(report));
+    }
+}
+
+TEST(RolloutPlan, BatchesFollowCanaryAndParallel) {
+    qdupk::RolloutPolicy policy;
+    policy.parallel = 2;
+    policy.canary = 3;
+    using Batches = std::vector<std::vector<std::size_t>>;
+    EXPECT_EQ(qdupk::PlanBatches(6, policy), (Batches{{0, 1}, {2}, {3, 4}, {5}}));
+    policy.canary = 9;  // more canaries than targets
+    EXPECT_EQ(qdupk::PlanBatches(2, policy), (Batches{{0, 1}}));
+    EXPECT_TRUE(qdupk::PlanBatches(0, policy).empty());
+}
+
+// Answers for the addresses it knows, through a pipe as the socket would.
+class EchoProbe : public qdupk::ReturnProbe {
+  public:
+    explicit EchoProbe(std::vector<std::string> answering) : answering_(std::move(answering)) {
+        int fds[2];
+        if (pipe2(fds, O_NONBLOCK | O_CLOEXEC) == 0) {
+            read_.reset(fds[0]);
+            write_.reset(fds[1]);
+        }
+    }
+    int Descriptor() const override { return read_.get(); }
+    void Probe(const std::string& address) override {
+        probed.push_back(address);
+        if (std::find(answering_.begin(), answering_.end(), address) != answering_.end()) {
+            pending_.push_back(address);
+            (void)write(write_.get(), "x", 1);
+        }
+    }
+    std::vector<std::string> Answers() override {
+        char sink[64];
+        while (read(read_.get(), sink, sizeof sink) > 0) {
+        }
+        return std::exchange(pending_, {});
+    }
+    std::vector<std::string> probed;
+
+  private:
+    std::vector<std::string> answering_;
+    std::vector<std::string> pending_;
+    qd::UniqueFd read_;
+    qd::UniqueFd write_;
+};
+
+TEST(RolloutPlan, TheProbeMatchesAnswersToTargetsByAddress) {
+    EchoProbe probe({"127.0.0.1"});
+    const std::vector<bool> answers = qdupk::ProbeTargets(
+        {Target("127.0.0.2:80"), Target("127.0.0.1:80"), Target("localhost:81")}, probe,
+        Millis(300));
+    EXPECT_EQ(answers, (std::vector<bool>{false, true, true}));
+    // Each target searched for, the silent one a second time half-way.
+    EXPECT_EQ(std::count(probe.probed.begin(), probe.probed.end(), "127.0.0.2"), 2);
 }
 
 // --- confirmation from the camera's status -----------------------------------
@@ -889,12 +984,17 @@ TEST_F(RolloutCommandTest, NothingIsSentForADryRunOrAPackageACameraWouldRefuse) 
     FakeUploadServer camera(ServerReply::kAck);
     std::string package = MakePackage(5000);
     WriteFile(dir_.file("pkg.upg"), package);
-    CommandResult r = Rollout({dir_.file("pkg.upg"), camera.Address(), "--dry-run", "--json",
-                               "--report", dir_.file("plan.json")});
+    // The probe is a search to the camera's address on loopback; no camera
+    // answers it there, and it must not connect to the upload port.
+    CommandResult r = Rollout({dir_.file("pkg.upg"), camera.Address(), "-n", "--probe",
+                               "--interface", "lo", "--search-timeout", "0.2", "--canary", "1",
+                               "--json", "--report", dir_.file("plan.json")});
     EXPECT_EQ(r.status, 0) << r.output;
-    EXPECT_TRUE(
-        Contains(r.output, "{\"address\": \"" + camera.Address() + "\", \"event\": \"target\"}"))
+    EXPECT_TRUE(Contains(r.output, "{\"address\": \"" + camera.Address() +
+                                       "\", \"answers\": false, \"canary\": true, "
+                                       "\"event\": \"target\"}"))
         << r.output;
+    EXPECT_TRUE(Contains(r.output, "\"batches\": [[\"" + camera.Address() + "\"]]")) << r.output;
     EXPECT_TRUE(Contains(ReadFile(dir_.file("plan.json")), "\"result\": \"not-started\""));
 
     package[432 + 456 + 100] ^= 0x01;
@@ -976,6 +1076,40 @@ TEST_F(RolloutCommandTest, ARolledBackCanaryStopsTheRolloutAndARefusalGivesTheCa
         << r.output;
 }
 
+// upload is a rollout of one: the keys are checked before anything is
+// sent, and a refusing camera is asked why.
+TEST_F(RolloutCommandTest, UploadChecksKeysFirstAndAsksARefusingCameraWhy) {
+    WriteFile(dir_.file("pkg.upg"), MakePackage(5000));
+    const std::string sent = qdupk::ReadPackage(dir_.file("pkg.upg")).identity;
+    FakeUploadServer refusing(ServerReply::kClose, nullptr, "127.22.3.5");
+    qd::StatusReport why = Report("good", kOld, 900);
+    (void)qd::CopyText(why.lastIdentity, sent.c_str());
+    (void)qd::CopyText(why.lastText, "rollback: counter 99 is lower than 100");
+    const FakeStatusCamera status("127.22.3.5", [why] { return why; });
+    const auto upload = [](const std::vector<std::string>& args) {
+        std::vector<std::string> withCommand = {"upload"};
+        withCommand.insert(withCommand.end(), args.begin(), args.end());
+        return RunCommand(TargetArgv(QDUPK_EXE, withCommand), Millis(30000));
+    };
+    ASSERT_EQ(upload({}).status, 2);
+    ASSERT_EQ(
+        RunCommand(TargetArgv(QDUPK_EXE, {"keygen", dir_.file("site")}), Millis(30000)).status, 0);
+    CommandResult r =
+        upload({refusing.Address(), dir_.file("pkg.upg"), "--pubkey", dir_.file("site.pub")});
+    EXPECT_EQ(r.status, 1) << r.output;  // unsigned: a camera with that key refuses it
+    EXPECT_EQ(refusing.Connections(), 0);
+
+    r = upload({refusing.Address(), dir_.file("pkg.upg"), "--json"});
+    EXPECT_EQ(r.status, 3) << r.output;
+    EXPECT_TRUE(Contains(r.output,
+                         "\"reason\": \"the camera refused the package: rollback: "
+                         "counter 99 is lower than 100"))
+        << r.output;
+    EXPECT_TRUE(Contains(r.output, "\"result\": \"refused\", \"seconds\": ")) << r.output;
+    EXPECT_TRUE(Contains(r.output, "\"target\": \"" + refusing.Address() + "\"}")) << r.output;
+    EXPECT_GT(status.Queries(), 0);
+}
+
 TEST_F(RolloutCommandTest, OnlyAGivenRetriesPushesAgainToACameraBackInRecovery) {
     WriteFile(dir_.file("pkg.upg"), MakePackage(5000, QDUPK_ITEM_KERNEL));
     const std::string sent = qdupk::ReadPackage(dir_.file("pkg.upg")).identity;
@@ -1026,6 +1160,30 @@ TEST_F(RolloutCommandTest, MalformedCommandLinesAreUsageErrors) {
     const CommandResult help = Rollout({"--help"});
     EXPECT_TRUE(Contains(help.output, "4 stopped at the canary; 5 stopped at the\nfailure limit"))
         << help.output;
+}
+
+// A killed job (SIGTERM) or a dropped session (SIGHUP) is a Ctrl-C: the
+// results so far are on disk while it runs, and the report at the end.
+TEST_F(RolloutCommandTest, StopSignalsEndTheRolloutWithItsReport) {
+    FakeUploadServer ok(ServerReply::kAck);
+    FakeUploadServer hanging(ServerReply::kSilent);
+    FakeUploadServer later(ServerReply::kAck);
+    WriteFile(dir_.file("pkg.upg"), MakePackage(5000));
+    const std::string report = dir_.file("site.csv");
+    ChildProcess rollout;
+    rollout.Start(
+        TargetArgv(QDUPK_EXE, {"rollout", dir_.file("pkg.upg"), ok.Address(), hanging.Address(),
+                               later.Address(), "-j", "1", "--timeout", "60", "--report", report}));
+    ASSERT_TRUE(PollUntil(Millis(10000), [&] { return hanging.Connections() == 1; }));
+    EXPECT_TRUE(Contains(ReadFile(report + ".partial"), "\n" + ok.Address() + ",ok,"));
+    ASSERT_EQ(kill(rollout.pid(), SIGTERM), 0);
+    ASSERT_EQ(kill(rollout.pid(), SIGHUP), 0);  // the second: the hanging upload is aborted
+    EXPECT_EQ(rollout.Wait(Millis(10000)), qdupk::kExitInterrupted);
+    const std::string csv = ReadFile(report);
+    EXPECT_TRUE(Contains(csv, "\n" + hanging.Address() + ",aborted,")) << csv;
+    EXPECT_TRUE(Contains(csv, "\n" + later.Address() + ",not-started,")) << csv;
+    EXPECT_FALSE(FileExists(report + ".partial"));
+    EXPECT_EQ(later.Connections(), 0);
 }
 
 }  // namespace

@@ -18,6 +18,8 @@
 #include "rollout_interrupt.h"
 #include "rollout_output.h"
 #include "rollout_package.h"
+#include "rollout_plan.h"
+#include "rollout_plan_output.h"
 #include "rollout_report.h"
 #include "rollout_request.h"
 #include "rollout_sources.h"
@@ -46,9 +48,20 @@ const char kRolloutDetails[] =
     "succeeded (with --wait-return: confirmed, or came back). A connection that\n"
     "could not be made or broke before the last package byte is retried after\n"
     "2 s, then 4 s, ...; a camera that took the whole package and refused it,\n"
-    "or did not answer in time, is not. Ctrl-C starts no new upload and lets\n"
-    "the running ones finish; a second Ctrl-C aborts them. The report is\n"
-    "written anyway.\n"
+    "or did not answer in time, is not. Ctrl-C, SIGTERM or SIGHUP starts no\n"
+    "new upload and lets the running ones finish; a second one aborts them.\n"
+    "The report is written anyway. While the rollout runs, each result is\n"
+    "appended to FILE.partial beside the report (CSV rows under the header, or\n"
+    "one JSON object a line), flushed at once; the report itself is written\n"
+    "to a temporary file and renamed into place, and FILE.partial removed.\n"
+    "A FILE.partial left by an earlier rollout is never overwritten: the\n"
+    "rollout refuses to start.\n"
+    "\n"
+    "--dry-run (-n): verifies the package and prints the plan: the targets in\n"
+    "order, the canaries, the batches --parallel gives and the limits. With\n"
+    "--probe or --search, a search is sent to each target's own address and\n"
+    "each is marked as answering or not; no connection is made (a camera\n"
+    "serves one connection at a time).\n"
     "\n"
     "--wait-return S: each target's status is asked before anything is sent.\n"
     "A camera that reports status counts as done only when its status after the\n"
@@ -84,6 +97,7 @@ struct RolloutArgs {
     RolloutRequest request;
     std::size_t maxFailures = 0;  // 0: no limit
     bool dryRun = false;
+    bool probe = false;
     bool json = false;
     std::string report;
 };
@@ -113,15 +127,25 @@ void Announce(const RolloutArgs& args, const std::string& verified,
                           verified.c_str());
         (void)std::printf("%zu target%s\n", targets.size(), targets.size() == 1 ? "" : "s");
     }
-    if (args.dryRun) {
-        for (const HostPort& target : targets) {
-            const std::string name = TargetName(target);
-            (void)std::printf("%s\n",
-                              args.json ? JsonLine({{"event", "target"}, {"address", name}}).c_str()
-                                        : ("target " + Printable(name)).c_str());
-        }
-    }
     (void)std::fflush(stdout);
+}
+
+// Canaries that guard less than the user may think.
+void WarnCanary(const RolloutRequest& request, std::size_t targets) {
+    const std::size_t canary = request.policy.canary;
+    if (canary == 0) {
+        return;
+    }
+    if (!request.waitReturn) {
+        Warning(kName,
+                "--canary without --wait-return: canaries are judged by their acknowledgement "
+                "alone, not by whether their new firmware starts");
+    }
+    if (canary >= targets) {
+        Warning(kName, "--canary " + std::to_string(canary) + " is not below the " +
+                           std::to_string(targets) + " target" + (targets == 1 ? "" : "s") +
+                           ": every target is a canary, none waits for them");
+    }
 }
 
 // Fails early when the report could not be written at the end.
@@ -135,7 +159,8 @@ void CheckReportPlace(const std::string& path) {
     }
 }
 
-int Finish(const RolloutArgs& args, OutputKind kind, const RolloutOutcome& outcome) {
+int Finish(const RolloutArgs& args, OutputKind kind, const RolloutOutcome& outcome,
+           PartialReport* partial = nullptr) {
     PrintSummary(kind, stdout, outcome);
     if (args.report.empty()) {
         return outcome.exitStatus;
@@ -143,10 +168,28 @@ int Finish(const RolloutArgs& args, OutputKind kind, const RolloutOutcome& outco
     try {
         WriteReport(args.report, outcome.records, outcome.stop);
     } catch (const Error& e) {
-        (void)Failure(kName, e.what());
+        (void)Failure(
+            kName, e.what() + (partial != nullptr ? "; the results so far are in " + partial->path()
+                                                  : std::string()));
         return outcome.exitStatus == kExitOk ? kExitFailed : outcome.exitStatus;
     }
+    if (partial != nullptr) {
+        partial->MarkFinished();
+    }
     return outcome.exitStatus;
+}
+
+// The results as they come, for a rollout that does not live to write its
+// report; none without --report.
+std::unique_ptr<PartialReport> OpenPartial(const std::string& report) {
+    if (report.empty()) {
+        return nullptr;
+    }
+    try {
+        return std::make_unique<PartialReport>(report);
+    } catch (const Error& e) {
+        throw Error(std::string("--report: ") + e.what());
+    }
 }
 
 // The probe that tells whether an older camera came back; none without
@@ -164,7 +207,27 @@ std::unique_ptr<MulticastReturnProbe> OpenProbe(const RolloutRequest& request,
     }
 }
 
+// With --probe or --search, whether each target answers a search sent to
+// it; empty otherwise.
+std::vector<bool> ProbeAnswers(const RolloutArgs& args, const std::vector<HostPort>& targets) {
+    const TargetSources& sources = args.request.sources;
+    if (!args.probe && !sources.search) {
+        return {};
+    }
+    try {
+        std::optional<SearchInterface> iface;
+        if (!sources.interface.empty()) {
+            iface = ResolveInterface(sources.interface);
+        }
+        MulticastReturnProbe probe(iface);
+        return ProbeTargets(targets, probe, sources.searchTimeout);
+    } catch (const Error& e) {
+        throw Error(std::string("--probe: ") + e.what());
+    }
+}
+
 int DryRun(const RolloutArgs& args, OutputKind kind, const std::vector<HostPort>& targets) {
+    PrintPlan(kind, stdout, {targets, args.request, ProbeAnswers(args, targets)});
     RolloutOutcome outcome;
     for (const HostPort& target : targets) {
         outcome.records.push_back({target, TargetResult::kNotStarted, "dry run"});
@@ -174,14 +237,21 @@ int DryRun(const RolloutArgs& args, OutputKind kind, const std::vector<HostPort>
 }
 
 int Upload(RolloutArgs& args, OutputKind kind, const std::vector<HostPort>& targets,
-           const PreparedRollout& prepared) {
+           const PreparedRollout& prepared, PartialReport* partial) {
     RolloutSettings settings = SettingsFor(args.request, prepared);
     const InterruptGuard guard;
     settings.interrupts = guard.presses();
     settings.waitMask = guard.waitMask();
     const std::unique_ptr<RolloutObserver> output = MakeOutput(kind, stdout);
-    const RolloutOutcome outcome = RunRollout(targets, settings, *output);
-    return Finish(args, kind, outcome);
+    if (partial == nullptr) {
+        return Finish(args, kind, RunRollout(targets, settings, *output));
+    }
+    ReportingObserver reporting(*output, *partial);
+    const RolloutOutcome outcome = RunRollout(targets, settings, reporting);
+    if (partial->failed()) {
+        Warning(kName, "could not write all of " + partial->path());
+    }
+    return Finish(args, kind, outcome, partial);
 }
 
 int Roll(RolloutArgs& args) {
@@ -196,7 +266,10 @@ int Roll(RolloutArgs& args) {
         WarnEach(group);
     }
     const std::vector<HostPort>& targets = collected.targets;
+    WarnCanary(request, targets.size());
     CheckReportPlace(args.report);
+    // Before anything is asked or sent, so a refusal leaves the network quiet.
+    const std::unique_ptr<PartialReport> partial = args.dryRun ? nullptr : OpenPartial(args.report);
     if (!args.dryRun) {
         AskStatusBefore(request, targets, prepared);
         prepared.probe = OpenProbe(request, prepared);
@@ -209,7 +282,7 @@ int Roll(RolloutArgs& args) {
         return DryRun(args, kind, targets);
     }
     PrintBefore(kind, stdout, targets, prepared.before);
-    return Upload(args, kind, targets, prepared);
+    return Upload(args, kind, targets, prepared, partial.get());
 }
 
 int RunRolloutCommand(RolloutArgs& args) {
@@ -245,7 +318,7 @@ void AddTargetOptions(CLI::App& command, RolloutArgs& args) {
 
 void AddPolicyOptions(CLI::App& command, RolloutArgs& args) {
     RolloutPolicy& policy = args.request.policy;
-    command.add_option("--parallel", policy.parallel, "at most N uploads at once (default 4)")
+    command.add_option("-j,--parallel", policy.parallel, "at most N uploads at once (default 4)")
         ->check(CLI::Range(std::size_t{1}, std::size_t{10000}).description(""))
         ->type_name("N");
     command
@@ -299,8 +372,15 @@ void AddUploadOptions(CLI::App& command, RolloutArgs& args) {
         ->type_name("NAME.pub");
     AddCounter(command, "--min-counter", args.request.minCounter,
                "refuse a seal counter below N, as 'qdupk verify' does");
-    command.add_flag("--dry-run", args.dryRun,
-                     "list the targets and verify the package; send nothing");
+    CLI::Option* dryRun =
+        command.add_flag("-n,--dry-run", args.dryRun,
+                         "verify the package and print the plan (targets, canaries, batches, "
+                         "limits); send nothing");
+    command
+        .add_flag("--probe", args.probe,
+                  "with --dry-run, send a search to each target and say which answer (no "
+                  "connection is made)")
+        ->needs(dryRun);
     command.add_flag("--json", args.json, "print one JSON object per event and a summary");
     command
         .add_option("--report", args.report, "write every target's result to FILE.csv or FILE.json")

@@ -1,7 +1,10 @@
 #include "upload_output.h"
 
+#include <cmath>
 #include <cstring>
+#include <nlohmann/json.hpp>
 
+#include "json_line.h"
 #include "rollout_targets.h"
 
 namespace qdupk {
@@ -55,7 +58,10 @@ std::string ReasonWithCamera(const TargetRecord& record) {
         return camera + " " + record.reason + ": it is installed and the camera reboots";
     }
     if (record.result == TargetResult::kRefused) {
-        return camera + " " + record.reason;
+        // The camera's own reason, as a rollout words it, names the camera.
+        static const std::string kTheCamera = "the camera ";
+        const bool named = record.reason.compare(0, kTheCamera.size(), kTheCamera) == 0;
+        return camera + " " + (named ? record.reason.substr(kTheCamera.size()) : record.reason);
     }
     if (record.result == TargetResult::kTimeout) {
         return camera + ": " + record.reason;
@@ -76,6 +82,17 @@ std::string UploadVerdict(const TargetRecord& record) {
     const Verdict* verdict = VerdictOf(record.result);
     return std::string(verdict != nullptr ? verdict->text : "error") + ": " +
            ReasonWithCamera(record);
+}
+
+void UploadJsonOutput::Finished(const TargetRecord& record) {
+    (void)std::fprintf(out_, "%s\n",
+                       JsonLine({{"target", TargetName(record.target)},
+                                 {"result", ResultName(record.result)},
+                                 {"reason", record.reason},
+                                 {"bytes", record.bytes},
+                                 {"seconds", std::round(record.seconds * 10.0) / 10.0}})
+                           .c_str());
+    (void)std::fflush(out_);
 }
 
 UploadOutput::UploadOutput(std::FILE* out, bool terminal, std::uint64_t size, Millis timeout)

@@ -43,6 +43,21 @@ class UploadOutput : public RolloutObserver {
     TransferProgress::Clock::time_point allSentAt_{};
 };
 
+// `upload --json`: nothing while it works, then the verdict as one JSON
+// object: {"target", "result", "reason", "bytes", "seconds"}.
+class UploadJsonOutput : public RolloutObserver {
+  public:
+    explicit UploadJsonOutput(std::FILE* out) : out_(out) {}
+    void Started(const TargetRecord& /*record*/) override {}
+    void RetryLater(const TargetRecord& /*record*/, Millis /*pause*/) override {}
+    void Acknowledged(const TargetRecord& /*record*/) override {}
+    void Finished(const TargetRecord& record) override;
+    void Stopped(const StopReasons& /*now*/, const char* /*reason*/) override {}
+
+  private:
+    std::FILE* out_;
+};
+
 // 0 accepted, 3 not accepted, 4 no connection, 5 time-out, 1 otherwise.
 int UploadExitStatus(TargetResult result);
 

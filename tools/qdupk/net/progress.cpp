@@ -88,14 +88,25 @@ void TransferProgress::Sent(std::uint64_t sent) {
         }
         return;
     }
+    // The sender reports when it is asked, not at each tenth: a tenth
+    // passed between two reports gets its line at its own boundary, so a
+    // log always shows every step in order.
     const int tenth = Percent(sent, total_) / 10;
-    if (tenth != lastTenth_) {
-        lastTenth_ = tenth;
-        (void)std::fprintf(out_, "sent %llu of %llu bytes (%d%%)\n",
-                           static_cast<unsigned long long>(sent),
-                           static_cast<unsigned long long>(total_), Percent(sent, total_));
-        (void)std::fflush(out_);
+    for (int step = lastTenth_ + 1; step < tenth; ++step) {
+        PlainLine(total_ * static_cast<std::uint64_t>(step) / 10 +
+                  (total_ * static_cast<std::uint64_t>(step) % 10 != 0 ? 1 : 0));
     }
+    if (tenth > lastTenth_) {
+        PlainLine(sent);
+        lastTenth_ = tenth;
+    }
+}
+
+void TransferProgress::PlainLine(std::uint64_t sent) {
+    (void)std::fprintf(out_, "sent %llu of %llu bytes (%d%%)\n",
+                       static_cast<unsigned long long>(sent),
+                       static_cast<unsigned long long>(total_), Percent(sent, total_));
+    (void)std::fflush(out_);
 }
 
 void TransferProgress::SendDone() {

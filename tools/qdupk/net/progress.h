@@ -34,6 +34,7 @@ class TransferProgress {
 
   private:
     void Draw(const std::string& line);
+    void PlainLine(std::uint64_t sent);
 
     std::FILE* out_;
     bool terminal_;

@@ -1,13 +1,14 @@
-// Ctrl-C during a rollout: counted instead of ending the tool (the first
-// press starts no new upload, the second aborts the running ones), and kept
-// blocked except while the loop waits, so a press is never lost between
-// the loop's check and its wait.
+// Ctrl-C (or SIGTERM, SIGHUP) during a rollout: counted instead of ending
+// the tool (the first starts no new upload, the second aborts the running
+// ones), and kept blocked except while the loop waits, so a press is never
+// lost between the loop's check and its wait.
 #ifndef QDUPK_TOOL_ROLLOUT_INTERRUPT_H
 #define QDUPK_TOOL_ROLLOUT_INTERRUPT_H
 
 #include <signal.h>
 
 #include <csignal>
+#include <cstddef>
 
 namespace qdupk {
 
@@ -19,13 +20,16 @@ class InterruptGuard {
     InterruptGuard(const InterruptGuard&) = delete;
     InterruptGuard& operator=(const InterruptGuard&) = delete;
 
-    // How often Ctrl-C was pressed since the guard was set up.
+    static constexpr std::size_t kSignalCount = 3;  // SIGINT, SIGTERM, SIGHUP
+
+    // How often Ctrl-C was pressed (or SIGTERM, SIGHUP came) since the
+    // guard was set up.
     const volatile std::sig_atomic_t* presses() const;
-    // The signal mask to wait with: the current one, SIGINT let through.
+    // The signal mask to wait with: the current one, those three let through.
     const sigset_t* waitMask() const { return &waitMask_; }
 
   private:
-    struct sigaction savedAction_ {};
+    struct sigaction savedActions_[kSignalCount] {};
     sigset_t waitMask_{};
 };
 

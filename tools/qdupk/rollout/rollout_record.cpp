@@ -76,6 +76,15 @@ const char* BackName(BackState back) {
     return "";
 }
 
+void FillKnown(TargetRecord& record) {
+    const bool nothingInstalled = record.result == TargetResult::kRefused ||
+                                  record.result == TargetResult::kNoConnection ||
+                                  record.result == TargetResult::kNotStarted;
+    if (nothingInstalled && record.confirmed == BackState::kNotAsked) {
+        record.confirmed = BackState::kNo;
+    }
+}
+
 int RolloutExitStatus(const std::vector<TargetRecord>& records, const StopReasons& stop) {
     if (stop.interrupted) {
         return kExitInterrupted;

@@ -48,6 +48,11 @@ struct TargetRecord {
     BackState confirmed = BackState::kNotAsked;
 };
 
+// What a verdict already tells: a target refused, never connected or
+// never started got nothing installed, so its firmware is known not to be
+// confirmed, with or without status.
+void FillKnown(TargetRecord& record);
+
 constexpr int kExitSomeFailed = 3;
 constexpr int kExitCanaryStop = 4;
 constexpr int kExitFailureLimit = 5;

@@ -48,15 +48,24 @@ std::string Seconds(double seconds) {
     return text;
 }
 
+constexpr char kCsvHeader[] = "address,result,reason,bytes,seconds,attempts,back,confirmed\n";
+
+std::string CsvRow(const TargetRecord& r) {
+    return CsvField(TargetName(r.target)) + "," + ResultName(r.result) + "," + CsvField(r.reason) +
+           "," + std::to_string(r.bytes) + "," + Seconds(r.seconds) + "," +
+           std::to_string(r.attempts) + "," + BackName(r.back) + "," + BackName(r.confirmed) + "\n";
+}
+
+bool IsJsonPath(const std::string& path) {
+    return EndsWith(path, ".json");
+}
+
 }  // namespace
 
 std::string ReportCsv(const std::vector<TargetRecord>& records) {
-    std::string text = "address,result,reason,bytes,seconds,attempts,back,confirmed\n";
+    std::string text = kCsvHeader;
     for (const TargetRecord& r : records) {
-        text += CsvField(TargetName(r.target)) + "," + ResultName(r.result) + "," +
-                CsvField(r.reason) + "," + std::to_string(r.bytes) + "," + Seconds(r.seconds) +
-                "," + std::to_string(r.attempts) + "," + BackName(r.back) + "," +
-                BackName(r.confirmed) + "\n";
+        text += CsvRow(r);
     }
     return text;
 }
@@ -81,8 +90,7 @@ bool IsReportPath(const std::string& path) {
 
 void WriteReport(const std::string& path, const std::vector<TargetRecord>& records,
                  const StopReasons& stop) {
-    const std::string text =
-        EndsWith(path, ".json") ? ReportJson(records, stop) : ReportCsv(records);
+    const std::string text = IsJsonPath(path) ? ReportJson(records, stop) : ReportCsv(records);
     AtomicFile out(path);
     qd::FilePtr file(std::fopen(out.path().c_str(), "w"));
     if (!file || std::fwrite(text.data(), 1, text.size(), file.get()) != text.size() ||
@@ -90,6 +98,50 @@ void WriteReport(const std::string& path, const std::vector<TargetRecord>& recor
         throw Error("cannot write " + path + ": " + std::strerror(errno));
     }
     out.Commit();
+}
+
+PartialReport::PartialReport(const std::string& path)
+    : path_(path + ".partial"), json_(IsJsonPath(path)), file_(std::fopen(path_.c_str(), "wx")) {
+    if (!file_ && errno == EEXIST) {
+        throw Error(path_ +
+                    " exists: a rollout that did not finish left it; keep it elsewhere first");
+    }
+    if (!file_) {
+        throw Error("cannot write " + path_ + ": " + std::strerror(errno));
+    }
+    if (!json_) {
+        Write(kCsvHeader);
+    }
+}
+
+// One without a result holds nothing worth keeping (the rollout failed
+// before its first verdict) and must not block the next one.
+PartialReport::~PartialReport() {
+    if (finished_ || added_ == 0) {
+        file_.reset();
+        (void)std::remove(path_.c_str());
+    }
+}
+
+// Flushed at once: the process may be killed before the next result.
+void PartialReport::Write(const std::string& text) {
+    if (std::fwrite(text.data(), 1, text.size(), file_.get()) != text.size() ||
+        std::fflush(file_.get()) != 0) {
+        failed_ = true;
+    }
+}
+
+void PartialReport::Add(const TargetRecord& record) {
+    ++added_;
+    Write(json_ ? JsonLine(RecordJson(record)) + "\n" : CsvRow(record));
+}
+
+ReportingObserver::ReportingObserver(RolloutObserver& inner, PartialReport& partial)
+    : inner_(inner), partial_(partial) {}
+
+void ReportingObserver::Finished(const TargetRecord& record) {
+    partial_.Add(record);
+    inner_.Finished(record);
 }
 
 }  // namespace qdupk

@@ -4,12 +4,12 @@
 
 namespace qdupk {
 
-PreparedRollout OpenAndVerify(const RolloutRequest& request) {
+PreparedRollout OpenAndVerify(const RolloutRequest& request, const char* unsent) {
     PreparedRollout prepared;
     prepared.package = OpenRolloutPackage(request.package);
-    prepared.verified =
-        VerifyOpened(prepared.package, request.package,
-                     PolicyFromKeyFiles(request.publicKeys, request.minCounter), &prepared.info);
+    prepared.verified = VerifyOpened(prepared.package, request.package,
+                                     PolicyFromKeyFiles(request.publicKeys, request.minCounter),
+                                     &prepared.info, unsent);
     return prepared;
 }
 

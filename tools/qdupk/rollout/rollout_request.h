@@ -39,8 +39,9 @@ struct PreparedRollout {
 };
 
 // Opens the package and verifies that open file as the request's keys and
-// counter demand. Throws Error when a camera would refuse it.
-PreparedRollout OpenAndVerify(const RolloutRequest& request);
+// counter demand. Throws Error when a camera would refuse it, naming
+// `unsent` in brackets.
+PreparedRollout OpenAndVerify(const RolloutRequest& request, const char* unsent = "nothing sent");
 
 // With waitReturn, asks each target for its status once, before its upload
 // (whether it reports status decides how its return is judged).

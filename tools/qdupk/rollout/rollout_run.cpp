@@ -20,6 +20,9 @@ using TimePoint = Clock::time_point;
 // The longest wait without a look at the clock and the Ctrl-C count.
 constexpr Millis kMaxWait{1000};
 
+// A camera that took no bytes for this long is shown as stalled.
+constexpr std::chrono::seconds kStallShown{3};
+
 double SecondsBetween(TimePoint from, TimePoint to) {
     return std::chrono::duration<double>(to - from).count();
 }
@@ -267,6 +270,7 @@ void Rollout::Finish(std::size_t index, bool succeeded) {
 void Rollout::Announce(std::size_t index) {
     Camera& camera = cameras_[index];
     camera.record.reason = camera.history.Reason(camera.record.reason);
+    FillKnown(camera.record);
     observer_.Finished(camera.record);
     const StopReasons stop = scheduler_.Effective();
     if (stop.canary && !announced_.canary) {
@@ -448,11 +452,13 @@ void Rollout::Leftovers() {
             record.reason = history.pending() ? history.NotPushed()
                                               : history.Reason(record.reason) +
                                                     " (not retried: the rollout stopped)";
-            observer_.Finished(record);
         } else if (state == Scheduler::State::kQueued) {
             record.reason = "not started: the rollout stopped";
-            observer_.Finished(record);
+        } else {
+            continue;
         }
+        FillKnown(record);
+        observer_.Finished(record);
     }
 }
 
@@ -468,6 +474,15 @@ std::vector<InFlight> Rollout::Uploads(TimePoint now) const {
                             : attempt.phase() == UploadAttempt::Phase::kSending  ? "sending"
                                                                                  : "installing";
         const bool sending = attempt.phase() == UploadAttempt::Phase::kSending && seconds > 0;
+        const auto stalled =
+            std::chrono::duration_cast<std::chrono::seconds>(now - attempt.lastProgress());
+        if (sending && stalled >= kStallShown) {
+            // An average over the attempt would fall slowly and hide that
+            // nothing moves.
+            flights.push_back(
+                {i, "stalled " + std::to_string(stalled.count()) + " s", attempt.sent(), 0.0});
+            continue;
+        }
         flights.push_back({i, state, attempt.sent(),
                            sending ? static_cast<double>(attempt.sent()) / seconds : 0.0});
     }

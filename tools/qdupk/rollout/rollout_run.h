@@ -24,7 +24,8 @@ namespace qdupk {
 struct InFlight {
     std::size_t index = 0;
     // "connecting", "sending", "installing", "rebooting", "confirming: ...",
-    // "asking why", "retry in N s", "in recovery; again in N s"
+    // "asking why", "retry in N s", "in recovery; again in N s", "stalled N s"
+    // (a camera that took no package bytes for a few seconds)
     std::string state;
     std::uint64_t bytes = 0;
     double rate = 0.0;  // package bytes a second in this attempt

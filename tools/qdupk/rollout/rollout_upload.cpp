@@ -123,6 +123,7 @@ void UploadAttempt::FinishConnect(TimePoint now) {
     }
     phase_ = Phase::kSending;
     deadline_ = now + settings_.timeout;
+    lastProgress_ = now;
 }
 
 void UploadAttempt::Advance(short revents, TimePoint now) {
@@ -184,6 +185,7 @@ void UploadAttempt::Send(TimePoint now) {
     }
     if (offset_ != before || headerSent_ != headerBefore) {
         deadline_ = now + settings_.timeout;
+        lastProgress_ = now;
     }
     if (static_cast<std::uint64_t>(offset_) == settings_.size) {
         phase_ = Phase::kAwaiting;

@@ -53,6 +53,8 @@ class UploadAttempt {
 
     Phase phase() const { return phase_; }
     std::uint64_t sent() const { return static_cast<std::uint64_t>(offset_); }
+    // When the camera last took package bytes (or the sending began).
+    TimePoint lastProgress() const { return lastProgress_; }
     const std::optional<AttemptEnd>& end() const { return end_; }
     // The IPv4 address connected to, as text; empty before.
     const std::string& address() const { return address_; }
@@ -76,6 +78,7 @@ class UploadAttempt {
     qd::UniqueFd sock_;
     Phase phase_ = Phase::kConnecting;
     TimePoint deadline_{};
+    TimePoint lastProgress_{};
     std::string address_;
     UploadHeader header_{};
     std::size_t headerSent_ = 0;
