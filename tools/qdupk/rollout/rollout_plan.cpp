@@ -1,6 +1,5 @@
 #include "rollout_plan.h"
 
-#include <arpa/inet.h>
 #include <poll.h>
 
 #include <algorithm>
@@ -25,22 +24,6 @@ void AddBatches(std::size_t from, std::size_t to, std::size_t width,
         }
         batches.push_back(std::move(batch));
     }
-}
-
-// Each target's IPv4 address as text, or empty when its name does not
-// resolve.
-std::vector<std::string> Addresses(const std::vector<HostPort>& targets) {
-    std::vector<std::string> addresses;
-    for (const HostPort& target : targets) {
-        int error = 0;
-        const std::optional<in_addr> address = FirstIpv4(target.host, error);
-        char text[INET_ADDRSTRLEN] = "";
-        if (address) {
-            (void)inet_ntop(AF_INET, &*address, text, sizeof text);
-        }
-        addresses.emplace_back(text);
-    }
-    return addresses;
 }
 
 void ProbeAll(const std::vector<std::string>& addresses, const std::vector<bool>& answered,
@@ -80,7 +63,7 @@ std::vector<std::vector<std::size_t>> PlanBatches(std::size_t count, const Rollo
 
 std::vector<bool> ProbeTargets(const std::vector<HostPort>& targets, ReturnProbe& probe,
                                Millis timeout) {
-    const std::vector<std::string> addresses = Addresses(targets);
+    const std::vector<std::string> addresses = TargetAddresses(targets);
     std::vector<bool> answered(targets.size(), false);
     std::size_t waiting = static_cast<std::size_t>(std::count_if(
         addresses.begin(), addresses.end(), [](const auto& a) { return !a.empty(); }));

@@ -1,7 +1,5 @@
 #include "rollout_status.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <utility>
 
@@ -12,17 +10,7 @@ namespace qdupk {
 std::vector<std::optional<qd::StatusReport>> AskBefore(StatusClient& client,
                                                        const std::vector<HostPort>& targets,
                                                        Millis timeout) {
-    std::vector<std::string> addresses;
-    for (const HostPort& target : targets) {
-        int error = 0;
-        const std::optional<in_addr> address = FirstIpv4(target.host, error);
-        char text[INET_ADDRSTRLEN] = "";
-        if (address) {
-            (void)inet_ntop(AF_INET, &*address, text, sizeof text);
-        }
-        addresses.emplace_back(text);
-    }
-    return AskEach(client, addresses, timeout);
+    return AskEach(client, TargetAddresses(targets), timeout);
 }
 
 StatusWatches::StatusWatches(StatusClient* client, std::string identity, Millis confirmTimeout)

@@ -201,4 +201,18 @@ void SortByAddress(std::vector<HostPort>& targets) {
                      [](const HostPort& a, const HostPort& b) { return SortKey(a) < SortKey(b); });
 }
 
+std::vector<std::string> TargetAddresses(const std::vector<HostPort>& targets) {
+    std::vector<std::string> addresses;
+    for (const HostPort& target : targets) {
+        int error = 0;
+        const std::optional<in_addr> address = FirstIpv4(target.host, error);
+        char text[INET_ADDRSTRLEN] = "";
+        if (address) {
+            (void)inet_ntop(AF_INET, &*address, text, sizeof text);
+        }
+        addresses.emplace_back(text);
+    }
+    return addresses;
+}
+
 }  // namespace qdupk

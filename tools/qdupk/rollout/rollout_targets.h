@@ -38,6 +38,10 @@ TargetList ReadTargetList(const std::string& path);
 // with getaddrinfo's code in `error`, when the name does not resolve.
 std::optional<in_addr> FirstIpv4(const std::string& host, int& error);
 
+// Each target's IPv4 address as text, or empty when its name does not
+// resolve.
+std::vector<std::string> TargetAddresses(const std::vector<HostPort>& targets);
+
 // "host:port" as messages and reports name a target.
 std::string TargetName(const HostPort& target);
 
