@@ -16,7 +16,6 @@ namespace qdbench {
 // Header and acknowledgement have the same shape: the magic, then the
 // length or the result, big-endian.
 static_assert(qd::kUploadHeaderSize == qd::kUploadAckSize, "one buffer size for both");
-constexpr std::size_t kHeaderSize = qd::kUploadHeaderSize;
 
 // Magic and length (or result), big-endian.
 void StoreHeader(unsigned char* out, std::uint32_t word);

@@ -113,7 +113,7 @@ int main(int argc, char** argv) {
     const char* dest = argv[3];
     const qd::UniqueFd listener = qdbench::Listen(argv[1]);
     const qd::UniqueFd sock = listener.valid() ? AcceptOne(listener.get()) : qd::UniqueFd();
-    unsigned char header[qdbench::kHeaderSize];
+    unsigned char header[qd::kUploadHeaderSize];
     if (!sock.valid() || !qdbench::ReceiveAll(sock.get(), header, sizeof header)) {
         return 1;
     }
@@ -135,7 +135,7 @@ int main(int argc, char** argv) {
     start = Clock::now();
     const bool copied = summed && RunTool({"cp", "--", file, dest});
     const double cp = SecondsSince(start);
-    unsigned char ack[qdbench::kHeaderSize];
+    unsigned char ack[qd::kUploadAckSize];
     qdbench::StoreHeader(ack, 0);
     if (!copied || !qdbench::SendAll(sock.get(), ack, sizeof ack)) {
         (void)std::fprintf(stderr, "floor_receiver: a tool or the acknowledgement failed\n");

@@ -30,7 +30,7 @@ using Clock = std::chrono::steady_clock;
 constexpr int kAckWaitMs = 600 * 1000;
 
 bool SendPackage(int sock, int file, off_t size) {
-    unsigned char header[qdbench::kHeaderSize];
+    unsigned char header[qd::kUploadHeaderSize];
     qdbench::StoreHeader(header, static_cast<std::uint32_t>(size));
     if (!qdbench::SendAll(sock, header, sizeof header)) {
         return false;
@@ -47,7 +47,7 @@ bool SendPackage(int sock, int file, off_t size) {
 }
 
 bool ReceiveAck(int sock) {
-    unsigned char ack[qdbench::kHeaderSize];
+    unsigned char ack[qd::kUploadAckSize];
     std::size_t got = 0;
     while (got < sizeof ack) {
         pollfd entry = {sock, POLLIN, 0};
