@@ -455,6 +455,29 @@ TEST(ConfigCheck, AGoodOrUnreadableFileIsOneLine) {
     EXPECT_TRUE(HasLine(missing, dir.file("none.cfg") + ": ")) << missing.lines[0];
 }
 
+// qdboot run with args in a network namespace of its own (no eth0, so a
+// start-up that got past the configuration would wait out the time-out).
+struct IsolatedRun {
+    int status = -1;
+    std::string output;
+};
+
+IsolatedRun RunIsolated(const std::vector<std::string>& args) {
+    const std::string command =
+        "timeout 10 unshare --net " +
+        qdtest::TargetShellCommand(qdtest::BuildExecutable("qdboot"), args) + " 2>&1";
+    IsolatedRun run;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return run;
+    }
+    for (int c = 0; (c = std::fgetc(pipe)) != EOF;) {
+        run.output += static_cast<char>(c);
+    }
+    run.status = ::pclose(pipe);
+    return run;
+}
+
 TEST(QdbootExecutable, RefusedConfigurationExitsSilentlyWith255) {
     if (::geteuid() != 0 || std::system("unshare --net true 2>/dev/null") != 0) {
         GTEST_SKIP() << "needs root and unshare --net for an isolated network namespace";
@@ -462,16 +485,10 @@ TEST(QdbootExecutable, RefusedConfigurationExitsSilentlyWith255) {
     const std::string data = std::string(QD_SOURCE_DIR) + "/tests/data/daemon/";
     for (const char* name : {"baud_19200.cfg", "kernel_without_nsize.cfg", "empty_tmpdir.cfg",
                              "tmpdir_114_chars.cfg", "does_not_exist.cfg"}) {
-        const std::string command =
-            "timeout 10 unshare --net " +
-            qdtest::TargetShellCommand(qdtest::BuildExecutable("qdboot"), {data + name}) + " 2>&1";
-        FILE* pipe = ::popen(command.c_str(), "r");
-        ASSERT_NE(pipe, nullptr);
-        std::string output;
-        for (int c = 0; (c = std::fgetc(pipe)) != EOF;) {
-            output += static_cast<char>(c);
-        }
-        const int status = ::pclose(pipe);
+        const IsolatedRun run = RunIsolated({data + name});
+        ASSERT_NE(run.status, -1) << "qdboot could not be run";
+        const int status = run.status;
+        const std::string& output = run.output;
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 255) << name << " " << status;
         EXPECT_EQ(output, "") << name;
     }
@@ -487,17 +504,10 @@ TEST(QdbootExecutable, CheckExitsWithItsFindings) {
     qdtest::WriteFile(dir.file("good.cfg"), kValid);
     qdtest::WriteFile(dir.file("bad.cfg"), KernelNamedOnly(kValid));
     for (const char* name : {"good.cfg", "bad.cfg"}) {
-        const std::string command = "timeout 10 unshare --net " +
-                                    qdtest::TargetShellCommand(qdtest::BuildExecutable("qdboot"),
-                                                               {"--check", dir.file(name)}) +
-                                    " 2>&1";
-        FILE* pipe = ::popen(command.c_str(), "r");
-        ASSERT_NE(pipe, nullptr);
-        std::string output;
-        for (int c = 0; (c = std::fgetc(pipe)) != EOF;) {
-            output += static_cast<char>(c);
-        }
-        const int status = ::pclose(pipe);
+        const IsolatedRun run = RunIsolated({"--check", dir.file(name)});
+        ASSERT_NE(run.status, -1) << "qdboot could not be run";
+        const int status = run.status;
+        const std::string& output = run.output;
         const bool good = std::string(name) == "good.cfg";
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == (good ? 0 : 1))
             << name << " " << status << "\n"
