@@ -318,6 +318,11 @@ void Rollout::Wait(TimePoint now) {
     if (!status_.empty()) {
         fds.push_back({status_.Descriptor(), POLLIN, 0});
     }
+    // Last, so Dispatch's places for the others stay as they are.
+    const bool wakeable = settings_.wakeFd >= 0;
+    if (wakeable) {
+        fds.push_back({settings_.wakeFd, POLLIN, 0});
+    }
     const auto wait = std::chrono::ceil<std::chrono::nanoseconds>(NextWake(now) - now);
     timespec timeout{};
     timeout.tv_sec = static_cast<time_t>(wait.count() / 1000000000);
@@ -326,6 +331,9 @@ void Rollout::Wait(TimePoint now) {
     if (ready < 0) {
         // EINTR: a Ctrl-C, seen at the top of the loop.
         return;
+    }
+    if (wakeable && fds.back().revents != 0 && settings_.onWake) {
+        settings_.onWake();
     }
     Dispatch(fds, Clock::now());
 }
@@ -412,7 +420,7 @@ void Rollout::AbortAll() {
     const TimePoint now = Clock::now();
     for (Camera& camera : cameras_) {
         if (camera.upload) {
-            camera.upload->Abort("aborted by a second Ctrl-C");
+            camera.upload->Abort("aborted by " + settings_.abortedBy);
         }
     }
     Collect(now);
@@ -423,8 +431,8 @@ void Rollout::AbortAll() {
         }
         camera.watch.reset();
         camera.record.result = TargetResult::kAborted;
-        camera.record.reason =
-            "acknowledged the package; a second Ctrl-C stopped waiting for it to come back";
+        camera.record.reason = "acknowledged the package; " + settings_.abortedBy +
+                               " stopped waiting for it to come back";
         camera.record.seconds = SecondsBetween(camera.firstStart, now);
         Finish(i, false);
     }
@@ -435,8 +443,8 @@ void Rollout::AbortAll() {
             continue;
         }
         camera.record.result = TargetResult::kAborted;
-        camera.record.reason =
-            "acknowledged the package; a second Ctrl-C stopped waiting for its confirmation";
+        camera.record.reason = "acknowledged the package; " + settings_.abortedBy +
+                               " stopped waiting for its confirmation";
         camera.record.seconds = SecondsBetween(camera.firstStart, now);
         Finish(verdict.index, false);
     }
