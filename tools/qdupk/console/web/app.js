@@ -14,6 +14,7 @@ const page = {
 
 const PHASE_CLASSES = ['waiting', 'uploading', 'installing', 'rebooting', 'acknowledged',
   'back', 'confirmed', 'failed', 'not-started'];
+const ENDED = new Set(['acknowledged', 'back', 'confirmed', 'failed', 'not-started']);
 
 // Option inputs and the members of POST /api/rollouts they fill; a
 // required one falls back to the command line's default only by its value.
@@ -321,6 +322,8 @@ async function startRollout() {
   $('summary').replaceChildren();
   renderProgress(body.targets.map((target, index) => ({ index: index, target: target, phase: 'waiting' })));
   setRunning(true);
+  // Start is disabled now: the keyboard's next step is Cancel.
+  $('cancel').focus();
   $('rollout-state').textContent = 'Rollout ' + started.id + ' running';
   listen(started.events || '/api/rollouts/' + encodeURIComponent(started.id) + '/events');
 }
@@ -387,9 +390,12 @@ function updateRow(camera) {
   const size = Number(row.dataset.size);
   bar.max = size > 0 ? size : 1;
   bar.value = size > 0 ? Math.min(Number(row.dataset.bytes), size) : 0;
-  const reason = camera.phase === 'failed' || camera.phase === 'not-started' ? camera.reason : '';
-  if (reason || camera.detail !== undefined) {
-    row.querySelector('.detail').textContent = reason || camera.detail || '';
+  const detail = row.querySelector('.detail');
+  if (ENDED.has(camera.phase)) {
+    // The last step's words would be stale: an ended camera shows its reason.
+    detail.textContent = camera.reason || (camera.phase === 'failed' ? camera.detail || '' : '');
+  } else if (camera.detail !== undefined) {
+    detail.textContent = camera.detail || '';
   }
 }
 
