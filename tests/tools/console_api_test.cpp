@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -270,7 +271,7 @@ std::string MakePackage(std::size_t dataSize) {
     return qdupk::BuildPackage(plan);
 }
 
-constexpr std::uint64_t kMaxPackage = 256 * 1024;
+constexpr std::uint64_t kMaxPackage = std::uint64_t{256} * 1024;
 
 // A console serving on 127.0.0.1 at a port of the system's choice, its
 // engine listing `cameras` and searching nothing, and a client that has
@@ -318,10 +319,10 @@ class ConsoleApi : public ::testing::Test {
     httplib::Headers Headers() const {
         return {{"Origin", "http://" + host_}, {"Cookie", cookie_}};
     }
-    httplib::Result Get(const std::string& path) { return client_->Get(path.c_str(), Headers()); }
+    httplib::Result Get(const std::string& path) { return client_->Get(path, Headers()); }
     httplib::Result Post(const std::string& path, const std::string& body,
                          const char* type = "application/json") {
-        return client_->Post(path.c_str(), Headers(), body, type);
+        return client_->Post(path, Headers(), body, type);
     }
     json Json(const httplib::Result& result) { return json::parse(result->body); }
 
@@ -472,36 +473,42 @@ TEST_F(ConsoleApi, BodiesOutsideTheLimitsAreRefusedUnread) {
 }
 
 struct Event {
-    std::uint64_t id = 0;
+    std::uint64_t id;
     std::string type;
     json data;
 };
 
-// "id: N\nevent: TYPE\ndata: JSON\n\n" blocks; comment lines skipped.
+// One "id: N\nevent: TYPE\ndata: JSON" block.
+Event ParseEvent(const std::string& block) {
+    std::uint64_t id = 0;
+    std::string type;
+    std::string data;
+    std::size_t line = 0;
+    while (line < block.size()) {
+        const std::size_t stop = std::min(block.find('\n', line), block.size());
+        const std::string field = block.substr(line, stop - line);
+        if (field.rfind("id: ", 0) == 0) {
+            id = std::stoull(field.substr(4));
+        } else if (field.rfind("event: ", 0) == 0) {
+            type = field.substr(7);
+        } else if (field.rfind("data: ", 0) == 0) {
+            data = field.substr(6);
+        }
+        line = stop + 1;
+    }
+    return {id, type, json::parse(data)};
+}
+
+// The stream's events in order; comment lines skipped.
 std::vector<Event> ParseEvents(const std::string& text) {
     std::vector<Event> events;
     std::size_t start = 0;
     for (std::size_t end = text.find("\n\n"); end != std::string::npos;
          start = end + 2, end = text.find("\n\n", start)) {
         const std::string block = text.substr(start, end - start);
-        if (block.empty() || block[0] == ':') {
-            continue;
+        if (!block.empty() && block[0] != ':') {
+            events.push_back(ParseEvent(block));
         }
-        Event event;
-        std::size_t line = 0;
-        while (line < block.size()) {
-            const std::size_t stop = std::min(block.find('\n', line), block.size());
-            const std::string field = block.substr(line, stop - line);
-            if (field.rfind("id: ", 0) == 0) {
-                event.id = std::stoull(field.substr(4));
-            } else if (field.rfind("event: ", 0) == 0) {
-                event.type = field.substr(7);
-            } else if (field.rfind("data: ", 0) == 0) {
-                event.data = json::parse(field.substr(6));
-            }
-            line = stop + 1;
-        }
-        events.push_back(event);
     }
     return events;
 }
@@ -519,7 +526,7 @@ class ConsoleRollout : public ConsoleApi {
     std::vector<Event> ReadEvents(const std::string& path) {
         std::string text;
         const httplib::Result result =
-            client_->Get(path.c_str(), Headers(), [&text](const char* data, std::size_t size) {
+            client_->Get(path, Headers(), [&text](const char* data, std::size_t size) {
                 text.append(data, size);
                 return true;
             });
@@ -681,15 +688,21 @@ std::string ReadLine(int fd) {
 
 TEST(ConsoleCommand, PrintsItsAddressServesAndEndsOnSignal) {
     const ScratchDir tmp;
+    // --open's browser: keeps what it was given to open, and how.
+    const ScratchDir stubs;
+    WriteFile(stubs.file("xdg-open"), "#!/bin/sh\necho \"$@\" > " + stubs.file("args") +
+                                          "\ncp \"$1\" " + stubs.file("opened.html") + "\n");
+    ASSERT_EQ(::chmod(stubs.file("xdg-open").c_str(), 0755), 0);
     int pipeFds[2] = {-1, -1};
     ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
     const qd::UniqueFd readEnd(pipeFds[0]);
     ChildProcess console;
     {
         const qd::UniqueFd writeEnd(pipeFds[1]);
-        console.Start(
-            {QDUPK_EXE, "console", "--no-search", "--listen", "127.0.0.1:0", "127.0.0.1:9"},
-            {"TMPDIR=" + tmp.path()}, writeEnd.get());
+        console.Start({QDUPK_EXE, "console", "--no-search", "--listen", "127.0.0.1:0", "--open",
+                       "127.0.0.1:9"},
+                      {"TMPDIR=" + tmp.path(), "PATH=" + stubs.path() + ":" + std::getenv("PATH")},
+                      writeEnd.get());
     }
     const std::string line = ReadLine(readEnd.get());
     const std::string prefix = "open http://127.0.0.1:";
@@ -699,6 +712,9 @@ TEST(ConsoleCommand, PrintsItsAddressServesAndEndsOnSignal) {
     const int port = std::stoi(line.substr(prefix.size(), slash - prefix.size()));
     const std::string token = line.substr(slash + 4);
     EXPECT_EQ(token.size(), 64U);
+    ASSERT_TRUE(PollUntil(Millis(10000), [&] { return FileExists(stubs.file("opened.html")); }));
+    EXPECT_TRUE(Contains(ReadFile(stubs.file("opened.html")), line.substr(5)));
+    EXPECT_FALSE(Contains(ReadFile(stubs.file("args")), token)) << "command lines are public";
 
     httplib::Client client("127.0.0.1", port);
     const std::string origin = "http://127.0.0.1:" + std::to_string(port);

@@ -48,7 +48,7 @@ ApiAnswer Refusal(int status, const std::string& message) {
 
 void Send(Response& res, const ApiAnswer& answer) {
     res.status = answer.status;
-    res.set_content(answer.body, answer.contentType.c_str());
+    res.set_content(answer.body, answer.contentType);
     if (!answer.fileName.empty()) {
         res.set_header("Content-Disposition", "attachment; filename=\"" + answer.fileName + "\"");
     }
@@ -239,7 +239,7 @@ void ConsoleServer::Impl::SetUp() {
     server.set_exception_handler([](const Request&, Response& res, std::exception_ptr error) {
         std::string what = "unknown failure";
         try {
-            std::rethrow_exception(error);
+            std::rethrow_exception(std::move(error));
         } catch (const std::exception& e) {
             what = e.what();
         } catch (...) {
@@ -274,7 +274,7 @@ HandlerResponse ConsoleServer::Impl::BeforeRouting(const Request& req, Response&
         case AccessVerdict::kLoginPage: {
             const ConsoleAsset* login = settings.findAsset ? settings.findAsset("/login") : nullptr;
             if (login != nullptr) {
-                res.set_content(std::string(login->body), std::string(login->type).c_str());
+                res.set_content(std::string(login->body), std::string(login->type));
                 break;
             }
             Send(res, Refusal(401, "no console session: open the address 'qdupk console' printed"));
@@ -297,7 +297,7 @@ void ConsoleServer::Impl::ServeAsset(const Request& req, Response& res) const {
         Send(res, Refusal(404, "nothing here: " + req.path));
         return;
     }
-    res.set_content(std::string(asset->body), std::string(asset->type).c_str());
+    res.set_content(std::string(asset->body), std::string(asset->type));
 }
 
 void ConsoleServer::Impl::OpenSession(const Request& req, Response& res,
