@@ -102,6 +102,8 @@ def start_browser(downloads):
         "download.default_directory": downloads,
         "download.prompt_for_download": False,
     })
+    # Script errors and Content-Security-Policy refusals land in the log.
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
     driver.execute_cdp_cmd("Browser.setDownloadBehavior",
                            {"behavior": "allow", "downloadPath": downloads})
@@ -334,6 +336,8 @@ def main():
             for flow in (main_flow, keyboard_flow, layout):
                 print(f"browser: {flow.__name__}", flush=True)
                 flow(page, args, downloads) if flow is not layout else flow(page)
+                errors = [e["message"] for e in driver.get_log("browser") if e["level"] == "SEVERE"]
+                check(not errors, f"the browser logged errors: {errors}")
         except (Failure, WebDriverException) as e:
             print(f"FAIL: {e}", file=sys.stderr)
             print("console stderr:\n" + "".join(console.errors), file=sys.stderr)

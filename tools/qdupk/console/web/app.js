@@ -448,8 +448,15 @@ function finish(summary, exit) {
   setRunning(false);
   setReports(page.rollout.id);
   $('rollout-state').textContent = 'Rollout ' + page.rollout.id + ' finished';
-  // The engine asks every camera's status once a rollout ends.
-  loadCameras(false).catch((e) => showError(e.message));
+  // The engine asks every camera's status once a rollout ends; the table
+  // shows the result as soon as the list has it.
+  awaitResults(page.rollout.id, 40).catch((e) => showError(e.message));
+}
+
+async function awaitResults(id, tries) {
+  await loadCameras(false);
+  const waiting = page.cameras.some((c) => page.picked.has(c.target) && !(c.last && c.last.rollout === id));
+  if (waiting && tries > 1) setTimeout(act(() => awaitResults(id, tries - 1)), 500);
 }
 
 function parsed(event) {
