@@ -216,6 +216,8 @@ def main_flow(page, args, downloads):
     page.choose_package(args.damaged, "rejected")
     page.shot("2-package-rejected")
     page.choose_package(args.package, "accepted")
+    check(page.by_id("package-name").text == args.package_name,
+          f"the panel names the package {page.by_id('package-name').text!r}")
     check(page.by_id("package-signer").text.strip() not in ("", "—"),
           "the signer of a signed package is not shown")
     page.shot("3-package-accepted")
@@ -317,6 +319,7 @@ def layout(page):
 def parse():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--package", required=True, help="a package every camera takes")
+    parser.add_argument("--package-name", required=True, help="its name, as its manifest gives it")
     parser.add_argument("--damaged", required=True, help="a package the console refuses")
     parser.add_argument("--camera", action="append", required=True, help="HOST:PORT, each")
     parser.add_argument("--refusing", required=True, help="the camera that refuses")

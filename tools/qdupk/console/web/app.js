@@ -234,7 +234,7 @@ function itemText(item) {
 function renderPackage(verdict, fileName) {
   page.packageId = verdict.id || null;
   $('package-file-name').textContent = fileName + ' (' + sizeText(verdict.size) + ')';
-  $('package-name').textContent = verdict.name || '—';
+  $('package-name').textContent = verdict.package_name || '—';
   $('package-version').textContent = verdict.version || '—';
   $('package-device').textContent = verdict.devid || '—';
   $('package-items').replaceChildren(...(verdict.items || []).map((item) => element('li', '', itemText(item))));
