@@ -50,6 +50,8 @@ done
 [ -n "$BUILD" ] && [ -n "$SHOTS" ] || fail "usage: run_browser_test.sh --build-dir DIR --screenshots DIR"
 BUILD=$(cd "$BUILD" && pwd) || fail "no build directory $BUILD"
 mkdir -p "$SHOTS" && SHOTS=$(cd "$SHOTS" && pwd) || fail "cannot make $SHOTS"
+# The screenshots are this run's only.
+rm -f "$SHOTS"/*.png
 BIN=$BUILD/bin
 
 if why=$(rig_host_problem nsenter unshare); then skip "$why"; fi
