@@ -122,8 +122,10 @@ run_browser() {
         set -- "$@" --camera "$target"
     done
     refusing=$(sh "$VLAN" targets "$LAN" | sed -n "${REFUSING}p")
+    absent=$(sh "$VLAN" info "$LAN" | sed -n 's/^absentaddr=//p'):$RIG_PORT
     sh "$VLAN" pc "$LAN" "$PYTHON" "$REPO/tests/browser/console_browser_test.py" \
         --package "$WORK/site.upg" --package-name "Site firmware" --damaged "$WORK/damaged.upg" "$@" --refusing "$refusing" \
+        --absent "$absent" \
         --screenshots "$SHOTS" -- \
         "$BIN/qdupk" console --interface pc0 --listen 127.0.0.1:0 --pubkey "$WORK/site.pub"
 }
