@@ -251,12 +251,15 @@ HandlerResponse ConsoleServer::Impl::BeforeRouting(const Request& req, Response&
         SendUnread(res, Refusal(400, "this console takes a body only with POST"));
         return HandlerResponse::Handled;
     }
+    const std::string host = req.get_header_value("Host");
+    const std::string origin = req.get_header_value("Origin");
+    const std::string cookie = req.get_header_value("Cookie");
     AccessRequest request;
     request.method = req.method;
     request.path = req.path;
-    request.host = req.get_header_value("Host");
-    request.origin = req.get_header_value("Origin");
-    request.cookie = req.get_header_value("Cookie");
+    request.host = host;
+    request.origin = origin;
+    request.cookie = cookie;
     const ConsoleAsset* asset = settings.findAsset ? settings.findAsset(req.path) : nullptr;
     request.isPublic = asset != nullptr && asset->isPublic;
     const AccessDecision decision = access->Judge(request);
