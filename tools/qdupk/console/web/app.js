@@ -234,10 +234,11 @@ function itemText(item) {
 function renderPackage(verdict, fileName) {
   page.packageId = verdict.id || null;
   $('package-file-name').textContent = fileName + ' (' + sizeText(verdict.size) + ')';
-  $('package-name').textContent = verdict.name || '—';
+  $('package-name').textContent = verdict.package_name || '—';
   $('package-version').textContent = verdict.version || '—';
   $('package-device').textContent = verdict.devid || '—';
-  $('package-items').replaceChildren(...(verdict.items || []).map((item) => element('li', '', itemText(item))));
+  const items = (verdict.items || []).map((item) => element('li', '', itemText(item)));
+  $('package-items').replaceChildren(...(items.length ? items : [element('li', '', 'none read')]));
   $('package-seal').textContent = sealText(verdict.seal) || '—';
   $('package-signer').textContent = signerText(verdict);
   $('package-facts').hidden = false;
@@ -448,8 +449,15 @@ function finish(summary, exit) {
   setRunning(false);
   setReports(page.rollout.id);
   $('rollout-state').textContent = 'Rollout ' + page.rollout.id + ' finished';
-  // The engine asks every camera's status once a rollout ends.
-  loadCameras(false).catch((e) => showError(e.message));
+  // The engine asks every camera's status once a rollout ends; the table
+  // shows the result as soon as the list has it.
+  awaitResults(page.rollout.id, 40).catch((e) => showError(e.message));
+}
+
+async function awaitResults(id, tries) {
+  await loadCameras(false);
+  const waiting = page.cameras.some((c) => page.picked.has(c.target) && !(c.last && c.last.rollout === id));
+  if (waiting && tries > 1) setTimeout(act(() => awaitResults(id, tries - 1)), 500);
 }
 
 function parsed(event) {
