@@ -729,6 +729,14 @@ TEST(ConsoleCommand, PrintsItsAddressServesAndEndsOnSignal) {
         return cameras && json::parse(cameras->body)["cameras"].size() == 1;
     };
     EXPECT_TRUE(PollUntil(Millis(10000), listed)) << "the camera TARGETS named";
+    // The page compiled in: the login page first, the console with a session.
+    const httplib::Result login = client.Get("/");
+    ASSERT_TRUE(login);
+    EXPECT_TRUE(Contains(login->body, "/login.js")) << login->body;
+    const httplib::Result page = client.Get("/", {{"Cookie", set.substr(0, set.find(';'))}});
+    ASSERT_TRUE(page);
+    EXPECT_TRUE(Contains(page->body, "id=\"cameras\"")) << page->body;
+    EXPECT_EQ(client.Get("/login.js")->status, 200) << "public";
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tmp.path()), {}), 1)
         << "the console's private folder";
 
