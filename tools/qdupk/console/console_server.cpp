@@ -7,6 +7,7 @@
 #include <httplib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -166,6 +167,9 @@ struct ConsoleServer::Impl {
     void AddRolloutRoutes();
     void AddFallbacks();
     HandlerResponse BeforeRouting(const Request& req, Response& res) const;
+    AccessDecision Judge(const Request& req) const;
+    const ConsoleAsset* Asset(std::string_view path) const;
+    void ServeLogin(Response& res) const;
     void ServeAsset(const Request& req, Response& res) const;
     void OpenSession(const Request& req, Response& res, const ContentReader& reader) const;
     void TakePackage(const Request& req, Response& res, const ContentReader& reader) const;
@@ -220,8 +224,9 @@ void ConsoleServer::Stop() {
 void ConsoleServer::Impl::SetUp() {
     httplib::Server& server = *http;
     server.new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
-    // Checked again, with its own message, before any package byte is read.
-    server.set_payload_max_length(static_cast<std::size_t>(settings.maxPackageSize));
+    // Checked again, with its own message, before any body byte is read.
+    server.set_payload_max_length(
+        std::max(static_cast<std::size_t>(settings.maxPackageSize), kMaxJsonBody));
     // One request per connection: a body refused unread must not be taken
     // for the next request, and httplib keeps a connection open whatever
     // the answer says. The page makes few requests; a new connection each
@@ -256,30 +261,13 @@ HandlerResponse ConsoleServer::Impl::BeforeRouting(const Request& req, Response&
         SendUnread(res, Refusal(400, "this console takes a body only with POST"));
         return HandlerResponse::Handled;
     }
-    const std::string host = req.get_header_value("Host");
-    const std::string origin = req.get_header_value("Origin");
-    const std::string cookie = req.get_header_value("Cookie");
-    AccessRequest request;
-    request.method = req.method;
-    request.path = req.path;
-    request.host = host;
-    request.origin = origin;
-    request.cookie = cookie;
-    const ConsoleAsset* asset = settings.findAsset ? settings.findAsset(req.path) : nullptr;
-    request.isPublic = asset != nullptr && asset->isPublic;
-    const AccessDecision decision = access->Judge(request);
+    const AccessDecision decision = Judge(req);
     switch (decision.verdict) {
         case AccessVerdict::kAllow:
             return HandlerResponse::Unhandled;
-        case AccessVerdict::kLoginPage: {
-            const ConsoleAsset* login = settings.findAsset ? settings.findAsset("/login") : nullptr;
-            if (login != nullptr) {
-                res.set_content(std::string(login->body), std::string(login->type));
-                break;
-            }
-            Send(res, Refusal(401, "no console session: open the address 'qdupk console' printed"));
+        case AccessVerdict::kLoginPage:
+            ServeLogin(res);
             break;
-        }
         case AccessVerdict::kNoSession:
             SendUnread(res, Refusal(401, decision.message));
             break;
@@ -291,8 +279,37 @@ HandlerResponse ConsoleServer::Impl::BeforeRouting(const Request& req, Response&
     return HandlerResponse::Handled;
 }
 
+AccessDecision ConsoleServer::Impl::Judge(const Request& req) const {
+    // The request's views point into these until the verdict is in.
+    const std::string host = req.get_header_value("Host");
+    const std::string origin = req.get_header_value("Origin");
+    const std::string cookie = req.get_header_value("Cookie");
+    AccessRequest request;
+    request.method = req.method;
+    request.path = req.path;
+    request.host = host;
+    request.origin = origin;
+    request.cookie = cookie;
+    const ConsoleAsset* asset = Asset(req.path);
+    request.isPublic = asset != nullptr && asset->isPublic;
+    return access->Judge(request);
+}
+
+const ConsoleAsset* ConsoleServer::Impl::Asset(std::string_view path) const {
+    return settings.findAsset != nullptr ? settings.findAsset(path) : nullptr;
+}
+
+void ConsoleServer::Impl::ServeLogin(Response& res) const {
+    const ConsoleAsset* login = Asset("/login");
+    if (login == nullptr) {
+        Send(res, Refusal(401, "no console session: open the address 'qdupk console' printed"));
+        return;
+    }
+    res.set_content(std::string(login->body), std::string(login->type));
+}
+
 void ConsoleServer::Impl::ServeAsset(const Request& req, Response& res) const {
-    const ConsoleAsset* asset = settings.findAsset ? settings.findAsset(req.path) : nullptr;
+    const ConsoleAsset* asset = Asset(req.path);
     if (asset == nullptr) {
         Send(res, Refusal(404, "nothing here: " + req.path));
         return;
