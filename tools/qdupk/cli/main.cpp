@@ -19,7 +19,11 @@ namespace qdupk {
 namespace {
 
 constexpr Command (*kCommands[])(CLI::App&) = {
-    AddKeygen, AddPack, AddSeal, AddInfo, AddVerify, AddSearch, AddStatus, AddUpload, AddRollout};
+    AddKeygen,  AddPack, AddSeal, AddInfo, AddVerify, AddSearch, AddStatus, AddUpload, AddRollout,
+#ifdef QDUPK_WITH_CONSOLE
+    AddConsole,
+#endif
+};
 
 const char kToolFooter[] =
     "'qdupk COMMAND --help' shows a command's usage and exit codes.\n"
@@ -28,7 +32,7 @@ const char kToolFooter[] =
     "for; warnings and errors still go to stderr.\n"
     "\n"
     "Exit status: 0 success; 1 refused or failed; 2 usage; search, status,\n"
-    "upload and rollout add codes of their own from 3 on.\n";
+    "upload, rollout and console add codes of their own from 3 on.\n";
 
 // The command the line named, or the tool itself when it named none.
 const CLI::App& Selected(const CLI::App& tool) {
