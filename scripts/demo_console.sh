@@ -143,10 +143,8 @@ console_main() {
     fleet_up
     fleet_package
     console_up
-    if [ "$CONSOLE_CHECK" = 0 ]; then
-        console_wait
-        return
-    fi
+    # Serves until Ctrl-C, which ends the script through its teardown.
+    [ "$CONSOLE_CHECK" = 1 ] || console_wait
     console_checks
     summary
 }
