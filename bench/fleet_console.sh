@@ -27,11 +27,11 @@ console_start() {
     CONSOLE_PID=$!
     n=0
     until [ -n "$(console_url)" ]; do
-        kill -0 "$CONSOLE_PID" 2>/dev/null && [ $n -lt 300 ] || {
+        if ! kill -0 "$CONSOLE_PID" 2>/dev/null || [ $n -ge 300 ]; then
             say "the console did not start:"
             cat "$WORK/console.err" >&2
             exit 1
-        }
+        fi
         sleep 0.1
         n=$((n + 1))
     done
