@@ -38,6 +38,9 @@ WORK=$(mktemp -d)
 vlan() { sh "$VLAN_SCRIPT" "$@"; }
 say() { echo "fleet_rig: $*" >&2; }
 
+# shellcheck source=bench/fleet_console.sh
+. "$REPO/bench/fleet_console.sh"
+
 cleanup() {
     console_stop
     if [ -n "$LAN_JOB" ]; then
@@ -154,8 +157,6 @@ compare() { # TAG
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
 
-# shellcheck source=bench/fleet_console.sh
-. "$REPO/bench/fleet_console.sh"
 CONSOLE=0
 if "$BIN/qdupk" console --help >/dev/null 2>&1 && command -v curl >/dev/null; then
     CONSOLE=1
