@@ -15,6 +15,7 @@ cross|to build the camera's arm64 programs and test them under qemu|g++-aarch64-
 style|to check formatting and clang-tidy|clang-format clang-tidy
 fuzz|to build and run the fuzz targets|clang libclang-rt-14-dev
 packages|to build and check the Debian packages|dpkg-dev file lintian
+browser|to test the web console's page in a real browser|chromium chromium-driver python3-selenium
 EOF
 }
 
@@ -26,7 +27,8 @@ usage() {
 PURPOSE: build (daemon, libraries, qdupk), tests (the test suite),
 rig (the virtual camera: demo and rig tests), cross (camera build for
 arm64, run under qemu), style (clang-format, clang-tidy), fuzz (libFuzzer
-targets), packages (Debian packages and their checks).
+targets), packages (Debian packages and their checks), browser (the web
+console's page in headless Chromium).
 
 Installs with apt-get as root, saying what and why. Exit status: 0 all
 present (or installed), 1 the installation failed, 2 usage, 77 something

@@ -43,17 +43,8 @@ struct VerifyArgs {
     bool json = false;
 };
 
-// The public key file whose key verified the signature; empty when none.
-std::string Signer(const VerifyArgs& args, const VerifyResult& result) {
-    const int keyIndex = result.info.seal.keyIndex;
-    return result.accepted && keyIndex >= 0 &&
-                   static_cast<std::size_t>(keyIndex) < args.publicKeys.size()
-               ? args.publicKeys[static_cast<std::size_t>(keyIndex)]
-               : std::string();
-}
-
 int Report(const VerifyArgs& args, const VerifyResult& result) {
-    const std::string signer = Signer(args, result);
+    const std::string signer = VerifiedWith(args.publicKeys, result);
     if (args.json) {
         std::printf("%s\n", JsonLine(VerifyJson(args.package, result, signer)).c_str());
     }

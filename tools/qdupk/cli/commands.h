@@ -29,6 +29,8 @@ Command AddSearch(CLI::App& tool);
 Command AddStatus(CLI::App& tool);
 Command AddUpload(CLI::App& tool);
 Command AddRollout(CLI::App& tool);
+// Only where qdupk is built with the console (QDUPK_WITH_CONSOLE).
+Command AddConsole(CLI::App& tool);
 
 // "qdupk NAME: error: MESSAGE" on stderr; the failure exit status.
 int Failure(const char* name, const std::string& message);

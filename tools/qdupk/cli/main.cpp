@@ -19,7 +19,11 @@ namespace qdupk {
 namespace {
 
 constexpr Command (*kCommands[])(CLI::App&) = {
-    AddKeygen, AddPack, AddSeal, AddInfo, AddVerify, AddSearch, AddStatus, AddUpload, AddRollout};
+    AddKeygen,  AddPack, AddSeal, AddInfo, AddVerify, AddSearch, AddStatus, AddUpload, AddRollout,
+#ifdef QDUPK_WITH_CONSOLE
+    AddConsole,
+#endif
+};
 
 const char kToolFooter[] =
     "'qdupk COMMAND --help' shows a command's usage and exit codes.\n"

@@ -9,9 +9,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace qdupk {
 
@@ -37,6 +40,10 @@ class EventStream {
     // unsent one of the same camera; a full backlog is dropped and
     // replaced by `state` (the whole state as of now).
     void Push(ConsoleEvent event, const ConsoleEvent& state);
+    // The same, with the state made only when a full backlog needs it: the
+    // whole state of a large rollout costs more than most pushes.
+    using StateMaker = std::function<ConsoleEvent()>;
+    void Push(ConsoleEvent event, const StateMaker& state);
     // The last event: the stream ends once the page has it.
     void Close();
 
@@ -46,6 +53,8 @@ class EventStream {
     // The page went away: the engine stops feeding this stream.
     void Detach();
     bool detached() const;
+    // Closed or detached: the engine has nothing more to give it.
+    bool ended() const;
 
   private:
     mutable std::mutex mutex_;
@@ -53,6 +62,31 @@ class EventStream {
     std::deque<ConsoleEvent> pending_;
     bool closed_ = false;
     bool detached_ = false;
+};
+
+// The open streams of the console and the sequence their events share,
+// fed by the engine thread.
+class EventHub {
+  public:
+    // The whole state as JSON, made when some stream needs it.
+    using StateData = std::function<std::string()>;
+
+    // Under the next sequence number, which it returns, to every stream
+    // still open.
+    std::uint64_t Publish(const std::string& type, const std::string& data,
+                          std::optional<std::size_t> camera, const StateData& state);
+    // A stream that starts with `state` (carrying the latest sequence), or
+    // nullptr when kMaxEventStreams are open.
+    std::shared_ptr<EventStream> Open(const std::string& state);
+    // After the last event: every stream ends once its page has it.
+    void CloseAll();
+
+  private:
+    void Prune();
+
+    std::mutex mutex_;
+    std::vector<std::shared_ptr<EventStream>> streams_;
+    std::uint64_t sequence_ = 0;
 };
 
 }  // namespace qdupk

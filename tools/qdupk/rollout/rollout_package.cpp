@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <utility>
+
 #include "libqdupdate.h"
 #include "printable.h"
 #include "upload_protocol.h"
@@ -58,19 +60,29 @@ RolloutPackage OpenRolloutPackage(const std::string& path) {
     return package;
 }
 
-std::string VerifyOpened(const RolloutPackage& package, const std::string& path,
-                         const SealPolicy& policy, PackageInfo* info, const char* unsent) {
+VerifyResult JudgeOpened(const RolloutPackage& package, const std::string& path,
+                         const SealPolicy& policy) {
     const std::string viaFd = DescriptorPath(package.fd.get());
     CheckDescriptorPath(package.fd.get(), viaFd);
-    const VerifyResult result = VerifyPackage(viaFd, std::nullopt, policy);
-    std::string message = Printable(Renamed(result.message, viaFd, path));
+    VerifyResult result = VerifyPackage(viaFd, std::nullopt, policy);
+    result.message = Printable(Renamed(result.message, viaFd, path));
+    return result;
+}
+
+std::string RefusalText(const std::string& path, const std::string& message, const char* unsent) {
+    return path + ": the camera would refuse it: " + message + " (" + unsent + ")";
+}
+
+std::string VerifyOpened(const RolloutPackage& package, const std::string& path,
+                         const SealPolicy& policy, PackageInfo* info, const char* unsent) {
+    VerifyResult result = JudgeOpened(package, path, policy);
     if (!result.accepted) {
-        throw Error(path + ": the camera would refuse it: " + message + " (" + unsent + ")");
+        throw Error(RefusalText(path, result.message, unsent));
     }
     if (info != nullptr) {
-        *info = result.info;
+        *info = std::move(result.info);
     }
-    return message;
+    return result.message;
 }
 
 bool HasBootImages(const PackageInfo& info) {

@@ -29,6 +29,15 @@ std::string VerifyOpened(const RolloutPackage& package, const std::string& path,
                          const SealPolicy& policy, PackageInfo* info = nullptr,
                          const char* unsent = "nothing sent");
 
+// The verdict VerifyOpened acts on, its message naming `path`: for a front
+// that shows a refused package's findings instead of ending.
+VerifyResult JudgeOpened(const RolloutPackage& package, const std::string& path,
+                         const SealPolicy& policy);
+
+// What VerifyOpened throws for a package a camera would refuse.
+std::string RefusalText(const std::string& path, const std::string& message,
+                        const char* unsent = "nothing sent");
+
 // Whether the package holds a kernel or root file system image, the items
 // a camera's boot journal records and its new firmware confirms.
 bool HasBootImages(const PackageInfo& info);

@@ -318,6 +318,11 @@ void Rollout::Wait(TimePoint now) {
     if (!status_.empty()) {
         fds.push_back({status_.Descriptor(), POLLIN, 0});
     }
+    // Last, so Dispatch's places for the others stay as they are.
+    const bool wakeable = settings_.wakeFd >= 0;
+    if (wakeable) {
+        fds.push_back({settings_.wakeFd, POLLIN, 0});
+    }
     const auto wait = std::chrono::ceil<std::chrono::nanoseconds>(NextWake(now) - now);
     timespec timeout{};
     timeout.tv_sec = static_cast<time_t>(wait.count() / 1000000000);
@@ -326,6 +331,9 @@ void Rollout::Wait(TimePoint now) {
     if (ready < 0) {
         // EINTR: a Ctrl-C, seen at the top of the loop.
         return;
+    }
+    if (wakeable && fds.back().revents != 0 && settings_.onWake) {
+        settings_.onWake();
     }
     Dispatch(fds, Clock::now());
 }

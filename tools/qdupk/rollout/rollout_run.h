@@ -8,6 +8,7 @@
 #include <signal.h>
 
 #include <csignal>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -76,6 +77,12 @@ struct RolloutSettings {
     // a check and the wait). Both may be null.
     const volatile std::sig_atomic_t* interrupts = nullptr;
     const sigset_t* waitMask = nullptr;
+    // A front that serves others while the rollout runs (the web console)
+    // hands over a descriptor that turns readable when it has work; the
+    // loop then calls onWake, which may raise *interrupts, and acts on
+    // that at once. -1: none.
+    int wakeFd = -1;
+    std::function<void()> onWake;
 };
 
 struct RolloutOutcome {

@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 #include "package_reader.h"
 
@@ -19,6 +20,10 @@ nlohmann::json InfoJson(const PackageInfo& info);
 // verified the signature, or null).
 nlohmann::json VerifyJson(const std::string& path, const VerifyResult& result,
                           const std::string& verifiedWith);
+
+// The public key file whose key verified the signature, of `keyFiles` as
+// given to PolicyFromKeyFiles; empty when none did.
+std::string VerifiedWith(const std::vector<std::string>& keyFiles, const VerifyResult& result);
 
 }  // namespace qdupk
 

@@ -52,4 +52,11 @@ nlohmann::json VerifyJson(const std::string& path, const VerifyResult& result,
     return json;
 }
 
+std::string VerifiedWith(const std::vector<std::string>& keyFiles, const VerifyResult& result) {
+    const int keyIndex = result.info.seal.keyIndex;
+    return result.accepted && keyIndex >= 0 && static_cast<std::size_t>(keyIndex) < keyFiles.size()
+               ? keyFiles[static_cast<std::size_t>(keyIndex)]
+               : std::string();
+}
+
 }  // namespace qdupk
