@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -134,7 +135,7 @@ class ConsoleOnLan : public ::testing::Test {
 
     // Searched, and every camera listed with its status.
     bool AllListed(const nlohmann::json& cameras) {
-        if (!cameras.is_object() || cameras.value("searching", true) ||
+        if (!cameras.is_object() || cameras.at("searching") != false ||
             cameras.at("cameras").size() != kCameras) {
             return false;
         }
@@ -189,7 +190,7 @@ TEST_F(ConsoleOnLan, SearchFindsTheCamerasAndARolloutThroughTheApiUpgradesThem) 
     auto r = client_->Post("/api/packages?name=site.upg", package, "application/octet-stream");
     ASSERT_TRUE(r && r->status == 200) << (r ? r->body : httplib::to_string(r.error()));
     const nlohmann::json verdict = nlohmann::json::parse(r->body);
-    ASSERT_TRUE(verdict.at("accepted").get<bool>()) << r->body;
+    ASSERT_EQ(verdict.at("accepted"), true) << r->body;
 
     const nlohmann::json start = {
         {"package", verdict.at("id")}, {"targets", targets}, {"parallel", 2}};
@@ -202,8 +203,17 @@ TEST_F(ConsoleOnLan, SearchFindsTheCamerasAndARolloutThroughTheApiUpgradesThem) 
     EXPECT_EQ(events.front().type, "state");
     EXPECT_EQ(events.back().type, "finished");
     EXPECT_EQ(events.back().data.at("exit"), 0) << events.back().data.dump();
+    // Each camera's last word in the stream is its result.
+    std::map<std::string, std::string> results;
     for (std::size_t i = 1; i < events.size(); ++i) {
         EXPECT_GT(events[i].id, events[i - 1].id) << events[i].type;
+        if (events[i].type == "camera" && !events[i].data.at("result").is_null()) {
+            results[events[i].data.at("target").get<std::string>()] =
+                events[i].data.at("result").get<std::string>();
+        }
+    }
+    for (const nlohmann::json& target : targets) {
+        EXPECT_EQ(results[target.get<std::string>()], "ok") << target;
     }
     const nlohmann::json report =
         Json("/api/rollouts/" + rollout.at("id").get<std::string>() + "/report.json");
