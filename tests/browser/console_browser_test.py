@@ -209,6 +209,23 @@ def downloaded(downloads, name, seconds=PAGE_SECONDS):
         return list(csv.DictReader(io.StringIO(f.read())))
 
 
+def add_cameras(page, absent):
+    """A camera by address; a text that is no address gets the console's words."""
+    field = page.by_id("add-target")
+    field.send_keys("no camera here")
+    page.by_id("add").click()
+    page.wait("the refusal of a bad address", lambda: page.message() != "")
+    check(page.driver.find_element(By.ID, "message").get_attribute("role") == "alert",
+          "the error is not an alert")
+    # The refused request is in the browser's log as a failed load: expected.
+    page.driver.get_log("browser")
+    field.clear()
+    field.send_keys(absent)
+    page.by_id("add").click()
+    page.wait(f"{absent} in the table", lambda: absent in page.cameras())
+    check(page.message() == "", f"an error stays after a good address: {page.message()!r}")
+
+
 def main_flow(page, args, downloads):
     """Pointer and page as a technician uses them, through to the report."""
     open_console(page, args.camera)
@@ -216,13 +233,20 @@ def main_flow(page, args, downloads):
     page.choose_package(args.damaged, "rejected")
     page.shot("2-package-rejected")
     page.choose_package(args.package, "accepted")
+    check(page.by_id("package-name").text == args.package_name,
+          f"the panel names the package {page.by_id('package-name').text!r}")
     check(page.by_id("package-signer").text.strip() not in ("", "—"),
           "the signer of a signed package is not shown")
     page.shot("3-package-accepted")
+    add_cameras(page, args.absent)
     page.by_id("select-none").click()
     check(not any(c["picked"] for c in page.cameras().values()), "select none left a camera ticked")
     page.by_id("select-all").click()
     check(all(c["picked"] for c in page.cameras().values()), "select all left a camera unticked")
+    # Nothing answers at the added address: it stays out of the rollout.
+    page.driver.find_element(
+        By.CSS_SELECTOR, f'#cameras tr[data-target="{args.absent}"] input.pick').click()
+    check(not page.cameras()[args.absent]["picked"], "the absent camera stays ticked")
     wait_return = page.by_id("wait-return")
     wait_return.clear()
     wait_return.send_keys("60")
@@ -245,6 +269,7 @@ def main_flow(page, args, downloads):
     page.by_id("report-csv").click()
     report = {row["address"]: row for row in downloaded(downloads, "rollout-1.csv")}
     check(set(report) == set(args.camera), f"the report lists {sorted(report)}")
+    check(args.absent not in page.progress(), "the unticked camera has a bar")
     check(report[args.refusing]["result"] == "refused",
           f"the report says {report[args.refusing]['result']} for the refusing camera")
     check(report[args.refusing]["reason"] in detail,
@@ -268,7 +293,8 @@ def keyboard_flow(page, args, downloads):
     for target in args.camera:
         page.tab_to(f'#cameras tr[data-target="{target}"] input.pick')
         page.keys(Keys.SPACE)
-    check(all(c["picked"] for c in page.cameras().values()), "Space did not tick every camera")
+    picked = {t for t, c in page.cameras().items() if c["picked"]}
+    check(picked == set(args.camera), f"Space ticked {sorted(picked)}")
     for name, value in (("parallel", "1"), ("wait-return", "60")):
         page.tab_to("#" + name)
         page.keys(Keys.CONTROL, "a", Keys.NULL, value)
@@ -317,8 +343,10 @@ def layout(page):
 def parse():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--package", required=True, help="a package every camera takes")
+    parser.add_argument("--package-name", required=True, help="its name, as its manifest gives it")
     parser.add_argument("--damaged", required=True, help="a package the console refuses")
     parser.add_argument("--camera", action="append", required=True, help="HOST:PORT, each")
+    parser.add_argument("--absent", required=True, help="HOST:PORT where nothing answers")
     parser.add_argument("--refusing", required=True, help="the camera that refuses")
     parser.add_argument("--screenshots", required=True)
     parser.add_argument("console", nargs="+", help="the console's command line")

@@ -48,6 +48,10 @@ while [ $# -gt 0 ]; do
     shift 2
 done
 [ -n "$BUILD" ] && [ -n "$SHOTS" ] || fail "usage: run_browser_test.sh --build-dir DIR --screenshots DIR"
+BUILD=$(cd "$BUILD" && pwd) || fail "no build directory $BUILD"
+mkdir -p "$SHOTS" && SHOTS=$(cd "$SHOTS" && pwd) || fail "cannot make $SHOTS"
+# The screenshots are this run's only.
+rm -f "$SHOTS"/*.png
 BIN=$BUILD/bin
 
 if why=$(rig_host_problem nsenter unshare); then skip "$why"; fi
@@ -76,6 +80,7 @@ trap 'exit 130' INT TERM HUP
 lan_up() {
     sh "$VLAN" up "$LAN" "$CAMERAS" >"$WORK/up.log" 2>&1 || fail "vlan.sh up: $(cat "$WORK/up.log")"
     DEST=$(sh "$VLAN" info "$LAN" | sed -n 's/^dest=//p')
+    : >"$WORK/start.log"
     sh "$VLAN" start "$LAN" --qdboot "$BIN/qdboot" --mcu-sim "$BIN/mcu-sim" --boot-delay 1 \
         --refuse-all "$REFUSING" >"$WORK/start.log" 2>&1 &
     LAN_JOB=$!
@@ -117,9 +122,10 @@ run_browser() {
         set -- "$@" --camera "$target"
     done
     refusing=$(sh "$VLAN" targets "$LAN" | sed -n "${REFUSING}p")
-    mkdir -p "$SHOTS"
+    absent=$(sh "$VLAN" info "$LAN" | sed -n 's/^absentaddr=//p'):$RIG_PORT
     sh "$VLAN" pc "$LAN" "$PYTHON" "$REPO/tests/browser/console_browser_test.py" \
-        --package "$WORK/site.upg" --damaged "$WORK/damaged.upg" "$@" --refusing "$refusing" \
+        --package "$WORK/site.upg" --package-name "Site firmware" --damaged "$WORK/damaged.upg" "$@" --refusing "$refusing" \
+        --absent "$absent" \
         --screenshots "$SHOTS" -- \
         "$BIN/qdupk" console --interface pc0 --listen 127.0.0.1:0 --pubkey "$WORK/site.pub"
 }

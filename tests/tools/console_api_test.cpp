@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -172,7 +173,8 @@ TEST(ConsoleAccess, HostMustNameTheListenAddress) {
     }
     // Browsers leave the scheme's own port out of Host.
     const ConsoleAccess port80(kToken, Listen("127.0.0.1:80"), false);
-    EXPECT_EQ(port80.Judge(Get("/", "127.0.0.1", CookieOf(port80).c_str())).verdict,
+    const std::string port80Cookie = CookieOf(port80);
+    EXPECT_EQ(port80.Judge(Get("/", "127.0.0.1", port80Cookie.c_str())).verdict,
               AccessVerdict::kAllow);
 }
 
@@ -203,7 +205,8 @@ TEST(ConsoleAccess, EveryChangeNeedsItsOwnOrigin) {
     EXPECT_EQ(access.Judge(post).verdict, AccessVerdict::kWrongOrigin);
 
     const ConsoleAccess tls(kToken, Listen("10.0.0.1:443"), true);
-    AccessRequest secure = Get("/api/rollouts", "10.0.0.1", CookieOf(tls).c_str());
+    const std::string tlsCookie = CookieOf(tls);
+    AccessRequest secure = Get("/api/rollouts", "10.0.0.1", tlsCookie.c_str());
     secure.method = "POST";
     secure.origin = "https://10.0.0.1";
     EXPECT_EQ(tls.Judge(secure).verdict, AccessVerdict::kAllow);
@@ -268,7 +271,7 @@ std::string MakePackage(std::size_t dataSize) {
     return qdupk::BuildPackage(plan);
 }
 
-constexpr std::uint64_t kMaxPackage = 256 * 1024;
+constexpr std::uint64_t kMaxPackage = std::uint64_t{256} * 1024;
 
 // A console serving on 127.0.0.1 at a port of the system's choice, its
 // engine listing `cameras` and searching nothing, and a client that has
@@ -296,6 +299,10 @@ class ConsoleApi : public ::testing::Test {
         ASSERT_EQ(login->status, 204);
         const std::string set = login->get_header_value("Set-Cookie");
         cookie_ = set.substr(0, set.find(';'));
+        // The engine lists the given cameras on its own thread.
+        ASSERT_TRUE(PollUntil(Millis(10000), [&] {
+            return Json(Get("/api/cameras"))["cameras"].size() == cameras.size();
+        }));
     }
 
     void TearDown() override {
@@ -312,22 +319,27 @@ class ConsoleApi : public ::testing::Test {
     httplib::Headers Headers() const {
         return {{"Origin", "http://" + host_}, {"Cookie", cookie_}};
     }
-    httplib::Result Get(const std::string& path) { return client_->Get(path.c_str(), Headers()); }
+    httplib::Result Get(const std::string& path) { return client_->Get(path, Headers()); }
     httplib::Result Post(const std::string& path, const std::string& body,
                          const char* type = "application/json") {
-        return client_->Post(path.c_str(), Headers(), body, type);
+        return client_->Post(path, Headers(), body, type);
     }
     json Json(const httplib::Result& result) { return json::parse(result->body); }
 
-    // One request written by hand, for what a well-behaved client never
-    // sends; the whole answer, up to the server closing the connection.
-    std::string Raw(const std::string& request) {
-        const qd::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    qd::UniqueFd Connect() const {
+        qd::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
         sockaddr_in to{};
         to.sin_family = AF_INET;
         to.sin_port = htons(port_);
         to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         EXPECT_EQ(::connect(fd.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
+        return fd;
+    }
+
+    // One request written by hand, for what a well-behaved client never
+    // sends; the whole answer, up to the server closing the connection.
+    std::string Raw(const std::string& request) {
+        const qd::UniqueFd fd = Connect();
         EXPECT_EQ(::send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL),
                   static_cast<ssize_t>(request.size()));
         std::string answer;
@@ -437,10 +449,17 @@ TEST_F(ConsoleApi, BodiesOutsideTheLimitsAreRefusedUnread) {
             "\r\nContent-Length: 100000000\r\n\r\n");
     EXPECT_TRUE(Contains(getBody, "HTTP/1.1 400")) << getBody;
 
-    // A package that breaks off is removed; JSON that is not JSON is named.
-    const std::string cut = RawPost("/api/packages", "Content-Length: 1000\r\n\r\nonly this");
-    EXPECT_TRUE(Contains(cut, "HTTP/1.1 400")) << cut;
-    EXPECT_TRUE(Contains(cut, "broke off after 9 of 1000 bytes")) << cut;
+    // A package that breaks off (the page closed) is removed at once.
+    {
+        const qd::UniqueFd fd = Connect();
+        const std::string cut = "POST /api/packages HTTP/1.1\r\nHost: " + host_ +
+                                "\r\nOrigin: http://" + host_ + "\r\nCookie: " + cookie_ +
+                                "\r\nContent-Length: 100000\r\n\r\nonly this";
+        ASSERT_EQ(::send(fd.get(), cut.data(), cut.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(cut.size()));
+        ASSERT_TRUE(PollUntil(Millis(10000), [&] { return !WorkFiles().empty(); }));
+    }
+    EXPECT_TRUE(PollUntil(Millis(10000), [&] { return WorkFiles().empty(); }));
     httplib::Result notJson = Post("/api/rollouts", "{\"package\": ");
     EXPECT_EQ(notJson->status, 400);
     EXPECT_TRUE(Contains(Json(notJson)["message"], "the body is not JSON: ")) << notJson->body;
@@ -454,36 +473,42 @@ TEST_F(ConsoleApi, BodiesOutsideTheLimitsAreRefusedUnread) {
 }
 
 struct Event {
-    std::uint64_t id = 0;
+    std::uint64_t id;
     std::string type;
     json data;
 };
 
-// "id: N\nevent: TYPE\ndata: JSON\n\n" blocks; comment lines skipped.
+// One "id: N\nevent: TYPE\ndata: JSON" block.
+Event ParseEvent(const std::string& block) {
+    std::uint64_t id = 0;
+    std::string type;
+    std::string data;
+    std::size_t line = 0;
+    while (line < block.size()) {
+        const std::size_t stop = std::min(block.find('\n', line), block.size());
+        const std::string field = block.substr(line, stop - line);
+        if (field.rfind("id: ", 0) == 0) {
+            id = std::stoull(field.substr(4));
+        } else if (field.rfind("event: ", 0) == 0) {
+            type = field.substr(7);
+        } else if (field.rfind("data: ", 0) == 0) {
+            data = field.substr(6);
+        }
+        line = stop + 1;
+    }
+    return {id, type, json::parse(data)};
+}
+
+// The stream's events in order; comment lines skipped.
 std::vector<Event> ParseEvents(const std::string& text) {
     std::vector<Event> events;
     std::size_t start = 0;
     for (std::size_t end = text.find("\n\n"); end != std::string::npos;
          start = end + 2, end = text.find("\n\n", start)) {
         const std::string block = text.substr(start, end - start);
-        if (block.empty() || block[0] == ':') {
-            continue;
+        if (!block.empty() && block[0] != ':') {
+            events.push_back(ParseEvent(block));
         }
-        Event event;
-        std::size_t line = 0;
-        while (line < block.size()) {
-            const std::size_t stop = std::min(block.find('\n', line), block.size());
-            const std::string field = block.substr(line, stop - line);
-            if (field.rfind("id: ", 0) == 0) {
-                event.id = std::stoull(field.substr(4));
-            } else if (field.rfind("event: ", 0) == 0) {
-                event.type = field.substr(7);
-            } else if (field.rfind("data: ", 0) == 0) {
-                event.data = json::parse(field.substr(6));
-            }
-            line = stop + 1;
-        }
-        events.push_back(event);
     }
     return events;
 }
@@ -501,7 +526,7 @@ class ConsoleRollout : public ConsoleApi {
     std::vector<Event> ReadEvents(const std::string& path) {
         std::string text;
         const httplib::Result result =
-            client_->Get(path.c_str(), Headers(), [&text](const char* data, std::size_t size) {
+            client_->Get(path, Headers(), [&text](const char* data, std::size_t size) {
                 text.append(data, size);
                 return true;
             });
@@ -616,9 +641,9 @@ TEST_F(ConsoleRollout, CancelAbortAndOneRolloutAtATime) {
     EXPECT_EQ(Json(unknown)["message"], "no rollout 7");
 
     // Cancel lets the running upload go on; abort ends it.
-    EXPECT_EQ(Post("/api/rollouts/" + id + "/cancel", "")->status, 200);
+    EXPECT_EQ(Post("/api/rollouts/" + id + "/cancel", "")->status, 202);
     EXPECT_EQ(Json(Get("/api/rollouts/" + id))["state"], "cancelling");
-    EXPECT_EQ(Post("/api/rollouts/" + id + "/abort", "")->status, 200);
+    EXPECT_EQ(Post("/api/rollouts/" + id + "/abort", "")->status, 202);
     const std::vector<Event> events = ReadEvents(Json(started)["events"]);
     ASSERT_FALSE(events.empty());
     EXPECT_EQ(events.back().type, "finished");
@@ -663,15 +688,21 @@ std::string ReadLine(int fd) {
 
 TEST(ConsoleCommand, PrintsItsAddressServesAndEndsOnSignal) {
     const ScratchDir tmp;
+    // --open's browser: keeps what it was given to open, and how.
+    const ScratchDir stubs;
+    WriteFile(stubs.file("xdg-open"), "#!/bin/sh\necho \"$@\" > " + stubs.file("args") +
+                                          "\ncp \"$1\" " + stubs.file("opened.html") + "\n");
+    ASSERT_EQ(::chmod(stubs.file("xdg-open").c_str(), 0755), 0);
     int pipeFds[2] = {-1, -1};
     ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
     const qd::UniqueFd readEnd(pipeFds[0]);
     ChildProcess console;
     {
         const qd::UniqueFd writeEnd(pipeFds[1]);
-        console.Start(
-            {QDUPK_EXE, "console", "--no-search", "--listen", "127.0.0.1:0", "127.0.0.1:9"},
-            {"TMPDIR=" + tmp.path()}, writeEnd.get());
+        console.Start({QDUPK_EXE, "console", "--no-search", "--listen", "127.0.0.1:0", "--open",
+                       "127.0.0.1:9"},
+                      {"TMPDIR=" + tmp.path(), "PATH=" + stubs.path() + ":" + std::getenv("PATH")},
+                      writeEnd.get());
     }
     const std::string line = ReadLine(readEnd.get());
     const std::string prefix = "open http://127.0.0.1:";
@@ -681,6 +712,9 @@ TEST(ConsoleCommand, PrintsItsAddressServesAndEndsOnSignal) {
     const int port = std::stoi(line.substr(prefix.size(), slash - prefix.size()));
     const std::string token = line.substr(slash + 4);
     EXPECT_EQ(token.size(), 64U);
+    ASSERT_TRUE(PollUntil(Millis(10000), [&] { return FileExists(stubs.file("opened.html")); }));
+    EXPECT_TRUE(Contains(ReadFile(stubs.file("opened.html")), line.substr(5)));
+    EXPECT_FALSE(Contains(ReadFile(stubs.file("args")), token)) << "command lines are public";
 
     httplib::Client client("127.0.0.1", port);
     const std::string origin = "http://127.0.0.1:" + std::to_string(port);
@@ -689,10 +723,20 @@ TEST(ConsoleCommand, PrintsItsAddressServesAndEndsOnSignal) {
     ASSERT_TRUE(session);
     ASSERT_EQ(session->status, 204);
     const std::string set = session->get_header_value("Set-Cookie");
-    const httplib::Result cameras =
-        client.Get("/api/cameras", {{"Cookie", set.substr(0, set.find(';'))}});
-    ASSERT_TRUE(cameras);
-    EXPECT_EQ(json::parse(cameras->body)["cameras"][0]["target"], "127.0.0.1:9");
+    const auto listed = [&] {
+        const httplib::Result cameras =
+            client.Get("/api/cameras", {{"Cookie", set.substr(0, set.find(';'))}});
+        return cameras && json::parse(cameras->body)["cameras"].size() == 1;
+    };
+    EXPECT_TRUE(PollUntil(Millis(10000), listed)) << "the camera TARGETS named";
+    // The page compiled in: the login page first, the console with a session.
+    const httplib::Result login = client.Get("/");
+    ASSERT_TRUE(login);
+    EXPECT_TRUE(Contains(login->body, "/login.js")) << login->body;
+    const httplib::Result page = client.Get("/", {{"Cookie", set.substr(0, set.find(';'))}});
+    ASSERT_TRUE(page);
+    EXPECT_TRUE(Contains(page->body, "id=\"cameras\"")) << page->body;
+    EXPECT_EQ(client.Get("/login.js")->status, 200) << "public";
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tmp.path()), {}), 1)
         << "the console's private folder";
 

@@ -31,8 +31,6 @@
 #include "printable.h"
 #include "qd_files.h"
 
-extern char** environ;
-
 namespace qdupk {
 
 namespace {
@@ -121,7 +119,7 @@ class SignalWatch {
         }
         ended_.notify_all();
         if (!signalled_) {
-            (void)pthread_kill(thread_.native_handle(), SIGTERM);
+            (void)pthread_kill(thread_.native_handle(), SIGHUP);
         }
         thread_.join();
     }
@@ -205,8 +203,7 @@ ListenAddress CheckListen(const ConsoleArgs& args) {
 
 // A page that sends the browser on to the console: the token goes through
 // a file only this user can read, never through xdg-open's command line.
-void OpenInBrowser(const std::string& workDir, const std::string& url) {
-    const std::string page = workDir + "/open.html";
+bool WriteRedirectPage(const std::string& page, const std::string& url) {
     const std::string html =
         "<!doctype html><meta charset=\"utf-8\"><meta http-equiv=\"refresh\" "
         "content=\"0; url=" +
@@ -215,23 +212,43 @@ void OpenInBrowser(const std::string& workDir, const std::string& url) {
         "<a href=\"" +
         url + "\">qdupk console</a>\n";
     const qd::FilePtr file = qd::CreateFreshFile(page.c_str());
-    if (!file || std::fputs(html.c_str(), file.get()) < 0 || std::fflush(file.get()) != 0) {
+    return file && std::fputs(html.c_str(), file.get()) >= 0 && std::fflush(file.get()) == 0;
+}
+
+// Runs xdg-open FILE with stdout on stderr (stdout carries the one line
+// scripts read) and no signal blocked; 0 or the error number.
+int SpawnOpener(const std::string& file, pid_t& pid) {
+    posix_spawn_file_actions_t actions;
+    (void)posix_spawn_file_actions_init(&actions);
+    (void)posix_spawn_file_actions_adddup2(&actions, STDERR_FILENO, STDOUT_FILENO);
+    posix_spawnattr_t attributes;
+    (void)posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    (void)posix_spawnattr_setsigmask(&attributes, &none);
+    (void)posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+    std::string program = "xdg-open";
+    std::string argument = file;
+    char* argv[] = {program.data(), argument.data(), nullptr};
+    const int failed = posix_spawnp(&pid, "xdg-open", &actions, &attributes, argv, environ);
+    (void)posix_spawn_file_actions_destroy(&actions);
+    (void)posix_spawnattr_destroy(&attributes);
+    return failed;
+}
+
+void OpenInBrowser(const std::string& workDir, const std::string& url) {
+    const std::string page = workDir + "/open.html";
+    if (!WriteRedirectPage(page, url)) {
         Warning(kName, "--open: cannot write " + page + ": " + std::strerror(errno));
         return;
     }
-    posix_spawn_file_actions_t actions;
-    (void)posix_spawn_file_actions_init(&actions);
-    // stdout carries the one line scripts read.
-    (void)posix_spawn_file_actions_adddup2(&actions, STDERR_FILENO, STDOUT_FILENO);
     pid_t pid = -1;
-    std::string program = "xdg-open";
-    char* argv[] = {program.data(), const_cast<char*>(page.c_str()), nullptr};
-    const int failed = posix_spawnp(&pid, "xdg-open", &actions, nullptr, argv, environ);
-    (void)posix_spawn_file_actions_destroy(&actions);
+    const int failed = SpawnOpener(page, pid);
     if (failed != 0) {
         Warning(kName, std::string("--open: cannot run xdg-open: ") + std::strerror(failed));
         return;
     }
+    // xdg-open may wait for the browser; the console does not.
     std::thread([pid] {
         int status = 0;
         if (::waitpid(pid, &status, 0) == pid && (!WIFEXITED(status) || WEXITSTATUS(status) != 0)) {

@@ -32,7 +32,7 @@ const char kToolFooter[] =
     "for; warnings and errors still go to stderr.\n"
     "\n"
     "Exit status: 0 success; 1 refused or failed; 2 usage; search, status,\n"
-    "upload and rollout add codes of their own from 3 on.\n";
+    "upload, rollout and console add codes of their own from 3 on.\n";
 
 // The command the line named, or the tool itself when it named none.
 const CLI::App& Selected(const CLI::App& tool) {

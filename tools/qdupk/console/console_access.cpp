@@ -103,7 +103,7 @@ std::string WriteNewToken(const std::string& path) {
     if (!fd.valid()) {
         throw Error("--token-file " + Printable(path) + ": " + std::strerror(errno));
     }
-    const std::string token = RandomSecret();
+    std::string token = RandomSecret();
     const std::string line = token + "\n";
     if (::write(fd.get(), line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
         const int error = errno;
@@ -128,7 +128,7 @@ std::string LoadOrCreateToken(const std::string& path) {
     if (::stat(path.c_str(), &info) != 0 && errno == ENOENT) {
         return WriteNewToken(path);
     }
-    const std::string token = ReadFirstLine(path);
+    std::string token = ReadFirstLine(path);
     if (!IsTokenText(token)) {
         throw Error(
             "--token-file " + Printable(path) + ": the first line must be a token of at least " +

@@ -398,6 +398,8 @@ nlohmann::json ConsoleEngine::Impl::PackageJson(const Package& kept) const {
     nlohmann::json json =
         VerifyJson(kept.label, kept.result, VerifiedWith(options.publicKeys, kept.result));
     json["id"] = kept.id;
+    // "name" is the file name the page gave; the package's own is kept too.
+    json["package_name"] = json["name"];
     json["name"] = kept.name;
     json["size"] = kept.size;
     return json;

@@ -48,7 +48,7 @@ ApiAnswer Refusal(int status, const std::string& message) {
 
 void Send(Response& res, const ApiAnswer& answer) {
     res.status = answer.status;
-    res.set_content(answer.body, answer.contentType.c_str());
+    res.set_content(answer.body, answer.contentType);
     if (!answer.fileName.empty()) {
         res.set_header("Content-Disposition", "attachment; filename=\"" + answer.fileName + "\"");
     }
@@ -239,7 +239,7 @@ void ConsoleServer::Impl::SetUp() {
     server.set_exception_handler([](const Request&, Response& res, std::exception_ptr error) {
         std::string what = "unknown failure";
         try {
-            std::rethrow_exception(error);
+            std::rethrow_exception(std::move(error));
         } catch (const std::exception& e) {
             what = e.what();
         } catch (...) {
@@ -256,12 +256,15 @@ HandlerResponse ConsoleServer::Impl::BeforeRouting(const Request& req, Response&
         SendUnread(res, Refusal(400, "this console takes a body only with POST"));
         return HandlerResponse::Handled;
     }
+    const std::string host = req.get_header_value("Host");
+    const std::string origin = req.get_header_value("Origin");
+    const std::string cookie = req.get_header_value("Cookie");
     AccessRequest request;
     request.method = req.method;
     request.path = req.path;
-    request.host = req.get_header_value("Host");
-    request.origin = req.get_header_value("Origin");
-    request.cookie = req.get_header_value("Cookie");
+    request.host = host;
+    request.origin = origin;
+    request.cookie = cookie;
     const ConsoleAsset* asset = settings.findAsset ? settings.findAsset(req.path) : nullptr;
     request.isPublic = asset != nullptr && asset->isPublic;
     const AccessDecision decision = access->Judge(request);
@@ -271,7 +274,7 @@ HandlerResponse ConsoleServer::Impl::BeforeRouting(const Request& req, Response&
         case AccessVerdict::kLoginPage: {
             const ConsoleAsset* login = settings.findAsset ? settings.findAsset("/login") : nullptr;
             if (login != nullptr) {
-                res.set_content(std::string(login->body), std::string(login->type).c_str());
+                res.set_content(std::string(login->body), std::string(login->type));
                 break;
             }
             Send(res, Refusal(401, "no console session: open the address 'qdupk console' printed"));
@@ -294,7 +297,7 @@ void ConsoleServer::Impl::ServeAsset(const Request& req, Response& res) const {
         Send(res, Refusal(404, "nothing here: " + req.path));
         return;
     }
-    res.set_content(std::string(asset->body), std::string(asset->type).c_str());
+    res.set_content(std::string(asset->body), std::string(asset->type));
 }
 
 void ConsoleServer::Impl::OpenSession(const Request& req, Response& res,

@@ -19,7 +19,7 @@ class ConsoleEngine;
 struct ConsoleAsset;
 
 // JSON request bodies (a rollout's options, a camera to add) are small.
-constexpr std::size_t kMaxJsonBody = 64 * 1024;
+constexpr std::size_t kMaxJsonBody = std::size_t{64} * 1024;
 // Threads that serve requests: every event stream keeps one, and the page
 // still needs a few for its calls while they run.
 constexpr std::size_t kServerThreads = 16;

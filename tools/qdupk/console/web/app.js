@@ -234,10 +234,11 @@ function itemText(item) {
 function renderPackage(verdict, fileName) {
   page.packageId = verdict.id || null;
   $('package-file-name').textContent = fileName + ' (' + sizeText(verdict.size) + ')';
-  $('package-name').textContent = verdict.name || '—';
+  $('package-name').textContent = verdict.package_name || '—';
   $('package-version').textContent = verdict.version || '—';
   $('package-device').textContent = verdict.devid || '—';
-  $('package-items').replaceChildren(...(verdict.items || []).map((item) => element('li', '', itemText(item))));
+  const items = (verdict.items || []).map((item) => element('li', '', itemText(item)));
+  $('package-items').replaceChildren(...(items.length ? items : [element('li', '', 'none read')]));
   $('package-seal').textContent = sealText(verdict.seal) || '—';
   $('package-signer').textContent = signerText(verdict);
   $('package-facts').hidden = false;
