@@ -68,7 +68,7 @@ json_text() { # MEMBER: its first string value in the JSON on stdin
 }
 
 targets_json() {
-    awk 'BEGIN { printf "[" } { printf "%s\"%s\"", NR > 1 ? ", " : "", $1 } END { printf "]" }' \
+    awk 'BEGIN { printf "[" } { printf "%s\"%s\"", sep, $1; sep = ", " } END { printf "]" }' \
         "$WORK/targets"
 }
 
@@ -89,8 +89,10 @@ console_rollout() { # TAG
     [ -n "$id" ] || exit 1
     curl -sS -N --max-time 900 -b "$WORK/cookies" "$BASE/api/rollouts/$id/events" \
         >"$WORK/events-$1" || true
+    # shellcheck disable=SC2034 # both read by bench/fleet_rig.sh
     WALL=$(elapsed "$t0" "$(now)")
-    RSS_KIB=$(sed -n 's/^VmHWM: *\([0-9]*\) kB/\1/p' "/proc/$CONSOLE_PID/status")
+    # shellcheck disable=SC2034
+    RSS_KIB=$(awk '$1 == "VmHWM:" { print $2 }' "/proc/$CONSOLE_PID/status")
     api GET "/api/rollouts/$id/report.json" >"$WORK/console-$1.json"
     ok=$(grep -o '"result": *"ok"' "$WORK/console-$1.json" | wc -l)
     console_stop
