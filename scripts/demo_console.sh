@@ -54,8 +54,8 @@ console_wait() {
     echo "    $CONSOLE_URL"
     echo
     echo "The package to choose on the page: $PKG"
-    echo "(firmware $NEW_VERSION; camera $UNHEALTHY's fails its health check and rolls back;"
-    echo "tick \"wait for return\" to see the others confirm)"
+    echo "(firmware $NEW_VERSION; with \"Wait for return\" set, 60 s say, the others confirm"
+    echo "and camera $UNHEALTHY's new firmware fails its health check and rolls back)"
     echo "The console's own messages: $SITE/console.err"
     echo "Ctrl-C ends the console and tears the cameras down."
     wait "$PC_PID"

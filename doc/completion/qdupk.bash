@@ -22,8 +22,8 @@ _qdupk_options() {
             "--min-counter -n --dry-run --probe --json --report"
         ;;
     console)
-        echo "--targets --no-search --search-timeout --interface --pubkey --listen --token-file" \
-            "--max-package-size --open --tls-cert --tls-key --insecure-http --netns"
+        echo "--targets --no-search --search-timeout --interface --max-answers --pubkey --listen" \
+            "--token-file --max-package-size --open --tls-cert --tls-key --insecure-http --netns"
         ;;
     esac
     echo "-q --quiet -h --help"
