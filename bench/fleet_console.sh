@@ -1,4 +1,4 @@
-# shellcheck shell=sh
+# shellcheck shell=sh disable=SC2034 # WALL, PACKAGE_WALL, RSS_KIB: read by fleet_rig.sh
 # The fleet benchmark's rollout through `qdupk console` (sourced by
 # bench/fleet_rig.sh, whose WORK, BIN, PCNS, PARALLEL, say and elapsed it
 # uses): a console of its own for each measure, its socket on this
@@ -75,7 +75,8 @@ targets_json() {
 # The package sent to the console, the rollout to every camera started and
 # its events followed to "finished"; sets WALL (from the package's first
 # byte to the end of the events, so the console's verification counts as
-# the rollout's does) and RSS_KIB (the console's peak resident set).
+# the rollout's does), PACKAGE_WALL (its part that sent and verified the
+# package) and RSS_KIB (the console's peak resident set).
 console_rollout() { # TAG
     console_start
     t0=$(now)
@@ -83,15 +84,14 @@ console_rollout() { # TAG
     pkg=$(api POST "/api/packages?name=fleet.upg" --data-binary "@$WORK/fleet.upg" \
         -H 'Content-Type: application/octet-stream' -H 'Expect:' | json_text id)
     [ -n "$pkg" ] || exit 1
+    PACKAGE_WALL=$(elapsed "$t0" "$(now)")
     id=$(api_json POST /api/rollouts \
         "{\"package\": \"$pkg\", \"targets\": $(targets_json), \"parallel\": $PARALLEL}" |
         json_text id)
     [ -n "$id" ] || exit 1
     curl -sS -N --max-time 900 -b "$WORK/cookies" "$BASE/api/rollouts/$id/events" \
         >"$WORK/events-$1" || true
-    # shellcheck disable=SC2034 # both read by bench/fleet_rig.sh
     WALL=$(elapsed "$t0" "$(now)")
-    # shellcheck disable=SC2034
     RSS_KIB=$(awk '$1 == "VmHWM:" { print $2 }' "/proc/$CONSOLE_PID/status")
     api GET "/api/rollouts/$id/report.json" >"$WORK/console-$1.json"
     ok=$(grep -o '"result": *"ok"' "$WORK/console-$1.json" | wc -l)

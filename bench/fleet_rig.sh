@@ -150,6 +150,7 @@ compare() { # TAG
     say "$1: the same rollout through qdupk console"
     console_rollout "$1"
     echo "${1}_console_s=$WALL"
+    echo "${1}_console_package_s=$PACKAGE_WALL"
     echo "${1}_console_rss_kib=$RSS_KIB"
     echo "${1}_console_to_rollout=$(ratio "$WALL" "$roll")"
     wait_back
