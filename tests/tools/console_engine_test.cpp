@@ -473,6 +473,7 @@ TEST_F(ConsoleEngineTest, CancelLetsTheRunningUploadEndAndAbortEndsIt) {
     EXPECT_EQ(Body(engine->Abort("2"))["state"], "aborting");
     state = WaitFinished(*engine, "2");
     EXPECT_EQ(state["cameras"][0]["result"], "aborted") << state;
+    EXPECT_TRUE(Contains(state["cameras"][0]["reason"], "aborted by the console's abort"));
     EXPECT_EQ(state["exit"], 130);
     EXPECT_EQ(waiting.upload.Connections(), 0);
 }

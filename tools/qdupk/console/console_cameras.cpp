@@ -110,6 +110,7 @@ void CameraBook::AskStatus(StatusClient& client, const std::vector<std::string>&
         }
     }
     std::vector<HostPort> targets;
+    targets.reserve(asked.size());
     for (const ConsoleCamera* camera : asked) {
         targets.push_back(camera->target);
     }

@@ -55,6 +55,11 @@ ApiAnswer Message(int status, const std::string& text) {
     return JsonAnswer(status, {{"message", text}});
 }
 
+std::string BusyText(const std::string& id, const std::string& what) {
+    return "a rollout is running: " + what + " when rollout " + id + " ends (rollout " + id +
+           " is running; one rollout at a time)";
+}
+
 ApiAnswer NoRollout(const std::string& id) {
     return Message(kNotFound, "no rollout " + id);
 }
@@ -234,9 +239,7 @@ Snapshots ConsoleEngine::Impl::Read() {
 }
 
 ApiAnswer ConsoleEngine::Impl::Busy(const std::string& what) const {
-    return Message(kConflict, "a rollout is running: " + what + " when rollout " + view.id +
-                                  " ends (rollout " + view.id +
-                                  " is running; one rollout at a time)");
+    return Message(kConflict, BusyText(view.id, what));
 }
 
 // --- the thread -----------------------------------------------------------------
@@ -422,9 +425,10 @@ ApiAnswer ConsoleEngine::Impl::TakePackage(const std::string& path, const std::s
 
 bool ConsoleEngine::Impl::CheckPackage(const std::string& id, ApiAnswer& refusal) const {
     if (!package || package->id != id) {
-        const bool older = package && id.size() > 1 && id[0] == 'p' &&
-                           id.find_first_not_of("0123456789", 1) == std::string::npos &&
-                           std::stoul(id.substr(1)) < packages;
+        // An id this console gave earlier; anything else it never gave.
+        const std::optional<std::uint64_t> number =
+            id.size() > 1 && id[0] == 'p' ? ParseCounter(id.substr(1)) : std::nullopt;
+        const bool older = package && number && *number > 0 && *number < packages;
         refusal = Message(kConflict, older ? "package " + id + " was replaced by " + package->id
                                            : "no package " + id + ": send one first");
         return false;
@@ -535,6 +539,7 @@ void ConsoleEngine::Impl::RunPending() {
     settings.interrupts = &presses;
     settings.wakeFd = queue.Descriptor();
     settings.onWake = [this] { RunCommands(); };
+    settings.abortedBy = "the console's abort";
     ConsoleObserver observer(
         view, [this](const char* type, const nlohmann::json& data,
                      std::optional<std::size_t> camera) { Publish(type, data, camera); });
@@ -675,16 +680,14 @@ ApiAnswer ConsoleEngine::AddCamera(const nlohmann::json& body) {
 std::string ConsoleEngine::NewPackagePath(ApiAnswer& refusal) {
     const Snapshots now = impl_->Read();
     if (now.running) {
-        refusal = Message(kConflict, "a rollout is running: choose the package when rollout " +
-                                         now.rolloutId + " ends (rollout " + now.rolloutId +
-                                         " is running; one rollout at a time)");
+        refusal = Message(kConflict, BusyText(now.rolloutId, "choose the package"));
         return {};
     }
     return impl_->options.workDir + "/incoming-" + std::to_string(++impl_->incoming) + ".upg";
 }
 
 ApiAnswer ConsoleEngine::TakePackage(const std::string& path, const std::string& name) {
-    const ApiAnswer answer =
+    ApiAnswer answer =
         impl_->Ask([impl = impl_.get(), &path, &name] { return impl->TakePackage(path, name); });
     if (answer.status == kUnavailable) {
         (void)unlink(path.c_str());

@@ -41,6 +41,7 @@ struct ApiAnswer {
 
 class ConsoleEngine {
   public:
+    // Throws Error when a public key file cannot be read.
     explicit ConsoleEngine(ConsoleOptions options);
     // Aborts a running rollout (as a second Ctrl-C would), waits for its
     // uploads to end, stops the thread and removes the package files.

@@ -146,7 +146,7 @@ bool ParseOptions(const nlohmann::json& body, RolloutBody& out, std::string& err
         const auto given = body.find(member.name);
         const nlohmann::json& value = given != body.end() ? *given : member.fallback;
         if (!member.apply(value, out, error)) {
-            error = std::string(member.name) + ": " + error;
+            error.insert(0, std::string(member.name) + ": ");
             return false;
         }
         out.options[member.name] = value;

@@ -420,7 +420,7 @@ void Rollout::AbortAll() {
     const TimePoint now = Clock::now();
     for (Camera& camera : cameras_) {
         if (camera.upload) {
-            camera.upload->Abort("aborted by a second Ctrl-C");
+            camera.upload->Abort("aborted by " + settings_.abortedBy);
         }
     }
     Collect(now);
@@ -431,8 +431,8 @@ void Rollout::AbortAll() {
         }
         camera.watch.reset();
         camera.record.result = TargetResult::kAborted;
-        camera.record.reason =
-            "acknowledged the package; a second Ctrl-C stopped waiting for it to come back";
+        camera.record.reason = "acknowledged the package; " + settings_.abortedBy +
+                               " stopped waiting for it to come back";
         camera.record.seconds = SecondsBetween(camera.firstStart, now);
         Finish(i, false);
     }
@@ -443,8 +443,8 @@ void Rollout::AbortAll() {
             continue;
         }
         camera.record.result = TargetResult::kAborted;
-        camera.record.reason =
-            "acknowledged the package; a second Ctrl-C stopped waiting for its confirmation";
+        camera.record.reason = "acknowledged the package; " + settings_.abortedBy +
+                               " stopped waiting for its confirmation";
         camera.record.seconds = SecondsBetween(camera.firstStart, now);
         Finish(verdict.index, false);
     }

@@ -83,6 +83,8 @@ struct RolloutSettings {
     // that at once. -1: none.
     int wakeFd = -1;
     std::function<void()> onWake;
+    // What aborts a rollout at the second press, as the results name it.
+    std::string abortedBy = "a second Ctrl-C";
 };
 
 struct RolloutOutcome {
