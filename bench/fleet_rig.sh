@@ -3,7 +3,9 @@
 # camera against the same cameras upgraded one after another with qdupk
 # upload, first with each camera's link shaped to 100 Mbit/s as on real
 # cameras, then unshaped; and the peak memory of qdupk rollout for 8 cameras
-# and for all of them. Usable alone:
+# and for all of them; when qdupk has its web console, the same rollouts
+# through `qdupk console` (bench/fleet_console.sh), timed and measured
+# likewise. Usable alone:
 #
 #   (usage: printed by the argument check below)
 #
@@ -36,7 +38,11 @@ WORK=$(mktemp -d)
 vlan() { sh "$VLAN_SCRIPT" "$@"; }
 say() { echo "fleet_rig: $*" >&2; }
 
+# shellcheck source=bench/fleet_console.sh
+. "$REPO/bench/fleet_console.sh"
+
 cleanup() {
+    console_stop
     if [ -n "$LAN_JOB" ]; then
         kill "$LAN_JOB" 2>/dev/null || true
         wait "$LAN_JOB" 2>/dev/null || true
@@ -55,6 +61,7 @@ lan_up() {
     vlan up "$LAN" "$CAMERAS" >/dev/null
     vlan info "$LAN" >"$WORK/lan.info"
     DEST=$(sed -n 's/^dest=//p' "$WORK/lan.info")
+    PCNS=$(sed -n 's/^pcns=//p' "$WORK/lan.info")
     vlan start "$LAN" --qdboot "$BIN/qdboot" --no-mcu --boot-delay 1 >"$WORK/start.log" 2>&1 &
     LAN_JOB=$!
     wait_back
@@ -137,9 +144,26 @@ compare() { # TAG
     say "$1: $CAMERAS single uploads one after another"
     one_by_one "$1"
     echo "${1}_sequential_s=$WALL"
-    echo "${1}_ratio=$(awk -v a="$roll" -v b="$WALL" 'BEGIN { printf "%.3f", a / b }')"
+    echo "${1}_ratio=$(ratio "$roll" "$WALL")"
+    wait_back
+    [ "$CONSOLE" = 1 ] || return 0
+    say "$1: the same rollout through qdupk console"
+    console_rollout "$1"
+    echo "${1}_console_s=$WALL"
+    echo "${1}_console_package_s=$PACKAGE_WALL"
+    echo "${1}_console_rss_kib=$RSS_KIB"
+    echo "${1}_console_to_rollout=$(ratio "$WALL" "$roll")"
     wait_back
 }
+
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
+
+CONSOLE=0
+if "$BIN/qdupk" console --help >/dev/null 2>&1 && command -v curl >/dev/null; then
+    CONSOLE=1
+else
+    say "no console measures: qdupk has no console, or curl is missing"
+fi
 
 lan_up
 make_package
@@ -157,3 +181,10 @@ wait_back
 say "peak memory: rollout to $CAMERAS cameras"
 rollout "$WORK/targets" "mem$CAMERAS"
 echo "rollout_rss_kib_$CAMERAS=$RSS_KIB"
+rollout_rss=$RSS_KIB
+[ "$CONSOLE" = 1 ] || exit 0
+wait_back
+say "peak memory: the same rollout through qdupk console"
+console_rollout "mem$CAMERAS"
+echo "console_rss_kib_$CAMERAS=$RSS_KIB"
+echo "console_to_rollout_rss=$(ratio "$RSS_KIB" "$rollout_rss")"

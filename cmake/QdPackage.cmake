@@ -116,8 +116,9 @@ set(CPACK_DEBIAN_DEVEL_PACKAGE_DEPENDS "libqdboot1 ${qd_same_version}, libssl-de
 
 qd_deb_description(tools "host tools for camera firmware upgrades"
     "qdupk packs, signs, inspects and verifies upgrade packages, finds cameras"
-    "on the LAN and uploads packages to them; mcu-sim simulates the dome MCU's"
-    "firmware loader on a pseudo-terminal.")
+    "on the LAN and uploads packages to them, from the command line or from a"
+    "web console in the browser (qdupk console); mcu-sim simulates the dome"
+    "MCU's firmware loader on a pseudo-terminal.")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS "qdboot-doc")
 

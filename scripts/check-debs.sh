@@ -98,6 +98,14 @@ done
 expect qdboot-tools amd64 /usr/bin/qdupk /usr/bin/mcu-sim /usr/share/man/man1/qdupk.1.gz \
     /usr/share/bash-completion/completions/qdupk
 recommends_doc qdboot-tools amd64
+# qdupk's web console serves through cpp-httplib's shared library; its
+# dependency comes from the library's shlibs, so a qdupk built without the
+# console (no cpp-httplib at build time) shows here.
+depends=$(dpkg-deb -f "debs/qdboot-tools_${version}_amd64.deb" Depends 2>/dev/null || true)
+case $depends in
+*libcpp-httplib0.11*) ;;
+*) fail "qdboot-tools does not depend on libcpp-httplib0.11 (qdupk console): '$depends'" ;;
+esac
 expect qdboot-doc all /usr/share/man/man5/qdboot.cfg.5.gz /usr/share/doc/qdboot-doc/copyright
 case $arches in
 *arm64*)

@@ -7,7 +7,8 @@
 # [seal], packs and signs a package with `qdupk pack --key`, finds the camera
 # with `qdupk search` and uploads the package with `qdupk upload` from the PC
 # namespace; each qdupk command is shown as it runs. The script then shows
-# what happened on the camera, checks it, and tears everything down.
+# what happened on the camera, checks it, and tears everything down. A site
+# instead: --fleet (scripts/demo_fleet.sh) and --console (scripts/demo_console.sh).
 #
 #   (usage: printed by usage() below)
 #
@@ -27,6 +28,7 @@ VCAM="$REPO/scripts/vcam.sh"
 BUILD=$REPO/build-demo
 BUILD_FIRST=1
 FLEET=0
+CONSOLE=0
 CAM=demo
 PORT=$RIG_PORT
 MTD=/dev/mtd2
@@ -46,6 +48,7 @@ PASSED=0
 help() {
     cat <<'EOF'
   scripts/demo.sh [--build-dir DIR] [--no-build] [--fleet]
+  scripts/demo.sh [--build-dir DIR] [--no-build] --console [--port N] [--check]
 
   --build-dir DIR   binaries from DIR/bin (default: build-demo, a build
                     of the programs only, without the tests)
@@ -57,6 +60,16 @@ help() {
                     (scripts/vlan.sh) upgraded with one `qdupk rollout
                     --wait-return`; one camera's new firmware fails its
                     health check and rolls back, the others confirm
+  --console         the same site served by `qdupk console` for this
+                    machine's browser: the console's socket is on
+                    127.0.0.1, its searches and uploads in the LAN's PC
+                    namespace; prints the address to open and serves
+                    until Ctrl-C, then tears everything down
+  --port N          (with --console) the port on 127.0.0.1 (default
+                    8088; 0: any free one)
+  --check           (with --console) instead of waiting: trade the
+                    address's token for a session, fetch the page and
+                    the camera list with curl, check them and end
   -h, --help        this text
 
   Exit status: 0 every check passed, 1 one failed, 2 the demo could not
@@ -143,6 +156,14 @@ parse_args() {
         --no-build) BUILD_FIRST=0 ;;
         # The fleet's A/B cameras write their flash files with qd-flashsim.
         --fleet) FLEET=1 PROGRAMS+=(qd-flashsim) ;;
+        --console) FLEET=1 CONSOLE=1 PROGRAMS+=(qd-flashsim) ;;
+        --port)
+            [ $# -ge 2 ] || usage
+            case $2 in '' | *[!0-9]*) usage ;; esac
+            CONSOLE_PORT=$2
+            shift
+            ;;
+        --check) CONSOLE_CHECK=1 ;;
         -h | --help)
             help
             exit 0
@@ -152,6 +173,7 @@ parse_args() {
         shift
     done
     BIN=$BUILD/bin
+    [ "$CONSOLE" = 1 ] || [ "$CONSOLE_CHECK$CONSOLE_PORT" = 08088 ] || usage
 }
 
 preflight() {
@@ -448,6 +470,10 @@ main() {
     trap 'exit 130' INT TERM
     build
     find_binaries
+    if [ "$CONSOLE" = 1 ]; then
+        console_main
+        return
+    fi
     if [ "$FLEET" = 1 ]; then
         fleet_main
         return
@@ -467,5 +493,7 @@ main() {
 
 # shellcheck source=scripts/demo_fleet.sh
 . "$REPO/scripts/demo_fleet.sh"
+# shellcheck source=scripts/demo_console.sh
+. "$REPO/scripts/demo_console.sh"
 
 main "$@"

@@ -8,10 +8,10 @@ set -eu
 # One purpose a line: name, why, packages.
 purposes() {
     cat <<'EOF'
-build|to build the daemon, the libraries and qdupk|cmake ninja-build g++ libssl-dev pkg-config libubootenv-dev libcli11-dev nlohmann-json3-dev
+build|to build the daemon, the libraries and qdupk|cmake ninja-build g++ libssl-dev pkg-config libubootenv-dev libcli11-dev nlohmann-json3-dev libcpp-httplib-dev
 tests|to build and run the test suite|libgtest-dev libgmock-dev libbenchmark-dev pkg-config iproute2 util-linux procps u-boot-tools libubootenv-tool u-boot-qemu qemu-system-arm
-rig|to run virtual cameras in network namespaces|iproute2 util-linux procps diffutils u-boot-tools libubootenv-tool
-cross|to build the camera's arm64 programs and test them under qemu|g++-aarch64-linux-gnu qemu-user libssl-dev:arm64 libubootenv-dev:arm64 zlib1g-dev:arm64
+rig|to run virtual cameras in network namespaces|iproute2 util-linux procps diffutils u-boot-tools libubootenv-tool curl
+cross|to build the camera's arm64 programs and test them under qemu|g++-aarch64-linux-gnu qemu-user libssl-dev:arm64 libubootenv-dev:arm64 zlib1g-dev:arm64 libcpp-httplib-dev:arm64
 style|to check formatting and clang-tidy|clang-format clang-tidy
 fuzz|to build and run the fuzz targets|clang libclang-rt-14-dev
 packages|to build and check the Debian packages|dpkg-dev file lintian

@@ -2,7 +2,7 @@
 # where a command takes one (manifests, packages, keys). Self-contained: it
 # needs none of the bash-completion package's helpers.
 
-_qdupk_commands="keygen pack seal info verify search status upload rollout"
+_qdupk_commands="keygen pack seal info verify search status upload rollout console"
 
 # The options each command takes, besides -q/--quiet and -h/--help.
 _qdupk_options() {
@@ -21,6 +21,10 @@ _qdupk_options() {
             "--pubkey" \
             "--min-counter -n --dry-run --probe --json --report"
         ;;
+    console)
+        echo "--targets --no-search --search-timeout --interface --max-answers --pubkey --listen" \
+            "--token-file --max-package-size --open --tls-cert --tls-key --insecure-http --netns"
+        ;;
     esac
     echo "-q --quiet -h --help"
 }
@@ -38,14 +42,18 @@ _qdupk_option_value() {
     case $option in
     --key) _qdupk_files '*.key' "$cur" ;;
     --pubkey) _qdupk_files '*.pub' "$cur" ;;
-    -o | --output | --targets | --report) _qdupk_files '*' "$cur" ;;
+    -o | --output | --targets | --report | --token-file) _qdupk_files '*' "$cur" ;;
+    --tls-cert | --tls-key) _qdupk_files '*.pem' "$cur" ;;
+    --netns)
+        COMPREPLY=($(compgen -W "$(ls /run/netns 2>/dev/null)" -- "$cur"))
+        ;;
     --interface)
         COMPREPLY=($(compgen -W "$(ls /sys/class/net 2>/dev/null)" -- "$cur"))
         ;;
     --format) COMPREPLY=($(compgen -W "table targets" -- "$cur")) ;;
     --counter | --min-counter | --devid | --timeout | --connect-timeout | --parallel | \
         --canary | --max-failures | --retries | --wait-return | --confirm-timeout | --max-answers | \
-        --search-timeout)
+        --search-timeout | --listen | --max-package-size)
         COMPREPLY=() # a number or a name: nothing to offer
         ;;
     *) return 1 ;;
@@ -81,7 +89,7 @@ _qdupk() {
     fi
     case $command in
     pack) _qdupk_files '*.ini' "$cur" ;;
-    keygen | search | status) COMPREPLY=() ;;
+    keygen | search | status | console) COMPREPLY=() ;;
     *) _qdupk_files '*.upg' "$cur" ;;
     esac
     return 0
