@@ -32,7 +32,7 @@
 #include "console_server.h"
 #include "errors.h"
 #include "fake_upload_server.h"
-#include "package_writer.h"
+#include "fleet_package.h"
 #include "qd_owners.h"
 #include "test_support.h"
 #include "test_timing.h"
@@ -257,18 +257,7 @@ const qdupk::ConsoleAsset* FakeAsset(std::string_view path) {
 }
 
 std::string MakePackage(std::size_t dataSize) {
-    qdupk::PackagePlan plan;
-    plan.name = "fleet";
-    plan.version = "2.0";
-    plan.devId = "QUNDAR";
-    qdupk::ItemPlan item;
-    item.type = QDUPK_ITEM_FILE;
-    item.destination = "/tmp/x";
-    for (std::size_t i = 0; i < dataSize; ++i) {
-        item.data += static_cast<char>(i * 13 % 251);
-    }
-    plan.items.push_back(item);
-    return qdupk::BuildPackage(plan);
+    return qdtest::FleetPackage(dataSize);
 }
 
 constexpr std::uint64_t kMaxPackage = std::uint64_t{256} * 1024;

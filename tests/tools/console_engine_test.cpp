@@ -16,8 +16,8 @@
 #include "console_rollout_view.h"
 #include "fake_status_camera.h"
 #include "fake_upload_server.h"
+#include "fleet_package.h"
 #include "package_reader.h"
-#include "package_writer.h"
 #include "sealed_package.h"
 #include "test_support.h"
 #include "test_timing.h"
@@ -184,18 +184,7 @@ TEST(ConsoleRequest, DefaultsAreTheCommandLinesAndEveryMistakeNamesItsMember) {
 // --- the engine against stand-in cameras ----------------------------------------
 
 std::string MakePackage(std::size_t dataSize = 100000) {
-    qdupk::PackagePlan plan;
-    plan.name = "fleet";
-    plan.version = "2.0";
-    plan.devId = "QUNDAR";
-    qdupk::ItemPlan item;
-    item.type = QDUPK_ITEM_FILE;
-    item.destination = "/tmp/x";
-    for (std::size_t i = 0; i < dataSize; ++i) {
-        item.data += static_cast<char>(i * 7 % 251);
-    }
-    plan.items.push_back(item);
-    return qdupk::BuildPackage(plan);
+    return qdtest::FleetPackage(dataSize);
 }
 
 constexpr char kOld[] = "9999888877776666";

@@ -16,8 +16,8 @@
 #include "child_process.h"
 #include "fake_status_camera.h"
 #include "fake_upload_server.h"
+#include "fleet_package.h"
 #include "package_reader.h"
-#include "package_writer.h"
 #include "qd_owners.h"
 #include "qd_text.h"
 #include "rollout_confirm.h"
@@ -48,18 +48,7 @@ bool Contains(const std::string& text, const std::string& part) {
 }
 
 std::string MakePackage(std::size_t dataSize, std::int32_t type = QDUPK_ITEM_FILE) {
-    qdupk::PackagePlan plan;
-    plan.name = "fleet";
-    plan.version = "2.0";
-    plan.devId = "QUNDAR";
-    qdupk::ItemPlan item;
-    item.type = type;
-    item.destination = "/tmp/x";
-    for (std::size_t i = 0; i < dataSize; ++i) {
-        item.data += static_cast<char>(i * 13 % 251);
-    }
-    plan.items.push_back(item);
-    return qdupk::BuildPackage(plan);
+    return qdtest::FleetPackage(dataSize, type);
 }
 
 HostPort Target(const std::string& text) {

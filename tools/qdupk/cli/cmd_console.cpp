@@ -30,6 +30,7 @@
 #include "console_server.h"
 #include "printable.h"
 #include "qd_files.h"
+#include "rollout_interrupt.h"
 
 namespace qdupk {
 
@@ -104,24 +105,6 @@ class SignalBlock {
 
   private:
     sigset_t saved_{};
-};
-
-// A page that goes away mid-answer must not end the console: a write to
-// its socket fails instead. For the whole process, from before any thread
-// starts (the rollout loop's own setting comes and goes with each rollout).
-class IgnoreBrokenPipes {
-  public:
-    IgnoreBrokenPipes() {
-        struct sigaction ignore {};
-        ignore.sa_handler = SIG_IGN;
-        (void)sigaction(SIGPIPE, &ignore, &saved_);
-    }
-    ~IgnoreBrokenPipes() { (void)sigaction(SIGPIPE, &saved_, nullptr); }
-    IgnoreBrokenPipes(const IgnoreBrokenPipes&) = delete;
-    IgnoreBrokenPipes& operator=(const IgnoreBrokenPipes&) = delete;
-
-  private:
-    struct sigaction saved_ {};
 };
 
 // Waits for a stop signal and stops the server. The server ignores a stop
@@ -305,7 +288,9 @@ int RunConsole(ConsoleArgs& args) {
         args.tokenFile.empty() ? RandomSecret() : LoadOrCreateToken(args.tokenFile);
     args.engine.sources.search = !args.noSearch;
     const SignalBlock blocked;
-    const IgnoreBrokenPipes pipes;
+    // For the whole process, from before any thread starts: a page that
+    // goes away mid-answer must not end the console.
+    const IgnoreSigpipe pipes;
     const WorkDir work;
     args.engine.workDir = work.path();
     ConsoleServer server({args.engine.maxPackageSize, args.tlsCert, args.tlsKey, &FindAsset});

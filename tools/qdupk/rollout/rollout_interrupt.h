@@ -33,6 +33,24 @@ class InterruptGuard {
     sigset_t waitMask_{};
 };
 
+// SIGPIPE would end the tool when a camera (or a console's page) closes
+// while it is written to; the write fails with EPIPE instead while this
+// lives. Setting and restoring are process-wide.
+class IgnoreSigpipe {
+  public:
+    IgnoreSigpipe() {
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        (void)sigaction(SIGPIPE, &ignore, &saved_);
+    }
+    ~IgnoreSigpipe() { (void)sigaction(SIGPIPE, &saved_, nullptr); }
+    IgnoreSigpipe(const IgnoreSigpipe&) = delete;
+    IgnoreSigpipe& operator=(const IgnoreSigpipe&) = delete;
+
+  private:
+    struct sigaction saved_ {};
+};
+
 }  // namespace qdupk
 
 #endif  // QDUPK_TOOL_ROLLOUT_INTERRUPT_H

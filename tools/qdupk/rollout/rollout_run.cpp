@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "rollout_history.h"
+#include "rollout_interrupt.h"
 #include "rollout_status.h"
 
 namespace qdupk {
@@ -26,23 +27,6 @@ constexpr std::chrono::seconds kStallShown{3};
 double SecondsBetween(TimePoint from, TimePoint to) {
     return std::chrono::duration<double>(to - from).count();
 }
-
-// SIGPIPE would end the tool when a camera closes while sendfile writes to
-// it; the error comes back as EPIPE instead while the rollout runs.
-class IgnoreSigpipe {
-  public:
-    IgnoreSigpipe() {
-        struct sigaction ignore {};
-        ignore.sa_handler = SIG_IGN;
-        (void)sigaction(SIGPIPE, &ignore, &saved_);
-    }
-    ~IgnoreSigpipe() { (void)sigaction(SIGPIPE, &saved_, nullptr); }
-    IgnoreSigpipe(const IgnoreSigpipe&) = delete;
-    IgnoreSigpipe& operator=(const IgnoreSigpipe&) = delete;
-
-  private:
-    struct sigaction saved_ {};
-};
 
 // Everything the loop knows about one camera.
 struct Camera {
