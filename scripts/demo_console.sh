@@ -140,6 +140,8 @@ console_checks() {
 
 console_main() {
     console_built
+    # A LAN of its own: the fleet demo may run beside this one (ctest -j).
+    LAN=console
     fleet_up
     fleet_package
     console_up
