@@ -34,6 +34,7 @@
 #include "fake_upload_server.h"
 #include "fleet_package.h"
 #include "qd_owners.h"
+#include "target_exec.h"
 #include "test_support.h"
 #include "test_timing.h"
 
@@ -646,16 +647,18 @@ TEST_F(ConsoleRollout, CancelAbortAndOneRolloutAtATime) {
 // --- the command ------------------------------------------------------
 
 TEST(ConsoleCommand, HelpAndListenRules) {
-    const CommandResult help = RunCommand({QDUPK_EXE, "console", "--help"}, Millis(10000));
+    const CommandResult help =
+        RunCommand(TargetArgv(QDUPK_EXE, {"console", "--help"}), Millis(10000));
     EXPECT_EQ(help.status, 0);
     EXPECT_TRUE(Contains(help.output, "usage: qdupk console")) << help.output;
     EXPECT_TRUE(Contains(help.output, "Exit status:")) << help.output;
     const CommandResult open =
-        RunCommand({QDUPK_EXE, "console", "--listen", "10.0.0.1:8088"}, Millis(10000));
+        RunCommand(TargetArgv(QDUPK_EXE, {"console", "--listen", "10.0.0.1:8088"}), Millis(10000));
     EXPECT_EQ(open.status, 2);
     EXPECT_TRUE(Contains(open.output, "--tls-cert and --tls-key, or --insecure-http"))
         << open.output;
-    const CommandResult bad = RunCommand({QDUPK_EXE, "console", "--listen", "host"}, Millis(10000));
+    const CommandResult bad =
+        RunCommand(TargetArgv(QDUPK_EXE, {"console", "--listen", "host"}), Millis(10000));
     EXPECT_EQ(bad.status, 2);
     EXPECT_TRUE(Contains(bad.output, "needs ADDR:PORT")) << bad.output;
 }
@@ -690,8 +693,8 @@ TEST(ConsoleCommand, PrintsItsAddressServesAndEndsOnSignal) {
     ChildProcess console;
     {
         const qd::UniqueFd writeEnd(pipeFds[1]);
-        console.Start({QDUPK_EXE, "console", "--no-search", "--listen", "127.0.0.1:0", "--open",
-                       "127.0.0.1:9"},
+        console.Start(TargetArgv(QDUPK_EXE, {"console", "--no-search", "--listen", "127.0.0.1:0",
+                                             "--open", "127.0.0.1:9"}),
                       {"TMPDIR=" + tmp.path(), "PATH=" + stubs.path() + ":" + std::getenv("PATH")},
                       writeEnd.get());
     }
